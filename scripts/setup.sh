@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs every Debian 12 package the companion, its service and its tests need.
+# Safe to run again: apt-get skips what is already there.
+set -euo pipefail
+
+PACKAGES=(
+  build-essential cmake ninja-build pkg-config git
+  libglfw3-dev libgl-dev libgl1-mesa-dri libglx-mesa0 libx11-dev libxfixes-dev libxext-dev
+  libstb-dev nlohmann-json3-dev libcurl4-openssl-dev libsqlite3-dev libcpp-httplib-dev
+  libgtest-dev libgmock-dev libbenchmark-dev libbox2d-dev
+  fonts-unifont
+  xvfb xauth openbox xdotool imagemagick x11-utils x11-apps xterm xcompmgr
+  wrk clang libclang-rt-14-dev procps curl
+)
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

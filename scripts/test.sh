@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs what is needed, builds, and runs every test: unit, desktop (under
+# Xvfb), e2e, the sanitizer builds and the bounded fuzz runs.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+
+JOBS=$(nproc)
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build -j "$JOBS"
+
+status=0
+# One X server for the desktop tests; e2e tests start displays of their own.
+xvfb-run -a -s "-screen 0 1920x1080x24" \
+  ctest --test-dir build --output-on-failure -j "$JOBS" --timeout 600 || status=1
+
+if [ -x scripts/sanitize.sh ] && [ "${VIMO_SKIP_SANITIZERS:-0}" != 1 ]; then
+  bash scripts/sanitize.sh || status=1
+fi
+if [ -x scripts/fuzz.sh ] && [ "${VIMO_SKIP_FUZZ:-0}" != 1 ]; then
+  bash scripts/fuzz.sh || status=1
+fi
+exit $status
