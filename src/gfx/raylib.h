@@ -110,6 +110,10 @@ double GetTime(void);                                // Seconds since InitWindow
 void BeginDrawing(void);                             // Start a frame
 void EndDrawing(void);                               // Present, wait for the pace, poll events
 void ClearBackground(Color color);                   // Fill the whole framebuffer (alpha kept)
+void* GetWindowHandle(void);                         // Native handle: the X11 Window (as a pointer value) here
+Image LoadImageFromScreen(void);                     // Read back the current framebuffer (RGBA8, top row first)
+void UnloadImage(Image image);                       // Free pixels of an image
+Color GetImageColor(Image image, int x, int y);      // One pixel of an image
 
 //----------------------------------------------------------------------------------
 // Input functions (rcore)

@@ -1,0 +1,38 @@
+// The few operating-system calls the companion makes, behind one header so no
+// feature code includes X11 or Win32 headers. platform_x11.cpp implements them
+// on Linux/X11; a platform_win32.cpp would implement the same on Windows.
+//
+// Threads: platform_executable_path, platform_clock_*, platform_open_url are
+// safe from any thread. The window functions use one X connection of their own
+// and belong to the main thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// ---- Process ---------------------------------------------------------------
+std::string platform_executable_path();         // Full path of the running executable, "" when unknown
+
+// ---- Clock -------------------------------------------------------------------
+int64_t platform_clock_counter();               // Monotonic high-resolution counter (ticks)
+int64_t platform_clock_frequency();             // Ticks per second of platform_clock_counter
+
+// ---- Browser -------------------------------------------------------------------
+// Start the user's browser on url without waiting (xdg-open through an argument
+// vector, never a shell; the child is reaped). Returns false when it could not start.
+bool platform_open_url(const std::string& url);
+
+// ---- Windows of the desktop --------------------------------------------------------
+struct PlatformRect {
+    int left, top, right, bottom;  // screen pixels, right/bottom exclusive
+};
+
+bool platform_windows_connect();                // Open the connection used by the calls below; false without X
+void platform_windows_disconnect();             // Close it; the calls below then find nothing
+// First top-level window whose title starts with the bytes of title (as many as
+// title has); 0 when none. The id is the X window id.
+uint64_t platform_find_window(const char* title);
+uint64_t platform_foreground_window();          // Window with the focus (_NET_ACTIVE_WINDOW), 0 when none
+// Outer rectangle of window in screen pixels, window-manager frame included.
+// False (and out untouched) when the window is gone or cannot be asked.
+bool platform_window_rect(uint64_t window, PlatformRect* out);
