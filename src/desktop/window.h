@@ -1,10 +1,36 @@
 // Host-window tracking: finds the overlay's own window, follows the focused
-// window and keeps static physics walls around it. Main thread only.
+// window and keeps static physics walls around it. Main thread only: every
+// global below belongs to the frame loop. Walls are created and destroyed
+// through the physics world's public calls, which serialise with its thread.
+//
+// Rectangles are in overlay pixels (the overlay's window origin subtracted),
+// window-manager frame included.
 #pragma once
+
+#include <cstdint>
 
 #include "gfx/raylib.h"
 
+extern uint64_t currentwindow;  // the overlay's own window (X window id); 0 = not found
+extern uint64_t lastwindow;     // last window whose rectangle was taken; 0 = none yet
+extern int* wallIDs;            // the 4 body ids of the current walls (array new); null = no walls
+extern Rectangle wallRect;      // rectangle the walls were last built for; all zero at start
+
 void window_connect();                            // Find the overlay's own window (after InitWindow)
+// Matching step of the search: window is what the title lookup found (0 =
+// nothing). Remembers and announces a match; returns nonzero to go on
+// searching, zero when done.
+int check_window(uint64_t window, long long parameter);
 Rectangle getWindowPosition();                    // Focused window's rectangle in overlay pixels, all zero when none
 void overlay_update(float time, float dt);        // Per frame: rebuild the walls when the rectangle changed
 void window_disconnect();                         // Forget the windows (shutdown)
+
+// False for the rectangles the walls must not follow: the all-zero answer and
+// any rectangle at the screen origin with no height, no width, or larger than
+// the screen in both directions.
+bool window_rect_plausible(Rectangle r, Vector2 resolution);
+// The walls' part of a tick with no button held: rebuild them around r when
+// it differs from wallRect (or none exist); an implausible r keeps wallRect.
+void overlay_follow(Rectangle r);
+void overlay_remove_walls();                      // Destroy the current walls, if any (wallRect unchanged)
+void window_reset();                              // Back to the start-up state (walls forgotten, not destroyed)
