@@ -14,3 +14,14 @@ extern Element* vimo;                  // the mascot element made by game_init
 
 void game_init();                      // Load the configuration and create the mascot
 void game_close(Element* e);           // Write "config.json" (the mascot's onDestroy; e is not read)
+
+// The two halves of game_init, apart so that each can run on its own (tests).
+// config_load reads "config.json" into CONFIG, generates a missing login id,
+// writes the file at once when there was no usable one and hands CONFIG to the
+// endpoint settings; true when the file was usable. A file that is not JSON,
+// or whose top level is neither an object nor null, is reported, kept as
+// "config.json.bak" (never replacing an older, different backup) and replaced
+// by the default; a login id still readable in it is kept.
+bool config_load();
+void vimo_create();                    // Create the mascot element into vimo (needs the physics world)
+std::string config_dump();             // CONFIG in the compact form written to "config.json"
