@@ -1,1 +1,39 @@
-int main() { return 0; }
+// Entry of the companion: start-up in its fixed order, then the frame loop
+// and the shutdown sequence (app_run). Arguments and environment are ignored.
+#include <climits>
+#include <csignal>
+
+#include <curl/curl.h>
+
+#include "app/app.h"
+#include "app/config.h"
+#include "app/files.h"
+#include "desktop/input.h"
+#include "desktop/window.h"
+#include "gfx/raylib.h"
+#include "net/net.h"
+#include "physics/physics.h"
+
+int main() {
+    std::signal(SIGINT, handleSignal);
+    getCWD();  // before anything opens a file
+    ONLINE = curl_global_init(CURL_GLOBAL_ALL) == 0;
+    // Transparent, on top, running without focus, and click-through until the
+    // pointer is over an element.
+    SetConfigFlags(FLAG_WINDOW_MOUSE_PASSTHROUGH | FLAG_WINDOW_TOPMOST | FLAG_WINDOW_ALWAYS_RUN |
+                   FLAG_WINDOW_TRANSPARENT);
+    InitWindow(GetScreenWidth(), GetScreenHeight(), WINDOW_NAME);  // 0 x 0: the monitor's size
+    InitPhysics();
+    RESOLUTION = Vector2{static_cast<float>(GetScreenWidth()), static_cast<float>(GetScreenHeight())};
+    SetTargetFPS(60);
+    window_connect();
+    // Two sets of screen walls: the first stops every body except those on the
+    // lowest layer, the second stops exactly those. The bodies stay for the
+    // whole run; only the id arrays are dropped.
+    Rectangle screen{0, 0, RESOLUTION.x, RESOLUTION.y};
+    delete[] createWalls(screen, 256, INT_MAX);
+    delete[] createWalls(screen, 256, INT_MIN);
+    input_initialize();
+    game_init();
+    return app_run();
+}

@@ -1,0 +1,67 @@
+// Drawing one drawable of one element under the shared placement rule:
+// images, nine-slice panels, colour rectangles and text, with the texture,
+// font and wrapped-text caches, and colour strings.
+//
+// Placement rule (every kind): offset (ox, oy) and rotation r of the drawable,
+// with ox and r negated while the element is flipped; centre = element position
+// + (ox, oy) turned by the element's rotation (degrees, clockwise on screen);
+// angle = element rotation + r; the drawable is centred on that point and
+// turns about its own centre.
+//
+// Threads: main thread only, and the drawing functions only between
+// BeginDrawing and EndDrawing after the window is open. The caches have no
+// lock because no other thread touches them. ColorFromHex and ColorToHex are
+// pure and may be called from any thread.
+#pragma once
+
+#include <map>
+#include <string>
+
+#include "element/element.h"
+#include "gfx/raylib.h"
+
+// ---- Sprites and nine-slice panels -------------------------------------------
+// Textures by relative path (source + ".png", without cwd). Grows on first
+// use, never shrinks while running; a file that failed to load stays cached as
+// the empty texture. cleanup unloads them all at shutdown.
+extern std::map<std::string, Texture> SPRITES;
+
+void drawElement(Element* e, Drawable d);       // Draw one drawable by type; unknown types draw nothing
+void drawSprite(Element* e, Drawable d);        // Image drawable: texture source + ".png" stretched to d.size
+// Draw texture under the placement rule with offset and size in place of the
+// drawable's own (the drawable gives rotation and colour); mirrored when flipped.
+void drawSpriteEx(Element* e, Drawable d, Texture texture, Vector2 offset, Vector2 size);
+Texture fetchTexture(std::string path);         // Cached texture of cwd + path, loaded on first use
+void drawNineSlice(Element* e, Drawable d);     // Nine pieces source + ".tl" ... ".br" + ".png" around d.offset
+
+// ---- Fonts and text -----------------------------------------------------------
+// A compiled text spec. font is a shallow copy of the cached font (all zero
+// when the spec is not "path:size:text"); nothing here needs releasing.
+struct CompiledText {
+    Font font = {};        // from FONTS
+    int fontSize = 0;      // the spec's size part
+    std::string text;      // wrapped lines joined by "\n", no trailing "\n"
+};
+
+// The measuring function used by wrapping, getDrawableSize and drawText:
+// raylib's MeasureTextEx. Tests may put a fake here (main thread only).
+typedef Vector2 (*TextMeasureFn)(Font font, const char* text, float fontSize, float spacing);
+extern TextMeasureFn TEXT_MEASURE;
+
+extern std::map<std::string, Font> FONTS;             // fonts by relative path; cleanup unloads them
+// Wrapped texts by key: std::to_string(wrap width) + ":" + spec. The letter
+// spacing is not part of the key. Never shrinks while running.
+extern std::map<std::string, std::string> TEXT_CACHE;
+
+Font fetchFont(std::string path);                     // Cached font of cwd + path, loaded on first use
+CompiledText compileText(Element* e, Drawable d);     // Parse d.source, fetch the font, wrap to d.size.x (e unused)
+void drawText(Element* e, Drawable d);                // Text block centred under the placement rule, never mirrored
+// Break text into lines whose measured width (truncated to int) is at most
+// width, each line taking the code point that first made it too wide. Breaks
+// fall between UTF-8 code points, never inside one. width <= 0: one line.
+std::string wrapText(const std::string& text, Font font, int fontSize, float width, float spacing,
+                     TextMeasureFn measure);
+
+// ---- Colour strings -------------------------------------------------------------
+Color ColorFromHex(std::string hex);                  // "#rgb", "rrggbb", "rrggbbaa"...; opaque black when unreadable
+std::string ColorToHex(Color color);                  // "#" + eight lower-case hex digits (r, g, b, a)

@@ -1,0 +1,102 @@
+#include <cmath>
+#include <stdexcept>
+#include <string>
+
+#include "app/files.h"
+#include "draw/draw.h"
+
+TextMeasureFn TEXT_MEASURE = MeasureTextEx;
+std::map<std::string, Font> FONTS;
+std::map<std::string, std::string> TEXT_CACHE;
+
+static const float PI_F = 3.1415927f;
+
+Font fetchFont(std::string path) {
+    auto it = FONTS.find(path);
+    if (it != FONTS.end()) return it->second;
+    // Loaded at the font's own base size; the spec's size only scales it.
+    Font font = LoadFont((cwd + path).c_str());
+    FONTS[path] = font;
+    return font;
+}
+
+// Bytes of the UTF-8 code point starting at text[i]. A byte that does not
+// start a complete, well-formed sequence counts as one unit of its own, so
+// broken input still wraps and is never dropped.
+static size_t codepoint_length(const std::string& text, size_t i) {
+    unsigned char lead = static_cast<unsigned char>(text[i]);
+    size_t n = lead < 0xC0 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : lead < 0xF8 ? 4 : 1;
+    if (i + n > text.size()) return 1;
+    for (size_t k = 1; k < n; k++) {
+        if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return 1;
+    }
+    return n;
+}
+
+std::string wrapText(const std::string& text, Font font, int fontSize, float width, float spacing,
+                     TextMeasureFn measure) {
+    if (text.empty() || !(width > 0)) return text;
+    std::string wrapped;
+    size_t start = 0;
+    size_t end = 0;
+    // Every prefix of the current line is measured: quadratic in the line's
+    // length, paid once per (width, spec) thanks to TEXT_CACHE.
+    while (end < text.size()) {
+        end += codepoint_length(text, end);
+        std::string candidate = text.substr(start, end - start);
+        float measured = measure(font, candidate.c_str(), static_cast<float>(fontSize), spacing).x;
+        if (std::trunc(measured) > width) {  // truncated towards zero: 20.9 fits 20
+            if (start > 0) wrapped += '\n';
+            wrapped += candidate;
+            start = end;
+        }
+    }
+    if (start < text.size()) {
+        if (start > 0) wrapped += '\n';
+        wrapped += text.substr(start);
+    }
+    return wrapped;
+}
+
+CompiledText compileText(Element* e, Drawable d) {
+    (void)e;
+    CompiledText compiled;
+    const std::string& spec = d.source;
+    size_t first = spec.find(':');
+    if (first == std::string::npos) return compiled;
+    size_t second = spec.find(':', first + 1);
+    if (second == std::string::npos) return compiled;
+    int fontSize;
+    try {
+        fontSize = std::stoi(spec.substr(first + 1, second - first - 1));
+    } catch (const std::logic_error&) {  // no number, or out of int's range
+        return compiled;
+    }
+    compiled.fontSize = fontSize;
+    compiled.font = fetchFont(spec.substr(0, first));
+
+    std::string key = std::to_string(d.size.x) + ":" + spec;
+    auto it = TEXT_CACHE.find(key);
+    if (it != TEXT_CACHE.end()) {
+        compiled.text = it->second;
+        return compiled;
+    }
+    compiled.text = wrapText(spec.substr(second + 1), compiled.font, fontSize, d.size.x, d.size.y, TEXT_MEASURE);
+    TEXT_CACHE[key] = compiled.text;
+    return compiled;
+}
+
+void drawText(Element* e, Drawable d) {
+    CompiledText compiled = compileText(e, d);
+    if (compiled.text.empty()) return;
+    Vector2 m = TEXT_MEASURE(compiled.font, compiled.text.c_str(), static_cast<float>(compiled.fontSize), d.size.y);
+
+    // Glyphs are never mirrored: flipping only moves the block and negates its own turn.
+    float ox = e->flipped ? -d.offset.x : d.offset.x;
+    float r = e->flipped ? -d.rotation : d.rotation;
+    float theta = e->rotation / 180.0f * PI_F;
+    float c = cosf(theta), s = sinf(theta);
+    Vector2 centre{e->position.x + (ox * c - d.offset.y * s), e->position.y + (ox * s + d.offset.y * c)};
+    DrawTextPro(compiled.font, compiled.text.c_str(), centre, Vector2{m.x * 0.5f, m.y * 0.5f}, e->rotation + r,
+                static_cast<float>(compiled.fontSize), d.size.y, d.color);
+}
