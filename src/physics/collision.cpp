@@ -1,0 +1,551 @@
+// Contact generation and resolution inside a step: the pair tests with their
+// bounding-box pre-filter, the contact records, the impulse passes that fill
+// each body's collision record, and the positional correction.
+//
+// Every function here runs on the stepping thread with PhysicsMutex() held.
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <vector>
+
+#include "physics/physics.h"
+#include "physics/physics_internal.h"
+
+using namespace PhysicsWorld;
+
+namespace physics_detail {
+namespace {
+
+// Records are reused from step to step instead of being allocated and freed:
+// contacts[i] always points at manifoldPool[i].
+PhysicsManifoldData manifoldPool[PHYSICS_MAX_MANIFOLDS];
+struct PoolInit {
+    PoolInit() {
+        for (int i = 0; i < PHYSICS_MAX_MANIFOLDS; i++) contacts[i] = &manifoldPool[i];
+    }
+} poolInit;
+
+// ---- Pair pre-filter ---------------------------------------------------------------
+//
+// The step tests pairs i < j in table order. A pair whose bounding boxes are
+// apart cannot touch: its record would end with no points and a zero normal,
+// and such a record changes nothing in any later phase, so it is not built.
+// Two kinds of body keep every pair, because an empty record does act on them:
+//  - "wild" bodies (non-finite bounds or inverse mass, or a negative one),
+//    whose arithmetic on an empty record may still produce NaNs;
+//  - pairs of "heavy" bodies whose inverse masses add up to at most epsilon
+//    (but are not both 0): the impulse phase zeroes their velocities whatever
+//    their distance.
+// Everything else goes through a sort-and-sweep along x. The surviving pairs
+// are then put back into (i, j) order, so records are built, numbered and
+// resolved exactly as if every pair had been tried.
+
+struct BodyBounds {
+    float minX, maxX, minY, maxY;
+    uint32_t index;  // table index of the body
+};
+
+std::vector<BodyBounds> sweepBounds;  // non-wild bodies, sorted by minX
+std::vector<uint32_t> wildBodies;     // table indices of wild bodies
+std::vector<uint32_t> heavyBodies;    // table indices with 0 <= inverseMass <= epsilon
+std::vector<uint32_t> pairKeys;       // i << 12 | j with i < j
+std::vector<uint32_t> keyScratch;     // radix sort buffer
+
+constexpr uint32_t PAIR_SHIFT = 12;  // table indices are below 4096
+constexpr uint32_t PAIR_MASK = (1u << PAIR_SHIFT) - 1;
+
+inline uint32_t PairKey(uint32_t a, uint32_t b) { return a < b ? (a << PAIR_SHIFT) | b : (b << PAIR_SHIFT) | a; }
+
+// Bounds grown by a margin far above the rounding of the exact test, so a pair
+// the exact test could find touching is never dropped.
+bool ComputeBounds(const PhysicsBodyData* body, BodyBounds* out) {
+    const PhysicsShape& shape = body->shape;
+    float minX, maxX, minY, maxY;
+    if (shape.type == SHAPE_CIRCLE) {
+        minX = body->position.x - shape.radius;
+        maxX = body->position.x + shape.radius;
+        minY = body->position.y - shape.radius;
+        maxY = body->position.y + shape.radius;
+    } else {
+        minX = minY = FLT_MAX;
+        maxX = maxY = -FLT_MAX;
+        for (uint32_t k = 0; k < shape.vertexCount; k++) {
+            Vector2 v = Add(body->position, MatMul(shape.transform, shape.positions[k]));
+            minX = std::min(minX, v.x);
+            maxX = std::max(maxX, v.x);
+            minY = std::min(minY, v.y);
+            maxY = std::max(maxY, v.y);
+        }
+        if (shape.vertexCount == 0) minX = maxX = minY = maxY = 0.0f;
+    }
+    float extent = std::max(std::max(std::fabs(minX), std::fabs(maxX)), std::max(std::fabs(minY), std::fabs(maxY)));
+    float margin = 0.1f + extent * 1e-4f;
+    *out = {minX - margin, maxX + margin, minY - margin, maxY + margin, 0};
+    return std::isfinite(out->minX) && std::isfinite(out->maxX) && std::isfinite(out->minY) &&
+           std::isfinite(out->maxY);
+}
+
+// Pairs that are skipped anyway (layers, two static bodies) are not kept.
+inline bool PairWanted(const PhysicsBodyData* a, const PhysicsBodyData* b) {
+    return PhysicsLayersCollide(a->collisionLayer, b->collisionLayer) &&
+           !(a->inverseMass == 0.0f && b->inverseMass == 0.0f);
+}
+
+void SortKeys() {
+    // Two 12-bit radix passes: keys are below 2^24.
+    keyScratch.resize(pairKeys.size());
+    for (uint32_t shift = 0; shift < 24; shift += 12) {
+        static uint32_t counts[1u << 12];
+        std::fill(std::begin(counts), std::end(counts), 0u);
+        for (uint32_t k : pairKeys) counts[(k >> shift) & PAIR_MASK]++;
+        uint32_t sum = 0;
+        for (uint32_t& c : counts) {
+            uint32_t n = c;
+            c = sum;
+            sum += n;
+        }
+        for (uint32_t k : pairKeys) keyScratch[counts[(k >> shift) & PAIR_MASK]++] = k;
+        pairKeys.swap(keyScratch);
+    }
+}
+
+void GatherPairs() {
+    const uint32_t n = physicsBodiesCount;
+    sweepBounds.clear();
+    wildBodies.clear();
+    heavyBodies.clear();
+    pairKeys.clear();
+    for (uint32_t i = 0; i < n; i++) {
+        const PhysicsBodyData* body = bodies[i];
+        BodyBounds bounds;
+        bool finite = ComputeBounds(body, &bounds);
+        bounds.index = i;
+        float inv = body->inverseMass;
+        if (!finite || !std::isfinite(inv) || inv < 0.0f) {
+            wildBodies.push_back(i);
+            continue;
+        }
+        if (inv <= PHYSICS_EPSILON) heavyBodies.push_back(i);
+        sweepBounds.push_back(bounds);
+    }
+    std::sort(sweepBounds.begin(), sweepBounds.end(),
+              [](const BodyBounds& a, const BodyBounds& b) { return a.minX < b.minX; });
+    const size_t count = sweepBounds.size();
+    for (size_t a = 0; a < count; a++) {
+        const BodyBounds& ba = sweepBounds[a];
+        const PhysicsBodyData* bodyA = bodies[ba.index];
+        for (size_t b = a + 1; b < count && sweepBounds[b].minX <= ba.maxX; b++) {
+            const BodyBounds& bb = sweepBounds[b];
+            if (bb.minY > ba.maxY || ba.minY > bb.maxY) continue;
+            if (PairWanted(bodyA, bodies[bb.index])) pairKeys.push_back(PairKey(ba.index, bb.index));
+        }
+    }
+    bool extra = false;
+    for (uint32_t w : wildBodies) {
+        for (uint32_t k = 0; k < n; k++) {
+            if (k != w && PairWanted(bodies[w], bodies[k])) pairKeys.push_back(PairKey(w, k));
+        }
+        extra = true;
+    }
+    for (size_t a = 0; a < heavyBodies.size(); a++) {
+        for (size_t b = a + 1; b < heavyBodies.size(); b++) {
+            const PhysicsBodyData* A = bodies[heavyBodies[a]];
+            const PhysicsBodyData* B = bodies[heavyBodies[b]];
+            if (std::fabs(A->inverseMass + B->inverseMass) <= PHYSICS_EPSILON && PairWanted(A, B)) {
+                pairKeys.push_back(PairKey(heavyBodies[a], heavyBodies[b]));
+                extra = true;
+            }
+        }
+    }
+    SortKeys();
+    if (extra) pairKeys.erase(std::unique(pairKeys.begin(), pairKeys.end()), pairKeys.end());
+}
+
+// ---- Records ---------------------------------------------------------------------
+
+PhysicsManifoldData* NewManifold(PhysicsBodyData* a, PhysicsBodyData* b) {
+    if (physicsManifoldsCount + 1 > PHYSICS_MANIFOLD_LIMIT) return nullptr;
+    PhysicsManifoldData* m = contacts[physicsManifoldsCount++];
+    *m = PhysicsManifoldData{};
+    m->id = physicsManifoldsCount;
+    m->bodyA = a;
+    m->bodyB = b;
+    usedMemory += sizeof(PhysicsManifoldData);
+    return m;
+}
+
+// ---- Shape tests -----------------------------------------------------------------
+
+void SolveCircleToCircle(PhysicsManifoldData* m) {
+    PhysicsBodyData* A = m->bodyA;
+    PhysicsBodyData* B = m->bodyB;
+    Vector2 normal = Sub(B->position, A->position);
+    float distSqr = LenSqr(normal);
+    float radius = A->shape.radius + B->shape.radius;
+    if (distSqr >= radius * radius) {
+        m->contactsCount = 0;
+        return;
+    }
+    float distance = std::sqrt(distSqr);
+    m->contactsCount = 1;
+    if (distance == 0.0f) {
+        m->penetration = A->shape.radius;
+        m->normal = {1.0f, 0.0f};
+        m->contactPoints[0] = A->position;
+    } else {
+        m->penetration = radius - distance;
+        m->normal = {normal.x / distance, normal.y / distance};
+        m->contactPoints[0] = Add(Scale(m->normal, A->shape.radius), A->position);
+    }
+    if (!A->isGrounded) A->isGrounded = m->normal.y < 0.0f;
+}
+
+}  // namespace
+
+// Circle against polygon; the normal points from the circle towards the polygon.
+void SolveDifferentShapes(PhysicsManifoldData* m, PhysicsBodyData* circle, PhysicsBodyData* polygon) {
+    m->contactsCount = 0;
+    const PhysicsShape& poly = polygon->shape;
+    const float radius = circle->shape.radius;
+    Vector2 centre = MatTMul(poly.transform, Sub(circle->position, polygon->position));
+    float separation = -FLT_MAX;
+    uint32_t face = 0;
+    for (uint32_t i = 0; i < poly.vertexCount; i++) {
+        float s = Dot(poly.normals[i], Sub(centre, poly.positions[i]));
+        if (s > radius) return;
+        if (s > separation) {
+            separation = s;
+            face = i;
+        }
+    }
+    if (poly.vertexCount == 0) return;
+    Vector2 v1 = poly.positions[face];
+    Vector2 v2 = poly.positions[(face + 1) % poly.vertexCount];
+    if (separation < PHYSICS_EPSILON) {
+        m->contactsCount = 1;
+        m->normal = Negate(MatMul(poly.transform, poly.normals[face]));
+        m->contactPoints[0] = Add(Scale(m->normal, radius), circle->position);
+        m->penetration = radius;
+        return;
+    }
+    float dot1 = Dot(Sub(centre, v1), Sub(v2, v1));
+    float dot2 = Dot(Sub(centre, v2), Sub(v1, v2));
+    float penetration = radius - separation;
+    if (dot1 <= 0.0f) {
+        if (LenSqr(Sub(centre, v1)) > radius * radius) return;
+        m->contactsCount = 1;
+        m->normal = Normalize(MatMul(poly.transform, Sub(v1, centre)));
+        m->contactPoints[0] = Add(MatMul(poly.transform, v1), polygon->position);
+    } else if (dot2 <= 0.0f) {
+        if (LenSqr(Sub(centre, v2)) > radius * radius) return;
+        m->contactsCount = 1;
+        m->normal = Normalize(MatMul(poly.transform, Sub(v2, centre)));
+        m->contactPoints[0] = Add(MatMul(poly.transform, v2), polygon->position);
+    } else {
+        Vector2 n = poly.normals[face];
+        if (Dot(Sub(centre, v1), n) > radius) return;
+        m->contactsCount = 1;
+        m->normal = Negate(MatMul(poly.transform, n));
+        m->contactPoints[0] = Add(Scale(m->normal, radius), circle->position);
+    }
+    m->penetration = penetration;
+}
+
+namespace {
+
+// The vertex of shape furthest along dir (first on ties); (0, 0) when none.
+Vector2 GetSupport(const PhysicsShape& shape, Vector2 dir) {
+    float bestProjection = -FLT_MAX;
+    Vector2 bestVertex = {0.0f, 0.0f};
+    for (uint32_t i = 0; i < shape.vertexCount; i++) {
+        float projection = Dot(shape.positions[i], dir);
+        if (projection > bestProjection) {
+            bestVertex = shape.positions[i];
+            bestProjection = projection;
+        }
+    }
+    return bestVertex;
+}
+
+// Largest separation of B from A's faces, measured in B's model space.
+float FindAxisLeastPenetration(uint32_t* faceIndex, const PhysicsBodyData* A, const PhysicsBodyData* B) {
+    const PhysicsShape& a = A->shape;
+    const PhysicsShape& b = B->shape;
+    float bestDistance = -FLT_MAX;
+    uint32_t bestIndex = 0;
+    for (uint32_t i = 0; i < a.vertexCount; i++) {
+        Vector2 n = MatTMul(b.transform, MatMul(a.transform, a.normals[i]));
+        Vector2 support = GetSupport(b, Negate(n));
+        Vector2 v = Sub(Add(MatMul(a.transform, a.positions[i]), A->position), B->position);
+        v = MatTMul(b.transform, v);
+        float distance = Dot(n, Sub(support, v));
+        if (distance > bestDistance) {
+            bestDistance = distance;
+            bestIndex = i;
+        }
+    }
+    *faceIndex = bestIndex;
+    return bestDistance;
+}
+
+// World end points of the incident polygon's face most opposed to the reference face.
+void FindIncidentFace(Vector2* v0, Vector2* v1, const PhysicsBodyData* ref, const PhysicsBodyData* inc,
+                      uint32_t index) {
+    const PhysicsShape& r = ref->shape;
+    const PhysicsShape& s = inc->shape;
+    Vector2 refNormal = MatTMul(s.transform, MatMul(r.transform, r.normals[index]));
+    uint32_t incidentFace = 0;
+    float minDot = FLT_MAX;
+    for (uint32_t i = 0; i < s.vertexCount; i++) {
+        float dot = Dot(refNormal, s.normals[i]);
+        if (dot < minDot) {
+            minDot = dot;
+            incidentFace = i;
+        }
+    }
+    *v0 = Add(MatMul(s.transform, s.positions[incidentFace]), inc->position);
+    *v1 = Add(MatMul(s.transform, s.positions[(incidentFace + 1) % s.vertexCount]), inc->position);
+}
+
+inline bool BiasGreaterThan(float a, float b) { return a >= b * 0.95f + a * 0.01f; }
+
+}  // namespace
+
+// Clips segment (a, b) against the half-plane n . p <= c; returns the points kept.
+int Clip(Vector2 normal, float clip, Vector2* faceA, Vector2* faceB) {
+    int sp = 0;
+    Vector2 out[2] = {*faceA, *faceB};
+    float distanceA = Dot(normal, *faceA) - clip;
+    float distanceB = Dot(normal, *faceB) - clip;
+    if (distanceA <= 0.0f) out[sp++] = *faceA;
+    if (distanceB <= 0.0f) out[sp++] = *faceB;
+    if (distanceA * distanceB < 0.0f) {
+        float alpha = distanceA / (distanceA - distanceB);
+        out[sp] = Add(*faceA, Scale(Sub(*faceB, *faceA), alpha));
+        sp++;
+    }
+    *faceA = out[0];
+    *faceB = out[1];
+    return sp;
+}
+
+void SolvePolygonToPolygon(PhysicsManifoldData* m) {
+    m->contactsCount = 0;
+    PhysicsBodyData* A = m->bodyA;
+    PhysicsBodyData* B = m->bodyB;
+    if (A->shape.vertexCount == 0 || B->shape.vertexCount == 0) return;
+    uint32_t faceA = 0;
+    float penetrationA = FindAxisLeastPenetration(&faceA, A, B);
+    if (penetrationA >= 0.0f) return;
+    uint32_t faceB = 0;
+    float penetrationB = FindAxisLeastPenetration(&faceB, B, A);
+    if (penetrationB >= 0.0f) return;
+
+    const PhysicsBodyData* ref;
+    const PhysicsBodyData* inc;
+    uint32_t refIndex;
+    bool flip;
+    if (BiasGreaterThan(penetrationA, penetrationB)) {
+        ref = A;
+        inc = B;
+        refIndex = faceA;
+        flip = false;
+    } else {
+        ref = B;
+        inc = A;
+        refIndex = faceB;
+        flip = true;
+    }
+    Vector2 incident[2];
+    FindIncidentFace(&incident[0], &incident[1], ref, inc, refIndex);
+
+    const PhysicsShape& r = ref->shape;
+    Vector2 v1 = Add(MatMul(r.transform, r.positions[refIndex]), ref->position);
+    Vector2 v2 = Add(MatMul(r.transform, r.positions[(refIndex + 1) % r.vertexCount]), ref->position);
+    Vector2 side = Normalize(Sub(v2, v1));
+    Vector2 faceNormal = {side.y, -side.x};
+    float refC = Dot(faceNormal, v1);
+    float negSide = -Dot(side, v1);
+    float posSide = Dot(side, v2);
+    if (Clip(Negate(side), negSide, &incident[0], &incident[1]) < 2) return;
+    if (Clip(side, posSide, &incident[0], &incident[1]) < 2) return;
+
+    m->normal = flip ? Negate(faceNormal) : faceNormal;
+    uint32_t kept = 0;
+    float depth = 0.0f;
+    for (int i = 0; i < 2; i++) {
+        float separation = Dot(faceNormal, incident[i]) - refC;
+        if (separation <= 0.0f) {
+            m->contactPoints[kept++] = incident[i];
+            depth += -separation;
+        }
+    }
+    m->penetration = kept > 0 ? depth / static_cast<float>(kept) : 0.0f;
+    m->contactsCount = kept;
+}
+
+// ---- Step phases -------------------------------------------------------------------
+
+void ClearContacts() {
+    usedMemory -= physicsManifoldsCount * static_cast<uint32_t>(sizeof(PhysicsManifoldData));
+    physicsManifoldsCount = 0;
+}
+
+void BuildContacts() {
+    for (uint32_t i = 0; i < physicsBodiesCount; i++) bodies[i]->isGrounded = false;
+    GatherPairs();
+    for (uint32_t key : pairKeys) {
+        PhysicsBodyData* A = bodies[key >> PAIR_SHIFT];
+        PhysicsBodyData* B = bodies[key & PAIR_MASK];
+        PhysicsManifoldData* m = NewManifold(A, B);
+        if (!m) return;  // the table is full: further pairs wait for the next step
+        const PhysicsShapeType ta = A->shape.type, tb = B->shape.type;
+        if (ta == SHAPE_CIRCLE && tb == SHAPE_CIRCLE) {
+            SolveCircleToCircle(m);
+        } else if (ta == SHAPE_CIRCLE && tb == SHAPE_POLYGON) {
+            SolveDifferentShapes(m, A, B);
+        } else if (ta == SHAPE_POLYGON && tb == SHAPE_CIRCLE) {
+            SolveDifferentShapes(m, B, A);
+            m->normal = Negate(m->normal);
+        } else if (ta == SHAPE_POLYGON && tb == SHAPE_POLYGON) {
+            SolvePolygonToPolygon(m);
+        }
+        if (!B->isGrounded) B->isGrounded = m->normal.y < 0.0f;
+        if (m->contactsCount > 0) {
+            // A touching pair is entered twice, one record right after the
+            // other; both are resolved and corrected (the mascot's feel
+            // depends on the doubled response).
+            PhysicsManifoldData* twin = NewManifold(A, B);
+            if (!twin) return;
+            twin->penetration = m->penetration;
+            twin->normal = m->normal;
+            twin->contactPoints[0] = m->contactPoints[0];
+            twin->contactPoints[1] = m->contactPoints[1];
+            twin->contactsCount = m->contactsCount;
+            twin->restitution = m->restitution;
+            twin->dynamicFriction = m->dynamicFriction;
+            twin->staticFriction = m->staticFriction;
+        }
+    }
+}
+
+namespace {
+inline Vector2 RelativeVelocity(const PhysicsBodyData* A, const PhysicsBodyData* B, Vector2 rA, Vector2 rB) {
+    return Sub(Sub(Add(B->velocity, CrossWV(B->angularVelocity, rB)), A->velocity), CrossWV(A->angularVelocity, rA));
+}
+}  // namespace
+
+void PrepareContacts() {
+    const double gx = gravityForce.x * deltaTime / 1000.0;
+    const double gy = gravityForce.y * deltaTime / 1000.0;
+    const double restingSpeedSqr = gx * gx + gy * gy + PHYSICS_EPSILON;
+    for (uint32_t i = 0; i < physicsManifoldsCount; i++) {
+        PhysicsManifoldData* m = contacts[i];
+        const PhysicsBodyData* A = m->bodyA;
+        const PhysicsBodyData* B = m->bodyB;
+        if (!A || !B) continue;
+        m->restitution = std::sqrt(A->restitution * B->restitution);
+        m->staticFriction = std::sqrt(A->staticFriction * B->staticFriction);
+        m->dynamicFriction = std::sqrt(A->dynamicFriction * B->dynamicFriction);
+        for (uint32_t k = 0; k < m->contactsCount; k++) {
+            Vector2 rA = Sub(m->contactPoints[k], A->position);
+            Vector2 rB = Sub(m->contactPoints[k], B->position);
+            Vector2 rv = RelativeVelocity(A, B, rA, rB);
+            // Slower than one step of gravity: a resting contact, which must not bounce.
+            if (LenSqr(rv) < restingSpeedSqr) m->restitution = 0.0f;
+        }
+    }
+}
+
+void SolveContacts() {
+    for (int pass = 0; pass < PHYSICS_IMPULSE_PASSES; pass++) {
+        for (uint32_t i = 0; i < physicsManifoldsCount; i++) {
+            PhysicsManifoldData* m = contacts[i];
+            PhysicsBodyData* A = m->bodyA;
+            PhysicsBodyData* B = m->bodyB;
+            if (!A || !B) continue;
+            if (std::fabs(A->inverseMass + B->inverseMass) <= PHYSICS_EPSILON) {
+                A->velocity = {0.0f, 0.0f};
+                B->velocity = {0.0f, 0.0f};
+                continue;
+            }
+            const uint32_t count = m->contactsCount;
+            for (uint32_t k = 0; k < count; k++) {
+                Vector2 rA = Sub(m->contactPoints[k], A->position);
+                Vector2 rB = Sub(m->contactPoints[k], B->position);
+                Vector2 rv = RelativeVelocity(A, B, rA, rB);
+                float contactVelocity = Dot(rv, m->normal);
+                if (contactVelocity > 0.0f) break;  // separating: the rest of this record waits a pass
+
+                float raCrossN = Cross(rA, m->normal);
+                float rbCrossN = Cross(rB, m->normal);
+                float inverseMassSum = A->inverseMass + B->inverseMass + raCrossN * raCrossN * A->inverseInertia +
+                                       rbCrossN * rbCrossN * B->inverseInertia;
+                float j = -(1.0f + m->restitution) * contactVelocity;
+                j /= inverseMassSum;
+                // Slow contacts share the impulse between their points; fast ones
+                // (at least one unit of momentum) get it whole at each point.
+                if (j < 1.0f / inverseMassSum) j /= static_cast<float>(count);
+
+                Vector2 impulse = Scale(m->normal, j);
+                if (A->enabled) {
+                    Vector2 dv = Scale(Negate(impulse), A->inverseMass);
+                    A->velocity = Add(A->velocity, dv);
+                    A->collidedWith = static_cast<int32_t>(B->id);
+                    A->collisionDelta = Add(A->collisionDelta, dv);
+                    A->collisionNormal = Negate(m->normal);
+                    if (!A->freezeRotation) A->angularVelocity += A->inverseInertia * Cross(rA, Negate(impulse));
+                }
+                if (B->enabled) {
+                    Vector2 dv = Scale(impulse, B->inverseMass);
+                    B->velocity = Add(B->velocity, dv);
+                    B->collidedWith = static_cast<int32_t>(A->id);
+                    B->collisionDelta = Add(B->collisionDelta, dv);
+                    B->collisionNormal = m->normal;
+                    if (!B->freezeRotation) B->angularVelocity += B->inverseInertia * Cross(rB, impulse);
+                }
+
+                // Friction: velocities only, never the collision record.
+                rv = RelativeVelocity(A, B, rA, rB);
+                Vector2 tangent = Normalize(Sub(rv, Scale(m->normal, Dot(rv, m->normal))));
+                float jt = -Dot(rv, tangent);
+                jt /= inverseMassSum;
+                jt /= static_cast<float>(count);
+                if (std::fabs(jt) <= PHYSICS_EPSILON) break;
+                Vector2 tangentImpulse = std::fabs(jt) < j * m->staticFriction
+                                             ? Scale(tangent, jt)
+                                             : Scale(tangent, -j * m->dynamicFriction);
+                if (A->enabled) {
+                    A->velocity = Add(A->velocity, Scale(Negate(tangentImpulse), A->inverseMass));
+                    if (!A->freezeRotation) A->angularVelocity += A->inverseInertia * Cross(rA, Negate(tangentImpulse));
+                }
+                if (B->enabled) {
+                    B->velocity = Add(B->velocity, Scale(tangentImpulse, B->inverseMass));
+                    if (!B->freezeRotation) B->angularVelocity += B->inverseInertia * Cross(rB, tangentImpulse);
+                }
+            }
+        }
+    }
+}
+
+void CorrectPositions() {
+    for (uint32_t i = 0; i < physicsManifoldsCount; i++) {
+        PhysicsManifoldData* m = contacts[i];
+        PhysicsBodyData* A = m->bodyA;
+        PhysicsBodyData* B = m->bodyB;
+        if (!A || !B) continue;
+        float depth = std::max(m->penetration - PHYSICS_PENETRATION_ALLOWANCE, 0.0f) / (A->inverseMass + B->inverseMass);
+        Vector2 correction = {m->normal.x * depth * PHYSICS_PENETRATION_CORRECTION,
+                              m->normal.y * depth * PHYSICS_PENETRATION_CORRECTION};
+        if (A->enabled) {
+            A->position.x -= correction.x * A->inverseMass;
+            A->position.y -= correction.y * A->inverseMass;
+        }
+        if (B->enabled) {
+            B->position.x += correction.x * B->inverseMass;
+            B->position.y += correction.y * B->inverseMass;
+        }
+    }
+}
+
+}  // namespace physics_detail

@@ -1,0 +1,57 @@
+// Private to the physics engine: vector helpers in the float precision the
+// solver works in, and the step phases that collision.cpp provides to the
+// step in physics.cpp. Everything here runs with PhysicsMutex() held.
+#pragma once
+
+#include <cmath>
+
+#include "physics/physics.h"
+
+namespace physics_detail {
+
+constexpr float PHYSICS_EPSILON = 0.000001f;            // zero-mass test, tangent cut-off, circle-inside test
+constexpr int PHYSICS_IMPULSE_PASSES = 5;               // passes over all contact records per step
+constexpr float PHYSICS_PENETRATION_ALLOWANCE = 0.05f;  // depth the positional correction ignores
+constexpr float PHYSICS_PENETRATION_CORRECTION = 0.4f;  // share of the remaining depth corrected per step
+constexpr uint32_t PHYSICS_MANIFOLD_LIMIT = 4095;       // records entered per step at most
+
+inline Vector2 Add(Vector2 a, Vector2 b) { return {a.x + b.x, a.y + b.y}; }
+inline Vector2 Sub(Vector2 a, Vector2 b) { return {a.x - b.x, a.y - b.y}; }
+inline Vector2 Scale(Vector2 v, float s) { return {v.x * s, v.y * s}; }
+inline Vector2 Negate(Vector2 v) { return {-v.x, -v.y}; }
+inline float Dot(Vector2 a, Vector2 b) { return a.x * b.x + a.y * b.y; }
+inline float LenSqr(Vector2 v) { return v.x * v.x + v.y * v.y; }
+inline float Len(Vector2 v) { return std::sqrt(v.x * v.x + v.y * v.y); }
+// Cross product of two vectors (a scalar).
+inline float Cross(Vector2 a, Vector2 b) { return a.x * b.y - a.y * b.x; }
+// Cross product of an angular speed w with a lever r: the velocity w x r.
+inline Vector2 CrossWV(float w, Vector2 r) { return {-w * r.y, w * r.x}; }
+// Unit vector along v; a zero-length vector is returned unchanged (never divided by 0).
+inline Vector2 Normalize(Vector2 v) {
+    float len = Len(v);
+    if (len == 0.0f) return v;
+    float inv = 1.0f / len;
+    return {v.x * inv, v.y * inv};
+}
+
+inline Matrix2x2 MatFromAngle(float radians) {
+    float c = std::cos(radians);
+    float s = std::sin(radians);
+    return {c, -s, s, c};
+}
+inline Vector2 MatMul(const Matrix2x2& m, Vector2 v) { return {m.m00 * v.x + m.m01 * v.y, m.m10 * v.x + m.m11 * v.y}; }
+inline Vector2 MatTMul(const Matrix2x2& m, Vector2 v) { return {m.m00 * v.x + m.m10 * v.y, m.m01 * v.x + m.m11 * v.y}; }
+
+// Step phases implemented in collision.cpp (world lock held).
+void ClearContacts();       // Phase 3: drop the previous step's records
+void BuildContacts();       // Phase 4: isGrounded reset, pair tests, records
+void PrepareContacts();     // Phase 6: mixed coefficients, resting restitution
+void SolveContacts();       // Phase 7: the impulse passes, collision records
+void CorrectPositions();    // Phase 9: positional correction
+
+// Shape tests used by BuildContacts (they fill normal, penetration and points).
+void SolvePolygonToPolygon(PhysicsManifoldData* manifold);
+void SolveDifferentShapes(PhysicsManifoldData* manifold, PhysicsBodyData* circle, PhysicsBodyData* polygon);
+int Clip(Vector2 normal, float clip, Vector2* faceA, Vector2* faceB);  // Clip a segment; returns points kept
+
+}  // namespace physics_detail
