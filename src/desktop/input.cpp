@@ -12,6 +12,15 @@ Element* held = nullptr;
 MouseButton held_button = MOUSE_BUTTON_LEFT;
 Vector2 prev_mouse = {0, 0};
 Element* prev_detected = nullptr;
+int input_passthrough_switches = 0;
+
+// Every change of the window's click-through goes through here, so that the
+// number of X requests stays at one per hover transition.
+static void input_set_passthrough(bool on) {
+    input_passthrough_switches++;
+    if (on) SetWindowState(FLAG_WINDOW_MOUSE_PASSTHROUGH);
+    else ClearWindowState(FLAG_WINDOW_MOUSE_PASSTHROUGH);
+}
 
 void input_initialize() { input_window = glfwGetCurrentContext(); }
 
@@ -56,9 +65,9 @@ static bool input_press(Element* hovered, Vector2 mouse, MouseButton button) {
 
 void input_update(Element* hovered, Vector2 mouse) {
     if (prev_detected == nullptr && hovered != nullptr) {
-        ClearWindowState(FLAG_WINDOW_MOUSE_PASSTHROUGH);
+        input_set_passthrough(false);
     } else if (prev_detected != nullptr && hovered == nullptr) {
-        SetWindowState(FLAG_WINDOW_MOUSE_PASSTHROUGH);
+        input_set_passthrough(true);
         prev_detected = nullptr;
     }
 
@@ -92,7 +101,7 @@ void input_deleted(Element* e) {
         // keep swallowing clicks until some other element is hovered and left.
         // If another element is under the pointer, the next input_update
         // takes the mouse again.
-        SetWindowState(FLAG_WINDOW_MOUSE_PASSTHROUGH);
+        input_set_passthrough(true);
         prev_detected = nullptr;
     }
     if (held == e) held = nullptr;
@@ -104,4 +113,5 @@ void input_reset() {
     held_button = MOUSE_BUTTON_LEFT;
     prev_mouse = {0, 0};
     prev_detected = nullptr;
+    input_passthrough_switches = 0;
 }

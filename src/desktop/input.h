@@ -17,6 +17,7 @@ extern Element* held;              // element that got the last press and is not
 extern MouseButton held_button;    // the button holding `held` (passed to its onDrag)
 extern Vector2 prev_mouse;         // pointer at the end of the previous input_update, window pixels
 extern Element* prev_detected;     // element hovered in the previous frame; null = window is click-through
+extern int input_passthrough_switches;  // click-through switches requested so far (diagnostics and tests)
 
 void input_initialize();                          // Remember the window raylib opened (after InitWindow)
 Vector2 input_poll();                             // Cursor position in window pixels; (0, 0) without a window
