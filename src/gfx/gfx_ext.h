@@ -1,0 +1,49 @@
+// Extras of the graphics layer that raylib 5.5 does not have: input injection
+// for unit tests without a window, batch statistics, and the X11 shape and
+// compositor queries used to stay usable without a compositing manager.
+// Feature code that must also build against a real raylib keeps these calls
+// behind its own switch.
+//
+// Threads: main thread only, like raylib.h.
+#pragma once
+
+#include "gfx/raylib.h"
+
+// ---- Input injection (tests) ---------------------------------------------------
+// These feed the same state the window's events feed, so code that reads
+// IsMouseButtonPressed/GetCharPressed/IsKeyPressed can be driven without an X
+// server. They work with or without a window.
+void gfx_inject_mouse_button(int button, bool down);  // As if the button went down/up now
+void gfx_inject_key_pressed(int key);                 // As if key went down now (not a repeat)
+void gfx_inject_char(int codepoint);                  // Append a typed code point (dropped beyond 16)
+void gfx_inject_mouse_position(Vector2 position);     // What GetMousePosition returns until the next real move
+// End the input frame as EndDrawing does: forget this frame's presses,
+// releases, keys and typed characters; buttons held stay down.
+void gfx_next_input_frame(void);
+void gfx_reset_input(void);                           // All buttons up, every queue empty
+
+// ---- Statistics --------------------------------------------------------------------
+int gfx_draw_calls_last_frame(void);                  // GL draw calls of the last finished frame
+
+// ---- Fonts ---------------------------------------------------------------------------
+// Code points rasterised into the font's atlas so far (32..126 at load, more
+// on first use); 0 for a font that did not load.
+int gfx_font_loaded_glyphs(Font font);
+// Whether the font file has a glyph for codepoint (others show as "?").
+bool gfx_font_has_codepoint(Font font, int codepoint);
+
+// ---- X11 desktop ----------------------------------------------------------------------
+// A compositing manager runs on the window's screen (_NET_WM_CM_S<n> has an
+// owner). Without one a transparent window shows black where nothing is drawn.
+// Opens a short-lived connection when no window exists; false without X.
+bool gfx_compositor_running(void);
+// Cut the window down to the given rectangles (window pixels): the X Shape
+// bounding region. What lies outside is not drawn and lets input through.
+void gfx_set_window_shape(const Rectangle* rects, int count);
+void gfx_clear_window_shape(void);                    // The whole window again
+// Rectangles of the window's current bounding shape, up to max written to out;
+// returns how many there are, -1 without a window.
+int gfx_get_window_shape(Rectangle* out, int max);
+// Rectangles in the window's current input shape: 0 while click-through,
+// -1 without a window.
+int gfx_input_shape_rect_count(void);

@@ -1,0 +1,342 @@
+// Fonts and text (raylib's rtext) on stb_truetype. LoadFont rasterises the
+// printable ASCII range at 32 px like raylib; any other code point the file
+// has is rasterised into the atlas on first use, so chat in every script shows.
+// Measuring and placement follow raylib's rules exactly. Main thread only.
+#define GLFW_INCLUDE_NONE
+#include <GLFW/glfw3.h>
+#include <GL/gl.h>
+#include <stb/stb_truetype.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+#include "gfx/gfx_ext.h"
+#include "gfx/gfx_internal.h"
+#include "gfx/raylib.h"
+
+namespace {
+
+constexpr int kBaseSize = 32;       // rasterising size in pixels
+constexpr int kPadding = 4;         // blank pixels around each glyph in the atlas
+constexpr int kPageSize = 1024;     // atlas page edge; a full page opens another
+constexpr int kLineSpacing = 2;     // extra pixels between lines, as raylib's default
+constexpr int kFirstAscii = 32, kLastAscii = 126;
+
+struct GlyphSlot {
+    int page;          // atlas page index
+    Rectangle rec;     // glyph box in the page, without padding
+    GlyphInfo info;    // metrics at the base size
+};
+
+struct AtlasPage {
+    unsigned int texture;  // GL texture, or a stand-in id for a font loaded without a window
+    bool uploaded;         // texture is a real GL texture
+};
+
+// Everything a loaded font owns beyond the raylib Font record. Font is passed
+// by value and copied into caches, so the growing parts live here, found by
+// the record's recs pointer (unique per load, stable for the font's life).
+struct FontAtlas {
+    std::vector<unsigned char> file;        // font file bytes; info points into them
+    stbtt_fontinfo info;
+    float scale;                            // stbtt_ScaleForPixelHeight(info, 32)
+    int ascent;                             // ascent * scale, truncated
+    std::vector<AtlasPage> pages;
+    int shelfX, shelfY, shelfHeight;        // packing cursor on the last page
+    std::unordered_map<int, GlyphSlot> glyphs;  // code point -> slot ('?' slot for missing ones)
+    std::unordered_map<int, int> fallback;  // code point the file lacks -> '?'
+};
+
+std::unordered_map<const Rectangle*, std::unique_ptr<FontAtlas>> ATLASES;
+unsigned int NEXT_STANDIN_ID = 0x40000000u;  // texture ids of fonts loaded without a window
+
+FontAtlas* atlas_of(const Font& font) {
+    if (font.texture.id == 0 || !font.recs) return nullptr;
+    auto it = ATLASES.find(font.recs);
+    return it == ATLASES.end() ? nullptr : it->second.get();
+}
+
+bool open_page(FontAtlas& a) {
+    AtlasPage page = {};
+    if (gfx_has_context()) {
+        std::vector<unsigned char> blank((size_t)kPageSize * kPageSize * 4, 0);
+        GLuint id = 0;
+        glGenTextures(1, &id);
+        glBindTexture(GL_TEXTURE_2D, id);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+        glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
+        glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, kPageSize, kPageSize, 0, GL_RGBA, GL_UNSIGNED_BYTE, blank.data());
+        glBindTexture(GL_TEXTURE_2D, 0);
+        page.texture = id;
+        page.uploaded = true;
+    } else {
+        page.texture = NEXT_STANDIN_ID++;
+        page.uploaded = false;
+    }
+    if (page.texture == 0) return false;
+    a.pages.push_back(page);
+    a.shelfX = a.shelfY = a.shelfHeight = 0;
+    return true;
+}
+
+// Reserve a w x h area (padding included) in the atlas; false when it cannot.
+bool pack(FontAtlas& a, int w, int h, int* page, int* x, int* y) {
+    if (w > kPageSize || h > kPageSize) return false;
+    if (a.pages.empty() && !open_page(a)) return false;
+    if (a.shelfX + w > kPageSize) {  // next shelf
+        a.shelfY += a.shelfHeight;
+        a.shelfX = 0;
+        a.shelfHeight = 0;
+    }
+    if (a.shelfY + h > kPageSize && !open_page(a)) return false;
+    *page = (int)a.pages.size() - 1;
+    *x = a.shelfX;
+    *y = a.shelfY;
+    a.shelfX += w;
+    if (h > a.shelfHeight) a.shelfHeight = h;
+    return true;
+}
+
+// Rasterise glyph index g as code point cp into the atlas.
+const GlyphSlot* rasterise(FontAtlas& a, int cp, int g) {
+    int x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+    stbtt_GetGlyphBitmapBox(&a.info, g, a.scale, a.scale, &x0, &y0, &x1, &y1);
+    int advance = 0, bearing = 0;
+    stbtt_GetGlyphHMetrics(&a.info, g, &advance, &bearing);
+
+    GlyphSlot slot = {};
+    slot.info.value = cp;
+    slot.info.advanceX = (int)((float)advance * a.scale);
+    slot.info.offsetX = x0;
+    slot.info.offsetY = a.ascent + y0;
+    int w = x1 - x0, h = y1 - y0;
+    std::vector<unsigned char> coverage;
+    if (w > 0 && h > 0) {
+        coverage.resize((size_t)w * h);
+        stbtt_MakeGlyphBitmap(&a.info, coverage.data(), w, h, w, a.scale, a.scale, g);
+    } else if (cp == ' ') {
+        // A blank box as wide as the advance, as raylib gives the space.
+        w = slot.info.advanceX;
+        h = kBaseSize;
+    } else {
+        w = h = 0;
+    }
+
+    int page = 0, px = 0, py = 0;
+    if (!pack(a, w + 2 * kPadding, h + 2 * kPadding, &page, &px, &py)) return nullptr;
+    slot.page = page;
+    slot.rec = Rectangle{(float)(px + kPadding), (float)(py + kPadding), (float)w, (float)h};
+    if (!coverage.empty() && a.pages[page].uploaded) {
+        std::vector<unsigned char> rgba((size_t)w * h * 4);
+        for (size_t i = 0; i < coverage.size(); i++) {
+            rgba[4 * i] = rgba[4 * i + 1] = rgba[4 * i + 2] = 255;
+            rgba[4 * i + 3] = coverage[i];
+        }
+        glBindTexture(GL_TEXTURE_2D, a.pages[page].texture);
+        glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
+        glTexSubImage2D(GL_TEXTURE_2D, 0, px + kPadding, py + kPadding, w, h, GL_RGBA, GL_UNSIGNED_BYTE, rgba.data());
+        glBindTexture(GL_TEXTURE_2D, 0);
+    }
+    return &a.glyphs.emplace(cp, slot).first->second;
+}
+
+// The glyph drawn for cp: its own, rasterised on first use, or "?" when the
+// file has none (as raylib shows code points it did not load).
+const GlyphSlot* glyph_for(FontAtlas& a, int cp) {
+    auto it = a.glyphs.find(cp);
+    if (it != a.glyphs.end()) return &it->second;
+    if (a.fallback.count(cp)) return glyph_for(a, '?');
+    int g = cp >= kFirstAscii ? stbtt_FindGlyphIndex(&a.info, cp) : 0;
+    if (g == 0 && cp != '?') {
+        a.fallback.emplace(cp, '?');
+        return glyph_for(a, '?');
+    }
+    return rasterise(a, cp, g);
+}
+
+// raylib's UTF-8 reading: a malformed sequence gives '?' and advances one byte.
+int next_codepoint(const char* text, int* size) {
+    const unsigned char* p = (const unsigned char*)text;
+    *size = 1;
+    if ((p[0] & 0xf8) == 0xf0) {
+        if ((p[1] & 0xc0) != 0x80 || (p[2] & 0xc0) != 0x80 || (p[3] & 0xc0) != 0x80) return '?';
+        *size = 4;
+        return ((p[0] & 0x07) << 18) | ((p[1] & 0x3f) << 12) | ((p[2] & 0x3f) << 6) | (p[3] & 0x3f);
+    }
+    if ((p[0] & 0xf0) == 0xe0) {
+        if ((p[1] & 0xc0) != 0x80 || (p[2] & 0xc0) != 0x80) return '?';
+        *size = 3;
+        return ((p[0] & 0x0f) << 12) | ((p[1] & 0x3f) << 6) | (p[2] & 0x3f);
+    }
+    if ((p[0] & 0xe0) == 0xc0) {
+        if ((p[1] & 0xc0) != 0x80) return '?';
+        *size = 2;
+        return ((p[0] & 0x1f) << 6) | (p[1] & 0x3f);
+    }
+    if ((p[0] & 0x80) == 0) return p[0];
+    return '?';
+}
+
+bool read_file(const char* path, std::vector<unsigned char>* out) {
+    FILE* f = path ? std::fopen(path, "rb") : nullptr;
+    if (!f) return false;
+    unsigned char buffer[65536];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) out->insert(out->end(), buffer, buffer + n);
+    std::fclose(f);
+    return !out->empty();
+}
+
+}  // namespace
+
+Font LoadFont(const char* fileName) {
+    Font font = {};
+    font.baseSize = kBaseSize;
+    font.glyphPadding = kPadding;
+    auto a = std::make_unique<FontAtlas>();
+    if (!read_file(fileName, &a->file) ||
+        !stbtt_InitFont(&a->info, a->file.data(), stbtt_GetFontOffsetForIndex(a->file.data(), 0))) {
+        std::printf("WARNING: FONT: Failed to load font: %s\n", fileName ? fileName : "(null)");
+        std::fflush(stdout);
+        return font;
+    }
+    a->scale = stbtt_ScaleForPixelHeight(&a->info, (float)kBaseSize);
+    int ascent = 0, descent = 0, lineGap = 0;
+    stbtt_GetFontVMetrics(&a->info, &ascent, &descent, &lineGap);
+    a->ascent = (int)((float)ascent * a->scale);
+
+    const int count = kLastAscii - kFirstAscii + 1;
+    font.recs = (Rectangle*)std::calloc(count, sizeof(Rectangle));
+    font.glyphs = (GlyphInfo*)std::calloc(count, sizeof(GlyphInfo));
+    if (!font.recs || !font.glyphs) {
+        std::free(font.recs);
+        std::free(font.glyphs);
+        return Font{kBaseSize, 0, kPadding, {}, nullptr, nullptr};
+    }
+    for (int i = 0; i < count; i++) {
+        const GlyphSlot* s = glyph_for(*a, kFirstAscii + i);
+        if (!s) continue;
+        font.recs[i] = s->rec;
+        font.glyphs[i] = s->info;
+        font.glyphs[i].value = kFirstAscii + i;
+    }
+    font.glyphCount = count;
+    if (a->pages.empty()) {
+        std::free(font.recs);
+        std::free(font.glyphs);
+        return Font{kBaseSize, 0, kPadding, {}, nullptr, nullptr};
+    }
+    font.texture.id = a->pages[0].texture;
+    font.texture.width = kPageSize;
+    font.texture.height = kPageSize;
+    font.texture.mipmaps = 1;
+    font.texture.format = PIXELFORMAT_UNCOMPRESSED_R8G8B8A8;
+    ATLASES.emplace(font.recs, std::move(a));
+    return font;
+}
+
+void UnloadFont(Font font) {
+    auto it = font.recs ? ATLASES.find(font.recs) : ATLASES.end();
+    if (it == ATLASES.end()) return;
+    if (gfx_has_context()) gfx_batch_flush();
+    for (const AtlasPage& page : it->second->pages) {
+        if (page.uploaded && gfx_has_context()) {
+            GLuint id = page.texture;
+            glDeleteTextures(1, &id);
+        }
+    }
+    ATLASES.erase(it);
+    std::free(font.recs);
+    std::free(font.glyphs);
+}
+
+bool IsFontReady(Font font) {
+    return font.texture.id != 0;
+}
+
+Vector2 MeasureTextEx(Font font, const char* text, float fontSize, float spacing) {
+    FontAtlas* a = atlas_of(font);
+    if (!a || !text || text[0] == '\0') return Vector2{0, 0};
+    int size = (int)std::strlen(text);
+    int tempByteCounter = 0;  // most code points on one line
+    int byteCounter = 0;      // code points on the current line
+    float textWidth = 0, tempTextWidth = 0;
+    float textHeight = fontSize;
+    float scaleFactor = fontSize / (float)font.baseSize;
+    for (int i = 0; i < size;) {
+        byteCounter++;
+        int next = 1;
+        int letter = next_codepoint(&text[i], &next);
+        i += next;
+        if (letter != '\n') {
+            const GlyphSlot* s = glyph_for(*a, letter);
+            if (s) textWidth += s->info.advanceX != 0 ? (float)s->info.advanceX : s->rec.width + (float)s->info.offsetX;
+        } else {
+            if (tempTextWidth < textWidth) tempTextWidth = textWidth;
+            byteCounter = 0;
+            textWidth = 0;
+            textHeight += fontSize + (float)kLineSpacing;
+        }
+        if (tempByteCounter < byteCounter) tempByteCounter = byteCounter;
+    }
+    if (tempTextWidth < textWidth) tempTextWidth = textWidth;
+    return Vector2{tempTextWidth * scaleFactor + (float)(tempByteCounter - 1) * spacing, textHeight};
+}
+
+void DrawTextPro(Font font, const char* text, Vector2 position, Vector2 origin, float rotation, float fontSize,
+                 float spacing, Color tint) {
+    FontAtlas* a = atlas_of(font);
+    if (!a || !text) return;
+    float rad = rotation * (3.14159265358979323846f / 180.0f);
+    float c = std::cos(rad), s = std::sin(rad);
+    // position, then the turn, then -origin, applied to text laid out from (0, 0).
+    GFX_TRANSFORM = GfxTransform{c, s, -s, c, position.x - (c * origin.x - s * origin.y),
+                                 position.y - (s * origin.x + c * origin.y)};
+    const float scale = fontSize / (float)font.baseSize;
+    const float pad = (float)font.glyphPadding;
+    float x = 0, y = 0;
+    int size = (int)std::strlen(text);
+    for (int i = 0; i < size;) {
+        int next = 1;
+        int cp = next_codepoint(&text[i], &next);
+        i += next;
+        if (cp == '\n') {
+            x = 0;
+            y += fontSize + (float)kLineSpacing;
+            continue;
+        }
+        const GlyphSlot* g = glyph_for(*a, cp);
+        if (!g) continue;
+        if (cp != ' ' && cp != '\t') {
+            const AtlasPage& page = a->pages[g->page];
+            if (page.uploaded) {
+                Texture2D tex = {page.texture, kPageSize, kPageSize, 1, PIXELFORMAT_UNCOMPRESSED_R8G8B8A8};
+                Rectangle src = {g->rec.x - pad, g->rec.y - pad, g->rec.width + 2 * pad, g->rec.height + 2 * pad};
+                Rectangle dst = {x + (float)g->info.offsetX * scale - pad * scale,
+                                 y + (float)g->info.offsetY * scale - pad * scale, src.width * scale,
+                                 src.height * scale};
+                DrawTexturePro(tex, src, dst, Vector2{0, 0}, 0.0f, tint);
+            }
+        }
+        x += g->info.advanceX == 0 ? g->rec.width * scale + spacing : (float)g->info.advanceX * scale + spacing;
+    }
+    GFX_TRANSFORM = GfxTransform{1, 0, 0, 1, 0, 0};
+}
+
+int gfx_font_loaded_glyphs(Font font) {
+    FontAtlas* a = atlas_of(font);
+    return a ? (int)a->glyphs.size() : 0;
+}
+
+bool gfx_font_has_codepoint(Font font, int codepoint) {
+    FontAtlas* a = atlas_of(font);
+    return a && codepoint >= kFirstAscii && stbtt_FindGlyphIndex(&a->info, codepoint) != 0;
+}

@@ -1,0 +1,103 @@
+// X11 side of the graphics layer: click-through through the XFixes input
+// shape, the X Shape bounding region and the compositor query. Kept apart
+// because Xlib's `Font` and friends collide with raylib's names.
+#include "gfx/x11_bridge.h"
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/extensions/Xfixes.h>
+#include <X11/extensions/shape.h>
+
+#define GLFW_INCLUDE_NONE
+#include <GLFW/glfw3.h>
+
+// GLFW's native-access calls, declared here because glfw3native.h also wants
+// the Xrandr headers, which the layer has no other use for.
+extern "C" {
+Display* glfwGetX11Display(void);
+Window glfwGetX11Window(GLFWwindow* window);
+}
+
+#include <cstdio>
+#include <vector>
+
+uint64_t gfx_x11_window(GLFWwindow* window) {
+    if (!window) return 0;
+    return (uint64_t)glfwGetX11Window(window);
+}
+
+void gfx_x11_set_input_passthrough(GLFWwindow* window, bool on) {
+    if (!window) return;
+    Display* dpy = glfwGetX11Display();
+    Window win = glfwGetX11Window(window);
+    if (on) {
+        // An empty input region: pointer events fall through to what lies below.
+        XserverRegion region = XFixesCreateRegion(dpy, nullptr, 0);
+        XFixesSetWindowShapeRegion(dpy, win, ShapeInput, 0, 0, region);
+        XFixesDestroyRegion(dpy, region);
+    } else {
+        // None restores the default input region, the whole window.
+        XFixesSetWindowShapeRegion(dpy, win, ShapeInput, 0, 0, None);
+    }
+    XFlush(dpy);
+}
+
+int gfx_x11_input_rect_count(GLFWwindow* window) {
+    if (!window) return -1;
+    Display* dpy = glfwGetX11Display();
+    int count = 0, ordering = 0;
+    XRectangle* rects = XShapeGetRectangles(dpy, glfwGetX11Window(window), ShapeInput, &count, &ordering);
+    if (rects) XFree(rects);
+    return count;
+}
+
+bool gfx_x11_compositor_running(GLFWwindow* window) {
+    Display* dpy = window ? glfwGetX11Display() : XOpenDisplay(nullptr);
+    if (!dpy) return false;
+    char name[32];
+    std::snprintf(name, sizeof name, "_NET_WM_CM_S%d", DefaultScreen(dpy));
+    Atom selection = XInternAtom(dpy, name, False);
+    bool running = XGetSelectionOwner(dpy, selection) != None;
+    if (!window) XCloseDisplay(dpy);
+    return running;
+}
+
+void gfx_x11_set_bounding(GLFWwindow* window, const int* xywh, int count) {
+    if (!window) return;
+    Display* dpy = glfwGetX11Display();
+    std::vector<XRectangle> rects;
+    rects.reserve(count > 0 ? count : 0);
+    for (int i = 0; i < count; i++) {
+        XRectangle r;
+        r.x = (short)xywh[4 * i];
+        r.y = (short)xywh[4 * i + 1];
+        r.width = (unsigned short)(xywh[4 * i + 2] > 0 ? xywh[4 * i + 2] : 0);
+        r.height = (unsigned short)(xywh[4 * i + 3] > 0 ? xywh[4 * i + 3] : 0);
+        if (r.width && r.height) rects.push_back(r);
+    }
+    XShapeCombineRectangles(dpy, glfwGetX11Window(window), ShapeBounding, 0, 0, rects.data(), (int)rects.size(),
+                            ShapeSet, Unsorted);
+    XFlush(dpy);
+}
+
+void gfx_x11_clear_bounding(GLFWwindow* window) {
+    if (!window) return;
+    Display* dpy = glfwGetX11Display();
+    XShapeCombineMask(dpy, glfwGetX11Window(window), ShapeBounding, 0, 0, None, ShapeSet);
+    XFlush(dpy);
+}
+
+int gfx_x11_bounding_rects(GLFWwindow* window, int* xywh, int max) {
+    if (!window) return -1;
+    Display* dpy = glfwGetX11Display();
+    int count = 0, ordering = 0;
+    XRectangle* rects = XShapeGetRectangles(dpy, glfwGetX11Window(window), ShapeBounding, &count, &ordering);
+    for (int i = 0; i < count && i < max; i++) {
+        xywh[4 * i] = rects[i].x;
+        xywh[4 * i + 1] = rects[i].y;
+        xywh[4 * i + 2] = rects[i].width;
+        xywh[4 * i + 3] = rects[i].height;
+    }
+    if (rects) XFree(rects);
+    return count;
+}

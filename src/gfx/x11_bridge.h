@@ -1,0 +1,17 @@
+// Private to src/gfx: the few X11 calls the layer makes, behind plain types so
+// that no file including raylib.h sees Xlib (whose `Font` typedef collides
+// with raylib's struct). Implemented in x11_bridge.cpp. Main thread only.
+#pragma once
+
+#include <cstdint>
+
+struct GLFWwindow;
+
+uint64_t gfx_x11_window(GLFWwindow* window);                  // X11 Window id of a GLFW window
+void gfx_x11_set_input_passthrough(GLFWwindow* window, bool on);  // Empty input shape (on) or None (off)
+int gfx_x11_input_rect_count(GLFWwindow* window);             // Rectangles of the input shape, -1 on error
+bool gfx_x11_compositor_running(GLFWwindow* window);          // _NET_WM_CM_Sn has an owner
+// Bounding shape of the window: xywh holds count rectangles as x, y, w, h.
+void gfx_x11_set_bounding(GLFWwindow* window, const int* xywh, int count);
+void gfx_x11_clear_bounding(GLFWwindow* window);              // Back to the plain rectangular window
+int gfx_x11_bounding_rects(GLFWwindow* window, int* xywh, int max);  // Read the bounding shape back, -1 on error

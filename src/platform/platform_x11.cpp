@@ -1,0 +1,226 @@
+// Linux/X11 implementation of platform.h.
+#include "platform/platform.h"
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+// ---- Process -------------------------------------------------------------------
+
+std::string platform_executable_path() {
+    std::vector<char> buffer(4096);
+    for (;;) {
+        ssize_t n = readlink("/proc/self/exe", buffer.data(), buffer.size());
+        if (n < 0) return "";
+        if ((size_t)n < buffer.size()) return std::string(buffer.data(), (size_t)n);
+        buffer.resize(buffer.size() * 2);  // truncated: try a larger buffer
+    }
+}
+
+// ---- Clock -----------------------------------------------------------------------
+
+int64_t platform_clock_counter() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (int64_t)ts.tv_sec * 1000000000LL + ts.tv_nsec;
+}
+
+int64_t platform_clock_frequency() {
+    return 1000000000LL;
+}
+
+// ---- Browser -----------------------------------------------------------------------
+
+bool platform_open_url(const std::string& url) {
+    // An argument vector, never a shell: the address cannot become a command.
+    std::string program = "xdg-open";
+    std::vector<char*> argv = {program.data(), const_cast<char*>(url.c_str()), nullptr};
+    pid_t pid = 0;
+    if (posix_spawnp(&pid, "xdg-open", nullptr, nullptr, argv.data(), environ) != 0) return false;
+    // Reap the child without waiting for it here; a detached thread blocks in
+    // waitpid for exactly this pid, so no zombie stays and no other child is touched.
+    std::thread([pid] {
+        int status = 0;
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+    }).detach();
+    return true;
+}
+
+// ---- Windows of the desktop -----------------------------------------------------------
+
+namespace {
+
+Display* DPY = nullptr;  // connection of the window functions; null when disconnected
+bool X_ERROR = false;    // an X error arrived for DPY during the current query
+
+int record_error(Display* dpy, XErrorEvent*) {
+    if (dpy == DPY) X_ERROR = true;
+    return 0;
+}
+
+// Installs the recording handler for one query and puts back whatever was there
+// (GLFW swaps handlers too, so ours is never left installed).
+struct ErrorScope {
+    XErrorHandler previous;
+    ErrorScope() {
+        XSync(DPY, False);
+        X_ERROR = false;
+        previous = XSetErrorHandler(record_error);
+    }
+    ~ErrorScope() {
+        XSync(DPY, False);
+        XSetErrorHandler(previous);
+    }
+    bool failed() {
+        XSync(DPY, False);
+        return X_ERROR;
+    }
+};
+
+// Items of a 32-bit property (Window, CARDINAL) as unsigned longs, as Xlib returns them.
+std::vector<unsigned long> long_property(Window w, const char* name, Atom type) {
+    std::vector<unsigned long> values;
+    Atom prop = XInternAtom(DPY, name, False);
+    Atom actual = None;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    if (XGetWindowProperty(DPY, w, prop, 0, 1 << 16, False, type, &actual, &format, &count, &after, &data) ==
+            Success &&
+        data && actual == type && format == 32) {
+        const unsigned long* items = (const unsigned long*)data;
+        values.assign(items, items + count);
+    }
+    if (data) XFree(data);
+    return values;
+}
+
+bool title_of(Window w, std::string* title) {
+    Atom utf8 = XInternAtom(DPY, "UTF8_STRING", False);
+    Atom netName = XInternAtom(DPY, "_NET_WM_NAME", False);
+    Atom actual = None;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    if (XGetWindowProperty(DPY, w, netName, 0, 4096, False, utf8, &actual, &format, &count, &after, &data) ==
+            Success &&
+        data && actual == utf8 && format == 8) {
+        title->assign((const char*)data, count);
+        XFree(data);
+        return true;
+    }
+    if (data) XFree(data);
+    char* name = nullptr;
+    if (XFetchName(DPY, w, &name) && name) {
+        *title = name;
+        XFree(name);
+        return true;
+    }
+    return false;
+}
+
+bool title_matches(Window w, const char* title, size_t length) {
+    std::string have;
+    if (!title_of(w, &have)) return false;
+    // As many bytes as the wanted title has, so a longer title with that prefix matches.
+    return have.size() >= length && std::memcmp(have.data(), title, length) == 0;
+}
+
+}  // namespace
+
+bool platform_windows_connect() {
+    if (DPY) return true;
+    DPY = XOpenDisplay(nullptr);
+    return DPY != nullptr;
+}
+
+void platform_windows_disconnect() {
+    if (!DPY) return;
+    XCloseDisplay(DPY);
+    DPY = nullptr;
+}
+
+uint64_t platform_find_window(const char* title) {
+    if (!DPY || !title) return 0;
+    ErrorScope scope;
+    const size_t length = std::strlen(title);
+    Window root = DefaultRootWindow(DPY);
+
+    // Managed windows first, in the window manager's order.
+    for (unsigned long w : long_property(root, "_NET_CLIENT_LIST", XA_WINDOW)) {
+        X_ERROR = false;
+        if (title_matches((Window)w, title, length) && !scope.failed()) return w;
+    }
+    // No window manager list: the root's children and, for reparenting
+    // managers, their children one level down.
+    Window rootReturn = 0, parent = 0, *children = nullptr;
+    unsigned int count = 0;
+    if (!XQueryTree(DPY, root, &rootReturn, &parent, &children, &count)) return 0;
+    uint64_t found = 0;
+    for (unsigned int i = 0; i < count && !found; i++) {
+        X_ERROR = false;
+        if (title_matches(children[i], title, length) && !scope.failed()) {
+            found = children[i];
+            break;
+        }
+        Window r2 = 0, p2 = 0, *inner = nullptr;
+        unsigned int innerCount = 0;
+        if (XQueryTree(DPY, children[i], &r2, &p2, &inner, &innerCount)) {
+            for (unsigned int j = 0; j < innerCount; j++) {
+                X_ERROR = false;
+                if (title_matches(inner[j], title, length) && !scope.failed()) {
+                    found = inner[j];
+                    break;
+                }
+            }
+            if (inner) XFree(inner);
+        }
+    }
+    if (children) XFree(children);
+    return found;
+}
+
+uint64_t platform_foreground_window() {
+    if (!DPY) return 0;
+    ErrorScope scope;
+    std::vector<unsigned long> active = long_property(DefaultRootWindow(DPY), "_NET_ACTIVE_WINDOW", XA_WINDOW);
+    if (scope.failed() || active.empty()) return 0;
+    return active[0];
+}
+
+bool platform_window_rect(uint64_t window, PlatformRect* out) {
+    if (!DPY || !window || !out) return false;
+    ErrorScope scope;
+    XWindowAttributes attributes;
+    if (!XGetWindowAttributes(DPY, (Window)window, &attributes) || scope.failed()) return false;
+    int x = 0, y = 0;
+    Window child = 0;
+    if (!XTranslateCoordinates(DPY, (Window)window, DefaultRootWindow(DPY), 0, 0, &x, &y, &child) ||
+        scope.failed())
+        return false;
+    PlatformRect r = {x, y, x + attributes.width, y + attributes.height};
+    // The frame the window manager drew around it: left, right, top, bottom.
+    std::vector<unsigned long> frame = long_property((Window)window, "_NET_FRAME_EXTENTS", XA_CARDINAL);
+    if (scope.failed()) return false;
+    if (frame.size() >= 4) {
+        r.left -= (int)frame[0];
+        r.right += (int)frame[1];
+        r.top -= (int)frame[2];
+        r.bottom += (int)frame[3];
+    }
+    *out = r;
+    return true;
+}

@@ -1,0 +1,113 @@
+// Text drawn in the real window: Unifont rasterised at 32 and drawn at 16 with
+// nearest filtering must give the font's own 16-pixel bitmaps, in every script.
+#include <gtest/gtest.h>
+#include <stb/stb_image_write.h>
+#include <stb/stb_truetype.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "gfx/gfx_ext.h"
+#include "gfx/raylib.h"
+
+namespace {
+
+const std::string kFontPath = std::string(VIMO_BUILD_DIR) + "/assets/neodgm.ttf";
+
+// The font's own rendering of cp at 16 pixels, as coverage 0..255, with where
+// its box sits relative to the pen (x) and the line top (y).
+struct Reference {
+    int x0, y0, w, h;
+    std::vector<unsigned char> coverage;
+};
+
+Reference reference_16(int cp) {
+    static std::vector<unsigned char> file;
+    static stbtt_fontinfo info;
+    if (file.empty()) {
+        FILE* f = std::fopen(kFontPath.c_str(), "rb");
+        unsigned char buffer[65536];
+        size_t n;
+        while (f && (n = std::fread(buffer, 1, sizeof buffer, f)) > 0) file.insert(file.end(), buffer, buffer + n);
+        if (f) std::fclose(f);
+        stbtt_InitFont(&info, file.data(), 0);
+    }
+    float scale = stbtt_ScaleForPixelHeight(&info, 16);
+    int ascent = 0, descent = 0, gap = 0;
+    stbtt_GetFontVMetrics(&info, &ascent, &descent, &gap);
+    Reference r = {};
+    int x1 = 0, y1 = 0;
+    stbtt_GetCodepointBitmapBox(&info, cp, scale, scale, &r.x0, &r.y0, &x1, &y1);
+    r.w = x1 - r.x0;
+    r.h = y1 - r.y0;
+    r.y0 += (int)(ascent * scale);
+    r.coverage.resize((size_t)r.w * r.h);
+    stbtt_MakeCodepointBitmap(&info, r.coverage.data(), r.w, r.h, r.w, scale, scale, cp);
+    return r;
+}
+
+}  // namespace
+
+TEST(Text, DrawnAt16GivesTheFontsExactPixels) {
+    ASSERT_TRUE(IsWindowReady());
+    Font font = LoadFont(kFontPath.c_str());
+    ASSERT_NE(font.texture.id, 0u);
+
+    const int codepoints[] = {'A', 'g', 0xc548 /* 안 */, 0x3053 /* こ */, 0xe9 /* é */, 0x416 /* Ж */};
+    const char* texts[] = {"A", "g", "안", "こ", "é", "Ж"};
+    BeginDrawing();
+    ClearBackground(BLANK);
+    for (int i = 0; i < 6; i++) DrawTextPro(font, texts[i], Vector2{100.0f + 40 * i, 100}, {}, 0, 16, 0, WHITE);
+    Image shot = LoadImageFromScreen();
+    EndDrawing();
+
+    for (int i = 0; i < 6; i++) {
+        Reference r = reference_16(codepoints[i]);
+        ASSERT_GT(r.w, 0) << i;
+        int on = 0;
+        // The reference box plus a margin: every pixel exactly on or off, and
+        // on exactly where the font's 16-pixel bitmap is.
+        for (int y = -3; y < r.h + 3; y++)
+            for (int x = -3; x < r.w + 3; x++) {
+                bool inside = x >= 0 && y >= 0 && x < r.w && y < r.h;
+                int want = inside ? r.coverage[(size_t)y * r.w + x] : 0;
+                Color got = GetImageColor(shot, 100 + 40 * i + r.x0 + x, 100 + r.y0 + y);
+                ASSERT_TRUE(want == 0 || want == 255) << "reference not a bitmap font";
+                ASSERT_EQ(got.a, want) << "glyph " << i << " at " << x << "," << y;
+                if (want) {
+                    ASSERT_EQ(got.r, 255);
+                    on++;
+                }
+            }
+        EXPECT_GT(on, 4) << i;
+    }
+    UnloadImage(shot);
+
+    // Windowed measuring agrees with the rule.
+    EXPECT_EQ(MeasureTextEx(font, "A", 16, 0).x, 8);
+    EXPECT_EQ(MeasureTextEx(font, "안", 16, 0).x, 16);
+
+    // The scene of the text screenshot kept with the notes.
+    BeginDrawing();
+    ClearBackground(Color{30, 30, 40, 255});
+    DrawTextPro(font, "hi 안녕 こんにちは é", Vector2{20, 20}, {}, 0, 16, 0, WHITE);
+    DrawTextPro(font, "hi 안녕 こんにちは é", Vector2{20, 60}, {}, 0, 32, 0, Color{255, 220, 120, 255});
+    DrawTextPro(font, "turned 15°\nsecond line", Vector2{40, 120}, Vector2{0, 0}, 15, 16, 1, WHITE);
+    Image scene = LoadImageFromScreen();
+    EndDrawing();
+    Image crop = {nullptr, 400, 200, 1, PIXELFORMAT_UNCOMPRESSED_R8G8B8A8};
+    std::vector<unsigned char> pixels((size_t)400 * 200 * 4);
+    for (int y = 0; y < 200; y++)
+        for (int x = 0; x < 400; x++) {
+            Color c = GetImageColor(scene, x, y);
+            unsigned char* p = &pixels[((size_t)y * 400 + x) * 4];
+            p[0] = c.r, p[1] = c.g, p[2] = c.b, p[3] = c.a;
+        }
+    crop.data = pixels.data();
+    std::string path = std::string(VIMO_BUILD_DIR) + "/text-shot.png";
+    EXPECT_NE(stbi_write_png(path.c_str(), 400, 200, 4, crop.data, 400 * 4), 0);
+    UnloadImage(scene);
+
+    UnloadFont(font);
+}

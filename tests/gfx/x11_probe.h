@@ -1,0 +1,6 @@
+// Test-side X11 probes (x11_probe_helpers.cpp), on a connection of their own.
+#pragma once
+
+int probe_input_shape_rects(unsigned long window);  // Rectangles in the window's input shape, -1 without X
+bool probe_window_title(unsigned long window, char* out, int size);  // WM_NAME of the window
+bool probe_window_size(unsigned long window, int* width, int* height);  // Window size as X sees it
