@@ -11,6 +11,7 @@
 #include "mascot/menu.h"
 #include "mascot/vimo.h"
 #include "net/endpoints.h"
+#include "online/online.h"
 #include "physics/physics.h"
 
 nlohmann::json CONFIG;
@@ -116,6 +117,7 @@ void vimo_create() {
 
 void game_init() {
     config_load();
+    online_init();  // fills vimo_hooks before the mascot's first update
     vimo_create();
 }
 

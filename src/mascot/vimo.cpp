@@ -64,6 +64,9 @@ static bool vimo_is_held() {
 }
 
 void vimo_jobs(float dt, float time) {
+    // 0. Results the network worker handed over (login, commune post), on this thread.
+    if (vimo_hooks.drain) vimo_hooks.drain();
+
     // 1. Feed checks: at 5 s, then every 300 s.
     if (everyInterval(time, dt, FEED_INTERVAL, FEED_OFFSET)) {
         if (vimo_hooks.fetchFern) vimo_hooks.fetchFern();

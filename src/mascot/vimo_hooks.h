@@ -47,6 +47,11 @@ struct VimoHooks {
     // Main-menu choices.
     void (*login_spawn)();
     Element* (*commune_spawn)();
+
+    // Runs the results the network worker handed over (login answers, the
+    // commune post's answer) on the main thread, in arrival order. Called first
+    // thing in every update, before the feed checks.
+    void (*drain)();
 };
 
 extern VimoHooks vimo_hooks;  // all null until the online module fills it

@@ -1,0 +1,300 @@
+// Reading the service's answers: login, chat pages and user lookups, the live
+// list, the Bluesky feed and the blog feed. Nothing here touches an element,
+// `menu`, `USER` or `CONFIG`; the worker-side handlers change only the state
+// declared with them, so every function is a function of the body and that
+// state (and is what the fuzz targets drive).
+#include <set>
+#include <stdexcept>
+
+#include "net/endpoints.h"
+#include "net/net.h"
+#include "online/online.h"
+
+// ---- Text helpers -------------------------------------------------------------
+
+static std::string dump(const json& value) {
+    // replace: a value built from raw bytes must never throw while being printed.
+    return value.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+std::string str(const json& value) {
+    if (value.is_string()) return value.get_ref<const std::string&>();
+    return dump(value);
+}
+
+const json& json_member(const json& value, const std::string& key) {
+    static const json null_value;
+    if (!value.is_object()) return null_value;
+    auto it = value.find(key);
+    return it == value.end() ? null_value : *it;
+}
+
+// value[key] as the poll reads it: a missing key and a null value give null, any
+// other kind of value cannot hold keys and interrupts whoever reads it.
+static const json& field(const json& value, const std::string& key) {
+    if (value.is_object() || value.is_null()) return json_member(value, key);
+    throw std::runtime_error("cannot read \"" + key + "\" of a " + value.type_name());
+}
+
+json json_text(const std::string& text) {
+    // Round trip through the serialiser's replacing mode: valid UTF-8 comes back
+    // unchanged, invalid bytes as U+FFFD.
+    return json::parse(json(text).dump(-1, ' ', false, json::error_handler_t::replace));
+}
+
+void utf8_append(std::string& s, int cp) {
+    if (cp < 0 || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return;
+    if (cp < 0x80) {
+        s += char(cp);
+    } else if (cp < 0x800) {
+        s += char(0xC0 | (cp >> 6));
+        s += char(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        s += char(0xE0 | (cp >> 12));
+        s += char(0x80 | ((cp >> 6) & 0x3F));
+        s += char(0x80 | (cp & 0x3F));
+    } else {
+        s += char(0xF0 | (cp >> 18));
+        s += char(0x80 | ((cp >> 12) & 0x3F));
+        s += char(0x80 | ((cp >> 6) & 0x3F));
+        s += char(0x80 | (cp & 0x3F));
+    }
+}
+
+// Length of the UTF-8 sequence starting at s[i]; 1 for a byte that does not
+// start a well-formed sequence (it then counts as a character of its own).
+static size_t utf8_length_at(const std::string& s, size_t i) {
+    unsigned char c = s[i];
+    size_t n = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 1;
+    if (i + n > s.size()) return 1;
+    for (size_t k = 1; k < n; k++)
+        if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return 1;
+    return n;
+}
+
+std::vector<std::string> utf8_split(const std::string& s) {
+    std::vector<std::string> out;
+    for (size_t i = 0; i < s.size();) {
+        size_t n = utf8_length_at(s, i);
+        out.push_back(s.substr(i, n));
+        i += n;
+    }
+    return out;
+}
+
+void utf8_pop_back(std::string& s) {
+    if (s.empty()) return;
+    // Walk back over at most three continuation bytes to the sequence's lead
+    // byte; take the whole sequence only if it is well formed and ends here.
+    size_t start = s.size() - 1;
+    for (int k = 0; k < 3 && start > 0 && (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80; k++) start--;
+    if (start + utf8_length_at(s, start) == s.size())
+        s.erase(start);
+    else
+        s.pop_back();
+}
+
+// ---- Login ----------------------------------------------------------------------
+
+LoginAnswer login_read(const std::string& body) {
+    LoginAnswer answer;
+    if (body.empty()) return answer;
+    answer.kind = LoginAnswer::UNREADABLE;
+    json doc = json::parse(body, nullptr, false);
+    const json& status = json_member(doc, "status");
+    if (!status.is_boolean()) return answer;
+    if (status.get<bool>()) {
+        answer.kind = LoginAnswer::LINKED;
+        answer.user = json_member(doc, "user");
+        return answer;
+    }
+    const json& url = json_member(doc, "url");
+    if (!url.is_string()) return answer;
+    answer.kind = LoginAnswer::UNLINKED;
+    answer.url = url.get<std::string>();
+    return answer;
+}
+
+// ---- Chat feed --------------------------------------------------------------------
+
+ChatPoll chat_poll_run(const json& last_chat, const ChatGet& get,
+                       const std::function<std::string(const json&)>& to_chat) {
+    ChatPoll result;
+    std::string body = get(endpoint_chat_page(1));
+    if (body.empty()) return result;
+    net_log("poll chat parse result: " + body);
+    try {
+        json first = json::parse(body);
+        const json& newest_message = first.at(0);
+        json newest = field(newest_message, "message");
+        if (last_chat == newest) return result;
+
+        // From here the poll has news, whatever goes wrong later.
+        result.news = true;
+        std::vector<std::string> texts{to_chat(newest_message)};
+        long seen = 1;
+        for (long count = 2; count <= 8; count *= 2) {
+            std::string page_body = get(endpoint_chat_page(int(count)));
+            if (page_body.empty()) break;
+            net_log("poll chat parse result: " + page_body);
+            json page = json::parse(page_body);
+            if (!page.is_array()) throw std::runtime_error("chat page is a " + std::string(page.type_name()));
+            // Messages are addressed from the newest end: a page shorter than asked
+            // (a short chat history) has fewer older messages, not other ones.
+            long missing = count - long(page.size());
+            bool done = false;
+            for (long i = count - seen - 1; i >= 0; i--) {
+                long index = i - missing;
+                if (index < 0) {
+                    done = true;  // the history ends here
+                    break;
+                }
+                const json& message = page[size_t(index)];
+                const json& cursor = field(message, "message");
+                bool equal = last_chat == cursor;
+                net_log("testing: " + std::to_string(index) + ", " + dump(last_chat) + " - " + dump(cursor) + ": " +
+                        (equal ? "1" : "0"));
+                if (equal) {
+                    done = true;  // everything older has been seen
+                    break;
+                }
+                texts.push_back(to_chat(message));
+            }
+            if (done) break;
+            seen = count;
+        }
+        net_log(dump(first));
+        net_log("last chat is now " + dump(newest));
+        result.advance = true;
+        result.newest = newest;
+        result.texts = std::move(texts);
+    } catch (const std::exception&) {
+        net_log("chat poll inturrupted, classic curl error");
+        result.advance = false;
+        result.texts.clear();
+    }
+    return result;
+}
+
+std::string chatter_name(const json& message, std::map<std::string, std::string>& cache, const ChatGet& get) {
+    static const char* const PLATFORMS[] = {"twitch", "discord", "web", "matrix", "corvane"};
+    const json& chatter = field(message, "chatter");
+    std::string platform;
+    for (const char* p : PLATFORMS) {
+        if (!field(chatter, p).is_null()) {
+            platform = p;
+            break;
+        }
+    }
+    // The name-only platform carries the display name itself.
+    if (platform == "corvane") return field(chatter, "corvane").get<std::string>();
+
+    std::string id = str(field(chatter, platform));
+    auto known = cache.find(id);
+    if (known != cache.end()) return known->second;
+
+    // The id comes from the chat feed: encoded, so a sender cannot add query keys.
+    std::string body = get(endpoint_user_lookup(platform, url_encode(id)));
+    if (body.empty()) return "anonymous";
+    net_log("to chatter parse result: " + body);
+    try {
+        json answer = json::parse(body);
+        std::string name = str(field(field(answer.at(0), platform), "name"));
+        cache[id] = name;
+        return name;
+    } catch (const std::exception&) {
+        return "";
+    }
+}
+
+// ---- Live notices --------------------------------------------------------------------
+
+std::vector<std::string> previousFernOnline;
+std::vector<std::string> livesToSpawn;
+std::mutex livesToSpawn_lock;
+std::atomic<bool> VIMO_LIVE{false};
+std::atomic<bool> VIMO_SNOOZED{false};
+
+void fetchFern_inner(std::string body) {
+    if (body.empty()) return;
+    net_log("fern result: " + body);
+    json doc = json::parse(body, nullptr, false);
+    if (doc.is_discarded()) return;
+    bool streamerListed = false;
+    std::vector<std::string> online;
+    // An element that is not text stops the answer where it stands: what was
+    // queued before stays queued, the remembered list and the flag are kept.
+    for (const json& e : doc) {
+        bool known = false;
+        for (const std::string& handle : previousFernOnline)
+            if (e == handle) known = true;
+        if (!known) {
+            net_log(str(e) + " is live!");
+            if (!e.is_string()) return;
+            std::lock_guard<std::mutex> lock(livesToSpawn_lock);
+            livesToSpawn.push_back(e.get<std::string>());
+        }
+        if (str(e) == "quelmara") streamerListed = true;
+        if (!e.is_string()) return;
+        online.push_back(e.get<std::string>());
+    }
+    previousFernOnline = std::move(online);
+    if (!streamerListed) VIMO_LIVE = false;
+}
+
+std::vector<std::string> live_take() {
+    std::vector<std::string> taken;
+    std::lock_guard<std::mutex> lock(livesToSpawn_lock);
+    taken.swap(livesToSpawn);
+    return taken;
+}
+
+// ---- Post and blog feeds -------------------------------------------------------------
+
+std::string previousBskyDate;
+std::vector<std::string> blogs;
+
+void fetchBsky_inner(std::string body) {
+    if (body.empty()) return;
+    net_log("bsky result: " + body);
+    json doc = json::parse(body, nullptr, false);
+    const json& feed = json_member(doc, "feed");
+    if (!feed.is_array() || feed.empty()) return;
+    const json& createdAt = json_member(json_member(json_member(feed[0], "post"), "record"), "createdAt");
+    if (!createdAt.is_string()) return;
+    const std::string& date = createdAt.get_ref<const std::string&>();
+    // A line of its own, so the next diagnostic does not run on behind it.
+    if (!previousBskyDate.empty() && previousBskyDate != date) net_log("new post!");
+    previousBskyDate = date;
+}
+
+// Bounds on what one blog body can make us keep: a guid is an identifier, and a
+// body of many unclosed tags would otherwise hold the rest of itself once per tag.
+static const size_t BLOG_MAX_GUIDS = 10000;
+static const size_t BLOG_MAX_GUID_BYTES = 4096;
+
+void fetchBlog_inner(std::string body) {
+    if (body.empty()) return;
+    static const std::string OPEN = "<guid>", CLOSE = "</guid>";
+    std::vector<std::string> found;
+    size_t close = 0;  // the next "</guid>" at or after the current guid's start, once searched
+    bool close_known = false;
+    for (size_t pos = body.find(OPEN); pos != std::string::npos && found.size() < BLOG_MAX_GUIDS;
+         pos = body.find(OPEN, pos)) {
+        size_t start = pos + OPEN.size();
+        if (!close_known || (close != std::string::npos && close < start)) {
+            close = body.find(CLOSE, start);
+            close_known = true;
+        }
+        size_t end = close == std::string::npos ? body.size() : close;
+        found.push_back(body.substr(start, std::min(end - start, BLOG_MAX_GUID_BYTES)));
+        // The next search starts inside this guid, not after its closing tag.
+        pos = start;
+    }
+    if (found.size() != blogs.size()) {
+        std::set<std::string> old(blogs.begin(), blogs.end());
+        for (const std::string& guid : found)
+            if (!old.count(guid)) net_log("new blog: " + guid);
+    }
+    blogs = std::move(found);
+}

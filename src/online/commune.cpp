@@ -1,0 +1,75 @@
+// The commune composer: a bubble with a title, a hint and the draft line the
+// user types into; Enter posts the draft to the service, whose chat feed every
+// copy of the program shows. The draft is UTF-8; Backspace removes a whole
+// character. The post's answer comes on the network worker and is handed to
+// the main thread, which stores it as "last_chat" and closes the open bubble.
+#include "app/config.h"
+#include "element/element.h"
+#include "mascot/menu.h"
+#include "net/endpoints.h"
+#include "net/net.h"
+#include "online/online.h"
+
+std::string commune_content;
+Vector2 commune_size = {0, 0};
+float commune_left = 0;
+
+static const char* const COMMUNE_FONT = "assets/neodgm.ttf:16:";
+
+Element* commune_spawn() {
+    Element* bubble = spawn_menu({"Commune to the wider world:", "(type your message to have it show here)", ""},
+                                 {0, 20, 40}, onChosen_noop);
+    bubble->onUpdate = commune_update;
+    Vector2 draft = getDrawableSize(bubble, bubble->drawables[3]);
+    commune_size = {bubble->size.x, bubble->size.y - draft.y};
+    commune_content.clear();
+    commune_left = bubble->drawables[3].offset.x;
+    return bubble;
+}
+
+void commune_update(Element* bubble, float dt, float time) {
+    menu_update(bubble, dt, time);
+    int ch = GetCharPressed();
+    bool enter = IsKeyPressed(KEY_ENTER);
+    bool backspace = IsKeyPressed(KEY_BACKSPACE);
+    commune_input(bubble, ch, enter, backspace);
+}
+
+void commune_input(Element* bubble, int ch, bool enter, bool backspace) {
+    if (enter) {
+        // The draft stays, and so does the bubble, until the answer arrives.
+        fetch(commune_post_url(), "POST", commune_update_entered);
+        return;
+    }
+    if (backspace && !commune_content.empty()) {
+        utf8_pop_back(commune_content);
+    } else if (ch != 0) {
+        utf8_append(commune_content, ch);
+    } else {
+        return;
+    }
+    commune_redraw(bubble);
+}
+
+void commune_redraw(Element* bubble) {
+    Drawable& draft = bubble->drawables[3];
+    draft.size = {bubble->size.x, 0};  // wraps at the bubble's width
+    draft.source = COMMUNE_FONT + commune_content;
+    Vector2 measured = getDrawableSize(bubble, draft);
+    // The bubble grows downwards with the draft; title and hint keep to its top edge.
+    float top = -commune_size.y * 0.5f - measured.y * 0.5f;
+    bubble->drawables[1].offset.y = top + 20;
+    bubble->drawables[2].offset.y = top + 40;
+    draft.offset = {measured.x * 0.5f + commune_left, 40};
+    bubble->size = {commune_size.x, commune_size.y + measured.y};
+    bubble->drawables[0].size = bubble->size;
+}
+
+std::string commune_post_url() { return endpoint_commune_post(str(CONFIG["login_id"]), commune_content); }
+
+void commune_update_entered(std::string body) {
+    online_post([body = std::move(body)] {
+        CONFIG["last_chat"] = json_text(body);
+        menu_destroy();
+    });
+}

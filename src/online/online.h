@@ -1,0 +1,152 @@
+// Online features: login through the browser, the chat feed, the commune
+// composer, live notices, and the Bluesky and blog checks.
+//
+// Threads. Network callbacks (the *_inner functions, commune_update_entered)
+// run on the network worker and never touch elements, `menu`, `USER` or
+// `CONFIG`: what the main thread must do with an answer is queued with
+// online_post and run by online_drain, which the mascot's update calls once per
+// frame, first thing (through vimo_hooks.drain). Everything else here runs on
+// the main thread unless its line says otherwise.
+//
+// The functions under "Answers" read a service answer and nothing but their
+// own state, so that they can be tested and fuzzed without a window; they live
+// in answers.cpp and depend only on the JSON library.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "gfx/raylib.h"
+
+struct Element;
+
+using json = nlohmann::json;
+
+// ---- Start-up --------------------------------------------------------------
+// Fill every slot of vimo_hooks (main thread, before the mascot's first update).
+void online_init();
+
+// ---- Hand-over to the main thread --------------------------------------------
+// Queue an action for the main thread; any thread. Actions run in posting order.
+void online_post(std::function<void()> action);
+// Run the queued actions (main thread, once per frame at the start of the
+// mascot's update). Actions posted while draining run in the next drain.
+void online_drain();
+// Number of actions waiting (tests wait on it with a deadline).
+size_t online_pending();
+
+// Test seam: when set, the online features hand browser addresses here instead
+// of to net's open(). Main thread (the addresses are opened from drained actions
+// and choosers). Null in the program.
+extern void (*online_open_hook)(const std::string& url);
+void online_open(const std::string& url);  // open(url), or the hook when set
+
+// ---- Text helpers (answers.cpp) ------------------------------------------------
+// Diagnostics go through net_log (net/net.h): whole flushed lines from any thread.
+// A JSON string's contents; any other value as compact JSON (numbers as digits,
+// null as "null"). Invalid UTF-8 never throws: it is replaced by U+FFFD.
+std::string str(const json& value);
+// Member key of an object; null when value is not an object or lacks key.
+const json& json_member(const json& value, const std::string& key);
+// text as a JSON string that can always be serialised: invalid UTF-8 bytes
+// become U+FFFD (a body stored in CONFIG must not stop the configuration's save).
+json json_text(const std::string& text);
+// Append code point cp to s in UTF-8; out-of-range and surrogate values are dropped.
+void utf8_append(std::string& s, int cp);
+// Remove the last UTF-8 character of s (a whole multi-byte sequence); nothing when empty.
+void utf8_pop_back(std::string& s);
+// Split s into its characters (each a UTF-8 sequence; a stray byte is one character).
+std::vector<std::string> utf8_split(const std::string& s);
+
+// ---- Login (login.cpp) ------------------------------------------------------
+// What a login answer says.
+struct LoginAnswer {
+    // NOTHING: empty body (no answer); UNREADABLE: not JSON, or "status" not a
+    // boolean, or "url" not a string when it is needed.
+    enum Kind { NOTHING, UNREADABLE, LINKED, UNLINKED } kind = NOTHING;
+    json user;        // LINKED: the account ("user"; null when absent)
+    std::string url;  // UNLINKED: the page where the user authorises the link
+};
+LoginAnswer login_read(const std::string& body);  // Read a login answer; prints nothing (answers.cpp)
+
+void login_spawn();                      // Start a login: ask the service (GET, login_spawn_inner)
+void login_spawn_inner(std::string body);  // Worker: first answer; hands greeting or browser+bubble over
+Element* login_spawn_1();                // Open the authorise-request bubble
+void login_click_1(Element* bubble, Vector2 mouse, MouseButton button);  // Close it, ask again
+void login_click_1_inner(std::string body);  // Worker: second answer; greeting or failure bubble
+Element* login_spawn_2();                // Open the greeting bubble for USER
+void login_click_2(Element* bubble, Vector2 mouse, MouseButton button);  // menu_destroy()
+
+// ---- Chat feed (chat.cpp, chat_poll_run in answers.cpp) -------------------------
+// Blocking GET used by the chat poll: the body, or "" when no answer came
+// (net's fetch_blocking: a per-request promise that always gets a value, so a
+// late answer can never be taken for the next request's).
+using ChatGet = std::function<std::string(const std::string& url)>;
+// Result of one poll, without side effects on CONFIG or the boxes.
+struct ChatPoll {
+    bool news = false;               // poll_chat's result
+    bool advance = false;            // "last_chat" becomes newest
+    json newest;                     // the newest "message" (when advance)
+    std::vector<std::string> texts;  // box texts, newest first (when advance)
+};
+// The poll's algorithm over a getter; to_chat formats one message (may throw,
+// which interrupts the poll like a bad page). Prints the poll's lines.
+ChatPoll chat_poll_run(const json& last_chat, const ChatGet& get,
+                       const std::function<std::string(const json&)>& to_chat);
+// Sender name of message, looking ids up through get and caching them in cache.
+std::string chatter_name(const json& message, std::map<std::string, std::string>& cache, const ChatGet& get);
+
+extern std::vector<std::string> chat_to_spawn;        // box texts queued by poll_chat (main thread)
+extern std::map<std::string, std::string> ID_TO_NAME;  // sender id -> display name (main thread)
+extern std::mutex poll_chat_busy;                      // held for the whole of one poll
+
+bool poll_chat();                          // One poll; true when the newest message was new
+std::string to_chat(json message);         // sender name + ": " + str(text)
+std::string to_chatter(json message);      // the sender's display name (looked up once per id)
+Element* spawn_chat(std::string text);     // A white chat box above the mascot, falling
+void chat_click(Element* box, Vector2 previousMouse, Vector2 mouse, MouseButton button);  // Burst into letters
+std::vector<std::string> chat_take();      // Take chat_to_spawn over, leaving it empty
+
+// ---- Commune composer (commune.cpp) --------------------------------------------
+extern std::string commune_content;  // the draft (UTF-8); main thread
+extern Vector2 commune_size;         // bubble size as built, minus the empty draft line's height
+extern float commune_left;           // x offset of the draft line's left edge anchor
+
+Element* commune_spawn();                                  // Open the composer bubble
+void commune_update(Element* bubble, float dt, float time);  // onUpdate: keys, draft, post
+// One frame of the composer with the keys already read (commune_update's body;
+// tests drive it). ch: typed code point or 0.
+void commune_input(Element* bubble, int ch, bool enter, bool backspace);
+void commune_redraw(Element* bubble);                      // Re-lay the draft line and the bubble's size
+std::string commune_post_url();                            // The post's URL for the current draft
+void commune_update_entered(std::string body);             // Worker: the post's answer, handed over
+
+// ---- Live notices (live.cpp; fetchFern_inner in answers.cpp) ---------------------
+extern std::vector<std::string> previousFernOnline;  // handles of the last good answer (worker)
+extern std::vector<std::string> livesToSpawn;        // handles to announce; guarded by livesToSpawn_lock
+extern std::mutex livesToSpawn_lock;
+extern std::string live_person;                      // handle of the notice shown last (main thread)
+extern std::atomic<bool> VIMO_LIVE;                  // the streamer's notice shown and still listed
+extern std::atomic<bool> VIMO_SNOOZED;               // the user dismissed the streamer's notice
+
+void fetchFern();                          // Queue the live-list request
+void fetchFern_inner(std::string body);    // Worker: announce new handles, clear VIMO_LIVE when gone
+std::vector<std::string> live_take();      // Take livesToSpawn over under its lock
+Element* live_spawn(std::string handle);   // Show the notice for handle (replacing any bubble)
+void live_click(Element* menu, int index);  // The notice's chooser
+void clear_menu();                         // Remove an active block spawner, close the open bubble
+
+// ---- Post and blog feeds (feeds.cpp; inner handlers in answers.cpp) -----------------
+extern std::string previousBskyDate;  // createdAt of the newest post seen last (worker)
+extern std::vector<std::string> blogs;  // guids of the feed seen last (worker)
+
+void fetchBsky();                          // Queue the Bluesky request
+void fetchBlog();                          // Queue the blog feed request
+void fetchBsky_inner(std::string body);    // Worker: "new post!" when createdAt changed
+void fetchBlog_inner(std::string body);    // Worker: "new blog: " lines when the guid count changed
