@@ -468,7 +468,7 @@ static Image pose_guy() {
 static Image pose_walk() {
     // Mid-stride: front foot forward and lifted, back foot behind, body bobbed up a pixel.
     Image c(32, 32);
-    stamp(c, FOOT, 5, 28);
+    stamp(c, FOOT, 5, 29);
     stamp(c, FOOT, 21, 27);
     stamp(c, BODY_ROUND, 0, 1);
     stamp(c, SPROUT, 12, 4);
@@ -510,8 +510,8 @@ static Image pose_landed() {
     stamp(c, BODY_SQUASHED, 0, 2);
     stamp(c, SPROUT, 13, 12);
     face(c, {&EYE_SQUINT, &EYE_SQUINT_R, &MOUTH_FLAT}, 13, 22);
-    stamp(c, DUST, 0, 29);
-    stamp(c, flip_x(DUST), 26, 29);
+    stamp(c, DUST, 1, 29);
+    stamp(c, flip_x(DUST), 25, 29);
     return c;
 }
 
