@@ -202,8 +202,10 @@ Font LoadFont(const char* fileName) {
     font.baseSize = kBaseSize;
     font.glyphPadding = kPadding;
     auto a = std::make_unique<FontAtlas>();
-    if (!read_file(fileName, &a->file) ||
-        !stbtt_InitFont(&a->info, a->file.data(), stbtt_GetFontOffsetForIndex(a->file.data(), 0))) {
+    // A file that is no font has no offset (-1); stb_truetype must not be given it.
+    int offset = -1;
+    if (read_file(fileName, &a->file) && a->file.size() >= 12) offset = stbtt_GetFontOffsetForIndex(a->file.data(), 0);
+    if (offset < 0 || !stbtt_InitFont(&a->info, a->file.data(), offset)) {
         std::printf("WARNING: FONT: Failed to load font: %s\n", fileName ? fileName : "(null)");
         std::fflush(stdout);
         return font;
