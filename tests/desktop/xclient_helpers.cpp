@@ -1,0 +1,94 @@
+// See xclient_helpers.h.
+#include "desktop/xclient_helpers.h"
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <map>
+
+extern char** environ;
+
+static Display* DPY = nullptr;
+static std::map<uint64_t, std::vector<XClientPress>> PRESSES;
+
+bool xclient_open() {
+    if (DPY) return true;
+    DPY = XOpenDisplay(nullptr);
+    return DPY != nullptr;
+}
+
+void xclient_close() {
+    if (!DPY) return;
+    for (auto& [w, presses] : PRESSES) XDestroyWindow(DPY, (Window)w);
+    PRESSES.clear();
+    XCloseDisplay(DPY);
+    DPY = nullptr;
+}
+
+// Move every pending event into PRESSES.
+static void pump() {
+    XSync(DPY, False);
+    while (XPending(DPY)) {
+        XEvent ev;
+        XNextEvent(DPY, &ev);
+        if (ev.type == ButtonPress) {
+            auto it = PRESSES.find(ev.xbutton.window);
+            if (it != PRESSES.end()) it->second.push_back({ev.xbutton.x, ev.xbutton.y, (int)ev.xbutton.button});
+        }
+    }
+}
+
+uint64_t xclient_make_window(int x, int y, int w, int h, const std::string& title) {
+    if (!DPY) return 0;
+    int screen = DefaultScreen(DPY);
+    Window win = XCreateSimpleWindow(DPY, RootWindow(DPY, screen), x, y, w, h, 0, BlackPixel(DPY, screen),
+                                     WhitePixel(DPY, screen));
+    XStoreName(DPY, win, title.c_str());
+    XSizeHints hints = {};
+    hints.flags = USPosition | PPosition;
+    hints.x = x;
+    hints.y = y;
+    XSetWMNormalHints(DPY, win, &hints);
+    XSelectInput(DPY, win, ButtonPressMask | StructureNotifyMask);
+    XMapRaised(DPY, win);
+    PRESSES[win] = {};
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (std::chrono::steady_clock::now() < deadline) {
+        XEvent ev;
+        if (XCheckTypedWindowEvent(DPY, win, MapNotify, &ev)) return win;
+        XSync(DPY, False);
+    }
+    return 0;
+}
+
+void xclient_destroy_window(uint64_t window) {
+    if (!DPY) return;
+    XDestroyWindow(DPY, (Window)window);
+    XSync(DPY, False);
+    PRESSES.erase(window);
+}
+
+std::vector<XClientPress> xclient_take_presses(uint64_t window) {
+    if (!DPY) return {};
+    pump();
+    std::vector<XClientPress> out;
+    out.swap(PRESSES[window]);
+    return out;
+}
+
+bool xclient_xdotool(const std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    std::string program = "xdotool";
+    argv.push_back(program.data());
+    std::vector<std::string> copy = args;
+    for (std::string& a : copy) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    if (posix_spawnp(&pid, "xdotool", nullptr, nullptr, argv.data(), environ) != 0) return false;
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid) return false;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}

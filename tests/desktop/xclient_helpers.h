@@ -1,0 +1,25 @@
+// A plain X client for desktop tests: a window that stands for "the desktop
+// underneath" and records the button presses it receives, plus the pointer
+// driven through xdotool. Plain types only, so tests can include this next to
+// gfx/raylib.h (Xlib's Font would collide). Main thread only.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct XClientPress {
+    int x, y;     // window-relative position of the press
+    int button;   // X button number (1 = left)
+};
+
+bool xclient_open();                                   // Own connection to $DISPLAY; false without X
+void xclient_close();                                  // Destroy the windows made and close
+// A mapped top-level window at (x, y), w x h, that records button presses;
+// returns once the server has mapped it, 0 on failure.
+uint64_t xclient_make_window(int x, int y, int w, int h, const std::string& title);
+void xclient_destroy_window(uint64_t window);          // Unmap and destroy now
+// Presses the window has received since the last call (drains the queue).
+std::vector<XClientPress> xclient_take_presses(uint64_t window);
+// Run xdotool with args (argument vector, no shell) and wait for it; true on exit status 0.
+bool xclient_xdotool(const std::vector<std::string>& args);
