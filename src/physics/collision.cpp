@@ -14,6 +14,9 @@
 using namespace PhysicsWorld;
 
 namespace physics_detail {
+
+bool pairPrefilter = true;
+
 namespace {
 
 // Records are reused from step to step instead of being allocated and freed:
@@ -109,7 +112,21 @@ void SortKeys() {
     }
 }
 
+// Every wanted pair, already in (i, j) order: what the step does without the pre-filter.
+void GatherAllPairs() {
+    pairKeys.clear();
+    for (uint32_t i = 0; i < physicsBodiesCount; i++) {
+        for (uint32_t j = i + 1; j < physicsBodiesCount; j++) {
+            if (PairWanted(bodies[i], bodies[j])) pairKeys.push_back((i << PAIR_SHIFT) | j);
+        }
+    }
+}
+
 void GatherPairs() {
+    if (!pairPrefilter) {
+        GatherAllPairs();
+        return;
+    }
     const uint32_t n = physicsBodiesCount;
     sweepBounds.clear();
     wildBodies.clear();

@@ -42,6 +42,10 @@ inline Matrix2x2 MatFromAngle(float radians) {
 inline Vector2 MatMul(const Matrix2x2& m, Vector2 v) { return {m.m00 * v.x + m.m01 * v.y, m.m10 * v.x + m.m11 * v.y}; }
 inline Vector2 MatTMul(const Matrix2x2& m, Vector2 v) { return {m.m00 * v.x + m.m10 * v.y, m.m01 * v.x + m.m11 * v.y}; }
 
+// The bounding-box pair pre-filter of the contact phase; on by default. Turning
+// it off tests every pair, which must give bit-identical results (tests only).
+extern bool pairPrefilter;
+
 // Step phases implemented in collision.cpp (world lock held).
 void ClearContacts();       // Phase 3: drop the previous step's records
 void BuildContacts();       // Phase 4: isGrounded reset, pair tests, records

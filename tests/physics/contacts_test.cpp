@@ -1,0 +1,310 @@
+// Contact records, the impulse passes, the collision record and the
+// positional correction.
+#include <cfloat>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "physics/physics_fixture.h"
+#include "physics/physics_internal.h"
+
+namespace {
+
+using PhysicsWorld::contacts;
+using PhysicsWorld::physicsManifoldsCount;
+
+TEST_F(PhysicsTest, BoxOnADisabledWallCreatedBeforeIt) {
+    PhysicsBodyData* wall = Wall({500, 600}, 1000, 100);  // top edge at y = 550
+    PhysicsBodyData* box = CreatePhysicsBodyRectangle({500, 531}, 40, 40, 1);  // 1 px into it
+    PhysicsStep();
+
+    // A flat contact: two identical records of two points each.
+    ASSERT_EQ(physicsManifoldsCount, 2u);
+    for (uint32_t i = 0; i < 2; i++) {
+        const PhysicsManifoldData* m = contacts[i];
+        EXPECT_EQ(m->id, i + 1);
+        EXPECT_EQ(m->bodyA, wall);
+        EXPECT_EQ(m->bodyB, box);
+        EXPECT_EQ(m->contactsCount, 2u);
+        EXPECT_FLOAT_EQ(m->normal.x, 0.0f);
+        EXPECT_FLOAT_EQ(m->normal.y, -1.0f);
+        EXPECT_NEAR(m->penetration, 1.0f, 1e-3);
+    }
+    EXPECT_EQ(std::memcmp(&contacts[0]->penetration, &contacts[1]->penetration,
+                          sizeof(PhysicsManifoldData) - offsetof(PhysicsManifoldData, penetration)),
+              0);
+
+    EXPECT_EQ(box->collidedWith, int32_t(wall->id));
+    EXPECT_LT(box->collisionNormal.y, 0.0f);  // away from the wall below: up the screen
+    EXPECT_LT(box->collisionDelta.y, 0.0f);
+    EXPECT_TRUE(box->isGrounded);             // second body of the pair
+    EXPECT_EQ(wall->collidedWith, -1);        // disabled: receives nothing
+    EXPECT_EQ(wall->position.y, 600.0f);
+
+    // Positional correction, twice for the pair: 0.4 x (1 - 0.05) per record.
+    EXPECT_NEAR(box->position.y, 531.0f + float(box->velocity.y * 1.6666666666666665) - 0.76f, 0.02f);
+
+    PhysicsCollision hit;
+    ASSERT_TRUE(PhysicsTakeCollision(box, &hit));
+    EXPECT_EQ(hit.collidedWith, int32_t(wall->id));
+    EXPECT_EQ(box->collidedWith, -1);
+    EXPECT_EQ(box->collisionDelta.y, 0.0f);
+    EXPECT_FALSE(PhysicsTakeCollision(box, &hit));
+    EXPECT_FALSE(PhysicsTakeCollision(wall, &hit));
+}
+
+TEST_F(PhysicsTest, BoxCreatedBeforeTheWallIsNotGroundedButStillPushedUp) {
+    PhysicsBodyData* box = CreatePhysicsBodyRectangle({500, 531}, 40, 40, 1);
+    PhysicsBodyData* wall = Wall({500, 600}, 1000, 100);
+    PhysicsStep();
+    ASSERT_EQ(physicsManifoldsCount, 2u);
+    EXPECT_EQ(contacts[0]->bodyA, box);
+    EXPECT_GT(contacts[0]->normal.y, 0.0f);  // from the box towards the wall
+    EXPECT_EQ(box->collidedWith, int32_t(wall->id));
+    EXPECT_LT(box->collisionNormal.y, 0.0f);
+    EXPECT_FALSE(box->isGrounded);
+    EXPECT_FALSE(wall->isGrounded);
+}
+
+TEST_F(PhysicsTest, PairsThatAreNeverTested) {
+    // Two walls: both static.
+    Wall({0, 0}, 100, 100);
+    Wall({50, 50}, 100, 100);
+    PhysicsStep();
+    EXPECT_EQ(physicsManifoldsCount, 0u);
+
+    // Layers 5 and 6 pass through each other; both meet a wall on the top layer.
+    PhysicsBodyData* five = CreatePhysicsBodyRectangle({500, 500}, 40, 40, 1);
+    PhysicsBodyData* six = CreatePhysicsBodyRectangle({510, 500}, 40, 40, 1);
+    five->collisionLayer = 5;
+    six->collisionLayer = 6;
+    PhysicsStep();
+    EXPECT_EQ(physicsManifoldsCount, 0u);
+
+    PhysicsBodyData* top = Wall({505, 540}, 400, 50);  // top edge at 515: both boxes 5 px into it
+    PhysicsStep();
+    EXPECT_EQ(physicsManifoldsCount, 4u);
+    EXPECT_EQ(five->collidedWith, int32_t(top->id));
+    EXPECT_EQ(six->collidedWith, int32_t(top->id));
+
+    // The lowest layer meets only its own kind.
+    PhysicsBodyData* ghost = CreatePhysicsBodyRectangle({505, 520}, 40, 40, 1);
+    ghost->collisionLayer = INT_MIN;
+    PhysicsStep();
+    EXPECT_EQ(ghost->collidedWith, -1);
+    PhysicsBodyData* floor = Wall({505, 540}, 400, 50, INT_MIN);
+    PhysicsStep();
+    EXPECT_EQ(ghost->collidedWith, int32_t(floor->id));
+}
+
+TEST_F(PhysicsTest, SeparatingBodiesExchangeNoImpulseButAreStillPushedApart) {
+    SetPhysicsGravity(0, 0);
+    PhysicsBodyData* a = CreatePhysicsBodyRectangle({100, 100}, 40, 40, 1);
+    PhysicsBodyData* b = CreatePhysicsBodyRectangle({100, 139}, 40, 40, 1);  // 1 px overlap
+    a->velocity = {0, -1};
+    b->velocity = {0, 1};
+    PhysicsStep();
+    EXPECT_EQ(physicsManifoldsCount, 2u);
+    EXPECT_EQ(a->collidedWith, -1);
+    EXPECT_EQ(b->collidedWith, -1);
+    EXPECT_EQ(a->velocity.y, -1.0f);
+    EXPECT_EQ(b->velocity.y, 1.0f);
+    // Moved by the step, then 0.4 x (1 - 0.05) / 2 per record, two records.
+    EXPECT_NEAR(a->position.y, 100 - 1.6666667f - 0.38f, 1e-3);
+    EXPECT_NEAR(b->position.y, 139 + 1.6666667f + 0.38f, 1e-3);
+}
+
+TEST_F(PhysicsTest, PositionalCorrectionAmounts) {
+    SetPhysicsGravity(0, 0);
+    PhysicsBodyData* a = CreatePhysicsBodyRectangle({100, 100}, 40, 40, 1);
+    PhysicsBodyData* b = CreatePhysicsBodyRectangle({100, 138.95f}, 40, 40, 1);  // 1.05 px overlap
+    PhysicsStep();
+    EXPECT_NEAR(a->position.y, 100 - 0.4f, 1e-3);
+    EXPECT_NEAR(b->position.y, 138.95f + 0.4f, 1e-3);
+
+    ClosePhysics();
+    PhysicsBodyData* c = CreatePhysicsBodyRectangle({100, 100}, 40, 40, 1);
+    PhysicsBodyData* d = CreatePhysicsBodyRectangle({100, 139.96f}, 40, 40, 1);  // 0.04 px overlap
+    PhysicsStep();
+    EXPECT_EQ(physicsManifoldsCount, 2u);
+    EXPECT_EQ(c->position.y, 100.0f);
+    EXPECT_EQ(d->position.y, 139.96f);
+}
+
+TEST_F(PhysicsTest, RestingContactsDoNotBounce) {
+    // Wall restitution 1 and box restitution 1 mix to 1.
+    PhysicsBodyData* wall = Wall({500, 600}, 1000, 100);
+    PhysicsBodyData* box = CreatePhysicsBodyRectangle({500, 530.5f}, 40, 40, 1);
+    box->restitution = 1.0f;
+    box->freezeRotation = true;
+    box->velocity = {0, 0.005f};  // slower than one step of gravity
+    PhysicsStep();
+    ASSERT_EQ(physicsManifoldsCount, 2u);
+    EXPECT_EQ(contacts[0]->restitution, 0.0f);
+    EXPECT_GE(box->velocity.y, 0.0f);
+
+    ClosePhysics();
+    wall = Wall({500, 600}, 1000, 100);
+    box = CreatePhysicsBodyRectangle({500, 530.5f}, 40, 40, 1);
+    box->restitution = 1.0f;
+    box->freezeRotation = true;
+    box->velocity = {0, 0.8f};
+    PhysicsStep();
+    EXPECT_EQ(contacts[0]->restitution, 1.0f);
+    EXPECT_LT(box->velocity.y, -0.7f);  // bounced
+    (void)wall;
+}
+
+TEST_F(PhysicsTest, SlowImpactsShareTheImpulseFastOnesGetItAtEachPoint) {
+    // Mixed restitution sqrt(0.25 x 1) = 0.5. At (1 + 0.5) x |vn| >= 1 the first
+    // point takes the whole impulse and the box bounces at half its speed; below
+    // that, halves shared between the points never make it bounce.
+    auto drop = [](float speed) {
+        ClosePhysics();
+        Wall({500, 600}, 1000, 100);
+        PhysicsBodyData* box = CreatePhysicsBodyRectangle({500, 530.5f}, 40, 40, 1);
+        box->restitution = 0.25f;
+        box->freezeRotation = true;
+        box->velocity = {0, speed};
+        PhysicsStep();
+        return box->velocity.y;
+    };
+    EXPECT_GT(drop(0.5f), -0.01f);
+    const float fast = drop(1.0f);
+    EXPECT_NEAR(fast, -0.5f * (1.0f + 0.0082f) + 0.0082f, 0.01f);
+}
+
+TEST_F(PhysicsTest, CollisionRecordSumsEveryNormalImpulseUntilDelivered) {
+    PhysicsBodyData* wall = Wall({500, 600}, 1000, 100);
+    PhysicsBodyData* box = CreatePhysicsBodyRectangle({500, 529}, 40, 40, 1);
+    box->freezeRotation = true;
+    box->velocity = {0, 0.5f};
+    Steps(10);
+    // Every change of the box's vertical speed that was not gravity came from
+    // normal impulses (friction acts along the wall).
+    const double gravity = 10 * 9.81 * 1.6666666666666665 / 1000.0;
+    EXPECT_NEAR(box->collisionDelta.y, box->velocity.y - 0.5 - gravity, 1e-4);
+    EXPECT_EQ(box->collidedWith, int32_t(wall->id));
+
+    // A disabled body keeps its record: it is neither delivered nor reset.
+    box->enabled = false;
+    PhysicsCollision hit;
+    EXPECT_FALSE(PhysicsTakeCollision(box, &hit));
+    EXPECT_EQ(box->collidedWith, int32_t(wall->id));
+}
+
+TEST_F(PhysicsTest, CircleContacts) {
+    SetPhysicsGravity(0, 0);
+    PhysicsBodyData* a = CreatePhysicsBodyCircle({100, 100}, 10, 1);
+    PhysicsBodyData* b = CreatePhysicsBodyCircle({115, 100}, 10, 1);
+    PhysicsStep();
+    ASSERT_EQ(physicsManifoldsCount, 2u);
+    EXPECT_FLOAT_EQ(contacts[0]->normal.x, 1.0f);
+    EXPECT_FLOAT_EQ(contacts[0]->penetration, 5.0f);
+    EXPECT_EQ(contacts[0]->contactsCount, 1u);
+    EXPECT_LT(a->position.x, 100.0f);
+    EXPECT_GT(b->position.x, 115.0f);
+
+    // A circle dropped on a wall comes to rest on it, grounded when created after it.
+    ClosePhysics();
+    SetPhysicsGravity(0, 9.81f);
+    Wall({500, 600}, 1000, 100);
+    PhysicsBodyData* ball = CreatePhysicsBodyCircle({480, 500}, 10, 1);
+    PhysicsBodyData* late = CreatePhysicsBodyCircle({560, 500}, 10, 1);
+    Steps(600);
+    EXPECT_NEAR(ball->position.y, 540.0f, 0.5f);
+    EXPECT_TRUE(ball->isGrounded);
+    EXPECT_NEAR(late->position.y, 540.0f, 0.5f);
+
+    // Circle before the polygon: the normal still points from A to B.
+    ClosePhysics();
+    PhysicsBodyData* first = CreatePhysicsBodyCircle({500, 545}, 10, 1);
+    Wall({500, 600}, 1000, 100);
+    PhysicsStep();
+    ASSERT_GE(physicsManifoldsCount, 1u);
+    EXPECT_EQ(contacts[0]->bodyA, first);
+    EXPECT_GT(contacts[0]->normal.y, 0.0f);
+    EXPECT_LT(first->collisionNormal.y, 0.0f);
+}
+
+TEST_F(PhysicsTest, BoxesStackAndComeToRest) {
+    Wall({960, 1080 + 128}, 1920 + 512, 256);
+    std::vector<PhysicsBodyData*> stack;
+    for (int i = 0; i < 5; i++) stack.push_back(CreatePhysicsBodyRectangle({300, 1000.0f - i * 40}, 32, 32, 1));
+    Steps(1200);
+    for (int i = 0; i < 5; i++) {
+        EXPECT_NEAR(stack[i]->position.y, 1080 - 16 - 32 * i, 2.0f) << i;
+        EXPECT_NEAR(stack[i]->velocity.y, 0.0f, 0.05f) << i;
+    }
+}
+
+// The pair pre-filter must not change a single bit of the outcome.
+struct BodyState {
+    Vector2 position, velocity;
+    float rotation, angularVelocity;
+    int32_t collidedWith;
+    Vector2 collisionDelta, collisionNormal;
+    bool isGrounded;
+};
+
+std::vector<BodyState> RunMixedScene(bool prefilter) {
+    physics_detail::pairPrefilter = prefilter;
+    srand(99);
+    auto wall = [](Vector2 c, float w, float h) {
+        PhysicsBodyData* b = CreatePhysicsBodyRectangle(c, w, h, FLT_MAX);
+        b->enabled = false;
+        b->restitution = 1;
+        b->staticFriction = 0;
+        b->dynamicFriction = 1;
+        b->collisionLayer = INT_MAX;
+    };
+    wall({400, -50}, 1000, 100);
+    wall({400, 650}, 1000, 100);
+    wall({-50, 300}, 100, 800);
+    wall({850, 300}, 100, 800);
+    for (int i = 0; i < 90; i++) {
+        Vector2 p = {40 + randf() * 720, 40 + randf() * 500};
+        PhysicsBodyData* b;
+        switch (i % 3) {
+            case 0: b = CreatePhysicsBodyRectangle(p, 10 + randf() * 30, 10 + randf() * 30, 1); break;
+            case 1: b = CreatePhysicsBodyCircle(p, 5 + randf() * 12, 1); break;
+            default: b = CreatePhysicsBodyPolygon(p, 8 + randf() * 10, 3 + (i % 2), 1); break;
+        }
+        b->velocity = {randf() - 0.5f, randf() - 0.5f};
+        b->restitution = randf();
+        b->collisionLayer = (i % 7 == 0) ? 1 : 0;
+        if (i % 11 == 0) SetPhysicsBodyRotation(b, randf() * 3);
+    }
+    // Heavy enough that its pair with a static body freezes it wherever it is.
+    CreatePhysicsBodyRectangle({400, 300}, 40, 40, 2e6f)->velocity = {0.3f, 0};
+    for (int s = 0; s < 400; s++) PhysicsStep();
+    std::vector<BodyState> out;
+    for (int i = 0; i < GetPhysicsBodiesCount(); i++) {
+        PhysicsBodyData* b = GetPhysicsBody(i);
+        out.push_back({b->position, b->velocity, b->rotation, b->angularVelocity, b->collidedWith, b->collisionDelta,
+                       b->collisionNormal, b->isGrounded});
+    }
+    physics_detail::pairPrefilter = true;
+    ClosePhysics();
+    return out;
+}
+
+TEST_F(PhysicsTest, PairPrefilterGivesBitIdenticalResults) {
+    std::vector<BodyState> filtered = RunMixedScene(true);
+    std::vector<BodyState> all = RunMixedScene(false);
+    ASSERT_EQ(filtered.size(), all.size());
+    for (size_t i = 0; i < all.size(); i++) {
+        EXPECT_EQ(std::memcmp(&filtered[i].position, &all[i].position, sizeof(Vector2) * 2), 0) << i;
+        EXPECT_EQ(filtered[i].rotation, all[i].rotation) << i;
+        EXPECT_EQ(filtered[i].angularVelocity, all[i].angularVelocity) << i;
+        EXPECT_EQ(filtered[i].collidedWith, all[i].collidedWith) << i;
+        EXPECT_EQ(filtered[i].isGrounded, all[i].isGrounded) << i;
+        EXPECT_EQ(std::memcmp(&filtered[i].collisionDelta, &all[i].collisionDelta, sizeof(Vector2) * 2), 0) << i;
+    }
+    // The heavy box was frozen in place by the zero-mass rule.
+    EXPECT_EQ(all.back().velocity.x, 0.0f);
+}
+
+}  // namespace
