@@ -404,6 +404,11 @@ static const Grid DUST = {
     ".uuUu.",
     "uuUUuu",
 };
+static const Grid PUFF = {  // small dust cloud kicked up by a step
+    ".uu.",
+    "uUuu",
+    ".uu.",
+};
 static const Grid KICK = {  // little motion ticks beside a kicking foot
     "a.",
     ".a",
@@ -466,15 +471,17 @@ static Image pose_guy() {
 }
 
 static Image pose_walk() {
-    // Mid-stride: front foot forward and lifted, back foot behind, body bobbed up a pixel.
+    // Mid-stride: back foot pushing off, front foot forward and lifted, body bobbed
+    // up a pixel and leaning into the step, a puff of dust kicked up behind.
     Image c(32, 32);
-    stamp(c, FOOT, 5, 29);
-    stamp(c, FOOT, 21, 27);
-    stamp(c, BODY_ROUND, 0, 1);
+    stamp(c, FOOT, 4, 29);
+    stamp(c, FOOT, 22, 27);
+    stamp(c, BODY_ROUND, 1, 1);
     stamp(c, SPROUT, 12, 4);
-    face(c, {&EYE_OPEN, &EYE_OPEN, &MOUTH_SMILE}, 15, 14);
-    stamp(c, ARM_OUT, 0, 19);            // back arm swings behind
-    stamp(c, flip_x(ARM_DOWN), 28, 18);  // front arm forward
+    face(c, {&EYE_OPEN, &EYE_OPEN, &MOUTH_SMILE}, 16, 14);
+    stamp(c, ARM_OUT, 0, 18);            // back arm swings behind
+    stamp(c, flip_x(ARM_DOWN), 28, 19);  // front arm forward
+    stamp(c, PUFF, 0, 26);
     return c;
 }
 
@@ -540,7 +547,7 @@ static Image pose_thrown() {
     stamp(c, flip_x(ARM_UP), 25, 8);
     stamp(c, BODY_ROUND, 0, 0);
     stamp(c, SPROUT, 13, 3);
-    face(c, {&EYE_SQUINT, &EYE_SQUINT_R, &MOUTH_OPEN}, 13, 13);
+    face(c, {&EYE_WIDE, &EYE_WIDE, &MOUTH_OPEN, false}, 13, 13);
     Image r = rotate_cw(c);
     stamp(r, SWOOSH, 2, 2);
     stamp(r, flip_y(flip_x(SWOOSH)), 22, 25);
