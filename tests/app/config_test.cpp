@@ -1,0 +1,225 @@
+// "config.json": first start, kept keys, login id rules, corrupt files and
+// failed saves. Every case runs in a temporary program directory (cwd), so
+// the build directory's own config.json is never touched.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "app/config.h"
+#include "app/files.h"
+#include "physics/physics.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class ConfigTest : public ::testing::Test {
+protected:
+    fs::path dir;
+    std::string savedCwd;
+
+    void SetUp() override {
+        savedCwd = cwd;
+        char name[] = "/tmp/vimo_config_XXXXXX";
+        ASSERT_NE(mkdtemp(name), nullptr);
+        dir = name;
+        cwd = dir.string() + "/";
+        CONFIG = nullptr;
+    }
+    void TearDown() override {
+        cwd = savedCwd;
+        CONFIG = nullptr;
+        std::error_code ignored;
+        fs::permissions(dir, fs::perms::owner_all, ignored);
+        fs::remove_all(dir, ignored);
+    }
+
+    void put(const std::string& name, const std::string& text) {
+        std::ofstream(dir / name, std::ios::binary) << text;
+    }
+    std::string get(const std::string& name) {
+        std::ifstream in(dir / name, std::ios::binary);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    // config_load with its standard output.
+    std::string load(bool* usable = nullptr) {
+        testing::internal::CaptureStdout();
+        bool result = config_load();
+        if (usable) *usable = result;
+        return testing::internal::GetCapturedStdout();
+    }
+};
+
+// Three decimal integers joined by two colons, each a float pattern in [0, 1].
+void expectGeneratedId(const nlohmann::json& id) {
+    ASSERT_TRUE(id.is_string()) << id.dump();
+    std::smatch m;
+    std::string s = id.get<std::string>();
+    ASSERT_TRUE(std::regex_match(s, m, std::regex(R"((\d+):(\d+):(\d+))"))) << s;
+    for (int i = 1; i <= 3; i++) EXPECT_LE(std::stoll(m[i].str()), 1065353216LL) << s;
+}
+
+TEST_F(ConfigTest, FirstStartGeneratesTheIdAndWritesTheFileAtOnce) {
+    bool usable = true;
+    std::string out = load(&usable);
+    EXPECT_FALSE(usable);
+    EXPECT_EQ(out.rfind("config result: \n", 0), 0u) << out;
+
+    ASSERT_TRUE(fs::exists(dir / "config.json"));
+    std::string text = get("config.json");
+    nlohmann::json written = nlohmann::json::parse(text);
+    ASSERT_TRUE(written.is_object());
+    EXPECT_EQ(written.size(), 1u);
+    expectGeneratedId(written["login_id"]);
+    EXPECT_EQ(written, CONFIG);
+    EXPECT_EQ(text.find(' '), std::string::npos) << "compact form: " << text;
+    EXPECT_FALSE(fs::exists(dir / "config.json.bak"));
+}
+
+TEST_F(ConfigTest, TheIdIsTheBitPatternsOfThreeDraws) {
+    srand(77);
+    float r1 = randf(), r2 = randf(), r3 = randf();
+    std::string expected = std::to_string(std::bit_cast<int32_t>(r1)) + ":" +
+                           std::to_string(std::bit_cast<int32_t>(r2)) + ":" +
+                           std::to_string(std::bit_cast<int32_t>(r3));
+    srand(77);
+    load();
+    EXPECT_EQ(CONFIG["login_id"], expected);
+
+    // The three draws happen also when the id exists, so what follows sees
+    // the generator in the same state either way.
+    put("config.json", R"({"login_id":"kept"})");
+    srand(77);
+    load();
+    EXPECT_EQ(CONFIG["login_id"], "kept");
+    srand(77);
+    randf(), randf(), randf();
+    float next = randf();
+    srand(77);
+    load();
+    EXPECT_EQ(randf(), next);
+}
+
+TEST_F(ConfigTest, EmptyObjectGetsAnIdThatIsSavedOnlyAtShutdown) {
+    put("config.json", "{}");
+    bool usable = false;
+    std::string out = load(&usable);
+    EXPECT_TRUE(usable);
+    EXPECT_EQ(out, "config result: {}\n");
+    expectGeneratedId(CONFIG["login_id"]);
+    EXPECT_EQ(get("config.json"), "{}");
+
+    game_close(nullptr);
+    EXPECT_EQ(nlohmann::json::parse(get("config.json")), CONFIG);
+}
+
+TEST_F(ConfigTest, UnknownKeysAndHandWrittenLayoutSurviveASave) {
+    put("config.json", "{\n    \"login_id\": \"abc\",\n    \"extra\": [1, 2],\n    \"name\": \"h\xC3\xA9\"\n}\n");
+    load();
+    CONFIG["last_chat"] = "m1";
+    game_close(nullptr);
+    EXPECT_EQ(get("config.json"), "{\"extra\":[1,2],\"last_chat\":\"m1\",\"login_id\":\"abc\",\"name\":\"h\xC3\xA9\"}");
+}
+
+TEST_F(ConfigTest, LoginIdRules) {
+    put("config.json", R"({"login_id":null,"last_chat":"x"})");
+    load();
+    expectGeneratedId(CONFIG["login_id"]);
+    EXPECT_EQ(CONFIG["last_chat"], "x");
+
+    put("config.json", R"({"login_id":""})");
+    load();
+    EXPECT_EQ(CONFIG["login_id"], "");
+
+    put("config.json", R"({"login_id":42})");
+    load();
+    EXPECT_EQ(CONFIG["login_id"], 42);
+
+    // A file holding JSON null is a usable, empty configuration.
+    put("config.json", "null");
+    bool usable = false;
+    load(&usable);
+    EXPECT_TRUE(usable);
+    ASSERT_TRUE(CONFIG.is_object());
+    expectGeneratedId(CONFIG["login_id"]);
+    EXPECT_FALSE(fs::exists(dir / "config.json.bak"));
+}
+
+TEST_F(ConfigTest, CorruptFileIsReportedBackedUpAndReplaced) {
+    const std::string broken = R"({"login_id":"1:2:3", "last_chat": )";
+    put("config.json", broken);
+    bool usable = true;
+    std::string out = load(&usable);
+    EXPECT_FALSE(usable);
+    EXPECT_NE(out.find("not a usable configuration"), std::string::npos) << out;
+    EXPECT_EQ(get("config.json.bak"), broken);
+    // The identity still readable in the broken text is kept, and the new file is valid.
+    EXPECT_EQ(CONFIG["login_id"], "1:2:3");
+    EXPECT_EQ(nlohmann::json::parse(get("config.json")), CONFIG);
+
+    // A later good start leaves the backup alone.
+    load();
+    game_close(nullptr);
+    EXPECT_EQ(get("config.json.bak"), broken);
+
+    // A second, different corrupt file does not replace the first backup.
+    put("config.json", "[1, 2]");
+    out = load(&usable);
+    EXPECT_FALSE(usable);
+    EXPECT_EQ(get("config.json.bak"), broken);
+    EXPECT_EQ(get("config.json.bak.2"), "[1, 2]");
+    expectGeneratedId(CONFIG["login_id"]);
+
+    // The same corrupt text again reuses its backup instead of piling up copies.
+    put("config.json", "[1, 2]");
+    load();
+    EXPECT_FALSE(fs::exists(dir / "config.json.bak.3"));
+}
+
+TEST_F(ConfigTest, TopLevelScalarsAreCorruptToo) {
+    for (const char* text : {"\"a string\"", "17", "true", "   "}) {
+        put("config.json", text);
+        fs::remove(dir / "config.json.bak");
+        bool usable = true;
+        load(&usable);
+        EXPECT_FALSE(usable) << text;
+        EXPECT_TRUE(CONFIG.is_object()) << text;
+        expectGeneratedId(CONFIG["login_id"]);
+        EXPECT_EQ(get("config.json.bak"), text);
+    }
+}
+
+TEST_F(ConfigTest, FailedSaveIsReportedAndKeepsTheConfigurationInMemory) {
+    cwd = (dir / "missing" / "deeper").string() + "/";
+    std::string out = load();
+    EXPECT_NE(out.find("could not write config.json"), std::string::npos) << out;
+    expectGeneratedId(CONFIG["login_id"]);
+
+    testing::internal::CaptureStdout();
+    game_close(nullptr);
+    out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("could not write config.json"), std::string::npos) << out;
+}
+
+TEST_F(ConfigTest, BrokenUtf8DoesNotLoseTheFile) {
+    put("config.json", R"({"login_id":"id-1"})");
+    load();
+    CONFIG["draft"] = std::string("ok \xFF\xFE end");
+    testing::internal::CaptureStdout();
+    game_close(nullptr);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("invalid bytes replaced"), std::string::npos) << out;
+    nlohmann::json written = nlohmann::json::parse(get("config.json"));
+    EXPECT_EQ(written["login_id"], "id-1");
+    EXPECT_EQ(written["draft"], "ok \xEF\xBF\xBD\xEF\xBF\xBD end");
+}
+
+}  // namespace

@@ -1,0 +1,433 @@
+// The mascot: the creation table, the job clock (feeds, chat-poll schedule,
+// live notices, chat boxes), wandering and its guards, the pose table and the
+// throw machine, dragging while live.
+#include <climits>
+#include <cmath>
+#include <vector>
+
+#include "element/behaviours.h"
+#include "mascot_fixture.h"
+
+namespace {
+
+// Recorders for the hooks.
+std::vector<float> pollTimes;
+std::vector<bool> pollAnswers;  // answers given in order; quiet once used up
+std::vector<std::string> feedCalls;
+std::vector<std::string> pendingLives, pendingChats, spawnedLives, spawnedChats;
+bool live = false, snoozed = false;
+float clockNow = 0;
+
+bool fakePoll() {
+    pollTimes.push_back(clockNow);
+    size_t i = pollTimes.size() - 1;
+    return i < pollAnswers.size() ? pollAnswers[i] : false;
+}
+std::vector<std::string> takeLives() { return std::exchange(pendingLives, {}); }
+std::vector<std::string> takeChats() { return std::exchange(pendingChats, {}); }
+
+class VimoTest : public MascotScene {
+protected:
+    void SetUp() override {
+        MascotScene::SetUp();
+        pollTimes.clear();
+        pollAnswers.clear();
+        feedCalls.clear();
+        pendingLives.clear();
+        pendingChats.clear();
+        spawnedLives.clear();
+        spawnedChats.clear();
+        live = snoozed = false;
+        clockNow = 0;
+        vimo_hooks.poll_chat = fakePoll;
+        vimo_hooks.fetchFern = [] { feedCalls.push_back("fern"); };
+        vimo_hooks.fetchBsky = [] { feedCalls.push_back("bsky"); };
+        vimo_hooks.fetchBlog = [] { feedCalls.push_back("blog"); };
+        vimo_hooks.take_lives = takeLives;
+        vimo_hooks.live_spawn = [](std::string h) -> Element* {
+            spawnedLives.push_back(h);
+            return nullptr;
+        };
+        vimo_hooks.take_chats = takeChats;
+        vimo_hooks.spawn_chat = [](std::string t) { spawnedChats.push_back(t); };
+        vimo_hooks.is_live = [] { return live; };
+        vimo_hooks.is_snoozed = [] { return snoozed; };
+    }
+
+    // Frames of the loop's clock: time is the sum of the earlier frames' dt.
+    float time = 0;
+    void runJobsUntil(float end, float dt) {
+        while (time < end) {
+            clockNow = time;
+            vimo_jobs(dt, time);
+            time += dt;
+        }
+    }
+    std::vector<float> intervals() {
+        std::vector<float> out;
+        for (size_t i = 1; i < pollTimes.size(); i++) out.push_back(pollTimes[i] - pollTimes[i - 1]);
+        return out;
+    }
+};
+
+TEST_F(VimoTest, CreatedAsDescribed) {
+    EXPECT_EQ(vimo->id, "vimo");
+    EXPECT_EQ(vimo->layer, 0);
+    EXPECT_EQ(vimo->size.x, 128);
+    EXPECT_EQ(vimo->size.y, 128);
+    EXPECT_EQ(vimo->position.x, 960);
+    EXPECT_EQ(vimo->position.y, 540);
+    EXPECT_FALSE(vimo->canRotate);
+    EXPECT_TRUE(vimo->autoFlip);
+    ASSERT_EQ(vimo->drawables.size(), 1u);
+    EXPECT_EQ(vimo->drawables[0].source, "assets/guy");
+    EXPECT_EQ(vimo->drawables[0].color.a, 255);
+    ASSERT_NE(body(), nullptr);
+    EXPECT_TRUE(body()->freezeRotation);
+    EXPECT_EQ(vimo->onUpdate, vimo_update);
+    EXPECT_EQ(vimo->onClick, vimo_click);
+    EXPECT_EQ(vimo->onDrag, vimo_drag);
+    EXPECT_EQ(vimo->onRelease, vimo_release);
+    EXPECT_EQ(getElementByID("vimo"), vimo);
+}
+
+TEST_F(VimoTest, QuietChatBacksOffToAnHour) {
+    runJobsUntil(16000, 0.25f);
+    ASSERT_FALSE(pollTimes.empty());
+    EXPECT_EQ(pollTimes[0], 3.0f);
+    std::vector<float> expected = {10, 20, 40, 80, 160, 320, 640, 1280, 2560, 3600, 3600, 3600};
+    std::vector<float> got = intervals();
+    got.resize(std::min(got.size(), expected.size()));
+    EXPECT_EQ(got, expected);
+    EXPECT_EQ(poll_duration, 3600);
+}
+
+TEST_F(VimoTest, FirstPollInTheFirstFrameAtThreeSeconds) {
+    // Frames of 1/60 s: the first poll runs in the first frame whose time is >= 3.
+    runJobsUntil(3.5f, 1.0f / 60);
+    ASSERT_EQ(pollTimes.size(), 1u);
+    EXPECT_GE(pollTimes[0], 3.0f);
+    EXPECT_LT(pollTimes[0] - 1.0f / 60, 3.0f);
+}
+
+TEST_F(VimoTest, NewsResetsTheIntervalToFive) {
+    pollAnswers = {false, false, false, true, true, false};
+    runJobsUntil(200, 0.25f);
+    std::vector<float> got = intervals();
+    ASSERT_GE(got.size(), 6u);
+    // 3 (quiet) +10 (quiet) +20 (quiet) +40 (news) +5 (news) +5 (quiet) +10 ...
+    EXPECT_EQ(std::vector<float>(got.begin(), got.begin() + 6), (std::vector<float>{10, 20, 40, 5, 5, 10}));
+}
+
+TEST_F(VimoTest, LiveNoticePullsTheNextPollIn) {
+    runJobsUntil(100, 0.25f);  // polls at 3, 13, 33, 73; next at 153, interval 80
+    ASSERT_EQ(next_poll, 153);
+    pendingLives = {"a", "b"};
+    clockNow = time;
+    float noticeTime = time;
+    vimo_jobs(0.25f, time);
+    time += 0.25f;
+    EXPECT_EQ(spawnedLives, (std::vector<std::string>{"a", "b"}));
+    EXPECT_TRUE(pendingLives.empty());
+    EXPECT_EQ(poll_duration, 5);
+    EXPECT_EQ(next_poll, noticeTime + 5);
+    runJobsUntil(110, 0.25f);
+    EXPECT_EQ(pollTimes.back(), noticeTime + 5);
+
+    // A notice does not push a sooner poll later.
+    next_poll = time + 1;
+    float soon = next_poll;
+    pendingLives = {"c"};
+    vimo_jobs(0.25f, time);
+    EXPECT_EQ(next_poll, soon);
+}
+
+TEST_F(VimoTest, APollLateAfterAStalledFrameStillRunsAndPollingGoesOn) {
+    runJobsUntil(14, 0.25f);  // polls at 3 and 13; next at 33
+    ASSERT_EQ(pollTimes.size(), 2u);
+    // A frame of 30 s (say a poll waiting on an unresponsive service) followed
+    // by a normal one: the window of the next frame starts after 33.
+    clockNow = time;
+    vimo_jobs(0.25f, time);
+    time += 30;
+    clockNow = time;
+    vimo_jobs(0.25f, time);
+    time += 0.25f;
+    EXPECT_EQ(pollTimes.size(), 3u);
+    runJobsUntil(200, 0.25f);
+    EXPECT_GE(pollTimes.size(), 5u);
+    EXPECT_GT(next_poll, time);
+}
+
+TEST_F(VimoTest, FeedsAtFiveSecondsThenEveryFiveMinutes) {
+    std::vector<float> ticks;
+    float dt = 1.0f / 60;
+    double t = 0;
+    for (int frame = 0; frame < 60 * 620; frame++) {
+        size_t before = feedCalls.size();
+        vimo_jobs(dt, (float)t);
+        if (feedCalls.size() != before) {
+            EXPECT_EQ(feedCalls.size() - before, 3u);
+            ticks.push_back((float)t);
+        }
+        t += dt;
+    }
+    ASSERT_EQ(ticks.size(), 3u);
+    EXPECT_NEAR(ticks[0], 5, dt);
+    EXPECT_NEAR(ticks[1], 305, dt);
+    EXPECT_NEAR(ticks[2], 605, dt);
+    EXPECT_LT(ticks[0], 5);
+    EXPECT_EQ(std::vector<std::string>(feedCalls.begin(), feedCalls.begin() + 3),
+              (std::vector<std::string>{"fern", "bsky", "blog"}));
+}
+
+TEST_F(VimoTest, ChatBoxesDroppedWhileLiveAndNotSnoozed) {
+    pendingChats = {"one", "two"};
+    vimo_jobs(0.01f, 0);
+    EXPECT_EQ(spawnedChats, (std::vector<std::string>{"one", "two"}));
+
+    live = true;
+    pendingChats = {"three"};
+    vimo_jobs(0.01f, 0);
+    EXPECT_EQ(spawnedChats.size(), 2u);
+    EXPECT_TRUE(pendingChats.empty());  // dropped, not kept for later
+    vimo_jobs(0.01f, 0);
+    EXPECT_EQ(spawnedChats.size(), 2u);
+
+    snoozed = true;
+    pendingChats = {"four"};
+    vimo_jobs(0.01f, 0);
+    EXPECT_EQ(spawnedChats.back(), "four");
+}
+
+TEST_F(VimoTest, WithoutOnlineFeaturesTheJobsDoNothingHarmful) {
+    vimo_hooks = {};
+    for (float t = 0; t < 400; t += 0.5f) vimo_jobs(0.5f, t);
+    // The schedule still advances as for a quiet chat: 3, 13, 33, 73, 153, 313.
+    EXPECT_EQ(poll_duration, 320);
+    EXPECT_EQ(next_poll, 633);
+    // And the full update runs too.
+    vimo_update(vimo, 1.0f / 60, 401);
+    EXPECT_FALSE(vimo->drawables[0].source.empty());
+}
+
+// ---- Wandering ---------------------------------------------------------------
+
+TEST_F(VimoTest, NoNewWalkWhileHeldThrownOrInAMenu) {
+    PhysicsBodyData* b = body();
+    auto blocked = [&](const char* why) {
+        vimo_move_timer = 0.001f;
+        vimo_walk_timer = 0;
+        b->velocity = {0, 0};
+        vimo_wander(b, 0.1f);
+        EXPECT_EQ(vimo_walk_timer, 0) << why;
+        EXPECT_EQ(vimo_move_timer, 0.001f) << why;
+        EXPECT_EQ(b->velocity.x, 0) << why;
+        EXPECT_EQ(b->velocity.y, 0) << why;
+    };
+    held = vimo;
+    blocked("held");
+    held = nullptr;
+    vimo_was_thrown = true;
+    blocked("thrown");
+    vimo_was_thrown = false;
+    Element* bubble = spawn_menu({"x"}, {0}, onChosen_noop);
+    blocked("menu");
+    menu_destroy();
+    (void)bubble;
+
+    // A walk in progress is frozen too, not only the choice of a new one.
+    held = vimo;
+    vimo_walk_timer = 1;
+    vimo_wander(b, 0.1f);
+    EXPECT_EQ(vimo_walk_timer, 1);
+    held = nullptr;
+
+    // Free: a walk starts.
+    vimo_walk_timer = 0;
+    vimo_move_timer = 0.001f;
+    vimo_wander(b, 0.1f);
+    EXPECT_GE(vimo_walk_timer, 0.5f);
+    EXPECT_GE(vimo_move_timer, vimo_walk_timer);
+    EXPECT_LE(vimo_move_timer, vimo_walk_timer + 10);
+}
+
+TEST_F(VimoTest, HoldingAnotherElementDoesNotStopTheMascot) {
+    Element* other = newElement(0);
+    held = other;
+    vimo_move_timer = 0.001f;
+    vimo_wander(body(), 0.1f);
+    EXPECT_GT(vimo_walk_timer, 0);
+}
+
+TEST_F(VimoTest, AWalkKeepsItsSpeedAndEndsWithAStop) {
+    PhysicsBodyData* b = body();
+    vimo_walk_timer = 0.25f;
+    vimo_target_x = 0.3f;
+    b->velocity.x = 0.01f;  // friction slowed it
+    vimo_wander(b, 0.125f);
+    EXPECT_EQ(b->velocity.x, 0.3f);
+    vimo_wander(b, 0.125f);
+    EXPECT_EQ(b->velocity.x, 0);
+    EXPECT_LE(vimo_walk_timer, 0);
+}
+
+// Chooses one walk with the generator seeded by seed; true for a window walk.
+// The mascot stands at the window's centre, so a window walk has speed 0 and
+// jumps by exactly (wallRect.y - y) / 60 / 2.
+static bool windowWalk(Element* v, PhysicsBodyData* b, unsigned seed) {
+    srand(seed);
+    vimo_walk_timer = 0;
+    vimo_move_timer = 0;
+    b->velocity = {0, 0};
+    vimo_wander(b, 0.01f);
+    return vimo_target_x == 0 && b->velocity.y == (wallRect.y - v->position.y) / 60 * 0.5f;
+}
+
+TEST_F(VimoTest, WindowWalksOnlyWithWallsAndRoomAbove) {
+    int ids[4] = {0, 0, 0, 0};
+    vimo->position = {1000, 980};
+    wallRect = {600, 400, 800, 500};  // centre x = 1000
+
+    int windowWalks = 0;
+    wallIDs = ids;
+    for (unsigned seed = 1; seed <= 200; seed++) windowWalks += windowWalk(vimo, body(), seed);
+    EXPECT_GT(windowWalks, 50);
+    EXPECT_LT(windowWalks, 150);
+
+    // No walls (a button is held, or no window known).
+    wallIDs = nullptr;
+    for (unsigned seed = 1; seed <= 200; seed++) EXPECT_FALSE(windowWalk(vimo, body(), seed)) << seed;
+
+    // The window's top edge within the mascot's height of the screen top.
+    wallIDs = ids;
+    wallRect.y = 128;
+    for (unsigned seed = 1; seed <= 200; seed++) EXPECT_FALSE(windowWalk(vimo, body(), seed)) << seed;
+    wallRect.y = 129;
+    windowWalks = 0;
+    for (unsigned seed = 1; seed <= 200; seed++) windowWalks += windowWalk(vimo, body(), seed);
+    EXPECT_GT(windowWalks, 0);
+}
+
+TEST_F(VimoTest, ScreenWalkSpeedCoversTheDistanceInTheWalkTime) {
+    for (unsigned seed = 1; seed <= 50; seed++) {
+        srand(seed);
+        vimo_walk_timer = 0;
+        vimo_move_timer = 0;
+        body()->velocity = {0, 0};
+        vimo_wander(body(), 0.01f);
+        float target = vimo->position.x + vimo_target_x * vimo_walk_timer * 1200;
+        EXPECT_GE(target, -0.01f);
+        EXPECT_LE(target, 1920.01f);
+        EXPECT_LE(body()->velocity.y, 0);                 // only upward jumps
+        EXPECT_GE(body()->velocity.y, -1080.0f / 120 - 1e-4f);
+    }
+}
+
+// ---- Poses -------------------------------------------------------------------
+
+TEST_F(VimoTest, PoseTable) {
+    PhysicsBodyData* b = body();
+    b->isGrounded = true;
+    EXPECT_EQ(vimo_pose(b, 0.01f, 0), "idle");
+    vimo_walk_timer = 1;
+    EXPECT_EQ(vimo_pose(b, 0.01f, 0), "walk");
+    b->isGrounded = false;
+    b->velocity.y = -0.1f;
+    EXPECT_EQ(vimo_pose(b, 0.01f, 0), "jump");
+    b->velocity.y = 0.1f;
+    EXPECT_EQ(vimo_pose(b, 0.01f, 0), "fall");
+
+    Element* bubble = spawn_menu({"x"}, {0}, onChosen_noop);
+    (void)bubble;
+    EXPECT_EQ(vimo_pose(b, 0.01f, 10.25f), "idle");
+    EXPECT_EQ(vimo_pose(b, 0.01f, 10.75f), "talk");
+    menu_destroy();
+
+    held = vimo;
+    bool wasGrounded = vimo_was_grounded;
+    b->isGrounded = !wasGrounded;
+    EXPECT_EQ(vimo_pose(b, 0.01f, 0.1f), "held_0");
+    EXPECT_EQ(vimo_pose(b, 0.01f, 0.4f), "held_1");
+    EXPECT_EQ(vimo_pose(b, 0.01f, 0.7f), "held_2");
+    EXPECT_EQ(vimo_pose(b, 0.01f, 1.0f), "held_0");
+    EXPECT_EQ(vimo_was_grounded, wasGrounded);  // held frames leave it alone
+
+    live = true;  // above everything, snoozed or not
+    snoozed = true;
+    b->velocity = {1, 1};
+    b->force = {2, 2};
+    EXPECT_EQ(vimo_pose(b, 0.01f, 0), "wired");
+    EXPECT_EQ(b->velocity.x, 0);
+    EXPECT_EQ(b->velocity.y, 0);
+    EXPECT_EQ(b->force.x, 0);
+    EXPECT_EQ(b->force.y, 0);
+}
+
+TEST_F(VimoTest, DroppedOnTheGroundShowsLandedForHalfASecond) {
+    PhysicsBodyData* b = body();
+    held = vimo;
+    EXPECT_EQ(vimo_pose(b, 0.125f, 0), "held_0");
+    vimo_release(vimo, {}, {}, MOUSE_BUTTON_LEFT);
+    held = nullptr;
+    b->isGrounded = true;
+    std::vector<std::string> poses;
+    for (int i = 0; i < 5; i++) poses.push_back(vimo_pose(b, 0.125f, 1));
+    // 0.5 - dt, then down by dt: landed for the frames while the timer is > 0.
+    EXPECT_EQ(poses, (std::vector<std::string>{"landed", "landed", "landed", "idle", "idle"}));
+    EXPECT_FALSE(vimo_was_thrown);
+
+    // The frame the throw ends already shows walk when a walk is pending.
+    vimo_release(vimo, {}, {}, MOUSE_BUTTON_LEFT);
+    vimo_walk_timer = 1;
+    vimo_pose(b, 0.25f, 1);
+    EXPECT_EQ(vimo_pose(b, 0.25f, 1), "walk");
+}
+
+TEST_F(VimoTest, ThrownInTheAirThenBumpedAfterEachBounce) {
+    PhysicsBodyData* b = body();
+    vimo_release(vimo, {}, {}, MOUSE_BUTTON_LEFT);
+    const float dt = 1.0f / 32;
+    b->isGrounded = false;
+    EXPECT_EQ(vimo_pose(b, dt, 0), "thrown");
+    EXPECT_EQ(vimo_pose(b, dt, 0), "thrown");
+    b->isGrounded = true;  // touches down
+    EXPECT_EQ(vimo_pose(b, dt, 0), "landed");
+    b->isGrounded = false;  // bounces up: 0.1 s of "bumped"
+    std::vector<std::string> poses;
+    for (int i = 0; i < 5; i++) poses.push_back(vimo_pose(b, dt, 0));
+    EXPECT_EQ(poses, (std::vector<std::string>{"bumped", "bumped", "bumped", "thrown", "thrown"}));
+    EXPECT_TRUE(vimo_was_thrown);
+
+    // The release always starts from "not grounded", also mid-air.
+    vimo_was_grounded = true;
+    vimo_release(vimo, {}, {}, MOUSE_BUTTON_RIGHT);
+    EXPECT_TRUE(vimo_was_thrown);
+    EXPECT_FALSE(vimo_was_grounded);
+}
+
+TEST_F(VimoTest, UpdateSetsPictureAndJumpLayer) {
+    PhysicsBodyData* b = body();
+    vimo_move_timer = 100;
+    b->isGrounded = false;
+    b->velocity = {0, -0.5f};
+    vimo_update(vimo, 1.0f / 60, 10);
+    EXPECT_EQ(vimo->drawables[0].source, "assets/vimo/jump");
+    EXPECT_EQ(b->collisionLayer, INT_MIN);
+    b->velocity = {0, 0.5f};
+    vimo_update(vimo, 1.0f / 60, 10);
+    EXPECT_EQ(vimo->drawables[0].source, "assets/vimo/fall");
+    EXPECT_EQ(b->collisionLayer, 0);
+}
+
+TEST_F(VimoTest, CannotBeDraggedWhileLiveUnlessSnoozed) {
+    PhysicsBodyData* b = body();
+    live = true;
+    vimo_drag(vimo, {}, {vimo->position.x + 100, vimo->position.y}, MOUSE_BUTTON_LEFT);
+    EXPECT_EQ(b->force.x, 0);
+    snoozed = true;
+    vimo_drag(vimo, {}, {vimo->position.x + 100, vimo->position.y}, MOUSE_BUTTON_LEFT);
+    EXPECT_GT(b->force.x, 0);
+}
+
+}  // namespace
