@@ -1,0 +1,16 @@
+// The login answer reader.
+#include <cstdint>
+#include <string>
+
+#include "fuzz_common.h"
+#include "online/online.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    fuzz_quiet();
+    std::string body(reinterpret_cast<const char*>(data), size);
+    LoginAnswer answer = login_read(body);
+    FUZZ_CHECK(body.empty() == (answer.kind == LoginAnswer::NOTHING));
+    if (answer.kind != LoginAnswer::UNLINKED) FUZZ_CHECK(answer.url.empty());
+    if (answer.kind == LoginAnswer::LINKED) (void)str(answer.user);
+    return 0;
+}
