@@ -16,7 +16,7 @@ void expect_color(Color got, int r, int g, int b) {
 
 }  // namespace
 
-TEST(ColorFromHSV, PrimariesWrapAndTruncation) {
+TEST(GfxColorFromHSV, PrimariesWrapAndTruncation) {
     expect_color(ColorFromHSV(0, 1, 1), 255, 0, 0);
     expect_color(ColorFromHSV(120, 1, 1), 0, 255, 0);
     expect_color(ColorFromHSV(240, 1, 1), 0, 0, 255);
@@ -27,7 +27,7 @@ TEST(ColorFromHSV, PrimariesWrapAndTruncation) {
     expect_color(ColorFromHSV(30, 1, 1), 255, 127, 0);
 }
 
-TEST(Input, PressAndReleaseInOneFrameAreBothSeen) {
+TEST(GfxInput, PressAndReleaseInOneFrameAreBothSeen) {
     gfx_reset_input();
     gfx_inject_mouse_button(MOUSE_BUTTON_LEFT, true);
     gfx_inject_mouse_button(MOUSE_BUTTON_LEFT, false);
@@ -61,7 +61,7 @@ TEST(Input, PressAndReleaseInOneFrameAreBothSeen) {
     EXPECT_FALSE(IsMouseButtonPressed(-1));
 }
 
-TEST(Input, TypedCharactersAndKeysLastOneFrame) {
+TEST(GfxInput, TypedCharactersAndKeysLastOneFrame) {
     gfx_reset_input();
     EXPECT_EQ(GetCharPressed(), 0);
     for (int i = 0; i < 20; i++) gfx_inject_char(0xac00 + i);  // more than the queue keeps
@@ -82,7 +82,7 @@ TEST(Input, TypedCharactersAndKeysLastOneFrame) {
     EXPECT_EQ(GetMousePosition().y, 40);
 }
 
-TEST(Window, CallsBeforeAWindowExistAreHarmless) {
+TEST(GfxWindow, CallsBeforeAWindowExistAreHarmless) {
     EXPECT_EQ(GetScreenWidth(), 0);
     EXPECT_EQ(GetScreenHeight(), 0);
     EXPECT_FALSE(IsWindowReady());

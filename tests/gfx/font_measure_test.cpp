@@ -11,7 +11,7 @@ namespace {
 
 const std::string kFontPath = std::string(VIMO_BUILD_DIR) + "/assets/neodgm.ttf";
 
-class Unifont : public ::testing::Test {
+class GfxUnifont : public ::testing::Test {
    protected:
     void SetUp() override {
         font = LoadFont(kFontPath.c_str());
@@ -23,7 +23,7 @@ class Unifont : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(Unifont, LoadsAsciiAtBaseSize32WithPadding4) {
+TEST_F(GfxUnifont, LoadsAsciiAtBaseSize32WithPadding4) {
     EXPECT_EQ(font.baseSize, 32);
     EXPECT_EQ(font.glyphPadding, 4);
     ASSERT_EQ(font.glyphCount, 95);
@@ -33,7 +33,7 @@ TEST_F(Unifont, LoadsAsciiAtBaseSize32WithPadding4) {
     EXPECT_EQ(gfx_font_loaded_glyphs(font), 95);
 }
 
-TEST_F(Unifont, WidthsFollowTheAdvanceRule) {
+TEST_F(GfxUnifont, WidthsFollowTheAdvanceRule) {
     Vector2 a = MeasureTextEx(font, "A", 16, 0);
     EXPECT_EQ(a.x, 8);
     EXPECT_EQ(a.y, 16);
@@ -48,7 +48,7 @@ TEST_F(Unifont, WidthsFollowTheAdvanceRule) {
     EXPECT_GT(gfx_font_loaded_glyphs(font), 95);  // rasterised on first use
 }
 
-TEST_F(Unifont, LinesTakeTheWidestAndAddFontSizePlusTwo) {
+TEST_F(GfxUnifont, LinesTakeTheWidestAndAddFontSizePlusTwo) {
     Vector2 two = MeasureTextEx(font, "A\nB", 16, 0);
     EXPECT_EQ(two.x, 8);
     EXPECT_EQ(two.y, 34);
@@ -61,7 +61,7 @@ TEST_F(Unifont, LinesTakeTheWidestAndAddFontSizePlusTwo) {
     EXPECT_EQ(MeasureTextEx(font, "A\n\n", 20, 0).y, 20 + 22 + 22);
 }
 
-TEST_F(Unifont, MissingAndMalformedCodePointsMeasureAsQuestionMark) {
+TEST_F(GfxUnifont, MissingAndMalformedCodePointsMeasureAsQuestionMark) {
     const float question = MeasureTextEx(font, "?", 16, 0).x;
     ASSERT_FALSE(gfx_font_has_codepoint(font, 0x1f600));
     EXPECT_EQ(MeasureTextEx(font, "\xf0\x9f\x98\x80", 16, 0).x, question);      // U+1F600, not in the file
@@ -72,7 +72,7 @@ TEST_F(Unifont, MissingAndMalformedCodePointsMeasureAsQuestionMark) {
     EXPECT_EQ(MeasureTextEx(font, "", 16, 0).y, 0);
 }
 
-TEST(Font, UnreadableFileGivesAnEmptyFont) {
+TEST(GfxFont, UnreadableFileGivesAnEmptyFont) {
     Font none = LoadFont("/nonexistent/neodgm.ttf");
     EXPECT_EQ(none.texture.id, 0u);
     EXPECT_FALSE(IsFontReady(none));

@@ -47,9 +47,30 @@ Reference reference_16(int cp) {
     return r;
 }
 
+// Every pixel around the glyph drawn with its pen at (penX, lineTop) is exactly
+// on or off, and on exactly where the font's own 16-pixel bitmap is.
+void expect_exact_glyph(Image shot, int penX, int lineTop, int cp) {
+    Reference r = reference_16(cp);
+    ASSERT_GT(r.w, 0) << cp;
+    int on = 0;
+    for (int y = -3; y < r.h + 3; y++)
+        for (int x = -3; x < r.w + 3; x++) {
+            bool inside = x >= 0 && y >= 0 && x < r.w && y < r.h;
+            int want = inside ? r.coverage[(size_t)y * r.w + x] : 0;
+            Color got = GetImageColor(shot, penX + r.x0 + x, lineTop + r.y0 + y);
+            ASSERT_TRUE(want == 0 || want == 255) << "reference not a bitmap font";
+            ASSERT_EQ(got.a, want) << "code point " << cp << " at " << x << "," << y;
+            if (want) {
+                ASSERT_EQ(got.r, 255);
+                on++;
+            }
+        }
+    EXPECT_GT(on, 4) << cp;
+}
+
 }  // namespace
 
-TEST(Text, DrawnAt16GivesTheFontsExactPixels) {
+TEST(GfxText, DrawnAt16GivesTheFontsExactPixels) {
     ASSERT_TRUE(IsWindowReady());
     Font font = LoadFont(kFontPath.c_str());
     ASSERT_NE(font.texture.id, 0u);
@@ -62,26 +83,7 @@ TEST(Text, DrawnAt16GivesTheFontsExactPixels) {
     Image shot = LoadImageFromScreen();
     EndDrawing();
 
-    for (int i = 0; i < 6; i++) {
-        Reference r = reference_16(codepoints[i]);
-        ASSERT_GT(r.w, 0) << i;
-        int on = 0;
-        // The reference box plus a margin: every pixel exactly on or off, and
-        // on exactly where the font's 16-pixel bitmap is.
-        for (int y = -3; y < r.h + 3; y++)
-            for (int x = -3; x < r.w + 3; x++) {
-                bool inside = x >= 0 && y >= 0 && x < r.w && y < r.h;
-                int want = inside ? r.coverage[(size_t)y * r.w + x] : 0;
-                Color got = GetImageColor(shot, 100 + 40 * i + r.x0 + x, 100 + r.y0 + y);
-                ASSERT_TRUE(want == 0 || want == 255) << "reference not a bitmap font";
-                ASSERT_EQ(got.a, want) << "glyph " << i << " at " << x << "," << y;
-                if (want) {
-                    ASSERT_EQ(got.r, 255);
-                    on++;
-                }
-            }
-        EXPECT_GT(on, 4) << i;
-    }
+    for (int i = 0; i < 6; i++) expect_exact_glyph(shot, 100 + 40 * i, 100, codepoints[i]);
     UnloadImage(shot);
 
     // Windowed measuring agrees with the rule.
@@ -109,5 +111,32 @@ TEST(Text, DrawnAt16GivesTheFontsExactPixels) {
     EXPECT_NE(stbi_write_png(path.c_str(), 400, 200, 4, crop.data, 400 * 4), 0);
     UnloadImage(scene);
 
+    UnloadFont(font);
+}
+
+TEST(GfxText, AtlasGrowsIntoNewPagesAndLateGlyphsStayExact) {
+    Font font = LoadFont(kFontPath.c_str());
+    ASSERT_NE(font.texture.id, 0u);
+    // 2000 distinct Hangul syllables: more than one 1024 x 1024 page holds at 32 px.
+    std::string many;
+    for (int cp = 0xac00; cp < 0xac00 + 2000; cp++) {
+        char utf8[4] = {(char)(0xe0 | (cp >> 12)), (char)(0x80 | ((cp >> 6) & 0x3f)), (char)(0x80 | (cp & 0x3f)), 0};
+        many += utf8;
+        if ((cp - 0xac00) % 100 == 99) many += "\n";
+    }
+    const int last = 0xac00 + 1999;
+    BeginDrawing();
+    ClearBackground(BLANK);
+    DrawTextPro(font, many.c_str(), Vector2{0, 0}, {}, 0, 16, 0, WHITE);
+    ClearBackground(BLANK);
+    DrawTextPro(font, "가", Vector2{200, 700}, {}, 0, 16, 0, WHITE);
+    DrawTextPro(font, "\xeb\x8f\x8f", Vector2{240, 700}, {}, 0, 16, 0, WHITE);  // the last one, U+B3CF
+    Image shot = LoadImageFromScreen();
+    EndDrawing();
+    ASSERT_EQ(last, 0xb3cf);
+    EXPECT_GE(gfx_font_loaded_glyphs(font), 95 + 2000);
+    expect_exact_glyph(shot, 200, 700, 0xac00);
+    expect_exact_glyph(shot, 240, 700, last);
+    UnloadImage(shot);
     UnloadFont(font);
 }

@@ -41,7 +41,7 @@ Texture2D make_texture() {
 
 }  // namespace
 
-TEST(Window, CoversTheMonitorWithTitleAndStartsClickThrough) {
+TEST(GfxWindow, CoversTheMonitorWithTitleAndStartsClickThrough) {
     EXPECT_EQ(GetScreenWidth(), 1920);
     EXPECT_EQ(GetScreenHeight(), 1080);
     unsigned long window = (unsigned long)(uintptr_t)GetWindowHandle();
@@ -65,7 +65,7 @@ TEST(Window, CoversTheMonitorWithTitleAndStartsClickThrough) {
     EXPECT_EQ(gfx_input_shape_rect_count(), 0);
 }
 
-TEST(Window, BackgroundIsFullyTransparentAndBlendingIsSourceOver) {
+TEST(GfxWindow, BackgroundIsFullyTransparentAndBlendingIsSourceOver) {
     BeginDrawing();
     ClearBackground(BLANK);
     DrawRectanglePro(Rectangle{10, 10, 20, 20}, Vector2{0, 0}, 0, Color{255, 255, 255, 128});
@@ -85,7 +85,7 @@ TEST(Window, BackgroundIsFullyTransparentAndBlendingIsSourceOver) {
     UnloadImage(shot);
 }
 
-TEST(Window, DrawTextureProPlacesScalesTurnsAndMirrors) {
+TEST(GfxWindow, DrawTextureProPlacesScalesTurnsAndMirrors) {
     Texture2D tex = make_texture();
     ASSERT_NE(tex.id, 0u);
     const Rectangle full = {0, 0, 4, 2};
@@ -132,7 +132,7 @@ TEST(Window, DrawTextureProPlacesScalesTurnsAndMirrors) {
     UnloadTexture(Texture2D{});  // id 0 is ignored
 }
 
-TEST(Window, DrawRectangleProTurnsAboutItsOrigin) {
+TEST(GfxWindow, DrawRectangleProTurnsAboutItsOrigin) {
     BeginDrawing();
     ClearBackground(BLANK);
     // 60 x 20 centred on (500, 100), turned upright: x 490..510, y 70..130.
@@ -154,7 +154,7 @@ TEST(Window, DrawRectangleProTurnsAboutItsOrigin) {
     UnloadImage(shot);
 }
 
-TEST(Window, QuadsBatchPerTexture) {
+TEST(GfxWindow, QuadsBatchPerTexture) {
     Texture2D a = make_texture(), b = make_texture();
     BeginDrawing();
     ClearBackground(BLANK);
@@ -167,7 +167,7 @@ TEST(Window, QuadsBatchPerTexture) {
     UnloadTexture(b);
 }
 
-TEST(Window, FramesArePacedAndInputFrameEndsAtEndDrawing) {
+TEST(GfxWindow, FramesArePacedAndInputFrameEndsAtEndDrawing) {
     SetTargetFPS(50);
     gfx_inject_mouse_button(MOUSE_BUTTON_LEFT, true);
     gfx_inject_char('x');
@@ -187,7 +187,7 @@ TEST(Window, FramesArePacedAndInputFrameEndsAtEndDrawing) {
     EXPECT_FALSE(WindowShouldClose());
 }
 
-TEST(Window, ShapeRegionAndCompositorQuery) {
+TEST(GfxWindow, ShapeRegionAndCompositorQuery) {
     Rectangle boxes[2] = {{10, 20, 30, 40}, {100.5f, 200, 10, 10}};
     gfx_set_window_shape(boxes, 2);
     Rectangle back[4] = {};

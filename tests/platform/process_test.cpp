@@ -83,7 +83,7 @@ struct FakeBrowser {
 
 }  // namespace
 
-TEST(Process, ExecutablePathIsThisTestBinary) {
+TEST(PlatformProcess, ExecutablePathIsThisTestBinary) {
     std::string path = platform_executable_path();
     ASSERT_FALSE(path.empty());
     EXPECT_EQ(path[0], '/');
@@ -93,7 +93,7 @@ TEST(Process, ExecutablePathIsThisTestBinary) {
     EXPECT_TRUE(st.st_mode & S_IXUSR);
 }
 
-TEST(Clock, MonotonicNanosecondCounter) {
+TEST(PlatformClock, MonotonicNanosecondCounter) {
     EXPECT_EQ(platform_clock_frequency(), 1000000000LL);
     int64_t start = platform_clock_counter();
     int64_t previous = start;
@@ -109,7 +109,7 @@ TEST(Clock, MonotonicNanosecondCounter) {
     EXPECT_GE(platform_clock_counter() - c0, 20000000LL);
 }
 
-TEST(Browser, StartsXdgOpenWithTheUrlAsOneArgumentAndReapsIt) {
+TEST(PlatformBrowser, StartsXdgOpenWithTheUrlAsOneArgumentAndReapsIt) {
     FakeBrowser fake;
     // Shell syntax must reach the browser untouched, as one argument.
     const std::string url = "https://example.com/a b?x=1&y='2'$(touch /tmp/vimo-pwned);`id`";
@@ -123,7 +123,7 @@ TEST(Browser, StartsXdgOpenWithTheUrlAsOneArgumentAndReapsIt) {
     EXPECT_TRUE(wait_until([] { return child_processes() == 0; }));
 }
 
-TEST(Browser, ReportsFailureWhenXdgOpenIsMissing) {
+TEST(PlatformBrowser, ReportsFailureWhenXdgOpenIsMissing) {
     std::string oldPath = std::getenv("PATH") ? std::getenv("PATH") : "";
     setenv("PATH", "/nonexistent", 1);
     EXPECT_FALSE(platform_open_url("https://example.com/"));
