@@ -26,6 +26,9 @@ void gfx_reset_input(void);                           // All buttons up, every q
 int gfx_draw_calls_last_frame(void);                  // GL draw calls of the last finished frame
 
 // ---- Fonts ---------------------------------------------------------------------------
+// LoadFont also works before InitWindow: the font then measures exactly as a
+// windowed one (MeasureTextEx) but has a stand-in, nonzero texture id and
+// draws nothing, so text layout can be unit-tested without an X server.
 // Code points rasterised into the font's atlas so far (32..126 at load, more
 // on first use); 0 for a font that did not load.
 int gfx_font_loaded_glyphs(Font font);
