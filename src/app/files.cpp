@@ -6,8 +6,7 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
+#include <cstdio>
 #include <vector>
 
 #include "platform/platform.h"
@@ -26,9 +25,15 @@ void getCWD() {
 }
 
 std::string read(std::string path) {
-    std::ifstream in(cwd + path, std::ios::in | std::ios::binary);
-    if (!in.is_open()) return "";
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    // stdio rather than a stream: a read error (a directory, a vanished
+    // disk) ends the content instead of throwing out of a stream iterator.
+    FILE* file = std::fopen((cwd + path).c_str(), "rb");
+    if (file == nullptr) return "";
+    std::string content;
+    char buffer[65536];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) content.append(buffer, n);
+    std::fclose(file);
+    return content;
 }
 
 // Write every byte of data to fd, resuming after short writes and signals.
