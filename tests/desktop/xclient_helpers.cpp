@@ -2,6 +2,7 @@
 #include "desktop/xclient_helpers.h"
 
 #include <X11/Xlib.h>
+#include <X11/Xatom.h>
 #include <X11/Xutil.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -16,7 +17,12 @@ static std::map<uint64_t, std::vector<XClientPress>> PRESSES;
 
 bool xclient_open() {
     if (DPY) return true;
-    DPY = XOpenDisplay(nullptr);
+    // Xvfb resets itself when its last client leaves (the previous test's);
+    // connections made during the reset are refused for a moment.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    do {
+        DPY = XOpenDisplay(nullptr);
+    } while (DPY == nullptr && std::chrono::steady_clock::now() < deadline);
     return DPY != nullptr;
 }
 
@@ -77,6 +83,27 @@ std::vector<XClientPress> xclient_take_presses(uint64_t window) {
     std::vector<XClientPress> out;
     out.swap(PRESSES[window]);
     return out;
+}
+
+void xclient_set_active(uint64_t window) {
+    if (!DPY) return;
+    Window root = DefaultRootWindow(DPY);
+    Atom atom = XInternAtom(DPY, "_NET_ACTIVE_WINDOW", False);
+    if (window == 0) {
+        XDeleteProperty(DPY, root, atom);
+    } else {
+        long value = (long)window;
+        XChangeProperty(DPY, root, atom, XA_WINDOW, 32, PropModeReplace, (const unsigned char*)&value, 1);
+    }
+    XSync(DPY, False);
+}
+
+void xclient_set_frame_extents(uint64_t window, int left, int right, int top, int bottom) {
+    if (!DPY) return;
+    long values[4] = {left, right, top, bottom};
+    XChangeProperty(DPY, (Window)window, XInternAtom(DPY, "_NET_FRAME_EXTENTS", False), XA_CARDINAL, 32,
+                    PropModeReplace, (const unsigned char*)values, 4);
+    XSync(DPY, False);
 }
 
 bool xclient_xdotool(const std::vector<std::string>& args) {

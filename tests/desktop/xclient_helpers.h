@@ -13,7 +13,7 @@ struct XClientPress {
     int button;   // X button number (1 = left)
 };
 
-bool xclient_open();                                   // Own connection to $DISPLAY; false without X
+bool xclient_open();                                   // Own connection to $DISPLAY (retried up to 5 s); false without X
 void xclient_close();                                  // Destroy the windows made and close
 // A mapped top-level window at (x, y), w x h, that records button presses;
 // returns once the server has mapped it, 0 on failure.
@@ -21,5 +21,10 @@ uint64_t xclient_make_window(int x, int y, int w, int h, const std::string& titl
 void xclient_destroy_window(uint64_t window);          // Unmap and destroy now
 // Presses the window has received since the last call (drains the queue).
 std::vector<XClientPress> xclient_take_presses(uint64_t window);
+// The EWMH properties a window manager would keep, set by hand (no window
+// manager runs in the tests): the root's _NET_ACTIVE_WINDOW (0 deletes it)
+// and a window's _NET_FRAME_EXTENTS (left, right, top, bottom).
+void xclient_set_active(uint64_t window);
+void xclient_set_frame_extents(uint64_t window, int left, int right, int top, int bottom);
 // Run xdotool with args (argument vector, no shell) and wait for it; true on exit status 0.
 bool xclient_xdotool(const std::vector<std::string>& args);
