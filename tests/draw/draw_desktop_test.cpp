@@ -1,0 +1,275 @@
+// What the screen shows: drawables drawn where the placement rule puts them,
+// mirrored and turned, on a fully transparent background. Pixels are read
+// back from the frame being drawn, before EndDrawing presents it.
+#include <gtest/gtest.h>
+
+#include <stb/stb_image_write.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "app/app.h"
+#include "app/files.h"
+#include "draw/draw.h"
+#include "element/element.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const Color RED{255, 0, 0, 255}, BLUE{0, 0, 255, 255};
+// One colour per nine-slice piece, in the order tl tc tr ml mc mr bl bc br.
+const Color PIECE[9] = {{255, 0, 0, 255},   {0, 255, 0, 255},   {0, 0, 255, 255},
+                        {255, 255, 0, 255}, {0, 255, 255, 255}, {255, 0, 255, 255},
+                        {128, 0, 0, 255},   {0, 128, 0, 255},   {0, 0, 128, 255}};
+
+void write_png(const fs::path& path, int w, int h, const std::vector<Color>& pixels) {
+    ASSERT_NE(stbi_write_png(path.c_str(), w, h, 4, pixels.data(), w * 4), 0) << path;
+}
+
+// The window and a program directory of test pictures, made once per process.
+class DrawWindow : public ::testing::Environment {
+public:
+    static inline fs::path dir;
+    void SetUp() override {
+        char name[] = "/tmp/vimo_draw_XXXXXX";
+        ASSERT_NE(mkdtemp(name), nullptr);
+        dir = name;
+        fs::create_directories(dir / "assets");
+        // 8 x 4: left half red, right half blue, to see mirroring and turning.
+        std::vector<Color> halves(32);
+        for (int y = 0; y < 4; y++)
+            for (int x = 0; x < 8; x++) halves[y * 8 + x] = x < 4 ? RED : BLUE;
+        write_png(dir / "assets/halves.png", 8, 4, halves);
+        // Nine-slice with L = 4, R = 8, T = B = 6; corners of odd sizes, which must not matter.
+        const char* names[9] = {"tl", "tc", "tr", "ml", "mc", "mr", "bl", "bc", "br"};
+        const int size[9][2] = {{3, 3}, {2, 6}, {5, 5}, {4, 2}, {2, 2}, {8, 2}, {7, 7}, {2, 6}, {1, 1}};
+        for (int i = 0; i < 9; i++) {
+            write_png(dir / ("assets/panel." + std::string(names[i]) + ".png"), size[i][0], size[i][1],
+                      std::vector<Color>(size[i][0] * size[i][1], PIECE[i]));
+        }
+        fs::copy_file(fs::path(VIMO_BUILD_DIR) / "assets/neodgm.ttf", dir / "assets/neodgm.ttf");
+        cwd = dir.string() + "/";
+
+        SetConfigFlags(FLAG_WINDOW_TRANSPARENT | FLAG_WINDOW_ALWAYS_RUN);
+        InitWindow(800, 600, "vimo draw test");
+        ASSERT_TRUE(IsWindowReady());
+        RESOLUTION = Vector2{(float)GetScreenWidth(), (float)GetScreenHeight()};
+    }
+    void TearDown() override {
+        while (!ELEMENTS.empty()) _removeElement(ELEMENTS.front());
+        CloseWindow();
+        std::error_code ignored;
+        fs::remove_all(dir, ignored);
+    }
+};
+const auto* const kWindow = ::testing::AddGlobalTestEnvironment(new DrawWindow);
+
+class DrawTest : public ::testing::Test {
+protected:
+    Image shot{};
+    void TearDown() override {
+        if (shot.data) UnloadImage(shot);
+        while (!ELEMENTS.empty()) _removeElement(ELEMENTS.front());
+    }
+    // Draw the scene as the frame loop does and keep what the frame holds.
+    void draw() {
+        if (shot.data) UnloadImage(shot);
+        BeginDrawing();
+        ClearBackground(Color{0, 0, 0, 0});
+        frame_draw_elements(0.016f);
+        shot = LoadImageFromScreen();
+        EndDrawing();
+        ASSERT_NE(shot.data, nullptr);
+    }
+    static bool same(Color a, Color b) { return a.r == b.r && a.g == b.g && a.b == b.b && a.a == b.a; }
+    ::testing::AssertionResult at(int x, int y, Color want) {
+        Color got = GetImageColor(shot, x, y);
+        if (same(got, want)) return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << "pixel (" << x << ", " << y << ") is " << ColorToHex(got)
+                                             << ", expected " << ColorToHex(want);
+    }
+    bool empty(int x, int y) { return GetImageColor(shot, x, y).a == 0; }
+    static Element* element(Vector2 position, Drawable d) {
+        Element* e = newElement(0);
+        e->position = position;
+        e->drawables.push_back(d);
+        return e;
+    }
+};
+
+const Color CLEAR{0, 0, 0, 0};
+
+TEST_F(DrawTest, NothingDrawnIsFullyTransparent) {
+    draw();
+    for (int y = 0; y < shot.height; y += 37)
+        for (int x = 0; x < shot.width; x += 41) ASSERT_TRUE(at(x, y, CLEAR));
+}
+
+TEST_F(DrawTest, ImageIsStretchedMirroredAndTurnedAboutItsPlace) {
+    Drawable d{};
+    d.source = "assets/halves";
+    d.offset = {10, 0};
+    d.size = {80, 40};
+    d.color = {255, 255, 255, 255};
+    Element* e = element({200, 150}, d);
+    draw();
+    // Centred at (210, 150): x 170..250, y 130..170; red left, blue right.
+    EXPECT_TRUE(at(180, 150, RED));
+    EXPECT_TRUE(at(240, 150, BLUE));
+    EXPECT_TRUE(at(175, 133, RED));
+    EXPECT_TRUE(empty(165, 150));
+    EXPECT_TRUE(empty(255, 150));
+    EXPECT_TRUE(empty(210, 175));
+    EXPECT_EQ(SPRITES.count("assets/halves.png"), 1u);
+    Texture first = SPRITES["assets/halves.png"];
+
+    e->flipped = true;  // offset mirrored to (190, 150), picture mirrored
+    draw();
+    EXPECT_TRUE(at(160, 150, BLUE));
+    EXPECT_TRUE(at(220, 150, RED));
+    EXPECT_TRUE(empty(145, 150));
+    EXPECT_TRUE(empty(235, 150));
+    EXPECT_EQ(SPRITES["assets/halves.png"].id, first.id);  // loaded once
+
+    e->flipped = false;
+    e->rotation = 90;  // offset turns to (200, 160); left half ends up on top
+    draw();
+    EXPECT_TRUE(at(200, 130, RED));
+    EXPECT_TRUE(at(200, 190, BLUE));
+    EXPECT_TRUE(empty(230, 160));
+    EXPECT_TRUE(empty(200, 205));
+
+    // A tint multiplies the picture.
+    e->rotation = 0;
+    e->drawables[0].color = {255, 255, 255, 0};
+    draw();
+    EXPECT_TRUE(empty(180, 150));
+}
+
+TEST_F(DrawTest, MissingImageDrawsNothingAndIsNotRetried) {
+    Drawable d{};
+    d.source = "assets/nothing";
+    d.size = {50, 50};
+    d.color = {255, 255, 255, 255};
+    element({100, 100}, d);
+    draw();
+    EXPECT_TRUE(empty(100, 100));
+    ASSERT_EQ(SPRITES.count("assets/nothing.png"), 1u);
+    EXPECT_EQ(SPRITES["assets/nothing.png"].id, 0u);
+}
+
+TEST_F(DrawTest, NineSliceBordersFollowTheEdgePieces) {
+    Drawable d{};
+    d.type = DRAWABLE_NINE_SLICE;
+    d.source = "assets/panel";
+    d.size = {100, 40};
+    d.color = {255, 255, 255, 255};
+    Element* e = element({400, 300}, d);
+    draw();
+    // L = 4, R = 8, T = B = 6: Iw = 88, Ih = 28; the panel spans x 352..452, y 280..320.
+    EXPECT_TRUE(at(400, 300, PIECE[4]));  // mc, centred on the element
+    EXPECT_TRUE(at(357, 300, PIECE[4]));
+    EXPECT_TRUE(at(354, 300, PIECE[3]));  // ml at x = -46
+    EXPECT_TRUE(at(448, 300, PIECE[5]));  // mr at x = +48
+    EXPECT_TRUE(at(400, 283, PIECE[1]));  // tc
+    EXPECT_TRUE(at(400, 317, PIECE[7]));  // bc
+    EXPECT_TRUE(at(354, 283, PIECE[0]));  // tl, drawn 4 x 6 whatever its own size
+    EXPECT_TRUE(at(450, 283, PIECE[2]));  // tr
+    EXPECT_TRUE(at(354, 317, PIECE[6]));  // bl
+    EXPECT_TRUE(at(450, 317, PIECE[8]));  // br
+    EXPECT_TRUE(empty(350, 300));
+    EXPECT_TRUE(empty(454, 300));
+    EXPECT_TRUE(empty(400, 278));
+    EXPECT_TRUE(empty(400, 322));
+
+    e->flipped = true;  // the arrangement mirrors about the element position
+    draw();
+    EXPECT_TRUE(at(446, 300, PIECE[3]));
+    EXPECT_TRUE(at(352, 300, PIECE[5]));
+    EXPECT_TRUE(at(350, 283, PIECE[2]));
+    EXPECT_TRUE(empty(346, 300));  // the flipped panel spans x 348..448
+    EXPECT_TRUE(empty(450, 300));
+
+    e->flipped = false;
+    e->rotation = 90;  // the arrangement turns: ml is now above the centre
+    draw();
+    EXPECT_TRUE(at(400, 300, PIECE[4]));
+    EXPECT_TRUE(at(400, 254, PIECE[3]));
+    EXPECT_TRUE(at(400, 348, PIECE[5]));
+    EXPECT_TRUE(empty(400, 246));
+}
+
+TEST_F(DrawTest, ColourRectangleTurnsAboutItsCentre) {
+    Drawable d{};
+    d.type = DRAWABLE_COLOR;
+    d.size = {20, 10};
+    d.color = {10, 200, 30, 255};
+    Element* e = element({600, 300}, d);
+    draw();
+    EXPECT_TRUE(at(600, 300, d.color));
+    EXPECT_TRUE(at(608, 303, d.color));
+    EXPECT_TRUE(empty(606, 307));
+
+    e->drawables[0].rotation = 45;
+    draw();
+    EXPECT_TRUE(at(600, 300, d.color));
+    EXPECT_TRUE(at(606, 306, d.color));  // along the turned long side
+    EXPECT_TRUE(empty(609, 300));        // inside the unturned box, outside the turned one
+
+    // An unknown type draws nothing.
+    e->drawables[0].type = 7;
+    draw();
+    EXPECT_TRUE(empty(600, 300));
+}
+
+// Bounding box of the drawn pixels in a region: {minX, minY, maxX, maxY}, or all -1.
+std::vector<int> ink(const Image& shot, int x0, int y0, int x1, int y1) {
+    std::vector<int> box{-1, -1, -1, -1};
+    for (int y = y0; y < y1; y++)
+        for (int x = x0; x < x1; x++) {
+            if (GetImageColor(shot, x, y).a == 0) continue;
+            if (box[0] < 0 || x < box[0]) box[0] = x;
+            if (box[1] < 0 || y < box[1]) box[1] = y;
+            if (x > box[2]) box[2] = x;
+            if (y > box[3]) box[3] = y;
+        }
+    return box;
+}
+
+TEST_F(DrawTest, TextIsCentredOnItsPlaceAndOnlyMovesWhenFlipped) {
+    Drawable d{};
+    d.type = DRAWABLE_TEXT;
+    d.source = "assets/neodgm.ttf:16:FJRL";
+    d.offset = {100, 0};
+    d.color = {255, 255, 255, 255};
+    Element* e = element({400, 300}, d);
+    draw();
+    Vector2 m = getDrawableSize(e, d);
+    EXPECT_FLOAT_EQ(m.x, 32);  // four 8-pixel glyphs of the pixel font; none symmetric
+    std::vector<int> right = ink(shot, 300, 250, 600, 350);
+    ASSERT_GE(right[0], 0) << "no text drawn";
+    std::vector<bool> glyphs;  // the drawn pattern, to compare after flipping
+    for (int y = right[1]; y <= right[3]; y++)
+        for (int x = right[0]; x <= right[2]; x++) glyphs.push_back(GetImageColor(shot, x, y).a != 0);
+    EXPECT_NEAR((right[0] + right[2]) / 2.0, 500, 2);  // centred on position + offset
+    EXPECT_LE(right[2] - right[0] + 1, 32);
+
+    e->flipped = true;
+    draw();
+    std::vector<int> left = ink(shot, 200, 250, 500, 350);
+    ASSERT_GE(left[0], 0);
+    EXPECT_NEAR((left[0] + left[2]) / 2.0, 300, 2);  // mirrored place
+    // Glyphs are not mirrored: the same ink, moved by 200 pixels.
+    ASSERT_EQ(left[2] - left[0], right[2] - right[0]);
+    ASSERT_EQ(left[1], right[1]);
+    std::vector<bool> moved;
+    for (int y = left[1]; y <= left[3]; y++)
+        for (int x = left[0]; x <= left[2]; x++) moved.push_back(GetImageColor(shot, x, y).a != 0);
+    EXPECT_EQ(moved, glyphs);
+}
+
+}  // namespace
