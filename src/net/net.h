@@ -53,6 +53,8 @@ bool fetch_shutdown();
 void fetch_set_timeouts(long connect_ms, long total_ms);
 // Wait until the queue is empty and no worker runs; false when timeout_ms passed first.
 bool fetch_wait_idle(long timeout_ms);
+// Requests queued now, the one in progress included.
+size_t fetch_pending();
 
 // ---- Helpers -----------------------------------------------------------------
 // Percent-encode every byte except A-Z a-z 0-9 - . _ ~ (space is %20, never +).

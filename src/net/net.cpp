@@ -1,0 +1,266 @@
+// The request queue and its worker (libcurl easy interface), the browser opener
+// and the shared line printer.
+#include "net/net.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <future>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include <curl/curl.h>
+
+#include "platform/platform.h"
+
+bool ONLINE = false;
+
+namespace {
+
+// A queued request plus, for fetch_blocking, the promise that always gets a value
+// (the body, or "" when no callback would run). Dropping it unfulfilled breaks the
+// promise, which the waiter also reads as "".
+struct Pending {
+    Request request;
+    std::shared_ptr<std::promise<std::string>> reply;  // nullptr for plain fetch
+};
+
+// Guarded by queue_mutex: queue, worker_running, closed. The front entry is the
+// request in progress while worker_running; it stays queued until its callback
+// has returned, so fetches made meanwhile queue behind it.
+std::mutex queue_mutex;
+std::condition_variable worker_idle;  // notified when the worker ends
+std::deque<std::unique_ptr<Pending>> queue;
+bool worker_running = false;
+bool closed = false;  // set by fetch_shutdown; new requests are refused
+
+thread_local bool on_worker = false;
+
+std::atomic<long> connect_timeout_ms{FETCH_CONNECT_TIMEOUT_MS};
+std::atomic<long> total_timeout_ms{FETCH_TOTAL_TIMEOUT_MS};
+
+std::mutex log_mutex;
+
+// Append p; start the worker when none runs. Appending and deciding to start are
+// one step under the lock, as are finding the queue empty and ending (fetch_loop),
+// so no request is left waiting and at most one worker exists. Returns the number
+// of requests ahead of p, or -1 when refused.
+long enqueue(std::unique_ptr<Pending> p) {
+    if (!ONLINE) return -1;
+    std::lock_guard<std::mutex> lock(queue_mutex);
+    if (closed) return -1;
+    queue.push_back(std::move(p));
+    long ahead = long(queue.size()) - 1;
+    if (!worker_running) {
+        worker_running = true;
+        std::thread(fetch_loop).detach();
+    }
+    return ahead;
+}
+
+// What one transfer produced. delivered: the callback is due (status 0 or 2xx).
+struct Outcome {
+    long status = 0;
+    std::string body;
+    bool delivered = false;
+};
+
+Outcome perform(const Request& r) {
+    Outcome out;
+    CURL* handle = curl_easy_init();
+    net_log("[curl] Sending request to: " + r.url);
+    if (handle == nullptr) {
+        net_log("[curl] HTTP status: 0");
+        out.delivered = true;
+        return out;
+    }
+    curl_easy_setopt(handle, CURLOPT_URL, r.url.c_str());
+    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, write_callback);
+    // Without a length, some servers (cpp-httplib among them) read a POST's body
+    // until the connection closes; saying "no body" outright keeps them answering.
+    curl_slist* headers = nullptr;
+    if (r.method != "GET") {
+        net_log("SET METHOD: " + r.method);
+        curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, r.method.c_str());
+        headers = curl_slist_append(headers, "Content-Length: 0");
+        curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers);
+    }
+    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &out.body);
+    // Bounds: an answer that never comes or never ends must not hold the queue
+    // (the chat poll waits on it with the frame loop stalled). NOSIGNAL because
+    // libcurl's signal-based DNS time-outs are unsafe off the main thread.
+    curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, connect_timeout_ms.load());
+    curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, total_timeout_ms.load());
+    curl_easy_setopt(handle, CURLOPT_MAXFILESIZE_LARGE, curl_off_t(FETCH_MAX_BODY_BYTES));
+    // Only web addresses: a configured origin must never make us read file:// etc.
+    curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
+
+    CURLcode result = curl_easy_perform(handle);
+    curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &out.status);
+    curl_easy_cleanup(handle);
+    curl_slist_free_all(headers);
+    if (result != CURLE_OK) {
+        // Time-out, over-size answer, reset connection: whatever arrived is not the
+        // answer, so it counts as "no status" with an empty body.
+        net_log(std::string("[curl] transfer failed: ") + curl_easy_strerror(result));
+        out.status = 0;
+        out.body.clear();
+    }
+    net_log("[curl] HTTP status: " + std::to_string(out.status));
+    out.delivered = out.status == 0 || (out.status >= 200 && out.status <= 299);
+    return out;
+}
+
+}  // namespace
+
+void net_log(const std::string& line) {
+    std::lock_guard<std::mutex> lock(log_mutex);
+    std::cout << line << '\n' << std::flush;
+}
+
+void fetch(std::string url, std::string method, void (*callback)(std::string)) {
+    auto p = std::make_unique<Pending>();
+    p->request = Request{std::move(url), std::move(method), callback};
+    enqueue(std::move(p));
+}
+
+void fetch_loop() {
+    on_worker = true;
+    for (;;) {
+        Pending* current;
+        {
+            std::lock_guard<std::mutex> lock(queue_mutex);
+            if (queue.empty()) {
+                worker_running = false;
+                worker_idle.notify_all();
+                return;
+            }
+            current = queue.front().get();
+        }
+        Outcome out = perform(current->request);
+        if (out.delivered && current->request.callback != nullptr) {
+            // A throwing callback would end the whole process from this thread.
+            try {
+                current->request.callback(out.body);
+            } catch (const std::exception& e) {
+                net_log(std::string("[curl] callback failed: ") + e.what());
+            } catch (...) {
+                net_log("[curl] callback failed");
+            }
+        }
+        if (current->reply) current->reply->set_value(out.delivered ? out.body : std::string());
+        std::lock_guard<std::mutex> lock(queue_mutex);
+        queue.pop_front();  // still current: shutdown drops only the waiting ones
+    }
+}
+
+size_t write_callback(char* data, size_t size, size_t count, void* response) {
+    size_t bytes = size * count;
+    net_log("[curl] recieved " + std::to_string(bytes) + " bytes");
+    auto* body = static_cast<std::string*>(response);
+    if (body->size() + bytes > FETCH_MAX_BODY_BYTES) {
+        net_log("[curl] answer larger than " + std::to_string(FETCH_MAX_BODY_BYTES) + " bytes, dropped");
+        return 0;  // fewer than delivered: libcurl aborts the transfer
+    }
+    body->append(data, bytes);
+    return bytes;
+}
+
+std::string fetch_blocking(const std::string& url, const std::string& method) {
+    if (!ONLINE) return "";
+    if (on_worker) {
+        net_log("[curl] blocking request refused on the network worker: " + url);
+        return "";
+    }
+    auto p = std::make_unique<Pending>();
+    p->request = Request{url, method, nullptr};
+    p->reply = std::make_shared<std::promise<std::string>>();
+    std::future<std::string> answer = p->reply->get_future();
+    long ahead = enqueue(std::move(p));
+    if (ahead < 0) return "";
+    // Every transfer ends within its total time-out; allow one per request ahead
+    // plus this one, and a margin for callbacks.
+    auto bound = std::chrono::milliseconds((ahead + 1) * total_timeout_ms.load() + FETCH_SHUTDOWN_WAIT_MS);
+    if (answer.wait_for(bound) != std::future_status::ready) return "";
+    try {
+        return answer.get();
+    } catch (const std::future_error&) {
+        return "";  // dropped at shutdown
+    }
+}
+
+bool fetch_shutdown() {
+    std::unique_lock<std::mutex> lock(queue_mutex);
+    closed = true;
+    // Keep the request in progress (the worker owns it until its callback returns).
+    while (queue.size() > (worker_running ? 1u : 0u)) queue.pop_back();
+    auto bound = std::chrono::milliseconds(total_timeout_ms.load() + FETCH_SHUTDOWN_WAIT_MS);
+    return worker_idle.wait_for(lock, bound, [] { return !worker_running; });
+}
+
+void fetch_set_timeouts(long connect_ms, long total_ms) {
+    connect_timeout_ms = connect_ms;
+    total_timeout_ms = total_ms;
+}
+
+bool fetch_wait_idle(long timeout_ms) {
+    std::unique_lock<std::mutex> lock(queue_mutex);
+    return worker_idle.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                                [] { return !worker_running && queue.empty(); });
+}
+
+size_t fetch_pending() {
+    std::lock_guard<std::mutex> lock(queue_mutex);
+    return queue.size();
+}
+
+std::string url_encode(const std::string& text) {
+    static const char HEX[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size() * 3);
+    for (unsigned char c : text) {
+        bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+                     c == '.' || c == '_' || c == '~';
+        if (plain) {
+            out += char(c);
+        } else {
+            out += '%';
+            out += HEX[c >> 4];
+            out += HEX[c & 15];
+        }
+    }
+    return out;
+}
+
+namespace {
+
+bool starts_with_nocase(const std::string& s, const char* prefix) {
+    size_t i = 0;
+    for (; prefix[i] != '\0'; ++i) {
+        if (i >= s.size()) return false;
+        char c = s[i];
+        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+        if (c != prefix[i]) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void open(std::string url) {
+    if (!ONLINE) return;
+    bool web = starts_with_nocase(url, "http://") || starts_with_nocase(url, "https://");
+    // Control characters and spaces have no place in an address we hand to the desktop.
+    for (unsigned char c : url)
+        if (c <= ' ' || c == 0x7f) web = false;
+    if (!web) {
+        net_log("open refused (not an http or https address): " + url);
+        return;
+    }
+    if (!platform_open_url(url)) net_log("open failed to start the browser for: " + url);
+}

@@ -1,0 +1,426 @@
+// The request worker against a real cpp-httplib server on a free loopback port.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <future>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <curl/curl.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include "net/net.h"
+
+// Link seam: the browser opener of the platform layer, recorded instead of run.
+static std::mutex opened_mutex;
+static std::vector<std::string> opened;
+bool platform_open_url(const std::string& url) {
+    std::lock_guard<std::mutex> lock(opened_mutex);
+    opened.push_back(url);
+    return true;
+}
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// What the callbacks saw, in order, with the thread each ran on.
+struct Calls {
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<std::string> bodies;
+    std::vector<std::thread::id> threads;
+
+    void add(const std::string& body) {
+        std::lock_guard<std::mutex> lock(m);
+        bodies.push_back(body);
+        threads.push_back(std::this_thread::get_id());
+        cv.notify_all();
+    }
+    bool wait_for(size_t n, std::chrono::milliseconds deadline = 10s) {
+        std::unique_lock<std::mutex> lock(m);
+        return cv.wait_for(lock, deadline, [&] { return bodies.size() >= n; });
+    }
+    std::vector<std::string> snapshot() {
+        std::lock_guard<std::mutex> lock(m);
+        return bodies;
+    }
+};
+Calls calls;
+std::string chain_url;  // what chain_cb fetches; set before the chain starts
+
+void record_cb(std::string body) { calls.add(body); }
+void chain_cb(std::string body) {
+    calls.add(body);
+    fetch(chain_url, "GET", record_cb);
+}
+void throwing_cb(std::string) { throw std::runtime_error("bad answer"); }
+std::string blocking_from_worker;
+void blocking_cb(std::string body) {
+    blocking_from_worker = fetch_blocking(chain_url);
+    calls.add(body);
+}
+
+// A real HTTP server on 127.0.0.1:<free port> with the routes the tests use.
+struct TestServer {
+    httplib::Server svr;
+    std::thread thread;
+    int port = 0;
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<std::string> seen;  // request paths in arrival order
+    std::string last_method, last_body;
+    bool last_had_length = false;
+    int in_flight = 0, max_in_flight = 0;
+    bool hold_released = false;
+
+    TestServer() {
+        svr.set_keep_alive_max_count(1000);
+        svr.Get(R"(/seq/(\w+))", [this](const httplib::Request& req, httplib::Response& res) {
+            {
+                std::lock_guard<std::mutex> lock(m);
+                seen.push_back(req.path);
+                max_in_flight = std::max(max_in_flight, ++in_flight);
+            }
+            std::this_thread::yield();
+            res.set_content(req.matches[1].str(), "text/plain");
+            std::lock_guard<std::mutex> lock(m);
+            --in_flight;
+        });
+        svr.Get("/status/404", [this](const httplib::Request& req, httplib::Response& res) {
+            note(req);
+            res.status = 404;
+            res.set_content("no such thing", "text/plain");
+        });
+        svr.Get("/status/500", [this](const httplib::Request& req, httplib::Response& res) {
+            note(req);
+            res.status = 500;
+            res.set_content("broken", "text/plain");
+        });
+        svr.Get("/status/302", [this](const httplib::Request& req, httplib::Response& res) {
+            note(req);
+            res.set_redirect("/seq/moved");
+        });
+        svr.Get("/big", [](const httplib::Request& req, httplib::Response& res) {
+            size_t n = std::stoul(req.get_param_value("n"));
+            std::string body(n, 'x');
+            for (size_t i = 0; i < n; i += 4096) body[i] = char('a' + (i / 4096) % 26);
+            res.set_content(body, "application/octet-stream");
+        });
+        // Same size, no Content-Length: the limit must hold while reading.
+        svr.Get("/bigchunked", [](const httplib::Request& req, httplib::Response& res) {
+            size_t n = std::stoul(req.get_param_value("n"));
+            res.set_chunked_content_provider("application/octet-stream", [n, sent = size_t(0)](
+                                                                           size_t, httplib::DataSink& sink) mutable {
+                std::string block(std::min<size_t>(65536, n - sent), 'y');
+                sent += block.size();
+                sink.write(block.data(), block.size());
+                if (sent >= n) sink.done();
+                return true;
+            });
+        });
+        // Headers and a first piece, then nothing until the test releases it.
+        svr.Get("/stall", [this](const httplib::Request& req, httplib::Response& res) {
+            note(req);
+            res.set_chunked_content_provider("text/plain", [this, first = true](size_t, httplib::DataSink& sink) mutable {
+                if (first) {
+                    first = false;
+                    return sink.write("partial", 7);
+                }
+                std::unique_lock<std::mutex> lock(m);
+                cv.wait_for(lock, 10s, [this] { return hold_released; });
+                return false;
+            });
+        });
+        // Answers nothing until released (or 10 s).
+        svr.Get("/hold", [this](const httplib::Request& req, httplib::Response& res) {
+            note(req);
+            std::unique_lock<std::mutex> lock(m);
+            cv.wait_for(lock, 10s, [this] { return hold_released; });
+            res.set_content("held", "text/plain");
+        });
+        auto echo = [this](const httplib::Request& req, httplib::Response& res) {
+            std::lock_guard<std::mutex> lock(m);
+            seen.push_back(req.path);
+            last_method = req.method;
+            last_body = req.body;
+            last_had_length = req.has_header("Content-Length") && req.get_header_value("Content-Length") != "0";
+            last_had_length = last_had_length || req.has_header("Transfer-Encoding");
+            res.set_content("ok", "text/plain");
+        };
+        svr.Get("/echo", echo);
+        svr.Post("/echo", echo);
+        svr.Delete("/echo", echo);
+        port = svr.bind_to_any_port("127.0.0.1");
+        thread = std::thread([this] { svr.listen_after_bind(); });
+        // stop() before the loop runs would be lost and the join would hang.
+        auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (!svr.is_running() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    }
+    ~TestServer() {
+        {
+            std::lock_guard<std::mutex> lock(m);
+            hold_released = true;
+        }
+        cv.notify_all();
+        svr.stop();
+        thread.join();
+    }
+    void note(const httplib::Request& req) {
+        std::lock_guard<std::mutex> lock(m);
+        seen.push_back(req.path);
+        cv.notify_all();
+    }
+    bool wait_seen(const std::string& path, std::chrono::milliseconds deadline = 10s) {
+        std::unique_lock<std::mutex> lock(m);
+        return cv.wait_for(lock, deadline, [&] { return std::find(seen.begin(), seen.end(), path) != seen.end(); });
+    }
+    std::vector<std::string> seen_paths() {
+        std::lock_guard<std::mutex> lock(m);
+        return seen;
+    }
+    std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port) + path; }
+};
+
+// A port nothing listens on.
+int closed_port() {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    close(s);
+    return ntohs(a.sin_port);
+}
+
+// A socket that listens but never accepts: connects succeed, no answer ever comes.
+struct SilentListener {
+    int fd = -1;
+    int port = 0;
+    SilentListener() {
+        fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        listen(fd, 8);
+        socklen_t len = sizeof a;
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+        port = ntohs(a.sin_port);
+    }
+    ~SilentListener() { close(fd); }
+};
+
+class Net : public ::testing::Test {
+protected:
+    void SetUp() override {
+        static bool initialised = curl_global_init(CURL_GLOBAL_ALL) == 0;
+        ONLINE = initialised;
+        ASSERT_TRUE(ONLINE);
+        fetch_set_timeouts(FETCH_CONNECT_TIMEOUT_MS, FETCH_TOTAL_TIMEOUT_MS);
+        std::lock_guard<std::mutex> lock(calls.m);
+        calls.bodies.clear();
+        calls.threads.clear();
+    }
+    void TearDown() override { EXPECT_TRUE(fetch_wait_idle(20000)); }
+    TestServer server;
+};
+
+TEST_F(Net, RequestsRunInOrderOneAtATimeOnOneWorker) {
+    for (const char* name : {"a", "b", "c", "d", "e"}) fetch(server.url(std::string("/seq/") + name), "GET", record_cb);
+    ASSERT_TRUE(calls.wait_for(5));
+    EXPECT_EQ(calls.snapshot(), (std::vector<std::string>{"a", "b", "c", "d", "e"}));
+    EXPECT_EQ(server.seen_paths(), (std::vector<std::string>{"/seq/a", "/seq/b", "/seq/c", "/seq/d", "/seq/e"}));
+    EXPECT_EQ(server.max_in_flight, 1);
+    std::lock_guard<std::mutex> lock(calls.m);
+    for (auto id : calls.threads) {
+        EXPECT_EQ(id, calls.threads[0]);  // one worker for the whole burst
+        EXPECT_NE(id, std::this_thread::get_id());
+    }
+}
+
+TEST_F(Net, FetchFromCallbackQueuesBehindWaitingRequests) {
+    chain_url = server.url("/seq/late");
+    fetch(server.url("/seq/first"), "GET", chain_cb);
+    fetch(server.url("/seq/second"), "GET", record_cb);
+    fetch(server.url("/seq/third"), "GET", record_cb);
+    ASSERT_TRUE(calls.wait_for(4));
+    EXPECT_EQ(calls.snapshot(), (std::vector<std::string>{"first", "second", "third", "late"}));
+    std::lock_guard<std::mutex> lock(calls.m);
+    EXPECT_EQ(calls.threads[3], calls.threads[0]);
+}
+
+TEST_F(Net, ErrorAndRedirectStatusesPrintTheirLineAndRunNoCallback) {
+    testing::internal::CaptureStdout();
+    fetch(server.url("/status/404"), "GET", record_cb);
+    fetch(server.url("/status/500"), "GET", record_cb);
+    fetch(server.url("/status/302"), "GET", record_cb);
+    fetch(server.url("/seq/after"), "GET", record_cb);
+    bool done = calls.wait_for(1) && fetch_wait_idle(10000);
+    std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(done);
+    EXPECT_EQ(calls.snapshot(), std::vector<std::string>{"after"});  // redirect not followed either
+    EXPECT_NE(out.find("[curl] Sending request to: " + server.url("/status/404") + "\n"), std::string::npos);
+    EXPECT_NE(out.find("\n[curl] HTTP status: 404\n"), std::string::npos);
+    EXPECT_NE(out.find("\n[curl] HTTP status: 500\n"), std::string::npos);
+    EXPECT_NE(out.find("\n[curl] HTTP status: 302\n"), std::string::npos);
+    EXPECT_NE(out.find("\n[curl] HTTP status: 200\n"), std::string::npos);
+    EXPECT_EQ(server.seen_paths().size(), 4u);  // no /seq/moved
+}
+
+TEST_F(Net, UnreachableOrSilentServerEndsInEmptyCallbackWithinTheTimeout) {
+    fetch_set_timeouts(300, 800);
+    SilentListener silent;
+    testing::internal::CaptureStdout();
+    fetch("http://127.0.0.1:" + std::to_string(closed_port()) + "/x", "GET", record_cb);
+    fetch("http://127.0.0.1:" + std::to_string(silent.port) + "/x", "GET", record_cb);
+    fetch(server.url("/stall"), "GET", record_cb);  // 200 and a first piece, then silence
+    bool done = calls.wait_for(3, 8s);
+    std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(done);
+    // The partial body of the stalled answer is not passed on as if it were the answer.
+    EXPECT_EQ(calls.snapshot(), (std::vector<std::string>{"", "", ""}));
+    size_t zeros = 0;
+    for (size_t p = out.find("[curl] HTTP status: 0\n"); p != std::string::npos; p = out.find("[curl] HTTP status: 0\n", p + 1))
+        ++zeros;
+    EXPECT_EQ(zeros, 3u);
+}
+
+TEST_F(Net, LargeAnswersArriveWholeUpToTheLimitAndFailPastIt) {
+    fetch(server.url("/big?n=3000000"), "GET", record_cb);
+    fetch(server.url("/big?n=" + std::to_string(FETCH_MAX_BODY_BYTES)), "GET", record_cb);
+    fetch(server.url("/big?n=" + std::to_string(FETCH_MAX_BODY_BYTES + 1)), "GET", record_cb);
+    fetch(server.url("/bigchunked?n=" + std::to_string(FETCH_MAX_BODY_BYTES + 1)), "GET", record_cb);
+    fetch(server.url("/bigchunked?n=" + std::to_string(FETCH_MAX_BODY_BYTES)), "GET", record_cb);
+    ASSERT_TRUE(calls.wait_for(5, 30s));
+    auto bodies = calls.snapshot();
+    ASSERT_EQ(bodies[0].size(), 3000000u);
+    EXPECT_EQ(bodies[0][4096 * 27], char('a' + 1));  // bytes in their places, not just the count
+    EXPECT_EQ(bodies[0][4096 * 27 + 1], 'x');
+    EXPECT_EQ(bodies[1].size(), FETCH_MAX_BODY_BYTES);
+    EXPECT_EQ(bodies[2], "");
+    EXPECT_EQ(bodies[3], "");
+    EXPECT_EQ(bodies[4], std::string(FETCH_MAX_BODY_BYTES, 'y'));
+}
+
+TEST_F(Net, PostPrintsItsMethodAndSendsNoBody) {
+    testing::internal::CaptureStdout();
+    fetch(server.url("/echo?content=hi"), "POST", record_cb);
+    bool done = calls.wait_for(1);
+    std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(done);
+    EXPECT_NE(out.find("\nSET METHOD: POST\n"), std::string::npos);
+    std::lock_guard<std::mutex> lock(server.m);
+    EXPECT_EQ(server.last_method, "POST");
+    EXPECT_EQ(server.last_body, "");
+    EXPECT_FALSE(server.last_had_length);
+}
+
+TEST_F(Net, GetSetsNoMethodLine) {
+    testing::internal::CaptureStdout();
+    fetch(server.url("/echo"), "GET", record_cb);
+    bool done = calls.wait_for(1);
+    std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(done);
+    EXPECT_EQ(out.find("SET METHOD"), std::string::npos);
+    EXPECT_NE(out.find("[curl] recieved 2 bytes\n"), std::string::npos);
+}
+
+TEST_F(Net, ThrowingCallbackDoesNotStopTheWorker) {
+    fetch(server.url("/seq/one"), "GET", throwing_cb);
+    fetch(server.url("/seq/two"), "GET", record_cb);
+    ASSERT_TRUE(calls.wait_for(1));
+    EXPECT_EQ(calls.snapshot(), std::vector<std::string>{"two"});
+}
+
+TEST_F(Net, BlockingFetchAlwaysEnds) {
+    fetch_set_timeouts(300, 800);
+    EXPECT_EQ(fetch_blocking(server.url("/seq/sync")), "sync");
+    EXPECT_EQ(fetch_blocking(server.url("/status/404")), "");
+    EXPECT_EQ(fetch_blocking(server.url("/hold")), "");  // time-out
+    EXPECT_EQ(fetch_blocking("http://127.0.0.1:" + std::to_string(closed_port()) + "/"), "");
+    // On the worker it would wait for itself; it refuses instead.
+    chain_url = server.url("/seq/inner");
+    fetch(server.url("/seq/outer"), "GET", blocking_cb);
+    ASSERT_TRUE(calls.wait_for(1));
+    EXPECT_EQ(blocking_from_worker, "");
+    ONLINE = false;
+    EXPECT_EQ(fetch_blocking(server.url("/seq/off")), "");
+    ONLINE = true;
+}
+
+TEST_F(Net, OfflineDoesNothing) {
+    ONLINE = false;
+    fetch(server.url("/seq/off"), "GET", record_cb);
+    open("https://example.org/");
+    ONLINE = true;
+    EXPECT_TRUE(fetch_wait_idle(1000));
+    EXPECT_TRUE(server.seen_paths().empty());
+    EXPECT_TRUE(calls.snapshot().empty());
+    std::lock_guard<std::mutex> lock(opened_mutex);
+    EXPECT_TRUE(opened.empty());
+}
+
+TEST(NetHelpers, UrlEncode) {
+    EXPECT_EQ(url_encode("a b&c=d/\xC3\xA9"), "a%20b%26c%3Dd%2F%C3%A9");
+    EXPECT_EQ(url_encode("A-z_0.9~"), "A-z_0.9~");
+    EXPECT_EQ(url_encode("+%\n"), "%2B%25%0A");
+    EXPECT_EQ(url_encode(std::string("\0\xff", 2)), "%00%FF");
+    EXPECT_EQ(url_encode(""), "");
+}
+
+TEST(NetHelpers, OpenOnlyWebAddresses) {
+    ONLINE = true;
+    {
+        std::lock_guard<std::mutex> lock(opened_mutex);
+        opened.clear();
+    }
+    testing::internal::CaptureStdout();
+    open("file:///etc/passwd");
+    open("/usr/bin/xterm");
+    open("javascript:alert(1)");
+    open("--help");
+    open("http://127.0.0.1/a b");
+    open("http://127.0.0.1/a\nb");
+    open("https://127.0.0.1:8787/link?token=abc");
+    open("HTTP://127.0.0.1/channel/quelmara");
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("open refused (not an http or https address): file:///etc/passwd\n"), std::string::npos);
+    EXPECT_NE(out.find("open refused (not an http or https address): /usr/bin/xterm\n"), std::string::npos);
+    std::lock_guard<std::mutex> lock(opened_mutex);
+    EXPECT_EQ(opened, (std::vector<std::string>{"https://127.0.0.1:8787/link?token=abc", "HTTP://127.0.0.1/channel/quelmara"}));
+}
+
+// Last: shutdown closes the queue for good in this process.
+TEST_F(Net, ShutdownFinishesCurrentDropsTheRestAndWaits) {
+    fetch_set_timeouts(300, 1500);
+    fetch(server.url("/hold"), "GET", record_cb);  // in progress until its time-out
+    fetch(server.url("/seq/dropped"), "GET", record_cb);
+    std::string waiting_result = "unset";
+    std::thread waiter;
+    ASSERT_TRUE(server.wait_seen("/hold"));
+    waiter = std::thread([&] { waiting_result = fetch_blocking(server.url("/seq/dropped2")); });
+    // The blocking request must be queued before shutdown for the test to mean anything.
+    auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (fetch_pending() < 3 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    ASSERT_EQ(fetch_pending(), 3u);
+    EXPECT_TRUE(fetch_shutdown());
+    waiter.join();
+    EXPECT_EQ(waiting_result, "");
+    EXPECT_EQ(calls.snapshot(), std::vector<std::string>{""});  // the current one finished (timed out)
+    fetch(server.url("/seq/late"), "GET", record_cb);
+    EXPECT_TRUE(fetch_wait_idle(1000));
+    EXPECT_EQ(server.seen_paths(), std::vector<std::string>{"/hold"});
+}
+
+}  // namespace
