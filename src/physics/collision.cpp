@@ -180,8 +180,15 @@ void GatherPairs() {
 
 // ---- Records ---------------------------------------------------------------------
 
-PhysicsManifoldData* NewManifold(PhysicsBodyData* a, PhysicsBodyData* b) {
+// Table indices of each record's two bodies, beside contacts[] (same index).
+struct ContactPair {
+    uint32_t a, b;
+};
+ContactPair contactPairs[PHYSICS_MAX_MANIFOLDS];
+
+PhysicsManifoldData* NewManifold(PhysicsBodyData* a, PhysicsBodyData* b, uint32_t ia, uint32_t ib) {
     if (physicsManifoldsCount + 1 > PHYSICS_MANIFOLD_LIMIT) return nullptr;
+    contactPairs[physicsManifoldsCount] = {ia, ib};
     PhysicsManifoldData* m = contacts[physicsManifoldsCount++];
     *m = PhysicsManifoldData{};
     m->id = physicsManifoldsCount;
@@ -412,9 +419,10 @@ void BuildContacts() {
     for (uint32_t i = 0; i < physicsBodiesCount; i++) bodies[i]->isGrounded = false;
     GatherPairs();
     for (uint32_t key : pairKeys) {
-        PhysicsBodyData* A = bodies[key >> PAIR_SHIFT];
-        PhysicsBodyData* B = bodies[key & PAIR_MASK];
-        PhysicsManifoldData* m = NewManifold(A, B);
+        const uint32_t ia = key >> PAIR_SHIFT, ib = key & PAIR_MASK;
+        PhysicsBodyData* A = bodies[ia];
+        PhysicsBodyData* B = bodies[ib];
+        PhysicsManifoldData* m = NewManifold(A, B, ia, ib);
         if (!m) return;  // the table is full: further pairs wait for the next step
         const PhysicsShapeType ta = A->shape.type, tb = B->shape.type;
         if (ta == SHAPE_CIRCLE && tb == SHAPE_CIRCLE) {
@@ -432,7 +440,7 @@ void BuildContacts() {
             // A touching pair is entered twice, one record right after the
             // other; both are resolved and corrected (the mascot's feel
             // depends on the doubled response).
-            PhysicsManifoldData* twin = NewManifold(A, B);
+            PhysicsManifoldData* twin = NewManifold(A, B, ia, ib);
             if (!twin) return;
             twin->penetration = m->penetration;
             twin->normal = m->normal;
@@ -474,74 +482,199 @@ void PrepareContacts() {
     }
 }
 
+namespace {
+
+// The impulse passes work on compact copies of what they touch, written back
+// once at the end: the bodies' velocities and collision records, and per contact
+// point the lever arms and effective mass, which stay fixed through the passes
+// (positions and masses do not change in this phase). The arithmetic and its
+// order are exactly those of resolving the records in place.
+struct SolverBody {
+    Vector2 velocity;
+    float angularVelocity;
+    float inverseMass;
+    float inverseInertia;
+    bool enabled;
+    bool freezeRotation;
+    int32_t collidedWith;
+    int32_t id;
+    Vector2 collisionDelta;
+    Vector2 collisionNormal;
+};
+
+struct SolverPoint {
+    Vector2 rA, rB;        // contact point relative to each body's centre
+    float inverseMassSum;  // k: the inverse effective mass along the normal
+    float effectiveMass;   // 1 / k
+};
+
+struct SolverContact {
+    uint32_t a, b;         // table indices of bodyA and bodyB
+    Vector2 normal;
+    uint32_t count;
+    float countScale;      // 1 / contactsCount, exact for 1 and 2 points
+    float restitution, staticFriction, dynamicFriction;
+    bool zeroMass;         // |A.inverseMass + B.inverseMass| <= epsilon
+    SolverPoint points[2];
+};
+
+std::vector<SolverBody> solverBodies;
+std::vector<SolverContact> solverContacts;  // active records in level order
+std::vector<uint32_t> activeContacts;       // record indices that can act, in table order
+std::vector<uint32_t> contactLevels;        // level of each active record
+std::vector<uint32_t> levelStart;           // first slot of each level in solverContacts
+std::vector<uint32_t> lastLevel;            // per body: level of its last record so far
+std::vector<uint8_t> readOnly;              // per body: never written by the passes
+
+}  // namespace
+
 void SolveContacts() {
+    const uint32_t n = physicsBodiesCount;
+    solverBodies.resize(n);
+    for (uint32_t i = 0; i < n; i++) {
+        const PhysicsBodyData* body = bodies[i];
+        solverBodies[i] = {body->velocity,       body->angularVelocity, body->inverseMass,
+                           body->inverseInertia, body->enabled,         body->freezeRotation,
+                           body->collidedWith,   int32_t(body->id),     body->collisionDelta,
+                           body->collisionNormal};
+    }
+    // Records that can change nothing (no points, masses not both near zero)
+    // are left out. The rest are put in an order in which neighbours rarely
+    // share a body, so the processor can overlap their arithmetic: each record
+    // gets a level one above the last earlier record that shares a moving body
+    // with it, and records run level by level. Records of one level touch
+    // disjoint bodies, and every body still sees its records in table order,
+    // so each body's sequence of operations, and the result, is unchanged.
+    // A disabled body that no zero-mass record touches is never written here,
+    // so it orders nothing.
+    readOnly.assign(n, 0);
+    for (uint32_t i = 0; i < n; i++) readOnly[i] = !bodies[i]->enabled;
+    activeContacts.clear();
+    for (uint32_t i = 0; i < physicsManifoldsCount; i++) {
+        const PhysicsManifoldData* m = contacts[i];
+        bool zeroMass = std::fabs(m->bodyA->inverseMass + m->bodyB->inverseMass) <= PHYSICS_EPSILON;
+        if (zeroMass) {
+            readOnly[contactPairs[i].a] = 0;
+            readOnly[contactPairs[i].b] = 0;
+        }
+        if (zeroMass || m->contactsCount > 0) activeContacts.push_back(i);
+    }
+    lastLevel.assign(n, 0);
+    contactLevels.resize(activeContacts.size());
+    uint32_t levels = 0;
+    for (size_t r = 0; r < activeContacts.size(); r++) {
+        const ContactPair& pair = contactPairs[activeContacts[r]];
+        uint32_t la = readOnly[pair.a] ? 0 : lastLevel[pair.a];
+        uint32_t lb = readOnly[pair.b] ? 0 : lastLevel[pair.b];
+        uint32_t level = std::max(la, lb) + 1;
+        if (!readOnly[pair.a]) lastLevel[pair.a] = level;
+        if (!readOnly[pair.b]) lastLevel[pair.b] = level;
+        contactLevels[r] = level;
+        levels = std::max(levels, level);
+    }
+    levelStart.assign(levels + 2, 0);
+    for (uint32_t level : contactLevels) levelStart[level + 1]++;
+    for (uint32_t l = 1; l < levelStart.size(); l++) levelStart[l] += levelStart[l - 1];
+
+    solverContacts.resize(activeContacts.size());
+    for (size_t r = 0; r < activeContacts.size(); r++) {
+        const uint32_t i = activeContacts[r];
+        const PhysicsManifoldData* m = contacts[i];
+        const PhysicsBodyData* A = m->bodyA;
+        const PhysicsBodyData* B = m->bodyB;
+        SolverContact& c = solverContacts[levelStart[contactLevels[r]]++];
+        c.a = contactPairs[i].a;
+        c.b = contactPairs[i].b;
+        c.normal = m->normal;
+        c.count = m->contactsCount;
+        c.countScale = m->contactsCount == 2 ? 0.5f : 1.0f;
+        c.restitution = m->restitution;
+        c.staticFriction = m->staticFriction;
+        c.dynamicFriction = m->dynamicFriction;
+        c.zeroMass = std::fabs(A->inverseMass + B->inverseMass) <= PHYSICS_EPSILON;
+        for (uint32_t k = 0; k < m->contactsCount; k++) {
+            SolverPoint& p = c.points[k];
+            p.rA = Sub(m->contactPoints[k], A->position);
+            p.rB = Sub(m->contactPoints[k], B->position);
+            float raCrossN = Cross(p.rA, m->normal);
+            float rbCrossN = Cross(p.rB, m->normal);
+            p.inverseMassSum = A->inverseMass + B->inverseMass + raCrossN * raCrossN * A->inverseInertia +
+                               rbCrossN * rbCrossN * B->inverseInertia;
+            p.effectiveMass = 1.0f / p.inverseMassSum;
+        }
+    }
+
+    SolverBody* sb = solverBodies.data();
     for (int pass = 0; pass < PHYSICS_IMPULSE_PASSES; pass++) {
-        for (uint32_t i = 0; i < physicsManifoldsCount; i++) {
-            PhysicsManifoldData* m = contacts[i];
-            PhysicsBodyData* A = m->bodyA;
-            PhysicsBodyData* B = m->bodyB;
-            if (!A || !B) continue;
-            if (std::fabs(A->inverseMass + B->inverseMass) <= PHYSICS_EPSILON) {
-                A->velocity = {0.0f, 0.0f};
-                B->velocity = {0.0f, 0.0f};
+        for (const SolverContact& c : solverContacts) {
+            SolverBody& A = sb[c.a];
+            SolverBody& B = sb[c.b];
+            if (c.zeroMass) {
+                A.velocity = {0.0f, 0.0f};
+                B.velocity = {0.0f, 0.0f};
                 continue;
             }
-            const uint32_t count = m->contactsCount;
-            for (uint32_t k = 0; k < count; k++) {
-                Vector2 rA = Sub(m->contactPoints[k], A->position);
-                Vector2 rB = Sub(m->contactPoints[k], B->position);
-                Vector2 rv = RelativeVelocity(A, B, rA, rB);
-                float contactVelocity = Dot(rv, m->normal);
+            for (uint32_t k = 0; k < c.count; k++) {
+                const SolverPoint& p = c.points[k];
+                Vector2 rv = Sub(Sub(Add(B.velocity, CrossWV(B.angularVelocity, p.rB)), A.velocity),
+                                 CrossWV(A.angularVelocity, p.rA));
+                float contactVelocity = Dot(rv, c.normal);
                 if (contactVelocity > 0.0f) break;  // separating: the rest of this record waits a pass
 
-                float raCrossN = Cross(rA, m->normal);
-                float rbCrossN = Cross(rB, m->normal);
-                float inverseMassSum = A->inverseMass + B->inverseMass + raCrossN * raCrossN * A->inverseInertia +
-                                       rbCrossN * rbCrossN * B->inverseInertia;
-                float j = -(1.0f + m->restitution) * contactVelocity;
-                j /= inverseMassSum;
+                float j = -(1.0f + c.restitution) * contactVelocity;
+                j /= p.inverseMassSum;
                 // Slow contacts share the impulse between their points; fast ones
                 // (at least one unit of momentum) get it whole at each point.
-                if (j < 1.0f / inverseMassSum) j /= static_cast<float>(count);
+                if (j < p.effectiveMass) j *= c.countScale;
 
-                Vector2 impulse = Scale(m->normal, j);
-                if (A->enabled) {
-                    Vector2 dv = Scale(Negate(impulse), A->inverseMass);
-                    A->velocity = Add(A->velocity, dv);
-                    A->collidedWith = static_cast<int32_t>(B->id);
-                    A->collisionDelta = Add(A->collisionDelta, dv);
-                    A->collisionNormal = Negate(m->normal);
-                    if (!A->freezeRotation) A->angularVelocity += A->inverseInertia * Cross(rA, Negate(impulse));
+                Vector2 impulse = Scale(c.normal, j);
+                if (A.enabled) {
+                    Vector2 dv = Scale(Negate(impulse), A.inverseMass);
+                    A.velocity = Add(A.velocity, dv);
+                    A.collidedWith = B.id;
+                    A.collisionDelta = Add(A.collisionDelta, dv);
+                    A.collisionNormal = Negate(c.normal);
+                    if (!A.freezeRotation) A.angularVelocity += A.inverseInertia * Cross(p.rA, Negate(impulse));
                 }
-                if (B->enabled) {
-                    Vector2 dv = Scale(impulse, B->inverseMass);
-                    B->velocity = Add(B->velocity, dv);
-                    B->collidedWith = static_cast<int32_t>(A->id);
-                    B->collisionDelta = Add(B->collisionDelta, dv);
-                    B->collisionNormal = m->normal;
-                    if (!B->freezeRotation) B->angularVelocity += B->inverseInertia * Cross(rB, impulse);
+                if (B.enabled) {
+                    Vector2 dv = Scale(impulse, B.inverseMass);
+                    B.velocity = Add(B.velocity, dv);
+                    B.collidedWith = A.id;
+                    B.collisionDelta = Add(B.collisionDelta, dv);
+                    B.collisionNormal = c.normal;
+                    if (!B.freezeRotation) B.angularVelocity += B.inverseInertia * Cross(p.rB, impulse);
                 }
 
                 // Friction: velocities only, never the collision record.
-                rv = RelativeVelocity(A, B, rA, rB);
-                Vector2 tangent = Normalize(Sub(rv, Scale(m->normal, Dot(rv, m->normal))));
+                rv = Sub(Sub(Add(B.velocity, CrossWV(B.angularVelocity, p.rB)), A.velocity),
+                         CrossWV(A.angularVelocity, p.rA));
+                Vector2 tangent = Normalize(Sub(rv, Scale(c.normal, Dot(rv, c.normal))));
                 float jt = -Dot(rv, tangent);
-                jt /= inverseMassSum;
-                jt /= static_cast<float>(count);
+                jt /= p.inverseMassSum;
+                jt *= c.countScale;
                 if (std::fabs(jt) <= PHYSICS_EPSILON) break;
-                Vector2 tangentImpulse = std::fabs(jt) < j * m->staticFriction
-                                             ? Scale(tangent, jt)
-                                             : Scale(tangent, -j * m->dynamicFriction);
-                if (A->enabled) {
-                    A->velocity = Add(A->velocity, Scale(Negate(tangentImpulse), A->inverseMass));
-                    if (!A->freezeRotation) A->angularVelocity += A->inverseInertia * Cross(rA, Negate(tangentImpulse));
+                Vector2 tangentImpulse = std::fabs(jt) < j * c.staticFriction ? Scale(tangent, jt)
+                                                                               : Scale(tangent, -j * c.dynamicFriction);
+                if (A.enabled) {
+                    A.velocity = Add(A.velocity, Scale(Negate(tangentImpulse), A.inverseMass));
+                    if (!A.freezeRotation) A.angularVelocity += A.inverseInertia * Cross(p.rA, Negate(tangentImpulse));
                 }
-                if (B->enabled) {
-                    B->velocity = Add(B->velocity, Scale(tangentImpulse, B->inverseMass));
-                    if (!B->freezeRotation) B->angularVelocity += B->inverseInertia * Cross(rB, tangentImpulse);
+                if (B.enabled) {
+                    B.velocity = Add(B.velocity, Scale(tangentImpulse, B.inverseMass));
+                    if (!B.freezeRotation) B.angularVelocity += B.inverseInertia * Cross(p.rB, tangentImpulse);
                 }
             }
         }
+    }
+
+    for (uint32_t i = 0; i < n; i++) {
+        PhysicsBodyData* body = bodies[i];
+        const SolverBody& s = sb[i];
+        body->velocity = s.velocity;
+        body->angularVelocity = s.angularVelocity;
+        body->collidedWith = s.collidedWith;
+        body->collisionDelta = s.collisionDelta;
+        body->collisionNormal = s.collisionNormal;
     }
 }
 

@@ -1,0 +1,164 @@
+// One physics step of N boxes (32 x 32 pixels) that were dropped in a grid
+// inside 1920 x 1080 screen walls and settled for 2 simulated seconds, against
+// the same scene in Box2D 2.4 in the same run. Prints ours / Box2D per N.
+//
+//   bench_physics_step [--benchmark_min_time=2]
+#include <benchmark/benchmark.h>
+#include <box2d/box2d.h>
+
+#include <cfloat>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "physics/physics.h"
+
+namespace {
+
+constexpr float SCREEN_W = 1920, SCREEN_H = 1080, WALL = 256, BOX = 32;
+constexpr int SETTLE_STEPS = 1200;  // 2 s of 1.6666666666666665 ms steps
+constexpr int COLUMNS = 46;         // grid of 40 px pitch, 8 px apart: boxes stack in columns
+constexpr float PITCH = 40;
+
+Vector2 GridPosition(int i) { return {60 + (i % COLUMNS) * PITCH, 40 + (i / COLUMNS) * PITCH}; }
+
+// ---- Ours ---------------------------------------------------------------------------
+
+void OurWalls(int layer) {
+    struct Rect {
+        float x, y, w, h;
+    };
+    const Rect rects[4] = {{SCREEN_W / 2, -WALL / 2, SCREEN_W + 2 * WALL, WALL},
+                           {SCREEN_W / 2, SCREEN_H + WALL / 2, SCREEN_W + 2 * WALL, WALL},
+                           {-WALL / 2, SCREEN_H / 2, WALL, SCREEN_H + 2 * WALL},
+                           {SCREEN_W + WALL / 2, SCREEN_H / 2, WALL, SCREEN_H + 2 * WALL}};
+    for (const Rect& r : rects) {
+        PhysicsBodyData* b = CreatePhysicsBodyRectangle({r.x, r.y}, r.w, r.h, FLT_MAX);
+        b->restitution = 1.0f;
+        b->enabled = false;
+        b->staticFriction = 0.0f;
+        b->dynamicFriction = 1.0f;
+        b->collisionLayer = layer;
+    }
+}
+
+int ourSceneN = -1;
+
+void BuildOurScene(int n) {
+    if (ourSceneN == n) return;  // keep stepping the settled scene across repetitions
+    ClosePhysics();
+    OurWalls(INT_MAX);  // both sets, as start-up makes them
+    OurWalls(INT_MIN);
+    for (int i = 0; i < n; i++) {
+        PhysicsBodyData* b = CreatePhysicsBodyRectangle(GridPosition(i), BOX, BOX, 1.0f);
+        b->restitution = 0.5f;  // an element's default
+    }
+    for (int s = 0; s < SETTLE_STEPS; s++) PhysicsStep();
+    ourSceneN = n;
+}
+
+void BM_Ours(benchmark::State& state) {
+    BuildOurScene(static_cast<int>(state.range(0)));
+    for (auto _ : state) PhysicsStep();
+    float maxSpeed = 0;
+    for (int i = 0; i < GetPhysicsBodiesCount(); i++) {
+        PhysicsBodyData* b = GetPhysicsBody(i);
+        maxSpeed = std::max(maxSpeed, std::hypot(b->velocity.x, b->velocity.y));
+    }
+    state.counters["records"] = PhysicsWorld::physicsManifoldsCount;
+    state.counters["max_px_per_ms"] = maxSpeed;
+}
+
+// ---- Box2D: the same scene, 1 m = 32 px, same gravity in those units ---------------
+
+constexpr float PX_PER_M = 32;
+constexpr float GRAVITY_PX_PER_S2 = 9.81f * 1000;  // ours: 9.81/1000 px/ms per ms
+
+std::unique_ptr<b2World> box2dWorld;
+int box2dSceneN = -1;
+
+void Box2DStatic(float cx, float cy, float w, float h) {
+    b2BodyDef def;
+    def.type = b2_staticBody;
+    def.position.Set(cx / PX_PER_M, cy / PX_PER_M);
+    b2Body* body = box2dWorld->CreateBody(&def);
+    b2PolygonShape shape;
+    shape.SetAsBox(w / 2 / PX_PER_M, h / 2 / PX_PER_M);
+    body->CreateFixture(&shape, 0.0f);
+}
+
+void BuildBox2DScene(int n) {
+    if (box2dSceneN == n) return;
+    box2dWorld = std::make_unique<b2World>(b2Vec2(0, GRAVITY_PX_PER_S2 / PX_PER_M));
+    box2dWorld->SetAllowSleeping(false);
+    Box2DStatic(SCREEN_W / 2, -WALL / 2, SCREEN_W + 2 * WALL, WALL);
+    Box2DStatic(SCREEN_W / 2, SCREEN_H + WALL / 2, SCREEN_W + 2 * WALL, WALL);
+    Box2DStatic(-WALL / 2, SCREEN_H / 2, WALL, SCREEN_H + 2 * WALL);
+    Box2DStatic(SCREEN_W + WALL / 2, SCREEN_H / 2, WALL, SCREEN_H + 2 * WALL);
+    b2PolygonShape box;
+    box.SetAsBox(BOX / 2 / PX_PER_M, BOX / 2 / PX_PER_M);
+    for (int i = 0; i < n; i++) {
+        b2BodyDef def;
+        def.type = b2_dynamicBody;
+        Vector2 p = GridPosition(i);
+        def.position.Set(p.x / PX_PER_M, p.y / PX_PER_M);
+        b2Body* body = box2dWorld->CreateBody(&def);
+        b2FixtureDef fixture;
+        fixture.shape = &box;
+        fixture.density = 1.0f;
+        fixture.friction = 0.4f;
+        fixture.restitution = 0.0f;
+        body->CreateFixture(&fixture);
+    }
+    for (int s = 0; s < SETTLE_STEPS; s++) box2dWorld->Step(1.0f / 600.0f, 8, 3);
+    box2dSceneN = n;
+}
+
+void BM_Box2D(benchmark::State& state) {
+    BuildBox2DScene(static_cast<int>(state.range(0)));
+    for (auto _ : state) box2dWorld->Step(1.0f / 600.0f, 8, 3);
+    state.counters["contacts"] = box2dWorld->GetContactCount();
+}
+
+// Console output as usual, plus the per-run CPU times kept for the ratio table.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    std::map<std::string, double> cpuNs;  // run name -> CPU ns per iteration
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& run : runs) {
+            if (run.run_type == Run::RT_Iteration) {
+                cpuNs[run.benchmark_name()] = run.GetAdjustedCPUTime();  // in the run's time unit
+            }
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int sizes[] = {10, 100, 500, 1000};
+    for (int n : sizes) {
+        benchmark::RegisterBenchmark("ours_step", BM_Ours)->Arg(n)->Unit(benchmark::kMicrosecond);
+        benchmark::RegisterBenchmark("box2d_step", BM_Box2D)->Arg(n)->Unit(benchmark::kMicrosecond);
+    }
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+
+    std::printf("\n%6s %14s %14s %12s %18s\n", "N", "ours us/step", "box2d us/step", "ours/box2d", "share of 1.667 ms");
+    for (int n : sizes) {
+        auto ours = reporter.cpuNs.find("ours_step/" + std::to_string(n));
+        auto box = reporter.cpuNs.find("box2d_step/" + std::to_string(n));
+        if (ours == reporter.cpuNs.end() || box == reporter.cpuNs.end()) continue;
+        std::printf("%6d %14.2f %14.2f %12.3f %17.1f%%\n", n, ours->second, box->second, ours->second / box->second,
+                    ours->second / 1666.6666666666665 * 100.0);
+    }
+    ClosePhysics();
+    benchmark::Shutdown();
+    return 0;
+}
