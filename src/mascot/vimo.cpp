@@ -169,6 +169,18 @@ static std::string vimo_throw_pose(bool grounded, float dt) {
     return "";
 }
 
+bool vimo_grounded(PhysicsBodyData* body) {
+    if (body->isGrounded) return true;
+    // The engine marks only the later-created body of a pair as grounded. The
+    // walls around the focused window are rebuilt after every click, so they
+    // are always newer than the mascot, and so is every block and chat box:
+    // standing on them the mascot would never count as grounded, and a throw
+    // onto a window would never end (no walks until it is picked up again).
+    // A push from below since the last frame (the collision record, cleared
+    // by the frame loop after this update) is standing on something too.
+    return body->collidedWith != -1 && body->collisionNormal.y < -0.7f;
+}
+
 std::string vimo_pose(PhysicsBodyData* body, float dt, float time) {
     if (vimo_live()) {
         // Live: the mascot hangs still, snoozed or not.
@@ -181,7 +193,7 @@ std::string vimo_pose(PhysicsBodyData* body, float dt, float time) {
         return "held_" + std::to_string(frame);
     }
 
-    bool grounded = body->isGrounded;
+    bool grounded = vimo_grounded(body);
     std::string pose;
     if (vimo_was_thrown) pose = vimo_throw_pose(grounded, dt);
     if (pose.empty()) {

@@ -44,3 +44,7 @@ void vimo_jobs(float dt, float time);                         // Feed tick, live
 void vimo_wander(PhysicsBodyData* body, float dt);            // Walk on or choose a new walk (if free to)
 std::string vimo_pose(PhysicsBodyData* body, float dt, float time);  // Pose row, throw machine, side effects
 bool vimo_live_blocking();       // The stream is live and its notice not snoozed
+// Standing on something: the body's isGrounded, or a push from below in its
+// collision record since the last frame (bodies made after the mascot, such
+// as the window walls, never set the mascot's isGrounded).
+bool vimo_grounded(PhysicsBodyData* body);
