@@ -1,0 +1,100 @@
+// vimo-service [--host ADDR] [--port N] [--db PATH] [--origin URL]
+// Starts the community service; stops on SIGINT or SIGTERM.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "service.h"
+
+static void usage() {
+    std::printf(
+        "usage: vimo-service [--host ADDR] [--port N] [--db PATH] [--origin URL]\n"
+        "  --host    address to listen on (default 127.0.0.1)\n"
+        "  --port    port to listen on (default %d; 0 picks a free one)\n"
+        "  --db      SQLite database file (default data/service.db; created when missing)\n"
+        "  --origin  public http(s) origin used in page links (default http://HOST:PORT)\n",
+        VIMO_SERVICE_DEFAULT_PORT);
+}
+
+int main(int argc, char** argv) {
+    ServiceOptions options;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            usage();
+            return 0;
+        }
+        if (i + 1 >= argc) {
+            std::fprintf(stderr, "vimo-service: %s needs a value\n", arg.c_str());
+            usage();
+            return 64;
+        }
+        std::string value = argv[++i];
+        if (arg == "--host") {
+            options.host = value;
+        } else if (arg == "--port") {
+            char* end = nullptr;
+            long port = std::strtol(value.c_str(), &end, 10);
+            if (value.empty() || *end != '\0' || port < 0 || port > 65535) {
+                std::fprintf(stderr, "vimo-service: bad port %s\n", value.c_str());
+                return 64;
+            }
+            options.port = int(port);
+        } else if (arg == "--db") {
+            options.db_path = value;
+        } else if (arg == "--origin") {
+            if (value.rfind("http://", 0) != 0 && value.rfind("https://", 0) != 0) {
+                std::fprintf(stderr, "vimo-service: --origin must start with http:// or https://\n");
+                return 64;
+            }
+            options.origin = value;
+        } else {
+            std::fprintf(stderr, "vimo-service: unknown option %s\n", arg.c_str());
+            usage();
+            return 64;
+        }
+    }
+
+    std::filesystem::path dir = std::filesystem::path(options.db_path).parent_path();
+    std::error_code ec;
+    if (!dir.empty()) std::filesystem::create_directories(dir, ec);
+
+    // Signals are taken by sigwait below, not by a handler running inside the server.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    std::string error;
+    ServicePtr service = service_create(options, &error);
+    if (!service) {
+        std::fprintf(stderr, "vimo-service: cannot open %s: %s\n", options.db_path.c_str(), error.c_str());
+        return 1;
+    }
+    bool created = false;
+    std::string token = service_admin_token(*service, &created);
+    if (created) {
+        std::printf("vimo-service: admin token (shown once, keep it): %s\n", token.c_str());
+    }
+    if (service_bind(*service) < 0) {
+        std::fprintf(stderr, "vimo-service: cannot listen on %s:%d\n", options.host.c_str(), options.port);
+        service_destroy(service);
+        return 1;
+    }
+    std::printf("vimo-service: listening on %s (database %s)\n", service_origin(*service).c_str(),
+                options.db_path.c_str());
+    std::fflush(stdout);
+
+    std::thread server([&] { service_run(*service); });
+    int sig = 0;
+    sigwait(&signals, &sig);
+    std::printf("vimo-service: stopping (signal %d)\n", sig);
+    service_stop(*service);
+    server.join();
+    service_destroy(service);
+    return 0;
+}

@@ -1,0 +1,60 @@
+// vimo-service: the community web service the companion talks to. The chat the
+// platforms' bridges send in, the accounts installations are linked to through
+// the browser, the live list, the blog feed and a stand-in for the one Bluesky
+// method the companion calls; all over HTTP (cpp-httplib), stored in SQLite.
+//
+// Threads: service_create/service_bind/service_stop on the owning thread;
+// service_run blocks that thread (or another) while a pool of HTTP threads runs
+// the handlers, which share the store (store.h) under its lock.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "net/endpoints.h"  // VIMO_SERVICE_DEFAULT_PORT, VIMO_DEFAULT_BLUESKY_ACTOR
+
+inline constexpr size_t SERVICE_MAX_TEXT_BYTES = 500;     // one chat message, post or blog field
+inline constexpr size_t SERVICE_MAX_NAME_BYTES = 64;      // display names
+inline constexpr size_t SERVICE_MAX_ID_BYTES = 128;       // login ids, sender ids, handles
+inline constexpr int SERVICE_MAX_CHAT_COUNT = 100;        // largest chat page
+inline constexpr size_t SERVICE_MAX_BODY_BYTES = 64 * 1024;  // admin JSON and form bodies
+inline constexpr int SERVICE_BLOG_ITEMS = 1000;           // items in blog.xml (the companion notices growth)
+
+struct ServiceOptions {
+    std::string host = "127.0.0.1";                 // address to listen on
+    int port = VIMO_SERVICE_DEFAULT_PORT;           // 0 = any free port
+    std::string db_path = "data/service.db";        // SQLite file (created when missing)
+    std::string origin;                             // public http(s) origin for page links; "" = http://host:port
+    std::string bluesky_actor = VIMO_DEFAULT_BLUESKY_ACTOR;  // author of admin posts without "actor"
+    int threads = 64;                               // HTTP worker threads (each keep-alive connection holds one)
+};
+
+struct Service;  // store + HTTP server
+struct ServiceDeleter {
+    void operator()(Service* s) const;  // closes the database; must not be running
+};
+using ServicePtr = std::unique_ptr<Service, ServiceDeleter>;
+
+// Open the database and set up the routes; nullptr and *error on failure.
+ServicePtr service_create(const ServiceOptions& options, std::string* error);
+// The admin token, and whether this start created it (then it is shown once).
+std::string service_admin_token(Service& s, bool* created_now);
+// Bind the listening socket; returns the port (the chosen one for port 0), or -1.
+int service_bind(Service& s);
+// The origin page links use (known after service_bind).
+std::string service_origin(Service& s);
+// Serve until service_stop; returns when stopped.
+void service_run(Service& s);
+// Wait (bounded) until service_run is serving; false when it did not start.
+bool service_wait_running(Service& s, int timeout_ms);
+// Stop serving (any thread); service_run returns.
+void service_stop(Service& s);
+// Close the database; the Service must not be running.
+void service_destroy(ServicePtr& s);
+
+// ---- Text helpers (shared with the tests) ---------------------------------------
+std::string html_escape(const std::string& text);   // & < > " ' as entities
+std::string xml_escape(const std::string& text);    // same set, for the RSS file
+bool valid_utf8(const std::string& text);            // well-formed UTF-8, no overlongs or surrogates
+// Decode a percent-encoded query or form value; false on a malformed escape.
+bool percent_decode(const std::string& in, bool plus_is_space, std::string* out);

@@ -1,0 +1,388 @@
+// SQLite storage of the community service.
+#include "store.h"
+
+#include <chrono>
+#include <ctime>
+#include <map>
+#include <mutex>
+#include <random>
+#include <stdexcept>
+
+#include <sqlite3.h>
+
+struct Store {
+    sqlite3* db = nullptr;
+    std::mutex mutex;                            // guards db and statements
+    std::map<const char*, sqlite3_stmt*> statements;  // keyed by the SQL literal's address
+    std::string instance;
+    int64_t last_post_ms = 0;                    // keeps createdAt strictly increasing
+};
+
+namespace {
+
+const char* SCHEMA = R"SQL(
+CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS accounts(id INTEGER PRIMARY KEY, name TEXT NOT NULL, created_at TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS installs(login_id TEXT PRIMARY KEY, link_token TEXT NOT NULL UNIQUE,
+  account_id INTEGER REFERENCES accounts(id), created_at TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS chatters(platform TEXT NOT NULL, sender_id TEXT NOT NULL, name TEXT NOT NULL,
+  PRIMARY KEY(platform, sender_id));
+CREATE TABLE IF NOT EXISTS messages(seq INTEGER PRIMARY KEY AUTOINCREMENT, platform TEXT NOT NULL,
+  sender TEXT NOT NULL, text TEXT NOT NULL, created_at TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS live(handle TEXT PRIMARY KEY, position INTEGER NOT NULL);
+CREATE TABLE IF NOT EXISTS blog(seq INTEGER PRIMARY KEY AUTOINCREMENT, guid TEXT NOT NULL UNIQUE,
+  title TEXT NOT NULL, link TEXT NOT NULL, description TEXT NOT NULL, published_at TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS posts(seq INTEGER PRIMARY KEY AUTOINCREMENT, actor TEXT NOT NULL,
+  text TEXT NOT NULL, created_at TEXT NOT NULL, created_ms INTEGER NOT NULL);
+)SQL";
+
+[[noreturn]] void fail(Store& s, const char* what) {
+    throw std::runtime_error(std::string(what) + ": " + sqlite3_errmsg(s.db));
+}
+
+// A cached prepared statement, reset and unbound when the scope ends.
+class Stmt {
+public:
+    Stmt(Store& s, const char* sql) : s_(s) {
+        sqlite3_stmt*& st = s.statements[sql];
+        if (st == nullptr && sqlite3_prepare_v3(s.db, sql, -1, SQLITE_PREPARE_PERSISTENT, &st, nullptr) != SQLITE_OK)
+            fail(s, "prepare");
+        st_ = st;
+    }
+    ~Stmt() {
+        sqlite3_reset(st_);
+        sqlite3_clear_bindings(st_);
+    }
+    Stmt& bind(int i, const std::string& v) {
+        if (sqlite3_bind_text(st_, i, v.data(), int(v.size()), SQLITE_TRANSIENT) != SQLITE_OK) fail(s_, "bind");
+        return *this;
+    }
+    Stmt& bind(int i, int64_t v) {
+        if (sqlite3_bind_int64(st_, i, v) != SQLITE_OK) fail(s_, "bind");
+        return *this;
+    }
+    bool row() {  // step; true while a row is available
+        int rc = sqlite3_step(st_);
+        if (rc == SQLITE_ROW) return true;
+        if (rc == SQLITE_DONE) return false;
+        fail(s_, "step");
+    }
+    void run() {
+        while (row()) {
+        }
+    }
+    std::string text(int col) {
+        auto p = reinterpret_cast<const char*>(sqlite3_column_text(st_, col));
+        return p ? std::string(p, size_t(sqlite3_column_bytes(st_, col))) : std::string();
+    }
+    int64_t integer(int col) { return sqlite3_column_int64(st_, col); }
+    bool null(int col) { return sqlite3_column_type(st_, col) == SQLITE_NULL; }
+
+private:
+    Store& s_;
+    sqlite3_stmt* st_;
+};
+
+void exec(Store& s, const char* sql) {
+    if (sqlite3_exec(s.db, sql, nullptr, nullptr, nullptr) != SQLITE_OK) fail(s, "exec");
+}
+
+// All-or-nothing groups of writes.
+struct Transaction {
+    Store& s;
+    bool done = false;
+    explicit Transaction(Store& st) : s(st) { Stmt(s, "BEGIN IMMEDIATE").run(); }
+    void commit() {
+        Stmt(s, "COMMIT").run();
+        done = true;
+    }
+    ~Transaction() {
+        if (!done) sqlite3_exec(s.db, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+};
+
+std::string random_hex(size_t bytes) {
+    static const char HEX[] = "0123456789abcdef";
+    std::random_device rd;  // the kernel's generator
+    std::string out;
+    for (size_t i = 0; i < bytes; ++i) {
+        unsigned v = rd() & 0xff;
+        out += HEX[v >> 4];
+        out += HEX[v & 15];
+    }
+    return out;
+}
+
+int64_t now_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string iso8601(int64_t ms) {
+    std::time_t secs = std::time_t(ms / 1000);
+    std::tm tm{};
+    gmtime_r(&secs, &tm);
+    char buf[40];
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &tm);
+    char out[48];
+    std::snprintf(out, sizeof out, "%s.%03dZ", buf, int(ms % 1000));
+    return out;
+}
+
+std::string rfc822(int64_t ms) {
+    std::time_t secs = std::time_t(ms / 1000);
+    std::tm tm{};
+    gmtime_r(&secs, &tm);
+    static const char* DAYS[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char* MONTHS[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    char out[64];
+    std::snprintf(out, sizeof out, "%s, %02d %s %04d %02d:%02d:%02d GMT", DAYS[tm.tm_wday], tm.tm_mday,
+                  MONTHS[tm.tm_mon], tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    return out;
+}
+
+std::optional<std::string> meta_get(Store& s, const std::string& key) {
+    Stmt q(s, "SELECT value FROM meta WHERE key = ?1");
+    q.bind(1, key);
+    if (q.row()) return q.text(0);
+    return std::nullopt;
+}
+
+void meta_put(Store& s, const std::string& key, const std::string& value) {
+    Stmt(s, "INSERT INTO meta(key, value) VALUES(?1, ?2)").bind(1, key).bind(2, value).run();
+}
+
+}  // namespace
+
+StorePtr store_open(const std::string& path, std::string* error) {
+    StorePtr s(new Store);
+    if (sqlite3_open_v2(path.c_str(), &s->db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                        nullptr) != SQLITE_OK) {
+        if (error) *error = s->db ? sqlite3_errmsg(s->db) : "cannot open database";
+        sqlite3_close(s->db);
+        return nullptr;
+    }
+    try {
+        sqlite3_busy_timeout(s->db, 5000);
+        exec(*s, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA foreign_keys=ON;");
+        exec(*s, SCHEMA);
+        std::lock_guard<std::mutex> lock(s->mutex);
+        auto inst = meta_get(*s, "instance");
+        if (!inst) {
+            inst = random_hex(4);
+            meta_put(*s, "instance", *inst);
+        }
+        s->instance = *inst;
+        Stmt q(*s, "SELECT COALESCE(MAX(created_ms), 0) FROM posts");
+        if (q.row()) s->last_post_ms = q.integer(0);
+    } catch (const std::exception& e) {
+        if (error) *error = e.what();
+        store_close(s);
+        return nullptr;
+    }
+    return s;
+}
+
+void StoreDeleter::operator()(Store* s) const {
+    for (auto& [sql, st] : s->statements) sqlite3_finalize(st);
+    sqlite3_close(s->db);
+    delete s;
+}
+
+void store_close(StorePtr& s) { s.reset(); }
+
+std::string store_admin_token(Store& s, bool* created) {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (created) *created = false;
+    if (auto t = meta_get(s, "admin_token")) return *t;
+    std::string token = random_hex(16);
+    meta_put(s, "admin_token", token);
+    if (created) *created = true;
+    return token;
+}
+
+std::string store_instance(Store& s) {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    return s.instance;
+}
+
+LoginState store_login(Store& s, const std::string& login_id) {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    LoginState out;
+    {
+        Stmt q(s,
+               "SELECT i.link_token, i.account_id, a.name FROM installs i LEFT JOIN accounts a ON a.id = i.account_id "
+               "WHERE i.login_id = ?1");
+        q.bind(1, login_id);
+        if (q.row()) {
+            out.token = q.text(0);
+            out.linked = !q.null(1);
+            if (out.linked) {
+                out.account = q.integer(1);
+                out.name = q.text(2);
+            }
+            return out;
+        }
+    }
+    out.token = random_hex(16);
+    Stmt(s, "INSERT INTO installs(login_id, link_token, created_at) VALUES(?1, ?2, ?3)")
+        .bind(1, login_id)
+        .bind(2, out.token)
+        .bind(3, iso8601(now_ms()))
+        .run();
+    return out;
+}
+
+std::optional<LinkInfo> store_link_info(Store& s, const std::string& token) {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    Stmt q(s, "SELECT i.account_id, a.name FROM installs i LEFT JOIN accounts a ON a.id = i.account_id "
+              "WHERE i.link_token = ?1");
+    q.bind(1, token);
+    if (!q.row()) return std::nullopt;
+    LinkInfo info;
+    info.linked = !q.null(0);
+    if (info.linked) info.name = q.text(1);
+    return info;
+}
+
+LinkResult store_link(Store& s, const std::string& token, const std::string& name) {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    Transaction t(s);
+    {
+        Stmt q(s, "SELECT account_id FROM installs WHERE link_token = ?1");
+        q.bind(1, token);
+        if (!q.row()) return LinkResult::UnknownToken;
+        if (!q.null(0)) return LinkResult::AlreadyLinked;
+    }
+    std::string now = iso8601(now_ms());
+    Stmt(s, "INSERT INTO accounts(name, created_at) VALUES(?1, ?2)").bind(1, name).bind(2, now).run();
+    int64_t account = sqlite3_last_insert_rowid(s.db);
+    Stmt(s, "UPDATE installs SET account_id = ?1 WHERE link_token = ?2").bind(1, account).bind(2, token).run();
+    // The account speaks on the "web" platform under its number.
+    Stmt(s, "INSERT INTO chatters(platform, sender_id, name) VALUES('web', ?1, ?2) "
+            "ON CONFLICT(platform, sender_id) DO UPDATE SET name = excluded.name")
+        .bind(1, std::to_string(account))
+        .bind(2, name)
+        .run();
+    t.commit();
+    return LinkResult::Linked;
+}
+
+std::optional<std::pair<int64_t, std::string>> store_account(Store& s, const std::string& login_id) {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    Stmt q(s, "SELECT a.id, a.name FROM installs i JOIN accounts a ON a.id = i.account_id WHERE i.login_id = ?1");
+    q.bind(1, login_id);
+    if (!q.row()) return std::nullopt;
+    return std::make_pair(q.integer(0), q.text(1));
+}
+
+int64_t store_add_message(Store& s, const std::string& platform, const std::string& sender,
+                          const std::string& sender_name, const std::string& text) {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    Transaction t(s);
+    if (platform != "corvane") {
+        Stmt(s, "INSERT INTO chatters(platform, sender_id, name) VALUES(?1, ?2, ?3) "
+                "ON CONFLICT(platform, sender_id) DO UPDATE SET name = excluded.name")
+            .bind(1, platform)
+            .bind(2, sender)
+            .bind(3, sender_name)
+            .run();
+    }
+    Stmt(s, "INSERT INTO messages(platform, sender, text, created_at) VALUES(?1, ?2, ?3, ?4)")
+        .bind(1, platform)
+        .bind(2, sender)
+        .bind(3, text)
+        .bind(4, iso8601(now_ms()))
+        .run();
+    int64_t seq = sqlite3_last_insert_rowid(s.db);
+    t.commit();
+    return seq;
+}
+
+std::vector<StoredMessage> store_chat_page(Store& s, int count) {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    std::vector<StoredMessage> out;
+    Stmt q(s, "SELECT seq, platform, sender, text FROM messages ORDER BY seq DESC LIMIT ?1");
+    q.bind(1, int64_t(count));
+    while (q.row()) out.push_back({q.integer(0), q.text(1), q.text(2), q.text(3)});
+    return {out.rbegin(), out.rend()};
+}
+
+std::optional<std::string> store_chatter_name(Store& s, const std::string& platform, const std::string& id) {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    Stmt q(s, "SELECT name FROM chatters WHERE platform = ?1 AND sender_id = ?2");
+    q.bind(1, platform).bind(2, id);
+    if (q.row()) return q.text(0);
+    return std::nullopt;
+}
+
+void store_set_live(Store& s, const std::vector<std::string>& handles) {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    Transaction t(s);
+    Stmt(s, "DELETE FROM live").run();
+    int64_t pos = 0;
+    for (const auto& h : handles)
+        Stmt(s, "INSERT OR IGNORE INTO live(handle, position) VALUES(?1, ?2)").bind(1, h).bind(2, pos++).run();
+    t.commit();
+}
+
+std::vector<std::string> store_live(Store& s) {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    std::vector<std::string> out;
+    Stmt q(s, "SELECT handle FROM live ORDER BY position");
+    while (q.row()) out.push_back(q.text(0));
+    return out;
+}
+
+BlogEntry store_add_blog(Store& s, const std::string& title, const std::string& link, const std::string& description) {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    Transaction t(s);
+    BlogEntry e{"", title, link, description, rfc822(now_ms())};
+    // The guid is fixed once the row exists: "vimo-blog-<database>-<seq>".
+    Stmt(s, "INSERT INTO blog(guid, title, link, description, published_at) VALUES(?1, ?2, ?3, ?4, ?5)")
+        .bind(1, random_hex(8))
+        .bind(2, title)
+        .bind(3, link)
+        .bind(4, description)
+        .bind(5, e.published_at)
+        .run();
+    int64_t seq = sqlite3_last_insert_rowid(s.db);
+    e.guid = "vimo-blog-" + s.instance + "-" + std::to_string(seq);
+    Stmt(s, "UPDATE blog SET guid = ?1 WHERE seq = ?2").bind(1, e.guid).bind(2, seq).run();
+    t.commit();
+    return e;
+}
+
+std::vector<BlogEntry> store_blog(Store& s, int limit) {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    std::vector<BlogEntry> out;
+    Stmt q(s, "SELECT guid, title, link, description, published_at FROM blog ORDER BY seq DESC LIMIT ?1");
+    q.bind(1, int64_t(limit));
+    while (q.row()) out.push_back({q.text(0), q.text(1), q.text(2), q.text(3), q.text(4)});
+    return out;
+}
+
+FeedPost store_add_post(Store& s, const std::string& actor, const std::string& text) {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    // Readers compare createdAt as text: two posts must never share one.
+    int64_t ms = std::max(now_ms(), s.last_post_ms + 1);
+    FeedPost p{0, actor, text, iso8601(ms)};
+    Stmt(s, "INSERT INTO posts(actor, text, created_at, created_ms) VALUES(?1, ?2, ?3, ?4)")
+        .bind(1, actor)
+        .bind(2, text)
+        .bind(3, p.created_at)
+        .bind(4, ms)
+        .run();
+    p.seq = sqlite3_last_insert_rowid(s.db);
+    s.last_post_ms = ms;
+    return p;
+}
+
+std::vector<FeedPost> store_posts(Store& s, const std::string& actor, int limit) {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    std::vector<FeedPost> out;
+    Stmt q(s, "SELECT seq, actor, text, created_at FROM posts WHERE actor = ?1 ORDER BY seq DESC LIMIT ?2");
+    q.bind(1, actor).bind(2, int64_t(limit));
+    while (q.row()) out.push_back({q.integer(0), q.text(1), q.text(2), q.text(3)});
+    return out;
+}

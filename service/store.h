@@ -1,0 +1,78 @@
+// The community service's storage: one SQLite file in WAL mode, prepared
+// statements only. Every function may be called from any HTTP worker thread; one
+// connection is shared and guarded by the store's mutex. Failures of SQLite
+// itself throw std::runtime_error (the HTTP layer answers 500).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct Store;  // opaque: connection, statement cache, mutex
+struct StoreDeleter {
+    void operator()(Store* s) const;  // closes the database
+};
+using StorePtr = std::unique_ptr<Store, StoreDeleter>;
+
+struct StoredMessage {
+    int64_t seq;           // order of arrival, never reused
+    std::string platform;  // "twitch", "discord", "web", "matrix" or "corvane"
+    std::string sender;    // the sender's id on the platform; for "corvane" the display name
+    std::string text;      // UTF-8
+};
+
+struct LoginState {
+    bool linked = false;
+    std::string token;     // link-page token of this installation (kept until linked)
+    int64_t account = 0;   // when linked
+    std::string name;      // the account's display name, when linked
+};
+
+struct LinkInfo {
+    bool linked = false;
+    std::string name;  // when linked
+};
+
+enum class LinkResult { Linked, UnknownToken, AlreadyLinked };
+
+struct BlogEntry {
+    std::string guid, title, link, description, published_at;  // published_at: RFC 822 date for RSS
+};
+
+struct FeedPost {
+    int64_t seq;
+    std::string actor, text, created_at;  // created_at: ISO 8601 UTC with milliseconds, strictly increasing
+};
+
+// Open (creating when missing) the database at path; nullptr and *error on failure.
+StorePtr store_open(const std::string& path, std::string* error);
+void store_close(StorePtr& store);  // finalize statements and close (also what the deleter does)
+// Admin token; generated and stored at the first start. *created tells whether it was this start.
+std::string store_admin_token(Store& s, bool* created);
+// Random name of this database, part of every message's "message" value so that a
+// new database never repeats an old database's values.
+std::string store_instance(Store& s);
+
+// Login: the state of login_id, registering it (with a fresh link token) when new.
+LoginState store_login(Store& s, const std::string& login_id);
+std::optional<LinkInfo> store_link_info(Store& s, const std::string& token);
+// Link the installation holding token to a new account called name.
+LinkResult store_link(Store& s, const std::string& token, const std::string& name);
+// Account linked to login_id: (id, name), or nullopt when unknown or not linked.
+std::optional<std::pair<int64_t, std::string>> store_account(Store& s, const std::string& login_id);
+
+// Chat: append a message (and remember the sender's name for lookups); returns its seq.
+int64_t store_add_message(Store& s, const std::string& platform, const std::string& sender,
+                          const std::string& sender_name, const std::string& text);
+std::vector<StoredMessage> store_chat_page(Store& s, int count);  // count newest, oldest first
+std::optional<std::string> store_chatter_name(Store& s, const std::string& platform, const std::string& id);
+
+// Streamer's side.
+void store_set_live(Store& s, const std::vector<std::string>& handles);  // replaces the list
+std::vector<std::string> store_live(Store& s);
+BlogEntry store_add_blog(Store& s, const std::string& title, const std::string& link, const std::string& description);
+std::vector<BlogEntry> store_blog(Store& s, int limit);  // newest first
+FeedPost store_add_post(Store& s, const std::string& actor, const std::string& text);
+std::vector<FeedPost> store_posts(Store& s, const std::string& actor, int limit);  // newest first
