@@ -61,7 +61,7 @@ TEST_F(ChatPollTest, AsksForDoublingPagesUntilTheCursorAndQueuesNewestFirst) {
     EXPECT_TRUE(chat_to_spawn.empty());
 
     // Three new messages: counts 1, 2, 4; the pass with 4 meets the cursor.
-    feed.requests.clear();
+    feed.forget();
     CONFIG["last_chat"] = "m7";
     EXPECT_TRUE(poll_chat());
     EXPECT_EQ(feed.log_starting("GET /api/chat"),

@@ -46,7 +46,7 @@ TEST_F(CommuneTest, EnterPostsTheDraftPercentEncoded) {
     EXPECT_EQ(CONFIG["last_chat"], "msg-77");
     EXPECT_EQ(menu, nullptr);
 
-    service.requests.clear();
+    service.forget();
     bubble = commune_spawn();
     EXPECT_EQ(commune_content, "");
     type(bubble, "a b\xC3\xA9");

@@ -56,9 +56,12 @@ struct ScriptedServer {
     std::vector<std::string> requests;
 
     ScriptedServer() {
-        http.set_logger([this](const httplib::Request& req, const httplib::Response&) {
+        // Recorded before the answer is written, so a client that has its answer
+        // finds its request in the log.
+        http.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response&) {
             std::lock_guard<std::mutex> lock(m);
             requests.push_back(req.method + " " + req.target);
+            return httplib::Server::HandlerResponse::Unhandled;
         });
         port = http.bind_to_any_port("127.0.0.1");
         thread = std::thread([this] { http.listen_after_bind(); });
@@ -71,6 +74,10 @@ struct ScriptedServer {
         thread.join();
     }
     std::string origin() const { return "http://127.0.0.1:" + std::to_string(port); }
+    void forget() {
+        std::lock_guard<std::mutex> lock(m);
+        requests.clear();
+    }
     std::vector<std::string> log() {
         std::lock_guard<std::mutex> lock(m);
         return requests;
