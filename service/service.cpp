@@ -281,7 +281,7 @@ std::string do_post(Service& s, const json& in, json* result) {
     std::string text = in.contains("text") && in["text"].is_string() ? in["text"].get<std::string>() : "";
     if (!valid_text(text, 300 * 4)) return "text must be 1 to 1200 bytes of text";
     FeedPost p = store_add_post(*s.store, actor, text);
-    *result = json{{"createdAt", p.created_at}, {"actor", actor}};
+    *result = json{{"createdAt", p.created_at}, {"actor", actor}, {"text", text}};
     return "";
 }
 
