@@ -11,7 +11,7 @@ cmake --build build -j "$JOBS"
 
 status=0
 # One X server for the desktop tests; e2e tests start displays of their own.
-xvfb-run -a -s "-screen 0 1920x1080x24" \
+xvfb-run -a -s "-screen 0 1920x1080x24 -noreset" \
   ctest --test-dir build --output-on-failure -j "$JOBS" --timeout 600 || status=1
 
 if [ -x scripts/sanitize.sh ] && [ "${VIMO_SKIP_SANITIZERS:-0}" != 1 ]; then
