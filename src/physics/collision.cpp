@@ -8,6 +8,13 @@
 #include <cmath>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#define VIMO_PHYSICS_SSE 1
+#else
+#define VIMO_PHYSICS_SSE 0
+#endif
+
 #include "physics/physics.h"
 #include "physics/physics_internal.h"
 
@@ -525,7 +532,293 @@ std::vector<uint32_t> contactLevels;        // level of each active record
 std::vector<uint32_t> levelStart;           // first slot of each level in solverContacts
 std::vector<uint32_t> lastLevel;            // per body: level of its last record so far
 std::vector<uint8_t> readOnly;              // per body: never written by the passes
+std::vector<uint32_t> levelBounds;          // records of level l are [levelBounds[l], levelBounds[l + 1])
+std::vector<uint32_t> quadBounds;           // per level (from 0): its quads in solverQuads
+std::vector<uint32_t> singles;              // solverContacts indices run one by one
+std::vector<uint32_t> singleBounds;         // per level (from 0): its entries in singles
 
+
+// One record, one pass.
+void SolveOne(const SolverContact& c, SolverBody* sb) {
+    SolverBody& A = sb[c.a];
+    SolverBody& B = sb[c.b];
+    if (c.zeroMass) {
+        A.velocity = {0.0f, 0.0f};
+        B.velocity = {0.0f, 0.0f};
+        return;
+    }
+    for (uint32_t k = 0; k < c.count; k++) {
+        const SolverPoint& p = c.points[k];
+        Vector2 rv = Sub(Sub(Add(B.velocity, CrossWV(B.angularVelocity, p.rB)), A.velocity),
+                         CrossWV(A.angularVelocity, p.rA));
+        float contactVelocity = Dot(rv, c.normal);
+        if (contactVelocity > 0.0f) return;  // separating: the rest of this record waits a pass
+
+        float j = -(1.0f + c.restitution) * contactVelocity;
+        j /= p.inverseMassSum;
+        // Slow contacts share the impulse between their points; fast ones
+        // (at least one unit of momentum) get it whole at each point.
+        if (j < p.effectiveMass) j *= c.countScale;
+
+        Vector2 impulse = Scale(c.normal, j);
+        if (A.enabled) {
+            Vector2 dv = Scale(Negate(impulse), A.inverseMass);
+            A.velocity = Add(A.velocity, dv);
+            A.collidedWith = B.id;
+            A.collisionDelta = Add(A.collisionDelta, dv);
+            A.collisionNormal = Negate(c.normal);
+            if (!A.freezeRotation) A.angularVelocity += A.inverseInertia * Cross(p.rA, Negate(impulse));
+        }
+        if (B.enabled) {
+            Vector2 dv = Scale(impulse, B.inverseMass);
+            B.velocity = Add(B.velocity, dv);
+            B.collidedWith = A.id;
+            B.collisionDelta = Add(B.collisionDelta, dv);
+            B.collisionNormal = c.normal;
+            if (!B.freezeRotation) B.angularVelocity += B.inverseInertia * Cross(p.rB, impulse);
+        }
+
+        // Friction: velocities only, never the collision record.
+        rv = Sub(Sub(Add(B.velocity, CrossWV(B.angularVelocity, p.rB)), A.velocity),
+                 CrossWV(A.angularVelocity, p.rA));
+        Vector2 tangent = Normalize(Sub(rv, Scale(c.normal, Dot(rv, c.normal))));
+        float jt = -Dot(rv, tangent);
+        jt /= p.inverseMassSum;
+        jt *= c.countScale;
+        if (std::fabs(jt) <= PHYSICS_EPSILON) return;
+        Vector2 tangentImpulse = std::fabs(jt) < j * c.staticFriction ? Scale(tangent, jt)
+                                                                       : Scale(tangent, -j * c.dynamicFriction);
+        if (A.enabled) {
+            A.velocity = Add(A.velocity, Scale(Negate(tangentImpulse), A.inverseMass));
+            if (!A.freezeRotation) A.angularVelocity += A.inverseInertia * Cross(p.rA, Negate(tangentImpulse));
+        }
+        if (B.enabled) {
+            B.velocity = Add(B.velocity, Scale(tangentImpulse, B.inverseMass));
+            if (!B.freezeRotation) B.angularVelocity += B.inverseInertia * Cross(p.rB, tangentImpulse);
+        }
+    }
+}
+
+#if VIMO_PHYSICS_SSE
+// Four records of one level at once, one per SSE lane. The lanes' bodies are
+// distinct (or disabled and never written), and every lane performs exactly
+// the scalar operations of SolveOne in the same order (IEEE single precision
+// per lane), with its early stops turned into masks: the same bits result.
+// What stays fixed through the passes is laid out per lane once per step.
+inline __m128 Select(__m128 mask, __m128 a, __m128 b) { return _mm_or_ps(_mm_and_ps(mask, a), _mm_andnot_ps(mask, b)); }
+inline __m128 Neg(__m128 v) { return _mm_xor_ps(v, _mm_set1_ps(-0.0f)); }
+inline __m128 Mask(bool a, bool b, bool c, bool d) {
+    return _mm_castsi128_ps(_mm_setr_epi32(a ? -1 : 0, b ? -1 : 0, c ? -1 : 0, d ? -1 : 0));
+}
+
+struct SolverQuad {
+    __m128 nx, ny, negE1, sf, df, cs;  // normal, -(1 + restitution), frictions, 1 / contactsCount
+    __m128 aim, aii, bim, bii;         // inverse masses and inertias
+    __m128 aEn, bEn, aRot, bRot;       // enabled; enabled and free to turn
+    __m128 inUse[2];                   // point k exists
+    __m128 rax[2], ray[2], rbx[2], rby[2], ks[2], em[2];
+    Vector2 normal[4];
+    uint32_t a[4], b[4];
+};
+
+std::vector<SolverQuad> solverQuads;
+
+void BuildQuad(const SolverContact* c, const SolverBody* sb, SolverQuad* q) {
+#define LANES(expr) _mm_setr_ps(expr(0), expr(1), expr(2), expr(3))
+#define NX(l) c[l].normal.x
+#define NY(l) c[l].normal.y
+#define REST(l) c[l].restitution
+#define SF(l) c[l].staticFriction
+#define DF(l) c[l].dynamicFriction
+#define CS(l) c[l].countScale
+#define AIM(l) sb[c[l].a].inverseMass
+#define AII(l) sb[c[l].a].inverseInertia
+#define BIM(l) sb[c[l].b].inverseMass
+#define BII(l) sb[c[l].b].inverseInertia
+    q->nx = LANES(NX);
+    q->ny = LANES(NY);
+    q->negE1 = Neg(_mm_add_ps(_mm_set1_ps(1.0f), LANES(REST)));
+    q->sf = LANES(SF);
+    q->df = LANES(DF);
+    q->cs = LANES(CS);
+    q->aim = LANES(AIM);
+    q->aii = LANES(AII);
+    q->bim = LANES(BIM);
+    q->bii = LANES(BII);
+    const SolverBody *A0 = &sb[c[0].a], *A1 = &sb[c[1].a], *A2 = &sb[c[2].a], *A3 = &sb[c[3].a];
+    const SolverBody *B0 = &sb[c[0].b], *B1 = &sb[c[1].b], *B2 = &sb[c[2].b], *B3 = &sb[c[3].b];
+    q->aEn = Mask(A0->enabled, A1->enabled, A2->enabled, A3->enabled);
+    q->bEn = Mask(B0->enabled, B1->enabled, B2->enabled, B3->enabled);
+    q->aRot = _mm_andnot_ps(Mask(A0->freezeRotation, A1->freezeRotation, A2->freezeRotation, A3->freezeRotation), q->aEn);
+    q->bRot = _mm_andnot_ps(Mask(B0->freezeRotation, B1->freezeRotation, B2->freezeRotation, B3->freezeRotation), q->bEn);
+    for (uint32_t k = 0; k < 2; k++) {
+#define RAX(l) c[l].points[k].rA.x
+#define RAY(l) c[l].points[k].rA.y
+#define RBX(l) c[l].points[k].rB.x
+#define RBY(l) c[l].points[k].rB.y
+#define KS(l) c[l].points[k].inverseMassSum
+#define EM(l) c[l].points[k].effectiveMass
+        q->inUse[k] = Mask(k < c[0].count, k < c[1].count, k < c[2].count, k < c[3].count);
+        q->rax[k] = LANES(RAX);
+        q->ray[k] = LANES(RAY);
+        q->rbx[k] = LANES(RBX);
+        q->rby[k] = LANES(RBY);
+        q->ks[k] = LANES(KS);
+        q->em[k] = LANES(EM);
+    }
+    for (int l = 0; l < 4; l++) {
+        q->normal[l] = c[l].normal;
+        q->a[l] = c[l].a;
+        q->b[l] = c[l].b;
+    }
+#undef LANES
+#undef NX
+#undef NY
+#undef REST
+#undef SF
+#undef DF
+#undef CS
+#undef AIM
+#undef AII
+#undef BIM
+#undef BII
+#undef RAX
+#undef RAY
+#undef RBX
+#undef RBY
+#undef KS
+#undef EM
+}
+
+void SolveQuad(const SolverQuad& q, SolverBody* sb) {
+    SolverBody* A[4] = {&sb[q.a[0]], &sb[q.a[1]], &sb[q.a[2]], &sb[q.a[3]]};
+    SolverBody* B[4] = {&sb[q.b[0]], &sb[q.b[1]], &sb[q.b[2]], &sb[q.b[3]]};
+    __m128 avx = _mm_setr_ps(A[0]->velocity.x, A[1]->velocity.x, A[2]->velocity.x, A[3]->velocity.x);
+    __m128 avy = _mm_setr_ps(A[0]->velocity.y, A[1]->velocity.y, A[2]->velocity.y, A[3]->velocity.y);
+    __m128 aw = _mm_setr_ps(A[0]->angularVelocity, A[1]->angularVelocity, A[2]->angularVelocity, A[3]->angularVelocity);
+    __m128 bvx = _mm_setr_ps(B[0]->velocity.x, B[1]->velocity.x, B[2]->velocity.x, B[3]->velocity.x);
+    __m128 bvy = _mm_setr_ps(B[0]->velocity.y, B[1]->velocity.y, B[2]->velocity.y, B[3]->velocity.y);
+    __m128 bw = _mm_setr_ps(B[0]->angularVelocity, B[1]->angularVelocity, B[2]->angularVelocity, B[3]->angularVelocity);
+    // Summed velocity changes of this record's normal impulses, added to the
+    // bodies' collision records one by one below (same additions, same order).
+    const __m128 zero = _mm_setzero_ps();
+    const __m128 eps = _mm_set1_ps(PHYSICS_EPSILON);
+    const __m128 nx = q.nx, ny = q.ny, aim = q.aim, bim = q.bim, aii = q.aii, bii = q.bii;
+    __m128 dvA[2][2], dvB[2][2];  // [point][x, y]
+    __m128 hitA[2] = {zero, zero}, hitB[2] = {zero, zero};
+    __m128 active = _mm_castsi128_ps(_mm_set1_epi32(-1));
+    uint32_t points = 0;
+
+    for (uint32_t k = 0; k < 2; k++) {
+        active = _mm_and_ps(active, q.inUse[k]);
+        if (_mm_movemask_ps(active) == 0) break;
+        const __m128 rax = q.rax[k], ray = q.ray[k], rbx = q.rbx[k], rby = q.rby[k], ks = q.ks[k];
+
+        // rv = B.v + w_B x rB - A.v - w_A x rA
+        __m128 rvx = _mm_sub_ps(_mm_sub_ps(_mm_add_ps(bvx, _mm_mul_ps(Neg(bw), rby)), avx), _mm_mul_ps(Neg(aw), ray));
+        __m128 rvy = _mm_sub_ps(_mm_sub_ps(_mm_add_ps(bvy, _mm_mul_ps(bw, rbx)), avy), _mm_mul_ps(aw, rax));
+        __m128 vn = _mm_add_ps(_mm_mul_ps(rvx, nx), _mm_mul_ps(rvy, ny));
+        active = _mm_and_ps(active, _mm_cmpngt_ps(vn, zero));
+        if (_mm_movemask_ps(active) == 0) break;
+        points = k + 1;
+
+        __m128 j = _mm_div_ps(_mm_mul_ps(q.negE1, vn), ks);
+        j = Select(_mm_cmplt_ps(j, q.em[k]), _mm_mul_ps(j, q.cs), j);
+        const __m128 ix = _mm_mul_ps(nx, j), iy = _mm_mul_ps(ny, j);
+
+        const __m128 mA = _mm_and_ps(active, q.aEn);
+        const __m128 dax = _mm_mul_ps(Neg(ix), aim), day = _mm_mul_ps(Neg(iy), aim);
+        avx = Select(mA, _mm_add_ps(avx, dax), avx);
+        avy = Select(mA, _mm_add_ps(avy, day), avy);
+        dvA[k][0] = dax;
+        dvA[k][1] = day;
+        hitA[k] = mA;
+        const __m128 crossA = _mm_sub_ps(_mm_mul_ps(rax, Neg(iy)), _mm_mul_ps(ray, Neg(ix)));
+        aw = Select(_mm_and_ps(active, q.aRot), _mm_add_ps(aw, _mm_mul_ps(aii, crossA)), aw);
+
+        const __m128 mB = _mm_and_ps(active, q.bEn);
+        const __m128 dbx = _mm_mul_ps(ix, bim), dby = _mm_mul_ps(iy, bim);
+        bvx = Select(mB, _mm_add_ps(bvx, dbx), bvx);
+        bvy = Select(mB, _mm_add_ps(bvy, dby), bvy);
+        dvB[k][0] = dbx;
+        dvB[k][1] = dby;
+        hitB[k] = mB;
+        const __m128 crossB = _mm_sub_ps(_mm_mul_ps(rbx, iy), _mm_mul_ps(rby, ix));
+        bw = Select(_mm_and_ps(active, q.bRot), _mm_add_ps(bw, _mm_mul_ps(bii, crossB)), bw);
+
+        // Friction.
+        rvx = _mm_sub_ps(_mm_sub_ps(_mm_add_ps(bvx, _mm_mul_ps(Neg(bw), rby)), avx), _mm_mul_ps(Neg(aw), ray));
+        rvy = _mm_sub_ps(_mm_sub_ps(_mm_add_ps(bvy, _mm_mul_ps(bw, rbx)), avy), _mm_mul_ps(aw, rax));
+        const __m128 dn = _mm_add_ps(_mm_mul_ps(rvx, nx), _mm_mul_ps(rvy, ny));
+        __m128 tx = _mm_sub_ps(rvx, _mm_mul_ps(nx, dn));
+        __m128 ty = _mm_sub_ps(rvy, _mm_mul_ps(ny, dn));
+        const __m128 len = _mm_sqrt_ps(_mm_add_ps(_mm_mul_ps(tx, tx), _mm_mul_ps(ty, ty)));
+        const __m128 inv = _mm_div_ps(_mm_set1_ps(1.0f), len);
+        const __m128 lenZero = _mm_cmpeq_ps(len, zero);
+        tx = Select(lenZero, tx, _mm_mul_ps(tx, inv));
+        ty = Select(lenZero, ty, _mm_mul_ps(ty, inv));
+        __m128 jt = Neg(_mm_add_ps(_mm_mul_ps(rvx, tx), _mm_mul_ps(rvy, ty)));
+        jt = _mm_mul_ps(_mm_div_ps(jt, ks), q.cs);
+        const __m128 absJt = _mm_andnot_ps(_mm_set1_ps(-0.0f), jt);
+        active = _mm_and_ps(active, _mm_cmpnle_ps(absJt, eps));
+        const __m128 isStatic = _mm_cmplt_ps(absJt, _mm_mul_ps(j, q.sf));
+        const __m128 dyn = _mm_mul_ps(Neg(j), q.df);
+        const __m128 tix = Select(isStatic, _mm_mul_ps(tx, jt), _mm_mul_ps(tx, dyn));
+        const __m128 tiy = Select(isStatic, _mm_mul_ps(ty, jt), _mm_mul_ps(ty, dyn));
+
+        const __m128 fA = _mm_and_ps(active, q.aEn);
+        avx = Select(fA, _mm_add_ps(avx, _mm_mul_ps(Neg(tix), aim)), avx);
+        avy = Select(fA, _mm_add_ps(avy, _mm_mul_ps(Neg(tiy), aim)), avy);
+        const __m128 fcrossA = _mm_sub_ps(_mm_mul_ps(rax, Neg(tiy)), _mm_mul_ps(ray, Neg(tix)));
+        aw = Select(_mm_and_ps(active, q.aRot), _mm_add_ps(aw, _mm_mul_ps(aii, fcrossA)), aw);
+        const __m128 fB = _mm_and_ps(active, q.bEn);
+        bvx = Select(fB, _mm_add_ps(bvx, _mm_mul_ps(tix, bim)), bvx);
+        bvy = Select(fB, _mm_add_ps(bvy, _mm_mul_ps(tiy, bim)), bvy);
+        const __m128 fcrossB = _mm_sub_ps(_mm_mul_ps(rbx, tiy), _mm_mul_ps(rby, tix));
+        bw = Select(_mm_and_ps(active, q.bRot), _mm_add_ps(bw, _mm_mul_ps(bii, fcrossB)), bw);
+    }
+    if (points == 0) return;  // every lane separating at its first point: nothing changed
+
+    alignas(16) float v[6][4];
+    _mm_store_ps(v[0], avx);
+    _mm_store_ps(v[1], avy);
+    _mm_store_ps(v[2], aw);
+    _mm_store_ps(v[3], bvx);
+    _mm_store_ps(v[4], bvy);
+    _mm_store_ps(v[5], bw);
+    alignas(16) float d[2][4][4];  // [point][ax, ay, bx, by][lane]
+    int hit[2][2];
+    for (uint32_t k = 0; k < points; k++) {
+        _mm_store_ps(d[k][0], dvA[k][0]);
+        _mm_store_ps(d[k][1], dvA[k][1]);
+        _mm_store_ps(d[k][2], dvB[k][0]);
+        _mm_store_ps(d[k][3], dvB[k][1]);
+        hit[k][0] = _mm_movemask_ps(hitA[k]);
+        hit[k][1] = _mm_movemask_ps(hitB[k]);
+    }
+    for (int l = 0; l < 4; l++) {
+        // Disabled bodies may sit in several lanes; they get back what they had.
+        SolverBody* a = A[l];
+        SolverBody* b = B[l];
+        a->velocity = {v[0][l], v[1][l]};
+        a->angularVelocity = v[2][l];
+        b->velocity = {v[3][l], v[4][l]};
+        b->angularVelocity = v[5][l];
+        for (uint32_t k = 0; k < points; k++) {
+            if (hit[k][0] & (1 << l)) {
+                a->collisionDelta = Add(a->collisionDelta, Vector2{d[k][0][l], d[k][1][l]});
+                a->collidedWith = b->id;
+                a->collisionNormal = Negate(q.normal[l]);
+            }
+            if (hit[k][1] & (1 << l)) {
+                b->collisionDelta = Add(b->collisionDelta, Vector2{d[k][2][l], d[k][3][l]});
+                b->collidedWith = a->id;
+                b->collisionNormal = q.normal[l];
+            }
+        }
+    }
+}
+#endif
 }  // namespace
 
 void SolveContacts() {
@@ -575,6 +868,7 @@ void SolveContacts() {
     levelStart.assign(levels + 2, 0);
     for (uint32_t level : contactLevels) levelStart[level + 1]++;
     for (uint32_t l = 1; l < levelStart.size(); l++) levelStart[l] += levelStart[l - 1];
+    levelBounds = levelStart;
 
     solverContacts.resize(activeContacts.size());
     for (size_t r = 0; r < activeContacts.size(); r++) {
@@ -602,67 +896,54 @@ void SolveContacts() {
                                rbCrossN * rbCrossN * B->inverseInertia;
             p.effectiveMass = 1.0f / p.inverseMassSum;
         }
+        for (uint32_t k = m->contactsCount; k < 2; k++) c.points[k] = SolverPoint{};
     }
 
+    // Per level: its quads (four records that run side by side) and the
+    // records left over (fewer than four, or zero-mass ones), run one by one.
     SolverBody* sb = solverBodies.data();
-    for (int pass = 0; pass < PHYSICS_IMPULSE_PASSES; pass++) {
-        for (const SolverContact& c : solverContacts) {
-            SolverBody& A = sb[c.a];
-            SolverBody& B = sb[c.b];
-            if (c.zeroMass) {
-                A.velocity = {0.0f, 0.0f};
-                B.velocity = {0.0f, 0.0f};
+    quadBounds.assign(1, 0);
+    singleBounds.assign(1, 0);
+    singles.clear();
+#if VIMO_PHYSICS_SSE
+    solverQuads.clear();
+#endif
+    for (uint32_t level = 1; level + 1 < levelBounds.size(); level++) {
+        uint32_t i = levelBounds[level];
+        const uint32_t end = levelBounds[level + 1];
+#if VIMO_PHYSICS_SSE
+        uint32_t group[4];
+        uint32_t grouped = 0;
+        for (; i < end; i++) {
+            if (solverContacts[i].zeroMass) {
+                singles.push_back(i);
                 continue;
             }
-            for (uint32_t k = 0; k < c.count; k++) {
-                const SolverPoint& p = c.points[k];
-                Vector2 rv = Sub(Sub(Add(B.velocity, CrossWV(B.angularVelocity, p.rB)), A.velocity),
-                                 CrossWV(A.angularVelocity, p.rA));
-                float contactVelocity = Dot(rv, c.normal);
-                if (contactVelocity > 0.0f) break;  // separating: the rest of this record waits a pass
-
-                float j = -(1.0f + c.restitution) * contactVelocity;
-                j /= p.inverseMassSum;
-                // Slow contacts share the impulse between their points; fast ones
-                // (at least one unit of momentum) get it whole at each point.
-                if (j < p.effectiveMass) j *= c.countScale;
-
-                Vector2 impulse = Scale(c.normal, j);
-                if (A.enabled) {
-                    Vector2 dv = Scale(Negate(impulse), A.inverseMass);
-                    A.velocity = Add(A.velocity, dv);
-                    A.collidedWith = B.id;
-                    A.collisionDelta = Add(A.collisionDelta, dv);
-                    A.collisionNormal = Negate(c.normal);
-                    if (!A.freezeRotation) A.angularVelocity += A.inverseInertia * Cross(p.rA, Negate(impulse));
-                }
-                if (B.enabled) {
-                    Vector2 dv = Scale(impulse, B.inverseMass);
-                    B.velocity = Add(B.velocity, dv);
-                    B.collidedWith = A.id;
-                    B.collisionDelta = Add(B.collisionDelta, dv);
-                    B.collisionNormal = c.normal;
-                    if (!B.freezeRotation) B.angularVelocity += B.inverseInertia * Cross(p.rB, impulse);
-                }
-
-                // Friction: velocities only, never the collision record.
-                rv = Sub(Sub(Add(B.velocity, CrossWV(B.angularVelocity, p.rB)), A.velocity),
-                         CrossWV(A.angularVelocity, p.rA));
-                Vector2 tangent = Normalize(Sub(rv, Scale(c.normal, Dot(rv, c.normal))));
-                float jt = -Dot(rv, tangent);
-                jt /= p.inverseMassSum;
-                jt *= c.countScale;
-                if (std::fabs(jt) <= PHYSICS_EPSILON) break;
-                Vector2 tangentImpulse = std::fabs(jt) < j * c.staticFriction ? Scale(tangent, jt)
-                                                                               : Scale(tangent, -j * c.dynamicFriction);
-                if (A.enabled) {
-                    A.velocity = Add(A.velocity, Scale(Negate(tangentImpulse), A.inverseMass));
-                    if (!A.freezeRotation) A.angularVelocity += A.inverseInertia * Cross(p.rA, Negate(tangentImpulse));
-                }
-                if (B.enabled) {
-                    B.velocity = Add(B.velocity, Scale(tangentImpulse, B.inverseMass));
-                    if (!B.freezeRotation) B.angularVelocity += B.inverseInertia * Cross(p.rB, tangentImpulse);
-                }
+            group[grouped++] = i;
+            if (grouped == 4) {
+                const SolverContact lanes[4] = {solverContacts[group[0]], solverContacts[group[1]],
+                                                solverContacts[group[2]], solverContacts[group[3]]};
+                solverQuads.emplace_back();
+                BuildQuad(lanes, sb, &solverQuads.back());
+                grouped = 0;
+            }
+        }
+        for (uint32_t g = 0; g < grouped; g++) singles.push_back(group[g]);
+        quadBounds.push_back(static_cast<uint32_t>(solverQuads.size()));
+#else
+        for (; i < end; i++) singles.push_back(i);
+        quadBounds.push_back(0);
+#endif
+        singleBounds.push_back(static_cast<uint32_t>(singles.size()));
+    }
+    const size_t levelCount = quadBounds.size() - 1;
+    for (int pass = 0; pass < PHYSICS_IMPULSE_PASSES; pass++) {
+        for (size_t level = 0; level < levelCount; level++) {
+#if VIMO_PHYSICS_SSE
+            for (uint32_t qi = quadBounds[level]; qi < quadBounds[level + 1]; qi++) SolveQuad(solverQuads[qi], sb);
+#endif
+            for (uint32_t si = singleBounds[level]; si < singleBounds[level + 1]; si++) {
+                SolveOne(solverContacts[singles[si]], sb);
             }
         }
     }
