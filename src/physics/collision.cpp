@@ -23,6 +23,7 @@ using namespace PhysicsWorld;
 namespace physics_detail {
 
 bool pairPrefilter = true;
+bool fastSolver = true;
 
 namespace {
 
@@ -859,7 +860,7 @@ void SolveContacts() {
         const ContactPair& pair = contactPairs[activeContacts[r]];
         uint32_t la = readOnly[pair.a] ? 0 : lastLevel[pair.a];
         uint32_t lb = readOnly[pair.b] ? 0 : lastLevel[pair.b];
-        uint32_t level = std::max(la, lb) + 1;
+        uint32_t level = fastSolver ? std::max(la, lb) + 1 : static_cast<uint32_t>(r) + 1;
         if (!readOnly[pair.a]) lastLevel[pair.a] = level;
         if (!readOnly[pair.b]) lastLevel[pair.b] = level;
         contactLevels[r] = level;
@@ -915,7 +916,7 @@ void SolveContacts() {
         uint32_t group[4];
         uint32_t grouped = 0;
         for (; i < end; i++) {
-            if (solverContacts[i].zeroMass) {
+            if (solverContacts[i].zeroMass || !fastSolver) {
                 singles.push_back(i);
                 continue;
             }
