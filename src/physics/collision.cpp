@@ -103,6 +103,11 @@ inline bool PairWanted(const PhysicsBodyData* a, const PhysicsBodyData* b) {
 }
 
 void SortKeys() {
+    // Few keys (the usual case): a comparison sort beats clearing the counts.
+    if (pairKeys.size() < 1024) {
+        std::sort(pairKeys.begin(), pairKeys.end());
+        return;
+    }
     // Two 12-bit radix passes: keys are below 2^24.
     keyScratch.resize(pairKeys.size());
     for (uint32_t shift = 0; shift < 24; shift += 12) {
