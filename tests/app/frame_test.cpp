@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cfloat>
+#include <chrono>
+#include <thread>
 #include <climits>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -213,6 +216,43 @@ TEST_F(FrameTest, CollisionRecordIsDeliveredOnceAndReset) {
     EXPECT_EQ(deliveries.size(), 1u);
     EXPECT_EQ(body->collidedWith, 9);
     EXPECT_FLOAT_EQ(body->collisionDelta.x, 0.5f);
+}
+
+std::set<Element*> landed;
+void count_landing(Element* e, int, int, Vector2, Vector2) { landed.insert(e); }
+
+// The passes read positions and take collision records while the physics
+// thread steps: run under ThreadSanitizer, this is where a missing lock shows.
+TEST_F(FrameTest, PassesMeetTheRunningPhysicsThread) {
+    InitPhysics();
+    int* floor = createWalls(Rectangle{0, 0, 400, 300}, 16, INT_MAX);
+    landed.clear();
+    std::vector<Element*> boxes;
+    for (int i = 0; i < 6; i++) {
+        Element* e = make("box");
+        e->position = {40.0f + 60 * i, 250};
+        e->size = {20, 20};
+        e->onCollide = count_landing;
+        ASSERT_NE(enablePhysics(e), nullptr);
+        boxes.push_back(e);
+    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    float time = 0;
+    while (landed.size() < 6 && std::chrono::steady_clock::now() < deadline) {
+        frame_remove_queued();
+        frame_update(0.016f, time, {0, 0});
+        time += 0.016f;
+        std::this_thread::yield();
+    }
+    EXPECT_EQ(landed.size(), 6u);
+    for (Element* e : boxes) {
+        EXPECT_GT(e->position.y, 250) << "fell";
+        EXPECT_LT(e->position.y, 300) << "stopped by the floor";
+    }
+    removeElement(boxes[0]);
+    frame_remove_queued();  // a body destroyed while steps run
+    ClosePhysics();
+    delete[] floor;
 }
 
 TEST(EveryInterval, TrueInTheFrameThatCrossesThePhase) {
