@@ -15,6 +15,7 @@
 #include "app/files.h"
 #include "draw/draw.h"
 #include "element/element.h"
+#include "gfx/gfx_ext.h"
 
 namespace fs = std::filesystem;
 
@@ -270,6 +271,42 @@ TEST_F(DrawTest, TextIsCentredOnItsPlaceAndOnlyMovesWhenFlipped) {
     for (int y = left[1]; y <= left[3]; y++)
         for (int x = left[0]; x <= left[2]; x++) moved.push_back(GetImageColor(shot, x, y).a != 0);
     EXPECT_EQ(moved, glyphs);
+}
+
+// Without a compositing manager (plain Xvfb) the window is cut down to what
+// its elements draw, so it cannot blacken the rest of the screen.
+TEST_F(DrawTest, WithoutCompositorTheWindowIsCutToTheDrawables) {
+    if (gfx_compositor_running()) GTEST_SKIP() << "a compositing manager runs on this display";
+    testing::internal::CaptureStdout();
+    app_check_compositor();
+    std::string said = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(SHAPED_WINDOW);
+    EXPECT_NE(said.find("No compositing manager"), std::string::npos);
+
+    Drawable d{};
+    d.type = DRAWABLE_COLOR;
+    d.size = {40, 10};
+    d.rotation = 90;  // drawn upright: x 195..205, y 130..170
+    d.color = {255, 255, 255, 255};
+    element({200, 150}, d);
+    frame_update_shape();
+    Rectangle rects[64];
+    int n = gfx_get_window_shape(rects, 64);
+    ASSERT_GT(n, 0);
+    auto covered = [&](float x, float y) {
+        for (int i = 0; i < n && i < 64; i++) {
+            if (x >= rects[i].x && x < rects[i].x + rects[i].width && y >= rects[i].y && y < rects[i].y + rects[i].height)
+                return true;
+        }
+        return false;
+    };
+    EXPECT_TRUE(covered(200, 150));
+    EXPECT_TRUE(covered(200, 131));
+    EXPECT_FALSE(covered(215, 150));
+    EXPECT_FALSE(covered(600, 400));
+
+    SHAPED_WINDOW = false;
+    gfx_clear_window_shape();
 }
 
 }  // namespace
