@@ -955,6 +955,7 @@ void SolveContacts() {
     }
 
     for (uint32_t i = 0; i < n; i++) {
+        if (readOnly[i]) continue;  // untouched by the passes
         PhysicsBodyData* body = bodies[i];
         const SolverBody& s = sb[i];
         body->velocity = s.velocity;

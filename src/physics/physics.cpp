@@ -277,9 +277,13 @@ int RunPhysicsPassAt(double nowMs) {
         PhysicsStepLocked();
         accumulator -= deltaTime;
         steps++;
-        // Let the main thread in between catch-up steps.
-        lock.unlock();
-        lock.lock();
+        if (accumulator >= deltaTime) {
+            // Catching up: let a waiting main thread in between the steps, so a
+            // long catch-up cannot hold the frame loop off the world.
+            lock.unlock();
+            std::this_thread::yield();
+            lock.lock();
+        }
     }
     startTime = currentTime;
     return steps;
