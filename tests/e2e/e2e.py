@@ -1,0 +1,48 @@
+#!/usr/bin/env python3
+"""Runs one end-to-end scenario: python3 e2e.py --build-dir DIR SCENARIO.
+
+Exit status 0 when the scenario passed, 1 when a check failed (the reason is
+the last line printed). Screenshots and logs stay in DIR/e2e-artifacts/SCENARIO.
+"""
+
+import argparse
+import os
+import sys
+import traceback
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+from harness import ScenarioFailure, Stack, log  # noqa: E402
+import scenario_desktop  # noqa: E402
+import scenario_online  # noqa: E402
+
+SCENARIOS = {
+    "mascot": scenario_desktop.mascot,
+    "clickthrough": scenario_desktop.clickthrough,
+    "shutdown": scenario_desktop.shutdown,
+    "online": scenario_online.online,
+}
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build-dir", required=True)
+    parser.add_argument("scenario", choices=sorted(SCENARIOS))
+    args = parser.parse_args()
+    try:
+        with Stack(args.scenario, args.build_dir) as stack:
+            SCENARIOS[args.scenario](stack)
+    except ScenarioFailure as failure:
+        log("artefacts in", os.path.join(os.path.abspath(args.build_dir), "e2e-artifacts", args.scenario))
+        print(f"FAILED: {args.scenario}: {failure}", flush=True)
+        return 1
+    except Exception:
+        traceback.print_exc()
+        print(f"FAILED: {args.scenario}: harness error", flush=True)
+        return 1
+    print(f"PASSED: {args.scenario}", flush=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
