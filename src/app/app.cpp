@@ -5,16 +5,15 @@
 #include <cfloat>
 #include <climits>
 #include <cmath>
-#include <cstdio>
 #include <vector>
 
 #include <curl/curl.h>
 
 #include "desktop/input.h"
+#include "desktop/shape.h"
 #include "desktop/window.h"
 #include "draw/draw.h"
 #include "element/element.h"
-#include "gfx/gfx_ext.h"
 #include "net/net.h"
 #include "physics/physics.h"
 
@@ -22,7 +21,6 @@ const char* WINDOW_NAME = "vimo.exe v1.0";
 Vector2 RESOLUTION = {0, 0};
 std::atomic<bool> cleaned_up{false};
 volatile std::sig_atomic_t INTERRUPTED = 0;
-bool SHAPED_WINDOW = false;
 
 static_assert(std::atomic<bool>::is_always_lock_free, "cleaned_up is read from a signal handler");
 
@@ -164,6 +162,7 @@ void frame_draw(float dt) {
     BeginDrawing();
     ClearBackground(Color{0, 0, 0, 0});  // fully transparent where nothing is drawn
     frame_draw_elements(dt);
+    shape_update(GetTime());  // before the frame is shown, so the cut matches it
     EndDrawing();  // also paces to 60 fps and collects the next frame's input
 }
 
@@ -175,74 +174,7 @@ float frame_run_once(float time) {
     Element* hovered = frame_update(dt, time, mouse);
     input_update(hovered, mouse);
     frame_draw(dt);
-    if (SHAPED_WINDOW) frame_update_shape();
     return dt;
-}
-
-// Screen-aligned box of a w x h rectangle centred on centre, turned by degrees.
-static Rectangle turned_bounds(Vector2 centre, float w, float h, float degrees) {
-    float a = degrees / 180.0f * 3.1415927f;
-    float c = fabsf(cosf(a)), s = fabsf(sinf(a));
-    float hw = (fabsf(w) * c + fabsf(h) * s) * 0.5f;
-    float hh = (fabsf(w) * s + fabsf(h) * c) * 0.5f;
-    return Rectangle{centre.x - hw, centre.y - hh, hw * 2, hh * 2};
-}
-
-std::vector<Rectangle> frame_shape_rects() {
-    std::vector<Rectangle> rects;
-    for (Element* e : ELEMENTS) {
-        float theta = e->rotation / 180.0f * 3.1415927f;
-        float c = cosf(theta), s = sinf(theta);
-        for (const Drawable& d : e->drawables) {
-            if (d.type < DRAWABLE_IMAGE || d.type > DRAWABLE_COLOR) continue;
-            Vector2 size = getDrawableSize(e, d);
-            Vector2 offset = d.offset;
-            if (d.type == DRAWABLE_NINE_SLICE) {
-                // Unequal borders move the panel's middle off the offset.
-                float L = static_cast<float>(fetchTexture(d.source + ".ml.png").width);
-                float R = static_cast<float>(fetchTexture(d.source + ".mr.png").width);
-                float T = static_cast<float>(fetchTexture(d.source + ".tc.png").height);
-                float B = static_cast<float>(fetchTexture(d.source + ".bc.png").height);
-                offset.x += (R - L) * 0.5f;
-                offset.y += (B - T) * 0.5f;
-            }
-            float r = d.rotation;
-            if (e->flipped) {
-                offset.x = -offset.x;
-                r = -r;
-            }
-            Vector2 centre{e->position.x + (offset.x * c - offset.y * s), e->position.y + (offset.x * s + offset.y * c)};
-            Rectangle box = turned_bounds(centre, size.x, size.y, e->rotation + r);
-            if (box.width <= 0 || box.height <= 0) continue;
-            // One pixel more on every side for the filtering at the edges.
-            rects.push_back(Rectangle{box.x - 1, box.y - 1, box.width + 2, box.height + 2});
-        }
-    }
-    return rects;
-}
-
-void frame_update_shape() {
-    // Only a changed shape costs an X request.
-    static std::vector<Rectangle> last;
-    static bool set = false;
-    std::vector<Rectangle> rects = frame_shape_rects();
-    bool same = set && rects.size() == last.size();
-    for (size_t i = 0; same && i < rects.size(); i++) {
-        same = rects[i].x == last[i].x && rects[i].y == last[i].y && rects[i].width == last[i].width &&
-               rects[i].height == last[i].height;
-    }
-    if (same) return;
-    gfx_set_window_shape(rects.data(), static_cast<int>(rects.size()));
-    last = std::move(rects);
-    set = true;
-}
-
-void app_check_compositor() {
-    SHAPED_WINDOW = !gfx_compositor_running();
-    if (SHAPED_WINDOW) {
-        std::printf("No compositing manager: transparency is unavailable, the window is cut to its elements\n");
-        std::fflush(stdout);
-    }
 }
 
 bool app_should_stop() {

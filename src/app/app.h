@@ -20,10 +20,6 @@ struct Element;
 extern const char* WINDOW_NAME;       // window title "vimo.exe v1.0", also used to find the own window
 extern Vector2 RESOLUTION;            // window size in pixels, set once right after the window opens
 extern std::atomic<bool> cleaned_up;  // true once the shutdown sequence has run (read by handleSignal)
-// True when no compositing manager runs (checked once after the window
-// opens): a transparent window would then show black over the whole screen,
-// so each frame cuts the window down to what its elements draw.
-extern bool SHAPED_WINDOW;
 // Signal number that asked the loop to end (SIGINT = 2), 0 while none did.
 // Written only by handleSignal, read by the frame loop.
 extern volatile std::sig_atomic_t INTERRUPTED;
@@ -48,13 +44,8 @@ void frame_remove_queued();                                // 1: destroy ELEMENT
 Element* frame_update(float dt, float time, Vector2 mouse);
 void frame_deliver_collision(Element* e);                  // 5.3: hand the body's record to onCollide once, reset it
 void frame_draw_elements(float dt);                        // 7 (inside a drawing frame): drawables, then onDraw
-void frame_draw(float dt);                                 // 7: BeginDrawing, transparent clear, elements, EndDrawing
+void frame_draw(float dt);                                 // 7: BeginDrawing, transparent clear, elements, window shape (desktop/shape.h), EndDrawing
 float frame_run_once(float time);                          // One whole frame at running time time; returns its dt
-// Screen-aligned bounds of every drawable of every element (window pixels,
-// turned and mirrored as drawn): the window's shape without a compositor.
-std::vector<Rectangle> frame_shape_rects();
-void frame_update_shape();                                 // With SHAPED_WINDOW: cut the window to frame_shape_rects
-void app_check_compositor();                               // After InitWindow: set SHAPED_WINDOW, say so when set
 bool app_should_stop();                                    // Close request or an interrupt
 // Run frames until app_should_stop, then cleanup if it has not run. Returns
 // the exit status: 0 after a close request, the signal number after one.

@@ -9,6 +9,7 @@
 #include "app/config.h"
 #include "app/files.h"
 #include "desktop/input.h"
+#include "desktop/shape.h"
 #include "desktop/window.h"
 #include "gfx/raylib.h"
 #include "net/net.h"
@@ -23,7 +24,7 @@ int main() {
     SetConfigFlags(FLAG_WINDOW_MOUSE_PASSTHROUGH | FLAG_WINDOW_TOPMOST | FLAG_WINDOW_ALWAYS_RUN |
                    FLAG_WINDOW_TRANSPARENT);
     InitWindow(GetScreenWidth(), GetScreenHeight(), WINDOW_NAME);  // 0 x 0: the monitor's size
-    app_check_compositor();  // without one, a transparent window would blacken the screen
+    shape_start();  // without a compositor, a transparent window would blacken the screen
     InitPhysics();
     RESOLUTION = Vector2{static_cast<float>(GetScreenWidth()), static_cast<float>(GetScreenHeight())};
     SetTargetFPS(60);

@@ -255,34 +255,6 @@ TEST_F(FrameTest, PassesMeetTheRunningPhysicsThread) {
     delete[] floor;
 }
 
-TEST_F(FrameTest, ShapeRectsBoundWhatIsDrawn) {
-    EXPECT_TRUE(frame_shape_rects().empty());
-    Element* e = make("e");
-    e->position = {100, 100};
-    Drawable d{};
-    d.type = DRAWABLE_COLOR;
-    d.size = {20, 10};
-    d.offset = {10, 0};
-    e->drawables = {d};
-    std::vector<Rectangle> r = frame_shape_rects();
-    ASSERT_EQ(r.size(), 1u);  // centre (110, 100), one pixel of margin
-    EXPECT_NEAR(r[0].x, 99, 1e-4);
-    EXPECT_NEAR(r[0].y, 94, 1e-4);
-    EXPECT_NEAR(r[0].width, 22, 1e-4);
-    EXPECT_NEAR(r[0].height, 12, 1e-4);
-
-    e->flipped = true;  // mirrored offset
-    e->rotation = 90;   // and turned: centre (100, 90), upright
-    r = frame_shape_rects();
-    EXPECT_NEAR(r[0].x + r[0].width / 2, 100, 1e-3);
-    EXPECT_NEAR(r[0].y + r[0].height / 2, 90, 1e-3);
-    EXPECT_NEAR(r[0].width, 12, 1e-3);
-    EXPECT_NEAR(r[0].height, 22, 1e-3);
-
-    e->drawables[0].type = 7;  // draws nothing, needs no room
-    EXPECT_TRUE(frame_shape_rects().empty());
-}
-
 TEST(EveryInterval, TrueInTheFrameThatCrossesThePhase) {
     EXPECT_TRUE(everyInterval(0.9f, 0.2f, 1, 0));
     EXPECT_FALSE(everyInterval(0.2f, 0.2f, 1, 0));

@@ -13,6 +13,7 @@
 
 #include "app/app.h"
 #include "app/files.h"
+#include "desktop/shape.h"
 #include "draw/draw.h"
 #include "element/element.h"
 #include "gfx/gfx_ext.h"
@@ -278,7 +279,7 @@ TEST_F(DrawTest, TextIsCentredOnItsPlaceAndOnlyMovesWhenFlipped) {
 TEST_F(DrawTest, WithoutCompositorTheWindowIsCutToTheDrawables) {
     if (gfx_compositor_running()) GTEST_SKIP() << "a compositing manager runs on this display";
     testing::internal::CaptureStdout();
-    app_check_compositor();
+    shape_start();
     std::string said = testing::internal::GetCapturedStdout();
     EXPECT_TRUE(SHAPED_WINDOW);
     EXPECT_NE(said.find("No compositing manager"), std::string::npos);
@@ -289,7 +290,7 @@ TEST_F(DrawTest, WithoutCompositorTheWindowIsCutToTheDrawables) {
     d.rotation = 90;  // drawn upright: x 195..205, y 130..170
     d.color = {255, 255, 255, 255};
     element({200, 150}, d);
-    frame_update_shape();
+    shape_update(0);
     Rectangle rects[64];
     int n = gfx_get_window_shape(rects, 64);
     ASSERT_GT(n, 0);
@@ -305,8 +306,7 @@ TEST_F(DrawTest, WithoutCompositorTheWindowIsCutToTheDrawables) {
     EXPECT_FALSE(covered(215, 150));
     EXPECT_FALSE(covered(600, 400));
 
-    SHAPED_WINDOW = false;
-    gfx_clear_window_shape();
+    shape_reset();
 }
 
 }  // namespace
