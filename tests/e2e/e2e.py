@@ -15,12 +15,14 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import ScenarioFailure, Stack, log  # noqa: E402
 import scenario_desktop  # noqa: E402
 import scenario_online  # noqa: E402
+import scenario_compositor  # noqa: E402
 
 SCENARIOS = {
     "mascot": scenario_desktop.mascot,
     "clickthrough": scenario_desktop.clickthrough,
     "shutdown": scenario_desktop.shutdown,
     "online": scenario_online.online,
+    "compositor": scenario_compositor.compositor,
 }
 
 

@@ -1,0 +1,179 @@
+"""A desktop without a compositing manager: the overlay must not blacken the
+screen. It is cut (X Shape) to its elements, the desktop pattern around them
+stays visible, clicks there reach the windows below, and the mascot still
+takes the pointer. A compositor that starts later makes the window whole and
+transparent again; one that stops brings the cut back."""
+
+import os
+import re
+import subprocess
+
+from harness import (HOST_BG, SCREEN_H, SCREEN_W, Companion, check, locate_mascot, log, wait_until)
+from scenario_desktop import offline_config, still_mascot_point
+
+# The desktop: a 32-pixel checkerboard of two colours the companion never draws.
+PATTERN_A = (240, 230, 140)  # top-left 16 x 16 of each tile
+PATTERN_B = (46, 139, 87)
+NO_COMPOSITOR = r"^No compositing manager"
+COMPOSITOR = r"^Compositing manager running"
+
+
+def pattern_at(x, y):
+    return PATTERN_A if ((x % 32) < 16) == ((y % 32) < 16) else PATTERN_B
+
+
+def paint_desktop(stack):
+    path = os.path.join(stack.tmp, "pattern.png")
+    subprocess.run(["convert", "-size", "32x32", "xc:#%02x%02x%02x" % PATTERN_B, "-fill", "#%02x%02x%02x" % PATTERN_A,
+                    "-draw", "rectangle 0,0 15,15", "-draw", "rectangle 16,16 31,31", "-type", "TrueColor", path],
+                   check=True, timeout=30)
+    # display sets the root's background tile and leaves (its status is 1 even then).
+    stack.run(["display", "-window", "root", path], check_rc=False)
+    wait_until(lambda: stack.screenshot().pixel(5, 5) == PATTERN_A, 10, "the desktop pattern")
+    # display's tile is gone once it exits (the root keeps its own reference):
+    # a compositor that looked the tile up by this property would paint
+    # nothing under transparent windows and leave trails. Without it,
+    # xcompmgr paints a plain grey desktop.
+    stack.run(["xprop", "-root", "-remove", "_XSETROOT_ID"], check_rc=False)
+
+
+def bounding_shape(stack, wid):
+    """(x0, y0, x1, y1) of the overlay's bounding shape, or None when it has none."""
+    out = stack.run(["xwininfo", "-shape", "-id", str(wid)])
+    if re.search(r"No window shape defined", out):
+        return None
+    m = re.search(r"Bounding shape extents:\s+(\d+)x(\d+)([+-]\d+)([+-]\d+)", out)
+    if m is None:  # older xwininfo: -geometry line after "Window shape extents"
+        m = re.search(r"Window shape extents:\s+(\d+)x(\d+)([+-]\d+)([+-]\d+)", out)
+    check(m is not None, f"unreadable xwininfo -shape output: {out[-400:]}")
+    w, h, x, y = (int(v) for v in m.groups())
+    return (x, y, x + w, y + h)
+
+
+def steady_shot(stack, wid):
+    """A screenshot with the shape it was taken under (the same before and after)."""
+    def attempt():
+        before = bounding_shape(stack, wid)
+        shot = stack.screenshot()
+        after = bounding_shape(stack, wid)
+        return (shot, after) if before == after else None
+    return wait_until(attempt, 30, "a screenshot while the overlay's shape holds still")
+
+
+def outside(point, boxes, margin=4):
+    x, y = point
+    return all(not (b[0] - margin <= x < b[2] + margin and b[1] - margin <= y < b[3] + margin) for b in boxes)
+
+
+def grid(rect=(0, 0, SCREEN_W, SCREEN_H), step=37):
+    x0, y0, x1, y1 = rect
+    return [(x, y) for y in range(y0 + 3, y1 - 3, step) for x in range(x0 + 3, x1 - 3, step)]
+
+
+def check_cut_desktop(stack, companion, hosts, label):
+    """Without a compositor: the shape is small and holds the mascot; every
+    point outside it shows the desktop pattern or the host window."""
+    shot, shape = steady_shot(stack, companion.overlay)
+    stack.save(shot, label)
+    check(shape is not None, "no compositor, yet the overlay is not shaped")
+    area = (shape[2] - shape[0]) * (shape[3] - shape[1])
+    check(area < SCREEN_W * SCREEN_H // 4, f"the overlay's shape {shape} covers much of the screen")
+    mascot = locate_mascot(shot)
+    check(mascot is not None, "the mascot is not on the screen")
+    check(shape[0] <= mascot[0] and mascot[2] < shape[2] and shape[1] <= mascot[1] and mascot[3] < shape[3],
+          f"the mascot {mascot} lies outside the overlay's shape {shape}")
+    wrong = []
+    for p in grid():
+        if not outside(p, [shape]):
+            continue
+        host = next((h for h in hosts if not outside(p, [h], margin=2)), None)
+        if host is not None:
+            # Inside a host window: its background, away from its frame,
+            # title bar, first line of text and cursor.
+            if outside(p, [(host[0] + 6, host[1] + 60, host[2] - 6, host[3] - 6)], margin=0):
+                continue
+            want = HOST_BG
+        else:
+            want = pattern_at(*p)
+        got = shot.pixel(*p)
+        if got != want:
+            wrong.append((p, got, want))
+    check(not wrong, f"{len(wrong)} desktop points hidden by the overlay, e.g. {wrong[:5]}")
+    log(f"{label}: shape {shape}, mascot {mascot}, desktop visible around them")
+    return shape
+
+
+def compositor(stack):
+    stack.start_desktop(compositor=False)
+    paint_desktop(stack)
+    term = stack.start_xterm(1100, 120, cols=60, rows=15, title="below")
+    other = stack.start_xterm(100, 120, cols=40, rows=8, title="other")
+    def corners(wid):
+        x, y, w, h = stack.frame_rect(wid)
+        return (x, y, x + w, y + h)
+    term_rect = corners(term)
+    hosts = [term_rect, corners(other)]
+    companion = Companion(stack, offline_config()).start()
+    companion.proc.wait_line(NO_COMPOSITOR, 10)
+    wait_until(lambda: locate_mascot(stack.screenshot()), 30, "the mascot to appear")
+    shape = check_cut_desktop(stack, companion, hosts, "no-compositor")
+
+    # A click on the host window away from the elements reaches it: openbox
+    # focuses a window that is clicked.
+    stack.activate(other)
+    target = None
+    for p in grid((term_rect[0] + 20, term_rect[1] + 60, term_rect[2] - 20, term_rect[3] - 20), step=23):
+        if outside(p, [bounding_shape(stack, companion.overlay) or shape], margin=30):
+            target = p
+            break
+    check(target is not None, "no point of the host window lies away from the overlay's elements")
+    stack.move_pointer(*target)
+    check(not companion.takes_pointer(), f"the overlay takes the pointer at {target}, away from its elements")
+    stack.xdotool("click", 1)
+    wait_until(lambda: stack.active_window() == term, 10, "the click to reach and focus the window below")
+
+    # The mascot still takes the pointer inside the cut window (the input
+    # shape is switched apart from the bounding shape).
+    def mascot_takes_pointer():
+        point = still_mascot_point(stack)
+        if point is None:
+            return False
+        stack.move_pointer(*point)
+        try:
+            return wait_until(companion.takes_pointer, 1.0, "the overlay to take the pointer")
+        except Exception:
+            return False
+    wait_until(mascot_takes_pointer, 30, "the overlay to take the pointer over the mascot")
+    stack.move_pointer(*target)
+    wait_until(lambda: not companion.takes_pointer(), 5, "the pointer to pass through again")
+
+    # A compositor starts: the shape goes, plain transparency shows what is below.
+    mark = len(companion.proc.output())
+    xcompmgr = stack.spawn("xcompmgr-late", ["xcompmgr"])
+    companion.proc.wait_line(COMPOSITOR, 10, start=mark)
+    check(bounding_shape(stack, companion.overlay) is None, "a compositor runs, yet the overlay is still shaped")
+    def transparent():
+        shot = stack.screenshot()
+        mascot = locate_mascot(shot)
+        if mascot is None:
+            return None
+        boxes = [(mascot[0] - 150, mascot[1] - 300, mascot[2] + 150, mascot[3] + 150)]
+        inner = (term_rect[0] + 10, term_rect[1] + 60, term_rect[2] - 10, term_rect[3] - 10)
+        seen = [shot.pixel(*p) for p in grid(inner, 19) if outside(p, boxes)]
+        desk = [shot.pixel(*p) for p in grid((0, 0, SCREEN_W, SCREEN_H), 53)
+                if outside(p, boxes + hosts, margin=8)]
+        # One plain desktop colour everywhere: neither black nor trails of
+        # earlier frames.
+        ok = seen and all(c == HOST_BG for c in seen) and desk and desk[0] != (0, 0, 0) and len(set(desk)) == 1
+        return shot if ok else None
+    stack.save(wait_until(transparent, 15, "the host window and desktop to show through the whole overlay"),
+               "compositor")
+    log("with a compositor: no shape, transparent overlay")
+
+    # It stops: the cut comes back.
+    mark = len(companion.proc.output())
+    xcompmgr.stop()
+    companion.proc.wait_line(NO_COMPOSITOR, 10, start=mark)
+    wait_until(lambda: stack.screenshot().pixel(3, 3) == pattern_at(3, 3), 10, "the desktop to be repainted")
+    check_cut_desktop(stack, companion, hosts, "compositor-stopped")
+    check(companion.proc.alive(), "the companion ended")
