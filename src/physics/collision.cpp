@@ -24,6 +24,7 @@ namespace physics_detail {
 
 bool pairPrefilter = true;
 bool fastSolver = true;
+bool worldShapeCache = true;
 
 namespace {
 
@@ -51,6 +52,30 @@ struct PoolInit {
 // are then put back into (i, j) order, so records are built, numbered and
 // resolved exactly as if every pair had been tried.
 
+// Each polygon's vertices and face normals in world space, worked out once per
+// step (transforms and positions do not change in the contact phase) with the
+// very operations the pair tests would repeat for every pair: vertex =
+// transform x model vertex + position, normal = transform x model normal.
+struct WorldShape {
+    Vector2 vertices[PHYSICS_MAX_VERTICES];
+    Vector2 normals[PHYSICS_MAX_VERTICES];
+};
+std::vector<WorldShape> worldShapes;  // by table index, filled by FillWorldShapes
+
+void FillWorldShapes() {
+    worldShapes.resize(physicsBodiesCount);
+    for (uint32_t i = 0; i < physicsBodiesCount; i++) {
+        const PhysicsBodyData* body = bodies[i];
+        const PhysicsShape& shape = body->shape;
+        if (shape.type != SHAPE_POLYGON) continue;
+        WorldShape& w = worldShapes[i];
+        for (uint32_t k = 0; k < shape.vertexCount && k < PHYSICS_MAX_VERTICES; k++) {
+            w.vertices[k] = Add(MatMul(shape.transform, shape.positions[k]), body->position);
+            w.normals[k] = MatMul(shape.transform, shape.normals[k]);
+        }
+    }
+}
+
 struct BodyBounds {
     float minX, maxX, minY, maxY;
     uint32_t index;  // table index of the body
@@ -69,7 +94,7 @@ inline uint32_t PairKey(uint32_t a, uint32_t b) { return a < b ? (a << PAIR_SHIF
 
 // Bounds grown by a margin far above the rounding of the exact test, so a pair
 // the exact test could find touching is never dropped.
-bool ComputeBounds(const PhysicsBodyData* body, BodyBounds* out) {
+bool ComputeBounds(const PhysicsBodyData* body, const WorldShape& world, BodyBounds* out) {
     const PhysicsShape& shape = body->shape;
     float minX, maxX, minY, maxY;
     if (shape.type == SHAPE_CIRCLE) {
@@ -81,7 +106,7 @@ bool ComputeBounds(const PhysicsBodyData* body, BodyBounds* out) {
         minX = minY = FLT_MAX;
         maxX = maxY = -FLT_MAX;
         for (uint32_t k = 0; k < shape.vertexCount; k++) {
-            Vector2 v = Add(body->position, MatMul(shape.transform, shape.positions[k]));
+            Vector2 v = world.vertices[k];
             minX = std::min(minX, v.x);
             maxX = std::max(maxX, v.x);
             minY = std::min(minY, v.y);
@@ -148,7 +173,7 @@ void GatherPairs() {
     for (uint32_t i = 0; i < n; i++) {
         const PhysicsBodyData* body = bodies[i];
         BodyBounds bounds;
-        bool finite = ComputeBounds(body, &bounds);
+        bool finite = ComputeBounds(body, worldShapes[i], &bounds);
         bounds.index = i;
         float inv = body->inverseMass;
         if (!finite || !std::isfinite(inv) || inv < 0.0f) {
@@ -421,6 +446,94 @@ void SolvePolygonToPolygon(PhysicsManifoldData* m) {
     m->contactsCount = kept;
 }
 
+namespace {
+
+// The polygon test again, reading each body's world-space vertices and normals
+// from worldShapes instead of transforming them for every pair: the same
+// operations on the same values, so the same bits as SolvePolygonToPolygon.
+// A face that already shows a gap ends the search for the least-penetration
+// axis early (the largest distance could only be at least as large).
+float AxisLeastPenetrationCached(uint32_t* faceIndex, const PhysicsBodyData* A, const WorldShape& wa,
+                                 const PhysicsBodyData* B) {
+    const PhysicsShape& b = B->shape;
+    float bestDistance = -FLT_MAX;
+    uint32_t bestIndex = 0;
+    for (uint32_t i = 0; i < A->shape.vertexCount; i++) {
+        Vector2 n = MatTMul(b.transform, wa.normals[i]);
+        Vector2 support = GetSupport(b, Negate(n));
+        Vector2 v = MatTMul(b.transform, Sub(wa.vertices[i], B->position));
+        float distance = Dot(n, Sub(support, v));
+        if (distance > bestDistance) {
+            bestDistance = distance;
+            bestIndex = i;
+            if (distance >= 0.0f) break;  // a separating axis: no contact whatever the other faces give
+        }
+    }
+    *faceIndex = bestIndex;
+    return bestDistance;
+}
+
+void SolvePolygonsCached(PhysicsManifoldData* m, uint32_t ia, uint32_t ib) {
+    m->contactsCount = 0;
+    const PhysicsBodyData* A = m->bodyA;
+    const PhysicsBodyData* B = m->bodyB;
+    if (A->shape.vertexCount == 0 || B->shape.vertexCount == 0) return;
+    const WorldShape& wa = worldShapes[ia];
+    const WorldShape& wb = worldShapes[ib];
+    uint32_t faceA = 0;
+    float penetrationA = AxisLeastPenetrationCached(&faceA, A, wa, B);
+    if (penetrationA >= 0.0f) return;
+    uint32_t faceB = 0;
+    float penetrationB = AxisLeastPenetrationCached(&faceB, B, wb, A);
+    if (penetrationB >= 0.0f) return;
+
+    const bool flip = !BiasGreaterThan(penetrationA, penetrationB);
+    const PhysicsBodyData* inc = flip ? A : B;
+    const WorldShape& wr = flip ? wb : wa;
+    const WorldShape& wi = flip ? wa : wb;
+    const uint32_t refIndex = flip ? faceB : faceA;
+    const uint32_t refCount = (flip ? B : A)->shape.vertexCount;
+
+    // Incident face: the incident polygon's face most opposed to the reference normal.
+    const PhysicsShape& s = inc->shape;
+    Vector2 refNormal = MatTMul(s.transform, wr.normals[refIndex]);
+    uint32_t incidentFace = 0;
+    float minDot = FLT_MAX;
+    for (uint32_t i = 0; i < s.vertexCount; i++) {
+        float dot = Dot(refNormal, s.normals[i]);
+        if (dot < minDot) {
+            minDot = dot;
+            incidentFace = i;
+        }
+    }
+    Vector2 incident[2] = {wi.vertices[incidentFace], wi.vertices[(incidentFace + 1) % s.vertexCount]};
+
+    Vector2 v1 = wr.vertices[refIndex];
+    Vector2 v2 = wr.vertices[(refIndex + 1) % refCount];
+    Vector2 side = Normalize(Sub(v2, v1));
+    Vector2 faceNormal = {side.y, -side.x};
+    float refC = Dot(faceNormal, v1);
+    float negSide = -Dot(side, v1);
+    float posSide = Dot(side, v2);
+    if (Clip(Negate(side), negSide, &incident[0], &incident[1]) < 2) return;
+    if (Clip(side, posSide, &incident[0], &incident[1]) < 2) return;
+
+    m->normal = flip ? Negate(faceNormal) : faceNormal;
+    uint32_t kept = 0;
+    float depth = 0.0f;
+    for (int i = 0; i < 2; i++) {
+        float separation = Dot(faceNormal, incident[i]) - refC;
+        if (separation <= 0.0f) {
+            m->contactPoints[kept++] = incident[i];
+            depth += -separation;
+        }
+    }
+    m->penetration = kept > 0 ? depth / static_cast<float>(kept) : 0.0f;
+    m->contactsCount = kept;
+}
+
+}  // namespace
+
 // ---- Step phases -------------------------------------------------------------------
 
 void ClearContacts() {
@@ -430,6 +543,7 @@ void ClearContacts() {
 
 void BuildContacts() {
     for (uint32_t i = 0; i < physicsBodiesCount; i++) bodies[i]->isGrounded = false;
+    if (pairPrefilter || worldShapeCache) FillWorldShapes();
     GatherPairs();
     for (uint32_t key : pairKeys) {
         const uint32_t ia = key >> PAIR_SHIFT, ib = key & PAIR_MASK;
@@ -446,7 +560,11 @@ void BuildContacts() {
             SolveDifferentShapes(m, B, A);
             m->normal = Negate(m->normal);
         } else if (ta == SHAPE_POLYGON && tb == SHAPE_POLYGON) {
-            SolvePolygonToPolygon(m);
+            if (worldShapeCache) {
+                SolvePolygonsCached(m, ia, ib);
+            } else {
+                SolvePolygonToPolygon(m);
+            }
         }
         if (!B->isGrounded) B->isGrounded = m->normal.y < 0.0f;
         if (m->contactsCount > 0) {

@@ -45,6 +45,10 @@ inline Vector2 MatTMul(const Matrix2x2& m, Vector2 v) { return {m.m00 * v.x + m.
 // The bounding-box pair pre-filter of the contact phase; on by default. Turning
 // it off tests every pair, which must give bit-identical results (tests only).
 extern bool pairPrefilter;
+// The polygon test's use of world-space vertices and normals worked out once
+// per step instead of once per pair; on by default. Off: the plain per-pair
+// transforms (tests only).
+extern bool worldShapeCache;
 // The impulse passes' reordering by levels and four-lane solving; on by
 // default. Off, records run one by one in table order (tests only).
 extern bool fastSolver;

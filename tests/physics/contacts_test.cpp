@@ -254,6 +254,7 @@ struct BodyState {
 std::vector<BodyState> RunMixedScene(bool fast) {
     physics_detail::pairPrefilter = fast;
     physics_detail::fastSolver = fast;
+    physics_detail::worldShapeCache = fast;
     srand(99);
     auto wall = [](Vector2 c, float w, float h) {
         PhysicsBodyData* b = CreatePhysicsBodyRectangle(c, w, h, FLT_MAX);
@@ -297,6 +298,7 @@ std::vector<BodyState> RunMixedScene(bool fast) {
     }
     physics_detail::pairPrefilter = true;
     physics_detail::fastSolver = true;
+    physics_detail::worldShapeCache = true;
     ClosePhysics();
     return out;
 }
