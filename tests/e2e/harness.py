@@ -280,7 +280,15 @@ class Stack:
         return self.run(["xdotool", *[str(a) for a in args]])
 
     def move_pointer(self, x, y):
-        self.xdotool("mousemove", "--sync", int(x), int(y))
+        # (xdotool's --sync waits for a motion event, which never comes when
+        # the pointer already is there.)
+        x, y = int(x), int(y)
+        self.xdotool("mousemove", x, y)
+        wait_until(lambda: self.pointer_location() == (x, y), 5, f"the pointer to reach ({x}, {y})")
+
+    def pointer_location(self):
+        out = self.run(["xdotool", "getmouselocation", "--shell"])
+        return (int(re.search(r"X=(-?\d+)", out).group(1)), int(re.search(r"Y=(-?\d+)", out).group(1)))
 
     def pointer_window(self):
         """The X window that receives pointer events at the pointer (honours input shapes)."""
@@ -435,7 +443,10 @@ def mask_difference(region, template, ox, oy, give_up=1.0):
     return diff / float(th * tw)
 
 
-def find_text(img, text, rect, tolerance=0.04):
+WHITE = (255, 255, 255)
+
+
+def find_text(img, text, rect, tolerance=0.04, paper=WHITE):
     """Where `text` (16-pixel Unifont, dark ink) stands inside rect of the
     screenshot, as (x, y) of its ink's top-left corner, or None. The template
     is aligned on the ink of each candidate row band, so a line is matched
@@ -447,11 +458,11 @@ def find_text(img, text, rect, tolerance=0.04):
     tx0, ty0, tx1, ty1 = tbox
     tmpl = [row[tx0:tx1 + 1] for row in template[ty0:ty1 + 1]]
     th, tw = len(tmpl), len(tmpl[0])
-    # Text stands on a white bubble or box: search only where white is.
-    paper = img.bbox((255, 255, 255), rect, min_count=100)
-    if paper is None:
+    # Text stands on a white bubble or box: search only where that paper is.
+    sheet = img.bbox(paper, rect, min_count=100)
+    if sheet is None:
         return None
-    rect = (paper[0] - 2, paper[1] - 2, paper[2] + 3, paper[3] + 3)
+    rect = (sheet[0] - 2, sheet[1] - 2, sheet[2] + 3, sheet[3] + 3)
     region_img = img.crop(rect)
     region = dark_mask(region_img)
     best = None
@@ -548,7 +559,7 @@ def click_element(stack, companion, locate, button, what, timeout=20):
     return wait_until(attempt, timeout, f"a {('left', 'middle', 'right')[button - 1]} click on {what}")
 
 
-def find_lines(img, lines, rect, pitch=None):
+def find_lines(img, lines, rect, pitch=None, paper=WHITE):
     """Find each line of a bubble (in order) inside rect. Checks that every
     line is drawn exactly: its ink matches the font's rendering, nothing is
     drawn just after it on its row (so " - Log In" does not pass for
@@ -557,11 +568,11 @@ def find_lines(img, lines, rect, pitch=None):
     Returns, for each line, the left end of its ink and the top of its
     16-pixel text cell, or None when any check fails."""
     found = []
-    paper = img.bbox((255, 255, 255), rect, min_count=100)
-    if paper is None:
+    sheet = img.bbox(paper, rect, min_count=100)
+    if sheet is None:
         return None
     for text in lines:
-        pos = find_text(img, text, rect)
+        pos = find_text(img, text, rect, paper=paper)
         if pos is None:
             return None
         tmpl = render_text_mask(text)
@@ -570,7 +581,7 @@ def find_lines(img, lines, rect, pitch=None):
         # after the line, on its rows: a longer text.
         # (Only on the bubble's white: beyond its frame lies the desktop.)
         x_after = pos[0] + (box[2] - box[0]) + 2
-        x_end = min(x_after + 12, paper[2] + 1)
+        x_end = min(x_after + 12, sheet[2] + 1)
         band = dark_mask(img.crop((x_after, pos[1], x_end, pos[1] + box[3] - box[1] + 1)), 40) if x_end > x_after else []
         if any(any(row) for row in band):
             return None
