@@ -82,6 +82,7 @@ class Proc:
     def __init__(self, name, argv, env, cwd=None, log_path=None, capture=False, pass_fds=()):
         self.name = name
         self.lines = []
+        self.times = []  # time.monotonic() at which each line was read
         self.lock = threading.Lock()
         self.log_file = open(log_path, "wb") if log_path else subprocess.DEVNULL
         stdout = subprocess.PIPE if capture else self.log_file
@@ -101,6 +102,7 @@ class Proc:
                 self.log_file.flush()
             with self.lock:
                 self.lines.append(raw.decode("utf-8", "replace").rstrip("\n"))
+                self.times.append(time.monotonic())
 
     def output(self):
         with self.lock:
@@ -117,6 +119,15 @@ class Proc:
     def wait_line(self, pattern, timeout, start=0):
         return wait_until(lambda: self.find_line(pattern, start), timeout,
                           f"{self.name} to print /{pattern}/")
+
+    def line_time(self, pattern, start=0):
+        """When the first line from `start` matching the regex was read, or None."""
+        rx = re.compile(pattern)
+        with self.lock:
+            for line, t in zip(self.lines[start:], self.times[start:]):
+                if rx.search(line):
+                    return t
+        return None
 
     def alive(self):
         return self.popen.poll() is None
@@ -214,9 +225,14 @@ class Stack:
         self.display = ":" + number.decode().strip()
         self.env["DISPLAY"] = self.display
         log("display", self.display)
-        self.spawn("openbox", ["openbox", "--sm-disable", "--config-file", self._openbox_config()])
-        wait_until(lambda: "window id" in self.run(["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"], False),
-                   20, "openbox to manage the screen")
+        wait_until(lambda: subprocess.run(["xdpyinfo"], env=self.env, capture_output=True, timeout=10).returncode == 0,
+                   20, f"the X server on {self.display} to take clients")
+
+        def window_manager():
+            if not any(p.name == "openbox" and p.alive() for p in self.procs):
+                self.spawn("openbox", ["openbox", "--sm-disable", "--config-file", self._openbox_config()])
+            return "window id" in self.run(["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"], False)
+        wait_until(window_manager, 30, "openbox to manage the screen", interval=0.2)
         if compositor:
             self.spawn("xcompmgr", ["xcompmgr"])
             wait_until(self._composite_manager_running, 20, "xcompmgr to own the compositing selection")
@@ -446,7 +462,7 @@ def mask_difference(region, template, ox, oy, give_up=1.0):
 WHITE = (255, 255, 255)
 
 
-def find_text(img, text, rect, tolerance=0.04, paper=WHITE):
+def find_text(img, text, rect, tolerance=0.04, paper=WHITE, drop_bottom=0):
     """Where `text` (16-pixel Unifont, dark ink) stands inside rect of the
     screenshot, as (x, y) of its ink's top-left corner, or None. The template
     is aligned on the ink of each candidate row band, so a line is matched
@@ -456,7 +472,7 @@ def find_text(img, text, rect, tolerance=0.04, paper=WHITE):
     if tbox is None:
         return None
     tx0, ty0, tx1, ty1 = tbox
-    tmpl = [row[tx0:tx1 + 1] for row in template[ty0:ty1 + 1]]
+    tmpl = [row[tx0:tx1 + 1] for row in template[ty0:ty1 + 1 - drop_bottom]]
     th, tw = len(tmpl), len(tmpl[0])
     # Text stands on a white bubble or box: search only where that paper is.
     sheet = img.bbox(paper, rect, min_count=100)
@@ -464,7 +480,9 @@ def find_text(img, text, rect, tolerance=0.04, paper=WHITE):
         return None
     rect = (sheet[0] - 2, sheet[1] - 2, sheet[2] + 3, sheet[3] + 3)
     region_img = img.crop(rect)
-    region = dark_mask(region_img)
+    # Text ink is black; the bubble's plum outline (max channel 69) is not, so a
+    # line drawn over the frame's edge still matches.
+    region = dark_mask(region_img, 40)
     best = None
     # Candidate anchors: every dark pixel that could be the template's first
     # ink pixel in its top row.
@@ -571,8 +589,10 @@ def find_lines(img, lines, rect, pitch=None, paper=WHITE):
     sheet = img.bbox(paper, rect, min_count=100)
     if sheet is None:
         return None
-    for text in lines:
-        pos = find_text(img, text, rect, paper=paper)
+    for i, text in enumerate(lines):
+        # A bubble leaves no margin under its last line: the frame's bottom
+        # edge covers that line's lowest rows (descenders), so they are not compared.
+        pos = find_text(img, text, rect, paper=paper, drop_bottom=4 if i == len(lines) - 1 else 0)
         if pos is None:
             return None
         tmpl = render_text_mask(text)
@@ -605,3 +625,55 @@ def bubble_rect_for(mascot_box):
     right of the mascot's centre and its centre 80 pixels above it."""
     cx, cy = centre(mascot_box)
     return (cx + 16, cy - 260, cx + 900, cy + 40)
+
+
+# ---------------------------------------------------------------------------
+# The community service
+
+class Service:
+    def __init__(self, stack):
+        self.stack = stack
+        self.exe = self._find(stack.build_dir)
+        check(self.exe is not None, f"no vimo-service executable under {stack.build_dir}")
+        self.port = free_port()
+        self.origin = f"http://127.0.0.1:{self.port}"
+        self.db = os.path.join(stack.tmp, "service.db")
+        self.proc = None
+        self.token = None
+
+    @staticmethod
+    def _find(build_dir):
+        for root, _, files in os.walk(build_dir):
+            if "vimo-service" in files and os.access(os.path.join(root, "vimo-service"), os.X_OK):
+                return os.path.join(root, "vimo-service")
+        return None
+
+    def start(self):
+        self.proc = self.stack.spawn("service", [self.exe, "--port", str(self.port), "--db", self.db], capture=True)
+        line = self.proc.wait_line(r"admin token", 20)
+        self.token = line.rsplit(":", 1)[1].strip()
+        self.proc.wait_line(r"listening on", 20)
+        wait_until(lambda: self.get("/api/ferncircle") is not None, 20, "the service to answer")
+        log("service at", self.origin)
+        return self
+
+    def get(self, path):
+        try:
+            with urllib.request.urlopen(self.origin + path, timeout=10) as r:
+                return r.read().decode()
+        except urllib.error.URLError:
+            return None
+
+    def get_json(self, path):
+        body = self.get(path)
+        return json.loads(body) if body is not None else None
+
+    def admin(self, path, payload):
+        req = urllib.request.Request(self.origin + path, data=json.dumps(payload).encode(), method="POST",
+                                     headers={"Authorization": f"Bearer {self.token}",
+                                              "Content-Type": "application/json"})
+        try:
+            with urllib.request.urlopen(req, timeout=10) as r:
+                return json.loads(r.read().decode())
+        except urllib.error.HTTPError as error:
+            raise ScenarioFailure(f"service refused {path} {payload}: {error.code} {error.read()[:200]!r}")

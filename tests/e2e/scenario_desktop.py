@@ -90,10 +90,9 @@ def open_main_menu(stack, companion, lines=MAIN_MENU, missed=None):
 
 
 def click_line(stack, companion, corner, text, button=1):
-    """Click a bubble line whose text cell starts at corner. A text line is hit
-    17 pixels above where it is drawn (the element module's hit rule), so the
-    click goes to the middle of that box, which lies over the line above."""
-    x, y = corner[0] + 12, corner[1] + 8 - 17
+    """Click a bubble line whose text cell starts at corner: a text line is hit
+    where it is drawn."""
+    x, y = corner[0] + 12, corner[1] + 8
     click_element(stack, companion, lambda: (x, y), button, f"the line {text!r}")
 
 

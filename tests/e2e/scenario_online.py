@@ -1,7 +1,218 @@
-"""The online features against the real community service."""
+"""The online features against the real community service: chat boxes from
+the bridges, login through the browser, the composer, the streamer's live
+notice."""
 
-from harness import ScenarioFailure
+import os
+import signal
+import time
+
+from harness import (Companion, ScenarioFailure, Service, bubble_rect_for, centre, check, click_element,
+                     find_lines, find_text, locate_mascot, log, wait_until)
+from scenario_desktop import MAIN_MENU, click_line, open_main_menu, stop_with_sigint
+
+MAIN_MENU_LOGGED_IN = ["hi hii ~", " - Commune", " - Spawn Blocks", " - Dismiss"]
+AUTHORISE = ["We've opened a webpage for you.", "Please authorize and click the speech bubble again."]
+COMPOSER = ["Commune to the wider world:", "(type your message to have it show here)"]
+STREAMER_NOTICE = ["The Communion Has Started.", " - Join", " - Dismiss"]
+DISPLAY_NAME = "Nika"
+# (platform, sender id, sender name, text) as a bridge sends them; the name-only
+# platform carries no id.
+CHAT = [("twitch", "41001", "Alba", "first light"),
+        ("discord", "52002", "Bram", "boxes please"),
+        ("corvane", None, "Cyra", "hello vimo")]
+STAR = (255, 216, 74)  # the "wired" pose's stars (the only long-lived pose with them)
+BROWSER_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "browser")
+
+
+def white_count(shot, rect):
+    return len(shot.find_colour((255, 255, 255), rect))
+
+
+def white_blobs(shot, mascot_box, cell=8):
+    """White areas (chat boxes) away from the mascot, biggest first:
+    (x0, y0, x1, y1, a point on the white)."""
+    cells = {}
+    for x, y in shot.find_colour((255, 255, 255)):
+        if mascot_box and mascot_box[0] - 40 <= x <= mascot_box[2] + 40 and mascot_box[1] - 40 <= y <= mascot_box[3] + 40:
+            continue  # its eyes' glints
+        cells.setdefault((x // cell, y // cell), []).append((x, y))
+    blobs, seen = [], set()
+    for start in cells:
+        if start in seen:
+            continue
+        stack_, members = [start], []
+        seen.add(start)
+        while stack_:
+            c = stack_.pop()
+            members.append(c)
+            for d in ((1, 0), (-1, 0), (0, 1), (0, -1)):
+                n = (c[0] + d[0], c[1] + d[1])
+                if n in cells and n not in seen:
+                    seen.add(n)
+                    stack_.append(n)
+        if len(members) < 20:
+            continue
+        # The fullest cell lies inside the box, whatever its angle.
+        best = max(members, key=lambda c: len(cells[c]))
+        pts = cells[best]
+        xs = [c[0] for c in members]
+        ys = [c[1] for c in members]
+        blobs.append((len(members), min(xs) * cell, min(ys) * cell, (max(xs) + 1) * cell, (max(ys) + 1) * cell,
+                      pts[len(pts) // 2]))
+    blobs.sort(reverse=True)
+    return [b[1:] for b in blobs]
+
+
+def column_rect(box):
+    cx = centre(box)[0]
+    return (cx - 500, 0, cx + 500, 1080)
 
 
 def online(stack):
-    raise ScenarioFailure("not written yet")
+    stack.start_desktop(compositor=True)
+    host = stack.start_xterm(1350, 250)
+    service = Service(stack).start()
+    browser_log = os.path.join(stack.artifacts, "browser.log")
+    env = {"PATH": BROWSER_DIR + os.pathsep + stack.env.get("PATH", "/usr/bin:/bin"),
+           "VIMO_E2E_BROWSER_LOG": browser_log, "VIMO_E2E_DISPLAY_NAME": DISPLAY_NAME}
+    config = {"service_origin": service.origin, "bluesky_origin": service.origin,
+              "channel_page": service.origin + "/channel/"}
+    companion = Companion(stack, config).start(env)
+    stack.activate(host)
+    out = companion.proc
+
+    # -- chat ---------------------------------------------------------------
+    # The first poll (3 s after start) finds the chat empty and backs off; the
+    # messages come after it, so a later poll has to find them.
+    out.wait_line(r"/api/chat\?count=1", 15)
+    out.wait_line(r"^poll chat parse result: |chat poll inturrupted", 15)
+    mark = len(out.output())
+    sent = time.monotonic()
+    for platform, sender_id, name, text in CHAT:
+        payload = {"platform": platform, "sender_name": name, "text": text}
+        if sender_id:
+            payload["sender_id"] = sender_id
+        service.admin("/api/ingest", payload)
+    expected = [f"{name}: {text}" for _, _, name, text in CHAT]
+    out.wait_line(r"^last chat is now ", 12, mark)
+    delay = out.line_time(r"^last chat is now ", mark) - sent
+    log(f"chat poll picked the messages up {delay:.1f} s after they were sent")
+    # After a poll that found nothing the next one comes 10 s later; the
+    # messages were sent just after such a poll.
+    check(delay <= 11, f"the messages were polled {delay:.1f} s after they were sent")
+
+    seen = {}
+
+    def all_boxes_seen():
+        shot = stack.screenshot()
+        box = locate_mascot(shot)
+        if box is None:
+            return False
+        for text in expected:
+            if text not in seen:
+                pos = find_text(shot, text, column_rect(box))
+                if pos:
+                    seen[text] = (pos, shot)
+        return len(seen) == len(expected)
+    try:
+        wait_until(all_boxes_seen, 10, "the three chat boxes to show their texts")
+    finally:
+        log("chat boxes seen:", sorted(seen))
+    stack.save(seen[expected[-1]][1], "chat-boxes")
+
+    # A left click bursts a box into letters, which vanish after 3 to 6 s.
+    # Boxes tumble, so a lying box is found by its white paper, not its text.
+    def a_box():
+        shot = stack.screenshot()
+        box = locate_mascot(shot)
+        blobs = white_blobs(shot, box)
+        return blobs and (blobs[0], shot)
+    (bx0, by0, bx1, by1, point), before = wait_until(a_box, 15, "a chat box lying on the desktop")
+    # Boxes lying side by side make one white area: the whole screen's white
+    # is counted. The smallest box here is 16 letters: (16 * 8 + 8) x 24
+    # pixels, a quarter of it ink.
+    white_before = white_count(before, None)
+    click_element(stack, companion, lambda: point, 1, f"the chat box at {point}")
+    stack.save(stack.screenshot(), "chat-box-burst")
+    wait_until(lambda: white_count(stack.screenshot(), None) <= white_before - 1500, 12,
+               "the burst box and its letters to vanish")
+    stack.save(stack.screenshot(), "letters-gone")
+
+    # -- login through the browser ----------------------------------------
+    lines = open_main_menu(stack, companion, MAIN_MENU)
+    click_line(stack, companion, lines[1], " - Log In")
+    wait_until(lambda: os.path.exists(browser_log) and "linked" in open(browser_log).read(), 15,
+               "the browser stand-in to open the link page and submit it")
+    ask = wait_until(lambda: (lambda s: find_lines(s, AUTHORISE, bubble_rect_for(locate_mascot(s)), pitch=40))(
+        stack.screenshot()), 10, f"the bubble {AUTHORISE}")
+    stack.save(stack.screenshot(), "login-authorise")
+    with open(browser_log) as f:
+        check(f"{service.origin}/link?token=" in f.read(), "the browser was not sent to the service's link page")
+    click_element(stack, companion, lambda: (ask[0][0] + 40, ask[0][1] + 8), 1, "the authorise bubble")
+    greeting = [f"Logged in as {DISPLAY_NAME}!"]
+    hello = wait_until(lambda: (lambda s: find_lines(s, greeting, bubble_rect_for(locate_mascot(s))))(
+        stack.screenshot()), 10, f"the greeting {greeting}")
+    stack.save(stack.screenshot(), "login-greeting")
+    out.wait_line(r'^login 1 result: \{"status":true', 5)
+    click_element(stack, companion, lambda: (hello[0][0] + 40, hello[0][1] + 8), 1, "the greeting bubble")
+
+    # -- commune ------------------------------------------------------------
+    lines = open_main_menu(stack, companion, MAIN_MENU_LOGGED_IN)
+    click_line(stack, companion, lines[1], " - Commune")
+    composer = wait_until(lambda: (lambda s: find_lines(s, COMPOSER, bubble_rect_for(locate_mascot(s)), pitch=20))(
+        stack.screenshot()), 10, f"the composer {COMPOSER}")
+    if stack.active_window() != companion.overlay:
+        # The keyboard goes to the focused window: a click on the composer's
+        # title (which keeps it open) gives the overlay the focus.
+        click_line(stack, companion, composer[0], COMPOSER[0])
+        wait_until(lambda: stack.active_window() == companion.overlay, 5, "the overlay to take the keyboard focus")
+    stack.xdotool("type", "--delay", "60", "hello world")
+    draft = wait_until(lambda: (lambda s: find_text(s, "hello world", bubble_rect_for(locate_mascot(s))) and s)(
+        stack.screenshot()), 10, "the draft 'hello world' in the composer")
+    stack.save(draft, "commune-draft")
+    stack.xdotool("key", "Return")
+
+    def posted():
+        page = service.get_json("/api/chat?count=5") or []
+        return [m for m in page if m.get("text") == "hello world"]
+    message = wait_until(posted, 10, "the service to hold the posted message")[0]
+    log("service holds", message)
+    check("web" in message.get("chatter", {}), f"the post is not the linked account's: {message}")
+    out.wait_line(r"/api/vimoexe/chat\?id=[0-9:]+&content=hello%20world", 5)
+    title_rect = (composer[0][0] - 4, composer[0][1], composer[0][0] + 200, composer[0][1] + 20)
+    wait_until(lambda: find_text(stack.screenshot(), COMPOSER[0], title_rect) is None, 10,
+               "the composer to close after the post")
+    stack.save(stack.screenshot(), "commune-posted")
+
+    # -- the streamer goes live ------------------------------------------
+    # The live list is read 5 s after start and then every five minutes: the
+    # companion is restarted after the streamer's call.
+    service.admin("/api/admin/live", {"handles": ["quelmara"]})
+    stop_with_sigint(stack, companion)
+    companion.start(env)
+    stack.activate(host)
+    out = companion.proc
+    out.wait_line(r"^quelmara is live!$", 20)
+
+    def notice():
+        shot = stack.screenshot()
+        box = locate_mascot(shot)
+        lines = box and find_lines(shot, STREAMER_NOTICE, bubble_rect_for(box), pitch=40)
+        return lines and (lines, shot, box)
+    lines, shot, box = wait_until(notice, 10, f"the notice {STREAMER_NOTICE}")
+    stack.save(shot, "live-notice")
+    check(wired(shot, box), "the mascot does not show the \"wired\" pose while the stream is live")
+    click_line(stack, companion, lines[2], " - Dismiss")
+    title_rect = (lines[0][0] - 4, lines[0][1], lines[0][0] + 200, lines[0][1] + 20)
+    wait_until(lambda: find_text(stack.screenshot(), STREAMER_NOTICE[0], title_rect) is None, 5,
+               "the notice to close")
+    # Snoozed: the menu opens again, the mascot stays wired.
+    open_main_menu(stack, companion, MAIN_MENU)
+    shot = stack.screenshot("snoozed-menu")
+    check(wired(shot, locate_mascot(shot)), "the mascot left the \"wired\" pose when the notice was snoozed")
+    check(companion.proc.alive(), "the companion died during the scenario")
+
+
+def wired(shot, box):
+    x0, y0, x1, y1 = box
+    return len(shot.find_colour(STAR, (x0 - 40, y0 - 40, x1 + 40, y1 + 40))) >= 150
