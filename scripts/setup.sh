@@ -10,7 +10,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev libbox2d-dev
   fonts-unifont
   xvfb xauth openbox xdotool imagemagick x11-utils x11-apps xterm xcompmgr
-  wrk clang libclang-rt-14-dev procps curl
+  wrk clang libclang-rt-14-dev procps curl python3
 )
 
 SUDO=""
