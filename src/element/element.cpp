@@ -123,7 +123,9 @@ int getDrawableAtPosition(Element* e, Vector2 p) {
         // The offset turns with the element; the point is not turned back.
         float dx = p.x - e->position.x - (d.offset.x * c - d.offset.y * s);
         float dy = p.y - e->position.y - (d.offset.x * s + d.offset.y * c);
-        if (d.type == DRAWABLE_TEXT) dy += 17;  // text boxes are hit 17 px above their nominal place
+        // Text is hit where drawText draws it: centred on its placed centre.
+        // (A fixed 17 px upward shift here made a click on a menu line choose
+        // the line below it, since lines are 20 px apart.)
         float phi = -d.rotation / 180.0f * PI_F;
         float c2 = cosf(phi), s2 = sinf(phi);
         float lx = dx * c2 - dy * s2;

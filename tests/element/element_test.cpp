@@ -240,7 +240,7 @@ TEST_F(ElementTest, DrawableAtPositionTopmostFirst) {
     EXPECT_EQ(getDrawableAtPosition(e, {118, 100}), -1);
 }
 
-TEST_F(ElementTest, TextDrawablesAreHitSeventeenPixelsHigher) {
+TEST_F(ElementTest, TextDrawablesAreHitWhereTheyAreDrawn) {
     TEXT_MEASURE = measure_100x20;
     Element* e = newElement(0);
     e->position = {500, 500};
@@ -251,12 +251,22 @@ TEST_F(ElementTest, TextDrawablesAreHitSeventeenPixelsHigher) {
     Vector2 size = getDrawableSize(e, t);
     EXPECT_FLOAT_EQ(size.x, 100);
     EXPECT_FLOAT_EQ(size.y, 20);
-    EXPECT_EQ(getDrawableAtPosition(e, {500, 473}), 0);   // -27
-    EXPECT_EQ(getDrawableAtPosition(e, {500, 493}), 0);   // -7
-    EXPECT_EQ(getDrawableAtPosition(e, {550, 480}), 0);
-    EXPECT_EQ(getDrawableAtPosition(e, {500, 472}), -1);  // -28
-    EXPECT_EQ(getDrawableAtPosition(e, {500, 494}), -1);  // -6
-    EXPECT_EQ(getDrawableAtPosition(e, {500, 500}), -1);  // the nominal centre is not inside
+    // drawText centres the measured block on the placed centre, so the hit box
+    // is that block: y in [490, 510], x in [450, 550].
+    EXPECT_EQ(getDrawableAtPosition(e, {500, 500}), 0);
+    EXPECT_EQ(getDrawableAtPosition(e, {500, 490}), 0);
+    EXPECT_EQ(getDrawableAtPosition(e, {500, 510}), 0);
+    EXPECT_EQ(getDrawableAtPosition(e, {550, 505}), 0);
+    EXPECT_EQ(getDrawableAtPosition(e, {500, 489}), -1);
+    EXPECT_EQ(getDrawableAtPosition(e, {500, 511}), -1);
+    EXPECT_EQ(getDrawableAtPosition(e, {500, 476}), -1);  // a line above, 20 px apart, is not this one
+
+    // Two stacked lines 20 px apart: the centre of each visible line picks it.
+    Drawable second = t;
+    second.offset = {0, 20};
+    e->drawables = {t, second};
+    EXPECT_EQ(getDrawableAtPosition(e, {500, 500}), 0);
+    EXPECT_EQ(getDrawableAtPosition(e, {500, 520}), 1);
 }
 
 TEST_F(ElementTest, DescribeElementListsDrawablesAndPosition) {

@@ -16,10 +16,10 @@ protected:
         MascotScene::SetUp();
         chosen.clear();
     }
-    // A point on the centre of line k (drawable k + 1); text is hit 17 px higher.
+    // A point on the centre of line k (drawable k + 1), where it is drawn.
     Vector2 linePoint(Element* bubble, int k) {
         const Drawable& d = bubble->drawables[k + 1];
-        return {bubble->position.x + d.offset.x, bubble->position.y + d.offset.y - 17};
+        return {bubble->position.x + d.offset.x, bubble->position.y + d.offset.y};
     }
     std::string lineText(Element* bubble, int k) {
         return bubble->drawables[k + 1].source.substr(std::string("assets/neodgm.ttf:16:").size());
