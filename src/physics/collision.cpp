@@ -6,10 +6,11 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #if defined(__SSE2__)
-#include <emmintrin.h>
+#include <immintrin.h>
 #define VIMO_PHYSICS_SSE 1
 #else
 #define VIMO_PHYSICS_SSE 0
@@ -25,6 +26,11 @@ namespace physics_detail {
 bool pairPrefilter = true;
 bool fastSolver = true;
 bool worldShapeCache = true;
+#if defined(__SSE2__)
+bool solverAvx = __builtin_cpu_supports("avx");
+#else
+bool solverAvx = false;
+#endif
 
 namespace {
 
@@ -646,24 +652,39 @@ struct SolverContact {
     float countScale;      // 1 / contactsCount, exact for 1 and 2 points
     float restitution, staticFriction, dynamicFriction;
     bool zeroMass;         // |A.inverseMass + B.inverseMass| <= epsilon
+    uint32_t repeat;       // 2: the record and its identical twin right after it, resolved back to back
     SolverPoint points[2];
 };
 
 std::vector<SolverBody> solverBodies;
-std::vector<SolverContact> solverContacts;  // active records in level order
+std::vector<SolverContact> solverContacts;  // active units in level order
 std::vector<uint32_t> activeContacts;       // record indices that can act, in table order
-std::vector<uint32_t> contactLevels;        // level of each active record
+std::vector<uint32_t> solverUnits;          // first record of each unit (a record, or a record and its twin)
+std::vector<uint32_t> unitRepeats;          // records in each unit: 1 or 2
+std::vector<uint32_t> contactLevels;        // level of each unit
 std::vector<uint32_t> levelStart;           // first slot of each level in solverContacts
 std::vector<uint32_t> lastLevel;            // per body: level of its last record so far
 std::vector<uint8_t> readOnly;              // per body: never written by the passes
 std::vector<uint32_t> levelBounds;          // records of level l are [levelBounds[l], levelBounds[l + 1])
-std::vector<uint32_t> quadBounds;           // per level (from 0): its quads in solverQuads
+std::vector<uint32_t> octBounds;            // per level (from 0): its octets in solverOcts
 std::vector<uint32_t> singles;              // solverContacts indices run one by one
 std::vector<uint32_t> singleBounds;         // per level (from 0): its entries in singles
 
 
+// Record b is a twin of record a: same bodies and every value the passes read
+// equal bit for bit (so resolving b repeats a's arithmetic on newer velocities).
+bool IsTwin(const PhysicsManifoldData* a, const PhysicsManifoldData* b) {
+    if (a->bodyA != b->bodyA || a->bodyB != b->bodyB || a->contactsCount != b->contactsCount) return false;
+    if (a->contactsCount == 0 || a->contactsCount > 2) return false;
+    return std::memcmp(&a->normal, &b->normal, sizeof a->normal) == 0 &&
+           std::memcmp(a->contactPoints, b->contactPoints, sizeof(Vector2) * a->contactsCount) == 0 &&
+           std::memcmp(&a->restitution, &b->restitution, sizeof(float)) == 0 &&
+           std::memcmp(&a->dynamicFriction, &b->dynamicFriction, sizeof(float)) == 0 &&
+           std::memcmp(&a->staticFriction, &b->staticFriction, sizeof(float)) == 0;
+}
+
 // One record, one pass.
-void SolveOne(const SolverContact& c, SolverBody* sb) {
+void SolveRecord(const SolverContact& c, SolverBody* sb) {
     SolverBody& A = sb[c.a];
     SolverBody& B = sb[c.b];
     if (c.zeroMass) {
@@ -723,231 +744,130 @@ void SolveOne(const SolverContact& c, SolverBody* sb) {
     }
 }
 
-#if VIMO_PHYSICS_SSE
-// Four records of one level at once, one per SSE lane. The lanes' bodies are
-// distinct (or disabled and never written), and every lane performs exactly
-// the scalar operations of SolveOne in the same order (IEEE single precision
-// per lane), with its early stops turned into masks: the same bits result.
-// What stays fixed through the passes is laid out per lane once per step.
-inline __m128 Select(__m128 mask, __m128 a, __m128 b) { return _mm_or_ps(_mm_and_ps(mask, a), _mm_andnot_ps(mask, b)); }
-inline __m128 Neg(__m128 v) { return _mm_xor_ps(v, _mm_set1_ps(-0.0f)); }
-inline __m128 Mask(bool a, bool b, bool c, bool d) {
-    return _mm_castsi128_ps(_mm_setr_epi32(a ? -1 : 0, b ? -1 : 0, c ? -1 : 0, d ? -1 : 0));
+// One unit, one pass: its record, then its twin when it has one.
+void SolveOne(const SolverContact& c, SolverBody* sb) {
+    SolveRecord(c, sb);
+    if (c.repeat == 2) SolveRecord(c, sb);
 }
 
-struct SolverQuad {
-    __m128 nx, ny, negE1, sf, df, cs;  // normal, -(1 + restitution), frictions, 1 / contactsCount
-    __m128 aim, aii, bim, bii;         // inverse masses and inertias
-    __m128 aEn, bEn, aRot, bRot;       // enabled; enabled and free to turn
-    __m128 inUse[2];                   // point k exists
-    __m128 rax[2], ray[2], rbx[2], rby[2], ks[2], em[2];
-    Vector2 normal[4];
-    uint32_t a[4], b[4];
+#if VIMO_PHYSICS_SSE
+// Units of one level solved eight at a time, one per lane. A level's units
+// touch distinct moving bodies (disabled ones are never written), and every
+// lane performs exactly the scalar operations of SolveRecord in the same order
+// (IEEE single precision per lane, nothing fused), so the same bits result.
+// What stays fixed through the passes is laid out per lane once per step.
+// Eight-float vectors are handed between inline functions only, never across
+// a library boundary, so the ABI note about them does not apply.
+#pragma GCC diagnostic ignored "-Wpsabi"
+// Aligned to 32 bytes explicitly: without AVX the compiler would settle for 16,
+// which the AVX kernel's aligned loads cannot take.
+typedef float F8 __attribute__((vector_size(32), aligned(32)));
+typedef int32_t I8 __attribute__((vector_size(32), aligned(32)));
+
+struct alignas(32) SolverOct {
+    F8 nx, ny, negE1, sf, df, cs;  // normal, -(1 + restitution), frictions, 1 / contactsCount
+    F8 aim, aii, bim, bii;         // inverse masses and inertias
+    I8 aEn, bEn, aRot, bRot;       // enabled; enabled and free to turn
+    I8 inUse[2];                   // point k exists
+    I8 twin;                       // the lane's unit has a twin record (a second round)
+    F8 rax[2], ray[2], rbx[2], rby[2], ks[2], em[2];
+    Vector2 normal[8];
+    uint32_t a[8], b[8];
 };
 
-std::vector<SolverQuad> solverQuads;
+static_assert(alignof(SolverOct) == 32);
+std::vector<SolverOct> solverOcts;
 
-void BuildQuad(const SolverContact* c, const SolverBody* sb, SolverQuad* q) {
-#define LANES(expr) _mm_setr_ps(expr(0), expr(1), expr(2), expr(3))
-#define NX(l) c[l].normal.x
-#define NY(l) c[l].normal.y
-#define REST(l) c[l].restitution
-#define SF(l) c[l].staticFriction
-#define DF(l) c[l].dynamicFriction
-#define CS(l) c[l].countScale
-#define AIM(l) sb[c[l].a].inverseMass
-#define AII(l) sb[c[l].a].inverseInertia
-#define BIM(l) sb[c[l].b].inverseMass
-#define BII(l) sb[c[l].b].inverseInertia
-    q->nx = LANES(NX);
-    q->ny = LANES(NY);
-    q->negE1 = Neg(_mm_add_ps(_mm_set1_ps(1.0f), LANES(REST)));
-    q->sf = LANES(SF);
-    q->df = LANES(DF);
-    q->cs = LANES(CS);
-    q->aim = LANES(AIM);
-    q->aii = LANES(AII);
-    q->bim = LANES(BIM);
-    q->bii = LANES(BII);
-    const SolverBody *A0 = &sb[c[0].a], *A1 = &sb[c[1].a], *A2 = &sb[c[2].a], *A3 = &sb[c[3].a];
-    const SolverBody *B0 = &sb[c[0].b], *B1 = &sb[c[1].b], *B2 = &sb[c[2].b], *B3 = &sb[c[3].b];
-    q->aEn = Mask(A0->enabled, A1->enabled, A2->enabled, A3->enabled);
-    q->bEn = Mask(B0->enabled, B1->enabled, B2->enabled, B3->enabled);
-    q->aRot = _mm_andnot_ps(Mask(A0->freezeRotation, A1->freezeRotation, A2->freezeRotation, A3->freezeRotation), q->aEn);
-    q->bRot = _mm_andnot_ps(Mask(B0->freezeRotation, B1->freezeRotation, B2->freezeRotation, B3->freezeRotation), q->bEn);
-    for (uint32_t k = 0; k < 2; k++) {
-#define RAX(l) c[l].points[k].rA.x
-#define RAY(l) c[l].points[k].rA.y
-#define RBX(l) c[l].points[k].rB.x
-#define RBY(l) c[l].points[k].rB.y
-#define KS(l) c[l].points[k].inverseMassSum
-#define EM(l) c[l].points[k].effectiveMass
-        q->inUse[k] = Mask(k < c[0].count, k < c[1].count, k < c[2].count, k < c[3].count);
-        q->rax[k] = LANES(RAX);
-        q->ray[k] = LANES(RAY);
-        q->rbx[k] = LANES(RBX);
-        q->rby[k] = LANES(RBY);
-        q->ks[k] = LANES(KS);
-        q->em[k] = LANES(EM);
-    }
-    for (int l = 0; l < 4; l++) {
-        q->normal[l] = c[l].normal;
-        q->a[l] = c[l].a;
-        q->b[l] = c[l].b;
-    }
-#undef LANES
-#undef NX
-#undef NY
-#undef REST
-#undef SF
-#undef DF
-#undef CS
-#undef AIM
-#undef AII
-#undef BIM
-#undef BII
-#undef RAX
-#undef RAY
-#undef RBX
-#undef RBY
-#undef KS
-#undef EM
+// An empty lane: no points, both bodies the scratch body past the table.
+SolverContact EmptyLane(uint32_t scratch) {
+    SolverContact c{};
+    c.a = c.b = scratch;
+    c.count = 0;
+    c.countScale = 1.0f;
+    c.repeat = 1;
+    c.points[0].inverseMassSum = c.points[1].inverseMassSum = 1.0f;
+    c.points[0].effectiveMass = c.points[1].effectiveMass = 1.0f;
+    return c;
 }
 
-void SolveQuad(const SolverQuad& q, SolverBody* sb) {
-    SolverBody* A[4] = {&sb[q.a[0]], &sb[q.a[1]], &sb[q.a[2]], &sb[q.a[3]]};
-    SolverBody* B[4] = {&sb[q.b[0]], &sb[q.b[1]], &sb[q.b[2]], &sb[q.b[3]]};
-    __m128 avx = _mm_setr_ps(A[0]->velocity.x, A[1]->velocity.x, A[2]->velocity.x, A[3]->velocity.x);
-    __m128 avy = _mm_setr_ps(A[0]->velocity.y, A[1]->velocity.y, A[2]->velocity.y, A[3]->velocity.y);
-    __m128 aw = _mm_setr_ps(A[0]->angularVelocity, A[1]->angularVelocity, A[2]->angularVelocity, A[3]->angularVelocity);
-    __m128 bvx = _mm_setr_ps(B[0]->velocity.x, B[1]->velocity.x, B[2]->velocity.x, B[3]->velocity.x);
-    __m128 bvy = _mm_setr_ps(B[0]->velocity.y, B[1]->velocity.y, B[2]->velocity.y, B[3]->velocity.y);
-    __m128 bw = _mm_setr_ps(B[0]->angularVelocity, B[1]->angularVelocity, B[2]->angularVelocity, B[3]->angularVelocity);
-    // Summed velocity changes of this record's normal impulses, added to the
-    // bodies' collision records one by one below (same additions, same order).
-    const __m128 zero = _mm_setzero_ps();
-    const __m128 eps = _mm_set1_ps(PHYSICS_EPSILON);
-    const __m128 nx = q.nx, ny = q.ny, aim = q.aim, bim = q.bim, aii = q.aii, bii = q.bii;
-    __m128 dvA[2][2], dvB[2][2];  // [point][x, y]
-    __m128 hitA[2] = {zero, zero}, hitB[2] = {zero, zero};
-    __m128 active = _mm_castsi128_ps(_mm_set1_epi32(-1));
-    uint32_t points = 0;
-
-    for (uint32_t k = 0; k < 2; k++) {
-        active = _mm_and_ps(active, q.inUse[k]);
-        if (_mm_movemask_ps(active) == 0) break;
-        const __m128 rax = q.rax[k], ray = q.ray[k], rbx = q.rbx[k], rby = q.rby[k], ks = q.ks[k];
-
-        // rv = B.v + w_B x rB - A.v - w_A x rA
-        __m128 rvx = _mm_sub_ps(_mm_sub_ps(_mm_add_ps(bvx, _mm_mul_ps(Neg(bw), rby)), avx), _mm_mul_ps(Neg(aw), ray));
-        __m128 rvy = _mm_sub_ps(_mm_sub_ps(_mm_add_ps(bvy, _mm_mul_ps(bw, rbx)), avy), _mm_mul_ps(aw, rax));
-        __m128 vn = _mm_add_ps(_mm_mul_ps(rvx, nx), _mm_mul_ps(rvy, ny));
-        active = _mm_and_ps(active, _mm_cmpngt_ps(vn, zero));
-        if (_mm_movemask_ps(active) == 0) break;
-        points = k + 1;
-
-        __m128 j = _mm_div_ps(_mm_mul_ps(q.negE1, vn), ks);
-        j = Select(_mm_cmplt_ps(j, q.em[k]), _mm_mul_ps(j, q.cs), j);
-        const __m128 ix = _mm_mul_ps(nx, j), iy = _mm_mul_ps(ny, j);
-
-        const __m128 mA = _mm_and_ps(active, q.aEn);
-        const __m128 dax = _mm_mul_ps(Neg(ix), aim), day = _mm_mul_ps(Neg(iy), aim);
-        avx = Select(mA, _mm_add_ps(avx, dax), avx);
-        avy = Select(mA, _mm_add_ps(avy, day), avy);
-        dvA[k][0] = dax;
-        dvA[k][1] = day;
-        hitA[k] = mA;
-        const __m128 crossA = _mm_sub_ps(_mm_mul_ps(rax, Neg(iy)), _mm_mul_ps(ray, Neg(ix)));
-        aw = Select(_mm_and_ps(active, q.aRot), _mm_add_ps(aw, _mm_mul_ps(aii, crossA)), aw);
-
-        const __m128 mB = _mm_and_ps(active, q.bEn);
-        const __m128 dbx = _mm_mul_ps(ix, bim), dby = _mm_mul_ps(iy, bim);
-        bvx = Select(mB, _mm_add_ps(bvx, dbx), bvx);
-        bvy = Select(mB, _mm_add_ps(bvy, dby), bvy);
-        dvB[k][0] = dbx;
-        dvB[k][1] = dby;
-        hitB[k] = mB;
-        const __m128 crossB = _mm_sub_ps(_mm_mul_ps(rbx, iy), _mm_mul_ps(rby, ix));
-        bw = Select(_mm_and_ps(active, q.bRot), _mm_add_ps(bw, _mm_mul_ps(bii, crossB)), bw);
-
-        // Friction.
-        rvx = _mm_sub_ps(_mm_sub_ps(_mm_add_ps(bvx, _mm_mul_ps(Neg(bw), rby)), avx), _mm_mul_ps(Neg(aw), ray));
-        rvy = _mm_sub_ps(_mm_sub_ps(_mm_add_ps(bvy, _mm_mul_ps(bw, rbx)), avy), _mm_mul_ps(aw, rax));
-        const __m128 dn = _mm_add_ps(_mm_mul_ps(rvx, nx), _mm_mul_ps(rvy, ny));
-        __m128 tx = _mm_sub_ps(rvx, _mm_mul_ps(nx, dn));
-        __m128 ty = _mm_sub_ps(rvy, _mm_mul_ps(ny, dn));
-        const __m128 len = _mm_sqrt_ps(_mm_add_ps(_mm_mul_ps(tx, tx), _mm_mul_ps(ty, ty)));
-        const __m128 inv = _mm_div_ps(_mm_set1_ps(1.0f), len);
-        const __m128 lenZero = _mm_cmpeq_ps(len, zero);
-        tx = Select(lenZero, tx, _mm_mul_ps(tx, inv));
-        ty = Select(lenZero, ty, _mm_mul_ps(ty, inv));
-        __m128 jt = Neg(_mm_add_ps(_mm_mul_ps(rvx, tx), _mm_mul_ps(rvy, ty)));
-        jt = _mm_mul_ps(_mm_div_ps(jt, ks), q.cs);
-        const __m128 absJt = _mm_andnot_ps(_mm_set1_ps(-0.0f), jt);
-        active = _mm_and_ps(active, _mm_cmpnle_ps(absJt, eps));
-        const __m128 isStatic = _mm_cmplt_ps(absJt, _mm_mul_ps(j, q.sf));
-        const __m128 dyn = _mm_mul_ps(Neg(j), q.df);
-        const __m128 tix = Select(isStatic, _mm_mul_ps(tx, jt), _mm_mul_ps(tx, dyn));
-        const __m128 tiy = Select(isStatic, _mm_mul_ps(ty, jt), _mm_mul_ps(ty, dyn));
-
-        const __m128 fA = _mm_and_ps(active, q.aEn);
-        avx = Select(fA, _mm_add_ps(avx, _mm_mul_ps(Neg(tix), aim)), avx);
-        avy = Select(fA, _mm_add_ps(avy, _mm_mul_ps(Neg(tiy), aim)), avy);
-        const __m128 fcrossA = _mm_sub_ps(_mm_mul_ps(rax, Neg(tiy)), _mm_mul_ps(ray, Neg(tix)));
-        aw = Select(_mm_and_ps(active, q.aRot), _mm_add_ps(aw, _mm_mul_ps(aii, fcrossA)), aw);
-        const __m128 fB = _mm_and_ps(active, q.bEn);
-        bvx = Select(fB, _mm_add_ps(bvx, _mm_mul_ps(tix, bim)), bvx);
-        bvy = Select(fB, _mm_add_ps(bvy, _mm_mul_ps(tiy, bim)), bvy);
-        const __m128 fcrossB = _mm_sub_ps(_mm_mul_ps(rbx, tiy), _mm_mul_ps(rby, tix));
-        bw = Select(_mm_and_ps(active, q.bRot), _mm_add_ps(bw, _mm_mul_ps(bii, fcrossB)), bw);
-    }
-    if (points == 0) return;  // every lane separating at its first point: nothing changed
-
-    alignas(16) float v[6][4];
-    _mm_store_ps(v[0], avx);
-    _mm_store_ps(v[1], avy);
-    _mm_store_ps(v[2], aw);
-    _mm_store_ps(v[3], bvx);
-    _mm_store_ps(v[4], bvy);
-    _mm_store_ps(v[5], bw);
-    alignas(16) float d[2][4][4];  // [point][ax, ay, bx, by][lane]
-    int hit[2][2];
-    for (uint32_t k = 0; k < points; k++) {
-        _mm_store_ps(d[k][0], dvA[k][0]);
-        _mm_store_ps(d[k][1], dvA[k][1]);
-        _mm_store_ps(d[k][2], dvB[k][0]);
-        _mm_store_ps(d[k][3], dvB[k][1]);
-        hit[k][0] = _mm_movemask_ps(hitA[k]);
-        hit[k][1] = _mm_movemask_ps(hitB[k]);
-    }
-    for (int l = 0; l < 4; l++) {
-        // Disabled bodies may sit in several lanes; they get back what they had.
-        SolverBody* a = A[l];
-        SolverBody* b = B[l];
-        a->velocity = {v[0][l], v[1][l]};
-        a->angularVelocity = v[2][l];
-        b->velocity = {v[3][l], v[4][l]};
-        b->angularVelocity = v[5][l];
-        for (uint32_t k = 0; k < points; k++) {
-            if (hit[k][0] & (1 << l)) {
-                a->collisionDelta = Add(a->collisionDelta, Vector2{d[k][0][l], d[k][1][l]});
-                a->collidedWith = b->id;
-                a->collisionNormal = Negate(q.normal[l]);
-            }
-            if (hit[k][1] & (1 << l)) {
-                b->collisionDelta = Add(b->collisionDelta, Vector2{d[k][2][l], d[k][3][l]});
-                b->collidedWith = a->id;
-                b->collisionNormal = q.normal[l];
-            }
+void BuildOct(const SolverContact* const* c, const SolverBody* sb, SolverOct* q) {
+    for (int l = 0; l < 8; l++) {
+        const SolverContact& u = *c[l];
+        const SolverBody& A = sb[u.a];
+        const SolverBody& B = sb[u.b];
+        q->nx[l] = u.normal.x;
+        q->ny[l] = u.normal.y;
+        q->negE1[l] = -(1.0f + u.restitution);
+        q->sf[l] = u.staticFriction;
+        q->df[l] = u.dynamicFriction;
+        q->cs[l] = u.countScale;
+        q->aim[l] = A.inverseMass;
+        q->aii[l] = A.inverseInertia;
+        q->bim[l] = B.inverseMass;
+        q->bii[l] = B.inverseInertia;
+        q->aEn[l] = A.enabled ? -1 : 0;
+        q->bEn[l] = B.enabled ? -1 : 0;
+        q->aRot[l] = A.enabled && !A.freezeRotation ? -1 : 0;
+        q->bRot[l] = B.enabled && !B.freezeRotation ? -1 : 0;
+        q->twin[l] = u.repeat == 2 ? -1 : 0;
+        for (uint32_t k = 0; k < 2; k++) {
+            q->inUse[k][l] = k < u.count ? -1 : 0;
+            q->rax[k][l] = u.points[k].rA.x;
+            q->ray[k][l] = u.points[k].rA.y;
+            q->rbx[k][l] = u.points[k].rB.x;
+            q->rby[k][l] = u.points[k].rB.y;
+            q->ks[k][l] = u.points[k].inverseMassSum;
+            q->em[k][l] = u.points[k].effectiveMass;
         }
+        q->normal[l] = u.normal;
+        q->a[l] = u.a;
+        q->b[l] = u.b;
     }
 }
+
+// The kernel for plain SSE2 (each eight-float vector is two SSE registers).
+namespace lanes_sse {
+static inline __attribute__((always_inline)) F8 Sqrt8(F8 v) {
+    __m128 lo, hi;
+    std::memcpy(&lo, &v, sizeof lo);
+    std::memcpy(&hi, reinterpret_cast<const char*>(&v) + sizeof lo, sizeof hi);
+    lo = _mm_sqrt_ps(lo);
+    hi = _mm_sqrt_ps(hi);
+    F8 out;
+    std::memcpy(&out, &lo, sizeof lo);
+    std::memcpy(reinterpret_cast<char*>(&out) + sizeof lo, &hi, sizeof hi);
+    return out;
+}
+static inline __attribute__((always_inline)) int Movemask8(I8 m) {
+    __m128 lo, hi;
+    std::memcpy(&lo, &m, sizeof lo);
+    std::memcpy(&hi, reinterpret_cast<const char*>(&m) + sizeof lo, sizeof hi);
+    return _mm_movemask_ps(lo) | (_mm_movemask_ps(hi) << 4);
+}
+#include "physics/solver_lanes.inc"
+}  // namespace lanes_sse
+
+// The same kernel for processors with AVX (one register per vector). AVX
+// only: no fused multiply-add, whose single rounding would change results.
+#pragma GCC push_options
+#pragma GCC target("avx")
+namespace lanes_avx {
+static inline __attribute__((always_inline)) F8 Sqrt8(F8 v) {
+    return reinterpret_cast<F8>(_mm256_sqrt_ps(reinterpret_cast<__m256>(v)));
+}
+static inline __attribute__((always_inline)) int Movemask8(I8 m) {
+    return _mm256_movemask_ps(reinterpret_cast<__m256>(m));
+}
+#include "physics/solver_lanes.inc"
+}  // namespace lanes_avx
+#pragma GCC pop_options
 #endif
 }  // namespace
 
 void SolveContacts() {
     const uint32_t n = physicsBodiesCount;
-    solverBodies.resize(n);
+    solverBodies.resize(n + 1);
+    solverBodies[n] = SolverBody{};  // scratch body of empty lanes: disabled, never written back
     for (uint32_t i = 0; i < n; i++) {
         const PhysicsBodyData* body = bodies[i];
         solverBodies[i] = {body->velocity,       body->angularVelocity, body->inverseMass,
@@ -976,11 +896,24 @@ void SolveContacts() {
         }
         if (zeroMass || m->contactsCount > 0) activeContacts.push_back(i);
     }
-    lastLevel.assign(n, 0);
-    contactLevels.resize(activeContacts.size());
-    uint32_t levels = 0;
+    // A touching pair's two records are identical and adjacent: with the fast
+    // solver they form one unit, resolved twice in a row by the same lane,
+    // exactly as the table order has them.
+    solverUnits.clear();
+    unitRepeats.clear();
     for (size_t r = 0; r < activeContacts.size(); r++) {
-        const ContactPair& pair = contactPairs[activeContacts[r]];
+        const uint32_t i = activeContacts[r];
+        const bool twin = fastSolver && r + 1 < activeContacts.size() && activeContacts[r + 1] == i + 1 &&
+                          IsTwin(contacts[i], contacts[i + 1]);
+        solverUnits.push_back(i);
+        unitRepeats.push_back(twin ? 2 : 1);
+        if (twin) r++;
+    }
+    lastLevel.assign(n, 0);
+    contactLevels.resize(solverUnits.size());
+    uint32_t levels = 0;
+    for (size_t r = 0; r < solverUnits.size(); r++) {
+        const ContactPair& pair = contactPairs[solverUnits[r]];
         uint32_t la = readOnly[pair.a] ? 0 : lastLevel[pair.a];
         uint32_t lb = readOnly[pair.b] ? 0 : lastLevel[pair.b];
         uint32_t level = fastSolver ? std::max(la, lb) + 1 : static_cast<uint32_t>(r) + 1;
@@ -994,9 +927,9 @@ void SolveContacts() {
     for (uint32_t l = 1; l < levelStart.size(); l++) levelStart[l] += levelStart[l - 1];
     levelBounds = levelStart;
 
-    solverContacts.resize(activeContacts.size());
-    for (size_t r = 0; r < activeContacts.size(); r++) {
-        const uint32_t i = activeContacts[r];
+    solverContacts.resize(solverUnits.size());
+    for (size_t r = 0; r < solverUnits.size(); r++) {
+        const uint32_t i = solverUnits[r];
         const PhysicsManifoldData* m = contacts[i];
         const PhysicsBodyData* A = m->bodyA;
         const PhysicsBodyData* B = m->bodyB;
@@ -1010,6 +943,7 @@ void SolveContacts() {
         c.staticFriction = m->staticFriction;
         c.dynamicFriction = m->dynamicFriction;
         c.zeroMass = std::fabs(A->inverseMass + B->inverseMass) <= PHYSICS_EPSILON;
+        c.repeat = unitRepeats[r];
         for (uint32_t k = 0; k < m->contactsCount; k++) {
             SolverPoint& p = c.points[k];
             p.rA = Sub(m->contactPoints[k], A->position);
@@ -1023,54 +957,58 @@ void SolveContacts() {
         for (uint32_t k = m->contactsCount; k < 2; k++) c.points[k] = SolverPoint{};
     }
 
-    // Per level: its quads (four records that run side by side) and the
-    // records left over (fewer than four, or zero-mass ones), run one by one.
+    // Per level: its octets (up to eight units side by side; a level with
+    // fewer than MIN_OCT_UNITS left over runs those one by one instead) and
+    // its singles (zero-mass units and such leftovers), one by one.
     SolverBody* sb = solverBodies.data();
-    quadBounds.assign(1, 0);
+    octBounds.assign(1, 0);
     singleBounds.assign(1, 0);
     singles.clear();
 #if VIMO_PHYSICS_SSE
-    solverQuads.clear();
+    constexpr uint32_t MIN_OCT_UNITS = 3;
+    const SolverContact emptyLane = EmptyLane(n);
+    solverOcts.clear();
 #endif
     for (uint32_t level = 1; level + 1 < levelBounds.size(); level++) {
         uint32_t i = levelBounds[level];
         const uint32_t end = levelBounds[level + 1];
 #if VIMO_PHYSICS_SSE
-        uint32_t group[4];
+        uint32_t group[8];
         uint32_t grouped = 0;
+        auto flush = [&] {
+            const SolverContact* lanes[8];
+            for (uint32_t g = 0; g < 8; g++) lanes[g] = g < grouped ? &solverContacts[group[g]] : &emptyLane;
+            solverOcts.emplace_back();
+            BuildOct(lanes, sb, &solverOcts.back());
+            grouped = 0;
+        };
         for (; i < end; i++) {
             if (solverContacts[i].zeroMass || !fastSolver) {
                 singles.push_back(i);
                 continue;
             }
             group[grouped++] = i;
-            if (grouped == 4) {
-                const SolverContact lanes[4] = {solverContacts[group[0]], solverContacts[group[1]],
-                                                solverContacts[group[2]], solverContacts[group[3]]};
-                solverQuads.emplace_back();
-                BuildQuad(lanes, sb, &solverQuads.back());
-                grouped = 0;
-            }
+            if (grouped == 8) flush();
         }
+        if (grouped >= MIN_OCT_UNITS) flush();
         for (uint32_t g = 0; g < grouped; g++) singles.push_back(group[g]);
-        quadBounds.push_back(static_cast<uint32_t>(solverQuads.size()));
 #else
         for (; i < end; i++) singles.push_back(i);
-        quadBounds.push_back(0);
 #endif
+        octBounds.push_back(static_cast<uint32_t>(solverOcts.size()));
         singleBounds.push_back(static_cast<uint32_t>(singles.size()));
     }
-    const size_t levelCount = quadBounds.size() - 1;
-    for (int pass = 0; pass < PHYSICS_IMPULSE_PASSES; pass++) {
-        for (size_t level = 0; level < levelCount; level++) {
 #if VIMO_PHYSICS_SSE
-            for (uint32_t qi = quadBounds[level]; qi < quadBounds[level + 1]; qi++) SolveQuad(solverQuads[qi], sb);
-#endif
-            for (uint32_t si = singleBounds[level]; si < singleBounds[level + 1]; si++) {
-                SolveOne(solverContacts[singles[si]], sb);
-            }
-        }
+    if (solverAvx) {
+        lanes_avx::RunPasses(solverOcts, octBounds, singles, singleBounds, solverContacts, sb);
+    } else {
+        lanes_sse::RunPasses(solverOcts, octBounds, singles, singleBounds, solverContacts, sb);
     }
+#else
+    for (int pass = 0; pass < PHYSICS_IMPULSE_PASSES; pass++) {
+        for (uint32_t si = 0; si < singles.size(); si++) SolveOne(solverContacts[singles[si]], sb);
+    }
+#endif
 
     for (uint32_t i = 0; i < n; i++) {
         if (readOnly[i]) continue;  // untouched by the passes

@@ -53,6 +53,10 @@ extern bool worldShapeCache;
 // default. Off, records run one by one in table order (tests only).
 extern bool fastSolver;
 
+// The impulse passes' eight-lane kernel uses AVX (where the processor has it)
+// rather than pairs of SSE registers; the same bits either way (tests switch it).
+extern bool solverAvx;
+
 // Step phases implemented in collision.cpp (world lock held).
 void ClearContacts();       // Phase 3: drop the previous step's records
 void BuildContacts();       // Phase 4: isGrounded reset, pair tests, records

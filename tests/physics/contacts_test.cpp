@@ -240,9 +240,10 @@ TEST_F(PhysicsTest, BoxesStackAndComeToRest) {
     }
 }
 
-// The pair pre-filter and the reordered four-lane solver must not change a
-// single bit of the outcome: compare with every pair tried and every record
-// resolved one by one in table order.
+// The pair pre-filter, the polygon test's per-step world-space shapes and the
+// reordered eight-lane solver with twin records resolved back to back must not
+// change a single bit of the outcome: compare with every pair tried, every
+// shape transformed per pair and every record resolved one by one in table order.
 struct BodyState {
     Vector2 position, velocity;
     float rotation, angularVelocity;
@@ -251,10 +252,68 @@ struct BodyState {
     bool isGrounded;
 };
 
-std::vector<BodyState> RunMixedScene(bool fast) {
+// Columns of boxes dropped on the floor inside both wall sets, as the bench
+// scene but kept under the record cap: flat two-point contacts, twins, full
+// levels. Some boxes do not turn, a few are disabled in mid-air (finite mass,
+// never moving), a few sit on another layer.
+void BuildColumnsScene() {
+    for (int layer : {INT_MAX, INT_MIN}) {
+        auto wall = [layer](Vector2 c, float w, float h) {
+            PhysicsBodyData* b = CreatePhysicsBodyRectangle(c, w, h, FLT_MAX);
+            b->enabled = false;
+            b->restitution = 1;
+            b->staticFriction = 0;
+            b->dynamicFriction = 1;
+            b->collisionLayer = layer;
+        };
+        wall({480, -128}, 1472, 256);
+        wall({480, 728}, 1472, 256);
+        wall({-128, 300}, 256, 1112);
+        wall({1088, 300}, 256, 1112);
+    }
+    // 80 boxes: with every pair tried (the plain path) the table stays under the cap.
+    for (int i = 0; i < 80; i++) {
+        PhysicsBodyData* b = CreatePhysicsBodyRectangle({30 + (i % 12) * 40.0f, 330 + (i / 12) * 40.0f}, 32, 32, 1);
+        b->restitution = 0.5f;
+        if (i % 9 == 4) b->freezeRotation = true;
+        if (i % 37 == 20) b->enabled = false;  // stays in the air as an obstacle
+        if (i % 29 == 7) b->collisionLayer = 3;
+    }
+}
+
+void BuildMixedScene();
+std::vector<BodyState> TakeState();
+
+// Steps a scene with the fast paths on (eight-lane kernel on AVX or on SSE
+// register pairs) or with the plain path, and returns every body's state.
+std::vector<BodyState> RunMixedScene(bool fast, bool avx = physics_detail::solverAvx, bool columns = false) {
+    const bool hadAvx = physics_detail::solverAvx;
     physics_detail::pairPrefilter = fast;
     physics_detail::fastSolver = fast;
     physics_detail::worldShapeCache = fast;
+    physics_detail::solverAvx = avx;
+    if (columns) {
+        BuildColumnsScene();
+    } else {
+        BuildMixedScene();
+    }
+    // Kept below the 4095-record cap even with every pair tried: beyond it the
+    // two paths legitimately differ (empty records of far-apart pairs no
+    // longer take table slots that real contacts need).
+    for (int s = 0; s < 400; s++) {
+        PhysicsStep();
+        EXPECT_LT(PhysicsWorld::physicsManifoldsCount, 4095u);
+    }
+    std::vector<BodyState> state = TakeState();
+    physics_detail::pairPrefilter = true;
+    physics_detail::fastSolver = true;
+    physics_detail::worldShapeCache = true;
+    physics_detail::solverAvx = hadAvx;
+    ClosePhysics();
+    return state;
+}
+
+void BuildMixedScene() {
     srand(99);
     auto wall = [](Vector2 c, float w, float h) {
         PhysicsBodyData* b = CreatePhysicsBodyRectangle(c, w, h, FLT_MAX);
@@ -283,40 +342,41 @@ std::vector<BodyState> RunMixedScene(bool fast) {
     }
     // Heavy enough that its pair with a static body freezes it wherever it is.
     CreatePhysicsBodyRectangle({400, 300}, 40, 40, 2e6f)->velocity = {0.3f, 0};
-    // Kept below the 4095-record cap even with every pair tried: beyond it the
-    // two paths legitimately differ (empty records of far-apart pairs no
-    // longer take table slots that real contacts need).
-    for (int s = 0; s < 400; s++) {
-        PhysicsStep();
-        EXPECT_LT(PhysicsWorld::physicsManifoldsCount, 4095u);
-    }
+}
+
+std::vector<BodyState> TakeState() {
     std::vector<BodyState> out;
     for (int i = 0; i < GetPhysicsBodiesCount(); i++) {
         PhysicsBodyData* b = GetPhysicsBody(i);
         out.push_back({b->position, b->velocity, b->rotation, b->angularVelocity, b->collidedWith, b->collisionDelta,
                        b->collisionNormal, b->isGrounded});
     }
-    physics_detail::pairPrefilter = true;
-    physics_detail::fastSolver = true;
-    physics_detail::worldShapeCache = true;
-    ClosePhysics();
     return out;
 }
 
-TEST_F(PhysicsTest, FastPathsGiveBitIdenticalResults) {
-    std::vector<BodyState> filtered = RunMixedScene(true);
-    std::vector<BodyState> all = RunMixedScene(false);
-    ASSERT_EQ(filtered.size(), all.size());
-    for (size_t i = 0; i < all.size(); i++) {
-        EXPECT_EQ(std::memcmp(&filtered[i].position, &all[i].position, sizeof(Vector2) * 2), 0) << i;
-        EXPECT_EQ(filtered[i].rotation, all[i].rotation) << i;
-        EXPECT_EQ(filtered[i].angularVelocity, all[i].angularVelocity) << i;
-        EXPECT_EQ(filtered[i].collidedWith, all[i].collidedWith) << i;
-        EXPECT_EQ(filtered[i].isGrounded, all[i].isGrounded) << i;
-        EXPECT_EQ(std::memcmp(&filtered[i].collisionDelta, &all[i].collisionDelta, sizeof(Vector2) * 2), 0) << i;
+void ExpectSameBits(const std::vector<BodyState>& fast, const std::vector<BodyState>& plain) {
+    ASSERT_EQ(fast.size(), plain.size());
+    for (size_t i = 0; i < plain.size(); i++) {
+        EXPECT_EQ(std::memcmp(&fast[i].position, &plain[i].position, sizeof(Vector2) * 2), 0) << i;
+        EXPECT_EQ(std::memcmp(&fast[i].rotation, &plain[i].rotation, sizeof(float) * 2), 0) << i;
+        EXPECT_EQ(fast[i].collidedWith, plain[i].collidedWith) << i;
+        EXPECT_EQ(fast[i].isGrounded, plain[i].isGrounded) << i;
+        EXPECT_EQ(std::memcmp(&fast[i].collisionDelta, &plain[i].collisionDelta, sizeof(Vector2) * 2), 0) << i;
     }
+}
+
+TEST_F(PhysicsTest, FastPathsGiveBitIdenticalResults) {
+    std::vector<BodyState> all = RunMixedScene(false);
+    // The eight-lane kernel on two SSE registers per vector, and on AVX where
+    // this processor has it.
+    ExpectSameBits(RunMixedScene(true, false), all);
+    if (__builtin_cpu_supports("avx")) ExpectSameBits(RunMixedScene(true, true), all);
     // The heavy box was frozen in place by the zero-mass rule.
     EXPECT_EQ(all.back().velocity.x, 0.0f);
+
+    std::vector<BodyState> columns = RunMixedScene(false, false, true);
+    ExpectSameBits(RunMixedScene(true, false, true), columns);
+    if (__builtin_cpu_supports("avx")) ExpectSameBits(RunMixedScene(true, true, true), columns);
 }
 
 }  // namespace
