@@ -245,8 +245,9 @@ def mascot(stack):
 def clickthrough(stack):
     # No compositor: click-through must not depend on one.
     stack.start_desktop(compositor=False)
-    # A window that logs its button presses, under almost the whole overlay.
-    xev = stack.spawn("xev", ["stdbuf", "-oL", "xev", "-event", "button", "-geometry", "1880x960+10+60",
+    # A window that logs its button presses, under almost the whole overlay
+    # (in reverse video: its black does not pass for a bubble's white paper).
+    xev = stack.spawn("xev", ["stdbuf", "-oL", "xev", "-rv", "-event", "button", "-geometry", "1880x960+10+60",
                               "-name", "clicktarget"], capture=True)
     target = wait_until(lambda: stack._search_window("clicktarget") or stack._search_window("Event Tester"),
                         20, "the xev window to map")
@@ -268,7 +269,7 @@ def clickthrough(stack):
 
     # 1. Empty overlay area: the click reaches the window underneath.
     before = len(presses())
-    point = empty_point()
+    point = wait_until(empty_point, 10, "the mascot to be seen")
     stack.move_pointer(*point)
     check(not companion.takes_pointer(), f"the overlay takes the pointer over empty area at {point}")
     stack.xdotool("click", 1)
@@ -287,7 +288,7 @@ def clickthrough(stack):
     check(len(presses()) == before, f"a click on the mascot reached the window below: {presses()[before:]}")
 
     # 3. Empty area again while the menu is open: through to the window.
-    point = empty_point()
+    point = wait_until(empty_point, 10, "the mascot to be seen")
     stack.move_pointer(*point)
     check(not companion.takes_pointer(), "the overlay swallows clicks outside its elements while a menu is open")
     stack.xdotool("click", 3)
