@@ -26,6 +26,7 @@ namespace physics_detail {
 bool pairPrefilter = true;
 bool fastSolver = true;
 bool worldShapeCache = true;
+bool preparedTwins = true;
 #if defined(__SSE2__)
 bool solverAvx = __builtin_cpu_supports("avx");
 #else
@@ -65,6 +66,9 @@ struct PoolInit {
 struct WorldShape {
     Vector2 vertices[PHYSICS_MAX_VERTICES];
     Vector2 normals[PHYSICS_MAX_VERTICES];
+    // The same, one array per coordinate (for the four-face test of two boxes).
+    alignas(16) float vx[PHYSICS_MAX_VERTICES], vy[PHYSICS_MAX_VERTICES];
+    alignas(16) float nx[PHYSICS_MAX_VERTICES], ny[PHYSICS_MAX_VERTICES];
 };
 std::vector<WorldShape> worldShapes;  // by table index, filled by FillWorldShapes
 
@@ -78,6 +82,10 @@ void FillWorldShapes() {
         for (uint32_t k = 0; k < shape.vertexCount && k < PHYSICS_MAX_VERTICES; k++) {
             w.vertices[k] = Add(MatMul(shape.transform, shape.positions[k]), body->position);
             w.normals[k] = MatMul(shape.transform, shape.normals[k]);
+            w.vx[k] = w.vertices[k].x;
+            w.vy[k] = w.vertices[k].y;
+            w.nx[k] = w.normals[k].x;
+            w.ny[k] = w.normals[k].y;
         }
     }
 }
@@ -229,10 +237,13 @@ struct ContactPair {
     uint32_t a, b;
 };
 ContactPair contactPairs[PHYSICS_MAX_MANIFOLDS];
+// Per record: it is the twin of the record before it (a copy made in BuildContacts).
+bool contactIsTwin[PHYSICS_MAX_MANIFOLDS];
 
 PhysicsManifoldData* NewManifold(PhysicsBodyData* a, PhysicsBodyData* b, uint32_t ia, uint32_t ib) {
     if (physicsManifoldsCount + 1 > PHYSICS_MANIFOLD_LIMIT) return nullptr;
     contactPairs[physicsManifoldsCount] = {ia, ib};
+    contactIsTwin[physicsManifoldsCount] = false;
     PhysicsManifoldData* m = contacts[physicsManifoldsCount++];
     *m = PhysicsManifoldData{};
     m->id = physicsManifoldsCount;
@@ -479,6 +490,53 @@ float AxisLeastPenetrationCached(uint32_t* faceIndex, const PhysicsBodyData* A, 
     return bestDistance;
 }
 
+#if VIMO_PHYSICS_SSE
+// The same search for two four-vertex polygons, A's four faces side by side in
+// SSE lanes: each lane performs the scalar operations of the loop above for
+// its face (support search first-on-ties included), and the faces are then
+// compared in order, so the same face and distance result.
+float AxisLeastPenetration4(uint32_t* faceIndex, const WorldShape& wa, const PhysicsBodyData* B) {
+    const Matrix2x2& t = B->shape.transform;
+    const __m128 m00 = _mm_set1_ps(t.m00), m01 = _mm_set1_ps(t.m01), m10 = _mm_set1_ps(t.m10),
+                 m11 = _mm_set1_ps(t.m11);
+    const __m128 sign = _mm_set1_ps(-0.0f);
+    const __m128 wnx = _mm_load_ps(wa.nx), wny = _mm_load_ps(wa.ny);
+    // n = transpose(B) x world normal
+    const __m128 nx = _mm_add_ps(_mm_mul_ps(m00, wnx), _mm_mul_ps(m10, wny));
+    const __m128 ny = _mm_add_ps(_mm_mul_ps(m01, wnx), _mm_mul_ps(m11, wny));
+    const __m128 dx = _mm_xor_ps(nx, sign), dy = _mm_xor_ps(ny, sign);
+    // Support of B along -n: the first vertex with the largest projection.
+    __m128 best = _mm_set1_ps(-FLT_MAX);
+    __m128 sx = _mm_setzero_ps(), sy = _mm_setzero_ps();
+    for (uint32_t k = 0; k < 4; k++) {
+        const __m128 px = _mm_set1_ps(B->shape.positions[k].x), py = _mm_set1_ps(B->shape.positions[k].y);
+        const __m128 projection = _mm_add_ps(_mm_mul_ps(px, dx), _mm_mul_ps(py, dy));
+        const __m128 take = _mm_cmpgt_ps(projection, best);
+        best = _mm_or_ps(_mm_and_ps(take, projection), _mm_andnot_ps(take, best));
+        sx = _mm_or_ps(_mm_and_ps(take, px), _mm_andnot_ps(take, sx));
+        sy = _mm_or_ps(_mm_and_ps(take, py), _mm_andnot_ps(take, sy));
+    }
+    // v = transpose(B) x (world vertex - B's position)
+    const __m128 rx = _mm_sub_ps(_mm_load_ps(wa.vx), _mm_set1_ps(B->position.x));
+    const __m128 ry = _mm_sub_ps(_mm_load_ps(wa.vy), _mm_set1_ps(B->position.y));
+    const __m128 vx = _mm_add_ps(_mm_mul_ps(m00, rx), _mm_mul_ps(m10, ry));
+    const __m128 vy = _mm_add_ps(_mm_mul_ps(m01, rx), _mm_mul_ps(m11, ry));
+    const __m128 distance = _mm_add_ps(_mm_mul_ps(nx, _mm_sub_ps(sx, vx)), _mm_mul_ps(ny, _mm_sub_ps(sy, vy)));
+    alignas(16) float d[4];
+    _mm_store_ps(d, distance);
+    float bestDistance = -FLT_MAX;
+    uint32_t bestIndex = 0;
+    for (uint32_t i = 0; i < 4; i++) {
+        if (d[i] > bestDistance) {
+            bestDistance = d[i];
+            bestIndex = i;
+        }
+    }
+    *faceIndex = bestIndex;
+    return bestDistance;
+}
+#endif
+
 void SolvePolygonsCached(PhysicsManifoldData* m, uint32_t ia, uint32_t ib) {
     m->contactsCount = 0;
     const PhysicsBodyData* A = m->bodyA;
@@ -486,12 +544,22 @@ void SolvePolygonsCached(PhysicsManifoldData* m, uint32_t ia, uint32_t ib) {
     if (A->shape.vertexCount == 0 || B->shape.vertexCount == 0) return;
     const WorldShape& wa = worldShapes[ia];
     const WorldShape& wb = worldShapes[ib];
-    uint32_t faceA = 0;
-    float penetrationA = AxisLeastPenetrationCached(&faceA, A, wa, B);
-    if (penetrationA >= 0.0f) return;
-    uint32_t faceB = 0;
-    float penetrationB = AxisLeastPenetrationCached(&faceB, B, wb, A);
-    if (penetrationB >= 0.0f) return;
+    uint32_t faceA = 0, faceB = 0;
+    float penetrationA, penetrationB;
+#if VIMO_PHYSICS_SSE
+    if (A->shape.vertexCount == 4 && B->shape.vertexCount == 4) {
+        penetrationA = AxisLeastPenetration4(&faceA, wa, B);
+        if (penetrationA >= 0.0f) return;
+        penetrationB = AxisLeastPenetration4(&faceB, wb, A);
+        if (penetrationB >= 0.0f) return;
+    } else
+#endif
+    {
+        penetrationA = AxisLeastPenetrationCached(&faceA, A, wa, B);
+        if (penetrationA >= 0.0f) return;
+        penetrationB = AxisLeastPenetrationCached(&faceB, B, wb, A);
+        if (penetrationB >= 0.0f) return;
+    }
 
     const bool flip = !BiasGreaterThan(penetrationA, penetrationB);
     const PhysicsBodyData* inc = flip ? A : B;
@@ -512,10 +580,12 @@ void SolvePolygonsCached(PhysicsManifoldData* m, uint32_t ia, uint32_t ib) {
             incidentFace = i;
         }
     }
-    Vector2 incident[2] = {wi.vertices[incidentFace], wi.vertices[(incidentFace + 1) % s.vertexCount]};
+    // The next vertex without a division: i + 1 wraps to 0 at the count.
+    Vector2 incident[2] = {wi.vertices[incidentFace],
+                           wi.vertices[incidentFace + 1 == s.vertexCount ? 0 : incidentFace + 1]};
 
     Vector2 v1 = wr.vertices[refIndex];
-    Vector2 v2 = wr.vertices[(refIndex + 1) % refCount];
+    Vector2 v2 = wr.vertices[refIndex + 1 == refCount ? 0 : refIndex + 1];
     Vector2 side = Normalize(Sub(v2, v1));
     Vector2 faceNormal = {side.y, -side.x};
     float refC = Dot(faceNormal, v1);
@@ -579,6 +649,7 @@ void BuildContacts() {
             // depends on the doubled response).
             PhysicsManifoldData* twin = NewManifold(A, B, ia, ib);
             if (!twin) return;
+            contactIsTwin[physicsManifoldsCount - 1] = true;
             twin->penetration = m->penetration;
             twin->normal = m->normal;
             twin->contactPoints[0] = m->contactPoints[0];
@@ -606,6 +677,15 @@ void PrepareContacts() {
         const PhysicsBodyData* A = m->bodyA;
         const PhysicsBodyData* B = m->bodyB;
         if (!A || !B) continue;
+        if (contactIsTwin[i] && preparedTwins) {
+            // Same bodies, same points, same velocities as the record before
+            // it: the same three roots and the same resting test.
+            const PhysicsManifoldData* first = contacts[i - 1];
+            m->restitution = first->restitution;
+            m->staticFriction = first->staticFriction;
+            m->dynamicFriction = first->dynamicFriction;
+            continue;
+        }
         m->restitution = std::sqrt(A->restitution * B->restitution);
         m->staticFriction = std::sqrt(A->staticFriction * B->staticFriction);
         m->dynamicFriction = std::sqrt(A->dynamicFriction * B->dynamicFriction);

@@ -49,6 +49,9 @@ extern bool pairPrefilter;
 // per step instead of once per pair; on by default. Off: the plain per-pair
 // transforms (tests only).
 extern bool worldShapeCache;
+// Preparing a twin record by copying its first record's mixed coefficients
+// instead of working them out again; on by default (tests switch it off).
+extern bool preparedTwins;
 // The impulse passes' reordering by levels and four-lane solving; on by
 // default. Off, records run one by one in table order (tests only).
 extern bool fastSolver;

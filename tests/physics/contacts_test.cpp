@@ -291,6 +291,7 @@ std::vector<BodyState> RunMixedScene(bool fast, bool avx = physics_detail::solve
     physics_detail::pairPrefilter = fast;
     physics_detail::fastSolver = fast;
     physics_detail::worldShapeCache = fast;
+    physics_detail::preparedTwins = fast;
     physics_detail::solverAvx = avx;
     if (columns) {
         BuildColumnsScene();
@@ -308,6 +309,7 @@ std::vector<BodyState> RunMixedScene(bool fast, bool avx = physics_detail::solve
     physics_detail::pairPrefilter = true;
     physics_detail::fastSolver = true;
     physics_detail::worldShapeCache = true;
+    physics_detail::preparedTwins = true;
     physics_detail::solverAvx = hadAvx;
     ClosePhysics();
     return state;
