@@ -100,6 +100,10 @@ std::vector<uint32_t> wildBodies;     // table indices of wild bodies
 std::vector<uint32_t> heavyBodies;    // table indices with 0 <= inverseMass <= epsilon
 std::vector<uint32_t> pairKeys;       // i << 12 | j with i < j
 std::vector<uint32_t> keyScratch;     // radix sort buffer
+std::vector<float> sweepMinX;         // sweepBounds' left edges, packed for the sweep's loop test
+std::vector<uint32_t> sweepCandidates;  // one body's overlapping candidates (table indices)
+std::vector<int32_t> bodyLayer;       // by table index: collisionLayer
+std::vector<uint8_t> bodyStatic;      // by table index: inverseMass is 0
 
 constexpr uint32_t PAIR_SHIFT = 12;  // table indices are below 4096
 constexpr uint32_t PAIR_MASK = (1u << PAIR_SHIFT) - 1;
@@ -199,14 +203,33 @@ void GatherPairs() {
     }
     std::sort(sweepBounds.begin(), sweepBounds.end(),
               [](const BodyBounds& a, const BodyBounds& b) { return a.minX < b.minX; });
+    // The sweep: for each body, the later ones (by left edge) that start
+    // before it ends; those whose vertical extents overlap are noted without a
+    // branch, then filtered by layers and masses.
     const size_t count = sweepBounds.size();
+    sweepMinX.resize(count);
+    sweepCandidates.resize(count);
+    for (size_t a = 0; a < count; a++) sweepMinX[a] = sweepBounds[a].minX;
+    bodyLayer.resize(n);
+    bodyStatic.resize(n);
+    for (uint32_t i = 0; i < n; i++) {
+        bodyLayer[i] = bodies[i]->collisionLayer;
+        bodyStatic[i] = bodies[i]->inverseMass == 0.0f;
+    }
     for (size_t a = 0; a < count; a++) {
         const BodyBounds& ba = sweepBounds[a];
-        const PhysicsBodyData* bodyA = bodies[ba.index];
-        for (size_t b = a + 1; b < count && sweepBounds[b].minX <= ba.maxX; b++) {
+        uint32_t found = 0;
+        for (size_t b = a + 1; b < count && sweepMinX[b] <= ba.maxX; b++) {
             const BodyBounds& bb = sweepBounds[b];
-            if (bb.minY > ba.maxY || ba.minY > bb.maxY) continue;
-            if (PairWanted(bodyA, bodies[bb.index])) pairKeys.push_back(PairKey(ba.index, bb.index));
+            sweepCandidates[found] = bb.index;
+            found += !(bb.minY > ba.maxY || ba.minY > bb.maxY);
+        }
+        const uint32_t ia = ba.index;
+        for (uint32_t c = 0; c < found; c++) {
+            const uint32_t ib = sweepCandidates[c];
+            if (PhysicsLayersCollide(bodyLayer[ia], bodyLayer[ib]) && !(bodyStatic[ia] && bodyStatic[ib])) {
+                pairKeys.push_back(PairKey(ia, ib));
+            }
         }
     }
     bool extra = false;
@@ -924,6 +947,9 @@ static inline __attribute__((always_inline)) int Movemask8(I8 m) {
     std::memcpy(&hi, reinterpret_cast<const char*>(&m) + sizeof lo, sizeof hi);
     return _mm_movemask_ps(lo) | (_mm_movemask_ps(hi) << 4);
 }
+static inline __attribute__((always_inline)) F8 Sel(I8 mask, F8 a, F8 b) {
+    return reinterpret_cast<F8>((reinterpret_cast<I8>(a) & mask) | (reinterpret_cast<I8>(b) & ~mask));
+}
 #include "physics/solver_lanes.inc"
 }  // namespace lanes_sse
 
@@ -937,6 +963,9 @@ static inline __attribute__((always_inline)) F8 Sqrt8(F8 v) {
 }
 static inline __attribute__((always_inline)) int Movemask8(I8 m) {
     return _mm256_movemask_ps(reinterpret_cast<__m256>(m));
+}
+static inline __attribute__((always_inline)) F8 Sel(I8 mask, F8 a, F8 b) {
+    return reinterpret_cast<F8>((reinterpret_cast<I8>(a) & mask) | (reinterpret_cast<I8>(b) & ~mask));
 }
 #include "physics/solver_lanes.inc"
 }  // namespace lanes_avx
