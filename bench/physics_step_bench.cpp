@@ -99,9 +99,25 @@ void BM_Ours(benchmark::State& state) {
 }
 
 // ---- Box2D: the same scene, 1 m = 32 px, same gravity in those units ---------------
+//
+// Materials chosen so each kind of pair mixes to what ours uses. Ours mixes by
+// geometric mean; Box2D mixes friction the same way and restitution by the
+// larger of the two:
+//  - box/box: ours restitution sqrt(0.5 x 0.5) = 0.5, static friction 0.4,
+//    dynamic 0.2; Box2D has one friction coefficient (the limit at rest and in
+//    motion), set to the static 0.4, and restitution 0.5.
+//  - box/wall: ours restitution sqrt(0.5 x 1) = 0.707, static friction 0,
+//    dynamic sqrt(0.2 x 1) = 0.447; Box2D walls get restitution 0.707 (the
+//    larger wins) and friction 0.5 (sqrt(0.4 x 0.5) = 0.447).
+//  - resting contacts do not bounce: ours below the speed one step of gravity
+//    adds (0.01635 px/ms = 0.511 m/s), Box2D below its restitution threshold,
+//    set to the same speed.
 
 constexpr float PX_PER_M = 32;
 constexpr float GRAVITY_PX_PER_S2 = 9.81f * 1000;  // ours: 9.81/1000 px/ms per ms
+constexpr float BOX_FRICTION = 0.4f, BOX_RESTITUTION = 0.5f;
+constexpr float WALL_FRICTION = 0.5f, WALL_RESTITUTION = 0.70710678f;
+constexpr float RESTING_SPEED_M_PER_S = 9.81f * (1.6666666666666665f / 1000.0f) * 1000.0f / PX_PER_M;
 
 std::unique_ptr<b2World> box2dWorld;
 int box2dSceneN = -1;
@@ -113,7 +129,13 @@ void Box2DStatic(float cx, float cy, float w, float h) {
     b2Body* body = box2dWorld->CreateBody(&def);
     b2PolygonShape shape;
     shape.SetAsBox(w / 2 / PX_PER_M, h / 2 / PX_PER_M);
-    body->CreateFixture(&shape, 0.0f);
+    b2FixtureDef fixture;
+    fixture.shape = &shape;
+    fixture.density = 0.0f;
+    fixture.friction = WALL_FRICTION;
+    fixture.restitution = WALL_RESTITUTION;
+    fixture.restitutionThreshold = RESTING_SPEED_M_PER_S;
+    body->CreateFixture(&fixture);
 }
 
 void BuildBox2DScene(int n) {
@@ -135,8 +157,9 @@ void BuildBox2DScene(int n) {
         b2FixtureDef fixture;
         fixture.shape = &box;
         fixture.density = 1.0f;
-        fixture.friction = 0.4f;
-        fixture.restitution = 0.0f;
+        fixture.friction = BOX_FRICTION;
+        fixture.restitution = BOX_RESTITUTION;
+        fixture.restitutionThreshold = RESTING_SPEED_M_PER_S;
         body->CreateFixture(&fixture);
     }
     for (int s = 0; s < SETTLE_STEPS; s++) box2dWorld->Step(1.0f / 600.0f, 8, 3);
