@@ -5,10 +5,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cfloat>
 #include <chrono>
 #include <climits>
-#include <condition_variable>
+#include <cmath>
 #include <cstdlib>
 #include <ctime>
 
@@ -55,8 +56,6 @@ double baseTime = 0.0;
 std::thread physicsThreadId;
 std::atomic<bool> physicsThreadEnabled{false};
 std::atomic<bool> stopRequested{false};
-std::mutex sleepMutex;  // only for sleepWake; never held with PhysicsMutex
-std::condition_variable sleepWake;
 
 int64_t ClockCounter() { return std::chrono::steady_clock::now().time_since_epoch().count(); }
 
@@ -194,21 +193,33 @@ void PhysicsStepLocked() {
     }
 }
 
+// One accumulator pass (the body of RunPhysicsPassAt) that also reports, in
+// the same locked stretch, the clock reading in ms at which the next step is due.
+int PhysicsPass(double nowMs, double* dueMs);
+
+// The longest single sleep: a ClosePhysics waits at most this long for the
+// thread to notice, however long the time step is set.
+constexpr double MAX_SLEEP_MS = 5.0;
+
 void PhysicsLoop() {
     physicsThreadEnabled = true;
-    while (!stopRequested.load()) {
-        RunPhysicsPassAt(GetPhysicsTime());
-        // Sleep until the next step is due (the accumulator holds less than one
-        // step now), instead of polling: one wake-up per step.
+    while (!stopRequested.load(std::memory_order_relaxed)) {
         double dueMs;
-        {
-            PhysicsLock lock;
-            dueMs = currentTime + (deltaTime - accumulator);
+        PhysicsPass(GetPhysicsTime(), &dueMs);
+        // Sleep until the next step is due (the accumulator holds less than one
+        // step now), instead of polling: one wake-up per step, one system call
+        // per wake-up (an absolute deadline on the monotonic clock that
+        // steady_clock reads, so no drift from computing a relative delay).
+        const double nowMs = GetPhysicsTime();
+        if (dueMs > nowMs + MAX_SLEEP_MS) dueMs = nowMs + MAX_SLEEP_MS;
+        const double dueNs = std::ceil(baseTime + dueMs * 1e6);
+        timespec due;
+        due.tv_sec = static_cast<time_t>(dueNs / 1e9);
+        due.tv_nsec = static_cast<long>(dueNs - static_cast<double>(due.tv_sec) * 1e9);
+        if (due.tv_nsec < 0) due.tv_nsec = 0;
+        if (due.tv_nsec > 999999999) due.tv_nsec = 999999999;
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr) == EINTR) {
         }
-        auto due = std::chrono::steady_clock::time_point(std::chrono::ceil<std::chrono::steady_clock::duration>(
-            std::chrono::duration<double, std::nano>(baseTime + dueMs * 1e6)));
-        std::unique_lock<std::mutex> sleepLock(sleepMutex);
-        sleepWake.wait_until(sleepLock, due, [] { return stopRequested.load(); });
     }
 }
 
@@ -241,11 +252,7 @@ void InitPhysics() {
 }
 
 void ClosePhysics() {
-    {
-        std::lock_guard<std::mutex> sleepLock(sleepMutex);
-        stopRequested = true;
-    }
-    sleepWake.notify_all();
+    stopRequested = true;  // the thread sees it within one step (at most MAX_SLEEP_MS)
     if (physicsThreadId.joinable()) physicsThreadId.join();
     physicsThreadEnabled = false;
 
@@ -269,6 +276,12 @@ void SetPhysicsTimeStep(double milliseconds) {
 }
 
 int RunPhysicsPassAt(double nowMs) {
+    double dueMs;
+    return PhysicsPass(nowMs, &dueMs);
+}
+
+namespace {
+int PhysicsPass(double nowMs, double* dueMs) {
     int steps = 0;
     std::unique_lock<std::recursive_mutex> lock(PhysicsMutex());
     currentTime = nowMs;
@@ -286,8 +299,10 @@ int RunPhysicsPassAt(double nowMs) {
         }
     }
     startTime = currentTime;
+    *dueMs = currentTime + (deltaTime - accumulator);
     return steps;
 }
+}  // namespace
 
 void RunPhysicsStep() { RunPhysicsPassAt(GetPhysicsTime()); }
 
