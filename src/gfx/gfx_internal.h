@@ -25,8 +25,3 @@ int gfx_batch_frame_calls();  // Draw calls issued since gfx_batch_begin_frame
 // bottom-left with their texture coordinates (u, v in 0..1).
 void gfx_batch_quad(unsigned int texture, const float* xy, const float* uv, Color tint);
 bool gfx_has_context();       // A GL context is current on this thread
-// texture has a solid white texel at (u, v): a flat colour drawn while that
-// texture's batch is open is drawn from it instead of the white texture, so
-// text on coloured boxes (box, text, box, text...) stays one draw call.
-void gfx_set_white_texel(unsigned int texture, float u, float v);
-void gfx_forget_white_texel(unsigned int texture);  // Before the texture is deleted

@@ -24,7 +24,6 @@ namespace {
 constexpr int kBaseSize = 32;       // rasterising size in pixels
 constexpr int kPadding = 4;         // blank pixels around each glyph in the atlas
 constexpr int kPageSize = 1024;     // atlas page edge; a full page opens another
-constexpr int kWhiteBlock = 2;      // white texels in each page's top-left corner
 constexpr int kLineSpacing = 2;     // extra pixels between lines, as raylib's default
 constexpr int kFirstAscii = 32, kLastAscii = 126;
 
@@ -66,11 +65,6 @@ bool open_page(FontAtlas& a) {
     AtlasPage page = {};
     if (gfx_has_context()) {
         std::vector<unsigned char> blank((size_t)kPageSize * kPageSize * 4, 0);
-        // A 2 x 2 white block in the corner, never packed over (see below):
-        // boxes drawn between the page's glyphs use it and stay in its batch.
-        for (int y = 0; y < kWhiteBlock; y++)
-            for (int x = 0; x < kWhiteBlock; x++)
-                for (int c = 0; c < 4; c++) blank[((size_t)y * kPageSize + x) * 4 + c] = 255;
         GLuint id = 0;
         glGenTextures(1, &id);
         glBindTexture(GL_TEXTURE_2D, id);
@@ -88,13 +82,8 @@ bool open_page(FontAtlas& a) {
         page.uploaded = false;
     }
     if (page.texture == 0) return false;
-    if (page.uploaded) gfx_set_white_texel(page.texture, 1.0f / kPageSize, 1.0f / kPageSize);
     a.pages.push_back(page);
-    // The first shelf starts beside the white block (windowed or not, so the
-    // layout is the same); a glyph's padded box never covers it.
-    a.shelfY = 0;
-    a.shelfX = kWhiteBlock;
-    a.shelfHeight = kWhiteBlock;
+    a.shelfX = a.shelfY = a.shelfHeight = 0;
     return true;
 }
 
@@ -261,7 +250,6 @@ void UnloadFont(Font font) {
     if (it == ATLASES.end()) return;
     if (gfx_has_context()) gfx_batch_flush();
     for (const AtlasPage& page : it->second->pages) {
-        if (page.uploaded) gfx_forget_white_texel(page.texture);
         if (page.uploaded && gfx_has_context()) {
             GLuint id = page.texture;
             glDeleteTextures(1, &id);

@@ -32,11 +32,6 @@ int BATCH_COUNT = 0;                      // vertices queued
 unsigned int BATCH_TEXTURE = 0;           // texture the queued vertices use
 unsigned int WHITE_TEXTURE = 0;           // 1x1 white texel for flat colours
 int FRAME_CALLS = 0;                      // draw calls since the frame began
-struct WhiteTexel {
-    unsigned int texture;                 // 0 = slot free
-    float u, v;
-};
-WhiteTexel WHITE_TEXELS[16] = {};         // textures with a white texel (font atlas pages)
 
 typedef void (*BlendFuncSeparateFn)(GLenum, GLenum, GLenum, GLenum);
 BlendFuncSeparateFn BLEND_SEPARATE = nullptr;
@@ -116,8 +111,6 @@ void gfx_batch_init() {
 
 void gfx_batch_shutdown() {
     BATCH_COUNT = 0;
-    // Texture ids are reused by the next context: no texel may outlive this one.
-    for (WhiteTexel& slot : WHITE_TEXELS) slot = WhiteTexel{};
     if (WHITE_TEXTURE) glDeleteTextures(1, &WHITE_TEXTURE);
     WHITE_TEXTURE = 0;
 }
@@ -234,35 +227,9 @@ void DrawTexturePro(Texture2D texture, Rectangle source, Rectangle dest, Vector2
     gfx_batch_quad(texture.id, xy, uv, tint);
 }
 
-void gfx_set_white_texel(unsigned int texture, float u, float v) {
-    for (WhiteTexel& slot : WHITE_TEXELS) {
-        if (slot.texture == 0 || slot.texture == texture) {
-            slot = WhiteTexel{texture, u, v};
-            return;
-        }
-    }  // all slots taken: that texture's rectangles switch to the white texture
-}
-
-void gfx_forget_white_texel(unsigned int texture) {
-    for (WhiteTexel& slot : WHITE_TEXELS) {
-        if (slot.texture == texture) slot = WhiteTexel{};
-    }
-}
-
 void DrawRectanglePro(Rectangle rec, Vector2 origin, float rotation, Color color) {
     float xy[8];
     place_quad(rec.x, rec.y, rec.width, rec.height, origin, rotation, xy);
-    // Every corner on a white texel of the open batch's texture gives the same
-    // pixels as the white texture (nearest filtering) without a texture switch.
-    if (BATCH_COUNT > 0) {
-        for (const WhiteTexel& slot : WHITE_TEXELS) {
-            if (slot.texture != 0 && slot.texture == BATCH_TEXTURE) {
-                const float uv[8] = {slot.u, slot.v, slot.u, slot.v, slot.u, slot.v, slot.u, slot.v};
-                gfx_batch_quad(BATCH_TEXTURE, xy, uv, color);
-                return;
-            }
-        }
-    }
     const float uv[8] = {0, 0, 1, 0, 1, 1, 0, 1};
     gfx_batch_quad(WHITE_TEXTURE, xy, uv, color);
 }
