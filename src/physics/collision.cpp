@@ -27,10 +27,25 @@ bool pairPrefilter = true;
 bool fastSolver = true;
 bool worldShapeCache = true;
 bool preparedTwins = true;
+
+bool SolverKernelSupported(int kernel) {
 #if defined(__SSE2__)
-bool solverAvx = __builtin_cpu_supports("avx");
+    switch (kernel) {
+        case SOLVER_SSE2: return true;
+        case SOLVER_AVX: return __builtin_cpu_supports("avx");
+        case SOLVER_AVX512: return __builtin_cpu_supports("avx512f");
+    }
+    return false;
 #else
-bool solverAvx = false;
+    return kernel == SOLVER_SSE2;
+#endif
+}
+#if defined(__SSE2__)
+int solverKernel = __builtin_cpu_supports("avx512f") ? SOLVER_AVX512
+                   : __builtin_cpu_supports("avx")   ? SOLVER_AVX
+                                                     : SOLVER_SSE2;
+#else
+int solverKernel = SOLVER_SSE2;
 #endif
 
 namespace {
@@ -769,7 +784,7 @@ std::vector<uint32_t> levelStart;           // first slot of each level in solve
 std::vector<uint32_t> lastLevel;            // per body: level of its last record so far
 std::vector<uint8_t> readOnly;              // per body: never written by the passes
 std::vector<uint32_t> levelBounds;          // records of level l are [levelBounds[l], levelBounds[l + 1])
-std::vector<uint32_t> octBounds;            // per level (from 0): its octets in solverOcts
+std::vector<uint32_t> octBounds;            // per level (from 0): its lane groups in solverOcts or solverHexes
 std::vector<uint32_t> singles;              // solverContacts indices run one by one
 std::vector<uint32_t> singleBounds;         // per level (from 0): its entries in singles
 
@@ -854,32 +869,30 @@ void SolveOne(const SolverContact& c, SolverBody* sb) {
 }
 
 #if VIMO_PHYSICS_SSE
-// Units of one level solved eight at a time, one per lane. A level's units
-// touch distinct moving bodies (disabled ones are never written), and every
-// lane performs exactly the scalar operations of SolveRecord in the same order
-// (IEEE single precision per lane, nothing fused), so the same bits result.
+// Units of one level solved L at a time, one per lane (8 with SSE2 or AVX, 16
+// with AVX-512). A level's units touch distinct moving bodies (disabled ones
+// are never written), and every lane performs exactly the scalar operations of
+// SolveRecord in the same order (IEEE single precision per lane, never fused:
+// every kernel is compiled with contraction off), so the same bits result.
 // What stays fixed through the passes is laid out per lane once per step.
-// Eight-float vectors are handed between inline functions only, never across
-// a library boundary, so the ABI note about them does not apply.
+// Wide vectors are handed between inline functions only, never across a
+// library boundary, so the ABI note about them does not apply.
 #pragma GCC diagnostic ignored "-Wpsabi"
-// Aligned to 32 bytes explicitly: without AVX the compiler would settle for 16,
-// which the AVX kernel's aligned loads cannot take.
-typedef float F8 __attribute__((vector_size(32), aligned(32)));
-typedef int32_t I8 __attribute__((vector_size(32), aligned(32)));
 
-struct alignas(32) SolverOct {
-    F8 nx, ny, negE1, sf, df, cs;  // normal, -(1 + restitution), frictions, 1 / contactsCount
-    F8 aim, aii, bim, bii;         // inverse masses and inertias
-    I8 aEn, bEn, aRot, bRot;       // enabled; enabled and free to turn
-    I8 inUse[2];                   // point k exists
-    I8 twin;                       // the lane's unit has a twin record (a second round)
-    F8 rax[2], ray[2], rbx[2], rby[2], ks[2], em[2];
-    Vector2 normal[8];
-    uint32_t a[8], b[8];
+template <int L>
+struct alignas(64) SolverLanes {
+    alignas(64) float nx[L], ny[L], negE1[L], sf[L], df[L], cs[L];  // normal, -(1 + e), frictions, 1 / points
+    alignas(64) float aim[L], aii[L], bim[L], bii[L];                // inverse masses and inertias
+    alignas(64) int32_t aEn[L], bEn[L], aRot[L], bRot[L];            // enabled; enabled and free to turn (-1/0)
+    alignas(64) int32_t inUse[2][L];                                 // point k exists
+    alignas(64) int32_t twin[L];                                     // the unit has a twin record (a second round)
+    alignas(64) float rax[2][L], ray[2][L], rbx[2][L], rby[2][L], ks[2][L], em[2][L];
+    Vector2 normal[L];
+    uint32_t a[L], b[L];
 };
 
-static_assert(alignof(SolverOct) == 32);
-std::vector<SolverOct> solverOcts;
+std::vector<SolverLanes<8>> solverOcts;    // SSE2 and AVX kernels
+std::vector<SolverLanes<16>> solverHexes;  // AVX-512 kernel
 
 // An empty lane: no points, both bodies the scratch body past the table.
 SolverContact EmptyLane(uint32_t scratch) {
@@ -893,8 +906,9 @@ SolverContact EmptyLane(uint32_t scratch) {
     return c;
 }
 
-void BuildOct(const SolverContact* const* c, const SolverBody* sb, SolverOct* q) {
-    for (int l = 0; l < 8; l++) {
+template <int L>
+void BuildLanes(const SolverContact* const* c, const SolverBody* sb, SolverLanes<L>* q) {
+    for (int l = 0; l < L; l++) {
         const SolverContact& u = *c[l];
         const SolverBody& A = sb[u.a];
         const SolverBody& B = sb[u.b];
@@ -928,47 +942,76 @@ void BuildOct(const SolverContact* const* c, const SolverBody* sb, SolverOct* q)
     }
 }
 
-// The kernel for plain SSE2 (each eight-float vector is two SSE registers).
+// The kernel for plain SSE2: eight lanes, each vector two SSE registers.
+#pragma GCC push_options
+#pragma GCC optimize("fp-contract=off")
 namespace lanes_sse {
-static inline __attribute__((always_inline)) F8 Sqrt8(F8 v) {
-    __m128 lo, hi;
-    std::memcpy(&lo, &v, sizeof lo);
-    std::memcpy(&hi, reinterpret_cast<const char*>(&v) + sizeof lo, sizeof hi);
-    lo = _mm_sqrt_ps(lo);
-    hi = _mm_sqrt_ps(hi);
-    F8 out;
-    std::memcpy(&out, &lo, sizeof lo);
-    std::memcpy(reinterpret_cast<char*>(&out) + sizeof lo, &hi, sizeof hi);
+constexpr int LANES = 8;
+typedef float FV __attribute__((vector_size(LANES * 4), aligned(64)));
+typedef int32_t IV __attribute__((vector_size(LANES * 4), aligned(64)));
+using Lanes = SolverLanes<LANES>;
+static inline __attribute__((always_inline)) FV SqrtV(FV v) {
+    FV out;
+    for (int i = 0; i < LANES; i += 4) {
+        __m128 part;
+        std::memcpy(&part, reinterpret_cast<const char*>(&v) + i * 4, sizeof part);
+        part = _mm_sqrt_ps(part);
+        std::memcpy(reinterpret_cast<char*>(&out) + i * 4, &part, sizeof part);
+    }
     return out;
 }
-static inline __attribute__((always_inline)) int Movemask8(I8 m) {
-    __m128 lo, hi;
-    std::memcpy(&lo, &m, sizeof lo);
-    std::memcpy(&hi, reinterpret_cast<const char*>(&m) + sizeof lo, sizeof hi);
-    return _mm_movemask_ps(lo) | (_mm_movemask_ps(hi) << 4);
-}
-static inline __attribute__((always_inline)) F8 Sel(I8 mask, F8 a, F8 b) {
-    return reinterpret_cast<F8>((reinterpret_cast<I8>(a) & mask) | (reinterpret_cast<I8>(b) & ~mask));
+static inline __attribute__((always_inline)) int MovemaskV(IV m) {
+    int bits = 0;
+    for (int i = 0; i < LANES; i += 4) {
+        __m128 part;
+        std::memcpy(&part, reinterpret_cast<const char*>(&m) + i * 4, sizeof part);
+        bits |= _mm_movemask_ps(part) << i;
+    }
+    return bits;
 }
 #include "physics/solver_lanes.inc"
 }  // namespace lanes_sse
+#pragma GCC pop_options
 
-// The same kernel for processors with AVX (one register per vector). AVX
+// The same kernel for processors with AVX: eight lanes in one register. AVX
 // only: no fused multiply-add, whose single rounding would change results.
 #pragma GCC push_options
 #pragma GCC target("avx")
+#pragma GCC optimize("fp-contract=off")
 namespace lanes_avx {
-static inline __attribute__((always_inline)) F8 Sqrt8(F8 v) {
-    return reinterpret_cast<F8>(_mm256_sqrt_ps(reinterpret_cast<__m256>(v)));
+constexpr int LANES = 8;
+typedef float FV __attribute__((vector_size(LANES * 4), aligned(64)));
+typedef int32_t IV __attribute__((vector_size(LANES * 4), aligned(64)));
+using Lanes = SolverLanes<LANES>;
+static inline __attribute__((always_inline)) FV SqrtV(FV v) {
+    return reinterpret_cast<FV>(_mm256_sqrt_ps(reinterpret_cast<__m256>(v)));
 }
-static inline __attribute__((always_inline)) int Movemask8(I8 m) {
+static inline __attribute__((always_inline)) int MovemaskV(IV m) {
     return _mm256_movemask_ps(reinterpret_cast<__m256>(m));
-}
-static inline __attribute__((always_inline)) F8 Sel(I8 mask, F8 a, F8 b) {
-    return reinterpret_cast<F8>((reinterpret_cast<I8>(a) & mask) | (reinterpret_cast<I8>(b) & ~mask));
 }
 #include "physics/solver_lanes.inc"
 }  // namespace lanes_avx
+#pragma GCC pop_options
+
+// Sixteen lanes in one register for processors with AVX-512. This instruction
+// set has fused multiply-add, so contraction being off is what keeps every
+// multiply and add separately rounded here.
+#pragma GCC push_options
+#pragma GCC target("avx512f")
+#pragma GCC optimize("fp-contract=off")
+namespace lanes_avx512 {
+constexpr int LANES = 16;
+typedef float FV __attribute__((vector_size(LANES * 4), aligned(64)));
+typedef int32_t IV __attribute__((vector_size(LANES * 4), aligned(64)));
+using Lanes = SolverLanes<LANES>;
+static inline __attribute__((always_inline)) FV SqrtV(FV v) {
+    return reinterpret_cast<FV>(_mm512_sqrt_ps(reinterpret_cast<__m512>(v)));
+}
+static inline __attribute__((always_inline)) int MovemaskV(IV m) {
+    return _mm512_cmplt_epi32_mask(reinterpret_cast<__m512i>(m), _mm512_setzero_si512());
+}
+#include "physics/solver_lanes.inc"
+}  // namespace lanes_avx512
 #pragma GCC pop_options
 #endif
 }  // namespace
@@ -1066,29 +1109,37 @@ void SolveContacts() {
         for (uint32_t k = m->contactsCount; k < 2; k++) c.points[k] = SolverPoint{};
     }
 
-    // Per level: its octets (up to eight units side by side; a level with
-    // fewer than MIN_OCT_UNITS left over runs those one by one instead) and
-    // its singles (zero-mass units and such leftovers), one by one.
+    // Per level: its lane groups (up to LANES units side by side; a level
+    // with fewer than MIN_GROUP_UNITS left over runs those one by one
+    // instead) and its singles (zero-mass units and such leftovers).
     SolverBody* sb = solverBodies.data();
     octBounds.assign(1, 0);
     singleBounds.assign(1, 0);
     singles.clear();
 #if VIMO_PHYSICS_SSE
-    constexpr uint32_t MIN_OCT_UNITS = 3;
+    constexpr uint32_t MIN_GROUP_UNITS = 3;
     const SolverContact emptyLane = EmptyLane(n);
+    const bool wide = solverKernel == SOLVER_AVX512;
+    const uint32_t width = wide ? 16 : 8;
     solverOcts.clear();
+    solverHexes.clear();
 #endif
     for (uint32_t level = 1; level + 1 < levelBounds.size(); level++) {
         uint32_t i = levelBounds[level];
         const uint32_t end = levelBounds[level + 1];
 #if VIMO_PHYSICS_SSE
-        uint32_t group[8];
+        uint32_t group[16];
         uint32_t grouped = 0;
         auto flush = [&] {
-            const SolverContact* lanes[8];
-            for (uint32_t g = 0; g < 8; g++) lanes[g] = g < grouped ? &solverContacts[group[g]] : &emptyLane;
-            solverOcts.emplace_back();
-            BuildOct(lanes, sb, &solverOcts.back());
+            const SolverContact* lanes[16];
+            for (uint32_t g = 0; g < 16; g++) lanes[g] = g < grouped ? &solverContacts[group[g]] : &emptyLane;
+            if (wide) {
+                solverHexes.emplace_back();
+                BuildLanes<16>(lanes, sb, &solverHexes.back());
+            } else {
+                solverOcts.emplace_back();
+                BuildLanes<8>(lanes, sb, &solverOcts.back());
+            }
             grouped = 0;
         };
         for (; i < end; i++) {
@@ -1097,21 +1148,28 @@ void SolveContacts() {
                 continue;
             }
             group[grouped++] = i;
-            if (grouped == 8) flush();
+            if (grouped == width) flush();
         }
-        if (grouped >= MIN_OCT_UNITS) flush();
+        if (grouped >= MIN_GROUP_UNITS) flush();
         for (uint32_t g = 0; g < grouped; g++) singles.push_back(group[g]);
+        octBounds.push_back(static_cast<uint32_t>(wide ? solverHexes.size() : solverOcts.size()));
 #else
         for (; i < end; i++) singles.push_back(i);
+        octBounds.push_back(0);
 #endif
-        octBounds.push_back(static_cast<uint32_t>(solverOcts.size()));
         singleBounds.push_back(static_cast<uint32_t>(singles.size()));
     }
 #if VIMO_PHYSICS_SSE
-    if (solverAvx) {
-        lanes_avx::RunPasses(solverOcts, octBounds, singles, singleBounds, solverContacts, sb);
-    } else {
-        lanes_sse::RunPasses(solverOcts, octBounds, singles, singleBounds, solverContacts, sb);
+    switch (solverKernel) {
+        case SOLVER_AVX512:
+            lanes_avx512::RunPasses(solverHexes, octBounds, singles, singleBounds, solverContacts, sb);
+            break;
+        case SOLVER_AVX:
+            lanes_avx::RunPasses(solverOcts, octBounds, singles, singleBounds, solverContacts, sb);
+            break;
+        default:
+            lanes_sse::RunPasses(solverOcts, octBounds, singles, singleBounds, solverContacts, sb);
+            break;
     }
 #else
     for (int pass = 0; pass < PHYSICS_IMPULSE_PASSES; pass++) {

@@ -56,9 +56,13 @@ extern bool preparedTwins;
 // default. Off, records run one by one in table order (tests only).
 extern bool fastSolver;
 
-// The impulse passes' eight-lane kernel uses AVX (where the processor has it)
-// rather than pairs of SSE registers; the same bits either way (tests switch it).
-extern bool solverAvx;
+// The impulse passes' lane kernel: eight lanes on SSE2 register pairs, eight
+// on AVX, sixteen on AVX-512; the best the processor has by default. The same
+// bits whichever runs (tests switch it).
+enum SolverKernel { SOLVER_SSE2 = 0, SOLVER_AVX = 1, SOLVER_AVX512 = 2 };
+extern int solverKernel;
+// Whether this processor can run a kernel.
+bool SolverKernelSupported(int kernel);
 
 // Step phases implemented in collision.cpp (world lock held).
 void ClearContacts();       // Phase 3: drop the previous step's records

@@ -286,13 +286,13 @@ std::vector<BodyState> TakeState();
 
 // Steps a scene with the fast paths on (eight-lane kernel on AVX or on SSE
 // register pairs) or with the plain path, and returns every body's state.
-std::vector<BodyState> RunMixedScene(bool fast, bool avx = physics_detail::solverAvx, bool columns = false) {
-    const bool hadAvx = physics_detail::solverAvx;
+std::vector<BodyState> RunMixedScene(bool fast, int kernel = physics_detail::solverKernel, bool columns = false) {
+    const int hadKernel = physics_detail::solverKernel;
     physics_detail::pairPrefilter = fast;
     physics_detail::fastSolver = fast;
     physics_detail::worldShapeCache = fast;
     physics_detail::preparedTwins = fast;
-    physics_detail::solverAvx = avx;
+    physics_detail::solverKernel = kernel;
     if (columns) {
         BuildColumnsScene();
     } else {
@@ -310,7 +310,7 @@ std::vector<BodyState> RunMixedScene(bool fast, bool avx = physics_detail::solve
     physics_detail::fastSolver = true;
     physics_detail::worldShapeCache = true;
     physics_detail::preparedTwins = true;
-    physics_detail::solverAvx = hadAvx;
+    physics_detail::solverKernel = hadKernel;
     ClosePhysics();
     return state;
 }
@@ -368,17 +368,21 @@ void ExpectSameBits(const std::vector<BodyState>& fast, const std::vector<BodySt
 }
 
 TEST_F(PhysicsTest, FastPathsGiveBitIdenticalResults) {
+    using namespace physics_detail;
     std::vector<BodyState> all = RunMixedScene(false);
-    // The eight-lane kernel on two SSE registers per vector, and on AVX where
-    // this processor has it.
-    ExpectSameBits(RunMixedScene(true, false), all);
-    if (__builtin_cpu_supports("avx")) ExpectSameBits(RunMixedScene(true, true), all);
+    // Every lane kernel this processor can run.
+    for (int kernel : {SOLVER_SSE2, SOLVER_AVX, SOLVER_AVX512}) {
+        SCOPED_TRACE(kernel);
+        if (SolverKernelSupported(kernel)) ExpectSameBits(RunMixedScene(true, kernel), all);
+    }
     // The heavy box was frozen in place by the zero-mass rule.
     EXPECT_EQ(all.back().velocity.x, 0.0f);
 
-    std::vector<BodyState> columns = RunMixedScene(false, false, true);
-    ExpectSameBits(RunMixedScene(true, false, true), columns);
-    if (__builtin_cpu_supports("avx")) ExpectSameBits(RunMixedScene(true, true, true), columns);
+    std::vector<BodyState> columns = RunMixedScene(false, SOLVER_SSE2, true);
+    for (int kernel : {SOLVER_SSE2, SOLVER_AVX, SOLVER_AVX512}) {
+        SCOPED_TRACE(kernel);
+        if (SolverKernelSupported(kernel)) ExpectSameBits(RunMixedScene(true, kernel, true), columns);
+    }
 }
 
 }  // namespace
