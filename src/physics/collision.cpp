@@ -30,23 +30,20 @@ bool preparedTwins = true;
 
 bool SolverKernelSupported(int kernel) {
 #if defined(__SSE2__)
+    static const bool avx = __builtin_cpu_supports("avx");
+    static const bool avx512 = __builtin_cpu_supports("avx512f");
     switch (kernel) {
         case SOLVER_SSE2: return true;
-        case SOLVER_AVX: return __builtin_cpu_supports("avx");
-        case SOLVER_AVX512: return __builtin_cpu_supports("avx512f");
+        case SOLVER_AVX: return avx;
+        case SOLVER_AVX512: return avx512;
+        case SOLVER_AUTO: return true;
     }
     return false;
 #else
-    return kernel == SOLVER_SSE2;
+    return kernel == SOLVER_SSE2 || kernel == SOLVER_AUTO;
 #endif
 }
-#if defined(__SSE2__)
-int solverKernel = __builtin_cpu_supports("avx512f") ? SOLVER_AVX512
-                   : __builtin_cpu_supports("avx")   ? SOLVER_AVX
-                                                     : SOLVER_SSE2;
-#else
-int solverKernel = SOLVER_SSE2;
-#endif
+int solverKernel = SOLVER_AUTO;
 
 namespace {
 
@@ -1119,7 +1116,17 @@ void SolveContacts() {
 #if VIMO_PHYSICS_SSE
     constexpr uint32_t MIN_GROUP_UNITS = 3;
     const SolverContact emptyLane = EmptyLane(n);
-    const bool wide = solverKernel == SOLVER_AVX512;
+    // Sixteen lanes pay where levels hold more than eight units on average;
+    // with fewer, most of them would be empty and eight (with their shorter
+    // division and root latencies) finish sooner.
+    int kernel = solverKernel;
+    if (kernel == SOLVER_AUTO) {
+        const bool many = solverContacts.size() > 8 * static_cast<size_t>(levelBounds.size() - 2);
+        kernel = many && SolverKernelSupported(SOLVER_AVX512) ? SOLVER_AVX512
+                 : SolverKernelSupported(SOLVER_AVX)           ? SOLVER_AVX
+                                                                : SOLVER_SSE2;
+    }
+    const bool wide = kernel == SOLVER_AVX512;
     const uint32_t width = wide ? 16 : 8;
     solverOcts.clear();
     solverHexes.clear();
@@ -1160,7 +1167,7 @@ void SolveContacts() {
         singleBounds.push_back(static_cast<uint32_t>(singles.size()));
     }
 #if VIMO_PHYSICS_SSE
-    switch (solverKernel) {
+    switch (kernel) {
         case SOLVER_AVX512:
             lanes_avx512::RunPasses(solverHexes, octBounds, singles, singleBounds, solverContacts, sb);
             break;

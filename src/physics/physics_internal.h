@@ -57,9 +57,10 @@ extern bool preparedTwins;
 extern bool fastSolver;
 
 // The impulse passes' lane kernel: eight lanes on SSE2 register pairs, eight
-// on AVX, sixteen on AVX-512; the best the processor has by default. The same
-// bits whichever runs (tests switch it).
-enum SolverKernel { SOLVER_SSE2 = 0, SOLVER_AVX = 1, SOLVER_AVX512 = 2 };
+// on AVX, sixteen on AVX-512, or (the default) chosen each step from what the
+// processor has and how many units a level holds. The same bits whichever
+// runs (tests switch it).
+enum SolverKernel { SOLVER_SSE2 = 0, SOLVER_AVX = 1, SOLVER_AVX512 = 2, SOLVER_AUTO = 3 };
 extern int solverKernel;
 // Whether this processor can run a kernel.
 bool SolverKernelSupported(int kernel);

@@ -371,7 +371,7 @@ TEST_F(PhysicsTest, FastPathsGiveBitIdenticalResults) {
     using namespace physics_detail;
     std::vector<BodyState> all = RunMixedScene(false);
     // Every lane kernel this processor can run.
-    for (int kernel : {SOLVER_SSE2, SOLVER_AVX, SOLVER_AVX512}) {
+    for (int kernel : {SOLVER_SSE2, SOLVER_AVX, SOLVER_AVX512, SOLVER_AUTO}) {
         SCOPED_TRACE(kernel);
         if (SolverKernelSupported(kernel)) ExpectSameBits(RunMixedScene(true, kernel), all);
     }
@@ -379,7 +379,7 @@ TEST_F(PhysicsTest, FastPathsGiveBitIdenticalResults) {
     EXPECT_EQ(all.back().velocity.x, 0.0f);
 
     std::vector<BodyState> columns = RunMixedScene(false, SOLVER_SSE2, true);
-    for (int kernel : {SOLVER_SSE2, SOLVER_AVX, SOLVER_AVX512}) {
+    for (int kernel : {SOLVER_SSE2, SOLVER_AVX, SOLVER_AVX512, SOLVER_AUTO}) {
         SCOPED_TRACE(kernel);
         if (SolverKernelSupported(kernel)) ExpectSameBits(RunMixedScene(true, kernel, true), columns);
     }
