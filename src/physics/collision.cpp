@@ -781,7 +781,9 @@ std::vector<uint32_t> levelStart;           // first slot of each level in solve
 std::vector<uint32_t> lastLevel;            // per body: level of its last record so far
 std::vector<uint8_t> readOnly;              // per body: never written by the passes
 std::vector<uint32_t> levelBounds;          // records of level l are [levelBounds[l], levelBounds[l + 1])
-std::vector<uint32_t> octBounds;            // per level (from 0): its lane groups in solverOcts or solverHexes
+std::vector<uint32_t> octBounds;            // per level (from 0): its eight-lane groups in solverOcts
+std::vector<uint32_t> hexBounds;            // per level (from 0): its sixteen-lane groups in solverHexes
+std::vector<uint32_t> levelUnits;           // one level's units that go into lane groups
 std::vector<uint32_t> singles;              // solverContacts indices run one by one
 std::vector<uint32_t> singleBounds;         // per level (from 0): its entries in singles
 
@@ -1106,28 +1108,26 @@ void SolveContacts() {
         for (uint32_t k = m->contactsCount; k < 2; k++) c.points[k] = SolverPoint{};
     }
 
-    // Per level: its lane groups (up to LANES units side by side; a level
+    // Per level: its lane groups (up to 8 or 16 units side by side; a level
     // with fewer than MIN_GROUP_UNITS left over runs those one by one
     // instead) and its singles (zero-mass units and such leftovers).
     SolverBody* sb = solverBodies.data();
     octBounds.assign(1, 0);
+    hexBounds.assign(1, 0);
     singleBounds.assign(1, 0);
     singles.clear();
 #if VIMO_PHYSICS_SSE
     constexpr uint32_t MIN_GROUP_UNITS = 3;
     const SolverContact emptyLane = EmptyLane(n);
-    // Sixteen lanes pay where levels hold more than eight units on average;
-    // with fewer, most of them would be empty and eight (with their shorter
-    // division and root latencies) finish sooner.
-    int kernel = solverKernel;
-    if (kernel == SOLVER_AUTO) {
-        const bool many = solverContacts.size() > 8 * static_cast<size_t>(levelBounds.size() - 2);
-        kernel = many && SolverKernelSupported(SOLVER_AVX512) ? SOLVER_AVX512
-                 : SolverKernelSupported(SOLVER_AVX)           ? SOLVER_AVX
-                                                                : SOLVER_SSE2;
-    }
-    const bool wide = kernel == SOLVER_AVX512;
-    const uint32_t width = wide ? 16 : 8;
+    // Eight lanes on AVX (or SSE2 register pairs) for levels of up to eight
+    // units, sixteen AVX-512 lanes for bigger ones: where most of sixteen
+    // lanes would be empty, eight (with their shorter division and root
+    // latencies) finish sooner.
+    const bool hexAllowed = solverKernel == SOLVER_AVX512 ||
+                            (solverKernel == SOLVER_AUTO && SolverKernelSupported(SOLVER_AVX512));
+    const bool hexAlways = solverKernel == SOLVER_AVX512;
+    const bool octAvx = solverKernel == SOLVER_AVX ||
+                        (solverKernel == SOLVER_AUTO && SolverKernelSupported(SOLVER_AVX));
     solverOcts.clear();
     solverHexes.clear();
 #endif
@@ -1135,54 +1135,62 @@ void SolveContacts() {
         uint32_t i = levelBounds[level];
         const uint32_t end = levelBounds[level + 1];
 #if VIMO_PHYSICS_SSE
-        uint32_t group[16];
-        uint32_t grouped = 0;
-        auto flush = [&] {
+        levelUnits.clear();
+        for (; i < end; i++) {
+            if (solverContacts[i].zeroMass || !fastSolver) {
+                singles.push_back(i);
+            } else {
+                levelUnits.push_back(i);
+            }
+        }
+        const bool hex = hexAllowed && (hexAlways || levelUnits.size() > 8);
+        const uint32_t width = hex ? 16 : 8;
+        const uint32_t total = static_cast<uint32_t>(levelUnits.size());
+        for (uint32_t first = 0; first < total; first += width) {
+            const uint32_t grouped = std::min(width, total - first);
+            if (grouped < MIN_GROUP_UNITS) {
+                for (uint32_t g = 0; g < grouped; g++) singles.push_back(levelUnits[first + g]);
+                break;
+            }
             const SolverContact* lanes[16];
-            for (uint32_t g = 0; g < 16; g++) lanes[g] = g < grouped ? &solverContacts[group[g]] : &emptyLane;
-            if (wide) {
+            for (uint32_t g = 0; g < 16; g++) lanes[g] = g < grouped ? &solverContacts[levelUnits[first + g]] : &emptyLane;
+            if (hex) {
                 solverHexes.emplace_back();
                 BuildLanes<16>(lanes, sb, &solverHexes.back());
             } else {
                 solverOcts.emplace_back();
                 BuildLanes<8>(lanes, sb, &solverOcts.back());
             }
-            grouped = 0;
-        };
-        for (; i < end; i++) {
-            if (solverContacts[i].zeroMass || !fastSolver) {
-                singles.push_back(i);
-                continue;
-            }
-            group[grouped++] = i;
-            if (grouped == width) flush();
         }
-        if (grouped >= MIN_GROUP_UNITS) flush();
-        for (uint32_t g = 0; g < grouped; g++) singles.push_back(group[g]);
-        octBounds.push_back(static_cast<uint32_t>(wide ? solverHexes.size() : solverOcts.size()));
+        octBounds.push_back(static_cast<uint32_t>(solverOcts.size()));
+        hexBounds.push_back(static_cast<uint32_t>(solverHexes.size()));
 #else
         for (; i < end; i++) singles.push_back(i);
         octBounds.push_back(0);
+        hexBounds.push_back(0);
 #endif
         singleBounds.push_back(static_cast<uint32_t>(singles.size()));
     }
-#if VIMO_PHYSICS_SSE
-    switch (kernel) {
-        case SOLVER_AVX512:
-            lanes_avx512::RunPasses(solverHexes, octBounds, singles, singleBounds, solverContacts, sb);
-            break;
-        case SOLVER_AVX:
-            lanes_avx::RunPasses(solverOcts, octBounds, singles, singleBounds, solverContacts, sb);
-            break;
-        default:
-            lanes_sse::RunPasses(solverOcts, octBounds, singles, singleBounds, solverContacts, sb);
-            break;
-    }
-#else
+    const size_t levelCount = singleBounds.size() - 1;
     for (int pass = 0; pass < PHYSICS_IMPULSE_PASSES; pass++) {
-        for (uint32_t si = 0; si < singles.size(); si++) SolveOne(solverContacts[singles[si]], sb);
-    }
+        for (size_t level = 0; level < levelCount; level++) {
+#if VIMO_PHYSICS_SSE
+            for (uint32_t h = hexBounds[level]; h < hexBounds[level + 1]; h++) {
+                lanes_avx512::SolveLanes(solverHexes[h], sb);
+            }
+            for (uint32_t o = octBounds[level]; o < octBounds[level + 1]; o++) {
+                if (octAvx) {
+                    lanes_avx::SolveLanes(solverOcts[o], sb);
+                } else {
+                    lanes_sse::SolveLanes(solverOcts[o], sb);
+                }
+            }
 #endif
+            for (uint32_t si = singleBounds[level]; si < singleBounds[level + 1]; si++) {
+                SolveOne(solverContacts[singles[si]], sb);
+            }
+        }
+    }
 
     for (uint32_t i = 0; i < n; i++) {
         if (readOnly[i]) continue;  // untouched by the passes
