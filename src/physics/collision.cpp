@@ -425,8 +425,9 @@ inline bool BiasGreaterThan(float a, float b) { return a >= b * 0.95f + a * 0.01
 
 }  // namespace
 
+namespace {
 // Clips segment (a, b) against the half-plane n . p <= c; returns the points kept.
-int Clip(Vector2 normal, float clip, Vector2* faceA, Vector2* faceB) {
+inline __attribute__((always_inline)) int ClipSegment(Vector2 normal, float clip, Vector2* faceA, Vector2* faceB) {
     int sp = 0;
     Vector2 out[2] = {*faceA, *faceB};
     float distanceA = Dot(normal, *faceA) - clip;
@@ -441,6 +442,11 @@ int Clip(Vector2 normal, float clip, Vector2* faceA, Vector2* faceB) {
     *faceA = out[0];
     *faceB = out[1];
     return sp;
+}
+}  // namespace
+
+int Clip(Vector2 normal, float clip, Vector2* faceA, Vector2* faceB) {
+    return ClipSegment(normal, clip, faceA, faceB);
 }
 
 void SolvePolygonToPolygon(PhysicsManifoldData* m) {
@@ -626,8 +632,8 @@ void SolvePolygonsCached(PhysicsManifoldData* m, uint32_t ia, uint32_t ib) {
     float refC = Dot(faceNormal, v1);
     float negSide = -Dot(side, v1);
     float posSide = Dot(side, v2);
-    if (Clip(Negate(side), negSide, &incident[0], &incident[1]) < 2) return;
-    if (Clip(side, posSide, &incident[0], &incident[1]) < 2) return;
+    if (ClipSegment(Negate(side), negSide, &incident[0], &incident[1]) < 2) return;
+    if (ClipSegment(side, posSide, &incident[0], &incident[1]) < 2) return;
 
     m->normal = flip ? Negate(faceNormal) : faceNormal;
     uint32_t kept = 0;
