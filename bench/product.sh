@@ -1,0 +1,125 @@
+#!/usr/bin/env bash
+# Whole-program figures of the companion, each against a baseline measured in
+# the same run (see README.md, "Whole program"):
+#   idle     CPU of the whole companion process over SECONDS with the mascot
+#            wandering and no chat, against bench_baseline_window (the same
+#            window, cleared at 60 fps), without and with a compositor
+#   busy     main-thread CPU per frame, 200 chat boxes + 300 letters vs idle
+#   startup  launch to the first screen showing the mascot, against the
+#            baseline window's first frame (xcompmgr running)
+#   stall    longest frame while polling a chat service that answers after
+#            200 ms, against one that answers at once
+# Usage: bench/product.sh [BUILD_DIR] [SECONDS]   (defaults: build, 60)
+#        SECTIONS="idle busy startup stall" (the default) picks sections.
+# Runs its own Xvfb (1280 x 720) and stops everything it started.
+set -euo pipefail
+
+BUILD=$(cd "${1:-build}" && pwd)
+SECONDS_IDLE=${2:-60}
+SECTIONS=${SECTIONS:-idle busy startup stall}
+want() { case " $SECTIONS " in *" $1 "*) return 0 ;; esac; return 1; }
+WARMUP=5
+RUNS=5
+TCK=$(getconf CLK_TCK)
+
+for tool in Xvfb xcompmgr; do
+  command -v "$tool" >/dev/null || { echo "missing $tool"; exit 2; }
+done
+for exe in vimo bench/bench_baseline_window bench/bench_app_frame bench/bench_startup_probe; do
+  [ -x "$BUILD/$exe" ] || { echo "missing $BUILD/$exe (cmake --build $BUILD --target vimo bench_baseline_window bench_app_frame bench_startup_probe)"; exit 2; }
+done
+
+WORK=$(mktemp -d /tmp/vimo-product-XXXXXX)
+PIDS=()
+cleanup() {
+  for ((i=${#PIDS[@]}-1; i>=0; i--)); do kill "${PIDS[i]}" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+# Xvfb picks a free display and writes its number once it accepts clients.
+Xvfb -displayfd 1 -screen 0 1280x720x24 -nolisten tcp +extension Composite >"$WORK/display" 2>"$WORK/xvfb.log" &
+PIDS+=($!)
+for _ in $(seq 100); do [ -s "$WORK/display" ] && break; sleep 0.1; done
+export DISPLAY=":$(head -n1 "$WORK/display")"
+
+# The companion from a folder of its own; the services are a loopback port
+# nobody listens on, so there is no chat and every online call fails at once.
+mkdir "$WORK/vimo"
+cp "$BUILD/vimo" "$WORK/vimo/"
+cp -r "$BUILD/assets" "$WORK/vimo/assets"
+DEAD="http://127.0.0.1:9"
+printf '{"service_origin": "%s", "bluesky_origin": "%s"}' "$DEAD" "$DEAD" >"$WORK/vimo/config.json"
+
+XCOMPMGR=""
+compositor_on() {
+  xcompmgr >/dev/null 2>&1 &
+  XCOMPMGR=$!
+  PIDS+=($XCOMPMGR)
+  sleep 1
+}
+compositor_off() {
+  [ -n "$XCOMPMGR" ] && kill "$XCOMPMGR" 2>/dev/null && wait "$XCOMPMGR" 2>/dev/null || true
+  XCOMPMGR=""
+  sleep 1
+}
+
+# utime + stime of the whole process (all threads), in clock ticks.
+cpu_ticks() {
+  local stat
+  stat=$(cat "/proc/$1/stat")
+  stat=${stat##*) }  # fields after the command name
+  set -- $stat
+  echo $(( ${12} + ${13} ))
+}
+
+# CPU share of one core used by the command over SECONDS_IDLE, after WARMUP s.
+idle_share() {
+  "$@" >"$WORK/last.log" 2>&1 &
+  local pid=$!
+  sleep "$WARMUP"
+  local t0 c0 t1 c1
+  t0=$(date +%s.%N); c0=$(cpu_ticks "$pid")
+  sleep "$SECONDS_IDLE"
+  t1=$(date +%s.%N); c1=$(cpu_ticks "$pid")
+  kill -INT "$pid"; wait "$pid" 2>/dev/null || true
+  awk -v c=$((c1 - c0)) -v tck="$TCK" -v t0="$t0" -v t1="$t1" 'BEGIN { printf "%.2f", 100 * c / tck / (t1 - t0) }'
+}
+
+if want idle; then
+echo "== idle: process CPU over ${SECONDS_IDLE} s, % of one core (1280 x 720 Xvfb, llvmpipe)"
+for mode in none xcompmgr; do
+  [ "$mode" = xcompmgr ] && compositor_on
+  base=$(idle_share "$BUILD/bench/bench_baseline_window")
+  comp=$(idle_share "$WORK/vimo/vimo")
+  awk -v m="$mode" -v b="$base" -v c="$comp" 'BEGIN { printf "compositor %-8s baseline %6.2f%%  companion %6.2f%%  ratio %.2f\n", m, b, c, c / b }'
+  [ "$mode" = xcompmgr ] && compositor_off
+done
+fi
+
+if want busy; then
+echo "== busy: main-thread CPU per frame (no compositor)"
+"$BUILD/bench/bench_app_frame" busy --frames 600 2>/dev/null | grep -E "^(idle|busy)"
+fi
+
+if want startup; then
+echo "== startup: launch to the first screen with the mascot, ms (xcompmgr running; median of $RUNS)"
+compositor_on
+median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+: >"$WORK/base_ms"; : >"$WORK/comp_ms"
+for _ in $(seq "$RUNS"); do
+  "$BUILD/bench/bench_startup_probe" -- "$BUILD/bench/bench_baseline_window" --mark | awk '/^startup_ms/ { print $2 }' >>"$WORK/base_ms"
+  (cd "$WORK" && "$BUILD/bench/bench_startup_probe" -- "$WORK/vimo/vimo") | awk '/^startup_ms/ { print $2 }' >>"$WORK/comp_ms"
+done
+b=$(median <"$WORK/base_ms"); c=$(median <"$WORK/comp_ms")
+echo "baseline runs: $(tr '\n' ' ' <"$WORK/base_ms")"
+echo "companion runs: $(tr '\n' ' ' <"$WORK/comp_ms")"
+awk -v b="$b" -v c="$c" 'BEGIN { printf "baseline %.1f ms  companion %.1f ms  ratio %.2f\n", b, c, c / b }'
+compositor_off
+fi
+
+if want stall; then
+echo "== stall: frames while polling a loopback chat service"
+"$BUILD/bench/bench_app_frame" stall --seconds 16 2>/dev/null | grep -E "^answer"
+fi
