@@ -92,7 +92,13 @@ void menu_update(Element* bubble, float dt, float time) {
     (void)time;
     Element* mascot = getElementByID("vimo");
     if (mascot == nullptr) return;
-    bubble->position = {mascot->position.x + 32 + bubble->size.x * 0.5f, mascot->position.y - 80};
+    Vector2 p = {mascot->position.x + 32 + bubble->size.x * 0.5f, mascot->position.y - 80};
+    // Beside a mascot near the right edge the bubble would run off the screen,
+    // where its text cannot be read nor its lines chosen: mirror it to the
+    // mascot's left then, keeping its left edge on the screen.
+    if (p.x + bubble->size.x * 0.5f > RESOLUTION.x) p.x = mascot->position.x - 32 - bubble->size.x * 0.5f;
+    p.x = std::max(p.x, bubble->size.x * 0.5f);
+    bubble->position = p;
 }
 
 void menu_click(Element* bubble, Vector2 mouse, MouseButton button) {

@@ -620,11 +620,25 @@ def find_lines(img, lines, rect, pitch=None, paper=WHITE):
     return [(p[0], p[1] - b[1]) for p, b in found]
 
 
-def bubble_rect_for(mascot_box):
+def bubble_rect_for(mascot_box, side=1):
     """Where a bubble beside the mascot can be: its left edge is 32 pixels
-    right of the mascot's centre and its centre 80 pixels above it."""
+    right of the mascot's centre and its centre 80 pixels above it (side 1);
+    near the right edge of the screen it is mirrored to the left (side -1)."""
     cx, cy = centre(mascot_box)
-    return (cx + 16, cy - 260, cx + 900, cy + 40)
+    if side > 0:
+        return (cx + 16, cy - 260, cx + 900, cy + 40)
+    return (max(0, cx - 900), cy - 260, cx - 16, cy + 40)
+
+
+def beside(find, shot, what, mascot_box, **kw):
+    """find(shot, what, rect, **kw) on the bubble's right side, then its left."""
+    if mascot_box is None:
+        return None
+    for side in (1, -1):
+        found = find(shot, what, bubble_rect_for(mascot_box, side), **kw)
+        if found:
+            return found
+    return None
 
 
 # ---------------------------------------------------------------------------

@@ -5,7 +5,7 @@ import os
 import re
 import signal
 
-from harness import (SCREEN_H, SCREEN_W, Companion, ScenarioFailure, bubble_rect_for, centre, check,
+from harness import (SCREEN_H, SCREEN_W, Companion, ScenarioFailure, beside, centre, check,
                      click_element, dark_mask, find_lines, find_text, free_port, locate_mascot, log, wait_until,
                      MASCOT_OUTLINE)
 
@@ -75,7 +75,7 @@ def open_main_menu(stack, companion, lines=MAIN_MENU, missed=None):
     def menu_shown():
         shot = stack.screenshot()
         box = locate_mascot(shot)
-        return box and find_lines(shot, lines, bubble_rect_for(box), pitch=20)
+        return box and beside(find_lines, shot, lines, box, pitch=20)
 
     def attempt():
         click_element(stack, companion, lambda: still_mascot_point(stack), 3, "the mascot")
@@ -164,7 +164,7 @@ def mascot(stack):
     # It wanders and, sooner or later, jumps onto the focused window's top edge.
     top = window_top_level(frame)
     x_range = (frame[0], frame[0] + frame[2])
-    on_window = wait_until(lambda: (lambda s: standing_on(s, top, x_range) and s)(stack.screenshot()), 90,
+    on_window = wait_until(lambda: (lambda s: standing_on(s, top, x_range) and s)(stack.screenshot()), 180,
                            "the mascot to wander onto the host window's top edge")
     stack.save(on_window, "on-window-top")
 
@@ -189,7 +189,7 @@ def mascot(stack):
     stack.save(on_moved, "on-moved-window")
 
     # " - Dismiss" bursts the menu.
-    lines = wait_until(lambda: (lambda s: find_lines(s, MAIN_MENU, bubble_rect_for(locate_mascot(s)), pitch=20))(
+    lines = wait_until(lambda: (lambda s: beside(find_lines, s, MAIN_MENU, locate_mascot(s), pitch=20))(
         stack.screenshot()), 5, "the menu to follow the mascot")
     click_line(stack, companion, lines[3], " - Dismiss")
     title_rect = (lines[0][0] - 4, lines[0][1], lines[0][0] + 80, lines[0][1] + 20)
@@ -206,7 +206,7 @@ def mascot(stack):
 
     def spawner_shown():
         shot = stack.screenshot()
-        found = [find_text(shot, t, bubble_rect_for(box_now), paper=SPAWNER_PAPER) for t in SPAWNER_LINES]
+        found = [beside(find_text, shot, t, box_now, paper=SPAWNER_PAPER) for t in SPAWNER_LINES]
         return all(found) and sorted(found, key=lambda p: p[1]) == found and shot
     stack.save(wait_until(spawner_shown, 10, f"the block spawner's bubble {SPAWNER_LINES}"), "spawner")
     column = 500 if centre(box_now)[0] > 900 else 1500

@@ -6,7 +6,7 @@ import os
 import signal
 import time
 
-from harness import (Companion, ScenarioFailure, Service, bubble_rect_for, centre, check, click_element,
+from harness import (Companion, ScenarioFailure, Service, beside, centre, check, click_element,
                      find_lines, find_text, locate_mascot, log, wait_until)
 from scenario_desktop import MAIN_MENU, click_line, open_main_menu, stop_with_sigint
 
@@ -122,17 +122,33 @@ def online(stack):
 
     # A left click bursts a box into letters, which vanish after 3 to 6 s.
     # Boxes tumble, so a lying box is found by its white paper, not its text.
+    last = {}
+
     def a_box():
+        # The biggest white area, once it lies still over two looks.
         shot = stack.screenshot()
         box = locate_mascot(shot)
         blobs = white_blobs(shot, box)
-        return blobs and (blobs[0], shot)
+        if not blobs:
+            return False
+        still = last.get("box") == blobs[0][:4]
+        last["box"] = blobs[0][:4]
+        return still and (blobs[0], shot)
     (bx0, by0, bx1, by1, point), before = wait_until(a_box, 15, "a chat box lying on the desktop")
     # Boxes lying side by side make one white area: the whole screen's white
     # is counted. The smallest box here is 16 letters: (16 * 8 + 8) x 24
     # pixels, a quarter of it ink.
     white_before = white_count(before, None)
-    click_element(stack, companion, lambda: point, 1, f"the chat box at {point}")
+    def box_point():
+        # Boxes may still slide or tumble: find the same box afresh (the white
+        # area nearest to where it was seen) on every attempt.
+        shot = stack.screenshot()
+        blobs = white_blobs(shot, locate_mascot(shot))
+        if not blobs:
+            return None
+        nearest = min(blobs, key=lambda b: (b[4][0] - point[0]) ** 2 + (b[4][1] - point[1]) ** 2)
+        return nearest[4]
+    click_element(stack, companion, box_point, 1, f"a chat box (first seen at {point})")
     stack.save(stack.screenshot(), "chat-box-burst")
     wait_until(lambda: white_count(stack.screenshot(), None) <= white_before - 1500, 12,
                "the burst box and its letters to vanish")
@@ -143,14 +159,14 @@ def online(stack):
     click_line(stack, companion, lines[1], " - Log In")
     wait_until(lambda: os.path.exists(browser_log) and "linked" in open(browser_log).read(), 15,
                "the browser stand-in to open the link page and submit it")
-    ask = wait_until(lambda: (lambda s: find_lines(s, AUTHORISE, bubble_rect_for(locate_mascot(s)), pitch=40))(
+    ask = wait_until(lambda: (lambda s: beside(find_lines, s, AUTHORISE, locate_mascot(s), pitch=40))(
         stack.screenshot()), 10, f"the bubble {AUTHORISE}")
     stack.save(stack.screenshot(), "login-authorise")
     with open(browser_log) as f:
         check(f"{service.origin}/link?token=" in f.read(), "the browser was not sent to the service's link page")
     click_element(stack, companion, lambda: (ask[0][0] + 40, ask[0][1] + 8), 1, "the authorise bubble")
     greeting = [f"Logged in as {DISPLAY_NAME}!"]
-    hello = wait_until(lambda: (lambda s: find_lines(s, greeting, bubble_rect_for(locate_mascot(s))))(
+    hello = wait_until(lambda: (lambda s: beside(find_lines, s, greeting, locate_mascot(s)))(
         stack.screenshot()), 10, f"the greeting {greeting}")
     stack.save(stack.screenshot(), "login-greeting")
     out.wait_line(r'^login 1 result: \{"status":true', 5)
@@ -159,7 +175,7 @@ def online(stack):
     # -- commune ------------------------------------------------------------
     lines = open_main_menu(stack, companion, MAIN_MENU_LOGGED_IN)
     click_line(stack, companion, lines[1], " - Commune")
-    composer = wait_until(lambda: (lambda s: find_lines(s, COMPOSER, bubble_rect_for(locate_mascot(s)), pitch=20))(
+    composer = wait_until(lambda: (lambda s: beside(find_lines, s, COMPOSER, locate_mascot(s), pitch=20))(
         stack.screenshot()), 10, f"the composer {COMPOSER}")
     if stack.active_window() != companion.overlay:
         # The keyboard goes to the focused window: a click on the composer's
@@ -167,7 +183,7 @@ def online(stack):
         click_line(stack, companion, composer[0], COMPOSER[0])
         wait_until(lambda: stack.active_window() == companion.overlay, 5, "the overlay to take the keyboard focus")
     stack.xdotool("type", "--delay", "60", "hello world")
-    draft = wait_until(lambda: (lambda s: find_text(s, "hello world", bubble_rect_for(locate_mascot(s))) and s)(
+    draft = wait_until(lambda: (lambda s: beside(find_text, s, "hello world", locate_mascot(s)) and s)(
         stack.screenshot()), 10, "the draft 'hello world' in the composer")
     stack.save(draft, "commune-draft")
     stack.xdotool("key", "Return")
@@ -197,7 +213,7 @@ def online(stack):
     def notice():
         shot = stack.screenshot()
         box = locate_mascot(shot)
-        lines = box and find_lines(shot, STREAMER_NOTICE, bubble_rect_for(box), pitch=40)
+        lines = box and beside(find_lines, shot, STREAMER_NOTICE, box, pitch=40)
         return lines and (lines, shot, box)
     lines, shot, box = wait_until(notice, 10, f"the notice {STREAMER_NOTICE}")
     stack.save(shot, "live-notice")

@@ -107,6 +107,26 @@ TEST_F(MenuTest, BubbleFollowsTheMascot) {
     EXPECT_EQ(bubble->position.y, 10);
 }
 
+TEST_F(MenuTest, BubbleNearTheRightEdgeStaysOnTheScreen) {
+    Element* bubble = spawn_menu({"a line of some length"}, {0}, onChosen_noop);
+    float halfWidth = bubble->size.x * 0.5f;
+    // Room on the right: beside the mascot as always, even touching the edge.
+    vimo->position = {RESOLUTION.x - 32 - 2 * halfWidth, 700};
+    menu_update(bubble, 0.016f, 1);
+    EXPECT_EQ(bubble->position.x, RESOLUTION.x - halfWidth);
+    // One pixel less room: mirrored to the mascot's left, same height.
+    vimo->position.x += 1;
+    menu_update(bubble, 0.016f, 1);
+    EXPECT_EQ(bubble->position.x, vimo->position.x - 32 - halfWidth);
+    EXPECT_EQ(bubble->position.y, 620);
+    EXPECT_LE(bubble->position.x + halfWidth, RESOLUTION.x);
+    // A bubble wider than the room on either side keeps its left edge on screen.
+    Element* wide = spawn_menu({std::string(static_cast<size_t>(RESOLUTION.x / 8 * 0.45f), 'w')}, {0}, onChosen_noop);
+    vimo->position = {RESOLUTION.x * 0.5f, 700};
+    menu_update(wide, 0.016f, 1);
+    EXPECT_GE(wide->position.x - wide->size.x * 0.5f, 0);
+}
+
 TEST_F(MenuTest, OpeningStopsTheMascot) {
     body()->velocity = {0.4f, -0.2f};
     spawn_menu({"hi"}, {0}, onChosen_noop);
