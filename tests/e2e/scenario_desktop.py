@@ -155,17 +155,23 @@ def mascot(stack):
     first = locate_mascot(first_shot)
     stack.save(first_shot, "falling")
     log("mascot first seen at", first)
-    floor = wait_until(lambda: (lambda s: standing_on(s, SCREEN_H - 1) and s)(stack.screenshot()), 20,
-                       "the mascot to stand on the floor")
-    stack.save(floor, "on-floor")
-    landed = locate_mascot(floor)
-    check(landed[1] > first[1], f"the mascot did not fall: first seen at {first}, on the floor at {landed}")
-
-    # It wanders and, sooner or later, jumps onto the focused window's top edge.
+    # It stands on the floor and, as it wanders, sooner or later on the focused
+    # window's top edge. Its first walk may start before it lands (it may visit
+    # the window first), so the floor is awaited within the same deadline.
     top = window_top_level(frame)
     x_range = (frame[0], frame[0] + frame[2])
-    on_window = wait_until(lambda: (lambda s: standing_on(s, top, x_range) and s)(stack.screenshot()), 180,
-                           "the mascot to wander onto the host window's top edge")
+    seen = {}
+
+    def both_seen():
+        s = stack.screenshot()
+        if "floor" not in seen and standing_on(s, SCREEN_H - 1):
+            seen["floor"] = s
+            stack.save(s, "on-floor")
+        return "floor" in seen and standing_on(s, top, x_range) and s
+
+    on_window = wait_until(both_seen, 180, "the mascot to stand on the floor and then on the host window's top edge")
+    landed = locate_mascot(seen["floor"])
+    check(landed[1] > first[1], f"the mascot did not fall: first seen at {first}, on the floor at {landed}")
     stack.save(on_window, "on-window-top")
 
     # The main menu, exactly. While it is open the mascot wanders no more.

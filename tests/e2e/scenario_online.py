@@ -6,7 +6,7 @@ import os
 import signal
 import time
 
-from harness import (Companion, ScenarioFailure, Service, beside, centre, check, click_element,
+from harness import (SCREEN_H, SCREEN_W, Companion, ScenarioFailure, Service, beside, centre, check, click_element,
                      find_lines, find_text, locate_mascot, log, wait_until)
 from scenario_desktop import MAIN_MENU, click_line, open_main_menu, stop_with_sigint
 
@@ -110,7 +110,9 @@ def online(stack):
             return False
         for text in expected:
             if text not in seen:
-                pos = find_text(shot, text, column_rect(box))
+                # Near the mascot first; it may have walked away since the
+                # boxes were dropped above it, so then the whole screen.
+                pos = find_text(shot, text, column_rect(box)) or find_text(shot, text, (0, 0, SCREEN_W, SCREEN_H))
                 if pos:
                     seen[text] = (pos, shot)
         return len(seen) == len(expected)
