@@ -24,6 +24,8 @@ void gfx_reset_input(void);                           // All buttons up, every q
 
 // ---- Statistics --------------------------------------------------------------------
 int gfx_draw_calls_last_frame(void);                  // GL draw calls of the last finished frame
+// Texts DrawTextPro currently draws as one composed image (one quad) each.
+int gfx_text_images(void);
 
 // ---- Fonts ---------------------------------------------------------------------------
 // LoadFont also works before InitWindow: the font then measures exactly as a

@@ -16,6 +16,11 @@ struct GfxTransform {
 };
 extern GfxTransform GFX_TRANSFORM;
 
+// Frames begun since start (BeginDrawing counts them); ages cached text images.
+extern unsigned long long GFX_FRAME;
+// Bumped by every gfx_batch_init: textures made under an older context are gone.
+extern unsigned int GFX_CONTEXT_GENERATION;
+
 void gfx_batch_init();        // Create the white texture and GL state; needs a current context
 void gfx_batch_shutdown();    // Free the white texture; before the context goes
 void gfx_batch_begin_frame(int width, int height);  // Projection for a width x height window

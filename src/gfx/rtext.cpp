@@ -2,16 +2,24 @@
 // printable ASCII range at 32 px like raylib; any other code point the file
 // has is rasterised into the atlas on first use, so chat in every script shows.
 // Measuring and placement follow raylib's rules exactly. Main thread only.
+//
+// A text of several glyphs drawn again on a later frame is composed once on
+// the CPU at the base size into an image of its own (the glyphs' coverage
+// placed exactly where the atlas quads would put it) and from then on drawn
+// as one quad: under a software GL driver the per-vertex work of 40 glyph
+// quads per chat box costs far more than the one-off composition.
 #define GLFW_INCLUDE_NONE
 #include <GLFW/glfw3.h>
 #include <GL/gl.h>
 #include <stb/stb_truetype.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -27,10 +35,28 @@ constexpr int kPageSize = 1024;     // atlas page edge; a full page opens anothe
 constexpr int kLineSpacing = 2;     // extra pixels between lines, as raylib's default
 constexpr int kFirstAscii = 32, kLastAscii = 126;
 
+constexpr int kTextKeepFrames = 120;             // a cached text not drawn for this long is freed
+constexpr int kTextSweepFrames = 30;             // frames between sweeps for such texts
+constexpr size_t kTextMaxEntries = 512;          // texts tracked at once, all fonts
+constexpr size_t kTextMaxBytes = 32u << 20;      // RGBA bytes of composed images, all fonts
+constexpr int kTextMaxEdge = 4096;               // longest side of one composed image
+
 struct GlyphSlot {
     int page;          // atlas page index
     Rectangle rec;     // glyph box in the page, without padding
     GlyphInfo info;    // metrics at the base size
+    std::vector<unsigned char> coverage;  // rec.width x rec.height, as uploaded; empty when blank
+};
+
+// A text seen by DrawTextPro. Composed on the first frame after the one it
+// was first seen on; until then (or when it cannot be) drawn glyph by glyph.
+struct TextImage {
+    unsigned int texture = 0;      // composed image, 0 while not composed
+    unsigned int generation = 0;   // GFX_CONTEXT_GENERATION the texture belongs to
+    int width = 0, height = 0;     // image size in base-size pixels
+    int left = 0, top = 0;         // image corner relative to the text's origin, base-size pixels
+    unsigned long long firstFrame = 0, lastFrame = 0;
+    bool unfit = false;            // cannot be composed exactly (layout off the base-size grid, too big)
 };
 
 struct AtlasPage {
@@ -50,10 +76,16 @@ struct FontAtlas {
     int shelfX, shelfY, shelfHeight;        // packing cursor on the last page
     std::unordered_map<int, GlyphSlot> glyphs;  // code point -> slot ('?' slot for missing ones)
     std::unordered_map<int, int> fallback;  // code point the file lacks -> '?'
+    // fontSize, spacing and the text's bytes -> its image
+    std::unordered_map<std::string, TextImage> texts;
 };
 
 std::unordered_map<const Rectangle*, std::unique_ptr<FontAtlas>> ATLASES;
 unsigned int NEXT_STANDIN_ID = 0x40000000u;  // texture ids of fonts loaded without a window
+size_t TEXT_ENTRIES = 0;                     // entries in every font's texts
+size_t TEXT_BYTES = 0;                       // RGBA bytes of every composed image alive
+int TEXT_IMAGES = 0;                         // composed images alive
+unsigned long long TEXT_SWEPT = 0;           // GFX_FRAME of the last sweep
 
 FontAtlas* atlas_of(const Font& font) {
     if (font.texture.id == 0 || !font.recs) return nullptr;
@@ -145,7 +177,8 @@ const GlyphSlot* rasterise(FontAtlas& a, int cp, int g) {
         glTexSubImage2D(GL_TEXTURE_2D, 0, px + kPadding, py + kPadding, w, h, GL_RGBA, GL_UNSIGNED_BYTE, rgba.data());
         glBindTexture(GL_TEXTURE_2D, 0);
     }
-    return &a.glyphs.emplace(cp, slot).first->second;
+    slot.coverage = std::move(coverage);
+    return &a.glyphs.emplace(cp, std::move(slot)).first->second;
 }
 
 // The glyph drawn for cp: its own, rasterised on first use, or "?" when the
@@ -193,6 +226,149 @@ bool read_file(const char* path, std::vector<unsigned char>* out) {
     while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) out->insert(out->end(), buffer, buffer + n);
     std::fclose(f);
     return !out->empty();
+}
+
+// ---- Texts composed into one image ------------------------------------------------
+
+// v when it is a whole number (to float precision): layout steps that keep
+// every glyph on the base-size pixel grid.
+bool whole(float v, int* out) {
+    float r = std::round(v);
+    if (!(std::fabs(r) <= 1e6f) || std::fabs(v - r) > 1e-4f * std::fmax(1.0f, std::fabs(v))) return false;
+    *out = (int)r;
+    return true;
+}
+
+void free_image(TextImage& t) {
+    if (t.texture == 0) return;
+    // A texture of an older context died with it; its id may name a new one now.
+    if (t.generation == GFX_CONTEXT_GENERATION && gfx_has_context())
+        UnloadTexture(Texture2D{t.texture, t.width, t.height, 1, PIXELFORMAT_UNCOMPRESSED_R8G8B8A8});
+    TEXT_BYTES -= (size_t)t.width * (size_t)t.height * 4;
+    TEXT_IMAGES--;
+    t.texture = 0;
+}
+
+// Forget texts no font drew for kTextKeepFrames, and images of a lost context.
+void sweep_texts() {
+    TEXT_SWEPT = GFX_FRAME;
+    for (auto& [recs, atlas] : ATLASES) {
+        (void)recs;
+        for (auto it = atlas->texts.begin(); it != atlas->texts.end();) {
+            TextImage& t = it->second;
+            if (t.texture != 0 && t.generation != GFX_CONTEXT_GENERATION) free_image(t);
+            if (GFX_FRAME - t.lastFrame > (unsigned long long)kTextKeepFrames) {
+                free_image(t);
+                it = atlas->texts.erase(it);
+                TEXT_ENTRIES--;
+            } else {
+                ++it;
+            }
+        }
+    }
+}
+
+enum class Composed { Done, Unfit, NoRoom };
+
+struct Placed {
+    const GlyphSlot* glyph;
+    int x, y;  // top-left of the glyph's coverage, base-size pixels from the text's origin
+};
+
+// Lay text out at the base size as DrawTextPro does, blend every glyph's
+// coverage into one white RGBA image and upload it into t.
+Composed compose(FontAtlas& a, const char* text, float fontSize, float spacing, float scale, TextImage& t) {
+    int step = 0, lineStep = 0;
+    if (!whole(spacing / scale, &step)) return Composed::Unfit;
+    if (std::strchr(text, '\n') && !whole((fontSize + (float)kLineSpacing) / scale, &lineStep)) return Composed::Unfit;
+    std::vector<Placed> placed;
+    int left = 0, top = 0, right = 0, bottom = 0;
+    int x = 0, y = 0;
+    int size = (int)std::strlen(text);
+    for (int i = 0; i < size;) {
+        int next = 1;
+        int cp = next_codepoint(&text[i], &next);
+        i += next;
+        if (cp == '\n') {
+            x = 0;
+            y += lineStep;
+            continue;
+        }
+        const GlyphSlot* g = glyph_for(a, cp);
+        if (!g) continue;
+        if (cp != ' ' && cp != '\t') {
+            if (!a.pages[g->page].uploaded) return Composed::Unfit;
+            // The padded box the atlas quad covers, so the image spans the same area.
+            int gx = x + g->info.offsetX, gy = y + g->info.offsetY;
+            int x0 = gx - kPadding, y0 = gy - kPadding;
+            int x1 = gx + (int)g->rec.width + kPadding, y1 = gy + (int)g->rec.height + kPadding;
+            if (placed.empty()) {
+                left = x0, top = y0, right = x1, bottom = y1;
+            } else {
+                left = std::min(left, x0), top = std::min(top, y0);
+                right = std::max(right, x1), bottom = std::max(bottom, y1);
+            }
+            placed.push_back(Placed{g, gx, gy});
+        }
+        x += (g->info.advanceX == 0 ? (int)g->rec.width : g->info.advanceX) + step;
+    }
+    if (placed.size() < 2) return Composed::Unfit;  // one quad already
+    int w = right - left, h = bottom - top;
+    if (w <= 0 || h <= 0 || w > kTextMaxEdge || h > kTextMaxEdge) return Composed::Unfit;
+    size_t bytes = (size_t)w * (size_t)h * 4;
+    if (TEXT_BYTES + bytes > kTextMaxBytes) return Composed::NoRoom;
+
+    std::vector<unsigned char> rgba(bytes, 255);
+    for (size_t i = 3; i < bytes; i += 4) rgba[i] = 0;
+    for (const Placed& p : placed) {
+        int gw = (int)p.glyph->rec.width, gh = (int)p.glyph->rec.height;
+        const std::vector<unsigned char>& cov = p.glyph->coverage;
+        if (cov.size() != (size_t)gw * (size_t)gh) continue;
+        for (int row = 0; row < gh; row++) {
+            unsigned char* out = &rgba[(((size_t)(p.y - top + row)) * (size_t)w + (size_t)(p.x - left)) * 4 + 3];
+            const unsigned char* in = &cov[(size_t)row * gw];
+            for (int col = 0; col < gw; col++, out += 4) {
+                // Overlapping glyphs add coverage as the blend would: 1 - (1-a)(1-b).
+                unsigned int c = in[col];
+                if (c != 0) *out = (unsigned char)(255 - ((255 - *out) * (255 - c) + 127) / 255);
+            }
+        }
+    }
+    Texture2D tex = LoadTextureFromImage(Image{rgba.data(), w, h, 1, PIXELFORMAT_UNCOMPRESSED_R8G8B8A8});
+    if (tex.id == 0) return Composed::NoRoom;
+    t.texture = tex.id;
+    t.generation = GFX_CONTEXT_GENERATION;
+    t.width = w, t.height = h;
+    t.left = left, t.top = top;
+    TEXT_BYTES += bytes;
+    TEXT_IMAGES++;
+    return Composed::Done;
+}
+
+// The composed image of text, making it on the second frame it is drawn;
+// null while it is (or must stay) drawn glyph by glyph.
+const TextImage* text_image(FontAtlas& a, const char* text, float fontSize, float spacing, float scale) {
+    if (GFX_FRAME - TEXT_SWEPT >= (unsigned long long)kTextSweepFrames) sweep_texts();
+    std::string key(sizeof fontSize + sizeof spacing, '\0');
+    std::memcpy(&key[0], &fontSize, sizeof fontSize);
+    std::memcpy(&key[sizeof fontSize], &spacing, sizeof spacing);
+    key += text;
+    auto it = a.texts.find(key);
+    if (it == a.texts.end()) {
+        if (TEXT_ENTRIES >= kTextMaxEntries) return nullptr;
+        TextImage fresh;
+        fresh.firstFrame = fresh.lastFrame = GFX_FRAME;
+        a.texts.emplace(std::move(key), fresh);
+        TEXT_ENTRIES++;
+        return nullptr;
+    }
+    TextImage& t = it->second;
+    t.lastFrame = GFX_FRAME;
+    if (t.texture != 0 && t.generation != GFX_CONTEXT_GENERATION) free_image(t);
+    if (t.texture == 0 && !t.unfit && t.firstFrame != GFX_FRAME) {
+        if (compose(a, text, fontSize, spacing, scale, t) == Composed::Unfit) t.unfit = true;
+    }
+    return t.texture != 0 ? &t : nullptr;
 }
 
 }  // namespace
@@ -249,6 +425,8 @@ void UnloadFont(Font font) {
     auto it = font.recs ? ATLASES.find(font.recs) : ATLASES.end();
     if (it == ATLASES.end()) return;
     if (gfx_has_context()) gfx_batch_flush();
+    for (auto& entry : it->second->texts) free_image(entry.second);
+    TEXT_ENTRIES -= it->second->texts.size();
     for (const AtlasPage& page : it->second->pages) {
         if (page.uploaded && gfx_has_context()) {
             GLuint id = page.texture;
@@ -304,6 +482,17 @@ void DrawTextPro(Font font, const char* text, Vector2 position, Vector2 origin, 
                                  position.y - (s * origin.x + c * origin.y)};
     const float scale = fontSize / (float)font.baseSize;
     const float pad = (float)font.glyphPadding;
+    if (text[0] != '\0' && text[1] != '\0' && scale > 0 && gfx_has_context()) {
+        if (const TextImage* t = text_image(*a, text, fontSize, spacing, scale)) {
+            Texture2D tex = {t->texture, t->width, t->height, 1, PIXELFORMAT_UNCOMPRESSED_R8G8B8A8};
+            Rectangle src = {0, 0, (float)t->width, (float)t->height};
+            Rectangle dst = {(float)t->left * scale, (float)t->top * scale, (float)t->width * scale,
+                             (float)t->height * scale};
+            DrawTexturePro(tex, src, dst, Vector2{0, 0}, 0.0f, tint);
+            GFX_TRANSFORM = GfxTransform{1, 0, 0, 1, 0, 0};
+            return;
+        }
+    }
     float x = 0, y = 0;
     int size = (int)std::strlen(text);
     for (int i = 0; i < size;) {
@@ -331,6 +520,10 @@ void DrawTextPro(Font font, const char* text, Vector2 position, Vector2 origin, 
         x += g->info.advanceX == 0 ? g->rec.width * scale + spacing : (float)g->info.advanceX * scale + spacing;
     }
     GFX_TRANSFORM = GfxTransform{1, 0, 0, 1, 0, 0};
+}
+
+int gfx_text_images(void) {
+    return TEXT_IMAGES;
 }
 
 int gfx_font_loaded_glyphs(Font font) {

@@ -17,6 +17,8 @@
 #include "gfx/raylib.h"
 
 GfxTransform GFX_TRANSFORM = {1, 0, 0, 1, 0, 0};
+unsigned long long GFX_FRAME = 0;
+unsigned int GFX_CONTEXT_GENERATION = 0;
 
 namespace {
 
@@ -107,6 +109,7 @@ void gfx_batch_init() {
     BATCH_COUNT = 0;
     BATCH_TEXTURE = 0;
     GFX_TRANSFORM = GfxTransform{1, 0, 0, 1, 0, 0};
+    GFX_CONTEXT_GENERATION++;
 }
 
 void gfx_batch_shutdown() {
@@ -118,6 +121,7 @@ void gfx_batch_shutdown() {
 void gfx_batch_begin_frame(int width, int height) {
     BATCH_COUNT = 0;
     FRAME_CALLS = 0;
+    GFX_FRAME++;
     glViewport(0, 0, width, height);
     glMatrixMode(GL_PROJECTION);
     glLoadIdentity();

@@ -140,3 +140,98 @@ TEST(GfxText, AtlasGrowsIntoNewPagesAndLateGlyphsStayExact) {
     UnloadImage(shot);
     UnloadFont(font);
 }
+
+namespace {
+
+// One frame with text drawn as the chat boxes draw it (centred on its middle),
+// read back whole.
+Image frame_with(Font font, const char* text, Vector2 centre, float rotation, Color tint) {
+    Vector2 m = MeasureTextEx(font, text, 16, 0);
+    BeginDrawing();
+    ClearBackground(BLANK);
+    DrawTextPro(font, text, centre, Vector2{m.x * 0.5f, m.y * 0.5f}, rotation, 16, 0, tint);
+    Image shot = LoadImageFromScreen();
+    EndDrawing();
+    return shot;
+}
+
+// Pixels (all four channels) that differ between two same-sized read-backs,
+// and how many are lit in the first.
+void compare(Image a, Image b, int* differ, int* lit) {
+    *differ = *lit = 0;
+    for (int y = 0; y < a.height; y++)
+        for (int x = 0; x < a.width; x++) {
+            Color p = GetImageColor(a, x, y), q = GetImageColor(b, x, y);
+            if (p.a) (*lit)++;
+            if (p.r != q.r || p.g != q.g || p.b != q.b || p.a != q.a) (*differ)++;
+        }
+}
+
+}  // namespace
+
+TEST(GfxText, RepeatedTextDrawnAsOneImageKeepsItsPixels) {
+    ASSERT_TRUE(IsWindowReady());
+    Font font = LoadFont(kFontPath.c_str());
+    ASSERT_NE(font.texture.id, 0u);
+    const char* chat = "hi there, 안녕 こんにちは é\nsecond line: Жg?";
+    const Color tint = {40, 200, 90, 230};
+
+    // Frame 1 draws glyph by glyph, frame 2 composes, frame 3 draws the image;
+    // the turned text reuses the image (rotation is not part of it).
+    for (float rotation : {0.0f, 15.0f}) {
+        Vector2 centre = {300.3f, 200.6f};
+        Image first = frame_with(font, chat, centre, rotation, tint);
+        EXPECT_EQ(gfx_text_images(), rotation != 0.0f ? 1 : 0);
+        Image second = frame_with(font, chat, centre, rotation, tint);
+        Image third = frame_with(font, chat, centre, rotation, tint);
+        EXPECT_EQ(gfx_text_images(), 1);
+        int differ = 0, lit = 0;
+        compare(first, third, &differ, &lit);
+        EXPECT_GT(lit, 400) << rotation;
+        if (rotation == 0.0f) {
+            EXPECT_EQ(differ, 0);
+        } else {
+            // Turned, a pixel centre on a texel edge may round either way.
+            EXPECT_LE(differ, lit / 100) << differ << " of " << lit;
+        }
+        compare(second, third, &differ, &lit);
+        if (rotation == 0.0f) EXPECT_EQ(differ, 0);
+        UnloadImage(first);
+        UnloadImage(second);
+        UnloadImage(third);
+    }
+
+    // On the composed path the glyphs still are the font's exact 16-pixel bitmaps.
+    const char* pair = "A \xec\x95\x88 g";  // A 안 g, apart so each glyph's border is its own
+    for (int frame = 0; frame < 3; frame++) {
+        BeginDrawing();
+        ClearBackground(BLANK);
+        DrawTextPro(font, pair, Vector2{100, 400}, {}, 0, 16, 0, WHITE);
+        DrawTextPro(font, pair, Vector2{100, 440}, {}, 0, 16, 2, WHITE);  // spacing 2: 4 base pixels
+        if (frame < 2) {
+            EndDrawing();
+            continue;
+        }
+        Image shot = LoadImageFromScreen();
+        EndDrawing();
+        EXPECT_EQ(gfx_text_images(), 3);
+        expect_exact_glyph(shot, 100, 400, 'A');
+        expect_exact_glyph(shot, 116, 400, 0xc548);
+        expect_exact_glyph(shot, 140, 400, 'g');
+        expect_exact_glyph(shot, 100, 440, 'A');
+        expect_exact_glyph(shot, 120, 440, 0xc548);
+        expect_exact_glyph(shot, 148, 440, 'g');
+        UnloadImage(shot);
+    }
+
+    // Texts no longer drawn are freed after about two seconds of frames.
+    for (int frame = 0; frame < 200; frame++) {
+        BeginDrawing();
+        ClearBackground(BLANK);
+        DrawTextPro(font, pair, Vector2{100, 400}, {}, 0, 16, 0, WHITE);
+        EndDrawing();
+    }
+    EXPECT_EQ(gfx_text_images(), 1);
+    UnloadFont(font);
+    EXPECT_EQ(gfx_text_images(), 0);
+}
