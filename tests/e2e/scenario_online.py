@@ -71,6 +71,11 @@ def column_rect(box):
 def online(stack):
     stack.start_desktop(compositor=True)
     host = stack.start_xterm(1350, 250)
+    hx, hy, hw, hh = stack.frame_rect(host)
+
+    def off_host(blobs):
+        # The host window's frame has white in it too: only boxes count.
+        return [b for b in blobs if not (hx - 4 <= b[4][0] <= hx + hw + 4 and hy - 4 <= b[4][1] <= hy + hh + 4)]
     service = Service(stack).start()
     browser_log = os.path.join(stack.artifacts, "browser.log")
     env = {"PATH": BROWSER_DIR + os.pathsep + stack.env.get("PATH", "/usr/bin:/bin"),
@@ -127,14 +132,17 @@ def online(stack):
     last = {}
 
     def a_box():
-        # The biggest white area, once it lies still over two looks.
+        # The biggest white area, once it lies still over two looks
         shot = stack.screenshot()
         box = locate_mascot(shot)
-        blobs = white_blobs(shot, box)
+        blobs = off_host(white_blobs(shot, box))
         if not blobs:
             return False
-        still = last.get("box") == blobs[0][:4]
-        last["box"] = blobs[0][:4]
+        # (Its fullest cell: the blob's outline changes as the mascot passes.)
+        p = blobs[0][4]
+        q = last.get("point")
+        last["point"] = p
+        still = q is not None and abs(p[0] - q[0]) <= 8 and abs(p[1] - q[1]) <= 8
         return still and (blobs[0], shot)
     (bx0, by0, bx1, by1, point), before = wait_until(a_box, 15, "a chat box lying on the desktop")
     # Boxes lying side by side make one white area: the whole screen's white
@@ -145,7 +153,7 @@ def online(stack):
         # Boxes may still slide or tumble: find the same box afresh (the white
         # area nearest to where it was seen) on every attempt.
         shot = stack.screenshot()
-        blobs = white_blobs(shot, locate_mascot(shot))
+        blobs = off_host(white_blobs(shot, locate_mascot(shot)))
         if not blobs:
             return None
         nearest = min(blobs, key=lambda b: (b[4][0] - point[0]) ** 2 + (b[4][1] - point[1]) ** 2)
