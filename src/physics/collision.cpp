@@ -30,7 +30,7 @@ bool preparedTwins = true;
 
 bool SolverKernelSupported(int kernel) {
 #if defined(__SSE2__)
-    static const bool avx = __builtin_cpu_supports("avx");
+    static const bool avx = __builtin_cpu_supports("avx2");
     static const bool avx512 = __builtin_cpu_supports("avx512f");
     switch (kernel) {
         case SOLVER_SSE2: return true;
@@ -777,22 +777,12 @@ struct SolverContact {
     SolverPoint points[2];
 };
 
-std::vector<SolverBody> solverBodies;
-std::vector<SolverContact> solverContacts;  // active units in level order
+std::vector<SolverBody> solverBodies;       // by table index, plus a scratch body past the table
+std::vector<SolverContact> solverContacts;  // by unit, in table order
 std::vector<uint32_t> activeContacts;       // record indices that can act, in table order
 std::vector<uint32_t> solverUnits;          // first record of each unit (a record, or a record and its twin)
 std::vector<uint32_t> unitRepeats;          // records in each unit: 1 or 2
-std::vector<uint32_t> contactLevels;        // level of each unit
-std::vector<uint32_t> levelStart;           // first slot of each level in solverContacts
-std::vector<uint32_t> lastLevel;            // per body: level of its last record so far
 std::vector<uint8_t> readOnly;              // per body: never written by the passes
-std::vector<uint32_t> levelBounds;          // records of level l are [levelBounds[l], levelBounds[l + 1])
-std::vector<uint32_t> octBounds;            // per level (from 0): its eight-lane groups in solverOcts
-std::vector<uint32_t> hexBounds;            // per level (from 0): its sixteen-lane groups in solverHexes
-std::vector<uint32_t> levelUnits;           // one level's units that go into lane groups
-std::vector<uint32_t> singles;              // solverContacts indices run one by one
-std::vector<uint32_t> singleBounds;         // per level (from 0): its entries in singles
-
 
 // Record b is a twin of record a: same bodies and every value the passes read
 // equal bit for bit (so resolving b repeats a's arithmetic on newer velocities).
@@ -805,6 +795,7 @@ bool IsTwin(const PhysicsManifoldData* a, const PhysicsManifoldData* b) {
            std::memcmp(&a->dynamicFriction, &b->dynamicFriction, sizeof(float)) == 0 &&
            std::memcmp(&a->staticFriction, &b->staticFriction, sizeof(float)) == 0;
 }
+
 
 // One record, one pass.
 void SolveRecord(const SolverContact& c, SolverBody* sb) {
@@ -873,88 +864,96 @@ void SolveOne(const SolverContact& c, SolverBody* sb) {
     if (c.repeat == 2) SolveRecord(c, sb);
 }
 
+
 #if VIMO_PHYSICS_SSE
-// Units of one level solved L at a time, one per lane (8 with SSE2 or AVX, 16
-// with AVX-512). A level's units touch distinct moving bodies (disabled ones
-// are never written), and every lane performs exactly the scalar operations of
-// SolveRecord in the same order (IEEE single precision per lane, never fused:
-// every kernel is compiled with contraction off), so the same bits result.
-// What stays fixed through the passes is laid out per lane once per step.
-// Wide vectors are handed between inline functions only, never across a
-// library boundary, so the ABI note about them does not apply.
+// Units solved side by side, one per lane: eight with SSE2 register pairs or
+// AVX2, sixteen or thirty-two (two registers' worth, their chains of divisions
+// and roots interleaved) with AVX-512. The units of one group touch distinct
+// moving bodies (disabled ones are never written), and every lane performs
+// exactly the scalar operations of SolveRecord in the same order (IEEE single
+// precision per lane, never fused: every kernel is compiled with contraction
+// off), so the same bits result. What stays fixed through the passes is laid
+// out once per step, one UnitLane per unit; a lane loads its unit's values and
+// its bodies' velocities by index. Wide vectors are handed between inline
+// functions only, never across a library boundary, so the ABI note about them
+// does not apply.
 #pragma GCC diagnostic ignored "-Wpsabi"
 
-template <int L>
-struct alignas(64) SolverLanes {
-    alignas(64) float nx[L], ny[L], negE1[L], sf[L], df[L], cs[L];  // normal, -(1 + e), frictions, 1 / points
-    alignas(64) float aim[L], aii[L], bim[L], bii[L];                // inverse masses and inertias
-    alignas(64) int32_t aEn[L], bEn[L], aRot[L], bRot[L];            // enabled; enabled and free to turn (-1/0)
-    alignas(64) int32_t inUse[2][L];                                 // point k exists
-    alignas(64) int32_t twin[L];                                     // the unit has a twin record (a second round)
-    alignas(64) float rax[2][L], ray[2][L], rbx[2][L], rby[2][L], ks[2][L], em[2][L];
-    Vector2 normal[L];
-    uint32_t a[L], b[L];
+// One unit's fixed values, 32 words, read by the lanes with gathers (word
+// offsets below).
+struct alignas(128) UnitLane {
+    float nx, ny, negE1, sf, df;  // normal, -(1 + e), static and dynamic friction
+    float aim, aii, bim, bii;     // inverse masses and inertias of A and B
+    int32_t flags;                // UNIT_* bits
+    struct Point {
+        float rax, ray, rbx, rby;  // lever arms
+        float ks, em;              // inverse effective mass and its reciprocal
+    } p[2];
+    int32_t a, b;                  // word offsets of the bodies in the SolverBody array
+    int32_t pad[8];
 };
+static_assert(sizeof(UnitLane) == 128, "a unit's values are 32 words");
+static_assert(sizeof(SolverBody) == 48, "a solver body is 12 words");
+constexpr int32_t UNIT_SHIFT = 5;  // 32 words per unit
+constexpr int32_t BODY_WORDS = 12;
+// Unit flags: the body is enabled; enabled and free to turn; a twin record
+// follows (a second round); point 0 / 1 exists. A unit with point 1 has two
+// points, so its share per point (countScale) is 0.5, else 1.
+constexpr int32_t UNIT_A_ENABLED = 1, UNIT_B_ENABLED = 2, UNIT_A_TURNS = 4, UNIT_B_TURNS = 8, UNIT_TWIN = 16,
+                  UNIT_POINT0 = 32, UNIT_POINT1 = 64;
+constexpr int32_t W_NX = 0, W_NY = 1, W_NEGE1 = 2, W_SF = 3, W_DF = 4, W_AIM = 5, W_AII = 6, W_BIM = 7,
+                  W_BII = 8, W_FLAGS = 9, W_POINT = 10, W_POINT_WORDS = 6, W_A = 22, W_B = 23;
+// Within a point: rax, ray, rbx, rby, ks, em.
+constexpr int32_t P_RAX = 0, P_RAY = 1, P_RBX = 2, P_RBY = 3, P_KS = 4, P_EM = 5;
+// Within a SolverBody: velocity x, y, angular velocity, collision delta x, y.
+constexpr int32_t B_VX = 0, B_VY = 1, B_W = 2, B_CDX = 8, B_CDY = 9;
 
-std::vector<SolverLanes<8>> solverOcts;    // SSE2 and AVX kernels
-std::vector<SolverLanes<16>> solverHexes;  // AVX-512 kernel
+void MakeUnitLane(const SolverContact& u, const SolverBody* sb, UnitLane* out) {
+    const SolverBody& A = sb[u.a];
+    const SolverBody& B = sb[u.b];
+    UnitLane& q = *out;
+    q.nx = u.normal.x;
+    q.ny = u.normal.y;
+    q.negE1 = -(1.0f + u.restitution);
+    q.sf = u.staticFriction;
+    q.df = u.dynamicFriction;
+    q.aim = A.inverseMass;
+    q.aii = A.inverseInertia;
+    q.bim = B.inverseMass;
+    q.bii = B.inverseInertia;
+    q.flags = (A.enabled ? UNIT_A_ENABLED : 0) | (B.enabled ? UNIT_B_ENABLED : 0) |
+              (A.enabled && !A.freezeRotation ? UNIT_A_TURNS : 0) |
+              (B.enabled && !B.freezeRotation ? UNIT_B_TURNS : 0) | (u.repeat == 2 ? UNIT_TWIN : 0) |
+              (u.count > 0 ? UNIT_POINT0 : 0) | (u.count > 1 ? UNIT_POINT1 : 0);
+    for (uint32_t k = 0; k < 2; k++) {
+        q.p[k].rax = u.points[k].rA.x;
+        q.p[k].ray = u.points[k].rA.y;
+        q.p[k].rbx = u.points[k].rB.x;
+        q.p[k].rby = u.points[k].rB.y;
+        q.p[k].ks = u.points[k].inverseMassSum;
+        q.p[k].em = u.points[k].effectiveMass;
+    }
+    q.a = static_cast<int32_t>(u.a) * BODY_WORDS;
+    q.b = static_cast<int32_t>(u.b) * BODY_WORDS;
+}
 
 // An empty lane: no points, both bodies the scratch body past the table.
-SolverContact EmptyLane(uint32_t scratch) {
-    SolverContact c{};
-    c.a = c.b = scratch;
-    c.count = 0;
-    c.countScale = 1.0f;
-    c.repeat = 1;
-    c.points[0].inverseMassSum = c.points[1].inverseMassSum = 1.0f;
-    c.points[0].effectiveMass = c.points[1].effectiveMass = 1.0f;
-    return c;
+UnitLane EmptyUnitLane(uint32_t scratch) {
+    UnitLane q{};
+    for (auto& p : q.p) p.ks = p.em = 1.0f;
+    q.a = q.b = static_cast<int32_t>(scratch) * BODY_WORDS;
+    return q;
 }
 
-template <int L>
-void BuildLanes(const SolverContact* const* c, const SolverBody* sb, SolverLanes<L>* q) {
-    for (int l = 0; l < L; l++) {
-        const SolverContact& u = *c[l];
-        const SolverBody& A = sb[u.a];
-        const SolverBody& B = sb[u.b];
-        q->nx[l] = u.normal.x;
-        q->ny[l] = u.normal.y;
-        q->negE1[l] = -(1.0f + u.restitution);
-        q->sf[l] = u.staticFriction;
-        q->df[l] = u.dynamicFriction;
-        q->cs[l] = u.countScale;
-        q->aim[l] = A.inverseMass;
-        q->aii[l] = A.inverseInertia;
-        q->bim[l] = B.inverseMass;
-        q->bii[l] = B.inverseInertia;
-        q->aEn[l] = A.enabled ? -1 : 0;
-        q->bEn[l] = B.enabled ? -1 : 0;
-        q->aRot[l] = A.enabled && !A.freezeRotation ? -1 : 0;
-        q->bRot[l] = B.enabled && !B.freezeRotation ? -1 : 0;
-        q->twin[l] = u.repeat == 2 ? -1 : 0;
-        for (uint32_t k = 0; k < 2; k++) {
-            q->inUse[k][l] = k < u.count ? -1 : 0;
-            q->rax[k][l] = u.points[k].rA.x;
-            q->ray[k][l] = u.points[k].rA.y;
-            q->rbx[k][l] = u.points[k].rB.x;
-            q->rby[k][l] = u.points[k].rB.y;
-            q->ks[k][l] = u.points[k].inverseMassSum;
-            q->em[k][l] = u.points[k].effectiveMass;
-        }
-        q->normal[l] = u.normal;
-        q->a[l] = u.a;
-        q->b[l] = u.b;
-    }
-}
+std::vector<UnitLane> unitLanes;  // by unit, then the empty lane
 
-// The kernel for plain SSE2: eight lanes, each vector two SSE registers.
+// The eight-lane kernel for plain SSE2: each vector two SSE registers.
 #pragma GCC push_options
 #pragma GCC optimize("fp-contract=off")
 namespace lanes_sse {
 constexpr int LANES = 8;
 typedef float FV __attribute__((vector_size(LANES * 4), aligned(64)));
 typedef int32_t IV __attribute__((vector_size(LANES * 4), aligned(64)));
-using Lanes = SolverLanes<LANES>;
 static inline __attribute__((always_inline)) FV SqrtV(FV v) {
     FV out;
     for (int i = 0; i < LANES; i += 4) {
@@ -974,50 +973,286 @@ static inline __attribute__((always_inline)) int MovemaskV(IV m) {
     }
     return bits;
 }
+static inline __attribute__((always_inline)) FV GatherF(const float* base, IV index) {
+    FV out;
+    for (int l = 0; l < LANES; l++) out[l] = base[index[l]];
+    return out;
+}
+static inline __attribute__((always_inline)) IV GatherI(const int32_t* base, IV index) {
+    IV out;
+    for (int l = 0; l < LANES; l++) out[l] = base[index[l]];
+    return out;
+}
 #include "physics/solver_lanes.inc"
 }  // namespace lanes_sse
 #pragma GCC pop_options
 
-// The same kernel for processors with AVX: eight lanes in one register. AVX
-// only: no fused multiply-add, whose single rounding would change results.
+// The same kernel for processors with AVX2: eight lanes in one register,
+// loaded with gathers. No fused multiply-add is enabled, whose single rounding
+// would change results.
 #pragma GCC push_options
-#pragma GCC target("avx")
+#pragma GCC target("avx2")
 #pragma GCC optimize("fp-contract=off")
 namespace lanes_avx {
 constexpr int LANES = 8;
 typedef float FV __attribute__((vector_size(LANES * 4), aligned(64)));
 typedef int32_t IV __attribute__((vector_size(LANES * 4), aligned(64)));
-using Lanes = SolverLanes<LANES>;
 static inline __attribute__((always_inline)) FV SqrtV(FV v) {
     return reinterpret_cast<FV>(_mm256_sqrt_ps(reinterpret_cast<__m256>(v)));
 }
 static inline __attribute__((always_inline)) int MovemaskV(IV m) {
     return _mm256_movemask_ps(reinterpret_cast<__m256>(m));
 }
+static inline __attribute__((always_inline)) FV GatherF(const float* base, IV index) {
+    return reinterpret_cast<FV>(_mm256_i32gather_ps(base, reinterpret_cast<__m256i>(index), 4));
+}
+static inline __attribute__((always_inline)) IV GatherI(const int32_t* base, IV index) {
+    return reinterpret_cast<IV>(
+        _mm256_i32gather_epi32(reinterpret_cast<const int*>(base), reinterpret_cast<__m256i>(index), 4));
+}
 #include "physics/solver_lanes.inc"
 }  // namespace lanes_avx
 #pragma GCC pop_options
 
-// Sixteen lanes in one register for processors with AVX-512. This instruction
-// set has fused multiply-add, so contraction being off is what keeps every
-// multiply and add separately rounded here.
+// Sixteen lanes per register for processors with AVX-512, masks in mask
+// registers, G registers' worth of units (16 x G) at once: the G chains are
+// independent, so the processor overlaps one's divisions and roots with the
+// other's loads and arithmetic. This instruction set has fused multiply-add,
+// so contraction being off is what keeps every multiply and add separately
+// rounded here.
 #pragma GCC push_options
 #pragma GCC target("avx512f")
 #pragma GCC optimize("fp-contract=off")
 namespace lanes_avx512 {
-constexpr int LANES = 16;
-typedef float FV __attribute__((vector_size(LANES * 4), aligned(64)));
-typedef int32_t IV __attribute__((vector_size(LANES * 4), aligned(64)));
-using Lanes = SolverLanes<LANES>;
-static inline __attribute__((always_inline)) FV SqrtV(FV v) {
-    return reinterpret_cast<FV>(_mm512_sqrt_ps(reinterpret_cast<__m512>(v)));
+inline __attribute__((always_inline)) __m512 Neg(__m512 v) {
+    return _mm512_castsi512_ps(_mm512_xor_si512(_mm512_castps_si512(v), _mm512_set1_epi32(INT32_MIN)));
 }
-static inline __attribute__((always_inline)) int MovemaskV(IV m) {
-    return _mm512_cmplt_epi32_mask(reinterpret_cast<__m512i>(m), _mm512_setzero_si512());
+inline __attribute__((always_inline)) __m512 Abs(__m512 v) {
+    return _mm512_castsi512_ps(_mm512_and_si512(_mm512_castps_si512(v), _mm512_set1_epi32(INT32_MAX)));
 }
-#include "physics/solver_lanes.inc"
+inline __attribute__((always_inline)) __m512 Gather(const float* base, __m512i index) {
+    return _mm512_i32gather_ps(index, base, 4);
+}
+
+// Each statement runs for every register g (the loops over g are unrolled),
+// so the G chains interleave in the instruction stream.
+template <int G>
+void SolveLanes(const int32_t* unitIndex, const UnitLane* units, SolverBody* sb) {
+    const float* uf = reinterpret_cast<const float*>(units);
+    const int32_t* ui = reinterpret_cast<const int32_t*>(units);
+    float* bf = reinterpret_cast<float*>(sb);
+    const __m512 zero = _mm512_setzero_ps();
+    const __m512 one = _mm512_set1_ps(1.0f);
+    const __m512 half = _mm512_set1_ps(0.5f);
+    const __m512 eps = _mm512_set1_ps(PHYSICS_EPSILON);
+    __m512i u[G], ia[G], ib[G];
+    __m512 avx[G], avy[G], aw[G], bvx[G], bvy[G], bw[G], cax[G], cay[G], cbx[G], cby[G];
+    __mmask16 aEn[G], bEn[G], aRot[G], bRot[G], twin[G], inUse[2][G], hitA[G], hitB[G];
+    // Fixed values live in memory and are read where used, which leaves the
+    // registers to the G chains.
+    alignas(64) float fixed[G][W_A][16];
+#pragma GCC unroll 2
+    for (int g = 0; g < G; g++) {
+        u[g] = _mm512_slli_epi32(_mm512_loadu_si512(unitIndex + 16 * g), UNIT_SHIFT);
+        ia[g] = _mm512_i32gather_epi32(u[g], ui + W_A, 4);
+        ib[g] = _mm512_i32gather_epi32(u[g], ui + W_B, 4);
+    }
+#pragma GCC unroll 2
+    for (int g = 0; g < G; g++) {
+        avx[g] = Gather(bf + B_VX, ia[g]);
+        avy[g] = Gather(bf + B_VY, ia[g]);
+        aw[g] = Gather(bf + B_W, ia[g]);
+        bvx[g] = Gather(bf + B_VX, ib[g]);
+        bvy[g] = Gather(bf + B_VY, ib[g]);
+        bw[g] = Gather(bf + B_W, ib[g]);
+        cax[g] = Gather(bf + B_CDX, ia[g]);
+        cay[g] = Gather(bf + B_CDY, ia[g]);
+        cbx[g] = Gather(bf + B_CDX, ib[g]);
+        cby[g] = Gather(bf + B_CDY, ib[g]);
+        const __m512i flags = _mm512_i32gather_epi32(u[g], ui + W_FLAGS, 4);
+        aEn[g] = _mm512_test_epi32_mask(flags, _mm512_set1_epi32(UNIT_A_ENABLED));
+        bEn[g] = _mm512_test_epi32_mask(flags, _mm512_set1_epi32(UNIT_B_ENABLED));
+        aRot[g] = _mm512_test_epi32_mask(flags, _mm512_set1_epi32(UNIT_A_TURNS));
+        bRot[g] = _mm512_test_epi32_mask(flags, _mm512_set1_epi32(UNIT_B_TURNS));
+        twin[g] = _mm512_test_epi32_mask(flags, _mm512_set1_epi32(UNIT_TWIN));
+        inUse[0][g] = _mm512_test_epi32_mask(flags, _mm512_set1_epi32(UNIT_POINT0));
+        inUse[1][g] = _mm512_test_epi32_mask(flags, _mm512_set1_epi32(UNIT_POINT1));
+        for (int w = 0; w < W_A; w++) {
+            if (w == W_FLAGS) continue;
+            _mm512_store_ps(fixed[g][w], Gather(uf + w, u[g]));
+        }
+        hitA[g] = hitB[g] = 0;
+    }
+    auto F = [&fixed](int g, int w) { return _mm512_load_ps(fixed[g][w]); };
+    bool changed = false;
+
+    for (uint32_t round = 0; round < 2; round++) {
+        __mmask16 active[G];
+        int any = 0;
+#pragma GCC unroll 2
+        for (int g = 0; g < G; g++) {
+            active[g] = round == 0 ? __mmask16(0xffff) : twin[g];
+        }
+        for (uint32_t k = 0; k < 2; k++) {
+            // Fixed values are read again in each point's pass.
+            __asm__ volatile("" ::: "memory");
+            any = 0;
+#pragma GCC unroll 2
+            for (int g = 0; g < G; g++) {
+                active[g] &= inUse[k][g];
+                any |= active[g];
+            }
+            if (any == 0) break;
+            const int w = W_POINT + static_cast<int>(k) * W_POINT_WORDS;
+            __m512 vn[G], rvx[G], rvy[G];
+            any = 0;
+#pragma GCC unroll 2
+            for (int g = 0; g < G; g++) {
+                // rv = B.v + w_B x rB - A.v - w_A x rA
+                rvx[g] = _mm512_sub_ps(
+                    _mm512_sub_ps(_mm512_add_ps(bvx[g], _mm512_mul_ps(Neg(bw[g]), F(g, w + P_RBY))), avx[g]),
+                    _mm512_mul_ps(Neg(aw[g]), F(g, w + P_RAY)));
+                rvy[g] = _mm512_sub_ps(
+                    _mm512_sub_ps(_mm512_add_ps(bvy[g], _mm512_mul_ps(bw[g], F(g, w + P_RBX))), avy[g]),
+                    _mm512_mul_ps(aw[g], F(g, w + P_RAX)));
+                vn[g] = _mm512_add_ps(_mm512_mul_ps(rvx[g], F(g, W_NX)), _mm512_mul_ps(rvy[g], F(g, W_NY)));
+                // separating: the rest of this record waits a pass
+                active[g] &= ~_mm512_cmp_ps_mask(vn[g], zero, _CMP_GT_OQ);
+                any |= active[g];
+            }
+            if (any == 0) break;
+            changed = true;
+            __m512 j[G];
+#pragma GCC unroll 2
+            for (int g = 0; g < G; g++) {
+                const __m512 ks = F(g, w + P_KS);
+                j[g] = _mm512_div_ps(_mm512_mul_ps(F(g, W_NEGE1), vn[g]), ks);
+                const __m512 cs = _mm512_mask_mov_ps(one, inUse[1][g], half);
+                j[g] = _mm512_mask_mul_ps(j[g], _mm512_cmp_ps_mask(j[g], F(g, w + P_EM), _CMP_LT_OQ), j[g], cs);
+                const __m512 ix = _mm512_mul_ps(F(g, W_NX), j[g]), iy = _mm512_mul_ps(F(g, W_NY), j[g]);
+
+                const __mmask16 mA = active[g] & aEn[g];
+                const __m512 aim = F(g, W_AIM);
+                const __m512 dax = _mm512_mul_ps(Neg(ix), aim), day = _mm512_mul_ps(Neg(iy), aim);
+                avx[g] = _mm512_mask_add_ps(avx[g], mA, avx[g], dax);
+                avy[g] = _mm512_mask_add_ps(avy[g], mA, avy[g], day);
+                cax[g] = _mm512_mask_add_ps(cax[g], mA, cax[g], dax);
+                cay[g] = _mm512_mask_add_ps(cay[g], mA, cay[g], day);
+                hitA[g] |= mA;
+                const __m512 crossA = _mm512_sub_ps(_mm512_mul_ps(F(g, w + P_RAX), Neg(iy)),
+                                                    _mm512_mul_ps(F(g, w + P_RAY), Neg(ix)));
+                aw[g] = _mm512_mask_add_ps(aw[g], active[g] & aRot[g], aw[g], _mm512_mul_ps(F(g, W_AII), crossA));
+
+                const __mmask16 mB = active[g] & bEn[g];
+                const __m512 bim = F(g, W_BIM);
+                const __m512 dbx = _mm512_mul_ps(ix, bim), dby = _mm512_mul_ps(iy, bim);
+                bvx[g] = _mm512_mask_add_ps(bvx[g], mB, bvx[g], dbx);
+                bvy[g] = _mm512_mask_add_ps(bvy[g], mB, bvy[g], dby);
+                cbx[g] = _mm512_mask_add_ps(cbx[g], mB, cbx[g], dbx);
+                cby[g] = _mm512_mask_add_ps(cby[g], mB, cby[g], dby);
+                hitB[g] |= mB;
+                const __m512 crossB = _mm512_sub_ps(_mm512_mul_ps(F(g, w + P_RBX), iy),
+                                                    _mm512_mul_ps(F(g, w + P_RBY), ix));
+                bw[g] = _mm512_mask_add_ps(bw[g], active[g] & bRot[g], bw[g], _mm512_mul_ps(F(g, W_BII), crossB));
+            }
+#pragma GCC unroll 2
+            for (int g = 0; g < G; g++) {
+                // Friction: velocities only, never the collision record.
+                const __m512 nx = F(g, W_NX), ny = F(g, W_NY);
+                rvx[g] = _mm512_sub_ps(
+                    _mm512_sub_ps(_mm512_add_ps(bvx[g], _mm512_mul_ps(Neg(bw[g]), F(g, w + P_RBY))), avx[g]),
+                    _mm512_mul_ps(Neg(aw[g]), F(g, w + P_RAY)));
+                rvy[g] = _mm512_sub_ps(
+                    _mm512_sub_ps(_mm512_add_ps(bvy[g], _mm512_mul_ps(bw[g], F(g, w + P_RBX))), avy[g]),
+                    _mm512_mul_ps(aw[g], F(g, w + P_RAX)));
+                const __m512 dn = _mm512_add_ps(_mm512_mul_ps(rvx[g], nx), _mm512_mul_ps(rvy[g], ny));
+                __m512 tx = _mm512_sub_ps(rvx[g], _mm512_mul_ps(nx, dn));
+                __m512 ty = _mm512_sub_ps(rvy[g], _mm512_mul_ps(ny, dn));
+                const __m512 len = _mm512_sqrt_ps(_mm512_add_ps(_mm512_mul_ps(tx, tx), _mm512_mul_ps(ty, ty)));
+                const __m512 inv = _mm512_div_ps(one, len);
+                const __mmask16 lenNonZero = _mm512_cmp_ps_mask(len, zero, _CMP_NEQ_UQ);
+                tx = _mm512_mask_mul_ps(tx, lenNonZero, tx, inv);
+                ty = _mm512_mask_mul_ps(ty, lenNonZero, ty, inv);
+                __m512 jt = Neg(_mm512_add_ps(_mm512_mul_ps(rvx[g], tx), _mm512_mul_ps(rvy[g], ty)));
+                const __m512 cs = _mm512_mask_mov_ps(one, inUse[1][g], half);
+                jt = _mm512_mul_ps(_mm512_div_ps(jt, F(g, w + P_KS)), cs);
+                const __m512 absJt = Abs(jt);
+                active[g] &= ~_mm512_cmp_ps_mask(absJt, eps, _CMP_LE_OQ);
+                const __mmask16 isStatic = _mm512_cmp_ps_mask(absJt, _mm512_mul_ps(j[g], F(g, W_SF)), _CMP_LT_OQ);
+                const __m512 dyn = _mm512_mul_ps(Neg(j[g]), F(g, W_DF));
+                const __m512 tix = _mm512_mask_mul_ps(_mm512_mul_ps(tx, dyn), isStatic, tx, jt);
+                const __m512 tiy = _mm512_mask_mul_ps(_mm512_mul_ps(ty, dyn), isStatic, ty, jt);
+
+                const __mmask16 fA = active[g] & aEn[g];
+                const __m512 aim = F(g, W_AIM);
+                avx[g] = _mm512_mask_add_ps(avx[g], fA, avx[g], _mm512_mul_ps(Neg(tix), aim));
+                avy[g] = _mm512_mask_add_ps(avy[g], fA, avy[g], _mm512_mul_ps(Neg(tiy), aim));
+                const __m512 fcrossA = _mm512_sub_ps(_mm512_mul_ps(F(g, w + P_RAX), Neg(tiy)),
+                                                     _mm512_mul_ps(F(g, w + P_RAY), Neg(tix)));
+                aw[g] = _mm512_mask_add_ps(aw[g], active[g] & aRot[g], aw[g], _mm512_mul_ps(F(g, W_AII), fcrossA));
+                const __mmask16 fB = active[g] & bEn[g];
+                const __m512 bim = F(g, W_BIM);
+                bvx[g] = _mm512_mask_add_ps(bvx[g], fB, bvx[g], _mm512_mul_ps(tix, bim));
+                bvy[g] = _mm512_mask_add_ps(bvy[g], fB, bvy[g], _mm512_mul_ps(tiy, bim));
+                const __m512 fcrossB = _mm512_sub_ps(_mm512_mul_ps(F(g, w + P_RBX), tiy),
+                                                     _mm512_mul_ps(F(g, w + P_RBY), tix));
+                bw[g] = _mm512_mask_add_ps(bw[g], active[g] & bRot[g], bw[g], _mm512_mul_ps(F(g, W_BII), fcrossB));
+            }
+        }
+    }
+    if (!changed) return;  // every lane separating at its first point in both rounds: nothing changed
+
+    // Lanes may share a disabled body (or the scratch body); those get back
+    // the very values they were read with, so the order of such writes does
+    // not matter.
+#pragma GCC unroll 2
+    for (int g = 0; g < G; g++) {
+        _mm512_i32scatter_ps(bf + B_VX, ia[g], avx[g], 4);
+        _mm512_i32scatter_ps(bf + B_VY, ia[g], avy[g], 4);
+        _mm512_i32scatter_ps(bf + B_W, ia[g], aw[g], 4);
+        _mm512_i32scatter_ps(bf + B_CDX, ia[g], cax[g], 4);
+        _mm512_i32scatter_ps(bf + B_CDY, ia[g], cay[g], 4);
+        _mm512_i32scatter_ps(bf + B_VX, ib[g], bvx[g], 4);
+        _mm512_i32scatter_ps(bf + B_VY, ib[g], bvy[g], 4);
+        _mm512_i32scatter_ps(bf + B_W, ib[g], bw[g], 4);
+        _mm512_i32scatter_ps(bf + B_CDX, ib[g], cbx[g], 4);
+        _mm512_i32scatter_ps(bf + B_CDY, ib[g], cby[g], 4);
+    }
+    for (int g = 0; g < G; g++) {
+        for (unsigned bits = hitA[g] | hitB[g]; bits != 0; bits &= bits - 1) {
+            const int l = __builtin_ctz(bits);
+            const UnitLane& q = units[unitIndex[16 * g + l]];
+            SolverBody* a = reinterpret_cast<SolverBody*>(bf + q.a);
+            SolverBody* b = reinterpret_cast<SolverBody*>(bf + q.b);
+            if (hitA[g] & (1u << l)) {
+                a->collidedWith = b->id;
+                a->collisionNormal = {-q.nx, -q.ny};
+            }
+            if (hitB[g] & (1u << l)) {
+                b->collidedWith = a->id;
+                b->collisionNormal = {q.nx, q.ny};
+            }
+        }
+    }
+}
+template void SolveLanes<1>(const int32_t*, const UnitLane*, SolverBody*);
+template void SolveLanes<2>(const int32_t*, const UnitLane*, SolverBody*);
 }  // namespace lanes_avx512
 #pragma GCC pop_options
+
+// The schedule of one step's impulse passes (fast solver): every unit's five
+// runs, ordered by level, and grouped into lanes.
+std::vector<uint32_t> bodySlot;    // per unit: A's and B's slot in lastLevel (read-only bodies share a sink)
+std::vector<uint32_t> lastLevel;   // per body, plus the sink: level of its last run so far
+std::vector<uint32_t> runLevel;    // per run (pass x units + unit): its level
+std::vector<uint32_t> levelStart;  // runs of level l are levelOrder[levelStart[l] .. levelStart[l + 1])
+std::vector<uint32_t> levelOrder;  // units of every run, by level
+std::vector<uint32_t> levelUnits;  // one level's units that go into lane groups; scratch
+// Lane groups by width (unit indices, padded with the empty unit) and units
+// run one by one, and per level its entries in each list.
+std::vector<int32_t> groups32, groups16, groups8;
+std::vector<uint32_t> singles;
+std::vector<uint32_t> bounds32, bounds16, bounds8, singleBounds;
 #endif
 }  // namespace
 
@@ -1033,14 +1268,8 @@ void SolveContacts() {
                            body->collisionNormal};
     }
     // Records that can change nothing (no points, masses not both near zero)
-    // are left out. The rest are put in an order in which neighbours rarely
-    // share a body, so the processor can overlap their arithmetic: each record
-    // gets a level one above the last earlier record that shares a moving body
-    // with it, and records run level by level. Records of one level touch
-    // disjoint bodies, and every body still sees its records in table order,
-    // so each body's sequence of operations, and the result, is unchanged.
-    // A disabled body that no zero-mass record touches is never written here,
-    // so it orders nothing.
+    // are left out. A disabled body that no zero-mass record touches is never
+    // written here.
     readOnly.assign(n, 0);
     for (uint32_t i = 0; i < n; i++) readOnly[i] = !bodies[i]->enabled;
     activeContacts.clear();
@@ -1066,31 +1295,14 @@ void SolveContacts() {
         unitRepeats.push_back(twin ? 2 : 1);
         if (twin) r++;
     }
-    lastLevel.assign(n, 0);
-    contactLevels.resize(solverUnits.size());
-    uint32_t levels = 0;
-    for (size_t r = 0; r < solverUnits.size(); r++) {
-        const ContactPair& pair = contactPairs[solverUnits[r]];
-        uint32_t la = readOnly[pair.a] ? 0 : lastLevel[pair.a];
-        uint32_t lb = readOnly[pair.b] ? 0 : lastLevel[pair.b];
-        uint32_t level = fastSolver ? std::max(la, lb) + 1 : static_cast<uint32_t>(r) + 1;
-        if (!readOnly[pair.a]) lastLevel[pair.a] = level;
-        if (!readOnly[pair.b]) lastLevel[pair.b] = level;
-        contactLevels[r] = level;
-        levels = std::max(levels, level);
-    }
-    levelStart.assign(levels + 2, 0);
-    for (uint32_t level : contactLevels) levelStart[level + 1]++;
-    for (uint32_t l = 1; l < levelStart.size(); l++) levelStart[l] += levelStart[l - 1];
-    levelBounds = levelStart;
-
-    solverContacts.resize(solverUnits.size());
-    for (size_t r = 0; r < solverUnits.size(); r++) {
+    const uint32_t unitCount = static_cast<uint32_t>(solverUnits.size());
+    solverContacts.resize(unitCount);
+    for (uint32_t r = 0; r < unitCount; r++) {
         const uint32_t i = solverUnits[r];
         const PhysicsManifoldData* m = contacts[i];
         const PhysicsBodyData* A = m->bodyA;
         const PhysicsBodyData* B = m->bodyB;
-        SolverContact& c = solverContacts[levelStart[contactLevels[r]]++];
+        SolverContact& c = solverContacts[r];
         c.a = contactPairs[i].a;
         c.b = contactPairs[i].b;
         c.normal = m->normal;
@@ -1113,88 +1325,133 @@ void SolveContacts() {
         }
         for (uint32_t k = m->contactsCount; k < 2; k++) c.points[k] = SolverPoint{};
     }
-
-    // Per level: its lane groups (up to 8 or 16 units side by side; a level
-    // with fewer than MIN_GROUP_UNITS left over runs those one by one
-    // instead) and its singles (zero-mass units and such leftovers).
     SolverBody* sb = solverBodies.data();
-    octBounds.assign(1, 0);
-    hexBounds.assign(1, 0);
-    singleBounds.assign(1, 0);
-    singles.clear();
+
 #if VIMO_PHYSICS_SSE
-    constexpr uint32_t MIN_GROUP_UNITS = 3;
-    const SolverContact emptyLane = EmptyLane(n);
-    // Eight lanes on AVX (or SSE2 register pairs) for levels of up to eight
-    // units, sixteen AVX-512 lanes for bigger ones: where most of sixteen
-    // lanes would be empty, eight (with their shorter division and root
-    // latencies) finish sooner.
-    const bool hexAllowed = solverKernel == SOLVER_AVX512 ||
-                            (solverKernel == SOLVER_AUTO && SolverKernelSupported(SOLVER_AVX512));
-    const bool hexAlways = solverKernel == SOLVER_AVX512;
-    const bool octAvx = solverKernel == SOLVER_AVX ||
-                        (solverKernel == SOLVER_AUTO && SolverKernelSupported(SOLVER_AVX));
-    solverOcts.clear();
-    solverHexes.clear();
-#endif
-    for (uint32_t level = 1; level + 1 < levelBounds.size(); level++) {
-        uint32_t i = levelBounds[level];
-        const uint32_t end = levelBounds[level + 1];
-#if VIMO_PHYSICS_SSE
-        levelUnits.clear();
-        for (; i < end; i++) {
-            if (solverContacts[i].zeroMass || !fastSolver) {
-                singles.push_back(i);
-            } else {
-                levelUnits.push_back(i);
+    if (fastSolver) {
+        // Every unit runs once per pass. Each run gets a level one above the
+        // last earlier run (earlier pass, or earlier unit of the same pass)
+        // that shares a moving body with it, and runs go level by level: runs
+        // of one level touch disjoint moving bodies, and every body still sees
+        // its runs in pass and table order, so each body's sequence of
+        // operations, and the result, is that of the plain passes. Later
+        // passes start on parts of the heap the earlier ones are done with,
+        // so levels hold enough runs to fill the lanes.
+        bodySlot.resize(2 * unitCount);
+        for (uint32_t r = 0; r < unitCount; r++) {
+            const SolverContact& c = solverContacts[r];
+            bodySlot[2 * r] = readOnly[c.a] ? n : c.a;
+            bodySlot[2 * r + 1] = readOnly[c.b] ? n : c.b;
+        }
+        lastLevel.assign(n + 1, 0);
+        runLevel.resize(static_cast<size_t>(PHYSICS_IMPULSE_PASSES) * unitCount);
+        uint32_t levels = 0;
+        uint32_t* last = lastLevel.data();
+        uint32_t* level = runLevel.data();
+        for (uint32_t pass = 0; pass < PHYSICS_IMPULSE_PASSES; pass++) {
+            for (uint32_t r = 0; r < unitCount; r++) {
+                const uint32_t sa = bodySlot[2 * r], sbody = bodySlot[2 * r + 1];
+                const uint32_t l = std::max(last[sa], last[sbody]) + 1;
+                last[sa] = l;
+                last[sbody] = l;
+                last[n] = 0;  // the sink orders nothing
+                *level++ = l;
+                levels = std::max(levels, l);
             }
         }
-        const bool hex = hexAllowed && (hexAlways || levelUnits.size() > 8);
-        const uint32_t width = hex ? 16 : 8;
-        const uint32_t total = static_cast<uint32_t>(levelUnits.size());
-        for (uint32_t first = 0; first < total; first += width) {
-            const uint32_t grouped = std::min(width, total - first);
-            if (grouped < MIN_GROUP_UNITS) {
-                for (uint32_t g = 0; g < grouped; g++) singles.push_back(levelUnits[first + g]);
-                break;
-            }
-            const SolverContact* lanes[16];
-            for (uint32_t g = 0; g < 16; g++) lanes[g] = g < grouped ? &solverContacts[levelUnits[first + g]] : &emptyLane;
-            if (hex) {
-                solverHexes.emplace_back();
-                BuildLanes<16>(lanes, sb, &solverHexes.back());
-            } else {
-                solverOcts.emplace_back();
-                BuildLanes<8>(lanes, sb, &solverOcts.back());
-            }
+        levelStart.assign(levels + 2, 0);
+        for (uint32_t l : runLevel) levelStart[l]++;
+        for (uint32_t l = 0, sum = 0; l < levelStart.size(); l++) {
+            const uint32_t count = levelStart[l];
+            levelStart[l] = sum;
+            sum += count;
         }
-        octBounds.push_back(static_cast<uint32_t>(solverOcts.size()));
-        hexBounds.push_back(static_cast<uint32_t>(solverHexes.size()));
-#else
-        for (; i < end; i++) singles.push_back(i);
-        octBounds.push_back(0);
-        hexBounds.push_back(0);
-#endif
-        singleBounds.push_back(static_cast<uint32_t>(singles.size()));
-    }
-    const size_t levelCount = singleBounds.size() - 1;
-    for (int pass = 0; pass < PHYSICS_IMPULSE_PASSES; pass++) {
-        for (size_t level = 0; level < levelCount; level++) {
-#if VIMO_PHYSICS_SSE
-            for (uint32_t h = hexBounds[level]; h < hexBounds[level + 1]; h++) {
-                lanes_avx512::SolveLanes(solverHexes[h], sb);
-            }
-            for (uint32_t o = octBounds[level]; o < octBounds[level + 1]; o++) {
-                if (octAvx) {
-                    lanes_avx::SolveLanes(solverOcts[o], sb);
+        levelOrder.resize(runLevel.size());
+        levelUnits.assign(levelStart.begin(), levelStart.end());  // a moving cursor per level
+        level = runLevel.data();
+        for (uint32_t pass = 0; pass < PHYSICS_IMPULSE_PASSES; pass++) {
+            for (uint32_t r = 0; r < unitCount; r++) levelOrder[levelUnits[*level++]++] = r;
+        }
+
+        // Per level: its lane groups and its singles (zero-mass units, and
+        // fewer than MIN_GROUP_UNITS left over). Groups of 32 (AVX-512) while
+        // more than 16 units are left, of 16 while more than 8 are left, else
+        // of 8 (AVX2 or SSE2): where most of a wide group would be empty, a
+        // narrower one (with shorter division and root latencies) finishes
+        // sooner.
+        constexpr uint32_t MIN_GROUP_UNITS = 3;
+        const bool wideAllowed = solverKernel == SOLVER_AVX512 ||
+                                 (solverKernel == SOLVER_AUTO && SolverKernelSupported(SOLVER_AVX512));
+        const bool wideAlways = solverKernel == SOLVER_AVX512;
+        const bool avx2 = solverKernel == SOLVER_AVX ||
+                          (solverKernel == SOLVER_AUTO && SolverKernelSupported(SOLVER_AVX));
+        unitLanes.resize(unitCount + 1);
+        for (uint32_t r = 0; r < unitCount; r++) MakeUnitLane(solverContacts[r], sb, &unitLanes[r]);
+        unitLanes[unitCount] = EmptyUnitLane(n);
+        const int32_t empty = static_cast<int32_t>(unitCount);
+        groups32.clear();
+        groups16.clear();
+        groups8.clear();
+        singles.clear();
+        bounds32.assign(1, 0);
+        bounds16.assign(1, 0);
+        bounds8.assign(1, 0);
+        singleBounds.assign(1, 0);
+        for (uint32_t l = 1; l <= levels; l++) {
+            levelUnits.clear();
+            for (uint32_t k = levelStart[l]; k < levelStart[l + 1]; k++) {
+                const uint32_t r = levelOrder[k];
+                if (solverContacts[r].zeroMass) {
+                    singles.push_back(r);
                 } else {
-                    lanes_sse::SolveLanes(solverOcts[o], sb);
+                    levelUnits.push_back(r);
                 }
             }
-#endif
-            for (uint32_t si = singleBounds[level]; si < singleBounds[level + 1]; si++) {
-                SolveOne(solverContacts[singles[si]], sb);
+            const uint32_t total = static_cast<uint32_t>(levelUnits.size());
+            for (uint32_t first = 0; first < total;) {
+                const uint32_t left = total - first;
+                if (left < MIN_GROUP_UNITS) {
+                    for (uint32_t g = first; g < total; g++) singles.push_back(levelUnits[g]);
+                    break;
+                }
+                const uint32_t width = !wideAllowed ? 8 : left > 16 ? 32 : (wideAlways || left > 8) ? 16 : 8;
+                std::vector<int32_t>& groups = width == 32 ? groups32 : width == 16 ? groups16 : groups8;
+                for (uint32_t g = 0; g < width; g++) {
+                    groups.push_back(first + g < total ? static_cast<int32_t>(levelUnits[first + g]) : empty);
+                }
+                first += std::min(width, left);
             }
+            bounds32.push_back(static_cast<uint32_t>(groups32.size() / 32));
+            bounds16.push_back(static_cast<uint32_t>(groups16.size() / 16));
+            bounds8.push_back(static_cast<uint32_t>(groups8.size() / 8));
+            singleBounds.push_back(static_cast<uint32_t>(singles.size()));
+        }
+        const UnitLane* units = unitLanes.data();
+        for (uint32_t l = 0; l < levels; l++) {
+            for (uint32_t h = bounds32[l]; h < bounds32[l + 1]; h++) {
+                lanes_avx512::SolveLanes<2>(&groups32[32 * h], units, sb);
+            }
+            for (uint32_t h = bounds16[l]; h < bounds16[l + 1]; h++) {
+                lanes_avx512::SolveLanes<1>(&groups16[16 * h], units, sb);
+            }
+            for (uint32_t o = bounds8[l]; o < bounds8[l + 1]; o++) {
+                if (avx2) {
+                    lanes_avx::SolveLanes(&groups8[8 * o], units, sb);
+                } else {
+                    lanes_sse::SolveLanes(&groups8[8 * o], units, sb);
+                }
+            }
+            for (uint32_t s = singleBounds[l]; s < singleBounds[l + 1]; s++) {
+                SolveOne(solverContacts[singles[s]], sb);
+            }
+        }
+    } else
+#endif
+    {
+        // Records one by one in table order (a unit is one record without the
+        // fast solver; twins still run back to back without lanes).
+        for (int pass = 0; pass < PHYSICS_IMPULSE_PASSES; pass++) {
+            for (uint32_t r = 0; r < unitCount; r++) SolveOne(solverContacts[r], sb);
         }
     }
 

@@ -52,12 +52,12 @@ extern bool worldShapeCache;
 // Preparing a twin record by copying its first record's mixed coefficients
 // instead of working them out again; on by default (tests switch it off).
 extern bool preparedTwins;
-// The impulse passes' reordering by levels and four-lane solving; on by
+// The impulse passes' reordering by levels and solving in lanes; on by
 // default. Off, records run one by one in table order (tests only).
 extern bool fastSolver;
 
 // The impulse passes' lane kernel: eight lanes on SSE2 register pairs, eight
-// on AVX, sixteen on AVX-512, or (the default) chosen each step from what the
+// on AVX2, sixteen on AVX-512, or (the default) chosen each step from what the
 // processor has and how many units a level holds. The same bits whichever
 // runs (tests switch it).
 enum SolverKernel { SOLVER_SSE2 = 0, SOLVER_AVX = 1, SOLVER_AVX512 = 2, SOLVER_AUTO = 3 };
