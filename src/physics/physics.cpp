@@ -478,12 +478,6 @@ Vector2 GetPhysicsShapeVertex(PhysicsBodyData* body, int vertex) {
     return {0.0f, 0.0f};
 }
 
-bool PhysicsLayersCollide(int32_t a, int32_t b) {
-    // INT_MIN meets only its own kind; INT_MAX meets everything else; any other
-    // layer meets its own value.
-    if (a == INT_MIN || b == INT_MIN) return a == b;
-    if (a == INT_MAX || b == INT_MAX) return true;
-    return a == b;
-}
+bool PhysicsLayersCollide(int32_t a, int32_t b) { return physics_detail::LayersCollide(a, b); }
 
 float randf() { return static_cast<float>(rand() & 0x7fff) / 32767.0f; }

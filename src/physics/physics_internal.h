@@ -34,6 +34,15 @@ inline Vector2 Normalize(Vector2 v) {
     return {v.x * inv, v.y * inv};
 }
 
+// PhysicsLayersCollide, inline for the contact phase's pair filter: INT_MIN
+// meets only its own kind; INT_MAX meets everything else; any other layer
+// meets its own value.
+inline bool LayersCollide(int32_t a, int32_t b) {
+    if (a == INT32_MIN || b == INT32_MIN) return a == b;
+    if (a == INT32_MAX || b == INT32_MAX) return true;
+    return a == b;
+}
+
 inline Matrix2x2 MatFromAngle(float radians) {
     float c = std::cos(radians);
     float s = std::sin(radians);
