@@ -643,7 +643,8 @@ float AxisLeastPenetrationCached(uint32_t* faceIndex, const PhysicsBodyData* A, 
 // SSE lanes: each lane performs the scalar operations of the loop above for
 // its face (support search first-on-ties included), and the faces are then
 // compared in order, so the same face and distance result.
-float AxisLeastPenetration4(uint32_t* faceIndex, const WorldShape& wa, const PhysicsBodyData* B) {
+inline __attribute__((always_inline)) float AxisLeastPenetration4(uint32_t* faceIndex, const WorldShape& wa,
+                                                                 const PhysicsBodyData* B) {
     const Matrix2x2& t = B->shape.transform;
     const __m128 m00 = _mm_set1_ps(t.m00), m01 = _mm_set1_ps(t.m01), m10 = _mm_set1_ps(t.m10),
                  m11 = _mm_set1_ps(t.m11);
@@ -670,18 +671,21 @@ float AxisLeastPenetration4(uint32_t* faceIndex, const WorldShape& wa, const Phy
     const __m128 vx = _mm_add_ps(_mm_mul_ps(m00, rx), _mm_mul_ps(m10, ry));
     const __m128 vy = _mm_add_ps(_mm_mul_ps(m01, rx), _mm_mul_ps(m11, ry));
     const __m128 distance = _mm_add_ps(_mm_mul_ps(nx, _mm_sub_ps(sx, vx)), _mm_mul_ps(ny, _mm_sub_ps(sy, vy)));
-    alignas(16) float d[4];
-    _mm_store_ps(d, distance);
-    float bestDistance = -FLT_MAX;
-    uint32_t bestIndex = 0;
-    for (uint32_t i = 0; i < 4; i++) {
-        if (d[i] > bestDistance) {
-            bestDistance = d[i];
-            bestIndex = i;
-        }
-    }
+    // The scalar loop keeps the first face whose distance is greater than
+    // every earlier one, starting from -FLT_MAX: so a NaN (never greater)
+    // counts as -FLT_MAX, and the answer is the first face holding the
+    // largest value (face 0 when none exceeds -FLT_MAX). Found without
+    // branches: the maximum, then the first lane equal to it.
+    const __m128 floor = _mm_set1_ps(-FLT_MAX);
+    const __m128 gt = _mm_cmpgt_ps(distance, floor);
+    const __m128 d = _mm_or_ps(_mm_and_ps(gt, distance), _mm_andnot_ps(gt, floor));
+    __m128 top = _mm_max_ps(d, _mm_shuffle_ps(d, d, _MM_SHUFFLE(2, 3, 0, 1)));
+    top = _mm_max_ps(top, _mm_shuffle_ps(top, top, _MM_SHUFFLE(1, 0, 3, 2)));
+    const uint32_t bestIndex = static_cast<uint32_t>(__builtin_ctz(_mm_movemask_ps(_mm_cmpeq_ps(d, top))));
+    alignas(16) float lanes[4];
+    _mm_store_ps(lanes, d);
     *faceIndex = bestIndex;
-    return bestDistance;
+    return lanes[bestIndex];
 }
 #endif
 
@@ -886,7 +890,6 @@ struct SolverContact {
 
 std::vector<SolverBody> solverBodies;       // by table index, plus a scratch body past the table
 std::vector<SolverContact> solverContacts;  // by unit, in table order
-std::vector<uint32_t> activeContacts;       // record indices that can act, in table order
 std::vector<uint32_t> solverUnits;          // first record of each unit (a record, or a record and its twin)
 std::vector<uint32_t> unitRepeats;          // records in each unit: 1 or 2
 std::vector<uint8_t> readOnly;              // per body: never written by the passes
@@ -974,8 +977,8 @@ void SolveOne(const SolverContact& c, SolverBody* sb) {
 
 #if VIMO_PHYSICS_SSE
 // Units solved side by side, one per lane: eight with SSE2 register pairs or
-// AVX2, sixteen or thirty-two (two registers' worth, their chains of divisions
-// and roots interleaved) with AVX-512. The units of one group touch distinct
+// AVX2, sixteen, thirty-two or forty-eight (one to three registers' worth,
+// their chains of divisions and roots interleaved) with AVX-512. The units of one group touch distinct
 // moving bodies (disabled ones are never written), and every lane performs
 // exactly the scalar operations of SolveRecord in the same order (IEEE single
 // precision per lane, never fused: every kernel is compiled with contraction
@@ -1158,13 +1161,13 @@ void SolveLanes(const int32_t* unitIndex, const UnitLane* units, SolverBody* sb)
     // Fixed values live in memory and are read where used, which leaves the
     // registers to the G chains.
     alignas(64) float fixed[G][W_A][16];
-#pragma GCC unroll 2
+#pragma GCC unroll 4
     for (int g = 0; g < G; g++) {
         u[g] = _mm512_slli_epi32(_mm512_loadu_si512(unitIndex + 16 * g), UNIT_SHIFT);
         ia[g] = _mm512_i32gather_epi32(u[g], ui + W_A, 4);
         ib[g] = _mm512_i32gather_epi32(u[g], ui + W_B, 4);
     }
-#pragma GCC unroll 2
+#pragma GCC unroll 4
     for (int g = 0; g < G; g++) {
         avx[g] = Gather(bf + B_VX, ia[g]);
         avy[g] = Gather(bf + B_VY, ia[g]);
@@ -1196,7 +1199,7 @@ void SolveLanes(const int32_t* unitIndex, const UnitLane* units, SolverBody* sb)
     for (uint32_t round = 0; round < 2; round++) {
         __mmask16 active[G];
         int any = 0;
-#pragma GCC unroll 2
+#pragma GCC unroll 4
         for (int g = 0; g < G; g++) {
             active[g] = round == 0 ? __mmask16(0xffff) : twin[g];
         }
@@ -1204,7 +1207,7 @@ void SolveLanes(const int32_t* unitIndex, const UnitLane* units, SolverBody* sb)
             // Fixed values are read again in each point's pass.
             __asm__ volatile("" ::: "memory");
             any = 0;
-#pragma GCC unroll 2
+#pragma GCC unroll 4
             for (int g = 0; g < G; g++) {
                 active[g] &= inUse[k][g];
                 any |= active[g];
@@ -1213,7 +1216,7 @@ void SolveLanes(const int32_t* unitIndex, const UnitLane* units, SolverBody* sb)
             const int w = W_POINT + static_cast<int>(k) * W_POINT_WORDS;
             __m512 vn[G], rvx[G], rvy[G];
             any = 0;
-#pragma GCC unroll 2
+#pragma GCC unroll 4
             for (int g = 0; g < G; g++) {
                 // rv = B.v + w_B x rB - A.v - w_A x rA
                 rvx[g] = _mm512_sub_ps(
@@ -1230,7 +1233,7 @@ void SolveLanes(const int32_t* unitIndex, const UnitLane* units, SolverBody* sb)
             if (any == 0) break;
             changed = true;
             __m512 j[G];
-#pragma GCC unroll 2
+#pragma GCC unroll 4
             for (int g = 0; g < G; g++) {
                 const __m512 ks = F(g, w + P_KS);
                 j[g] = _mm512_div_ps(_mm512_mul_ps(F(g, W_NEGE1), vn[g]), ks);
@@ -1262,7 +1265,7 @@ void SolveLanes(const int32_t* unitIndex, const UnitLane* units, SolverBody* sb)
                                                     _mm512_mul_ps(F(g, w + P_RBY), ix));
                 bw[g] = _mm512_mask_add_ps(bw[g], active[g] & bRot[g], bw[g], _mm512_mul_ps(F(g, W_BII), crossB));
             }
-#pragma GCC unroll 2
+#pragma GCC unroll 4
             for (int g = 0; g < G; g++) {
                 // Friction: velocities only, never the collision record.
                 const __m512 nx = F(g, W_NX), ny = F(g, W_NY);
@@ -1312,7 +1315,7 @@ void SolveLanes(const int32_t* unitIndex, const UnitLane* units, SolverBody* sb)
     // Lanes may share a disabled body (or the scratch body); those get back
     // the very values they were read with, so the order of such writes does
     // not matter.
-#pragma GCC unroll 2
+#pragma GCC unroll 4
     for (int g = 0; g < G; g++) {
         _mm512_i32scatter_ps(bf + B_VX, ia[g], avx[g], 4);
         _mm512_i32scatter_ps(bf + B_VY, ia[g], avy[g], 4);
@@ -1344,22 +1347,23 @@ void SolveLanes(const int32_t* unitIndex, const UnitLane* units, SolverBody* sb)
 }
 template void SolveLanes<1>(const int32_t*, const UnitLane*, SolverBody*);
 template void SolveLanes<2>(const int32_t*, const UnitLane*, SolverBody*);
+template void SolveLanes<3>(const int32_t*, const UnitLane*, SolverBody*);
 }  // namespace lanes_avx512
 #pragma GCC pop_options
 
 // The schedule of one step's impulse passes (fast solver): every unit's five
-// runs, ordered by level, and grouped into lanes.
-std::vector<uint32_t> bodySlot;    // per unit: A's and B's slot in lastLevel (read-only bodies share a sink)
-std::vector<uint32_t> lastLevel;   // per body, plus the sink: level of its last run so far
-std::vector<uint32_t> runLevel;    // per run (pass x units + unit): its level
-std::vector<uint32_t> levelStart;  // runs of level l are levelOrder[levelStart[l] .. levelStart[l + 1])
-std::vector<uint32_t> levelOrder;  // units of every run, by level
-std::vector<uint32_t> levelUnits;  // one level's units that go into lane groups; scratch
-// Lane groups by width (unit indices, padded with the empty unit) and units
-// run one by one, and per level its entries in each list.
-std::vector<int32_t> groups32, groups16, groups8;
-std::vector<uint32_t> singles;
-std::vector<uint32_t> bounds32, bounds16, bounds8, singleBounds;
+// runs, ordered by level. Each level's region of levelOrder holds its units
+// that go into lanes, padded with the empty unit to a multiple of sixteen (so
+// a lane group may read past its last unit), then its zero-mass units.
+std::vector<uint32_t> bodySlot;     // per unit: A's and B's slots in lastLevel (read-only bodies: the sinks)
+std::vector<uint32_t> lastLevel;    // per body, then the sinks: level of its last run so far
+std::vector<uint32_t> runLevel;     // per run (pass x units + unit): its level
+std::vector<uint8_t> unitZeroMass;  // per unit
+std::vector<uint32_t> levelLaned;   // per level: units that go into lanes
+std::vector<uint32_t> levelZero;    // per level: zero-mass units
+std::vector<uint32_t> levelStart;   // per level: start of its region
+std::vector<uint32_t> levelCursor;  // per level: next free places for a laned unit and a zero-mass one
+std::vector<int32_t> levelOrder;
 #endif
 }  // namespace
 
@@ -1367,40 +1371,38 @@ void SolveContacts() {
     const uint32_t n = physicsBodiesCount;
     solverBodies.resize(n + 1);
     solverBodies[n] = SolverBody{};  // scratch body of empty lanes: disabled, never written back
+    readOnly.resize(n);
     for (uint32_t i = 0; i < n; i++) {
         const PhysicsBodyData* body = bodies[i];
         solverBodies[i] = {body->velocity,       body->angularVelocity, body->inverseMass,
                            body->inverseInertia, body->enabled,         body->freezeRotation,
                            body->collidedWith,   int32_t(body->id),     body->collisionDelta,
                            body->collisionNormal};
+        readOnly[i] = !body->enabled;
     }
-    // Records that can change nothing (no points, masses not both near zero)
-    // are left out. A disabled body that no zero-mass record touches is never
-    // written here.
-    readOnly.assign(n, 0);
-    for (uint32_t i = 0; i < n; i++) readOnly[i] = !bodies[i]->enabled;
-    activeContacts.clear();
-    for (uint32_t i = 0; i < physicsManifoldsCount; i++) {
-        const PhysicsManifoldData* m = contacts[i];
-        bool zeroMass = std::fabs(m->bodyA->inverseMass + m->bodyB->inverseMass) <= PHYSICS_EPSILON;
-        if (zeroMass) {
-            readOnly[contactPairs[i].a] = 0;
-            readOnly[contactPairs[i].b] = 0;
-        }
-        if (zeroMass || m->contactsCount > 0) activeContacts.push_back(i);
-    }
+    SolverBody* sb = solverBodies.data();
+    // Units: records that can act (with points, or masses both near zero; a
+    // disabled body that no zero-mass record touches is never written here).
     // A touching pair's two records are identical and adjacent: with the fast
     // solver they form one unit, resolved twice in a row by the same lane,
     // exactly as the table order has them.
     solverUnits.clear();
     unitRepeats.clear();
-    for (size_t r = 0; r < activeContacts.size(); r++) {
-        const uint32_t i = activeContacts[r];
-        const bool twin = fastSolver && r + 1 < activeContacts.size() && activeContacts[r + 1] == i + 1 &&
-                          IsTwin(contacts[i], contacts[i + 1]);
+    const uint32_t records = physicsManifoldsCount;
+    for (uint32_t i = 0; i < records; i++) {
+        const ContactPair pair = contactPairs[i];
+        const PhysicsManifoldData* m = contacts[i];
+        const bool zeroMass = std::fabs(sb[pair.a].inverseMass + sb[pair.b].inverseMass) <= PHYSICS_EPSILON;
+        if (zeroMass) {
+            readOnly[pair.a] = 0;
+            readOnly[pair.b] = 0;
+        } else if (m->contactsCount == 0) {
+            continue;
+        }
+        const bool twin = fastSolver && i + 1 < records && contactIsTwin[i + 1] && IsTwin(m, contacts[i + 1]);
         solverUnits.push_back(i);
         unitRepeats.push_back(twin ? 2 : 1);
-        if (twin) r++;
+        if (twin) i++;
     }
     const uint32_t unitCount = static_cast<uint32_t>(solverUnits.size());
     solverContacts.resize(unitCount);
@@ -1432,7 +1434,6 @@ void SolveContacts() {
         }
         for (uint32_t k = m->contactsCount; k < 2; k++) c.points[k] = SolverPoint{};
     }
-    SolverBody* sb = solverBodies.data();
 
 #if VIMO_PHYSICS_SSE
     if (fastSolver) {
@@ -1444,113 +1445,120 @@ void SolveContacts() {
         // operations, and the result, is that of the plain passes. Later
         // passes start on parts of the heap the earlier ones are done with,
         // so levels hold enough runs to fill the lanes.
+        const uint32_t readSink = n, writeSink = n + 1;  // a read-only body's level reads 0, its writes go aside
         bodySlot.resize(2 * unitCount);
+        unitZeroMass.resize(unitCount);
+        unitLanes.resize(unitCount + 1);
         for (uint32_t r = 0; r < unitCount; r++) {
             const SolverContact& c = solverContacts[r];
-            bodySlot[2 * r] = readOnly[c.a] ? n : c.a;
-            bodySlot[2 * r + 1] = readOnly[c.b] ? n : c.b;
+            bodySlot[2 * r] = readOnly[c.a] ? readSink : c.a;
+            bodySlot[2 * r + 1] = readOnly[c.b] ? readSink : c.b;
+            unitZeroMass[r] = c.zeroMass;
+            MakeUnitLane(c, sb, &unitLanes[r]);
         }
-        lastLevel.assign(n + 1, 0);
+        unitLanes[unitCount] = EmptyUnitLane(n);
+        lastLevel.assign(n + 2, 0);
         runLevel.resize(static_cast<size_t>(PHYSICS_IMPULSE_PASSES) * unitCount);
+        levelLaned.assign(1, 0);
+        levelZero.assign(1, 0);
         uint32_t levels = 0;
         uint32_t* last = lastLevel.data();
         uint32_t* level = runLevel.data();
+        // Units come sorted by their first body, so that body's level is kept
+        // in a register while it lasts (a store and reload per run would
+        // chain every run to the one before).
         for (uint32_t pass = 0; pass < PHYSICS_IMPULSE_PASSES; pass++) {
+            uint32_t heldSlot = readSink, held = 0;
             for (uint32_t r = 0; r < unitCount; r++) {
-                const uint32_t sa = bodySlot[2 * r], sbody = bodySlot[2 * r + 1];
-                const uint32_t l = std::max(last[sa], last[sbody]) + 1;
-                last[sa] = l;
-                last[sbody] = l;
-                last[n] = 0;  // the sink orders nothing
+                const uint32_t sa = bodySlot[2 * r], sB = bodySlot[2 * r + 1];
+                if (sa != heldSlot) {
+                    if (heldSlot != readSink) last[heldSlot] = held;
+                    heldSlot = sa;
+                    held = last[sa];
+                }
+                // (B is never the held body: a unit's bodies differ, or both
+                // are read-only and read 0.)
+                const uint32_t l = std::max(held, last[sB]) + 1;
+                if (sa != readSink) held = l;
+                last[sB == readSink ? writeSink : sB] = l;
                 *level++ = l;
-                levels = std::max(levels, l);
+                if (l > levels) {
+                    levels = l;
+                    levelLaned.push_back(0);
+                    levelZero.push_back(0);
+                }
+                (unitZeroMass[r] ? levelZero : levelLaned)[l]++;
             }
+            if (heldSlot != readSink) last[heldSlot] = held;
         }
-        levelStart.assign(levels + 2, 0);
-        for (uint32_t l : runLevel) levelStart[l]++;
-        for (uint32_t l = 0, sum = 0; l < levelStart.size(); l++) {
-            const uint32_t count = levelStart[l];
-            levelStart[l] = sum;
-            sum += count;
+        // Regions: laned units padded to a multiple of 16, then zero-mass ones.
+        levelStart.resize(levels + 2);
+        levelCursor.resize(2 * (levels + 2));
+        uint32_t size = 0;
+        for (uint32_t l = 1; l <= levels; l++) {
+            levelStart[l] = size;
+            levelCursor[2 * l] = size;
+            size += (levelLaned[l] + 15) / 16 * 16;
+            levelCursor[2 * l + 1] = size;
+            size += levelZero[l];
         }
-        levelOrder.resize(runLevel.size());
-        levelUnits.assign(levelStart.begin(), levelStart.end());  // a moving cursor per level
+        levelStart[levels + 1] = size;
+        const int32_t empty = static_cast<int32_t>(unitCount);
+        levelOrder.assign(size, empty);
         level = runLevel.data();
         for (uint32_t pass = 0; pass < PHYSICS_IMPULSE_PASSES; pass++) {
-            for (uint32_t r = 0; r < unitCount; r++) levelOrder[levelUnits[*level++]++] = r;
+            for (uint32_t r = 0; r < unitCount; r++) {
+                levelOrder[levelCursor[2 * *level++ + unitZeroMass[r]]++] = static_cast<int32_t>(r);
+            }
         }
 
-        // Per level: its lane groups and its singles (zero-mass units, and
-        // fewer than MIN_GROUP_UNITS left over). Groups of 32 (AVX-512) while
-        // more than 16 units are left, of 16 while more than 8 are left, else
-        // of 8 (AVX2 or SSE2): where most of a wide group would be empty, a
-        // narrower one (with shorter division and root latencies) finishes
-        // sooner.
+        // Per level: lane groups over its laned units, then one by one the
+        // few left over (fewer than MIN_GROUP_UNITS) and the zero-mass units.
+        // With AVX-512: groups of 48 (three registers' worth) while more than
+        // 32 units are left, of 32 while more than 16 are, of 16 while more
+        // than 8 are; else groups of 8 (AVX2 or SSE2): where most of a wide
+        // group would be empty, a narrower one (with shorter division and root
+        // latencies) finishes sooner.
         constexpr uint32_t MIN_GROUP_UNITS = 3;
         const bool wideAllowed = solverKernel == SOLVER_AVX512 ||
                                  (solverKernel == SOLVER_AUTO && SolverKernelSupported(SOLVER_AVX512));
         const bool wideAlways = solverKernel == SOLVER_AVX512;
         const bool avx2 = solverKernel == SOLVER_AVX ||
                           (solverKernel == SOLVER_AUTO && SolverKernelSupported(SOLVER_AVX));
-        unitLanes.resize(unitCount + 1);
-        for (uint32_t r = 0; r < unitCount; r++) MakeUnitLane(solverContacts[r], sb, &unitLanes[r]);
-        unitLanes[unitCount] = EmptyUnitLane(n);
-        const int32_t empty = static_cast<int32_t>(unitCount);
-        groups32.clear();
-        groups16.clear();
-        groups8.clear();
-        singles.clear();
-        bounds32.assign(1, 0);
-        bounds16.assign(1, 0);
-        bounds8.assign(1, 0);
-        singleBounds.assign(1, 0);
-        for (uint32_t l = 1; l <= levels; l++) {
-            levelUnits.clear();
-            for (uint32_t k = levelStart[l]; k < levelStart[l + 1]; k++) {
-                const uint32_t r = levelOrder[k];
-                if (solverContacts[r].zeroMass) {
-                    singles.push_back(r);
-                } else {
-                    levelUnits.push_back(r);
-                }
-            }
-            const uint32_t total = static_cast<uint32_t>(levelUnits.size());
-            for (uint32_t first = 0; first < total;) {
-                const uint32_t left = total - first;
-                if (left < MIN_GROUP_UNITS) {
-                    for (uint32_t g = first; g < total; g++) singles.push_back(levelUnits[g]);
-                    break;
-                }
-                const uint32_t width = !wideAllowed ? 8 : left > 16 ? 32 : (wideAlways || left > 8) ? 16 : 8;
-                std::vector<int32_t>& groups = width == 32 ? groups32 : width == 16 ? groups16 : groups8;
-                for (uint32_t g = 0; g < width; g++) {
-                    groups.push_back(first + g < total ? static_cast<int32_t>(levelUnits[first + g]) : empty);
-                }
-                first += std::min(width, left);
-            }
-            bounds32.push_back(static_cast<uint32_t>(groups32.size() / 32));
-            bounds16.push_back(static_cast<uint32_t>(groups16.size() / 16));
-            bounds8.push_back(static_cast<uint32_t>(groups8.size() / 8));
-            singleBounds.push_back(static_cast<uint32_t>(singles.size()));
-        }
         const UnitLane* units = unitLanes.data();
-        for (uint32_t l = 0; l < levels; l++) {
-            for (uint32_t h = bounds32[l]; h < bounds32[l + 1]; h++) {
-                lanes_avx512::SolveLanes<2>(&groups32[32 * h], units, sb);
-            }
-            for (uint32_t h = bounds16[l]; h < bounds16[l + 1]; h++) {
-                lanes_avx512::SolveLanes<1>(&groups16[16 * h], units, sb);
-            }
-            for (uint32_t o = bounds8[l]; o < bounds8[l + 1]; o++) {
-                if (avx2) {
-                    lanes_avx::SolveLanes(&groups8[8 * o], units, sb);
+        for (uint32_t l = 1; l <= levels; l++) {
+            const int32_t* slice = levelOrder.data() + levelStart[l];
+            const uint32_t laned = levelLaned[l];
+            uint32_t first = 0;
+            while (laned - first >= MIN_GROUP_UNITS) {
+                const uint32_t left = laned - first;
+                if (!wideAllowed) {
+                    if (avx2) {
+                        lanes_avx::SolveLanes(slice + first, units, sb);
+                    } else {
+                        lanes_sse::SolveLanes(slice + first, units, sb);
+                    }
+                    first += std::min(8u, left);
+                } else if (left > 32) {
+                    lanes_avx512::SolveLanes<3>(slice + first, units, sb);
+                    first += std::min(48u, left);
+                } else if (left > 16) {
+                    lanes_avx512::SolveLanes<2>(slice + first, units, sb);
+                    first += left;
+                } else if (wideAlways || left > 8) {
+                    lanes_avx512::SolveLanes<1>(slice + first, units, sb);
+                    first += left;
+                } else if (avx2) {
+                    lanes_avx::SolveLanes(slice + first, units, sb);
+                    first += left;
                 } else {
-                    lanes_sse::SolveLanes(&groups8[8 * o], units, sb);
+                    lanes_sse::SolveLanes(slice + first, units, sb);
+                    first += left;
                 }
             }
-            for (uint32_t s = singleBounds[l]; s < singleBounds[l + 1]; s++) {
-                SolveOne(solverContacts[singles[s]], sb);
-            }
+            for (; first < laned; first++) SolveOne(solverContacts[slice[first]], sb);
+            const int32_t* zero = levelOrder.data() + levelStart[l + 1] - levelZero[l];
+            for (uint32_t z = 0; z < levelZero[l]; z++) SolveOne(solverContacts[zero[z]], sb);
         }
     } else
 #endif
