@@ -61,6 +61,9 @@ extern bool worldShapeCache;
 // Preparing a twin record by copying its first record's mixed coefficients
 // instead of working them out again; on by default (tests switch it off).
 extern bool preparedTwins;
+// Pairs of four-vertex polygons tested sixteen at a time (AVX-512) instead of
+// one by one; on by default (tests switch it off).
+extern bool boxTests;
 // The impulse passes' reordering by levels and solving in lanes; on by
 // default. Off, records run one by one in table order (tests only).
 extern bool fastSolver;
