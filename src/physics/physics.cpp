@@ -194,22 +194,35 @@ void PhysicsStepLocked() {
 }
 
 // One accumulator pass (the body of RunPhysicsPassAt) that also reports, in
-// the same locked stretch, the clock reading in ms at which the next step is due.
-int PhysicsPass(double nowMs, double* dueMs);
+// the same locked stretch, the clock reading in ms at which the next step is
+// due, and (when atRest is given) whether every moving body is at rest.
+int PhysicsPass(double nowMs, double* dueMs, bool* atRest = nullptr);
+
+// While every body rests the thread wakes once per REST_STEPS_PER_WAKE steps
+// and runs them together (as a late pass catches up), instead of once per
+// step: on a virtual machine each wake-up costs more than a small step, and a
+// companion at rest on the desktop would otherwise spend over 1% of a core on
+// waking alone. Steps, their length and their phases are unchanged; the frame
+// loop (60 Hz, ten steps a frame) sees a resting world at most 10 ms behind
+// instead of 1.7 ms. The first pass that finds anything moving (a throw, a
+// jump, a new body, a drag force) returns to a wake-up per step.
 
 // The longest single sleep: a ClosePhysics waits at most this long for the
 // thread to notice, however long the time step is set.
-constexpr double MAX_SLEEP_MS = 5.0;
+constexpr double MAX_SLEEP_MS = 12.0;
 
 void PhysicsLoop() {
     physicsThreadEnabled = true;
     while (!stopRequested.load(std::memory_order_relaxed)) {
+        physicsWakeUps.fetch_add(1, std::memory_order_relaxed);
         double dueMs;
-        PhysicsPass(GetPhysicsTime(), &dueMs);
+        bool atRest = false;
+        PhysicsPass(GetPhysicsTime(), &dueMs, &atRest);
         // Sleep until the next step is due (the accumulator holds less than one
-        // step now), instead of polling: one wake-up per step, one system call
-        // per wake-up (an absolute deadline on the monotonic clock that
-        // steady_clock reads, so no drift from computing a relative delay).
+        // step now; at rest, until REST_STEPS_PER_WAKE are), instead of
+        // polling: one system call per wake-up (an absolute deadline on the
+        // monotonic clock that steady_clock reads, so no drift from computing
+        // a relative delay).
         const double nowMs = GetPhysicsTime();
         if (dueMs > nowMs + MAX_SLEEP_MS) dueMs = nowMs + MAX_SLEEP_MS;
         const double dueNs = std::ceil(baseTime + dueMs * 1e6);
@@ -281,7 +294,7 @@ int RunPhysicsPassAt(double nowMs) {
 }
 
 namespace {
-int PhysicsPass(double nowMs, double* dueMs) {
+int PhysicsPass(double nowMs, double* dueMs, bool* atRest) {
     int steps = 0;
     std::unique_lock<std::recursive_mutex> lock(PhysicsMutex());
     currentTime = nowMs;
@@ -300,6 +313,10 @@ int PhysicsPass(double nowMs, double* dueMs) {
     }
     startTime = currentTime;
     *dueMs = currentTime + (deltaTime - accumulator);
+    if (atRest) {
+        *atRest = WorldAtRest();
+        if (*atRest) *dueMs += (REST_STEPS_PER_WAKE - 1) * deltaTime;
+    }
     return steps;
 }
 }  // namespace
@@ -481,3 +498,21 @@ Vector2 GetPhysicsShapeVertex(PhysicsBodyData* body, int vertex) {
 bool PhysicsLayersCollide(int32_t a, int32_t b) { return physics_detail::LayersCollide(a, b); }
 
 float randf() { return static_cast<float>(rand() & 0x7fff) / 32767.0f; }
+
+namespace physics_detail {
+
+std::atomic<uint32_t> physicsWakeUps{0};
+
+bool WorldAtRest() {
+    for (uint32_t i = 0; i < physicsBodiesCount; i++) {
+        const PhysicsBodyData* body = bodies[i];
+        if (!body->enabled || body->inverseMass == 0.0f) continue;
+        if (!(std::fabs(body->velocity.x) <= REST_SPEED && std::fabs(body->velocity.y) <= REST_SPEED &&
+              std::fabs(body->angularVelocity) <= REST_TURN)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace physics_detail

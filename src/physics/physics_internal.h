@@ -3,6 +3,7 @@
 // step in physics.cpp. Everything here runs with PhysicsMutex() held.
 #pragma once
 
+#include <atomic>
 #include <cmath>
 
 #include "physics/physics.h"
@@ -76,6 +77,18 @@ enum SolverKernel { SOLVER_SSE2 = 0, SOLVER_AVX = 1, SOLVER_AVX512 = 2, SOLVER_A
 extern int solverKernel;
 // Whether this processor can run a kernel.
 bool SolverKernelSupported(int kernel);
+
+// The stepping thread: while every body rests it wakes once per
+// REST_STEPS_PER_WAKE steps and runs them together, else once per step.
+// At rest: no moving body faster than this (px/ms; one step of gravity adds
+// 0.016), none turning faster than REST_TURN (rad/ms).
+constexpr float REST_SPEED = 0.05f;
+constexpr float REST_TURN = 0.001f;
+constexpr int REST_STEPS_PER_WAKE = 6;
+// Whether every body that can move (enabled, with mass) is that still (lock held).
+bool WorldAtRest();
+// The thread's wake-ups so far (tests).
+extern std::atomic<uint32_t> physicsWakeUps;
 
 // Step phases implemented in collision.cpp (world lock held).
 void ClearContacts();       // Phase 3: drop the previous step's records

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "physics/physics_fixture.h"
+#include "physics/physics_internal.h"
 
 namespace {
 
@@ -109,6 +110,64 @@ TEST_F(PhysicsTest, MainThreadWorksOnTheWorldWhileTheThreadSteps) {
     }
     ClosePhysics();
     EXPECT_EQ(GetPhysicsBodiesCount(), 0);
+}
+
+TEST_F(PhysicsTest, RestMeansEveryMovingBodyNearlyStill) {
+    using physics_detail::REST_SPEED;
+    using physics_detail::REST_TURN;
+    using physics_detail::WorldAtRest;
+    EXPECT_TRUE(WorldAtRest());  // an empty world
+    PhysicsBodyData* wall = Wall({500, 500}, 100, 20);
+    PhysicsBodyData* box = CreatePhysicsBodyRectangle({500, 300}, 32, 32, 1);
+    PhysicsBodyData* heavy = CreatePhysicsBodyRectangle({100, 300}, 32, 32, 0);  // no mass: never moves
+    PhysicsLock lock;
+    wall->velocity = {5, 5};  // disabled: never moves either
+    heavy->velocity = {5, 5};
+    box->velocity = {REST_SPEED, -REST_SPEED};
+    box->angularVelocity = -REST_TURN;
+    EXPECT_TRUE(WorldAtRest());
+    box->velocity = {0, REST_SPEED * 1.5f};
+    EXPECT_FALSE(WorldAtRest());
+    box->velocity = {0, 0};
+    box->angularVelocity = REST_TURN * 1.5f;
+    EXPECT_FALSE(WorldAtRest());
+    box->angularVelocity = std::nanf("");
+    EXPECT_FALSE(WorldAtRest());  // a broken body is never taken for resting
+}
+
+TEST_F(PhysicsTest, ThreadWakesLessOftenWhileEverythingRests) {
+    using physics_detail::physicsWakeUps;
+    // A ball without gravity, far from everything: at rest, then moving.
+    PhysicsBodyData* ball = CreatePhysicsBodyCircle({500, 500}, 10, 1);
+    {
+        PhysicsLock lock;
+        ball->useGravity = false;
+    }
+    InitPhysics();
+    ASSERT_TRUE(WaitFor([] { return IsPhysicsEnabled(); }));
+    auto measure = [](uint32_t steps, uint32_t* wakeUps) {
+        const uint32_t firstStep = StepsSoFar(), firstWake = physicsWakeUps.load();
+        EXPECT_TRUE(WaitFor([&] { return StepsSoFar() >= firstStep + steps; }));
+        *wakeUps = physicsWakeUps.load() - firstWake;
+        return StepsSoFar() - firstStep;
+    };
+    // At rest: one wake-up per REST_STEPS_PER_WAKE steps (fewer when late).
+    uint32_t wakeUps = 0;
+    uint32_t steps = measure(240, &wakeUps);
+    EXPECT_LE(wakeUps, steps / 4 + 2) << steps << " steps";
+    // Moving: a wake-up per step (catch-ups on a busy machine merge a few).
+    {
+        PhysicsLock lock;
+        ball->velocity = {0.1f, 0.0f};
+    }
+    measure(6, &wakeUps);  // the thread notices within one resting sleep
+    steps = measure(240, &wakeUps);
+    EXPECT_GT(wakeUps, steps / 4 + 2) << steps << " steps";
+    {
+        PhysicsLock lock;
+        EXPECT_GT(ball->position.x, 510.0f);  // it kept moving throughout
+    }
+    ClosePhysics();
 }
 
 }  // namespace
