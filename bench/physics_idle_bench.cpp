@@ -137,7 +137,7 @@ int main(int argc, char** argv) {
     }
     ClosePhysics();
 
-    std::printf("mode: %s\n", polling ? "polling (16.7 us sleeps)" : "sleep until the next step is due");
+    std::printf("mode: %s\n", polling ? "polling (16.7 us sleeps)" : "the physics thread (sleeps until the next step is due; six steps per wake-up while everything rests)");
     std::printf("window: %.2f s, steps: %u (%.1f per s)\n", wall, steps1 - steps0, (steps1 - steps0) / wall);
     std::printf("physics thread CPU: %.3f s = %.2f%% of one core (from /proc/self/task, 10 ms ticks)\n",
                 t1.cpuSeconds - t0.cpuSeconds, (t1.cpuSeconds - t0.cpuSeconds) / wall * 100);

@@ -800,6 +800,7 @@ struct alignas(64) BoxResults {
     int32_t count[16];
 };
 std::vector<int32_t> boxPairA, boxPairB;  // batched pairs' word offsets in boxWords
+constexpr size_t MIN_BATCHED_BOXES = 8;
 std::vector<BoxResults> boxResults;       // one per sixteen batched pairs
 
 #if VIMO_PHYSICS_SSE
@@ -1011,7 +1012,9 @@ void BuildContacts() {
                 boxPairB.push_back(static_cast<int32_t>(ib * BOX_WORDS));
             }
         }
-        while (boxPairA.size() % 16 != 0) {  // padding lanes repeat a pair
+        // A handful of pairs is quicker one by one than padded to sixteen lanes.
+        if (boxPairA.size() < MIN_BATCHED_BOXES) boxBatch = false;
+        while (boxBatch && boxPairA.size() % 16 != 0) {  // padding lanes repeat a pair
             boxPairA.push_back(boxPairA[0]);
             boxPairB.push_back(boxPairB[0]);
         }
@@ -1692,7 +1695,9 @@ void SolveContacts() {
     }
 
 #if VIMO_PHYSICS_SSE
-    if (fastSolver) {
+    // A few units are quicker run in table order than scheduled into lanes.
+    constexpr uint32_t MIN_SCHEDULED_UNITS = 8;
+    if (fastSolver && unitCount >= MIN_SCHEDULED_UNITS) {
         // Every unit runs once per pass. Each run gets a level one above the
         // last earlier run (earlier pass, or earlier unit of the same pass)
         // that shares a moving body with it, and runs go level by level: runs
