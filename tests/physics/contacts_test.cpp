@@ -284,10 +284,12 @@ void BuildColumnsScene() {
 void BuildMixedScene();
 std::vector<BodyState> TakeState();
 
-// Steps a scene with the fast paths on (eight-lane kernel on AVX or on SSE
-// register pairs) or with the plain path, and returns every body's state.
-std::vector<BodyState> RunMixedScene(bool fast, int kernel = physics_detail::solverKernel, bool columns = false) {
+// Steps a scene with the fast paths on (lane kernel as given) or with the
+// plain path, and returns every body's state.
+std::vector<BodyState> RunMixedScene(bool fast, int kernel = physics_detail::solverKernel, bool columns = false,
+                                     bool boxTests = true) {
     const int hadKernel = physics_detail::solverKernel;
+    physics_detail::boxTests = boxTests;
     physics_detail::pairPrefilter = fast;
     physics_detail::fastSolver = fast;
     physics_detail::worldShapeCache = fast;
@@ -310,6 +312,7 @@ std::vector<BodyState> RunMixedScene(bool fast, int kernel = physics_detail::sol
     physics_detail::fastSolver = true;
     physics_detail::worldShapeCache = true;
     physics_detail::preparedTwins = true;
+    physics_detail::boxTests = true;
     physics_detail::solverKernel = hadKernel;
     ClosePhysics();
     return state;
@@ -375,6 +378,8 @@ TEST_F(PhysicsTest, FastPathsGiveBitIdenticalResults) {
         SCOPED_TRACE(kernel);
         if (SolverKernelSupported(kernel)) ExpectSameBits(RunMixedScene(true, kernel), all);
     }
+    // Box pairs one by one instead of sixteen at a time.
+    ExpectSameBits(RunMixedScene(true, SOLVER_AUTO, false, false), all);
     // The heavy box was frozen in place by the zero-mass rule.
     EXPECT_EQ(all.back().velocity.x, 0.0f);
 
@@ -383,6 +388,35 @@ TEST_F(PhysicsTest, FastPathsGiveBitIdenticalResults) {
         SCOPED_TRACE(kernel);
         if (SolverKernelSupported(kernel)) ExpectSameBits(RunMixedScene(true, kernel, true), columns);
     }
+    ExpectSameBits(RunMixedScene(true, SOLVER_AUTO, true, false), columns);
+}
+
+// Boxes packed so tightly that the record table fills in the first step: the
+// pairs tested sixteen at a time stop where the table is full, as those tested
+// one by one do.
+TEST_F(PhysicsTest, BoxPairsInGroupsStopAtAFullTableLikeSinglePairs) {
+    auto run = [](bool boxTests) {
+        physics_detail::boxTests = boxTests;
+        for (int i = 0; i < 900; i++) {
+            PhysicsBodyData* b = CreatePhysicsBodyRectangle({40 + (i % 30) * 24.0f, 40 + (i / 30) * 24.0f}, 32, 32, 1);
+            if (i % 5 == 0) CreatePhysicsBodyPolygon({52 + (i % 30) * 24.0f, 52 + (i / 30) * 24.0f}, 10, 3, 1);
+            b->restitution = 0.5f;
+        }
+        std::vector<uint32_t> records;
+        for (int s = 0; s < 3; s++) {
+            PhysicsStep();
+            records.push_back(PhysicsWorld::physicsManifoldsCount);
+        }
+        std::vector<BodyState> state = TakeState();
+        physics_detail::boxTests = true;
+        ClosePhysics();
+        EXPECT_EQ(records.front(), 4095u);
+        return std::make_pair(records, state);
+    };
+    auto grouped = run(true);
+    auto single = run(false);
+    EXPECT_EQ(grouped.first, single.first);
+    ExpectSameBits(grouped.second, single.second);
 }
 
 }  // namespace
