@@ -5,6 +5,8 @@
 
 #include <atomic>
 #include <cmath>
+#include <cstdint>
+#include <vector>
 
 #include "physics/physics.h"
 
@@ -90,11 +92,40 @@ bool WorldAtRest();
 // The thread's wake-ups so far (tests).
 extern std::atomic<uint32_t> physicsWakeUps;
 
-// Step phases implemented in collision.cpp (world lock held).
+// ---- Shared by the contact phases (world lock held) ----
+
+// Each polygon's vertices and face normals in world space, worked out once per
+// step (transforms and positions do not change in the contact phase) with the
+// very operations the pair tests would repeat for every pair: vertex =
+// transform x model vertex + position, normal = transform x model normal.
+struct WorldShape {
+    Vector2 vertices[PHYSICS_MAX_VERTICES];
+    Vector2 normals[PHYSICS_MAX_VERTICES];
+    // The same, one array per coordinate (for the four-face test of two boxes).
+    alignas(16) float vx[PHYSICS_MAX_VERTICES], vy[PHYSICS_MAX_VERTICES];
+    alignas(16) float nx[PHYSICS_MAX_VERTICES], ny[PHYSICS_MAX_VERTICES];
+};
+extern std::vector<WorldShape> worldShapes;  // by table index (polygons only), filled in collision.cpp
+
+// Pairs to test this step, in table order: key = i << PAIR_SHIFT | j, i < j.
+constexpr uint32_t PAIR_SHIFT = 12;  // table indices are below 4096
+constexpr uint32_t PAIR_MASK = (1u << PAIR_SHIFT) - 1;
+extern std::vector<uint32_t> pairKeys;  // filled by GatherPairs (broad_phase.cpp)
+void GatherPairs();                     // the wanted pairs whose bounds overlap (all pairs without the pre-filter)
+
+// Table indices of each record's two bodies, beside contacts[] (same index).
+struct ContactPair {
+    uint32_t a, b;
+};
+extern ContactPair contactPairs[PHYSICS_MAX_MANIFOLDS];
+// Per record: it is the twin of the record before it (a copy made in BuildContacts).
+extern bool contactIsTwin[PHYSICS_MAX_MANIFOLDS];
+
+// Step phases implemented in collision.cpp and contact_solver.cpp (world lock held).
 void ClearContacts();       // Phase 3: drop the previous step's records
 void BuildContacts();       // Phase 4: isGrounded reset, pair tests, records
 void PrepareContacts();     // Phase 6: mixed coefficients, resting restitution
-void SolveContacts();       // Phase 7: the impulse passes, collision records
+void SolveContacts();       // Phase 7: the impulse passes, collision records (contact_solver.cpp)
 void CorrectPositions();    // Phase 9: positional correction
 
 // Shape tests used by BuildContacts (they fill normal, penetration and points).

@@ -1,0 +1,313 @@
+// The contact phase's pair pre-filter: which pairs of bodies can touch this
+// step, in table order.
+//
+// The step tests pairs i < j in table order. A pair whose bounding boxes are
+// apart cannot touch: its record would end with no points and a zero normal,
+// and such a record changes nothing in any later phase, so it is not built.
+// Two kinds of body keep every pair, because an empty record does act on them:
+//  - "wild" bodies (non-finite bounds or inverse mass, or a negative one),
+//    whose arithmetic on an empty record may still produce NaNs;
+//  - pairs of "heavy" bodies whose inverse masses add up to at most epsilon
+//    (but are not both 0): the impulse phase zeroes their velocities whatever
+//    their distance.
+// Everything else goes through a sort-and-sweep along x. The surviving pairs
+// are then put back into (i, j) order, so records are built, numbered and
+// resolved exactly as if every pair had been tried.
+//
+// Runs on the stepping thread with PhysicsMutex() held.
+#include <algorithm>
+#include <cfloat>
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#if defined(__SSE2__)
+#include <immintrin.h>
+#define VIMO_PHYSICS_SSE 1
+#else
+#define VIMO_PHYSICS_SSE 0
+#endif
+
+#include "physics/physics.h"
+#include "physics/physics_internal.h"
+
+using namespace PhysicsWorld;
+
+namespace physics_detail {
+
+bool pairPrefilter = true;
+std::vector<uint32_t> pairKeys;
+
+namespace {
+
+struct BodyBounds {
+    float minX, maxX, minY, maxY;
+    uint32_t index;  // table index of the body
+};
+
+std::vector<BodyBounds> sweepBounds;  // non-wild bodies, sorted by minX
+std::vector<uint32_t> sweepOrder;     // the previous step's sorted table indices (bodies move little)
+uint32_t sweepOrderBodies = 0;        // table size when sweepOrder was made
+std::vector<BodyBounds> boundsByIndex;  // this step's bounds by table index
+std::vector<uint32_t> wildBodies;     // table indices of wild bodies
+std::vector<uint32_t> heavyBodies;    // table indices with 0 <= inverseMass <= epsilon
+std::vector<uint32_t> keyScratch;     // sort buffer
+std::vector<uint32_t> keyCounts;      // per first index: keys before it
+std::vector<float> sweepMinX, sweepMinY, sweepMaxY;  // sweepBounds' edges, packed for the sweep's loops
+std::vector<uint32_t> sweepIndex;     // sweepBounds' table indices, packed
+std::vector<uint32_t> sweepCandidates;  // one body's overlapping candidates (table indices)
+std::vector<int32_t> bodyLayer;       // by table index: collisionLayer
+std::vector<uint8_t> bodyStatic;      // by table index: inverseMass is 0
+
+
+inline uint32_t PairKey(uint32_t a, uint32_t b) { return a < b ? (a << PAIR_SHIFT) | b : (b << PAIR_SHIFT) | a; }
+
+// Bounds grown by a margin far above the rounding of the exact test, so a pair
+// the exact test could find touching is never dropped.
+bool ComputeBounds(const PhysicsBodyData* body, const WorldShape& world, BodyBounds* out) {
+    const PhysicsShape& shape = body->shape;
+    float minX, maxX, minY, maxY;
+    if (shape.type == SHAPE_CIRCLE) {
+        minX = body->position.x - shape.radius;
+        maxX = body->position.x + shape.radius;
+        minY = body->position.y - shape.radius;
+        maxY = body->position.y + shape.radius;
+    } else {
+        minX = minY = FLT_MAX;
+        maxX = maxY = -FLT_MAX;
+        for (uint32_t k = 0; k < shape.vertexCount; k++) {
+            Vector2 v = world.vertices[k];
+            minX = std::min(minX, v.x);
+            maxX = std::max(maxX, v.x);
+            minY = std::min(minY, v.y);
+            maxY = std::max(maxY, v.y);
+        }
+        if (shape.vertexCount == 0) minX = maxX = minY = maxY = 0.0f;
+    }
+    float extent = std::max(std::max(std::fabs(minX), std::fabs(maxX)), std::max(std::fabs(minY), std::fabs(maxY)));
+    float margin = 0.1f + extent * 1e-4f;
+    *out = {minX - margin, maxX + margin, minY - margin, maxY + margin, 0};
+    return std::isfinite(out->minX) && std::isfinite(out->maxX) && std::isfinite(out->minY) &&
+           std::isfinite(out->maxY);
+}
+
+// Pairs that are skipped anyway (layers, two static bodies) are not kept.
+inline bool PairWanted(const PhysicsBodyData* a, const PhysicsBodyData* b) {
+    return LayersCollide(a->collisionLayer, b->collisionLayer) && !(a->inverseMass == 0.0f && b->inverseMass == 0.0f);
+}
+
+// Keys into ascending order: two counting passes (second index, then first;
+// both below n), each stable, without a comparison to mispredict.
+void SortKeys(uint32_t n) {
+    keyScratch.resize(pairKeys.size());
+    for (uint32_t shift : {0u, PAIR_SHIFT}) {
+        keyCounts.assign(n + 1, 0);
+        for (uint32_t k : pairKeys) keyCounts[((k >> shift) & PAIR_MASK) + 1]++;
+        for (uint32_t i = 1; i <= n; i++) keyCounts[i] += keyCounts[i - 1];
+        for (uint32_t k : pairKeys) keyScratch[keyCounts[(k >> shift) & PAIR_MASK]++] = k;
+        pairKeys.swap(keyScratch);
+    }
+}
+
+// Every wanted pair, already in (i, j) order: what the step does without the pre-filter.
+void GatherAllPairs() {
+    pairKeys.clear();
+    for (uint32_t i = 0; i < physicsBodiesCount; i++) {
+        for (uint32_t j = i + 1; j < physicsBodiesCount; j++) {
+            if (PairWanted(bodies[i], bodies[j])) pairKeys.push_back((i << PAIR_SHIFT) | j);
+        }
+    }
+}
+
+#if VIMO_PHYSICS_SSE
+// For each 4-bit mask: the positions of its set bits in order (the rest 0),
+// then how many there are.
+struct SweepPick {
+    uint8_t table[16][5];
+    constexpr SweepPick() : table() {
+        for (int m = 0; m < 16; m++) {
+            int k = 0;
+            for (int bit = 0; bit < 4; bit++) {
+                if (m & (1 << bit)) table[m][k++] = static_cast<uint8_t>(bit);
+            }
+            table[m][4] = static_cast<uint8_t>(k);
+        }
+    }
+};
+constexpr SweepPick SWEEP_PICK_TABLE;
+constexpr const uint8_t (&SWEEP_PICK)[16][5] = SWEEP_PICK_TABLE.table;
+#endif
+
+// sweepBounds in ascending order of left edges. Bodies move little between
+// steps, so the previous step's order is nearly sorted: an insertion sort
+// finishes it in about one pass. A table that changed size, or an order that
+// needs many moves, is sorted afresh. (Equal left edges may come in any
+// order: the pairs found, sorted afterwards, are the same.)
+void SortBounds() {
+    const uint32_t n = physicsBodiesCount;
+    const size_t count = sweepBounds.size();
+    bool sorted = false;
+    if (sweepOrderBodies == n && sweepOrder.size() == count && count == n) {
+        for (size_t a = 0; a < count; a++) sweepBounds[a] = boundsByIndex[sweepOrder[a]];
+        size_t budget = 8 * count + 64;
+        sorted = true;
+        for (size_t a = 1; a < count && sorted; a++) {
+            const BodyBounds item = sweepBounds[a];
+            size_t b = a;
+            for (; b > 0 && sweepBounds[b - 1].minX > item.minX; b--) {
+                sweepBounds[b] = sweepBounds[b - 1];
+                if (--budget == 0) {
+                    sorted = false;
+                    break;
+                }
+            }
+            sweepBounds[b] = item;
+        }
+        if (!sorted) {
+            // Refill (the abandoned pass left the array partly moved).
+            for (size_t a = 0; a < count; a++) sweepBounds[a] = boundsByIndex[sweepOrder[a]];
+        }
+    }
+    if (!sorted) {
+        std::sort(sweepBounds.begin(), sweepBounds.end(),
+                  [](const BodyBounds& a, const BodyBounds& b) { return a.minX < b.minX; });
+    }
+    sweepOrder.resize(count);
+    for (size_t a = 0; a < count; a++) sweepOrder[a] = sweepBounds[a].index;
+    sweepOrderBodies = n;
+}
+
+}  // namespace
+
+void GatherPairs() {
+    if (!pairPrefilter) {
+        GatherAllPairs();
+        return;
+    }
+    const uint32_t n = physicsBodiesCount;
+    sweepBounds.clear();
+    wildBodies.clear();
+    heavyBodies.clear();
+    pairKeys.clear();
+    boundsByIndex.resize(n);
+    for (uint32_t i = 0; i < n; i++) {
+        const PhysicsBodyData* body = bodies[i];
+        BodyBounds bounds;
+        bool finite = ComputeBounds(body, worldShapes[i], &bounds);
+        bounds.index = i;
+        boundsByIndex[i] = bounds;
+        float inv = body->inverseMass;
+        if (!finite || !std::isfinite(inv) || inv < 0.0f) {
+            wildBodies.push_back(i);
+            continue;
+        }
+        if (inv <= PHYSICS_EPSILON) heavyBodies.push_back(i);
+        sweepBounds.push_back(bounds);
+    }
+    SortBounds();
+    // The sweep: for each body, the later ones (by left edge) that start
+    // before it ends; those whose vertical extents overlap are noted without a
+    // branch, then filtered by layers and masses.
+    const size_t count = sweepBounds.size();
+    // Packed edges, with four entries of padding past the end for the
+    // four-wide sweep (a left edge of infinity ends any body's scan).
+    constexpr size_t PAD = 4;
+    sweepMinX.resize(count + PAD);
+    sweepMinY.resize(count + PAD);
+    sweepMaxY.resize(count + PAD);
+    sweepIndex.resize(count + PAD);
+    sweepCandidates.resize(count + PAD);
+    for (size_t a = 0; a < count; a++) {
+        sweepMinX[a] = sweepBounds[a].minX;
+        sweepMinY[a] = sweepBounds[a].minY;
+        sweepMaxY[a] = sweepBounds[a].maxY;
+        sweepIndex[a] = sweepBounds[a].index;
+    }
+    for (size_t a = count; a < count + PAD; a++) {
+        sweepMinX[a] = INFINITY;
+        sweepMinY[a] = sweepMaxY[a] = 0.0f;
+        sweepIndex[a] = 0;
+    }
+    bodyLayer.resize(n);
+    bodyStatic.resize(n);
+    for (uint32_t i = 0; i < n; i++) {
+        bodyLayer[i] = bodies[i]->collisionLayer;
+        bodyStatic[i] = bodies[i]->inverseMass == 0.0f;
+    }
+    const float* minX = sweepMinX.data();
+    const float* minY = sweepMinY.data();
+    const float* maxY = sweepMaxY.data();
+    const uint32_t* index = sweepIndex.data();
+    uint32_t* candidates = sweepCandidates.data();
+    size_t kept = 0;
+    for (size_t a = 0; a < count; a++) {
+        const float aMaxX = sweepBounds[a].maxX, aMinY = minY[a], aMaxY = maxY[a];
+        uint32_t found = 0;
+#if VIMO_PHYSICS_SSE
+        // Four later bodies at a time; left edges ascend, so the first block
+        // with one starting past this body's right edge is the last.
+        const __m128 xEnd = _mm_set1_ps(aMaxX), yEnd = _mm_set1_ps(aMaxY), yStart = _mm_set1_ps(aMinY);
+        for (size_t b = a + 1;; b += 4) {
+            const __m128 inX = _mm_cmple_ps(_mm_loadu_ps(minX + b), xEnd);
+            const __m128 inY = _mm_and_ps(_mm_cmple_ps(_mm_loadu_ps(minY + b), yEnd),
+                                          _mm_cmple_ps(yStart, _mm_loadu_ps(maxY + b)));
+            const int xBits = _mm_movemask_ps(inX);
+            const int bits = _mm_movemask_ps(_mm_and_ps(inX, inY));
+            // The overlapping ones, in order, packed at the end of the list.
+            const uint8_t* pick = SWEEP_PICK[bits];
+            candidates[found] = index[b + pick[0]];
+            candidates[found + 1] = index[b + pick[1]];
+            candidates[found + 2] = index[b + pick[2]];
+            candidates[found + 3] = index[b + pick[3]];
+            found += SWEEP_PICK[bits][4];
+            if (xBits != 15) break;
+        }
+#else
+        for (size_t b = a + 1; b < count && minX[b] <= aMaxX; b++) {
+            candidates[found] = index[b];
+            // (Bounds here are finite: "<=" is "not >".) Both tests always
+            // made, so the compiler has no short circuit to branch on.
+            found += static_cast<uint32_t>(minY[b] <= aMaxY) & static_cast<uint32_t>(aMinY <= maxY[b]);
+        }
+#endif
+        // Layers and masses filtered without branches (LayersCollide's rule:
+        // equal layers meet; otherwise INT_MAX meets any layer but INT_MIN).
+        const uint32_t ia = index[a];
+        const int32_t layer = bodyLayer[ia];
+        const uint32_t aStatic = bodyStatic[ia], aMin = layer == INT32_MIN, aMax = layer == INT32_MAX;
+        if (kept + found > pairKeys.size()) pairKeys.resize(2 * (kept + found));
+        uint32_t* out = pairKeys.data() + kept;
+        uint32_t wanted = 0;
+        for (uint32_t c = 0; c < found; c++) {
+            const uint32_t ib = candidates[c];
+            const int32_t other = bodyLayer[ib];
+            const uint32_t meet = (layer == other) | ((1u ^ (aMin | (other == INT32_MIN))) & (aMax | (other == INT32_MAX)));
+            out[wanted] = PairKey(ia, ib);
+            wanted += meet & (1u ^ (aStatic & bodyStatic[ib]));
+        }
+        kept += wanted;
+    }
+    pairKeys.resize(kept);
+    bool extra = false;
+    for (uint32_t w : wildBodies) {
+        for (uint32_t k = 0; k < n; k++) {
+            if (k != w && PairWanted(bodies[w], bodies[k])) pairKeys.push_back(PairKey(w, k));
+        }
+        extra = true;
+    }
+    for (size_t a = 0; a < heavyBodies.size(); a++) {
+        for (size_t b = a + 1; b < heavyBodies.size(); b++) {
+            const PhysicsBodyData* A = bodies[heavyBodies[a]];
+            const PhysicsBodyData* B = bodies[heavyBodies[b]];
+            if (std::fabs(A->inverseMass + B->inverseMass) <= PHYSICS_EPSILON && PairWanted(A, B)) {
+                pairKeys.push_back(PairKey(heavyBodies[a], heavyBodies[b]));
+                extra = true;
+            }
+        }
+    }
+    SortKeys(n);
+    if (extra) pairKeys.erase(std::unique(pairKeys.begin(), pairKeys.end()), pairKeys.end());
+}
+
+}  // namespace physics_detail
