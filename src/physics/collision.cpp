@@ -9,13 +9,6 @@
 #include <cstring>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <immintrin.h>
-#define VIMO_PHYSICS_SSE 1
-#else
-#define VIMO_PHYSICS_SSE 0
-#endif
-
 #include "physics/physics.h"
 #include "physics/physics_internal.h"
 
@@ -578,22 +571,19 @@ void SolveBoxes(const int32_t* a, const int32_t* b, const float* words, BoxResul
     const __m512 bias = Add(Mul(penB, _mm512_set1_ps(0.95f)), Mul(penA, _mm512_set1_ps(0.01f)));
     const __mmask16 flip = _mm512_cmp_ps_mask(penA, bias, _CMP_NGE_UQ);
     const __m512i refIndex = _mm512_mask_mov_epi32(faceA, flip, faceB);
-    auto pick = [&](int word, const __m512i& index) {  // reference polygon's word + index
-        __m512 v = _mm512_mask_mov_ps(A[word], flip, B[word]);
+    // Word + index of the reference polygon (A unless flipped), or of the incident one.
+    auto pickFrom = [&](bool reference, int word, const __m512i& index) {
+        const Side& unflipped = reference ? A : B;
+        const Side& flipped = reference ? B : A;
+        __m512 v = _mm512_mask_mov_ps(unflipped[word], flip, flipped[word]);
         for (int j = 1; j < 4; j++) {
             const __mmask16 at = _mm512_cmpeq_epi32_mask(index, _mm512_set1_epi32(j));
-            v = _mm512_mask_mov_ps(v, at, _mm512_mask_mov_ps(A[word + j], flip, B[word + j]));
+            v = _mm512_mask_mov_ps(v, at, _mm512_mask_mov_ps(unflipped[word + j], flip, flipped[word + j]));
         }
         return v;
     };
-    auto pickIncident = [&](int word, const __m512i& index) {  // incident polygon's word + index
-        __m512 v = _mm512_mask_mov_ps(B[word], flip, A[word]);
-        for (int j = 1; j < 4; j++) {
-            const __mmask16 at = _mm512_cmpeq_epi32_mask(index, _mm512_set1_epi32(j));
-            v = _mm512_mask_mov_ps(v, at, _mm512_mask_mov_ps(B[word + j], flip, A[word + j]));
-        }
-        return v;
-    };
+    auto pick = [&](int word, const __m512i& index) { return pickFrom(true, word, index); };
+    auto pickIncident = [&](int word, const __m512i& index) { return pickFrom(false, word, index); };
     auto incident = [&](int word) { return _mm512_mask_mov_ps(B[word], flip, A[word]); };
     const __m512i three = _mm512_set1_epi32(3);
     // Incident face: the incident polygon's face most opposed to the reference normal.

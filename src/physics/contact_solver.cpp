@@ -10,13 +10,6 @@
 #include <cstring>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <immintrin.h>
-#define VIMO_PHYSICS_SSE 1
-#else
-#define VIMO_PHYSICS_SSE 0
-#endif
-
 #include "physics/physics.h"
 #include "physics/physics_internal.h"
 

@@ -8,6 +8,13 @@
 #include <cstdint>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <immintrin.h>
+#define VIMO_PHYSICS_SSE 1  // x86: the SSE, AVX2 and AVX-512 paths are built (chosen at run time)
+#else
+#define VIMO_PHYSICS_SSE 0
+#endif
+
 #include "physics/physics.h"
 
 namespace physics_detail {
