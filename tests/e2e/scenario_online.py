@@ -28,6 +28,13 @@ def white_count(shot, rect):
     return len(shot.find_colour((255, 255, 255), rect))
 
 
+def white_outside(shot, rects, margin=4):
+    """White pixels outside the given rectangles (grown by margin; None skipped)."""
+    rects = [r for r in rects if r]
+    return sum(1 for x, y in shot.find_colour((255, 255, 255))
+               if not any(r[0] - margin <= x <= r[2] + margin and r[1] - margin <= y <= r[3] + margin for r in rects))
+
+
 def white_blobs(shot, mascot_box, cell=8):
     """White areas (chat boxes) away from the mascot, biggest first:
     (x0, y0, x1, y1, a point on the white)."""
@@ -134,12 +141,18 @@ def online(stack):
     # Boxes tumble, so a lying box is found by its white paper, not its text.
     last = {}
 
+    def clear_of(blob, mascot, gap=44):
+        # Wholly visible: the mascot (and its pixels' margin) nowhere near.
+        return not mascot or (blob[2] < mascot[0] - gap or blob[0] > mascot[2] + gap or
+                              blob[3] < mascot[1] - gap or blob[1] > mascot[3] + gap)
+
     def a_box():
-        # The biggest white area, once it lies still over two looks
+        # The biggest white area clear of the mascot, once it lies still over two looks
         shot = stack.screenshot()
         box = locate_mascot(shot)
-        blobs = off_host(white_blobs(shot, box))
+        blobs = [b for b in off_host(white_blobs(shot, box)) if clear_of(b, box)]
         if not blobs:
+            last.pop("point", None)
             return False
         # (Its fullest cell: the blob's outline changes as the mascot passes.)
         p = blobs[0][4]
@@ -147,11 +160,13 @@ def online(stack):
         last["point"] = p
         still = q is not None and abs(p[0] - q[0]) <= 8 and abs(p[1] - q[1]) <= 8
         return still and (blobs[0], shot)
-    (bx0, by0, bx1, by1, point), before = wait_until(a_box, 15, "a chat box lying on the desktop")
+    (bx0, by0, bx1, by1, point), before = wait_until(a_box, 30, "a chat box lying on the desktop clear of the mascot")
     # Boxes lying side by side make one white area: the whole screen's white
     # is counted. The smallest box here is 16 letters: (16 * 8 + 8) x 24
-    # pixels, a quarter of it ink.
-    white_before = white_count(before, None)
+    # pixels, a quarter of it ink. Where the mascot stood then is left out of
+    # both counts: a box it hid and has walked off must not count as a box
+    # come back. (The burst box lay clear of it.)
+    mascot_before = locate_mascot(before)
     def box_point():
         # Boxes may still slide or tumble: find the same box afresh (the white
         # area nearest to where it was seen) on every attempt.
@@ -161,9 +176,23 @@ def online(stack):
             return None
         nearest = min(blobs, key=lambda b: (b[4][0] - point[0]) ** 2 + (b[4][1] - point[1]) ** 2)
         return nearest[4]
-    click_element(stack, companion, box_point, 1, f"a chat box (first seen at {point})")
+    white_before = white_outside(before, [mascot_before])
+    # A burst changes the white at once: the box's paper goes, the letters
+    # (each with paper of its own) fly out on top of each other, then spread.
+    # A box the mascot shoved away just as the button went down was missed:
+    # find it again and click again.
+    for attempt in range(3):
+        click_element(stack, companion, box_point, 1, f"a chat box (first seen at {point})")
+        try:
+            wait_until(lambda: abs(white_outside(stack.screenshot(), [mascot_before]) - white_before) >= 800, 3,
+                       "the box to burst into letters")
+            break
+        except ScenarioFailure:
+            if attempt == 2:
+                raise
+            log("no letters after the click; clicking the box again")
     stack.save(stack.screenshot(), "chat-box-burst")
-    wait_until(lambda: white_count(stack.screenshot(), None) <= white_before - 1500, 12,
+    wait_until(lambda: white_outside(stack.screenshot(), [mascot_before]) <= white_before - 1500, 20,
                "the burst box and its letters to vanish")
     stack.save(stack.screenshot(), "letters-gone")
 
