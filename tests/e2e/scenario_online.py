@@ -146,11 +146,17 @@ def online(stack):
         return not mascot or (blob[2] < mascot[0] - gap or blob[0] > mascot[2] + gap or
                               blob[3] < mascot[1] - gap or blob[1] > mascot[3] + gap)
 
+    patience = time.monotonic() + 10
+
     def a_box():
-        # The biggest white area clear of the mascot, once it lies still over two looks
+        # The biggest white area, once it lies still over two looks; for the
+        # first 10 s only one clear of the mascot (the mascot may linger by the
+        # boxes, so after that any).
         shot = stack.screenshot()
         box = locate_mascot(shot)
-        blobs = [b for b in off_host(white_blobs(shot, box)) if clear_of(b, box)]
+        blobs = off_host(white_blobs(shot, box))
+        if time.monotonic() < patience:
+            blobs = [b for b in blobs if clear_of(b, box)]
         if not blobs:
             last.pop("point", None)
             return False
@@ -160,13 +166,16 @@ def online(stack):
         last["point"] = p
         still = q is not None and abs(p[0] - q[0]) <= 8 and abs(p[1] - q[1]) <= 8
         return still and (blobs[0], shot)
-    (bx0, by0, bx1, by1, point), before = wait_until(a_box, 30, "a chat box lying on the desktop clear of the mascot")
+    (bx0, by0, bx1, by1, point), before = wait_until(a_box, 30, "a chat box lying on the desktop")
     # Boxes lying side by side make one white area: the whole screen's white
     # is counted. The smallest box here is 16 letters: (16 * 8 + 8) x 24
     # pixels, a quarter of it ink. Where the mascot stood then is left out of
     # both counts: a box it hid and has walked off must not count as a box
-    # come back. (The burst box lay clear of it.)
+    # come back. The drop awaited is what the burst box showed outside that
+    # place (a box beside the mascot shows less of its paper).
     mascot_before = locate_mascot(before)
+    box_white = white_outside(before, [mascot_before]) - white_outside(before, [mascot_before, (bx0, by0, bx1, by1)])
+    drop = min(1500, max(600, box_white * 0.6))
     def box_point():
         # Boxes may still slide or tumble: find the same box afresh (the white
         # area nearest to where it was seen) on every attempt.
@@ -192,7 +201,7 @@ def online(stack):
                 raise
             log("no letters after the click; clicking the box again")
     stack.save(stack.screenshot(), "chat-box-burst")
-    wait_until(lambda: white_outside(stack.screenshot(), [mascot_before]) <= white_before - 1500, 20,
+    wait_until(lambda: white_outside(stack.screenshot(), [mascot_before]) <= white_before - drop, 20,
                "the burst box and its letters to vanish")
     stack.save(stack.screenshot(), "letters-gone")
 
