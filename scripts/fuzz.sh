@@ -17,7 +17,7 @@ mkdir -p "$DIR/artifacts"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 status=0
-for target in login chat_page user_lookup live bsky blog color text_spec; do
+for target in login chat_page user_lookup live bsky blog color text_source; do
   corpus="$DIR/corpus/$target"
   mkdir -p "$corpus"
   seeds=()

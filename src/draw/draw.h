@@ -35,11 +35,11 @@ Texture fetchTexture(std::string path);         // Cached texture of cwd + path,
 void drawNineSlice(Element* e, Drawable d);     // Nine pieces source + ".tl" ... ".br" + ".png" around d.offset
 
 // ---- Fonts and text -----------------------------------------------------------
-// A compiled text spec. font is a shallow copy of the cached font (all zero
-// when the spec is not "path:size:text"); nothing here needs releasing.
+// A compiled text source. font is a shallow copy of the cached font (all zero
+// when the source is not "path:size:text"); nothing here needs releasing.
 struct CompiledText {
     Font font = {};        // from FONTS
-    int fontSize = 0;      // the spec's size part
+    int fontSize = 0;      // the source's size part
     std::string text;      // wrapped lines joined by "\n", no trailing "\n"
 };
 
@@ -49,7 +49,7 @@ typedef Vector2 (*TextMeasureFn)(Font font, const char* text, float fontSize, fl
 extern TextMeasureFn TEXT_MEASURE;
 
 extern std::map<std::string, Font> FONTS;             // fonts by relative path; cleanup unloads them
-// Wrapped texts by key: std::to_string(wrap width) + ":" + spec. The letter
+// Wrapped texts by key: std::to_string(wrap width) + ":" + source. The letter
 // spacing is not part of the key. Never shrinks while running.
 extern std::map<std::string, std::string> TEXT_CACHE;
 

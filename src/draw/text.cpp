@@ -14,7 +14,7 @@ static const float PI_F = 3.1415927f;
 Font fetchFont(std::string path) {
     auto it = FONTS.find(path);
     if (it != FONTS.end()) return it->second;
-    // Loaded at the font's own base size; the spec's size only scales it.
+    // Loaded at the font's own base size; the source's size only scales it.
     Font font = LoadFont((cwd + path).c_str());
     FONTS[path] = font;
     return font;
@@ -40,7 +40,7 @@ std::string wrapText(const std::string& text, Font font, int fontSize, float wid
     size_t start = 0;
     size_t end = 0;
     // Every prefix of the current line is measured: quadratic in the line's
-    // length, paid once per (width, spec) thanks to TEXT_CACHE.
+    // length, paid once per (width, source) thanks to TEXT_CACHE.
     while (end < text.size()) {
         end += codepoint_length(text, end);
         std::string candidate = text.substr(start, end - start);
@@ -61,27 +61,27 @@ std::string wrapText(const std::string& text, Font font, int fontSize, float wid
 CompiledText compileText(Element* e, Drawable d) {
     (void)e;
     CompiledText compiled;
-    const std::string& spec = d.source;
-    size_t first = spec.find(':');
+    const std::string& source = d.source;
+    size_t first = source.find(':');
     if (first == std::string::npos) return compiled;
-    size_t second = spec.find(':', first + 1);
+    size_t second = source.find(':', first + 1);
     if (second == std::string::npos) return compiled;
     int fontSize;
     try {
-        fontSize = std::stoi(spec.substr(first + 1, second - first - 1));
+        fontSize = std::stoi(source.substr(first + 1, second - first - 1));
     } catch (const std::logic_error&) {  // no number, or out of int's range
         return compiled;
     }
     compiled.fontSize = fontSize;
-    compiled.font = fetchFont(spec.substr(0, first));
+    compiled.font = fetchFont(source.substr(0, first));
 
-    std::string key = std::to_string(d.size.x) + ":" + spec;
+    std::string key = std::to_string(d.size.x) + ":" + source;
     auto it = TEXT_CACHE.find(key);
     if (it != TEXT_CACHE.end()) {
         compiled.text = it->second;
         return compiled;
     }
-    compiled.text = wrapText(spec.substr(second + 1), compiled.font, fontSize, d.size.x, d.size.y, TEXT_MEASURE);
+    compiled.text = wrapText(source.substr(second + 1), compiled.font, fontSize, d.size.x, d.size.y, TEXT_MEASURE);
     TEXT_CACHE[key] = compiled.text;
     return compiled;
 }

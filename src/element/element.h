@@ -24,7 +24,7 @@ struct Element;
 enum DrawableType {
     DRAWABLE_IMAGE = 0,       // source + ".png", stretched to size
     DRAWABLE_NINE_SLICE = 1,  // source + "." + piece + ".png", nine pieces
-    DRAWABLE_TEXT = 2,        // source is a text spec "font:size:text"
+    DRAWABLE_TEXT = 2,        // source is a text source "font:size:text"
     DRAWABLE_COLOR = 3,       // a filled rectangle of color; source unused
 };
 
@@ -32,7 +32,7 @@ enum DrawableType {
 // measured. Value-initialisation gives an image with everything zero.
 struct Drawable {
     int type = DRAWABLE_IMAGE;  // a DrawableType; any other value draws nothing
-    std::string source;         // image/nine-slice base path without extension, or the text spec
+    std::string source;         // image/nine-slice base path without extension, or the text source
     Vector2 offset = {0, 0};    // centre relative to the element position, in element space (turns with it)
     Vector2 size = {0, 0};      // drawn size in pixels; text: x = wrap width (<= 0: none), y = letter spacing
     float rotation = 0;         // degrees, added to the element's rotation (negated while flipped)

@@ -1,4 +1,4 @@
-// Text specs, wrapping and the wrapped-text cache, measured with a fake font
+// Text sources, wrapping and the wrapped-text cache, measured with a fake font
 // whose every code point is 8 pixels wide (no window needed).
 #include <gtest/gtest.h>
 
@@ -46,10 +46,10 @@ protected:
         TEXT_CACHE.clear();
         FONTS.erase("fake.ttf");
     }
-    static Drawable text(const std::string& spec, float width = 0, float spacing = 0) {
+    static Drawable text(const std::string& source, float width = 0, float spacing = 0) {
         Drawable d{};
         d.type = DRAWABLE_TEXT;
-        d.source = spec;
+        d.source = source;
         d.size = {width, spacing};
         return d;
     }
@@ -70,12 +70,12 @@ TEST_F(TextTest, SpecIsFontSizeAndText) {
 }
 
 TEST_F(TextTest, MalformedSpecsCompileToTheEmptyResult) {
-    for (const char* spec : {"fake.ttf:16", "Hello", "", "fake.ttf::text", "fake.ttf:big:text",
+    for (const char* source : {"fake.ttf:16", "Hello", "", "fake.ttf::text", "fake.ttf:big:text",
                              "fake.ttf:99999999999999999999:text"}) {
-        CompiledText c = compileText(nullptr, text(spec, 100));
-        EXPECT_EQ(c.text, "") << spec;
-        EXPECT_EQ(c.fontSize, 0) << spec;
-        EXPECT_EQ(c.font.baseSize, 0) << spec;
+        CompiledText c = compileText(nullptr, text(source, 100));
+        EXPECT_EQ(c.text, "") << source;
+        EXPECT_EQ(c.fontSize, 0) << source;
+        EXPECT_EQ(c.font.baseSize, 0) << source;
     }
     EXPECT_TRUE(TEXT_CACHE.empty());
 }

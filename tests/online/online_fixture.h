@@ -169,7 +169,7 @@ protected:
         online_drain();
     }
 
-    // The texts of a bubble's lines (drawables 1 and up), without the font spec.
+    // The texts of a bubble's lines (drawables 1 and up), without the font part.
     static std::vector<std::string> lines(Element* bubble) {
         std::vector<std::string> out;
         if (bubble == nullptr) return out;

@@ -1,4 +1,4 @@
-// The text spec parser and the line breaking behind it, with a font that
+// The text source parser and the line breaking behind it, with a font that
 // measures 8 pixels per byte (fuzz_stubs.cpp). Wrapping may only insert line
 // breaks: the text itself must come back whole.
 #include <fuzzer/FuzzedDataProvider.h>
@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     d.size = {float(in.ConsumeIntegralInRange<int>(-16, 400)), 0};
     d.source = in.ConsumeRemainingBytesAsString();
     if (d.source.size() > 4096) return 0;  // wrapping is quadratic by design; long lines are not the question
-    // Whatever path the spec names is "loaded" already: no files are read.
+    // Whatever path the source names is "loaded" already: no files are read.
     size_t colon = d.source.find(':');
     if (colon != std::string::npos) FONTS[d.source.substr(0, colon)] = Font{};
     TEXT_CACHE.clear();
