@@ -16,6 +16,7 @@ from harness import ScenarioFailure, Stack, log  # noqa: E402
 import scenario_desktop  # noqa: E402
 import scenario_online  # noqa: E402
 import scenario_compositor  # noqa: E402
+import scenario_hostile  # noqa: E402
 
 SCENARIOS = {
     "mascot": scenario_desktop.mascot,
@@ -23,6 +24,7 @@ SCENARIOS = {
     "shutdown": scenario_desktop.shutdown,
     "online": scenario_online.online,
     "compositor": scenario_compositor.compositor,
+    "hostile": scenario_hostile.hostile,
 }
 
 

@@ -1,0 +1,370 @@
+"""The companion against a hostile service: a chat poll whose first request
+hangs, a live list of 40,000 handles, answers nested 100,000 levels deep, an
+odd blog feed. The mascot must stay draggable while the poll hangs, nothing
+may crash, at most one live notice may be open, and Ctrl-C must end the
+program within a second with the configuration saved."""
+
+import json
+import os
+import select
+import signal
+import socket
+import threading
+import time
+import urllib.parse
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+from harness import (SCREEN_W, Companion, ScenarioFailure, centre, check, find_text, locate_mascot, log,
+                     wait_until)
+from scenario_desktop import still_mascot_point
+
+HANG_S = 60              # how long the first chat page keeps the companion waiting
+SLOW_PAGE_S = 0.2        # delay of every other chat page
+LIVE_HANDLES = [f"fern{i:05d}" for i in range(40000)]  # none of them the streamer's
+NESTED = "[" * 100000 + "]" * 100000
+HISTORY = [{"message": f"m{k}", "text": f"hostile line {k}", "chatter": {"corvane": "bo"}} for k in range(1, 9)]
+ODD_BLOG = (b"<?xml version='1.0'?><rss><channel><item><guid>a</guid><guid>\x00\xff\xfe"
+            b"<guid><guid></guid></guid><title>" + b"<" * 2000 + b"</channel>")
+NOTICE_LINE = " - Watch Stream"
+LOGIN_ID = "1050253722:1061997773:1065353216"
+EXTRA_KEY = "hostile_marker"
+EXTRA_VALUE = {"kept": [1, 2, 3], "name": "wary"}
+EXIT_LIMIT_S = 1.0       # SIGINT to process exit
+CRASH_MARKS = ("terminate called", "Aborted", "AddressSanitizer", "ThreadSanitizer", "LeakSanitizer",
+               "UndefinedBehaviorSanitizer", "runtime error:", "Segmentation fault")
+
+
+# ---------------------------------------------------------------------------
+# The hostile service: a thread of this process
+
+class Served:
+    """One request as the server saw it. Times are time.monotonic()."""
+
+    def __init__(self, path):
+        self.path = path
+        self.received = time.monotonic()
+        self.ended = None
+        self.outcome = None  # "answered", "client left", "server stopped", "write failed"
+        self.bytes = 0
+
+    def in_flight(self):
+        return self.ended is None
+
+    def __repr__(self):
+        if self.ended is None:
+            return f"<{self.path} open for {time.monotonic() - self.received:.2f} s>"
+        return f"<{self.path} {self.outcome} after {self.ended - self.received:.2f} s, {self.bytes} bytes>"
+
+
+class HostileServer:
+    def __init__(self):
+        self.requests = []
+        self.lock = threading.Lock()
+        self.stopping = threading.Event()
+        server = self
+
+        class Handler(BaseHTTPRequestHandler):
+            def log_message(self, *args):
+                pass
+
+            def do_GET(self):
+                record = Served(self.path)
+                with server.lock:
+                    server.requests.append(record)
+                try:
+                    server.answer(self, record)
+                except OSError:
+                    record.outcome = record.outcome or "write failed"
+                finally:
+                    record.ended = record.ended or time.monotonic()
+
+        self.httpd = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.httpd.daemon_threads = True
+        self.origin = f"http://127.0.0.1:{self.httpd.server_address[1]}"
+        self.thread = threading.Thread(target=self.httpd.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True)
+
+    def __enter__(self):
+        self.thread.start()
+        log("hostile service at", self.origin)
+        return self
+
+    def __exit__(self, *exc):
+        self.stopping.set()
+        self.httpd.shutdown()
+        self.httpd.server_close()
+        log("hostile service saw:", self.summary())
+        return False
+
+    # -- answers -------------------------------------------------------------
+
+    def answer(self, handler, record):
+        url = urllib.parse.urlsplit(handler.path)
+        query = urllib.parse.parse_qs(url.query)
+        if url.path == "/api/chat" and query.get("count") == ["1"]:
+            if not self.hang(handler, record):
+                return
+            self.send(handler, record, json.dumps(HISTORY[-1:]).encode())
+        elif url.path == "/api/chat" and query.get("count", [""])[0].isdigit():
+            count = int(query["count"][0])
+            if self.stopping.wait(SLOW_PAGE_S):
+                record.outcome = "server stopped"
+                return
+            self.send(handler, record, json.dumps(HISTORY[-count:] if count else []).encode())
+        elif url.path == "/api/ferncircle":
+            self.send(handler, record, json.dumps(LIVE_HANDLES).encode())
+        elif url.path in ("/xrpc/app.bsky.feed.getAuthorFeed", "/api/user"):
+            self.send(handler, record, NESTED.encode())
+        elif url.path == "/data/blog.xml":
+            self.send(handler, record, ODD_BLOG, "text/xml")
+        else:
+            self.send(handler, record, b'{"error":"not here"}', status=404)
+
+    def hang(self, handler, record):
+        """Hold the request for HANG_S seconds without a byte of answer.
+        False when the client hung up first (noticed within 20 ms) or the
+        server is stopping."""
+        conn = handler.connection
+        deadline = record.received + HANG_S
+        while time.monotonic() < deadline:
+            if self.stopping.is_set():
+                record.outcome = "server stopped"
+                return False
+            readable, _, _ = select.select([conn], [], [], 0.02)
+            if readable:
+                try:
+                    peeked = conn.recv(1, socket.MSG_PEEK)
+                except OSError:
+                    peeked = b""
+                if not peeked:  # end of stream: the client closed the connection
+                    record.ended = time.monotonic()
+                    record.outcome = "client left"
+                    return False
+                break  # a client that talks on: answer it now
+        return True
+
+    @staticmethod
+    def send(handler, record, body, content_type="application/json", status=200):
+        handler.send_response(status)
+        handler.send_header("Content-Type", content_type)
+        handler.send_header("Content-Length", str(len(body)))
+        handler.end_headers()
+        handler.wfile.write(body)
+        handler.wfile.flush()
+        record.bytes = len(body)
+        record.ended = time.monotonic()
+        record.outcome = "answered"
+
+    # -- what was asked --------------------------------------------------------
+
+    def seen(self, prefix):
+        with self.lock:
+            return [r for r in self.requests if r.path.startswith(prefix)]
+
+    def hanging(self, fresh_within=None):
+        """The newest chat poll request still held open, optionally only one
+        received less than fresh_within seconds ago."""
+        now = time.monotonic()
+        for r in reversed(self.seen("/api/chat?count=1")):
+            if r.in_flight() and (fresh_within is None or now - r.received < fresh_within):
+                return r
+        return None
+
+    def answered(self, prefix):
+        return [r for r in self.seen(prefix) if r.outcome == "answered"]
+
+    def summary(self):
+        with self.lock:
+            return list(self.requests)
+
+
+# ---------------------------------------------------------------------------
+# Reading the screen
+
+def white_areas(shot, cell=8, min_cells=20):
+    """Bounding boxes (x0, y0, x1, y1) of connected white areas (bubble paper)
+    of at least min_cells cells of cell x cell pixels."""
+    cells = set((x // cell, y // cell) for x, y in shot.find_colour((255, 255, 255)))
+    areas, seen = [], set()
+    for start in cells:
+        if start in seen:
+            continue
+        todo, members = [start], []
+        seen.add(start)
+        while todo:
+            c = todo.pop()
+            members.append(c)
+            for dx, dy in ((1, 0), (-1, 0), (0, 1), (0, -1)):
+                n = (c[0] + dx, c[1] + dy)
+                if n in cells and n not in seen:
+                    seen.add(n)
+                    todo.append(n)
+        if len(members) >= min_cells:
+            xs = [c[0] for c in members]
+            ys = [c[1] for c in members]
+            areas.append((min(xs) * cell, min(ys) * cell, (max(xs) + 1) * cell, (max(ys) + 1) * cell))
+    return areas
+
+
+def open_notices(shot):
+    """White areas that hold a live notice's " - Watch Stream" line."""
+    return [a for a in white_areas(shot) if find_text(shot, NOTICE_LINE, (a[0] - 4, a[1] - 4, a[2] + 4, a[3] + 4))]
+
+
+# ---------------------------------------------------------------------------
+
+def write_indented_config(path, origin):
+    config = {"service_origin": origin, "bluesky_origin": origin, "login_id": LOGIN_ID, EXTRA_KEY: EXTRA_VALUE}
+    with open(path, "w") as f:
+        json.dump(config, f, indent=4)
+        f.write("\n")
+
+
+def drag_while_hanging(stack, companion, server, failures):
+    """Press on the mascot while a chat poll hangs, pull the pointer a few
+    hundred pixels away and see the mascot follow it before the poll ends."""
+    for attempt in range(3):
+        hang = wait_until(server.hanging, 40, "a chat poll request held open by the service")
+        start = wait_until(lambda: still_mascot_point(stack), 10, "the mascot standing still")
+        stack.save(stack.screenshot(), "before-drag")
+        stack.move_pointer(*start)
+        try:
+            # The overlay lets the pointer through until a frame sees it over the mascot.
+            wait_until(companion.takes_pointer, 3, "the overlay to take the pointer over the mascot")
+            taken = True
+        except ScenarioFailure:
+            taken = False
+        dx = -300 if start[0] > SCREEN_W // 2 else 300
+        target = (start[0] + dx, max(150, start[1] - 250))
+        log(f"dragging the mascot from {start} to {target} while {hang} hangs")
+        seen = {}
+        stack.xdotool("mousedown", 1)
+        try:
+            # In steps, as a hand moves: each one a frame's worth of motion or more.
+            for k in range(1, 6):
+                stack.move_pointer(start[0] + (target[0] - start[0]) * k // 5,
+                                   start[1] + (target[1] - start[1]) * k // 5)
+
+            def follows():
+                shot = stack.screenshot()
+                box = locate_mascot(shot)
+                seen["box"], seen["shot"] = box, shot
+                if box is None:
+                    return False
+                cx, cy = centre(box)
+                return abs(cx - target[0]) <= 80 and abs(cy - target[1]) <= 80 and shot
+            try:
+                shot = wait_until(follows, 3, "the mascot to follow the pointer")
+            except ScenarioFailure:
+                shot = None
+            still_hanging = hang.in_flight()
+        finally:
+            stack.xdotool("mouseup", 1)
+        stack.save(seen["shot"], "dragged" if shot else "drag-not-followed")
+        if shot and still_hanging:
+            log(f"the mascot followed the pointer to {centre(seen['box'])} while the poll hung")
+            return
+        if not still_hanging:
+            # The poll ended during the drag: this look proves nothing either way.
+            log(f"the poll ended during the drag ({hang}); trying with the next one")
+            continue
+        failures.append(f"while a chat poll hung ({hang}) the mascot did not follow the pointer: pressed at {start}, "
+                        f"pointer at {target}, mascot at {seen['box'] and centre(seen['box'])} 3 s later"
+                        + ("" if taken else " (the overlay never took the pointer over the mascot)"))
+        return
+    failures.append("no chat poll hung long enough for a drag to be judged (three tries)")
+
+
+def watch_notices(stack, companion, server, failures):
+    """The 40,000 handles and the deep answers are served; afterwards the
+    companion runs on, with at most one live notice open at any look."""
+    wait_until(lambda: server.answered("/api/ferncircle") and server.answered("/xrpc/app.bsky.feed.getAuthorFeed"),
+               60, "the service to answer the live list and the Bluesky feed")
+    served = max(r.ended for r in server.answered("/api/ferncircle"))
+    counts = []
+
+    def notice_shown():
+        shot = stack.screenshot()
+        n = len(open_notices(shot))
+        counts.append(n)
+        if n > 1:
+            stack.save(shot, "several-notices")
+        return n >= 1 and shot
+    try:
+        shot = wait_until(notice_shown, 30, "a live notice after the 40,000-handle list")
+        stack.save(shot, "live-notice")
+        log(f"a live notice {time.monotonic() - served:.1f} s after the list was served")
+    except ScenarioFailure:
+        failures.append(f"no live notice on the screen in the 30 s after the 40,000-handle list was served "
+                        f"({len(counts)} looks)")
+    # A few more looks: the notices come one after another, each replacing the last.
+    looks_until = time.monotonic() + 3
+    while time.monotonic() < looks_until and companion.proc.alive():
+        notice_shown()
+    log(f"open live notices after the list: at most {max(counts, default=0)} in {len(counts)} looks")
+    if max(counts, default=0) > 1:
+        failures.append(f"several live notices open at once: {max(counts)} (per look: {counts})")
+    check(companion.proc.alive(), f"the companion died after the hostile answers: {companion.proc.output()[-5:]}")
+    log(f"still running {time.monotonic() - served:.1f} s after the 40,000-handle list was served")
+
+
+def interrupt_while_hanging(stack, companion, server, failures):
+    """SIGINT while a chat poll request is held open ends the process within
+    a second, with status 2 and the configuration saved."""
+    proc = companion.proc
+    # A request a few seconds old: still far from any client-side time-out,
+    # so it is certainly in flight when the signal lands.
+    hang = wait_until(lambda: server.hanging(fresh_within=5), 90, "a fresh chat poll request held open")
+    stack.save(stack.screenshot(), "before-sigint")
+    sent = time.monotonic()
+    os.kill(proc.pid, signal.SIGINT)
+    try:
+        wait_until(lambda: not proc.alive(), 30, "the companion to exit after SIGINT", interval=0.005)
+    except ScenarioFailure:
+        raise ScenarioFailure(f"the companion still runs 30 s after SIGINT (sent while {hang} was open)")
+    took = time.monotonic() - sent
+    rc = proc.popen.returncode
+    proc.reader.join(5)
+    out = proc.output()
+    log(f"exit {took:.3f} s after SIGINT, status {rc}; last lines {out[-3:]}")
+    wait_until(lambda: not hang.in_flight(), 5, "the service to see the held request end")
+    check(hang.outcome == "client left" and hang.ended >= sent - 0.05,
+          f"the held request was not in flight at SIGINT: {hang}")
+    if took > EXIT_LIMIT_S:
+        failures.append(f"exit {took:.2f} s after SIGINT (limit {EXIT_LIMIT_S:.1f} s)")
+    if rc != 2:
+        failures.append(f"exit status {rc}, expected 2")
+    if "Interrupt signal (2) received." not in out:
+        failures.append(f"no interrupt line in the output: {out[-5:]}")
+    crashes = [line for line in out if any(mark in line for mark in CRASH_MARKS)]
+    if crashes:
+        failures.append(f"crash or sanitizer output: {crashes[:5]}")
+
+    with open(companion.config_path) as f:
+        text = f.read()
+    try:
+        saved = json.loads(text)
+    except ValueError:
+        saved = None
+    if saved is None or text.strip().count("\n") or ": " in text or "    " in text:
+        failures.append(f"config.json was not saved in the compact form: {text[:300]!r}")
+    elif saved.get("login_id") != LOGIN_ID or saved.get(EXTRA_KEY) != EXTRA_VALUE:
+        failures.append(f"config.json lost the login id or the extra key: {text[:300]!r}")
+
+
+def hostile(stack):
+    stack.start_desktop(compositor=False)
+    failures = []
+    with HostileServer() as server:
+        companion = Companion(stack, None)
+        write_indented_config(companion.config_path, server.origin)
+        companion.start()
+        companion.proc.wait_line(r"^config result: \{", 10)
+
+        try:
+            drag_while_hanging(stack, companion, server, failures)
+            watch_notices(stack, companion, server, failures)
+            interrupt_while_hanging(stack, companion, server, failures)
+        except ScenarioFailure as failure:
+            # What failed before this point is reported with it.
+            failures.append(str(failure))
+    check(not failures, "; ".join(failures))
