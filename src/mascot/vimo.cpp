@@ -27,6 +27,7 @@ std::string vimo_pose_name;
 
 float poll_duration = 5;
 float next_poll = 3;
+bool vimo_poll_running = false;
 
 static const float FEED_INTERVAL = 300;   // seconds between feed checks
 static const float FEED_OFFSET = 5;       // the first check, seconds after start
@@ -47,6 +48,7 @@ void vimo_reset() {
     vimo_pose_name.clear();
     poll_duration = POLL_FASTEST;
     next_poll = 3;
+    vimo_poll_running = false;
 }
 
 bool vimo_live_blocking() {
@@ -61,6 +63,22 @@ static bool vimo_live() {
 
 static bool vimo_is_held() {
     return held != nullptr && vimo != nullptr && held->id == vimo->id;
+}
+
+// The next poll after one that ended at time: 5 s after its slot when it had
+// news, otherwise after a doubled interval (at most an hour).
+static void vimo_schedule_poll(bool fresh, float time) {
+    if (fresh) {
+        poll_duration = POLL_FASTEST;
+        next_poll = next_poll + POLL_FASTEST;
+    } else {
+        poll_duration = std::min(2 * poll_duration, POLL_SLOWEST);
+        next_poll = next_poll + poll_duration;
+    }
+    // Scheduled from the previous slot; only when that is still behind us (a
+    // late or slow poll) does the next one count from now, so missed slots do
+    // not make a burst of polls.
+    if (next_poll <= time) next_poll = time + poll_duration;
 }
 
 void vimo_jobs(float dt, float time) {
@@ -86,23 +104,22 @@ void vimo_jobs(float dt, float time) {
         }
     }
 
-    // 3. Chat poll. Due when next_poll lies in (time - dt, time]; a poll whose
-    // moment fell between two frame windows (the frame clock lags a frame, so
-    // after a long frame such as a stalled poll the windows leave a gap) is run
-    // late rather than never, which would end polling for good.
-    if (time >= next_poll) {
-        bool fresh = vimo_hooks.poll_chat ? vimo_hooks.poll_chat() : false;
-        if (fresh) {
-            poll_duration = POLL_FASTEST;
-            next_poll = next_poll + POLL_FASTEST;
-        } else {
-            poll_duration = std::min(2 * poll_duration, POLL_SLOWEST);
-            next_poll = next_poll + poll_duration;
+    // 3. Chat poll, off this thread: started when due and none is running,
+    // its outcome picked up in the frame it is handed over (at the earliest
+    // the frame it started in). Due when next_poll lies in (time - dt, time];
+    // a poll whose moment fell between two frame windows (the frame clock lags
+    // a frame, so after a long frame the windows leave a gap) is run late
+    // rather than never, which would end polling for good.
+    if (!vimo_poll_running && time >= next_poll) {
+        vimo_poll_running = vimo_hooks.poll_chat_start && vimo_hooks.poll_chat_start();
+        if (!vimo_poll_running) vimo_schedule_poll(false, time);
+    }
+    if (vimo_poll_running) {
+        int outcome = vimo_hooks.poll_chat_outcome ? vimo_hooks.poll_chat_outcome() : 0;
+        if (outcome >= 0) {
+            vimo_poll_running = false;
+            vimo_schedule_poll(outcome == 1, time);
         }
-        // Scheduled from the previous slot; only when that is still behind us
-        // (a late poll) does the next one count from now, so missed slots do
-        // not make a burst of polls.
-        if (next_poll <= time) next_poll = time + poll_duration;
     }
 
     // 4. Chat boxes: dropped, not kept, while the stream is live and not snoozed.

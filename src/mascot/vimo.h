@@ -28,6 +28,7 @@ extern std::string vimo_pose_name;  // the pose chosen in the last update ("" be
 // Chat-poll schedule, on the frame loop's elapsed-time clock.
 extern float poll_duration;      // current poll interval: 5, doubling to 3600 while the chat is quiet
 extern float next_poll;          // when the next poll runs; 3 at start
+extern bool vimo_poll_running;     // a chat poll was started and its outcome has not come back yet
 
 void vimo_reset();               // Module state back to its start values (vimo_move_timer drawn anew)
 

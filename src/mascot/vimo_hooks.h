@@ -6,8 +6,8 @@
 // The online module fills every slot once at start-up, on the main thread,
 // before the first frame (from its own init function, called by game_init
 // before the mascot is created). A slot left null means "not available":
-// the mascot skips that step, and the chat-poll schedule treats a missing
-// poll as a quiet one. Tests put fakes here.
+// the mascot skips that step, and the chat-poll schedule treats a poll that
+// could not start as a quiet one. Tests put fakes here.
 //
 // Threads: the table is written once at start-up and read on the main thread.
 // The functions themselves are called on the main thread only.
@@ -26,14 +26,17 @@ struct VimoHooks {
     void (*fetchBlog)();
 
     // Takes the live-notice hand-over list over, under the lock its writer on
-    // the network worker uses, and leaves it empty. Entries in queue order.
+    // the network worker uses, and leaves it empty: at most one handle (each
+    // notice would replace the one before), so at most one notice a frame.
     std::vector<std::string> (*take_lives)();
     // Shows one live notice (replacing any open bubble); returns its bubble.
     Element* (*live_spawn)(std::string handle);
 
-    // The chat poll: blocks until its requests are answered; true when the
-    // newest chat message was new. Fills the chat hand-over list before returning.
-    bool (*poll_chat)();
+    // The chat poll, which runs off the main thread: start one (false when
+    // none could start), then ask each frame for its outcome: 1 news, 0 quiet,
+    // -1 not ended yet. The outcome is known once the poll's boxes are queued.
+    bool (*poll_chat_start)();
+    int (*poll_chat_outcome)();
     // Takes the chat box texts queued by poll_chat over and leaves the list empty.
     std::vector<std::string> (*take_chats)();
     // Creates one chat box element.

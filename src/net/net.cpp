@@ -2,11 +2,13 @@
 // and the shared line printer.
 #include "net/net.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <exception>
+#include <functional>
 #include <future>
 #include <iostream>
 #include <memory>
@@ -23,10 +25,12 @@ namespace {
 
 // A queued request plus, for fetch_blocking, the promise that always gets a value
 // (the body, or "" when no callback would run). Dropping it unfulfilled breaks the
-// promise, which the waiter also reads as "".
+// promise, which the waiter also reads as "". A task entry has no request: when
+// its turn comes the worker runs task, which performs its own transfers.
 struct Pending {
     Request request;
     std::shared_ptr<std::promise<std::string>> reply;  // nullptr for plain fetch
+    std::function<void()> task;                        // empty for a request
 };
 
 // Guarded by queue_mutex: queue, worker_running, closed. The front entry is the
@@ -37,6 +41,13 @@ std::condition_variable worker_idle;  // notified when the worker ends
 std::deque<std::unique_ptr<Pending>> queue;
 bool worker_running = false;
 bool closed = false;  // set by fetch_shutdown; new requests are refused
+
+// Set by fetch_shutdown: the transfer in flight stops at once and later ones
+// are not started. The multi handle of the transfer in flight (worker only),
+// published under active_mutex so fetch_shutdown can wake its wait.
+std::atomic<bool> aborting{false};
+std::mutex active_mutex;
+CURLM* active_multi = nullptr;
 
 thread_local bool on_worker = false;
 
@@ -69,7 +80,43 @@ struct Outcome {
     bool delivered = false;
 };
 
-Outcome perform(const Request& r) {
+// Run one easy handle to its end through a multi handle, so that the wait can
+// be cut short: fetch_shutdown sets `aborting` and wakes the poll, and the
+// transfer ends within milliseconds whatever the server does.
+CURLcode run_transfer(CURL* handle) {
+    if (aborting) return CURLE_ABORTED_BY_CALLBACK;
+    CURLM* multi = curl_multi_init();
+    if (multi == nullptr) return curl_easy_perform(handle);
+    curl_multi_add_handle(multi, handle);
+    {
+        std::lock_guard<std::mutex> lock(active_mutex);
+        active_multi = multi;
+    }
+    CURLcode result = CURLE_ABORTED_BY_CALLBACK;
+    for (int running = 1; running != 0;) {
+        if (aborting) break;
+        if (curl_multi_perform(multi, &running) != CURLM_OK) {
+            result = CURLE_FAILED_INIT;
+            break;
+        }
+        int queued = 0;
+        for (CURLMsg* msg; (msg = curl_multi_info_read(multi, &queued)) != nullptr;)
+            if (msg->msg == CURLMSG_DONE) result = msg->data.result;
+        if (running == 0) break;
+        // The transfer's own time-outs still apply; the 1 s bound only keeps the
+        // abort check alive should a wake-up ever be lost.
+        curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
+    }
+    {
+        std::lock_guard<std::mutex> lock(active_mutex);
+        active_multi = nullptr;
+    }
+    curl_multi_remove_handle(multi, handle);
+    curl_multi_cleanup(multi);
+    return result;
+}
+
+Outcome perform(const Request& r, long total_ms) {
     Outcome out;
     CURL* handle = curl_easy_init();
     net_log("[curl] Sending request to: " + r.url);
@@ -95,12 +142,12 @@ Outcome perform(const Request& r) {
     // libcurl's signal-based DNS time-outs are unsafe off the main thread.
     curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, connect_timeout_ms.load());
-    curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, total_timeout_ms.load());
+    curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, total_ms);
     curl_easy_setopt(handle, CURLOPT_MAXFILESIZE_LARGE, curl_off_t(FETCH_MAX_BODY_BYTES));
     // Only web addresses: a configured origin must never make us read file:// etc.
     curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
 
-    CURLcode result = curl_easy_perform(handle);
+    CURLcode result = run_transfer(handle);
     curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &out.status);
     curl_easy_cleanup(handle);
     curl_slist_free_all(headers);
@@ -142,7 +189,20 @@ void fetch_loop() {
             }
             current = queue.front().get();
         }
-        Outcome out = perform(current->request);
+        if (current->task) {
+            // A throwing task would end the whole process from this thread.
+            try {
+                current->task();
+            } catch (const std::exception& e) {
+                net_log(std::string("[curl] task failed: ") + e.what());
+            } catch (...) {
+                net_log("[curl] task failed");
+            }
+            std::lock_guard<std::mutex> lock(queue_mutex);
+            queue.pop_front();
+            continue;
+        }
+        Outcome out = perform(current->request, total_timeout_ms.load());
         if (out.delivered && current->request.callback != nullptr) {
             // A throwing callback would end the whole process from this thread.
             try {
@@ -171,11 +231,22 @@ size_t write_callback(char* data, size_t size, size_t count, void* response) {
     return bytes;
 }
 
-std::string fetch_blocking(const std::string& url, const std::string& method) {
+bool fetch_task(std::function<void()> task) {
+    auto p = std::make_unique<Pending>();
+    p->task = std::move(task);
+    return enqueue(std::move(p)) >= 0;
+}
+
+std::string fetch_blocking(const std::string& url, const std::string& method, long limit_ms) {
     if (!ONLINE) return "";
+    long total = total_timeout_ms.load();
+    if (limit_ms > 0 && limit_ms < total) total = limit_ms;
     if (on_worker) {
-        net_log("[curl] blocking request refused on the network worker: " + url);
-        return "";
+        // The worker is in a callback or a task, so this is its turn: perform
+        // the transfer right here, where a queued one would wait for itself.
+        if (aborting) return "";
+        Outcome out = perform(Request{url, method, nullptr}, total);
+        return out.delivered ? out.body : std::string();
     }
     auto p = std::make_unique<Pending>();
     p->request = Request{url, method, nullptr};
@@ -185,7 +256,9 @@ std::string fetch_blocking(const std::string& url, const std::string& method) {
     if (ahead < 0) return "";
     // Every transfer ends within its total time-out; allow one per request ahead
     // plus this one, and a margin for callbacks.
-    auto bound = std::chrono::milliseconds((ahead + 1) * total_timeout_ms.load() + FETCH_SHUTDOWN_WAIT_MS);
+    // A task ahead may hold the worker for FETCH_TASK_BOUND_MS.
+    auto bound = std::chrono::milliseconds((ahead + 1) * std::max(total_timeout_ms.load(), FETCH_TASK_BOUND_MS) +
+                                           FETCH_SHUTDOWN_WAIT_MS);
     if (answer.wait_for(bound) != std::future_status::ready) return "";
     try {
         return answer.get();
@@ -199,7 +272,12 @@ bool fetch_shutdown() {
     closed = true;
     // Keep the request in progress (the worker owns it until its callback returns).
     while (queue.size() > (worker_running ? 1u : 0u)) queue.pop_back();
-    auto bound = std::chrono::milliseconds(total_timeout_ms.load() + FETCH_SHUTDOWN_WAIT_MS);
+    aborting = true;
+    {
+        std::lock_guard<std::mutex> active(active_mutex);
+        if (active_multi != nullptr) curl_multi_wakeup(active_multi);
+    }
+    auto bound = std::chrono::milliseconds(FETCH_SHUTDOWN_WAIT_MS);
     return worker_idle.wait_for(lock, bound, [] { return !worker_running; });
 }
 

@@ -2,15 +2,15 @@
 // worker with libcurl, each answer handed to its callback on that worker; the
 // browser opener; percent-encoding of query values; the diagnostic line printer.
 //
-// Threads: fetch, fetch_blocking, url_encode, open and net_log may be called from
-// any thread (fetch also from inside a callback). fetch_blocking must not be
-// called on the worker (it would wait for itself; it then returns "" at once).
+// Threads: fetch, fetch_task, fetch_blocking, url_encode, open and net_log may be
+// called from any thread (fetch also from inside a callback or a task).
 // fetch_shutdown belongs to the shutdown sequence on the main thread.
 // Locks: the request queue and the worker's running flag are guarded by one
 // mutex inside net.cpp; the printed lines by another (net_log).
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 
 // One queued request; created by fetch, owned by the queue, deleted by the worker
@@ -32,7 +32,12 @@ extern bool ONLINE;
 inline constexpr long FETCH_CONNECT_TIMEOUT_MS = 3000;            // TCP+TLS connect
 inline constexpr long FETCH_TOTAL_TIMEOUT_MS = 10000;             // whole transfer
 inline constexpr size_t FETCH_MAX_BODY_BYTES = 8u * 1024u * 1024u;  // larger answers are dropped
-inline constexpr long FETCH_SHUTDOWN_WAIT_MS = 2000;              // fetch_shutdown's extra wait beyond one transfer
+// fetch_shutdown's wait for the worker: the transfer in flight is aborted, so
+// only a callback or a task's bookkeeping is left to finish.
+inline constexpr long FETCH_SHUTDOWN_WAIT_MS = 500;
+// The longest a task may hold the worker (its transfers together); a task keeps
+// to it itself (the chat poll's deadline), fetch_blocking's wait counts on it.
+inline constexpr long FETCH_TASK_BOUND_MS = 30000;
 
 // ---- Requests --------------------------------------------------------------
 // Queue a request and return at once; starts the worker when the queue was empty.
@@ -41,13 +46,21 @@ void fetch(std::string url, std::string method, void (*callback)(std::string));
 void fetch_loop();
 // libcurl write function: append size*count bytes to the std::string at response.
 size_t write_callback(char* data, size_t size, size_t count, void* response);
-// Queue a request and wait for it (any thread but the worker). Always ends: returns
-// the body for status 0 or 2xx, "" when no callback would run (ONLINE false,
-// other status, time-out, too large, dropped at shutdown).
-std::string fetch_blocking(const std::string& url, const std::string& method = "GET");
-// Shutdown: refuse new requests, drop waiting ones unrun, let the current one
-// finish and wait for the worker to end, at most one transfer plus FETCH_SHUTDOWN_WAIT_MS.
-// Call before curl_global_cleanup. Returns false when the worker was still running.
+// Queue a task and return at once: when its turn comes the worker runs task,
+// which may perform transfers with fetch_blocking (each at once, on the worker);
+// requests queued meanwhile wait behind it. False when refused (ONLINE false,
+// shut down): task never runs. A task keeps within FETCH_TASK_BOUND_MS.
+bool fetch_task(std::function<void()> task);
+// Perform a request and wait for its body. Off the worker the request is queued
+// and waited for; on the worker (inside a task or a callback) it is performed at
+// once. Always ends: returns the body for status 0 or 2xx, "" when no callback
+// would run (ONLINE false, other status, time-out, too large, dropped or aborted
+// at shutdown). limit_ms > 0 shortens this transfer's total time-out.
+std::string fetch_blocking(const std::string& url, const std::string& method = "GET", long limit_ms = 0);
+// Shutdown: refuse new requests, drop waiting ones unrun, abort the transfer in
+// flight (its callback runs as for status 0) and wait at most
+// FETCH_SHUTDOWN_WAIT_MS for the worker to end. Call before curl_global_cleanup.
+// Returns false when the worker was still running.
 bool fetch_shutdown();
 // Change the transfer bounds (tests use short ones); affects requests started afterwards.
 void fetch_set_timeouts(long connect_ms, long total_ms);

@@ -4,6 +4,7 @@
 // declared with them, so every function is a function of the body and that
 // state (and is what the fuzz targets drive).
 #include <set>
+#include <unordered_set>
 #include <stdexcept>
 
 #include "net/endpoints.h"
@@ -20,6 +21,38 @@ static std::string dump(const json& value) {
 std::string str(const json& value) {
     if (value.is_string()) return value.get_ref<const std::string&>();
     return dump(value);
+}
+
+bool json_nesting_within(const std::string& text, int limit) {
+    int depth = 0;
+    bool in_string = false;
+    for (size_t i = 0; i < text.size(); i++) {
+        char c = text[i];
+        if (in_string) {
+            if (c == '\\')
+                i++;  // the escaped character cannot end the string
+            else if (c == '"')
+                in_string = false;
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > limit) return false;
+        } else if (c == ']' || c == '}') {
+            depth--;
+        }
+    }
+    return true;
+}
+
+json json_parse_answer(const std::string& body) {
+    if (!json_nesting_within(body, JSON_MAX_DEPTH))
+        throw std::runtime_error("answer nested deeper than " + std::to_string(JSON_MAX_DEPTH) + " levels");
+    return json::parse(body);
+}
+
+json json_read_answer(const std::string& body) {
+    if (!json_nesting_within(body, JSON_MAX_DEPTH)) return json(json::value_t::discarded);
+    return json::parse(body, nullptr, false);
 }
 
 const json& json_member(const json& value, const std::string& key) {
@@ -100,7 +133,7 @@ LoginAnswer login_read(const std::string& body) {
     LoginAnswer answer;
     if (body.empty()) return answer;
     answer.kind = LoginAnswer::UNREADABLE;
-    json doc = json::parse(body, nullptr, false);
+    json doc = json_read_answer(body);
     const json& status = json_member(doc, "status");
     if (!status.is_boolean()) return answer;
     if (status.get<bool>()) {
@@ -120,11 +153,18 @@ LoginAnswer login_read(const std::string& body) {
 ChatPoll chat_poll_run(const json& last_chat, const ChatGet& get,
                        const std::function<std::string(const json&)>& to_chat) {
     ChatPoll result;
-    std::string body = get(endpoint_chat_page(1));
+    std::string body;
+    try {
+        body = get(endpoint_chat_page(1));
+    } catch (const std::exception& error) {  // the getter gave up (the poll's deadline)
+        net_log(std::string("chat poll: ") + error.what());
+        net_log("chat poll inturrupted, classic curl error");
+        return result;
+    }
     if (body.empty()) return result;
     net_log("poll chat parse result: " + body);
     try {
-        json first = json::parse(body);
+        json first = json_parse_answer(body);
         const json& newest_message = first.at(0);
         json newest = field(newest_message, "message");
         if (last_chat == newest) return result;
@@ -137,7 +177,7 @@ ChatPoll chat_poll_run(const json& last_chat, const ChatGet& get,
             std::string page_body = get(endpoint_chat_page(int(count)));
             if (page_body.empty()) break;
             net_log("poll chat parse result: " + page_body);
-            json page = json::parse(page_body);
+            json page = json_parse_answer(page_body);
             if (!page.is_array()) throw std::runtime_error("chat page is a " + std::string(page.type_name()));
             // Messages are addressed from the newest end: a page shorter than asked
             // (a short chat history) has fewer older messages, not other ones.
@@ -168,7 +208,8 @@ ChatPoll chat_poll_run(const json& last_chat, const ChatGet& get,
         result.advance = true;
         result.newest = newest;
         result.texts = std::move(texts);
-    } catch (const std::exception&) {
+    } catch (const std::exception& error) {
+        if (dynamic_cast<const json::exception*>(&error) == nullptr) net_log(std::string("chat poll: ") + error.what());
         net_log("chat poll inturrupted, classic curl error");
         result.advance = false;
         result.texts.clear();
@@ -198,7 +239,7 @@ std::string chatter_name(const json& message, std::map<std::string, std::string>
     if (body.empty()) return "anonymous";
     net_log("to chatter parse result: " + body);
     try {
-        json answer = json::parse(body);
+        json answer = json_parse_answer(body);
         std::string name = str(field(field(answer.at(0), platform), "name"));
         cache[id] = name;
         return name;
@@ -218,26 +259,47 @@ std::atomic<bool> VIMO_SNOOZED{false};
 void fetchFern_inner(std::string body) {
     if (body.empty()) return;
     net_log("fern result: " + body);
-    json doc = json::parse(body, nullptr, false);
+    json doc = json_read_answer(body);
     if (doc.is_discarded()) return;
+    // Compared by lookup, not pairwise: a list of thousands costs one pass.
+    std::unordered_set<std::string> before(previousFernOnline.begin(), previousFernOnline.end());
     bool streamerListed = false;
-    std::vector<std::string> online;
+    std::vector<std::string> online, announced;
+    size_t ignored = 0;
+    // Handles queued before a failure stay queued.
+    auto hand_over = [&announced] {
+        if (announced.empty()) return;
+        std::lock_guard<std::mutex> lock(livesToSpawn_lock);
+        livesToSpawn.insert(livesToSpawn.end(), announced.begin(), announced.end());
+    };
     // An element that is not text stops the answer where it stands: what was
     // queued before stays queued, the remembered list and the flag are kept.
     for (const json& e : doc) {
-        bool known = false;
-        for (const std::string& handle : previousFernOnline)
-            if (e == handle) known = true;
-        if (!known) {
-            net_log(str(e) + " is live!");
-            if (!e.is_string()) return;
-            std::lock_guard<std::mutex> lock(livesToSpawn_lock);
-            livesToSpawn.push_back(e.get<std::string>());
+        if (!e.is_string()) {
+            if (e.is_primitive())
+                net_log(str(e) + " is live!");
+            else
+                net_log(std::string("live list: an entry that is not a handle (") + e.type_name() + "); the rest ignored");
+            hand_over();
+            return;
         }
-        if (str(e) == "quelmara") streamerListed = true;
-        if (!e.is_string()) return;
-        online.push_back(e.get<std::string>());
+        const std::string& handle = e.get_ref<const std::string&>();
+        if (handle == "quelmara") streamerListed = true;
+        // Beyond the first LIVE_MAX_HANDLES the list is only read for the streamer.
+        if (online.size() >= LIVE_MAX_HANDLES) {
+            ignored++;
+            continue;
+        }
+        if (!before.count(handle)) {
+            net_log(handle + " is live!");
+            announced.push_back(handle);
+        }
+        online.push_back(handle);
     }
+    if (ignored > 0)
+        net_log("live list: " + std::to_string(ignored) + " handles past the first " +
+                std::to_string(LIVE_MAX_HANDLES) + " ignored");
+    hand_over();
     previousFernOnline = std::move(online);
     if (!streamerListed) VIMO_LIVE = false;
 }
@@ -257,7 +319,7 @@ std::vector<std::string> blogs;
 void fetchBsky_inner(std::string body) {
     if (body.empty()) return;
     net_log("bsky result: " + body);
-    json doc = json::parse(body, nullptr, false);
+    json doc = json_read_answer(body);
     const json& feed = json_member(doc, "feed");
     if (!feed.is_array() || feed.empty()) return;
     const json& createdAt = json_member(json_member(json_member(feed[0], "post"), "record"), "createdAt");

@@ -1,7 +1,11 @@
 // The chat feed on the desktop: the poll that finds the messages not seen yet
-// (run by the mascot's update on the main thread, waiting for its answers),
+// (started by the mascot's update, run as a task on the network worker, its
+// outcome handed back to the main thread),
 // the sender names, the falling chat boxes and their burst into letters.
 #include <cctype>
+#include <chrono>
+#include <stdexcept>
+#include <utility>
 
 #include "app/app.h"
 #include "app/config.h"
@@ -17,27 +21,88 @@ std::mutex poll_chat_busy;
 
 static const char* const CHAT_FONT = "assets/neodgm.ttf:16:";
 
-// The poll's blocking GET: net's fetch_blocking gives each request its own
-// promise, fulfilled by the worker with the body or with "" when no answer
-// will come (requests off, a refused status, a time-out), so a wait always ends
-// and a late answer can never be taken for a later request's.
-static std::string chat_get(const std::string& url) { return fetch_blocking(url, "GET"); }
+// Main thread only: a poll has been started and its outcome not applied yet
+// (so the next poll compares with the cursor this one leaves); the outcome of
+// the last applied poll for the mascot's schedule.
+static bool chat_poll_running = false;
+static int chat_poll_result = -1;
 
-bool poll_chat() {
-    std::lock_guard<std::mutex> lock(poll_chat_busy);
-    json& last_chat = CONFIG["last_chat"];
-    if (last_chat.is_null()) last_chat = "";
-    ChatPoll poll = chat_poll_run(last_chat, chat_get, to_chat);
+// A poll that has run this long counts as interrupted: no boxes, the cursor
+// kept. Below FETCH_TASK_BOUND_MS, the most a task may hold the worker.
+static const long CHAT_POLL_DEADLINE_MS = 25000;
+
+namespace {
+struct ChatPollDeadline : std::runtime_error {
+    ChatPollDeadline() : std::runtime_error("the chat poll ran out of time") {}
+};
+}  // namespace
+
+// Main thread: the worker's result of one poll.
+static void chat_poll_apply(const ChatPoll& poll) {
     if (poll.advance) {
         CONFIG["last_chat"] = poll.newest;
         chat_to_spawn.insert(chat_to_spawn.end(), poll.texts.begin(), poll.texts.end());
     }
-    return poll.news;
+    chat_poll_result = poll.news ? 1 : 0;
+    chat_poll_running = false;
+}
+
+// Worker: one poll under poll_chat_busy, every request performed here in the
+// poll's order, each transfer cut to what is left of the deadline.
+static void chat_poll_task(const json& last_chat) {
+    using clock = std::chrono::steady_clock;
+    const clock::time_point deadline = clock::now() + std::chrono::milliseconds(CHAT_POLL_DEADLINE_MS);
+    ChatGet get = [deadline](const std::string& url) {
+        long left = long(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count());
+        if (left <= 0) throw ChatPollDeadline();
+        std::string body = fetch_blocking(url, "GET", left);
+        if (clock::now() >= deadline) throw ChatPollDeadline();  // cut short: not an answer
+        return body;
+    };
+    ChatPoll poll;
+    {
+        std::lock_guard<std::mutex> lock(poll_chat_busy);
+        poll = chat_poll_run(last_chat, get, [&get](const json& message) {
+            return chatter_name(message, ID_TO_NAME, get) + ": " + str(json_member(message, "text"));
+        });
+    }
+    online_post([poll = std::move(poll)] { chat_poll_apply(poll); });
+}
+
+bool poll_chat_start() {
+    if (chat_poll_running) return false;
+    json& last_chat = CONFIG["last_chat"];
+    if (last_chat.is_null()) last_chat = "";
+    chat_poll_running = true;
+    if (!fetch_task([last_chat = json(last_chat)] { chat_poll_task(last_chat); })) {
+        chat_poll_running = false;
+        return false;
+    }
+    return true;
+}
+
+int poll_chat_outcome() {
+    return std::exchange(chat_poll_result, -1);
+}
+
+bool poll_chat() {
+    if (!poll_chat_start()) return false;
+    // The task posts its outcome before the worker lets go of it, so an idle
+    // worker means the outcome is waiting in the hand-over.
+    while (chat_poll_running) {
+        if (!fetch_wait_idle(FETCH_TASK_BOUND_MS + FETCH_SHUTDOWN_WAIT_MS)) break;
+        online_drain();
+    }
+    chat_poll_running = false;
+    return poll_chat_outcome() == 1;
 }
 
 std::string to_chat(json message) { return to_chatter(message) + ": " + str(json_member(message, "text")); }
 
-std::string to_chatter(json message) { return chatter_name(message, ID_TO_NAME, chat_get); }
+std::string to_chatter(json message) {
+    std::lock_guard<std::mutex> lock(poll_chat_busy);
+    return chatter_name(message, ID_TO_NAME, [](const std::string& url) { return fetch_blocking(url, "GET"); });
+}
 
 std::vector<std::string> chat_take() {
     std::vector<std::string> taken;

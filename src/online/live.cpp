@@ -15,6 +15,18 @@ static const char* const STREAMER = "quelmara";
 
 void fetchFern() { fetch(endpoint_live_list(), "GET", fetchFern_inner); }
 
+std::vector<std::string> live_take_latest() {
+    std::vector<std::string> taken = live_take();
+    if (taken.size() <= 1) return taken;
+    for (size_t i = 0; i + 1 < taken.size(); i++) {
+        if (taken[i] == STREAMER) {
+            VIMO_LIVE = true;
+            VIMO_SNOOZED = false;
+        }
+    }
+    return {taken.back()};
+}
+
 void clear_menu() {
     if (blockspawner != nullptr) {
         removeElement(blockspawner);

@@ -22,9 +22,10 @@ void online_init() {
     vimo_hooks.fetchFern = fetchFern;
     vimo_hooks.fetchBsky = fetchBsky;
     vimo_hooks.fetchBlog = fetchBlog;
-    vimo_hooks.take_lives = live_take;
+    vimo_hooks.take_lives = live_take_latest;
     vimo_hooks.live_spawn = live_spawn;
-    vimo_hooks.poll_chat = poll_chat;
+    vimo_hooks.poll_chat_start = poll_chat_start;
+    vimo_hooks.poll_chat_outcome = poll_chat_outcome;
     vimo_hooks.take_chats = chat_take;
     vimo_hooks.spawn_chat = spawn_chat_hook;
     vimo_hooks.is_live = is_live_hook;

@@ -52,6 +52,17 @@ void online_open(const std::string& url);  // open(url), or the hook when set
 // A JSON string's contents; any other value as compact JSON (numbers as digits,
 // null as "null"). Invalid UTF-8 never throws: it is replaced by U+FFFD.
 std::string str(const json& value);
+// Answers nested deeper than this are refused as unreadable: every later step
+// (comparing, printing, copying a value) is recursive, so depth is stack.
+inline constexpr int JSON_MAX_DEPTH = 64;
+// Whether no array or object in text opens more than limit levels deep (a scan
+// that skips strings; says nothing about whether text is valid JSON).
+bool json_nesting_within(const std::string& text, int limit);
+// Parse a service answer; throws (json::parse_error, or std::runtime_error for
+// nesting deeper than JSON_MAX_DEPTH) when it is not readable.
+json json_parse_answer(const std::string& body);
+// The same without exceptions: a discarded value when it is not readable.
+json json_read_answer(const std::string& body);
 // Member key of an object; null when value is not an object or lacks key.
 const json& json_member(const json& value, const std::string& key);
 // text as a JSON string that can always be serialised: invalid UTF-8 bytes
@@ -84,9 +95,12 @@ Element* login_spawn_2();                // Open the greeting bubble for USER
 void login_click_2(Element* bubble, Vector2 mouse, MouseButton button);  // menu_destroy()
 
 // ---- Chat feed (chat.cpp, chat_poll_run in answers.cpp) -------------------------
-// Blocking GET used by the chat poll: the body, or "" when no answer came
-// (net's fetch_blocking: a per-request promise that always gets a value, so a
-// late answer can never be taken for the next request's).
+// A poll runs as a task on the network worker (fetch_task): its requests are
+// performed there one after another, within an overall deadline, and its
+// outcome comes back to the main thread through the hand-over (online_post),
+// which applies it to CONFIG["last_chat"] and chat_to_spawn. No frame waits.
+// The getter the poll asks with: the body, or "" when no answer came; it may
+// throw to give up (the deadline), which interrupts the poll.
 using ChatGet = std::function<std::string(const std::string& url)>;
 // Result of one poll, without side effects on CONFIG or the boxes.
 struct ChatPoll {
@@ -102,13 +116,22 @@ ChatPoll chat_poll_run(const json& last_chat, const ChatGet& get,
 // Sender name of message, looking ids up through get and caching them in cache.
 std::string chatter_name(const json& message, std::map<std::string, std::string>& cache, const ChatGet& get);
 
-extern std::vector<std::string> chat_to_spawn;        // box texts queued by poll_chat (main thread)
-extern std::map<std::string, std::string> ID_TO_NAME;  // sender id -> display name (main thread)
-extern std::mutex poll_chat_busy;                      // held for the whole of one poll
+extern std::vector<std::string> chat_to_spawn;        // box texts of applied polls (main thread)
+// sender id -> display name; read and written by the poll's task under poll_chat_busy
+extern std::map<std::string, std::string> ID_TO_NAME;
+extern std::mutex poll_chat_busy;                      // held by the poll's task for the whole of one poll
 
-bool poll_chat();                          // One poll; true when the newest message was new
+// Start one poll (main thread); false when one is still running or the
+// worker refuses it (requests off, shut down): nothing started.
+bool poll_chat_start();
+// The outcome of the poll applied last, once (main thread): 1 when the newest
+// message was new, 0 when not, -1 when no poll has ended since the last call.
+int poll_chat_outcome();
+// Start one poll and wait for its outcome (tests and tools; never the frame
+// loop): true when the newest message was new.
+bool poll_chat();
 std::string to_chat(json message);         // sender name + ": " + str(text)
-std::string to_chatter(json message);      // the sender's display name (looked up once per id)
+std::string to_chatter(json message);      // the sender's display name (looked up once per id; blocks)
 Element* spawn_chat(std::string text);     // A white chat box above the mascot, falling
 void chat_click(Element* box, Vector2 previousMouse, Vector2 mouse, MouseButton button);  // Burst into letters
 std::vector<std::string> chat_take();      // Take chat_to_spawn over, leaving it empty
@@ -137,7 +160,14 @@ extern std::atomic<bool> VIMO_SNOOZED;               // the user dismissed the s
 
 void fetchFern();                          // Queue the live-list request
 void fetchFern_inner(std::string body);    // Worker: announce new handles, clear VIMO_LIVE when gone
+// The most handles one live list is read for (announced and remembered); the
+// rest of a longer list is ignored, except that the streamer still counts as listed.
+inline constexpr size_t LIVE_MAX_HANDLES = 256;
 std::vector<std::string> live_take();      // Take livesToSpawn over under its lock
+// The mascot's take: at most one handle, the last queued, since each notice
+// replaces the one before; a streamer's notice skipped on the way still counts
+// as shown (VIMO_LIVE set, the snooze cleared), as live_spawn would have done.
+std::vector<std::string> live_take_latest();
 Element* live_spawn(std::string handle);   // Show the notice for handle (replacing any bubble)
 void live_click(Element* menu, int index);  // The notice's chooser
 void clear_menu();                         // Remove an active block spawner, close the open bubble

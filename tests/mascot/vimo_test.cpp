@@ -18,11 +18,16 @@ std::vector<std::string> pendingLives, pendingChats, spawnedLives, spawnedChats;
 bool live = false, snoozed = false;
 float clockNow = 0;
 
+int fakeOutcome = -1;      // what the outcome hook reports next
+bool answerAtOnce = true;  // a started poll ends in the frame it starts in
 bool fakePoll() {
     pollTimes.push_back(clockNow);
     size_t i = pollTimes.size() - 1;
-    return i < pollAnswers.size() ? pollAnswers[i] : false;
+    bool news = i < pollAnswers.size() ? pollAnswers[i] : false;
+    if (answerAtOnce) fakeOutcome = news ? 1 : 0;
+    return true;
 }
+int takeOutcome() { return std::exchange(fakeOutcome, -1); }
 std::vector<std::string> takeLives() { return std::exchange(pendingLives, {}); }
 std::vector<std::string> takeChats() { return std::exchange(pendingChats, {}); }
 
@@ -39,7 +44,10 @@ protected:
         spawnedChats.clear();
         live = snoozed = false;
         clockNow = 0;
-        vimo_hooks.poll_chat = fakePoll;
+        fakeOutcome = -1;
+        answerAtOnce = true;
+        vimo_hooks.poll_chat_start = fakePoll;
+        vimo_hooks.poll_chat_outcome = takeOutcome;
         vimo_hooks.fetchFern = [] { feedCalls.push_back("fern"); };
         vimo_hooks.fetchBsky = [] { feedCalls.push_back("bsky"); };
         vimo_hooks.fetchBlog = [] { feedCalls.push_back("blog"); };
@@ -157,6 +165,23 @@ TEST_F(VimoTest, APollLateAfterAStalledFrameStillRunsAndPollingGoesOn) {
     runJobsUntil(200, 0.25f);
     EXPECT_GE(pollTimes.size(), 5u);
     EXPECT_GT(next_poll, time);
+}
+
+TEST_F(VimoTest, ASlowPollIsNeverStartedTwiceAndItsOutcomeSetsTheSchedule) {
+    answerAtOnce = false;
+    runJobsUntil(60, 0.25f);  // started at 3, still running
+    EXPECT_EQ(pollTimes, std::vector<float>{3});
+    EXPECT_TRUE(vimo_poll_running);
+    fakeOutcome = 0;  // ends quiet at 60: the slot at 13 is long past, so 10 s from now
+    runJobsUntil(60.25f, 0.25f);
+    EXPECT_FALSE(vimo_poll_running);
+    EXPECT_EQ(next_poll, 70);
+    runJobsUntil(71, 0.25f);
+    EXPECT_EQ(pollTimes, (std::vector<float>{3, 70}));
+    fakeOutcome = 1;  // news: back to 5 s after its slot
+    runJobsUntil(72, 0.25f);
+    EXPECT_EQ(next_poll, 75);
+    EXPECT_EQ(poll_duration, 5);
 }
 
 TEST_F(VimoTest, FeedsAtFiveSecondsThenEveryFiveMinutes) {
