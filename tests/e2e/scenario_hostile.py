@@ -9,13 +9,14 @@ import os
 import select
 import signal
 import socket
+import subprocess
 import threading
 import time
 import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
-from harness import (SCREEN_W, Companion, ScenarioFailure, centre, check, find_text, locate_mascot, log,
-                     wait_until)
+from harness import (MASCOT_BODY, SCREEN_W, Companion, Image, ScenarioFailure, centre, check, find_text,
+                     locate_mascot, log, wait_until)
 from scenario_desktop import still_mascot_point
 
 HANG_S = 60              # how long the first chat page keeps the companion waiting
@@ -219,58 +220,80 @@ def write_indented_config(path, origin):
         f.write("\n")
 
 
+def held_body_size(stack):
+    """(w, h) on screen of the mascot's body colour in its "held" pose: the
+    only pose of that shape, so it tells that a press took hold."""
+    sprite = os.path.join(stack.build_dir, "assets", "vimo", "held_0.png")
+    data = subprocess.run(["convert", sprite, "-depth", "8", "ppm:-"], capture_output=True, check=True,
+                          timeout=30).stdout
+    img = Image.from_ppm(data)
+    x0, y0, x1, y1, _ = img.bbox(MASCOT_BODY)
+    scale = 128 // img.w  # drawn 128 pixels wide, scaled by whole pixels
+    return ((x1 - x0 + 1) * scale, (y1 - y0 + 1) * scale)
+
+
+def drag_once(stack, companion, held_size, hang):
+    """Press on the still mascot, wait for its held pose, move the pointer
+    300 pixels aside and 250 up in five steps, look for the mascot near the
+    pointer; always release. Returns a failure text, or None when it followed."""
+    start = wait_until(lambda: still_mascot_point(stack), 10, "the mascot standing still")
+    stack.save(stack.screenshot(), "before-drag")
+    stack.move_pointer(*start)
+    try:
+        # The overlay lets the pointer through until a frame sees it over the mascot.
+        wait_until(companion.takes_pointer, 3, "the overlay to take the pointer over the mascot")
+    except ScenarioFailure:
+        return f"the overlay did not take the pointer over the mascot at {start}"
+    target = (start[0] + (-300 if start[0] > SCREEN_W // 2 else 300), max(150, start[1] - 250))
+    log(f"dragging the mascot from {start} to {target} while {hang} hangs")
+    seen = {}
+
+    def look():
+        seen["shot"] = stack.screenshot()
+        seen["box"] = locate_mascot(seen["shot"])
+        return seen["box"]
+
+    def held():
+        box = look()
+        return box and abs(box[2] - box[0] + 1 - held_size[0]) <= 3 and abs(box[3] - box[1] + 1 - held_size[1]) <= 3
+
+    def near_pointer():
+        box = look()
+        return box and abs(centre(box)[0] - target[0]) <= 80 and abs(centre(box)[1] - target[1]) <= 80
+    stack.xdotool("mousedown", 1)
+    try:
+        # A frame must see the press with the pointer still over the mascot.
+        try:
+            wait_until(held, 3, "the mascot's held pose")
+        except ScenarioFailure:
+            return f"no held pose within 3 s of a press on the mascot at {start} (mascot box {seen['box']})"
+        for k in range(1, 6):
+            stack.move_pointer(start[0] + (target[0] - start[0]) * k // 5, start[1] + (target[1] - start[1]) * k // 5)
+        try:
+            wait_until(near_pointer, 3, "the mascot to follow the pointer")
+        except ScenarioFailure:
+            return (f"the mascot did not follow the pointer: pressed at {start}, pointer at {target}, "
+                    f"mascot at {seen['box'] and centre(seen['box'])} 3 s later")
+        log(f"the mascot followed the pointer to {centre(seen['box'])}")
+        return None
+    finally:
+        stack.xdotool("mouseup", 1)
+        stack.save(seen["shot"], "dragged")
+
+
 def drag_while_hanging(stack, companion, server, failures):
-    """Press on the mascot while a chat poll hangs, pull the pointer a few
-    hundred pixels away and see the mascot follow it before the poll ends."""
+    """Drag the mascot while a chat poll request is held open; the drag
+    counts only when the request was still open after it."""
+    held_size = held_body_size(stack)
     for attempt in range(3):
         hang = wait_until(server.hanging, 40, "a chat poll request held open by the service")
-        start = wait_until(lambda: still_mascot_point(stack), 10, "the mascot standing still")
-        stack.save(stack.screenshot(), "before-drag")
-        stack.move_pointer(*start)
-        try:
-            # The overlay lets the pointer through until a frame sees it over the mascot.
-            wait_until(companion.takes_pointer, 3, "the overlay to take the pointer over the mascot")
-            taken = True
-        except ScenarioFailure:
-            taken = False
-        dx = -300 if start[0] > SCREEN_W // 2 else 300
-        target = (start[0] + dx, max(150, start[1] - 250))
-        log(f"dragging the mascot from {start} to {target} while {hang} hangs")
-        seen = {}
-        stack.xdotool("mousedown", 1)
-        try:
-            # In steps, as a hand moves: each one a frame's worth of motion or more.
-            for k in range(1, 6):
-                stack.move_pointer(start[0] + (target[0] - start[0]) * k // 5,
-                                   start[1] + (target[1] - start[1]) * k // 5)
-
-            def follows():
-                shot = stack.screenshot()
-                box = locate_mascot(shot)
-                seen["box"], seen["shot"] = box, shot
-                if box is None:
-                    return False
-                cx, cy = centre(box)
-                return abs(cx - target[0]) <= 80 and abs(cy - target[1]) <= 80 and shot
-            try:
-                shot = wait_until(follows, 3, "the mascot to follow the pointer")
-            except ScenarioFailure:
-                shot = None
-            still_hanging = hang.in_flight()
-        finally:
-            stack.xdotool("mouseup", 1)
-        stack.save(seen["shot"], "dragged" if shot else "drag-not-followed")
-        if shot and still_hanging:
-            log(f"the mascot followed the pointer to {centre(seen['box'])} while the poll hung")
+        problem = drag_once(stack, companion, held_size, hang)
+        if hang.in_flight():
+            if problem:
+                failures.append(f"while a chat poll hung ({hang}): {problem}")
             return
-        if not still_hanging:
-            # The poll ended during the drag: this look proves nothing either way.
-            log(f"the poll ended during the drag ({hang}); trying with the next one")
-            continue
-        failures.append(f"while a chat poll hung ({hang}) the mascot did not follow the pointer: pressed at {start}, "
-                        f"pointer at {target}, mascot at {seen['box'] and centre(seen['box'])} 3 s later"
-                        + ("" if taken else " (the overlay never took the pointer over the mascot)"))
-        return
+        # The poll ended during the drag: this drag proves nothing either way.
+        log(f"the poll ended during the drag ({hang}); trying with the next one")
     failures.append("no chat poll hung long enough for a drag to be judged (three tries)")
 
 
@@ -313,7 +336,7 @@ def interrupt_while_hanging(stack, companion, server, failures):
     proc = companion.proc
     # A request a few seconds old: still far from any client-side time-out,
     # so it is certainly in flight when the signal lands.
-    hang = wait_until(lambda: server.hanging(fresh_within=5), 90, "a fresh chat poll request held open")
+    hang = wait_until(lambda: server.hanging(fresh_within=5), 60, "a fresh chat poll request held open")
     stack.save(stack.screenshot(), "before-sigint")
     sent = time.monotonic()
     os.kill(proc.pid, signal.SIGINT)
