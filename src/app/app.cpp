@@ -1,10 +1,13 @@
 #include "app/app.h"
 
+#include <time.h>
 #include <unistd.h>
 
 #include <cfloat>
 #include <climits>
 #include <cmath>
+#include <cstdio>
+#include <iostream>
 #include <vector>
 
 #include <curl/curl.h>
@@ -57,21 +60,40 @@ bool everyInterval(float time, float delta, float interval, float offset) {
     return b > a;
 }
 
-void cleanup() {
-    if (cleaned_up) return;
+// The shutdown sequence; with_display false leaves out every step that needs
+// the X server (closing the window, unloading textures and fonts, forgetting
+// the host window), for when the connection to it has broken.
+static void shutdown_sequence(bool with_display) {
     ClosePhysics();  // the thread is joined before any body goes away
-    CloseWindow();
+    if (with_display) CloseWindow();
     // Each onDestroy runs exactly once; the mascot's writes "config.json".
     while (!ELEMENTS.empty()) _removeElement(ELEMENTS.front());
     ELEMENTS_TO_BE_REMOVED.clear();
-    for (auto& entry : SPRITES) UnloadTexture(entry.second);
-    for (auto& entry : FONTS) UnloadFont(entry.second);
-    window_disconnect();
+    if (with_display) {
+        for (auto& entry : SPRITES) UnloadTexture(entry.second);
+        for (auto& entry : FONTS) UnloadFont(entry.second);
+        window_disconnect();
+    }
     if (ONLINE) {
         fetch_shutdown();  // the worker must be gone before libcurl is torn down
         curl_global_cleanup();
     }
     cleaned_up = true;
+}
+
+void cleanup() {
+    if (cleaned_up) return;
+    shutdown_sequence(true);
+}
+
+void app_display_lost() {
+    net_log("The display is gone: saving the configuration and ending.");
+    if (!cleaned_up) shutdown_sequence(false);
+    std::cout << std::flush;
+    std::fflush(stdout);
+    // _exit: static destructors and exit handlers of the graphics libraries
+    // would talk to the dead server again.
+    _exit(APP_DISPLAY_LOST_STATUS);
 }
 
 // Async-signal-safe decimal formatting for the handler's line.
@@ -103,6 +125,22 @@ void handleSignal(int sig) {
     ssize_t written = ::write(STDOUT_FILENO, line, len);
     (void)written;
     if (cleaned_up) _exit(sig);  // shutdown already done: nothing left to do but leave
+    // Seconds on the monotonic clock (clock_gettime is async-signal-safe).
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    static volatile std::sig_atomic_t first_second = 0;
+    if (INTERRUPTED != 0) {
+        // Another signal while the first one's shutdown runs. Within the second
+        // the shutdown is given it is ignored (a session manager sends SIGTERM
+        // and SIGHUP together, a key may bounce); after that the user insists.
+        if (now.tv_sec - first_second >= 2) {
+            static const char forced[] = "Shutdown is taking too long: leaving without finishing it.\n";
+            written = ::write(STDOUT_FILENO, forced, sizeof forced - 1);
+            _exit(sig);
+        }
+        return;
+    }
+    first_second = static_cast<std::sig_atomic_t>(now.tv_sec);
     INTERRUPTED = sig;
 }
 

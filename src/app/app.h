@@ -5,7 +5,7 @@
 //
 // Threads: everything here belongs to the main thread, except handleSignal,
 // which the runtime calls on a signal: it only writes its line and sets
-// INTERRUPTED (or, once shutdown has completed, ends the process). Frame
+// INTERRUPTED (or, once shutdown has started or completed, ends the process). Frame
 // passes read and reset physics bodies under the physics lock (PhysicsLock).
 #pragma once
 
@@ -20,7 +20,7 @@ struct Element;
 extern const char* WINDOW_NAME;       // window title "vimo.exe v1.0", also used to find the own window
 extern Vector2 RESOLUTION;            // window size in pixels, set once right after the window opens
 extern std::atomic<bool> cleaned_up;  // true once the shutdown sequence has run (read by handleSignal)
-// Signal number that asked the loop to end (SIGINT = 2), 0 while none did.
+// Signal number that asked the loop to end (SIGINT = 2, SIGTERM 15, SIGHUP 1), 0 while none did.
 // Written only by handleSignal, read by the frame loop.
 extern volatile std::sig_atomic_t INTERRUPTED;
 
@@ -34,8 +34,21 @@ int* createWalls(Rectangle area, float thickness, int layer);
 bool everyInterval(float time, float delta, float interval, float offset);
 
 // ---- Shutdown and signals ---------------------------------------------------------
+// Signals that end the program as Ctrl-C does: SIGINT, and SIGTERM and SIGHUP,
+// which a session manager sends at logout.
+inline constexpr int APP_END_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+inline constexpr int APP_DISPLAY_LOST_STATUS = 1;  // exit status when the X server went away
+
 void cleanup();               // Shutdown sequence; does nothing once cleaned_up is true
-void handleSignal(int sig);   // SIGINT handler: print "Interrupt signal (2) received.", end the loop
+// Handler of APP_END_SIGNALS: print "Interrupt signal (N) received." and end
+// the loop; another signal more than a second later, while the shutdown still
+// runs, leaves at once.
+void handleSignal(int sig);
+// The connection to the display broke (called from the graphics layer, main
+// thread, inside an X call): print a line, run the shutdown sequence without
+// the steps that need the display (config.json is saved), and exit with
+// APP_DISPLAY_LOST_STATUS. Does not return.
+[[noreturn]] void app_display_lost();
 
 // ---- The frame loop, pass by pass (tests drive these without main) ------------------
 void frame_remove_queued();                                // 1: destroy ELEMENTS_TO_BE_REMOVED in queue order

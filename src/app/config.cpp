@@ -1,10 +1,9 @@
 // The configuration file "config.json" and the mascot's creation.
 #include "app/config.h"
 
-#include <bit>
 #include <cstdint>
 #include <iostream>
-#include <regex>
+#include <random>
 
 #include "app/files.h"
 #include "element/element.h"
@@ -13,6 +12,7 @@
 #include "net/endpoints.h"
 #include "online/online.h"
 #include "physics/physics.h"
+#include "platform/platform.h"
 
 nlohmann::json CONFIG;
 const std::string DEFAULT_CONFIG = "{}";
@@ -21,11 +21,6 @@ Element* vimo = nullptr;
 
 static const char* CONFIG_FILE = "config.json";
 static const char* CONFIG_BACKUP_FILE = "config.json.bak";
-
-// A float in [0, 1] as the decimal of its IEEE single-precision bit pattern.
-static std::string float_bits(float r) {
-    return std::to_string(std::bit_cast<int32_t>(r));
-}
 
 // Keeps an unreadable configuration beside the real one, so the login id it
 // held can be recovered by hand. Never replaces an earlier backup with other
@@ -43,22 +38,83 @@ static void config_backup(const std::string& text) {
         std::cout << "config: could not keep the unreadable file as " << name << std::endl;
 }
 
-// The login id of a file that no longer parses, if its "login_id" entry is
-// still intact (a plain string without escapes); "" when none is found.
+// Whether text is a login id of the stored format: three unsigned decimal
+// integers of at most ten digits each, joined by two colons.
+static bool config_id_format(const std::string& text) {
+    int parts = 1, digits = 0;
+    for (char c : text) {
+        if (c >= '0' && c <= '9') {
+            if (++digits > 10) return false;
+        } else if (c == ':' && digits > 0 && parts < 3) {
+            parts++;
+            digits = 0;
+        } else {
+            return false;
+        }
+    }
+    return parts == 3 && digits > 0;
+}
+
+// The login id of a file that no longer parses, if a "login_id" entry still
+// holds an id of the stored format; "" when none is found. One pass over the
+// text with bounded look-ahead at each key, whatever the file holds.
 static std::string config_salvage_login_id(const std::string& text) {
-    static const std::regex login_id(R"re("login_id"\s*:\s*"([^"\\]*)")re");
-    std::smatch m;
-    if (std::regex_search(text, m, login_id)) return m[1].str();
+    static const std::string KEY = "\"login_id\"";
+    static const size_t LONGEST_ID = 10 * 3 + 2;
+    for (size_t at = text.find(KEY); at != std::string::npos; at = text.find(KEY, at + 1)) {
+        size_t i = at + KEY.size();
+        auto skip_blanks = [&] {
+            while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == '\n' || text[i] == '\r')) i++;
+        };
+        skip_blanks();
+        if (i >= text.size() || text[i] != ':') continue;
+        i++;
+        skip_blanks();
+        if (i >= text.size() || text[i] != '"') continue;
+        size_t end = text.find('"', i + 1);
+        if (end == std::string::npos || end - i - 1 > LONGEST_ID) continue;
+        std::string id = text.substr(i + 1, end - i - 1);
+        if (config_id_format(id)) return id;
+    }
     return "";
 }
 
+// A new login id: three numbers from the system's random source, each the bit
+// pattern of a float in [0, 1) (uniform over the patterns 0 .. 0x3F7FFFFF,
+// about 30 bits each), so the stored format and the service stay as they are
+// while nobody can work an id out from the time of its start.
+static std::string config_new_login_id() {
+    std::string id;
+    for (int part = 0; part < 3; part++) {
+        uint32_t bits = 0;
+        do {
+            if (!platform_random_bytes(&bits, sizeof bits)) {
+                // Not expected on any kernel we run on; the C++ library's source
+                // is the next best thing (never the clock-seeded generator).
+                std::random_device device;
+                bits = device();
+            }
+            bits &= 0x3FFFFFFFu;
+        } while (bits >= 0x3F800000u);  // rejection keeps the draw uniform
+        if (part > 0) id += ":";
+        id += std::to_string(bits);
+    }
+    return id;
+}
+
 bool config_load() {
+    // An interrupted save leaves its temporary beside the file; nothing reads it.
+    int stale = remove_stale_temporaries(CONFIG_FILE);
+    if (stale > 0) std::cout << "config: removed " << stale << " temporary file(s) of an interrupted save" << std::endl;
     std::string text = read(CONFIG_FILE);
     std::cout << "config result: " << text << std::endl;
 
     bool usable = !text.empty();
     if (usable) {
         try {
+            // Nesting is bounded as in service answers: saving walks it recursively.
+            if (!json_nesting_within(text, JSON_MAX_DEPTH))
+                throw std::runtime_error("nested deeper than " + std::to_string(JSON_MAX_DEPTH) + " levels");
             CONFIG = nlohmann::json::parse(text);
             if (!CONFIG.is_object() && !CONFIG.is_null())
                 throw std::runtime_error(std::string("top level is ") + CONFIG.type_name() + ", not an object");
@@ -79,12 +135,10 @@ bool config_load() {
         }
     }
 
-    // Drawn at every start, used or not, so the generator advances the same way.
-    float r1 = randf();
-    float r2 = randf();
-    float r3 = randf();
-    if (CONFIG["login_id"].is_null())
-        CONFIG["login_id"] = float_bits(r1) + ":" + float_bits(r2) + ":" + float_bits(r3);
+    // Drawn at every start and not used: the clock-seeded generator is the
+    // mascot's, and what follows sees it advanced as it always was.
+    for (int draw = 0; draw < 3; draw++) (void)randf();
+    if (CONFIG["login_id"].is_null()) CONFIG["login_id"] = config_new_login_id();
 
     // No usable file: save the new identity now rather than at shutdown.
     if (!usable) game_close(nullptr);

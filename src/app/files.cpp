@@ -1,5 +1,6 @@
 #include "app/files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -70,10 +71,11 @@ bool write(std::string path, std::string content) {
     if (fd < 0) return false;
     temp = name.data();
 
-    // Keep the permissions of the file being replaced; a new file gets the
-    // usual rw-r--r-- instead of mkstemp's owner-only mode.
+    // Owner only: the configuration holds the account's credential. The file
+    // being replaced keeps its mode only where that is stricter (bits of 0600
+    // the user took away stay away; group and others never get any).
     struct stat old;
-    mode_t mode = ::stat(target.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
+    mode_t mode = ::stat(target.c_str(), &old) == 0 ? (old.st_mode & 0600) : 0600;
     (void)::fchmod(fd, mode);  // a mode it cannot set is no reason to lose the save
     bool ok = write_all(fd, content.data(), content.size()) && ::fsync(fd) == 0;
     if (::close(fd) != 0) ok = false;
@@ -84,4 +86,25 @@ bool write(std::string path, std::string content) {
     }
     sync_directory(target);
     return true;
+}
+
+int remove_stale_temporaries(const std::string& path) {
+    // The names write() gives its temporaries: path + ".tmp-" + six characters.
+    const std::string target = cwd + path;
+    size_t slash = target.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : target.substr(0, slash + 1);
+    std::string prefix = (slash == std::string::npos ? target : target.substr(slash + 1)) + ".tmp-";
+    DIR* listing = ::opendir(dir.c_str());
+    if (listing == nullptr) return 0;
+    int removed = 0;
+    while (dirent* entry = ::readdir(listing)) {
+        std::string name = entry->d_name;
+        if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0) continue;
+        struct stat info;
+        std::string full = dir + name;
+        if (::lstat(full.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
+        if (::unlink(full.c_str()) == 0) removed++;
+    }
+    ::closedir(listing);
+    return removed;
 }

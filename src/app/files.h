@@ -16,4 +16,9 @@ std::string read(std::string path);                 // Whole content of cwd + pa
 // written, flushed to disk and renamed over the old one, so a crash or a full
 // disk leaves either the old or the new file, never a truncated one.
 // Returns false (old file untouched, no temporary left) when it could not.
+// The file is readable and writable by its owner only (mode 0600, or the
+// replaced file's mode where that is stricter).
 bool write(std::string path, std::string content);
+// Remove the temporaries an interrupted write(path, ...) left beside cwd + path;
+// returns how many were removed.
+int remove_stale_temporaries(const std::string& path);

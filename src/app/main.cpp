@@ -11,12 +11,13 @@
 #include "desktop/input.h"
 #include "desktop/shape.h"
 #include "desktop/window.h"
+#include "gfx/gfx_ext.h"
 #include "gfx/raylib.h"
 #include "net/net.h"
 #include "physics/physics.h"
 
 int main() {
-    std::signal(SIGINT, handleSignal);
+    for (int sig : APP_END_SIGNALS) std::signal(sig, handleSignal);
     getCWD();  // before anything opens a file
     ONLINE = curl_global_init(CURL_GLOBAL_ALL) == 0;
     // Transparent, on top, running without focus, and click-through until the
@@ -24,6 +25,7 @@ int main() {
     SetConfigFlags(FLAG_WINDOW_MOUSE_PASSTHROUGH | FLAG_WINDOW_TOPMOST | FLAG_WINDOW_ALWAYS_RUN |
                    FLAG_WINDOW_TRANSPARENT);
     InitWindow(GetScreenWidth(), GetScreenHeight(), WINDOW_NAME);  // 0 x 0: the monitor's size
+    gfx_on_display_lost(app_display_lost);  // a vanished X server ends us like a signal, config saved
     shape_start();  // without a compositor, a transparent window would blacken the screen
     InitPhysics();
     RESOLUTION = Vector2{static_cast<float>(GetScreenWidth()), static_cast<float>(GetScreenHeight())};

@@ -38,6 +38,12 @@ int gfx_font_loaded_glyphs(Font font);
 bool gfx_font_has_codepoint(Font font, int codepoint);
 
 // ---- X11 desktop ----------------------------------------------------------------------
+// When the connection to the X server breaks (the session ended, the server
+// crashed), call handler on the thread that noticed it, instead of Xlib's exit.
+// The handler must not use the window, GL or any X call; it should end the
+// process itself (if it returns, the layer exits with status 1). Covers every
+// X connection of the process; set once after InitWindow.
+void gfx_on_display_lost(void (*handler)(void));
 // A compositing manager runs on the window's screen (_NET_WM_CM_S<n> has an
 // owner). Without one a transparent window shows black where nothing is drawn.
 // Opens a short-lived connection when no window exists; false without X.

@@ -184,6 +184,10 @@ void CloseWindow(void) {
     STATE_FLAGS = 0;
 }
 
+void gfx_on_display_lost(void (*handler)(void)) {
+    gfx_x11_on_connection_broken(handler);
+}
+
 bool IsWindowReady(void) {
     return GFX_WINDOW != nullptr;
 }

@@ -18,8 +18,32 @@ Display* glfwGetX11Display(void);
 Window glfwGetX11Window(GLFWwindow* window);
 }
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <vector>
+
+static void (*DISPLAY_LOST)(void) = nullptr;  // the program's handler, or none
+
+// Xlib calls this when a connection to the X server breaks, on the thread whose
+// call noticed it, and ends the process if it returns: nothing may touch the
+// display from here on, so the handler leaves without returning.
+static int on_connection_broken(Display* dpy) {
+    static bool handling = false;
+    if (!handling) {
+        handling = true;
+        std::printf("X connection to %s broken (the display server ended)\n", dpy ? DisplayString(dpy) : "?");
+        std::fflush(stdout);
+        if (DISPLAY_LOST) DISPLAY_LOST();
+    }
+    std::fflush(stdout);
+    _exit(1);
+}
+
+void gfx_x11_on_connection_broken(void (*handler)(void)) {
+    DISPLAY_LOST = handler;
+    XSetIOErrorHandler(on_connection_broken);
+}
 
 uint64_t gfx_x11_window(GLFWwindow* window) {
     if (!window) return 0;

@@ -7,6 +7,9 @@
 
 struct GLFWwindow;
 
+// Every X connection of the process: when one breaks, print a line, call
+// handler (which should not return) and end the process with status 1.
+void gfx_x11_on_connection_broken(void (*handler)(void));
 uint64_t gfx_x11_window(GLFWwindow* window);                  // X11 Window id of a GLFW window
 void gfx_x11_set_input_passthrough(GLFWwindow* window, bool on);  // Empty input shape (on) or None (off)
 int gfx_x11_input_rect_count(GLFWwindow* window);             // Rectangles of the input shape, -1 on error

@@ -2,16 +2,22 @@
 // feature code includes X11 or Win32 headers. platform_x11.cpp implements them
 // on Linux/X11; a platform_win32.cpp would implement the same on Windows.
 //
-// Threads: platform_executable_path, platform_clock_*, platform_open_url are
+// Threads: platform_executable_path, platform_random_bytes, platform_clock_*, platform_open_url are
 // safe from any thread. The window functions use one X connection of their own
 // and belong to the main thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
 // ---- Process ---------------------------------------------------------------
 std::string platform_executable_path();         // Full path of the running executable, "" when unknown
+
+// ---- Randomness ----------------------------------------------------------------
+// Fill out with size bytes from the system's random source (getrandom, then
+// /dev/urandom on Linux). False when no source answered; out is then undefined.
+bool platform_random_bytes(void* out, size_t size);
 
 // ---- Clock -------------------------------------------------------------------
 int64_t platform_clock_counter();               // Monotonic high-resolution counter (ticks)

@@ -5,7 +5,9 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <signal.h>
+#include <fcntl.h>
 #include <spawn.h>
+#include <sys/random.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -27,6 +29,31 @@ std::string platform_executable_path() {
         if ((size_t)n < buffer.size()) return std::string(buffer.data(), (size_t)n);
         buffer.resize(buffer.size() * 2);  // truncated: try a larger buffer
     }
+}
+
+// ---- Randomness ------------------------------------------------------------------
+
+bool platform_random_bytes(void* out, size_t size) {
+    auto* bytes = static_cast<unsigned char*>(out);
+    size_t got = 0;
+    while (got < size) {
+        ssize_t n = getrandom(bytes + got, size - got, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += size_t(n);
+    }
+    if (got == size) return true;
+    // Kernels before 3.17 have no getrandom.
+    int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    while (got < size) {
+        ssize_t n = ::read(fd, bytes + got, size - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += size_t(n);
+    }
+    ::close(fd);
+    return got == size;
 }
 
 // ---- Clock -----------------------------------------------------------------------

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <set>
 #include <sstream>
 
 #include "app/config.h"
@@ -84,18 +85,27 @@ TEST_F(ConfigTest, FirstStartGeneratesTheIdAndWritesTheFileAtOnce) {
     EXPECT_FALSE(fs::exists(dir / "config.json.bak"));
 }
 
-TEST_F(ConfigTest, TheIdIsTheBitPatternsOfThreeDraws) {
+TEST_F(ConfigTest, TheIdComesFromTheSystemsRandomSourceNotTheStartTime) {
+    // What the clock-seeded generator would have made of a start at this second.
     srand(77);
     float r1 = randf(), r2 = randf(), r3 = randf();
-    std::string expected = std::to_string(std::bit_cast<int32_t>(r1)) + ":" +
-                           std::to_string(std::bit_cast<int32_t>(r2)) + ":" +
-                           std::to_string(std::bit_cast<int32_t>(r3));
-    srand(77);
-    load();
-    EXPECT_EQ(CONFIG["login_id"], expected);
+    const std::string fromClock = std::to_string(std::bit_cast<int32_t>(r1)) + ":" +
+                                  std::to_string(std::bit_cast<int32_t>(r2)) + ":" +
+                                  std::to_string(std::bit_cast<int32_t>(r3));
+    // Two fresh starts in the same second (the same seed) get different ids.
+    std::set<std::string> ids;
+    for (int start = 0; start < 2; start++) {
+        fs::remove(dir / "config.json");
+        srand(77);
+        load();
+        expectGeneratedId(CONFIG["login_id"]);
+        ids.insert(CONFIG["login_id"].get<std::string>());
+        EXPECT_NE(CONFIG["login_id"], fromClock);
+    }
+    EXPECT_EQ(ids.size(), 2u);
 
-    // The three draws happen also when the id exists, so what follows sees
-    // the generator in the same state either way.
+    // The three draws still happen, id or not, so what follows sees the
+    // generator in the same state either way.
     put("config.json", R"({"login_id":"kept"})");
     srand(77);
     load();
@@ -182,6 +192,44 @@ TEST_F(ConfigTest, CorruptFileIsReportedBackedUpAndReplaced) {
     put("config.json", "[1, 2]");
     load();
     EXPECT_FALSE(fs::exists(dir / "config.json.bak.3"));
+}
+
+TEST_F(ConfigTest, HostileFilesNeitherCrashNorStayBehind) {
+    // A 100 KB "login_id" in a corrupt file: no id of the stored format is
+    // salvaged, a new one is made, and the next start is an ordinary one.
+    put("config.json", "{\"login_id\":\"" + std::string(100000, '7') + "\", ");
+    bool usable = true;
+    load(&usable);
+    EXPECT_FALSE(usable);
+    expectGeneratedId(CONFIG["login_id"]);
+    load(&usable);
+    EXPECT_TRUE(usable);
+
+    // Only an id of the stored format is salvaged, even after one that is not.
+    put("config.json", R"({"login_id":"<script>", "x": {"login_id" : "12:0:1065353215"}, )");
+    load();
+    EXPECT_EQ(CONFIG["login_id"], "12:0:1065353215");
+
+    // Nesting deep enough to exhaust the stack when saved is refused on load.
+    put("config.json", "{\"login_id\":\"1:2:3\",\"deep\":" + std::string(100000, '[') + std::string(100000, ']') + "}");
+    load(&usable);
+    EXPECT_FALSE(usable);
+    EXPECT_EQ(CONFIG["login_id"], "1:2:3");
+    game_close(nullptr);
+
+    // A temporary of an interrupted save is gone after a start; other files stay.
+    put("config.json.tmp-a1B2c3", "{\"half");
+    put("config.json.tmp-notours", "x");
+    load();
+    EXPECT_FALSE(fs::exists(dir / "config.json.tmp-a1B2c3"));
+    EXPECT_TRUE(fs::exists(dir / "config.json.tmp-notours"));
+
+    // The file holds the account's credential: owner only, also when it was 0644.
+    fs::permissions(dir / "config.json", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                                             fs::perms::others_read);
+    game_close(nullptr);
+    EXPECT_EQ(fs::status(dir / "config.json").permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
 }
 
 TEST_F(ConfigTest, TopLevelScalarsAreCorruptToo) {

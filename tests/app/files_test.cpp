@@ -111,11 +111,12 @@ TEST_F(FilesTest, WriteCreatesAndReplacesWithoutLeftovers) {
     EXPECT_EQ(get("config.json"), "");
     EXPECT_EQ(entries(), 1);  // no temporary file left beside it
 
-    // The replaced file keeps its permissions.
-    fs::permissions(dir / "config.json", fs::perms::owner_read | fs::perms::owner_write);
-    EXPECT_TRUE(write("config.json", "{\"a\":1}"));
+    // Owner only from the start; a replaced file keeps a stricter mode.
     EXPECT_EQ(fs::status(dir / "config.json").permissions() & fs::perms::all,
               fs::perms::owner_read | fs::perms::owner_write);
+    fs::permissions(dir / "config.json", fs::perms::owner_read);
+    EXPECT_TRUE(write("config.json", "{\"a\":1}"));
+    EXPECT_EQ(fs::status(dir / "config.json").permissions() & fs::perms::all, fs::perms::owner_read);
 }
 
 TEST_F(FilesTest, FailedWriteKeepsTheOldFileAndReportsIt) {
