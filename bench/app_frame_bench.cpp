@@ -9,7 +9,7 @@
 //       its elements (when no compositing manager runs)
 //   bench_app_frame stall [--seconds S]  longest frame while the mascot polls a
 //       loopback chat service that answers at once, then one that answers
-//       after 200 ms
+//       after 200 ms, then one that never answers (a poll hangs)
 //
 // The program directory is a temporary folder with config.json and a link to
 // the build tree's assets, so nothing is written beside the executable.
@@ -20,6 +20,8 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <condition_variable>
+#include <mutex>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -186,6 +188,7 @@ static int busy(int frames) {
 // A chat service on loopback that answers /api/chat after delay_ms, with one
 // new message per poll (so the mascot keeps polling every 5 s); everything
 // else is a quick 404.
+// delay_ms < 0 hangs every request until the server is stopped.
 struct SlowChat {
     httplib::Server http;
     std::thread thread;
@@ -193,10 +196,18 @@ struct SlowChat {
     std::atomic<int> delay_ms{0};
     std::atomic<int> newest{0};
     std::atomic<int> requests{0};
+    std::mutex m;
+    std::condition_variable released;
+    bool stopping = false;
     SlowChat() {
         http.Get("/api/chat", [this](const httplib::Request& req, httplib::Response& res) {
             requests++;
-            std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms.load()));
+            {
+                std::unique_lock<std::mutex> lock(m);
+                int delay = delay_ms.load();
+                auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(delay < 0 ? 3600000 : delay);
+                released.wait_until(lock, until, [this] { return stopping; });
+            }
             int count = std::atoi(req.get_param_value("count").c_str());
             if (count == 1) newest++;
             nlohmann::json page = nlohmann::json::array();
@@ -210,6 +221,11 @@ struct SlowChat {
         thread = std::thread([this] { http.listen_after_bind(); });
     }
     ~SlowChat() {
+        {
+            std::lock_guard<std::mutex> lock(m);
+            stopping = true;
+        }
+        released.notify_all();
         http.stop();
         thread.join();
     }
@@ -233,13 +249,16 @@ static int stall(double seconds) {
     game_init();
     int frames = static_cast<int>(seconds * 60);
     float time = 0;
-    for (int delay : {0, 200}) {
+    double at_once = 0;
+    for (int delay : {0, 200, -1}) {
         chat.delay_ms = delay;
         int before = chat.requests;
         FrameStats s;
         time = run_frames(frames, time, &s);
-        std::string phase = "answer " + std::to_string(delay) + " ms";
+        std::string phase = delay < 0 ? "answer never" : "answer " + std::to_string(delay) + " ms";
         report_stall(phase.c_str(), s.wall_ms, chat.requests - before);
+        if (delay == 0) at_once = quantile(s.wall_ms, 1.0);
+        else std::printf("%-14s longest frame / answered at once: %.2f\n", phase.c_str(), quantile(s.wall_ms, 1.0) / at_once);
     }
     cleanup();
     return 0;

@@ -8,15 +8,17 @@
 #   startup  launch to the first screen showing the mascot, against the
 #            baseline window's first frame (xcompmgr running)
 #   stall    longest frame while polling a chat service that answers after
-#            200 ms, against one that answers at once
+#            200 ms, and one that never answers, against one that answers at once
+#   quit     SIGINT to exit while the poll's request hangs, against the same
+#            with a service that answers
 # Usage: bench/product.sh [BUILD_DIR] [SECONDS]   (defaults: build, 60)
-#        SECTIONS="idle busy startup stall" (the default) picks sections.
+#        SECTIONS="idle busy startup stall quit" (the default) picks sections.
 # Runs its own Xvfb (1280 x 720) and stops everything it started.
 set -euo pipefail
 
 BUILD=$(cd "${1:-build}" && pwd)
 SECONDS_IDLE=${2:-60}
-SECTIONS=${SECTIONS:-idle busy startup stall}
+SECTIONS=${SECTIONS:-idle busy startup stall quit}
 want() { case " $SECTIONS " in *" $1 "*) return 0 ;; esac; return 1; }
 WARMUP=5
 RUNS=5
@@ -122,4 +124,40 @@ fi
 if want stall; then
 echo "== stall: frames while polling a loopback chat service"
 "$BUILD/bench/bench_app_frame" stall --seconds 16 2>/dev/null | grep -E "^answer"
+fi
+
+if want quit; then
+echo "== quit: SIGINT to exit while the chat poll's request hangs, ms (baseline: the same with a service that answers)"
+# A loopback service that accepts and never answers, and one that answers at
+# once (404 for everything); the companion's first poll goes out 3 s after start.
+python3 - "$WORK/vimo" "$RUNS" <<'PY'
+import http.server, os, shutil, signal, socket, subprocess, sys, tempfile, threading, time
+src, runs = sys.argv[1], int(sys.argv[2])
+silent = socket.socket(); silent.bind(("127.0.0.1", 0)); silent.listen(64)
+class Quick(http.server.BaseHTTPRequestHandler):
+    def do_GET(self): self.send_error(404)
+    def log_message(self, *a): pass
+quick = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Quick)
+threading.Thread(target=quick.serve_forever, daemon=True).start()
+def one(port):
+    d = tempfile.mkdtemp(prefix="vimo-quit-")
+    shutil.copy(os.path.join(src, "vimo"), d); os.symlink(os.path.join(src, "assets"), os.path.join(d, "assets"))
+    origin = "http://127.0.0.1:%d" % port
+    open(os.path.join(d, "config.json"), "w").write('{"service_origin":"%s","bluesky_origin":"%s"}' % (origin, origin))
+    p = subprocess.Popen([os.path.join(d, "vimo")], stdout=subprocess.PIPE, text=True)
+    for line in p.stdout:
+        if "/api/chat?count=1" in line: break
+    time.sleep(0.3)  # the request is in flight (or answered, for the baseline)
+    t = time.monotonic(); p.send_signal(signal.SIGINT); p.stdout.read(); p.wait()
+    ms = (time.monotonic() - t) * 1000
+    saved = '"login_id"' in open(os.path.join(d, "config.json")).read()
+    shutil.rmtree(d)
+    return ms, p.returncode, saved
+for name, port in (("answering", quick.server_address[1]), ("hanging", silent.getsockname()[1])):
+    got = [one(port) for _ in range(runs)]
+    ms = sorted(g[0] for g in got)
+    print("%-10s runs %s ms  median %.0f ms  max %.0f ms  exit %s  config saved %s" % (
+        name, " ".join("%.0f" % m for m in ms), ms[len(ms) // 2], ms[-1],
+        sorted(set(g[1] for g in got)), all(g[2] for g in got)))
+PY
 fi
