@@ -47,6 +47,11 @@ static void chat_poll_apply(const ChatPoll& poll) {
     chat_poll_running = false;
 }
 
+// A box's text: the sender's name, ": " and the message's text.
+static std::string chat_line(const std::string& name, const json& message) {
+    return name + ": " + str(json_member(message, "text"));
+}
+
 // Worker: one poll under poll_chat_busy, every request performed here in the
 // poll's order, each transfer cut to what is left of the deadline.
 static void chat_poll_task(const json& last_chat) {
@@ -63,7 +68,7 @@ static void chat_poll_task(const json& last_chat) {
     {
         std::lock_guard<std::mutex> lock(poll_chat_busy);
         poll = chat_poll_run(last_chat, get, [&get](const json& message) {
-            return chatter_name(message, ID_TO_NAME, get) + ": " + str(json_member(message, "text"));
+            return chat_line(chatter_name(message, ID_TO_NAME, get), message);
         });
     }
     online_post([poll = std::move(poll)] { chat_poll_apply(poll); });
@@ -97,7 +102,7 @@ bool poll_chat() {
     return poll_chat_outcome() == 1;
 }
 
-std::string to_chat(json message) { return to_chatter(message) + ": " + str(json_member(message, "text")); }
+std::string to_chat(json message) { return chat_line(to_chatter(message), message); }
 
 std::string to_chatter(json message) {
     std::lock_guard<std::mutex> lock(poll_chat_busy);
