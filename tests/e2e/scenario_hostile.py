@@ -19,6 +19,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from harness import (MASCOT_BODY, SCREEN_W, Companion, Image, ScenarioFailure, centre, check, find_text,
                      locate_mascot, log, wait_until)
 from scenario_desktop import still_mascot_point
+from scenario_online import white_blobs
 
 HANG_S = 60              # how long every first chat page (count=1) is held before it is answered
 SLOW_PAGE_S = 0.2        # delay of every other chat page
@@ -183,34 +184,9 @@ class HostileServer:
 # ---------------------------------------------------------------------------
 # Reading the screen
 
-def white_areas(shot, cell=8, min_cells=20):
-    """Bounding boxes (x0, y0, x1, y1) of connected white areas (bubble paper)
-    of at least min_cells cells of cell x cell pixels."""
-    cells = set((x // cell, y // cell) for x, y in shot.find_colour((255, 255, 255)))
-    areas, seen = [], set()
-    for start in cells:
-        if start in seen:
-            continue
-        todo, members = [start], []
-        seen.add(start)
-        while todo:
-            c = todo.pop()
-            members.append(c)
-            for dx, dy in ((1, 0), (-1, 0), (0, 1), (0, -1)):
-                n = (c[0] + dx, c[1] + dy)
-                if n in cells and n not in seen:
-                    seen.add(n)
-                    todo.append(n)
-        if len(members) >= min_cells:
-            xs = [c[0] for c in members]
-            ys = [c[1] for c in members]
-            areas.append((min(xs) * cell, min(ys) * cell, (max(xs) + 1) * cell, (max(ys) + 1) * cell))
-    return areas
-
-
 def open_notices(shot):
     """White areas that hold a live notice's " - Watch Stream" line."""
-    return [a for a in white_areas(shot) if find_text(shot, NOTICE_LINE, (a[0] - 4, a[1] - 4, a[2] + 4, a[3] + 4))]
+    return [a for a in white_blobs(shot, None) if find_text(shot, NOTICE_LINE, (a[0] - 4, a[1] - 4, a[2] + 4, a[3] + 4))]
 
 
 # ---------------------------------------------------------------------------
