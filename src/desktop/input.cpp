@@ -3,30 +3,71 @@
 
 #include <GLFW/glfw3.h>
 
+#include <algorithm>
 #include <cmath>
 
+#include "desktop/boxes.h"
 #include "element/element.h"
+#include "gfx/gfx_ext.h"
 
 GLFWwindow* input_window = nullptr;
 Element* held = nullptr;
 MouseButton held_button = MOUSE_BUTTON_LEFT;
 Vector2 prev_mouse = {0, 0};
 Element* prev_detected = nullptr;
-int input_passthrough_switches = 0;
+int input_region_sends = 0;
+void (*INPUT_SET_REGION)(const Rectangle* rects, int count) = gfx_set_input_region;
 
-// Every change of the window's click-through goes through here, so that the
-// number of X requests stays at one per hover transition.
-static void input_set_passthrough(bool on) {
-    input_passthrough_switches++;
-    if (on) SetWindowState(FLAG_WINDOW_MOUSE_PASSTHROUGH);
-    else ClearWindowState(FLAG_WINDOW_MOUSE_PASSTHROUGH);
+static bool region_sent = false;            // last_region is what the window has
+static std::vector<Rectangle> last_region;  // window pixels, as last handed to INPUT_SET_REGION
+
+static Vector2 window_size() { return {(float)GetScreenWidth(), (float)GetScreenHeight()}; }
+
+static bool queued(const Element* e) {
+    return std::find(ELEMENTS_TO_BE_REMOVED.begin(), ELEMENTS_TO_BE_REMOVED.end(), e) != ELEMENTS_TO_BE_REMOVED.end();
 }
 
-void input_initialize() { input_window = glfwGetCurrentContext(); }
+std::vector<Rectangle> input_region(Vector2 window, const Element* leaving) {
+    if (held != nullptr) return {Rectangle{0, 0, window.x, window.y}};
+    std::vector<Rectangle> rects;
+    for (const Element* e : ELEMENTS) {
+        Rectangle box;
+        // Queued elements are no longer hovered (frame_update skips them).
+        if (e == leaving || !box_hover(e, &box) || queued(e)) continue;
+        if (box_clip(&box, window)) rects.push_back(box);
+    }
+    return rects;
+}
+
+static bool same_region(const std::vector<Rectangle>& a, const std::vector<Rectangle>& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); i++) {
+        if (a[i].x != b[i].x || a[i].y != b[i].y || a[i].width != b[i].width || a[i].height != b[i].height)
+            return false;
+    }
+    return true;
+}
+
+// Every change of the window's input region goes through here, so that an
+// unchanged region costs no X request.
+static void input_send_region(const Element* leaving) {
+    std::vector<Rectangle> rects = input_region(window_size(), leaving);
+    if (region_sent && same_region(rects, last_region)) return;
+    input_region_sends++;
+    INPUT_SET_REGION(rects.data(), static_cast<int>(rects.size()));
+    last_region = std::move(rects);
+    region_sent = true;
+}
+
+void input_initialize() {
+    input_window = glfwGetCurrentContext();
+    // Whatever was sent before belonged to no window: the next update sends.
+    region_sent = false;
+}
 
 Vector2 input_poll() {
-    // Read from the windowing system rather than from mouse events: while the
-    // window lets input through it receives no motion events, yet hovering
+    // Read from the windowing system rather than from mouse events: outside
+    // the input region the window receives no motion events, yet hovering
     // must still be seen.
     if (input_window == nullptr) return {0, 0};
     double x = 0, y = 0;
@@ -64,12 +105,7 @@ static bool input_press(Element* hovered, Vector2 mouse, MouseButton button) {
 }
 
 void input_update(Element* hovered, Vector2 mouse) {
-    if (prev_detected == nullptr && hovered != nullptr) {
-        input_set_passthrough(false);
-    } else if (prev_detected != nullptr && hovered == nullptr) {
-        input_set_passthrough(true);
-        prev_detected = nullptr;
-    }
+    if (hovered == nullptr) prev_detected = nullptr;
 
     if (hovered != nullptr) {
         prev_detected = hovered;
@@ -92,19 +128,21 @@ void input_update(Element* hovered, Vector2 mouse) {
     }
 
     prev_mouse = mouse;
+    // After the dispatch: a press this frame makes the whole window take the
+    // pointer before a drag can outrun the element, a release gives the
+    // desktop back everything outside the boxes, and boxes moved by this
+    // frame's updates are where the pointer will find them.
+    input_send_region(nullptr);
 }
 
 void input_deleted(Element* e) {
     if (e == nullptr) return;
-    if (prev_detected == e) {
-        // Give the desktop its mouse back at once: otherwise the window would
-        // keep swallowing clicks until some other element is hovered and left.
-        // If another element is under the pointer, the next input_update
-        // takes the mouse again.
-        input_set_passthrough(true);
-        prev_detected = nullptr;
-    }
+    if (prev_detected == e) prev_detected = nullptr;
     if (held == e) held = nullptr;
+    // At once rather than at the next update: the element stays listed until
+    // the next frame's removal pass, and a click where it was (or anywhere,
+    // when it was being dragged) must reach the desktop meanwhile.
+    input_send_region(e);
 }
 
 void input_reset() {
@@ -113,5 +151,7 @@ void input_reset() {
     held_button = MOUSE_BUTTON_LEFT;
     prev_mouse = {0, 0};
     prev_detected = nullptr;
-    input_passthrough_switches = 0;
+    input_region_sends = 0;
+    region_sent = false;
+    last_region.clear();
 }

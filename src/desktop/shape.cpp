@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "app/app.h"
+#include "desktop/boxes.h"
 #include "draw/draw.h"
 #include "element/element.h"
 #include "gfx/gfx_ext.h"
@@ -19,17 +20,6 @@ static bool region_sent = false;         // last_region is what the window has
 static std::vector<Rectangle> last_region;
 
 static constexpr float DEG = 3.14159265f / 180.0f;
-
-// Whole pixels touched by the screen-aligned box of a w x h rectangle centred
-// on centre and turned by degrees, grown by margin pixels on every side.
-static Rectangle turned_box(Vector2 centre, float w, float h, float degrees, float margin) {
-    float c = fabsf(cosf(degrees * DEG)), s = fabsf(sinf(degrees * DEG));
-    float hw = (fabsf(w) * c + fabsf(h) * s) * 0.5f + margin;
-    float hh = (fabsf(w) * s + fabsf(h) * c) * 0.5f + margin;
-    float x0 = floorf(centre.x - hw), y0 = floorf(centre.y - hh);
-    float x1 = ceilf(centre.x + hw), y1 = ceilf(centre.y + hh);
-    return Rectangle{x0, y0, x1 - x0, y1 - y0};
-}
 
 static bool inside(const Rectangle& a, const Rectangle& b) {
     return a.x >= b.x && a.y >= b.y && a.x + a.width <= b.x + b.width && a.y + a.height <= b.y + b.height;
@@ -59,31 +49,26 @@ static bool drawable_box(Element* e, const Drawable& d, Rectangle* out) {
     Vector2 centre{e->position.x + (offset.x * c - offset.y * s), e->position.y + (offset.x * s + offset.y * c)};
     // Glyph quads carry the atlas padding beyond the measured text: 2 px.
     float margin = d.type == DRAWABLE_TEXT ? 2.0f : 1.0f;
-    *out = turned_box(centre, size.x, size.y, e->rotation + r, margin);
+    *out = box_turned(centre, size.x, size.y, e->rotation + r, margin);
     return true;
 }
 
 std::vector<Rectangle> shape_rects(const std::vector<Element*>& elements, Vector2 window) {
     std::vector<Rectangle> rects;
-    bool clip = window.x > 0 && window.y > 0;
     for (Element* e : elements) {
         size_t first = rects.size();
         auto add = [&](Rectangle box) {
-            if (clip) {
-                float x0 = fmaxf(box.x, 0), y0 = fmaxf(box.y, 0);
-                float x1 = fminf(box.x + box.width, window.x), y1 = fminf(box.y + box.height, window.y);
-                if (x1 <= x0 || y1 <= y0) return;
-                box = Rectangle{x0, y0, x1 - x0, y1 - y0};
-            }
+            if (!box_clip(&box, window)) return;
             for (size_t i = first; i < rects.size(); i++) {
                 if (inside(box, rects[i])) return;
             }
             rects.push_back(box);
         };
         // The hover box must be in the region, or a click on the element
-        // would fall through to the desktop below.
-        if (!e->clickThrough && e->size.x != 0 && e->size.y != 0)
-            add(turned_box(e->position, e->size.x, e->size.y, e->rotation, 1.0f));
+        // would fall through to the desktop below: the input region is built
+        // from the same boxes (box_hover).
+        Rectangle hover;
+        if (box_hover(e, &hover)) add(hover);
         for (const Drawable& d : e->drawables) {
             Rectangle box;
             if (drawable_box(e, d, &box)) add(box);

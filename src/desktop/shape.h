@@ -6,10 +6,11 @@
 // is whole and plain transparency does the job. A compositor that starts or
 // stops while the program runs is noticed within a second.
 //
-// The bounding region is separate from the input region that click-through
-// switches (gfx_x11_set_input_passthrough): X takes their intersection, so
-// click-through keeps working inside the cut window, and everything outside
-// the cut lets the pointer through.
+// The bounding region is separate from the input region that pointer input
+// keeps on the elements' hover boxes (desktop/input.h): X takes their
+// intersection, so the hover boxes are part of the cut too (both come from
+// box_hover in desktop/boxes.h), and everything outside the cut lets the
+// pointer through.
 //
 // Threads: main thread only (the frame loop); every global below belongs to it.
 #pragma once

@@ -55,6 +55,17 @@ void gfx_clear_window_shape(void);                    // The whole window again
 // Rectangles of the window's current bounding shape, up to max written to out;
 // returns how many there are, -1 without a window.
 int gfx_get_window_shape(Rectangle* out, int max);
-// Rectangles in the window's current input shape: 0 while click-through,
-// -1 without a window.
+// Take pointer input only inside the given rectangles (window pixels, whole
+// pixels touched; may overlap): the XFixes input shape. Everywhere else the
+// pointer reaches the windows below. count 0 lets everything through, like
+// SetWindowState(FLAG_WINDOW_MOUSE_PASSTHROUGH); ClearWindowState of that flag
+// gives the whole window back. The flag is in force while any region is set.
+// Each call is one X request: callers send only changes.
+void gfx_set_input_region(const Rectangle* rects, int count);
+// Rectangles of the window's current input shape as the X server holds it
+// (it may merge or split them), up to max written to out; returns how many
+// there are, -1 without a window.
+int gfx_get_input_region(Rectangle* out, int max);
+// Rectangles in the window's current input shape: 0 while click-through
+// everywhere, -1 without a window.
 int gfx_input_shape_rect_count(void);

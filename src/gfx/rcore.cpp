@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <vector>
 
 #include "gfx/gfx_ext.h"
 #include "gfx/gfx_internal.h"
@@ -37,6 +38,10 @@ InputState INPUT = {};
 
 unsigned int CONFIG_FLAGS = 0;    // SetConfigFlags, applied by InitWindow
 unsigned int STATE_FLAGS = 0;     // flags currently in force
+// Rectangles in the window's input region as last set; -1 = the whole window
+// (X's None). FLAG_WINDOW_MOUSE_PASSTHROUGH is in STATE_FLAGS exactly while
+// this is not -1: the window lets the pointer through somewhere.
+int INPUT_RECTS = -1;
 int SCREEN_W = 0, SCREEN_H = 0;   // window size in pixels, 0 without a window
 bool CLOSE_KEY_SEEN = false;      // Escape went down while the window had the keyboard
 double TARGET_FRAME = 0.0;        // seconds per frame wanted, 0 = unpaced
@@ -154,7 +159,11 @@ void InitWindow(int width, int height, const char* title) {
 
     STATE_FLAGS = CONFIG_FLAGS;
     // The input shape is set before mapping so the overlay never swallows a click.
-    if (CONFIG_FLAGS & FLAG_WINDOW_MOUSE_PASSTHROUGH) gfx_x11_set_input_passthrough(GFX_WINDOW, true);
+    INPUT_RECTS = -1;
+    if (CONFIG_FLAGS & FLAG_WINDOW_MOUSE_PASSTHROUGH) {
+        gfx_x11_set_input_region(GFX_WINDOW, nullptr, 0);
+        INPUT_RECTS = 0;
+    }
     glfwShowWindow(GFX_WINDOW);
 
     glfwGetFramebufferSize(GFX_WINDOW, &SCREEN_W, &SCREEN_H);
@@ -182,6 +191,7 @@ void CloseWindow(void) {
     glfwTerminate();
     SCREEN_W = SCREEN_H = 0;
     STATE_FLAGS = 0;
+    INPUT_RECTS = -1;
 }
 
 void gfx_on_display_lost(void (*handler)(void)) {
@@ -199,8 +209,11 @@ bool WindowShouldClose(void) {
 
 void SetWindowState(unsigned int flags) {
     if (!GFX_WINDOW) return;
-    if ((flags & FLAG_WINDOW_MOUSE_PASSTHROUGH) && !(STATE_FLAGS & FLAG_WINDOW_MOUSE_PASSTHROUGH)) {
-        gfx_x11_set_input_passthrough(GFX_WINDOW, true);
+    // Passthrough everywhere: an empty input region, also in place of one
+    // that gfx_set_input_region left.
+    if ((flags & FLAG_WINDOW_MOUSE_PASSTHROUGH) && INPUT_RECTS != 0) {
+        gfx_x11_set_input_region(GFX_WINDOW, nullptr, 0);
+        INPUT_RECTS = 0;
         STATE_FLAGS |= FLAG_WINDOW_MOUSE_PASSTHROUGH;
     }
     if ((flags & FLAG_WINDOW_TOPMOST) && !(STATE_FLAGS & FLAG_WINDOW_TOPMOST)) {
@@ -212,8 +225,9 @@ void SetWindowState(unsigned int flags) {
 
 void ClearWindowState(unsigned int flags) {
     if (!GFX_WINDOW) return;
-    if ((flags & FLAG_WINDOW_MOUSE_PASSTHROUGH) && (STATE_FLAGS & FLAG_WINDOW_MOUSE_PASSTHROUGH)) {
-        gfx_x11_set_input_passthrough(GFX_WINDOW, false);
+    if ((flags & FLAG_WINDOW_MOUSE_PASSTHROUGH) && INPUT_RECTS != -1) {
+        gfx_x11_set_input_region(GFX_WINDOW, nullptr, -1);
+        INPUT_RECTS = -1;
         STATE_FLAGS &= ~FLAG_WINDOW_MOUSE_PASSTHROUGH;
     }
     if ((flags & FLAG_WINDOW_TOPMOST) && (STATE_FLAGS & FLAG_WINDOW_TOPMOST)) {
@@ -353,8 +367,44 @@ int gfx_draw_calls_last_frame(void) {
     return LAST_FRAME_CALLS;
 }
 
+// count rectangles as x, y, w, h quadruples of the whole pixels they touch.
+static std::vector<int> whole_pixels(const Rectangle* rects, int count) {
+    std::vector<int> xywh;
+    xywh.reserve(4 * (size_t)(count > 0 ? count : 0));
+    for (int i = 0; i < count; i++) {
+        float x0 = std::floor(rects[i].x), y0 = std::floor(rects[i].y);
+        float x1 = std::ceil(rects[i].x + rects[i].width), y1 = std::ceil(rects[i].y + rects[i].height);
+        xywh.insert(xywh.end(), {(int)x0, (int)y0, (int)(x1 - x0), (int)(y1 - y0)});
+    }
+    return xywh;
+}
+
+// Read one of the window's shapes back through reader as Rectangles.
+static int read_rects(int (*reader)(GLFWwindow*, int*, int), Rectangle* out, int max) {
+    if (!GFX_WINDOW) return -1;
+    int n = reader(GFX_WINDOW, nullptr, 0);
+    if (n <= 0) return n;
+    std::vector<int> xywh(4 * (size_t)n);
+    n = reader(GFX_WINDOW, xywh.data(), n);
+    for (int i = 0; i < n && i < max; i++)
+        out[i] = Rectangle{(float)xywh[4 * i], (float)xywh[4 * i + 1], (float)xywh[4 * i + 2], (float)xywh[4 * i + 3]};
+    return n;
+}
+
+void gfx_set_input_region(const Rectangle* rects, int count) {
+    if (!GFX_WINDOW || count < 0) return;
+    std::vector<int> xywh = whole_pixels(rects, count);
+    gfx_x11_set_input_region(GFX_WINDOW, xywh.data(), count);
+    INPUT_RECTS = count;
+    STATE_FLAGS |= FLAG_WINDOW_MOUSE_PASSTHROUGH;
+}
+
+int gfx_get_input_region(Rectangle* out, int max) {
+    return read_rects(gfx_x11_input_rects, out, max);
+}
+
 int gfx_input_shape_rect_count(void) {
-    return gfx_x11_input_rect_count(GFX_WINDOW);
+    return gfx_x11_input_rects(GFX_WINDOW, nullptr, 0);
 }
 
 bool gfx_compositor_running(void) {
@@ -363,19 +413,8 @@ bool gfx_compositor_running(void) {
 
 void gfx_set_window_shape(const Rectangle* rects, int count) {
     if (!GFX_WINDOW || count < 0) return;
-    int* xywh = (int*)std::malloc(sizeof(int) * 4 * (size_t)(count > 0 ? count : 1));
-    if (!xywh) return;
-    for (int i = 0; i < count; i++) {
-        // Whole pixels that the rectangle touches.
-        float x0 = std::floor(rects[i].x), y0 = std::floor(rects[i].y);
-        float x1 = std::ceil(rects[i].x + rects[i].width), y1 = std::ceil(rects[i].y + rects[i].height);
-        xywh[4 * i] = (int)x0;
-        xywh[4 * i + 1] = (int)y0;
-        xywh[4 * i + 2] = (int)(x1 - x0);
-        xywh[4 * i + 3] = (int)(y1 - y0);
-    }
-    gfx_x11_set_bounding(GFX_WINDOW, xywh, count);
-    std::free(xywh);
+    std::vector<int> xywh = whole_pixels(rects, count);
+    gfx_x11_set_bounding(GFX_WINDOW, xywh.data(), count);
 }
 
 void gfx_clear_window_shape(void) {
@@ -383,14 +422,5 @@ void gfx_clear_window_shape(void) {
 }
 
 int gfx_get_window_shape(Rectangle* out, int max) {
-    if (!GFX_WINDOW) return -1;
-    int n = gfx_x11_bounding_rects(GFX_WINDOW, nullptr, 0);
-    if (n <= 0) return n;
-    int* xywh = (int*)std::malloc(sizeof(int) * 4 * (size_t)n);
-    if (!xywh) return -1;
-    n = gfx_x11_bounding_rects(GFX_WINDOW, xywh, n);
-    for (int i = 0; i < n && i < max; i++)
-        out[i] = Rectangle{(float)xywh[4 * i], (float)xywh[4 * i + 1], (float)xywh[4 * i + 2], (float)xywh[4 * i + 3]};
-    std::free(xywh);
-    return n;
+    return read_rects(gfx_x11_bounding_rects, out, max);
 }

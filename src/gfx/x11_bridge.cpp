@@ -50,29 +50,58 @@ uint64_t gfx_x11_window(GLFWwindow* window) {
     return (uint64_t)glfwGetX11Window(window);
 }
 
-void gfx_x11_set_input_passthrough(GLFWwindow* window, bool on) {
+// X rectangles of count x, y, w, h quadruples; empty ones are dropped
+// (16-bit fields: callers clip to the window first).
+static std::vector<XRectangle> x_rectangles(const int* xywh, int count) {
+    std::vector<XRectangle> rects;
+    rects.reserve(count > 0 ? count : 0);
+    for (int i = 0; i < count; i++) {
+        XRectangle r;
+        r.x = (short)xywh[4 * i];
+        r.y = (short)xywh[4 * i + 1];
+        r.width = (unsigned short)(xywh[4 * i + 2] > 0 ? xywh[4 * i + 2] : 0);
+        r.height = (unsigned short)(xywh[4 * i + 3] > 0 ? xywh[4 * i + 3] : 0);
+        if (r.width && r.height) rects.push_back(r);
+    }
+    return rects;
+}
+
+// count x, y, w, h quadruples of one of the window's shapes into xywh (at most
+// max of them); returns how many the shape has, -1 on error.
+static int shape_rects(GLFWwindow* window, int kind, int* xywh, int max) {
+    if (!window) return -1;
+    Display* dpy = glfwGetX11Display();
+    int count = 0, ordering = 0;
+    XRectangle* rects = XShapeGetRectangles(dpy, glfwGetX11Window(window), kind, &count, &ordering);
+    for (int i = 0; i < count && i < max; i++) {
+        xywh[4 * i] = rects[i].x;
+        xywh[4 * i + 1] = rects[i].y;
+        xywh[4 * i + 2] = rects[i].width;
+        xywh[4 * i + 3] = rects[i].height;
+    }
+    if (rects) XFree(rects);
+    return count;
+}
+
+void gfx_x11_set_input_region(GLFWwindow* window, const int* xywh, int count) {
     if (!window) return;
     Display* dpy = glfwGetX11Display();
     Window win = glfwGetX11Window(window);
-    if (on) {
-        // An empty input region: pointer events fall through to what lies below.
-        XserverRegion region = XFixesCreateRegion(dpy, nullptr, 0);
-        XFixesSetWindowShapeRegion(dpy, win, ShapeInput, 0, 0, region);
-        XFixesDestroyRegion(dpy, region);
-    } else {
+    if (count < 0) {
         // None restores the default input region, the whole window.
         XFixesSetWindowShapeRegion(dpy, win, ShapeInput, 0, 0, None);
+    } else {
+        // Pointer events outside the rectangles fall through to what lies below.
+        std::vector<XRectangle> rects = x_rectangles(xywh, count);
+        XserverRegion region = XFixesCreateRegion(dpy, rects.data(), (int)rects.size());
+        XFixesSetWindowShapeRegion(dpy, win, ShapeInput, 0, 0, region);
+        XFixesDestroyRegion(dpy, region);
     }
     XFlush(dpy);
 }
 
-int gfx_x11_input_rect_count(GLFWwindow* window) {
-    if (!window) return -1;
-    Display* dpy = glfwGetX11Display();
-    int count = 0, ordering = 0;
-    XRectangle* rects = XShapeGetRectangles(dpy, glfwGetX11Window(window), ShapeInput, &count, &ordering);
-    if (rects) XFree(rects);
-    return count;
+int gfx_x11_input_rects(GLFWwindow* window, int* xywh, int max) {
+    return shape_rects(window, ShapeInput, xywh, max);
 }
 
 bool gfx_x11_compositor_running(GLFWwindow* window) {
@@ -89,16 +118,7 @@ bool gfx_x11_compositor_running(GLFWwindow* window) {
 void gfx_x11_set_bounding(GLFWwindow* window, const int* xywh, int count) {
     if (!window) return;
     Display* dpy = glfwGetX11Display();
-    std::vector<XRectangle> rects;
-    rects.reserve(count > 0 ? count : 0);
-    for (int i = 0; i < count; i++) {
-        XRectangle r;
-        r.x = (short)xywh[4 * i];
-        r.y = (short)xywh[4 * i + 1];
-        r.width = (unsigned short)(xywh[4 * i + 2] > 0 ? xywh[4 * i + 2] : 0);
-        r.height = (unsigned short)(xywh[4 * i + 3] > 0 ? xywh[4 * i + 3] : 0);
-        if (r.width && r.height) rects.push_back(r);
-    }
+    std::vector<XRectangle> rects = x_rectangles(xywh, count);
     XShapeCombineRectangles(dpy, glfwGetX11Window(window), ShapeBounding, 0, 0, rects.data(), (int)rects.size(),
                             ShapeSet, Unsorted);
     XFlush(dpy);
@@ -112,16 +132,5 @@ void gfx_x11_clear_bounding(GLFWwindow* window) {
 }
 
 int gfx_x11_bounding_rects(GLFWwindow* window, int* xywh, int max) {
-    if (!window) return -1;
-    Display* dpy = glfwGetX11Display();
-    int count = 0, ordering = 0;
-    XRectangle* rects = XShapeGetRectangles(dpy, glfwGetX11Window(window), ShapeBounding, &count, &ordering);
-    for (int i = 0; i < count && i < max; i++) {
-        xywh[4 * i] = rects[i].x;
-        xywh[4 * i + 1] = rects[i].y;
-        xywh[4 * i + 2] = rects[i].width;
-        xywh[4 * i + 3] = rects[i].height;
-    }
-    if (rects) XFree(rects);
-    return count;
+    return shape_rects(window, ShapeBounding, xywh, max);
 }

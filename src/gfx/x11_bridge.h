@@ -11,8 +11,11 @@ struct GLFWwindow;
 // handler (which should not return) and end the process with status 1.
 void gfx_x11_on_connection_broken(void (*handler)(void));
 uint64_t gfx_x11_window(GLFWwindow* window);                  // X11 Window id of a GLFW window
-void gfx_x11_set_input_passthrough(GLFWwindow* window, bool on);  // Empty input shape (on) or None (off)
-int gfx_x11_input_rect_count(GLFWwindow* window);             // Rectangles of the input shape, -1 on error
+// Input shape (XFixes ShapeInput) of the window: xywh holds count rectangles
+// as x, y, w, h; count 0 lets every pointer event through, count < 0 sets
+// None, the whole window.
+void gfx_x11_set_input_region(GLFWwindow* window, const int* xywh, int count);
+int gfx_x11_input_rects(GLFWwindow* window, int* xywh, int max);  // Read the input shape back, -1 on error
 bool gfx_x11_compositor_running(GLFWwindow* window);          // _NET_WM_CM_Sn has an owner
 // Bounding shape of the window: xywh holds count rectangles as x, y, w, h.
 void gfx_x11_set_bounding(GLFWwindow* window, const int* xywh, int count);

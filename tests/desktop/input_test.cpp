@@ -1,6 +1,7 @@
-// Pointer input: the turned hit box, the hover rule, click-through switching
-// and the press / drag / release dispatch, driven through injected buttons
-// (no window needed).
+// Pointer input: the turned hit box, the hover rule, the input region (the
+// hover boxes, the whole window while an element is held) and the press /
+// drag / release dispatch, driven through injected buttons (no window needed:
+// the region is caught at the seam, unclipped).
 #include <gtest/gtest.h>
 
 #include <string>
@@ -22,6 +23,22 @@ struct Event {
 };
 
 std::vector<Event> EVENTS;
+std::vector<std::vector<Rectangle>> SENT;  // input regions, in the order sent
+
+void recordRegion(const Rectangle* rects, int count) { SENT.emplace_back(rects, rects + count); }
+
+void expectRect(const Rectangle& r, float x, float y, float w, float h) {
+    EXPECT_EQ(r.x, x);
+    EXPECT_EQ(r.y, y);
+    EXPECT_EQ(r.width, w);
+    EXPECT_EQ(r.height, h);
+}
+
+// The region while an element is held: the whole window (0 x 0 without one).
+void expectWholeWindow(const std::vector<Rectangle>& region) {
+    ASSERT_EQ(region.size(), 1u);
+    expectRect(region[0], 0, 0, (float)GetScreenWidth(), (float)GetScreenHeight());
+}
 
 void onClickRec(Element* e, Vector2 mouse, MouseButton b) { EVENTS.push_back({"click", e, {0, 0}, mouse, b}); }
 void onDragRec(Element* e, Vector2 prev, Vector2 mouse, MouseButton b) {
@@ -71,12 +88,15 @@ protected:
         input_reset();
         gfx_reset_input();
         EVENTS.clear();
+        SENT.clear();
+        INPUT_SET_REGION = recordRegion;
     }
     void TearDown() override {
         input_reset();
         gfx_reset_input();
         for (Element* e : std::vector<Element*>(ELEMENTS)) _removeElement(e);
         ELEMENTS_TO_BE_REMOVED.clear();
+        INPUT_SET_REGION = gfx_set_input_region;
     }
 };
 
@@ -134,27 +154,70 @@ TEST_F(InputTest, FrameLoopHoversTheTopmostElementThatIsNotClickThrough) {
     EXPECT_EQ(frame_update(0.016f, 0, {105, 100}), top);
 }
 
-TEST_F(InputTest, PassthroughSwitchesOnlyOnHoverTransitions) {
-    Element a = box({0, 0}, {10, 10}, 0), b = box({0, 0}, {10, 10}, 0);
-    record(&a);
-    record(&b);
+TEST_F(InputTest, RegionHoldsTheHoverBoxesAndIsSentOnlyWhenItChanges) {
+    for (int i = 0; i < 3; i++) frame(nullptr, {500, 500});
+    ASSERT_EQ(input_region_sends, 1);  // nothing to take: an empty region, once
+    EXPECT_TRUE(SENT.back().empty());
 
-    for (int i = 0; i < 5; i++) frame(nullptr, {500, 500});
-    EXPECT_EQ(input_passthrough_switches, 0);  // nothing hovered: stays click-through, no requests
-
-    frame(&a, {0, 0});
-    EXPECT_EQ(input_passthrough_switches, 1);
-    EXPECT_EQ(prev_detected, &a);
-    for (int i = 0; i < 5; i++) frame(&a, {1, 1});
-    frame(&b, {1, 1});  // from one element to another: the window keeps the mouse
-    EXPECT_EQ(input_passthrough_switches, 1);
-
+    Element* a = newElement(0);
+    a->position = {100, 100};
+    a->size = {40, 20};
+    Element* b = newElement(0);
+    b->position = {300, 200};
+    b->size = {100, 20};
+    b->rotation = 45;  // the turned box's screen-aligned bounds: (100 + 20) / sqrt 2 wide
+    Element* ghost = newElement(0);
+    ghost->position = {600, 600};
+    ghost->size = {50, 50};
+    ghost->clickThrough = true;  // never hovered: not in the region
+    record(a);
+    record(b);
     frame(nullptr, {500, 500});
-    EXPECT_EQ(input_passthrough_switches, 2);
-    EXPECT_EQ(prev_detected, nullptr);
-    frame(nullptr, {501, 500});
-    EXPECT_EQ(input_passthrough_switches, 2);
+    ASSERT_EQ(input_region_sends, 2);
+    ASSERT_EQ(SENT.back().size(), 2u);
+    expectRect(SENT.back()[0], 79, 89, 42, 22);  // whole pixels, a pixel of margin
+    expectRect(SENT.back()[1], 256, 156, 88, 88);
+
+    // Hovering, idling and moving from one element to another change nothing.
+    for (int i = 0; i < 5; i++) frame(a, {100, 100});
+    frame(b, {300, 200});
+    frame(nullptr, {500, 500});
+    EXPECT_EQ(input_region_sends, 2);
+
+    a->position.x += 10;  // a moving element takes its box along
+    frame(nullptr, {500, 500});
+    ASSERT_EQ(input_region_sends, 3);
+    expectRect(SENT.back()[0], 89, 89, 42, 22);
+    a->clickThrough = true;
+    frame(nullptr, {500, 500});
+    ASSERT_EQ(SENT.back().size(), 1u);
+    expectRect(SENT.back()[0], 256, 156, 88, 88);
     EXPECT_TRUE(EVENTS.empty());  // hovering alone dispatches nothing
+}
+
+TEST_F(InputTest, HoldingAnElementGivesItTheWholeWindowUntilTheRelease) {
+    Element* a = newElement(0);
+    a->position = {100, 100};
+    a->size = {40, 20};
+    record(a);
+    frame(a, {100, 100});
+    ASSERT_EQ(SENT.back().size(), 1u);
+
+    frame(a, {101, 100}, {{MOUSE_BUTTON_LEFT, true}});
+    ASSERT_EQ(held, a);
+    expectWholeWindow(SENT.back());  // in the press frame, before the pointer can outrun it
+    int sends = input_region_sends;
+    frame(nullptr, {400, 300});  // it did: still held, still the whole window
+    a->position = {400, 300};    // dragged along: while held its box does not matter
+    frame(a, {410, 300});
+    EXPECT_EQ(input_region_sends, sends);
+
+    frame(a, {410, 300}, {{MOUSE_BUTTON_LEFT, false}});
+    EXPECT_EQ(held, nullptr);
+    ASSERT_EQ(SENT.back().size(), 1u);  // back to the box where it was dropped
+    expectRect(SENT.back()[0], 379, 289, 42, 22);
+    ASSERT_EQ(EVENTS.size(), 5u);  // click, three drags, release
+    EXPECT_EQ(EVENTS.back().kind, "release");
 }
 
 TEST_F(InputTest, LeftPressDragAndReleaseFollowThePointerOffTheElement) {
@@ -168,6 +231,7 @@ TEST_F(InputTest, LeftPressDragAndReleaseFollowThePointerOffTheElement) {
     expectEvent(EVENTS[0], "click", &a, {}, {2, 2}, 0);
     expectEvent(EVENTS[1], "drag", &a, {1, 1}, {2, 2}, 0);
     EXPECT_EQ(held, &a);
+    expectWholeWindow(SENT.back());
 
     frame(nullptr, {40, 50});  // the pointer outran the element
     frame(nullptr, {60, 70});
@@ -179,6 +243,7 @@ TEST_F(InputTest, LeftPressDragAndReleaseFollowThePointerOffTheElement) {
     ASSERT_EQ(EVENTS.size(), 5u);
     expectEvent(EVENTS[4], "release", &a, {60, 70}, {61, 71}, 0);
     EXPECT_EQ(held, nullptr);
+    EXPECT_TRUE(SENT.back().empty());  // a is not in ELEMENTS: no box to take
 
     frame(nullptr, {62, 72});
     EXPECT_EQ(EVENTS.size(), 5u);
@@ -251,41 +316,52 @@ TEST_F(InputTest, PressWithoutCallbacksStillHolds) {
 
 TEST_F(InputTest, DeletingTheHeldElementDuringItsDragStopsItsCallbacks) {
     Element* a = newElement(0);
+    a->position = {0, 0};
+    a->size = {10, 10};
     record(a);
     a->onDrag = onDragRemoves;
 
     frame(a, {1, 1});
-    int switches = input_passthrough_switches;
+    int sends = input_region_sends;
     frame(a, {2, 2}, {{MOUSE_BUTTON_LEFT, true}});
     ASSERT_EQ(EVENTS.size(), 2u);  // click, then the drag that removes it
     EXPECT_EQ(held, nullptr);
     EXPECT_EQ(prev_detected, nullptr);
-    // It was hovered: the desktop gets the mouse back in the same frame.
-    EXPECT_EQ(input_passthrough_switches, switches + 1);
+    // Neither held nor listed any more: the desktop gets the whole screen back
+    // in the same frame (and the press did not flash the whole window).
+    EXPECT_EQ(input_region_sends, sends + 1);
+    EXPECT_TRUE(SENT.back().empty());
 
     frame(nullptr, {3, 3});
     frame(nullptr, {4, 4}, {{MOUSE_BUTTON_LEFT, false}});
     EXPECT_EQ(EVENTS.size(), 2u);  // no drag, no release
-    EXPECT_EQ(input_passthrough_switches, switches + 1);
+    EXPECT_EQ(input_region_sends, sends + 1);
 }
 
-TEST_F(InputTest, DeletingTheHoveredElementGivesClickThroughBackAtOnce) {
+TEST_F(InputTest, DeletingTheHoveredElementTakesItsBoxOutAtOnce) {
     Element* a = newElement(0);
     Element* b = newElement(0);
+    a->size = b->size = {10, 10};
+    a->position = {0, 0};
+    b->position = {100, 0};
     record(a);
     record(b);
 
     frame(a, {1, 1});
-    EXPECT_EQ(input_passthrough_switches, 1);
-    removeElement(a);
-    EXPECT_EQ(input_passthrough_switches, 2);
+    EXPECT_EQ(input_region_sends, 1);
+    EXPECT_EQ(SENT.back().size(), 2u);
+    removeElement(a);  // still listed until the next removal pass, but no longer taking the pointer
+    EXPECT_EQ(input_region_sends, 2);
+    ASSERT_EQ(SENT.back().size(), 1u);
+    expectRect(SENT.back()[0], 94, -6, 12, 12);
     EXPECT_EQ(prev_detected, nullptr);
-    removeElement(a);  // already forgotten: no second switch
-    EXPECT_EQ(input_passthrough_switches, 2);
+    removeElement(a);  // already forgotten: nothing new to send
+    frame_remove_queued();
+    EXPECT_EQ(input_region_sends, 2);
 
-    // Another element under the pointer takes the mouse again next frame.
-    frame(b, {1, 1});
-    EXPECT_EQ(input_passthrough_switches, 3);
+    frame(b, {100, 1});
+    EXPECT_EQ(input_region_sends, 2);
+    EXPECT_EQ(prev_detected, b);
     EXPECT_TRUE(EVENTS.empty());
 }
 
