@@ -4,6 +4,7 @@
 #include <X11/Xlib.h>
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/shape.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
@@ -104,6 +105,16 @@ void xclient_set_frame_extents(uint64_t window, int left, int right, int top, in
     XChangeProperty(DPY, (Window)window, XInternAtom(DPY, "_NET_FRAME_EXTENTS", False), XA_CARDINAL, 32,
                     PropModeReplace, (const unsigned char*)values, 4);
     XSync(DPY, False);
+}
+
+std::vector<XClientRect> xclient_input_shape(uint64_t window) {
+    std::vector<XClientRect> out;
+    if (!DPY) return out;
+    int count = 0, ordering = 0;
+    XRectangle* rects = XShapeGetRectangles(DPY, (Window)window, ShapeInput, &count, &ordering);
+    for (int i = 0; i < count; i++) out.push_back({rects[i].x, rects[i].y, rects[i].width, rects[i].height});
+    if (rects) XFree(rects);
+    return out;
 }
 
 bool xclient_xdotool(const std::vector<std::string>& args) {

@@ -8,6 +8,11 @@
 #include <string>
 #include <vector>
 
+struct XClientRect {
+    int x, y, w, h;  // window pixels
+    bool operator==(const XClientRect&) const = default;
+};
+
 struct XClientPress {
     int x, y;     // window-relative position of the press
     int button;   // X button number (1 = left)
@@ -26,5 +31,8 @@ std::vector<XClientPress> xclient_take_presses(uint64_t window);
 // and a window's _NET_FRAME_EXTENTS (left, right, top, bottom).
 void xclient_set_active(uint64_t window);
 void xclient_set_frame_extents(uint64_t window, int left, int right, int top, int bottom);
+// The window's input shape (ShapeInput) as the X server holds it, read on this
+// connection: rectangles in the server's banded order (y, then x); empty on error.
+std::vector<XClientRect> xclient_input_shape(uint64_t window);
 // Run xdotool with args (argument vector, no shell) and wait for it; true on exit status 0.
 bool xclient_xdotool(const std::vector<std::string>& args);

@@ -65,6 +65,36 @@ TEST(GfxWindow, CoversTheMonitorWithTitleAndStartsClickThrough) {
     EXPECT_EQ(gfx_input_shape_rect_count(), 0);
 }
 
+TEST(GfxWindow, InputRegionTakesThePointerOnlyInsideItsRectangles) {
+    unsigned long window = (unsigned long)(uintptr_t)GetWindowHandle();
+    // Whole pixels touched; two boxes side by side in one band, a third below.
+    const Rectangle rects[3] = {{100.5f, 50, 20, 10}, {300, 50, 40, 10.2f}, {10, 200, 5, 5}};
+    gfx_set_input_region(rects, 3);
+    EXPECT_TRUE(IsWindowState(FLAG_WINDOW_MOUSE_PASSTHROUGH));  // the pointer passes everywhere else
+    int xywh[4 * 4] = {};
+    ASSERT_EQ(probe_input_shape(window, xywh, 4), 4);  // the server bands it: the taller box spans two bands
+    const int want[4][4] = {{100, 50, 21, 10}, {300, 50, 40, 10}, {300, 60, 40, 1}, {10, 200, 5, 5}};
+    for (int i = 0; i < 4; i++)
+        for (int k = 0; k < 4; k++) EXPECT_EQ(xywh[4 * i + k], want[i][k]) << i << "," << k;
+    Rectangle back[4] = {};
+    ASSERT_EQ(gfx_get_input_region(back, 4), 4);
+    EXPECT_EQ(back[3].x, 10);
+    EXPECT_EQ(back[3].height, 5);
+
+    // Passthrough everywhere replaces the region; clearing it gives the whole window.
+    SetWindowState(FLAG_WINDOW_MOUSE_PASSTHROUGH);
+    EXPECT_EQ(probe_input_shape_rects(window), 0);
+    gfx_set_input_region(rects, 1);
+    EXPECT_EQ(probe_input_shape_rects(window), 1);
+    ClearWindowState(FLAG_WINDOW_MOUSE_PASSTHROUGH);
+    EXPECT_FALSE(IsWindowState(FLAG_WINDOW_MOUSE_PASSTHROUGH));
+    ASSERT_EQ(probe_input_shape(window, xywh, 1), 1);
+    EXPECT_EQ(xywh[2], 1920);
+    gfx_set_input_region(nullptr, 0);
+    EXPECT_EQ(probe_input_shape_rects(window), 0);
+    EXPECT_TRUE(IsWindowState(FLAG_WINDOW_MOUSE_PASSTHROUGH));
+}
+
 TEST(GfxWindow, BackgroundIsFullyTransparentAndBlendingIsSourceOver) {
     BeginDrawing();
     ClearBackground(BLANK);

@@ -2,5 +2,8 @@
 #pragma once
 
 int probe_input_shape_rects(unsigned long window);  // Rectangles in the window's input shape, -1 without X
+// The input shape's rectangles as x, y, w, h into xywh (at most max); returns
+// how many there are, -1 without X.
+int probe_input_shape(unsigned long window, int* xywh, int max);
 bool probe_window_title(unsigned long window, char* out, int size);  // WM_NAME of the window
 bool probe_window_size(unsigned long window, int* width, int* height);  // Window size as X sees it

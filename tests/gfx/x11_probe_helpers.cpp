@@ -5,15 +5,23 @@
 
 #include "gfx/x11_probe.h"
 
-int probe_input_shape_rects(unsigned long window) {
+int probe_input_shape(unsigned long window, int* xywh, int max) {
     Display* dpy = XOpenDisplay(nullptr);
     if (!dpy) return -1;
     int count = 0, ordering = 0;
     XRectangle* rects = XShapeGetRectangles(dpy, (Window)window, ShapeInput, &count, &ordering);
+    for (int i = 0; i < count && i < max; i++) {
+        xywh[4 * i] = rects[i].x;
+        xywh[4 * i + 1] = rects[i].y;
+        xywh[4 * i + 2] = rects[i].width;
+        xywh[4 * i + 3] = rects[i].height;
+    }
     if (rects) XFree(rects);
     XCloseDisplay(dpy);
     return count;
 }
+
+int probe_input_shape_rects(unsigned long window) { return probe_input_shape(window, nullptr, 0); }
 
 bool probe_window_title(unsigned long window, char* out, int size) {
     Display* dpy = XOpenDisplay(nullptr);
