@@ -21,7 +21,7 @@ int main() {
     getCWD();  // before anything opens a file
     ONLINE = curl_global_init(CURL_GLOBAL_ALL) == 0;
     // Transparent, on top, running without focus, and click-through until the
-    // pointer is over an element.
+    // first frame gives the input region the elements' boxes (desktop/input.h).
     SetConfigFlags(FLAG_WINDOW_MOUSE_PASSTHROUGH | FLAG_WINDOW_TOPMOST | FLAG_WINDOW_ALWAYS_RUN |
                    FLAG_WINDOW_TRANSPARENT);
     InitWindow(GetScreenWidth(), GetScreenHeight(), WINDOW_NAME);  // 0 x 0: the monitor's size
