@@ -30,7 +30,8 @@ extern int input_region_sends;     // input regions sent to the window so far (d
 // Seam to the graphics layer, replaced by tests; defaults to gfx_set_input_region.
 extern void (*INPUT_SET_REGION)(const Rectangle* rects, int count);
 
-void input_initialize();                          // Remember the window raylib opened (after InitWindow)
+// Remember the window raylib opened (after InitWindow); the next update sends the region.
+void input_initialize();
 Vector2 input_poll();                             // Cursor position in window pixels; (0, 0) without a window
 bool input_check(Element* e, Vector2 point);      // Is point inside e's turned box (bounds included)
 // Dispatch callbacks, then send the input region if it changed; hovered may be null.
@@ -43,4 +44,5 @@ void input_deleted(Element* e);
 // boxes of the elements in ELEMENTS that are not queued for removal and not
 // `leaving`, clipped to the window (unclipped with window.x or window.y <= 0).
 std::vector<Rectangle> input_region(Vector2 window, const Element* leaving = nullptr);
-void input_reset();                               // Back to the start-up state (no window, nothing hovered or held, no region sent)
+// Back to the start-up state (no window, nothing hovered or held, no region sent).
+void input_reset();
