@@ -68,7 +68,7 @@ static std::vector<XRectangle> x_rectangles(const int* xywh, int count) {
 
 // count x, y, w, h quadruples of one of the window's shapes into xywh (at most
 // max of them); returns how many the shape has, -1 on error.
-static int shape_rects(GLFWwindow* window, int kind, int* xywh, int max) {
+static int read_shape(GLFWwindow* window, int kind, int* xywh, int max) {
     if (!window) return -1;
     Display* dpy = glfwGetX11Display();
     int count = 0, ordering = 0;
@@ -101,7 +101,7 @@ void gfx_x11_set_input_region(GLFWwindow* window, const int* xywh, int count) {
 }
 
 int gfx_x11_input_rects(GLFWwindow* window, int* xywh, int max) {
-    return shape_rects(window, ShapeInput, xywh, max);
+    return read_shape(window, ShapeInput, xywh, max);
 }
 
 bool gfx_x11_compositor_running(GLFWwindow* window) {
@@ -132,5 +132,5 @@ void gfx_x11_clear_bounding(GLFWwindow* window) {
 }
 
 int gfx_x11_bounding_rects(GLFWwindow* window, int* xywh, int max) {
-    return shape_rects(window, ShapeBounding, xywh, max);
+    return read_shape(window, ShapeBounding, xywh, max);
 }
