@@ -44,6 +44,11 @@ int instance_quit() {
         return QUIT_NONE_RUNNING;
     }
     if (!platform_interrupt_process(holder)) {
+        // It may have ended on its own between the two calls.
+        if (platform_lock_holder(path) == 0) {
+            std::cout << "No companion is running from this folder." << std::endl;
+            return QUIT_NONE_RUNNING;
+        }
         std::cout << "Could not ask the running companion to end." << std::endl;
         return QUIT_NOT_ENDED;
     }

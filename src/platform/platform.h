@@ -3,7 +3,7 @@
 // on Linux/X11; a platform_win32.cpp would implement the same on Windows.
 //
 // Threads: platform_executable_path, platform_random_bytes, platform_clock_*, platform_open_url are
-// safe from any thread. The lock, process and session calls belong to the main thread. The window functions use one X connection of their own
+// safe from any thread. The window functions use one X connection of their own
 // and belong to the main thread.
 #pragma once
 
@@ -17,7 +17,7 @@ std::string platform_executable_path();         // Full path of the running exec
 // could not. A pid <= 0 is refused: it would name a group or every process.
 bool platform_interrupt_process(int64_t pid);
 
-// ---- One instance ------------------------------------------------------------------
+// ---- One instance (main thread, at start-up) ------------------------------------------
 enum PlatformLock {
     PLATFORM_LOCK_TAKEN,  // this process holds the lock until it ends
     PLATFORM_LOCK_BUSY,   // another process holds it
@@ -26,8 +26,8 @@ enum PlatformLock {
 // Take the exclusive lock of the file at path (created, owner-only, when missing)
 // for the rest of the process's life, and write this process's id into the file
 // for people to read. The system drops the lock when the process ends in any way,
-// SIGKILL included. Once per process and path: a second take of the same path
-// would open the file again, and closing that would drop the lock.
+// SIGKILL included. Once per process: the lock is the process's, so a second
+// call only succeeds again and leaves one more file open.
 PlatformLock platform_lock_take(const std::string& path);
 // Id of the process that holds the lock of path: 0 when none does (or the file
 // does not exist: nothing is created), -1 when one does that this process
