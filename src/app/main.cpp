@@ -1,13 +1,16 @@
 // Entry of the companion: start-up in its fixed order, then the frame loop
-// and the shutdown sequence (app_run). Arguments and environment are ignored.
+// and the shutdown sequence (app_run). The one argument read is "--quit"
+// (app/instance.h); others are ignored.
 #include <climits>
 #include <csignal>
+#include <iostream>
 
 #include <curl/curl.h>
 
 #include "app/app.h"
 #include "app/config.h"
 #include "app/files.h"
+#include "app/instance.h"
 #include "desktop/input.h"
 #include "desktop/shape.h"
 #include "desktop/window.h"
@@ -15,10 +18,22 @@
 #include "gfx/raylib.h"
 #include "net/net.h"
 #include "physics/physics.h"
+#include "platform/platform.h"
 
-int main() {
+int main(int argc, char** argv) {
+    getCWD();  // before anything opens a file, the lock file included
+    if (instance_quit_requested(argc, argv)) return instance_quit();
+    // The handlers come before the lock: from the moment the lock is ours,
+    // "vimo --quit" may send SIGINT, which must end us through the shutdown.
     for (int sig : APP_END_SIGNALS) std::signal(sig, handleSignal);
-    getCWD();  // before anything opens a file
+    // Before the window and before config.json is read: a second companion
+    // from this folder leaves without touching either.
+    if (!instance_claim()) return 0;
+    if (platform_session_is_wayland()) {
+        std::cout << "Wayland session: running through XWayland; everything works except walls around native "
+                     "Wayland windows, which X11 programs cannot see."
+                  << std::endl;
+    }
     ONLINE = curl_global_init(CURL_GLOBAL_ALL) == 0;
     // Transparent, on top, running without focus, and click-through until the
     // first frame gives the input region the elements' boxes (desktop/input.h).

@@ -13,6 +13,33 @@
 
 // ---- Process ---------------------------------------------------------------
 std::string platform_executable_path();         // Full path of the running executable, "" when unknown
+// Send the interrupt (what Ctrl-C sends: SIGINT) to process pid; false when it
+// could not. A pid <= 0 is refused: it would name a group or every process.
+bool platform_interrupt_process(int64_t pid);
+
+// ---- One instance (main thread, at start-up) ------------------------------------------
+enum PlatformLock {
+    PLATFORM_LOCK_TAKEN,  // this process holds the lock until it ends
+    PLATFORM_LOCK_BUSY,   // another process holds it
+    PLATFORM_LOCK_FAILED  // the file could not be opened or locked (say, a read-only folder)
+};
+// Take the exclusive lock of the file at path (created, owner-only, when missing)
+// for the rest of the process's life, and write this process's id into the file
+// for people to read. The system drops the lock when the process ends in any way,
+// SIGKILL included. Once per process: the lock is the process's, so a second
+// call only succeeds again and leaves one more file open.
+PlatformLock platform_lock_take(const std::string& path);
+// Id of the process that holds the lock of path: 0 when none does (or the file
+// does not exist: nothing is created), -1 when one does that this process
+// cannot name. Asks the system, never trusts the id written in the file. Not
+// for the process that holds the lock: it sees no holder, and closing its look
+// at the file would drop its own lock.
+int64_t platform_lock_holder(const std::string& path);
+
+// ---- Session -------------------------------------------------------------------------
+// True in a Wayland session (WAYLAND_DISPLAY set and not empty, or
+// XDG_SESSION_TYPE "wayland"), where the companion runs through XWayland.
+bool platform_session_is_wayland();
 
 // ---- Randomness ----------------------------------------------------------------
 // Fill out with size bytes from the system's random source (getrandom, then

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -29,6 +30,66 @@ std::string platform_executable_path() {
         if ((size_t)n < buffer.size()) return std::string(buffer.data(), (size_t)n);
         buffer.resize(buffer.size() * 2);  // truncated: try a larger buffer
     }
+}
+
+bool platform_interrupt_process(int64_t pid) {
+    if (pid <= 0) return false;  // kill() would take 0 as our group and -1 as every process
+    return kill(static_cast<pid_t>(pid), SIGINT) == 0;
+}
+
+// ---- One instance --------------------------------------------------------------------
+// A POSIX record lock (fcntl) rather than flock: F_GETLK names the process that
+// holds it, so an id is never read from a file a dead process left behind.
+// Record locks belong to the process and go away when it closes any descriptor
+// of the file: the companion opens the file once and keeps it open.
+
+static flock whole_file_lock() {
+    flock lock{};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = 0;
+    lock.l_len = 0;  // to the end of the file, however long it grows
+    return lock;
+}
+
+PlatformLock platform_lock_take(const std::string& path) {
+    // No O_TRUNC: while another process holds the file, its id stays in it.
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) return PLATFORM_LOCK_FAILED;
+    flock lock = whole_file_lock();
+    while (fcntl(fd, F_SETLK, &lock) != 0) {
+        if (errno == EINTR) continue;
+        int error = errno;
+        ::close(fd);
+        return error == EACCES || error == EAGAIN ? PLATFORM_LOCK_BUSY : PLATFORM_LOCK_FAILED;
+    }
+    std::string id = std::to_string(getpid()) + "\n";
+    if (ftruncate(fd, 0) == 0) {
+        ssize_t written = pwrite(fd, id.data(), id.size(), 0);
+        (void)written;  // the id is for people; the lock is what counts
+    }
+    return PLATFORM_LOCK_TAKEN;  // fd is never closed: the lock lasts as long as the process
+}
+
+int64_t platform_lock_holder(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    flock probe = whole_file_lock();
+    int64_t holder = 0;
+    if (fcntl(fd, F_GETLK, &probe) == 0 && probe.l_type != F_UNLCK) {
+        // l_pid is 0 for a holder in another pid namespace.
+        holder = probe.l_pid > 0 ? probe.l_pid : -1;
+    }
+    ::close(fd);
+    return holder;
+}
+
+// ---- Session ---------------------------------------------------------------------------
+
+bool platform_session_is_wayland() {
+    const char* display = std::getenv("WAYLAND_DISPLAY");
+    const char* type = std::getenv("XDG_SESSION_TYPE");
+    return (display != nullptr && display[0] != '\0') || (type != nullptr && std::strcmp(type, "wayland") == 0);
 }
 
 // ---- Randomness ------------------------------------------------------------------
