@@ -128,11 +128,13 @@ int gfx_x11_bounding_rects(GLFWwindow* window, int* xywh, int max) {
 
 // ---- Standing with the window manager --------------------------------------------
 
-// A notification floats above normal windows, carries no decoration, is never
-// tiled and never listed; openbox, xfwm4, KWin, mutter and i3 all treat it so.
-// (A dock would be the alternative, but tiling managers reserve screen space
-// for docks.)
-static const char* const OVERLAY_WINDOW_TYPE = "_NET_WM_WINDOW_TYPE_NOTIFICATION";
+// Tried under openbox: a dock, a notification (which openbox takes for a
+// normal window) and a utility window all stay above, unfocused, off the
+// taskbar and over the whole monitor with the states below; only the dock
+// also stays when the user shows the desktop, where the companion lives.
+// No strut is set, so no manager reserves screen space for it. (Tiling
+// managers that give every dock a bar of its own, i3 for one, were not tried.)
+static const char* const OVERLAY_WINDOW_TYPE = "_NET_WM_WINDOW_TYPE_DOCK";
 static const unsigned long ALL_DESKTOPS = 0xFFFFFFFFul;  // _NET_WM_DESKTOP: on every workspace
 
 // The window that was active when the overlay last asked for the keyboard;

@@ -44,13 +44,18 @@ def windows(stack):
     overlay = companion.overlay
 
     # -- its standing: every workspace, no taskbar or pager, above, no focus --
-    wanted = {"_NET_WM_STATE_STICKY", "_NET_WM_STATE_SKIP_TASKBAR", "_NET_WM_STATE_SKIP_PAGER",
-              "_NET_WM_STATE_ABOVE"}
+    # openbox has no _NET_WM_STATE_STICKY (it is not in _NET_SUPPORTED): it
+    # shows a sticky window by _NET_WM_DESKTOP = all and drops the state.
+    wanted = {"_NET_WM_STATE_SKIP_TASKBAR", "_NET_WM_STATE_SKIP_PAGER", "_NET_WM_STATE_ABOVE"}
+    if "_NET_WM_STATE_STICKY" in stack.run(["xprop", "-root", "_NET_SUPPORTED"]):
+        wanted.add("_NET_WM_STATE_STICKY")
     states = wait_until(lambda: (lambda s: wanted <= s and s)(net_wm_state(stack, overlay)), 10,
                         f"the overlay's _NET_WM_STATE to hold {sorted(wanted)}")
     log("overlay _NET_WM_STATE", sorted(states))
     desktop = stack.run(["xprop", "-id", str(overlay), "_NET_WM_DESKTOP"])
     check(re.search(r"= (4294967295|0xffffffff)", desktop), f"the overlay is not on every workspace: {desktop}")
+    check(stack.run(["xprop", "-id", str(overlay), "_NET_WM_WINDOW_TYPE"]).find("_NET_WM_WINDOW_TYPE_DOCK") >= 0,
+          "the overlay is not a dock")
     check(stack.active_window() == host, f"the overlay took the focus when it mapped: {stack.active_window():#x}")
     # openbox cannot focus it: a click-to-focus manager's focus cycle skips it.
     stack.run(["wmctrl", "-i", "-a", str(overlay)], False)
@@ -101,4 +106,13 @@ def windows(stack):
     back = wait_until(lambda: (lambda s: locate_mascot(s) and s)(stack.screenshot()), 10,
                       "the mascot to be seen again")
     stack.save(back, "after-fullscreen")
+
+    # -- another workspace: the overlay comes along ----------------------------
+    stack.run(["wmctrl", "-n", "2"])
+    stack.run(["wmctrl", "-s", "1"])
+    wait_until(lambda: "= 1" in stack.run(["xprop", "-root", "_NET_CURRENT_DESKTOP"]), 5, "workspace 2")
+    wait_until(lambda: not mapped(stack, host), 5, "the host window to stay on workspace 1")
+    check("IsViewable" in stack.run(["xwininfo", "-id", str(overlay)]), "the overlay stayed on workspace 1")
+    stack.save(wait_until(lambda: (lambda s: locate_mascot(s) and s)(stack.screenshot()), 10,
+                          "the mascot on workspace 2"), "workspace-2")
     check(companion.proc.alive(), "the companion died during the scenario")

@@ -208,7 +208,7 @@ TEST(GfxWindow, StaysOutOfTheUsersWayAndHidesWithItsStandingKept) {
     ASSERT_NE(window, 0u);
     auto expectStanding = [&](const char* when) {
         SCOPED_TRACE(when);
-        EXPECT_EQ(probe_window_atoms(window, "_NET_WM_WINDOW_TYPE"), "_NET_WM_WINDOW_TYPE_NOTIFICATION ");
+        EXPECT_EQ(probe_window_atoms(window, "_NET_WM_WINDOW_TYPE"), "_NET_WM_WINDOW_TYPE_DOCK ");
         std::string states = probe_window_atoms(window, "_NET_WM_STATE");
         for (const char* s : {"_NET_WM_STATE_STICKY ", "_NET_WM_STATE_SKIP_TASKBAR ", "_NET_WM_STATE_SKIP_PAGER ",
                               "_NET_WM_STATE_ABOVE "})
