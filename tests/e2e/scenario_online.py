@@ -77,7 +77,9 @@ def column_rect(box):
 
 def online(stack):
     stack.start_desktop(compositor=True)
-    host = stack.start_xterm(1350, 250)
+    # Low on the screen: chat boxes fall from the top above the mascot, and one
+    # standing on this window still leaves them a long upright fall to be read in.
+    host = stack.start_xterm(1350, 560)
     hx, hy, hw, hh = stack.frame_rect(host)
 
     def off_host(blobs):
