@@ -34,8 +34,10 @@ def above(stack, top, below):
 def windows(stack):
     stack.start_desktop(compositor=True)
     # Nearly as wide as the screen: the mascot lands on it from its start and
-    # seldom walks off its ends.
-    host = stack.start_xterm(40, 520, cols=300, rows=20, title=GTK_TITLE)
+    # seldom walks off its ends. Its visible top lies below the mascot's body
+    # where it appears (128 pixels around the screen's middle): walls built
+    # around a body would hold it inside.
+    host = stack.start_xterm(40, 620, cols=300, rows=20, title=GTK_TITLE)
     shadow = ",".join(str(v) for v in GTK_SHADOW)
     stack.run(["xprop", "-id", str(host), "-f", "_GTK_FRAME_EXTENTS", "32c", "-set", "_GTK_FRAME_EXTENTS", shadow])
     frame = stack.frame_rect(host)
