@@ -9,7 +9,7 @@ PACKAGES=(
   libstb-dev nlohmann-json3-dev libcurl4-openssl-dev libsqlite3-dev libcpp-httplib-dev
   libgtest-dev libgmock-dev libbenchmark-dev libbox2d-dev
   fonts-unifont
-  xvfb xauth openbox xdotool imagemagick x11-utils x11-apps xterm xcompmgr
+  xvfb xauth openbox xdotool wmctrl imagemagick x11-utils x11-apps xterm xcompmgr
   wrk clang libclang-rt-14-dev procps curl python3
 )
 

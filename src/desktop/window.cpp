@@ -12,9 +12,16 @@ uint64_t lastwindow = 0;
 int* wallIDs = nullptr;
 Rectangle wallRect = {0, 0, 0, 0};
 
-// Last rectangle read successfully, in overlay pixels. A window that closes
-// between two looks cannot be asked any more; its last rectangle stands in.
+// Last rectangle read successfully, in overlay pixels. A look that fails for
+// a reason other than the window itself (the X server did not answer) keeps it.
 static Rectangle lastRect = {0, 0, 0, 0};
+// The tracked window is minimised, on another workspace, unmapped or closed:
+// no walls until a window shows again. Kept across looks that find no window
+// at all, so walls do not come back around a window the user put away.
+static bool hostAway = false;
+// The overlay's own screen origin as last read; its window may be unmapped
+// (hidden under a full-screen program) and then cannot be asked.
+static int ownLeft = 0, ownTop = 0;
 
 void window_connect() {
     if (!platform_windows_connect()) return;  // no X server: no host window, the screen walls still hold
@@ -34,22 +41,60 @@ Rectangle getWindowPosition() {
     // While the overlay itself has the focus, stay with the window before it.
     if (w == 0 || w == currentwindow) w = lastwindow;
     if (w == 0) return {0, 0, 0, 0};
-    PlatformRect r;
-    if (!platform_window_rect(w, &r)) {
-        if (w == lastwindow) lastwindow = 0;  // gone: do not ask it again
+    PlatformWindowInfo info = platform_window_info(w);
+    switch (info.state) {
+    case PLATFORM_WINDOW_UNKNOWN:
         return lastRect;
+    case PLATFORM_WINDOW_GONE:
+        if (w == lastwindow) lastwindow = 0;  // do not ask it again
+        hostAway = true;
+        return {0, 0, 0, 0};
+    case PLATFORM_WINDOW_HIDDEN:
+        // Still the window to come back to when it is shown again.
+        lastwindow = w;
+        hostAway = true;
+        return {0, 0, 0, 0};
+    case PLATFORM_WINDOW_SHOWN:
+        break;
     }
     lastwindow = w;
+    hostAway = false;
     // The overlay need not sit at the screen origin (a second monitor, a
     // panel above it); walls live in its pixels.
-    PlatformRect own;
-    int ox = 0, oy = 0;
-    if (currentwindow != 0 && platform_window_rect(currentwindow, &own)) {
-        ox = own.left;
-        oy = own.top;
+    PlatformWindowInfo own = platform_window_info(currentwindow);
+    if (own.state == PLATFORM_WINDOW_SHOWN) {
+        ownLeft = own.rect.left;
+        ownTop = own.rect.top;
     }
-    lastRect = {(float)(r.left - ox), (float)(r.top - oy), (float)(r.right - r.left), (float)(r.bottom - r.top)};
+    const PlatformRect& r = info.rect;
+    lastRect = {(float)(r.left - ownLeft), (float)(r.top - ownTop), (float)(r.right - r.left),
+                (float)(r.bottom - r.top)};
     return lastRect;
+}
+
+bool window_host_away() {
+    return hostAway;
+}
+
+bool window_fullscreen_active() {
+    uint64_t w = platform_foreground_window();
+    // Our own window never hides itself (it is unmapped then anyway).
+    if (w == 0 || w == currentwindow) return false;
+    PlatformWindowInfo info = platform_window_info(w);
+    return info.state == PLATFORM_WINDOW_SHOWN && info.fullscreen;
+}
+
+void overlay_follow_fullscreen(bool fullscreen) {
+    if (!IsWindowReady() || fullscreen == IsWindowState(FLAG_WINDOW_HIDDEN)) return;
+    // Only the window goes: frames, physics and the network go on, so the
+    // scene is where it would have been when the window comes back.
+    if (fullscreen) {
+        std::cout << "A full-screen window is active: hiding the overlay" << std::endl;
+        SetWindowState(FLAG_WINDOW_HIDDEN);
+    } else {
+        std::cout << "No full-screen window any more: showing the overlay" << std::endl;
+        ClearWindowState(FLAG_WINDOW_HIDDEN);
+    }
 }
 
 bool window_rect_plausible(Rectangle r, Vector2 resolution) {
@@ -83,11 +128,18 @@ void overlay_update(float time, float dt) {
     if (!everyInterval(time, dt, 0.1f, 0)) return;
     // Walls would catch a thrown element at a window edge it is dragged
     // across; they come back at the first tick after release.
+    overlay_follow_fullscreen(window_fullscreen_active());
     if (IsMouseButtonDown(MOUSE_BUTTON_LEFT) || IsMouseButtonDown(MOUSE_BUTTON_RIGHT)) {
         overlay_remove_walls();
         return;
     }
-    overlay_follow(getWindowPosition());
+    Rectangle r = getWindowPosition();
+    // A window put away takes its walls with it: what stood on it falls.
+    if (hostAway) {
+        overlay_remove_walls();
+        return;
+    }
+    overlay_follow(r);
 }
 
 void window_disconnect() {
@@ -102,6 +154,8 @@ void window_reset() {
     wallIDs = nullptr;
     wallRect = {0, 0, 0, 0};
     lastRect = {0, 0, 0, 0};
+    hostAway = false;
+    ownLeft = ownTop = 0;
     currentwindow = 0;
     lastwindow = 0;
 }

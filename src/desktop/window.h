@@ -4,7 +4,14 @@
 // through the physics world's public calls, which serialise with its thread.
 //
 // Rectangles are in overlay pixels (the overlay's window origin subtracted),
-// window-manager frame included.
+// window-manager frame included, a client-drawn shadow (GTK) left out: the
+// window as the user sees it.
+//
+// A focused (or last focused) window that is minimised, on another workspace,
+// unmapped or closed has no walls until a window shows again; a look that
+// fails for another reason (the X server did not answer) keeps the last
+// rectangle. While the focused window is full screen the overlay's own window
+// is hidden; the scene keeps running behind it.
 #pragma once
 
 #include <cstdint>
@@ -22,7 +29,7 @@ void window_connect();                            // Find the overlay's own wind
 // searching, zero when done.
 int check_window(uint64_t window, long long parameter);
 Rectangle getWindowPosition();                    // Focused window's rectangle in overlay pixels, all zero when none
-void overlay_update(float time, float dt);        // Per frame: rebuild the walls when the rectangle changed
+void overlay_update(float time, float dt);        // Per frame: full-screen check, rebuild the walls when the rectangle changed
 void window_disconnect();                         // Forget the windows (shutdown)
 
 // False for the rectangles the walls must not follow: the all-zero answer and
@@ -32,5 +39,13 @@ bool window_rect_plausible(Rectangle r, Vector2 resolution);
 // The walls' part of a tick with no button held: rebuild them around r when
 // it differs from wallRect (or none exist); an implausible r keeps wallRect.
 void overlay_follow(Rectangle r);
+// True when the last getWindowPosition found the tracked window put away
+// (minimised, another workspace, unmapped, closed): it then answered all zero.
+bool window_host_away();
+// The focused window is another program's and covers the monitor (full screen).
+bool window_fullscreen_active();
+// Hide the overlay's window while fullscreen is true, show it again (same
+// properties, on top) when it is not; nothing when already so or no window.
+void overlay_follow_fullscreen(bool fullscreen);
 void overlay_remove_walls();                      // Destroy the current walls, if any (wallRect unchanged)
 void window_reset();                              // Back to the start-up state (walls forgotten, not destroyed)

@@ -55,6 +55,12 @@ void gfx_clear_window_shape(void);                    // The whole window again
 // Rectangles of the window's current bounding shape, up to max written to out;
 // returns how many there are, -1 without a window.
 int gfx_get_window_shape(Rectangle* out, int max);
+// Whether the window may take the keyboard focus. Off from InitWindow on:
+// the overlay stays out of the focus cycle and never takes the keyboard from
+// the user's window. On asks the window manager for the focus; off hands it
+// back to the window that had it. For text entry only.
+void gfx_set_window_focusable(bool on);
+bool gfx_window_focusable(void);                      // The current setting
 // Take pointer input only inside the given rectangles (window pixels, whole
 // pixels touched; may overlap): the XFixes input shape. Everywhere else the
 // pointer reaches the windows below. count 0 lets everything through, like

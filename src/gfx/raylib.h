@@ -71,6 +71,7 @@ enum MouseButton {
 enum ConfigFlags {
     FLAG_WINDOW_UNDECORATED = 0x00000008,
     FLAG_WINDOW_TRANSPARENT = 0x00000010,
+    FLAG_WINDOW_HIDDEN = 0x00000080,
     FLAG_WINDOW_ALWAYS_RUN = 0x00000100,
     FLAG_WINDOW_TOPMOST = 0x00001000,
     FLAG_WINDOW_MOUSE_PASSTHROUGH = 0x00004000,
@@ -98,8 +99,8 @@ void InitWindow(int width, int height, const char* title);  // Open the window; 
 void CloseWindow(void);                              // Destroy the window and its context
 bool IsWindowReady(void);                            // True once InitWindow succeeded
 bool WindowShouldClose(void);                        // Close request or Escape while focused
-void SetWindowState(unsigned int flags);             // Set window state (FLAG_WINDOW_MOUSE_PASSTHROUGH)
-void ClearWindowState(unsigned int flags);           // Clear window state (take the mouse again)
+void SetWindowState(unsigned int flags);             // Set window state (FLAG_WINDOW_MOUSE_PASSTHROUGH, FLAG_WINDOW_HIDDEN: unmap)
+void ClearWindowState(unsigned int flags);           // Clear window state (take the mouse again, map again)
 bool IsWindowState(unsigned int flag);               // Is the state currently set
 int GetScreenWidth(void);                            // Window width, 0 before InitWindow
 int GetScreenHeight(void);                           // Window height, 0 before InitWindow

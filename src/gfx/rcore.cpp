@@ -51,6 +51,7 @@ float FPS_SAMPLES[kFpsSamples];   // recent frame times
 int FPS_INDEX = 0;                // next slot in FPS_SAMPLES
 int FPS_FILLED = 0;               // slots written so far
 int LAST_FRAME_CALLS = 0;         // draw calls of the last finished frame
+bool FOCUSABLE = false;           // the window may take the keyboard (gfx_set_window_focusable)
 
 void press_button(int button, bool down) {
     if (button < 0 || button >= kButtons) return;
@@ -141,6 +142,8 @@ void InitWindow(int width, int height, const char* title) {
     glfwWindowHint(GLFW_TRANSPARENT_FRAMEBUFFER, (CONFIG_FLAGS & FLAG_WINDOW_TRANSPARENT) ? GLFW_TRUE : GLFW_FALSE);
     glfwWindowHint(GLFW_FLOATING, (CONFIG_FLAGS & FLAG_WINDOW_TOPMOST) ? GLFW_TRUE : GLFW_FALSE);
     glfwWindowHint(GLFW_ALPHA_BITS, 8);
+    // Showing must not take the keyboard from the user's window.
+    glfwWindowHint(GLFW_FOCUS_ON_SHOW, GLFW_FALSE);
 
     GFX_WINDOW = glfwCreateWindow(width, height, title ? title : "", nullptr, nullptr);
     if (!GFX_WINDOW) {
@@ -164,6 +167,11 @@ void InitWindow(int width, int height, const char* title) {
         gfx_x11_set_input_region(GFX_WINDOW, nullptr, 0);
         INPUT_RECTS = 0;
     }
+    // Likewise the window type, workspaces, taskbar and focus: managers read them at map time.
+    FOCUSABLE = false;
+    gfx_x11_set_desktop_citizen(GFX_WINDOW, (CONFIG_FLAGS & FLAG_WINDOW_TOPMOST) != 0);
+    gfx_x11_set_focusable(GFX_WINDOW, false);
+    STATE_FLAGS &= ~FLAG_WINDOW_HIDDEN;
     glfwShowWindow(GFX_WINDOW);
 
     glfwGetFramebufferSize(GFX_WINDOW, &SCREEN_W, &SCREEN_H);
@@ -221,6 +229,12 @@ void SetWindowState(unsigned int flags) {
         STATE_FLAGS |= FLAG_WINDOW_TOPMOST;
     }
     if (flags & FLAG_WINDOW_ALWAYS_RUN) STATE_FLAGS |= FLAG_WINDOW_ALWAYS_RUN;
+    if ((flags & FLAG_WINDOW_HIDDEN) && !(STATE_FLAGS & FLAG_WINDOW_HIDDEN)) {
+        // Unmapped, not iconified: works without a window manager, and no
+        // taskbar could offer it back. Frames go on drawing into it.
+        glfwHideWindow(GFX_WINDOW);
+        STATE_FLAGS |= FLAG_WINDOW_HIDDEN;
+    }
 }
 
 void ClearWindowState(unsigned int flags) {
@@ -235,6 +249,24 @@ void ClearWindowState(unsigned int flags) {
         STATE_FLAGS &= ~FLAG_WINDOW_TOPMOST;
     }
     if (flags & FLAG_WINDOW_ALWAYS_RUN) STATE_FLAGS &= ~FLAG_WINDOW_ALWAYS_RUN;
+    if ((flags & FLAG_WINDOW_HIDDEN) && (STATE_FLAGS & FLAG_WINDOW_HIDDEN)) {
+        // The manager dropped our states when the window was withdrawn: they
+        // are set again for the new map, as at start.
+        gfx_x11_set_desktop_citizen(GFX_WINDOW, (STATE_FLAGS & FLAG_WINDOW_TOPMOST) != 0);
+        gfx_x11_set_focusable(GFX_WINDOW, FOCUSABLE);
+        glfwShowWindow(GFX_WINDOW);
+        STATE_FLAGS &= ~FLAG_WINDOW_HIDDEN;
+    }
+}
+
+void gfx_set_window_focusable(bool on) {
+    if (!GFX_WINDOW || on == FOCUSABLE) return;
+    FOCUSABLE = on;
+    gfx_x11_set_focusable(GFX_WINDOW, on);
+}
+
+bool gfx_window_focusable(void) {
+    return FOCUSABLE;
 }
 
 bool IsWindowState(unsigned int flag) {

@@ -134,3 +134,113 @@ void gfx_x11_clear_bounding(GLFWwindow* window) {
 int gfx_x11_bounding_rects(GLFWwindow* window, int* xywh, int max) {
     return read_shape(window, ShapeBounding, xywh, max);
 }
+
+// ---- Standing with the window manager --------------------------------------------
+
+// Tried under openbox: a dock, a notification (which openbox takes for a
+// normal window) and a utility window all stay above, unfocused, off the
+// taskbar and over the whole monitor with the states below; only the dock
+// also stays when the user shows the desktop, where the companion lives.
+// No strut is set, so no manager reserves screen space for it. (Tiling
+// managers that give every dock a bar of its own, i3 for one, were not tried.)
+static const char* const OVERLAY_WINDOW_TYPE = "_NET_WM_WINDOW_TYPE_DOCK";
+static const unsigned long ALL_DESKTOPS = 0xFFFFFFFFul;  // _NET_WM_DESKTOP: on every workspace
+
+// The window that was active when the overlay last asked for the keyboard;
+// 0 when none. Main thread only.
+static Window FOCUS_BEFORE = 0;
+
+static Atom atom(Display* dpy, const char* name) {
+    return XInternAtom(dpy, name, False);
+}
+
+// A request to the window manager about w (EWMH: sent to the root).
+static void send_to_wm(Display* dpy, Window w, const char* type, long l0, long l1, long l2, long l3) {
+    XEvent event = {};
+    event.xclient.type = ClientMessage;
+    event.xclient.window = w;
+    event.xclient.message_type = atom(dpy, type);
+    event.xclient.format = 32;
+    event.xclient.data.l[0] = l0;
+    event.xclient.data.l[1] = l1;
+    event.xclient.data.l[2] = l2;
+    event.xclient.data.l[3] = l3;
+    XSendEvent(dpy, DefaultRootWindow(dpy), False, SubstructureNotifyMask | SubstructureRedirectMask, &event);
+}
+
+static Window active_window(Display* dpy) {
+    Atom type = None;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    Window active = 0;
+    if (XGetWindowProperty(dpy, DefaultRootWindow(dpy), atom(dpy, "_NET_ACTIVE_WINDOW"), 0, 1, False, XA_WINDOW,
+                           &type, &format, &count, &after, &data) == Success &&
+        data && type == XA_WINDOW && format == 32 && count == 1)
+        active = (Window)((unsigned long*)data)[0];
+    if (data) XFree(data);
+    return active;
+}
+
+bool gfx_x11_is_mapped(GLFWwindow* window) {
+    if (!window) return false;
+    XWindowAttributes attributes;
+    return XGetWindowAttributes(glfwGetX11Display(), glfwGetX11Window(window), &attributes) &&
+           attributes.map_state != IsUnmapped;
+}
+
+void gfx_x11_set_desktop_citizen(GLFWwindow* window, bool above) {
+    if (!window) return;
+    Display* dpy = glfwGetX11Display();
+    Window win = glfwGetX11Window(window);
+    // Managers read the type when they take the window on; it is set either way.
+    Atom type = atom(dpy, OVERLAY_WINDOW_TYPE);
+    XChangeProperty(dpy, win, atom(dpy, "_NET_WM_WINDOW_TYPE"), XA_ATOM, 32, PropModeReplace,
+                    (const unsigned char*)&type, 1);
+    const char* names[] = {"_NET_WM_STATE_STICKY", "_NET_WM_STATE_SKIP_TASKBAR", "_NET_WM_STATE_SKIP_PAGER",
+                           "_NET_WM_STATE_ABOVE"};
+    const int count = above ? 4 : 3;
+    if (!gfx_x11_is_mapped(window)) {
+        // Before mapping the client owns these; the manager reads them at map time.
+        Atom states[4];
+        for (int i = 0; i < count; i++) states[i] = atom(dpy, names[i]);
+        XChangeProperty(dpy, win, atom(dpy, "_NET_WM_STATE"), XA_ATOM, 32, PropModeReplace,
+                        (const unsigned char*)states, count);
+        unsigned long desktop = ALL_DESKTOPS;
+        XChangeProperty(dpy, win, atom(dpy, "_NET_WM_DESKTOP"), XA_CARDINAL, 32, PropModeReplace,
+                        (const unsigned char*)&desktop, 1);
+    } else {
+        // Once mapped the manager owns them: ask (1 = add; source 1 = an application).
+        for (int i = 0; i < count; i++) send_to_wm(dpy, win, "_NET_WM_STATE", 1, (long)atom(dpy, names[i]), 0, 1);
+        send_to_wm(dpy, win, "_NET_WM_DESKTOP", (long)ALL_DESKTOPS, 1, 0, 0);
+    }
+    XFlush(dpy);
+}
+
+void gfx_x11_set_focusable(GLFWwindow* window, bool on) {
+    if (!window) return;
+    Display* dpy = glfwGetX11Display();
+    Window win = glfwGetX11Window(window);
+    // Keep GLFW's initial-state hint; only the input field changes.
+    XWMHints* hints = XGetWMHints(dpy, win);
+    if (!hints) hints = XAllocWMHints();
+    if (!hints) return;
+    hints->flags |= InputHint;
+    hints->input = on ? True : False;
+    XSetWMHints(dpy, win, hints);
+    XFree(hints);
+    if (gfx_x11_is_mapped(window)) {
+        Window active = active_window(dpy);
+        // Source 2 (a user's request through a pager): the user has just
+        // chosen what needs the keyboard, and managers that guard against
+        // focus stealing refuse a plain application's request.
+        if (on) {
+            if (active != win) FOCUS_BEFORE = active;
+            send_to_wm(dpy, win, "_NET_ACTIVE_WINDOW", 2, CurrentTime, 0, 0);
+        } else {
+            if (active == win && FOCUS_BEFORE != 0) send_to_wm(dpy, FOCUS_BEFORE, "_NET_ACTIVE_WINDOW", 2, CurrentTime, 0, 0);
+            FOCUS_BEFORE = 0;
+        }
+    }
+    XFlush(dpy);
+}

@@ -21,3 +21,13 @@ bool gfx_x11_compositor_running(GLFWwindow* window);          // _NET_WM_CM_Sn h
 void gfx_x11_set_bounding(GLFWwindow* window, const int* xywh, int count);
 void gfx_x11_clear_bounding(GLFWwindow* window);              // Back to the plain rectangular window
 int gfx_x11_bounding_rects(GLFWwindow* window, int* xywh, int max);  // Read the bounding shape back, -1 on error
+// The overlay's standing with the window manager: a floating window type,
+// on every workspace, out of taskbar and pager, above others when above is
+// true. Properties while the window is unmapped (read at map time), client
+// messages to the root once it is mapped.
+void gfx_x11_set_desktop_citizen(GLFWwindow* window, bool above);
+// WM_HINTS input: whether the window manager may give the window the keyboard.
+// Turning it on while mapped also asks for the focus; turning it off while the
+// window has the focus hands it back to the window that had it before.
+void gfx_x11_set_focusable(GLFWwindow* window, bool on);
+bool gfx_x11_is_mapped(GLFWwindow* window);                   // The window is mapped (viewable or not)

@@ -5,6 +5,7 @@
 // the main thread, which stores it as "last_chat" and closes the open bubble.
 #include "app/config.h"
 #include "element/element.h"
+#include "gfx/gfx_ext.h"
 #include "mascot/menu.h"
 #include "net/endpoints.h"
 #include "net/net.h"
@@ -20,11 +21,20 @@ Element* commune_spawn() {
     Element* bubble = spawn_menu({"Commune to the wider world:", "(type your message to have it show here)", ""},
                                  {0, 20, 40}, onChosen_noop);
     bubble->onUpdate = commune_update;
+    // The overlay never takes the keyboard otherwise; typing needs it while
+    // the composer is open (its destruction gives it back).
+    bubble->onDestroy = commune_destroy;
+    gfx_set_window_focusable(true);
     Vector2 draft = getDrawableSize(bubble, bubble->drawables[3]);
     commune_size = {bubble->size.x, bubble->size.y - draft.y};
     commune_content.clear();
     commune_left = bubble->drawables[3].offset.x;
     return bubble;
+}
+
+void commune_destroy(Element* bubble) {
+    (void)bubble;
+    gfx_set_window_focusable(false);
 }
 
 void commune_update(Element* bubble, float dt, float time) {

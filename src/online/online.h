@@ -141,7 +141,8 @@ extern std::string commune_content;  // the draft (UTF-8); main thread
 extern Vector2 commune_size;         // bubble size as built, minus the empty draft line's height
 extern float commune_left;           // x offset of the draft line's left edge anchor
 
-Element* commune_spawn();                                  // Open the composer bubble
+Element* commune_spawn();                                  // Open the composer bubble (the window takes the keyboard)
+void commune_destroy(Element* bubble);                     // onDestroy: the window gives the keyboard back
 void commune_update(Element* bubble, float dt, float time);  // onUpdate: keys, draft, post
 // One frame of the composer with the keys already read (commune_update's body;
 // tests drive it). ch: typed code point or 0.

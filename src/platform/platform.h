@@ -66,6 +66,27 @@ void platform_windows_disconnect();             // Close it; the calls below the
 // title has); 0 when none. The id is the X window id.
 uint64_t platform_find_window(const char* title);
 uint64_t platform_foreground_window();          // Window with the focus (_NET_ACTIVE_WINDOW), 0 when none
-// Outer rectangle of window in screen pixels, window-manager frame included.
-// False (and out untouched) when the window is gone or cannot be asked.
+// What a window is to the user right now. Only SHOWN windows get walls;
+// HIDDEN and GONE take them away, UNKNOWN keeps what the caller had.
+enum PlatformWindowState {
+    PLATFORM_WINDOW_UNKNOWN = 0,  // could not be asked (no connection, an X error other than a closed window)
+    PLATFORM_WINDOW_SHOWN,        // viewable on the current workspace and not minimised
+    PLATFORM_WINDOW_HIDDEN,       // minimised, on another workspace, or not viewable (unmapped)
+    PLATFORM_WINDOW_GONE,         // no such window (closed, or the id 0)
+};
+
+struct PlatformWindowInfo {
+    PlatformWindowState state;  // see PlatformWindowState
+    // Visible outer rectangle in screen pixels: the window-manager frame
+    // (_NET_FRAME_EXTENTS) added, the shadow a client draws inside its own
+    // window (_GTK_FRAME_EXTENTS) taken away. Set for SHOWN and HIDDEN, else all zero.
+    PlatformRect rect;
+    bool fullscreen;  // the window asked its manager for the whole monitor (_NET_WM_STATE_FULLSCREEN)
+};
+
+// State, visible rectangle and full-screen flag of window, in one look.
+PlatformWindowInfo platform_window_info(uint64_t window);
+// Visible outer rectangle of window (as PlatformWindowInfo::rect). False (and
+// out untouched) unless the window is SHOWN: closed, minimised, on another
+// workspace, unmapped or not answering.
 bool platform_window_rect(uint64_t window, PlatformRect* out);

@@ -153,9 +153,13 @@ namespace {
 
 Display* DPY = nullptr;  // connection of the window functions; null when disconnected
 bool X_ERROR = false;    // an X error arrived for DPY during the current query
+bool X_BAD_WINDOW = false;  // ... and one of them said the window does not exist (BadWindow)
 
-int record_error(Display* dpy, XErrorEvent*) {
-    if (dpy == DPY) X_ERROR = true;
+int record_error(Display* dpy, XErrorEvent* error) {
+    if (dpy == DPY) {
+        X_ERROR = true;
+        if (error->error_code == BadWindow) X_BAD_WINDOW = true;
+    }
     return 0;
 }
 
@@ -166,6 +170,7 @@ struct ErrorScope {
     ErrorScope() {
         XSync(DPY, False);
         X_ERROR = false;
+        X_BAD_WINDOW = false;
         previous = XSetErrorHandler(record_error);
     }
     ~ErrorScope() {
@@ -289,26 +294,94 @@ uint64_t platform_foreground_window() {
     return active[0];
 }
 
-bool platform_window_rect(uint64_t window, PlatformRect* out) {
-    if (!DPY || !window || !out) return false;
+namespace {
+
+bool holds_atom(const std::vector<unsigned long>& atoms, const char* name) {
+    Atom wanted = XInternAtom(DPY, name, False);
+    for (unsigned long a : atoms)
+        if (a == wanted) return true;
+    return false;
+}
+
+// Whether the user can see w where it is: not minimised, on this workspace,
+// viewable. Reads only properties; an error is left to the caller's scope.
+bool window_visible(Window w, const XWindowAttributes& attributes, const std::vector<unsigned long>& netState) {
+    // A reparenting manager unmaps the frame, not the client, of a window on
+    // another workspace: the client then is IsUnviewable, not IsUnmapped.
+    if (attributes.map_state != IsViewable) return false;
+    if (holds_atom(netState, "_NET_WM_STATE_HIDDEN")) return false;
+    Atom wmState = XInternAtom(DPY, "WM_STATE", False);
+    std::vector<unsigned long> icccm = long_property(w, "WM_STATE", wmState);
+    if (!icccm.empty() && icccm[0] == IconicState) return false;
+    // 0xFFFFFFFF: on every workspace.
+    std::vector<unsigned long> desktop = long_property(w, "_NET_WM_DESKTOP", XA_CARDINAL);
+    if (!desktop.empty() && (desktop[0] & 0xFFFFFFFFul) != 0xFFFFFFFFul) {
+        std::vector<unsigned long> current = long_property(DefaultRootWindow(DPY), "_NET_CURRENT_DESKTOP", XA_CARDINAL);
+        if (!current.empty() && (current[0] & 0xFFFFFFFFul) != (desktop[0] & 0xFFFFFFFFul)) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+PlatformWindowInfo platform_window_info(uint64_t window) {
+    PlatformWindowInfo info = {PLATFORM_WINDOW_UNKNOWN, {0, 0, 0, 0}, false};
+    if (!DPY) return info;
+    if (!window) {
+        info.state = PLATFORM_WINDOW_GONE;
+        return info;
+    }
     ErrorScope scope;
+    // A window closed between two looks answers BadWindow to the first request
+    // that names it; any other error says nothing about the window itself.
+    auto failed = [&] {
+        if (!scope.failed()) return false;
+        info.state = X_BAD_WINDOW ? PLATFORM_WINDOW_GONE : PLATFORM_WINDOW_UNKNOWN;
+        return true;
+    };
+    Window w = (Window)window;
     XWindowAttributes attributes;
-    if (!XGetWindowAttributes(DPY, (Window)window, &attributes) || scope.failed()) return false;
+    // (Xlib's calls answer 0 on an error reply too: the error is asked first.)
+    Status known = XGetWindowAttributes(DPY, w, &attributes);
+    if (failed() || !known) return info;
     int x = 0, y = 0;
     Window child = 0;
-    if (!XTranslateCoordinates(DPY, (Window)window, DefaultRootWindow(DPY), 0, 0, &x, &y, &child) ||
-        scope.failed())
-        return false;
+    Bool translated = XTranslateCoordinates(DPY, w, DefaultRootWindow(DPY), 0, 0, &x, &y, &child);
+    if (failed() || !translated) return info;
     PlatformRect r = {x, y, x + attributes.width, y + attributes.height};
     // The frame the window manager drew around it: left, right, top, bottom.
-    std::vector<unsigned long> frame = long_property((Window)window, "_NET_FRAME_EXTENTS", XA_CARDINAL);
-    if (scope.failed()) return false;
+    std::vector<unsigned long> frame = long_property(w, "_NET_FRAME_EXTENTS", XA_CARDINAL);
+    // The shadow and resize margin a client-side-decorated (GTK) window draws
+    // inside its own area, same order; the user sees the window within it.
+    std::vector<unsigned long> shadow = long_property(w, "_GTK_FRAME_EXTENTS", XA_CARDINAL);
+    std::vector<unsigned long> netState = long_property(w, "_NET_WM_STATE", XA_ATOM);
+    if (failed()) return info;
     if (frame.size() >= 4) {
         r.left -= (int)frame[0];
         r.right += (int)frame[1];
         r.top -= (int)frame[2];
         r.bottom += (int)frame[3];
     }
-    *out = r;
+    // Margins that would leave nothing of the window are not believed.
+    if (shadow.size() >= 4 && shadow[0] + shadow[1] < (unsigned long)attributes.width &&
+        shadow[2] + shadow[3] < (unsigned long)attributes.height) {
+        r.left += (int)shadow[0];
+        r.right -= (int)shadow[1];
+        r.top += (int)shadow[2];
+        r.bottom -= (int)shadow[3];
+    }
+    bool visible = window_visible(w, attributes, netState);
+    if (failed()) return info;
+    info.rect = r;
+    info.fullscreen = holds_atom(netState, "_NET_WM_STATE_FULLSCREEN");
+    info.state = visible ? PLATFORM_WINDOW_SHOWN : PLATFORM_WINDOW_HIDDEN;
+    return info;
+}
+
+bool platform_window_rect(uint64_t window, PlatformRect* out) {
+    if (!out) return false;
+    PlatformWindowInfo info = platform_window_info(window);
+    if (info.state != PLATFORM_WINDOW_SHOWN) return false;
+    *out = info.rect;
     return true;
 }

@@ -117,6 +117,32 @@ std::vector<XClientRect> xclient_input_shape(uint64_t window) {
     return out;
 }
 
+static Window or_root(uint64_t window) {
+    return window ? (Window)window : DefaultRootWindow(DPY);
+}
+
+void xclient_set_atoms(uint64_t window, const char* property, const std::vector<std::string>& names) {
+    if (!DPY) return;
+    std::vector<Atom> atoms;
+    for (const std::string& n : names) atoms.push_back(XInternAtom(DPY, n.c_str(), False));
+    XChangeProperty(DPY, or_root(window), XInternAtom(DPY, property, False), XA_ATOM, 32, PropModeReplace,
+                    (const unsigned char*)atoms.data(), (int)atoms.size());
+    XSync(DPY, False);
+}
+
+void xclient_set_cardinals(uint64_t window, const char* property, const std::vector<long>& values) {
+    if (!DPY) return;
+    XChangeProperty(DPY, or_root(window), XInternAtom(DPY, property, False), XA_CARDINAL, 32, PropModeReplace,
+                    (const unsigned char*)values.data(), (int)values.size());
+    XSync(DPY, False);
+}
+
+void xclient_delete_property(uint64_t window, const char* property) {
+    if (!DPY) return;
+    XDeleteProperty(DPY, or_root(window), XInternAtom(DPY, property, False));
+    XSync(DPY, False);
+}
+
 bool xclient_xdotool(const std::vector<std::string>& args) {
     std::vector<char*> argv;
     std::string program = "xdotool";

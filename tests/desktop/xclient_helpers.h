@@ -34,5 +34,10 @@ void xclient_set_frame_extents(uint64_t window, int left, int right, int top, in
 // The window's input shape (ShapeInput) as the X server holds it, read on this
 // connection: rectangles in the server's banded order (y, then x); empty on error.
 std::vector<XClientRect> xclient_input_shape(uint64_t window);
+// Any other property a window manager or a client would keep: a list of
+// atoms (by name) or of 32-bit cardinals on window (0 = the root).
+void xclient_set_atoms(uint64_t window, const char* property, const std::vector<std::string>& names);
+void xclient_set_cardinals(uint64_t window, const char* property, const std::vector<long>& values);
+void xclient_delete_property(uint64_t window, const char* property);
 // Run xdotool with args (argument vector, no shell) and wait for it; true on exit status 0.
 bool xclient_xdotool(const std::vector<std::string>& args);

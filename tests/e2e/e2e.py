@@ -17,6 +17,7 @@ import scenario_desktop  # noqa: E402
 import scenario_online  # noqa: E402
 import scenario_compositor  # noqa: E402
 import scenario_hostile  # noqa: E402
+import scenario_windows  # noqa: E402
 
 SCENARIOS = {
     "mascot": scenario_desktop.mascot,
@@ -25,6 +26,7 @@ SCENARIOS = {
     "online": scenario_online.online,
     "compositor": scenario_compositor.compositor,
     "hostile": scenario_hostile.hostile,
+    "windows": scenario_windows.windows,
 }
 
 

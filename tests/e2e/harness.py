@@ -245,6 +245,10 @@ class Stack:
   <focus><focusNew>yes</focusNew><followMouse>no</followMouse></focus>
   <placement><policy>Smart</policy></placement>
   <desktops><number>1</number></desktops>
+  <applications>
+    <!-- Stands for a GTK program with client-side decorations: no frame. -->
+    <application title="gtkhost"><decor>no</decor></application>
+  </applications>
 </openbox_config>
 """)
         return path

@@ -148,7 +148,7 @@ def mascot(stack):
     frame = stack.frame_rect(host)
     log("host window frame", frame)
     companion = Companion(stack, offline_config()).start()
-    stack.activate(host)  # the overlay took the focus when it mapped
+    stack.activate(host)  # (the overlay takes no focus when it maps; this only makes sure)
 
     # It falls from the middle of the screen onto the floor.
     first_shot = wait_until(lambda: (lambda s: locate_mascot(s) and s)(stack.screenshot()), 20,

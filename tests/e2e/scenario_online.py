@@ -77,7 +77,9 @@ def column_rect(box):
 
 def online(stack):
     stack.start_desktop(compositor=True)
-    host = stack.start_xterm(1350, 250)
+    # Low on the screen: chat boxes fall from the top above the mascot, and one
+    # standing on this window still leaves them a long upright fall to be read in.
+    host = stack.start_xterm(1350, 560)
     hx, hy, hw, hh = stack.frame_rect(host)
 
     def off_host(blobs):
@@ -228,11 +230,9 @@ def online(stack):
     click_line(stack, companion, lines[1], " - Commune")
     composer = wait_until(lambda: (lambda s: beside(find_lines, s, COMPOSER, locate_mascot(s), pitch=20))(
         stack.screenshot()), 10, f"the composer {COMPOSER}")
-    if stack.active_window() != companion.overlay:
-        # The keyboard goes to the focused window: a click on the composer's
-        # title (which keeps it open) gives the overlay the focus.
-        click_line(stack, companion, composer[0], COMPOSER[0])
-        wait_until(lambda: stack.active_window() == companion.overlay, 5, "the overlay to take the keyboard focus")
+    # The overlay never takes the keyboard, except for the composer, which
+    # asks for it when it opens.
+    wait_until(lambda: stack.active_window() == companion.overlay, 5, "the composer to take the keyboard focus")
     stack.xdotool("type", "--delay", "60", "hello world")
     draft = wait_until(lambda: (lambda s: beside(find_text, s, "hello world", locate_mascot(s)) and s)(
         stack.screenshot()), 10, "the draft 'hello world' in the composer")
@@ -250,6 +250,7 @@ def online(stack):
     wait_until(lambda: find_text(stack.screenshot(), COMPOSER[0], title_rect) is None, 10,
                "the composer to close after the post")
     stack.save(stack.screenshot(), "commune-posted")
+    wait_until(lambda: stack.active_window() == host, 5, "the keyboard to go back to the host window")
 
     # -- the streamer goes live ------------------------------------------
     # The live list is read 5 s after start and then every five minutes: the

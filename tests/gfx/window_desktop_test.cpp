@@ -232,3 +232,40 @@ TEST(GfxWindow, ShapeRegionAndCompositorQuery) {
     // Plain Xvfb runs no compositing manager.
     EXPECT_FALSE(gfx_compositor_running());
 }
+
+TEST(GfxWindow, StaysOutOfTheUsersWayAndHidesWithItsStandingKept) {
+    unsigned long window = (unsigned long)(uintptr_t)GetWindowHandle();
+    ASSERT_NE(window, 0u);
+    auto expectStanding = [&](const char* when) {
+        SCOPED_TRACE(when);
+        EXPECT_EQ(probe_window_atoms(window, "_NET_WM_WINDOW_TYPE"), "_NET_WM_WINDOW_TYPE_DOCK ");
+        std::string states = probe_window_atoms(window, "_NET_WM_STATE");
+        for (const char* s : {"_NET_WM_STATE_STICKY ", "_NET_WM_STATE_SKIP_TASKBAR ", "_NET_WM_STATE_SKIP_PAGER ",
+                              "_NET_WM_STATE_ABOVE "})
+            EXPECT_NE(states.find(s), std::string::npos) << s << " missing from " << states;
+        EXPECT_EQ(probe_window_cardinal(window, "_NET_WM_DESKTOP"), 0xFFFFFFFFl);  // every workspace
+        EXPECT_EQ(probe_wm_input(window), 0);  // never takes the keyboard by itself
+    };
+    expectStanding("at start");
+    EXPECT_FALSE(gfx_window_focusable());
+
+    // Text entry switches the keyboard on and off again.
+    gfx_set_window_focusable(true);
+    EXPECT_TRUE(gfx_window_focusable());
+    EXPECT_EQ(probe_wm_input(window), 1);
+    gfx_set_window_focusable(false);
+    EXPECT_EQ(probe_wm_input(window), 0);
+
+    // Hidden: unmapped, frames still run; shown again with the same standing.
+    SetWindowState(FLAG_WINDOW_HIDDEN);
+    EXPECT_TRUE(IsWindowState(FLAG_WINDOW_HIDDEN));
+    EXPECT_FALSE(probe_window_mapped(window));
+    BeginDrawing();
+    ClearBackground(BLANK);
+    EndDrawing();
+    ClearWindowState(FLAG_WINDOW_HIDDEN);
+    EXPECT_FALSE(IsWindowState(FLAG_WINDOW_HIDDEN));
+    EXPECT_TRUE(probe_window_mapped(window));
+    expectStanding("shown again");
+    EXPECT_EQ(GetScreenWidth(), 1920);
+}

@@ -7,3 +7,9 @@ int probe_input_shape_rects(unsigned long window);  // Rectangles in the window'
 int probe_input_shape(unsigned long window, int* xywh, int max);
 bool probe_window_title(unsigned long window, char* out, int size);  // WM_NAME of the window
 bool probe_window_size(unsigned long window, int* width, int* height);  // Window size as X sees it
+#include <string>
+// Names of the atoms in a window's ATOM-list property, each followed by a blank; "" when unset.
+std::string probe_window_atoms(unsigned long window, const char* property);
+long probe_window_cardinal(unsigned long window, const char* property);  // First item of a CARDINAL property, -1 when unset
+int probe_wm_input(unsigned long window);        // WM_HINTS input field: 1, 0, or -1 when not given
+bool probe_window_mapped(unsigned long window);  // map_state is not IsUnmapped

@@ -1,6 +1,8 @@
 // X11 queries the graphics tests make on their own connection, independent of
 // the layer under test. Kept apart from raylib.h, whose Font collides with Xlib's.
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 #include <X11/extensions/shape.h>
 
 #include "gfx/x11_probe.h"
@@ -49,4 +51,68 @@ bool probe_window_size(unsigned long window, int* width, int* height) {
     }
     XCloseDisplay(dpy);
     return ok;
+}
+
+std::string probe_window_atoms(unsigned long window, const char* property) {
+    Display* dpy = XOpenDisplay(nullptr);
+    if (!dpy) return "";
+    std::string names;
+    Atom type = 0;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    if (XGetWindowProperty(dpy, (Window)window, XInternAtom(dpy, property, False), 0, 64, False, XA_ATOM, &type,
+                           &format, &count, &after, &data) == Success &&
+        data && format == 32) {
+        for (unsigned long i = 0; i < count; i++) {
+            char* name = XGetAtomName(dpy, ((Atom*)data)[i]);
+            if (name) {
+                names += name;
+                names += ' ';
+                XFree(name);
+            }
+        }
+    }
+    if (data) XFree(data);
+    XCloseDisplay(dpy);
+    return names;
+}
+
+long probe_window_cardinal(unsigned long window, const char* property) {
+    Display* dpy = XOpenDisplay(nullptr);
+    if (!dpy) return -1;
+    long value = -1;
+    Atom type = 0;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    if (XGetWindowProperty(dpy, (Window)window, XInternAtom(dpy, property, False), 0, 1, False, XA_CARDINAL, &type,
+                           &format, &count, &after, &data) == Success &&
+        data && format == 32 && count == 1)
+        value = (long)(((unsigned long*)data)[0] & 0xFFFFFFFFul);
+    if (data) XFree(data);
+    XCloseDisplay(dpy);
+    return value;
+}
+
+int probe_wm_input(unsigned long window) {
+    Display* dpy = XOpenDisplay(nullptr);
+    if (!dpy) return -1;
+    int input = -1;
+    XWMHints* hints = XGetWMHints(dpy, (Window)window);
+    if (hints) {
+        if (hints->flags & InputHint) input = hints->input ? 1 : 0;
+        XFree(hints);
+    }
+    XCloseDisplay(dpy);
+    return input;
+}
+
+bool probe_window_mapped(unsigned long window) {
+    Display* dpy = XOpenDisplay(nullptr);
+    if (!dpy) return false;
+    XWindowAttributes a;
+    bool mapped = XGetWindowAttributes(dpy, (Window)window, &a) && a.map_state != IsUnmapped;
+    XCloseDisplay(dpy);
+    return mapped;
 }
