@@ -30,3 +30,12 @@ bool box_hover(const Element* e, Rectangle* out) {
     *out = box_turned(e->position, e->size.x, e->size.y, e->rotation, BOX_HOVER_MARGIN);
     return true;
 }
+
+bool boxes_equal(const std::vector<Rectangle>& a, const std::vector<Rectangle>& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); i++) {
+        if (a[i].x != b[i].x || a[i].y != b[i].y || a[i].width != b[i].width || a[i].height != b[i].height)
+            return false;
+    }
+    return true;
+}

@@ -7,6 +7,8 @@
 // Pure functions of their arguments; any thread, though callers are the frame loop's.
 #pragma once
 
+#include <vector>
+
 #include "gfx/raylib.h"
 
 struct Element;
@@ -27,3 +29,6 @@ bool box_clip(Rectangle* box, Vector2 window);
 // its position, turned by its rotation), in whole pixels with BOX_HOVER_MARGIN;
 // false for an element that is never hovered (clickThrough) or has no area.
 bool box_hover(const Element* e, Rectangle* out);
+// Whether two region lists hold the same rectangles in the same order (the
+// regions are sent to the X server only when this is false).
+bool boxes_equal(const std::vector<Rectangle>& a, const std::vector<Rectangle>& b);

@@ -39,20 +39,11 @@ std::vector<Rectangle> input_region(Vector2 window, const Element* leaving) {
     return rects;
 }
 
-static bool same_region(const std::vector<Rectangle>& a, const std::vector<Rectangle>& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); i++) {
-        if (a[i].x != b[i].x || a[i].y != b[i].y || a[i].width != b[i].width || a[i].height != b[i].height)
-            return false;
-    }
-    return true;
-}
-
 // Every change of the window's input region goes through here, so that an
 // unchanged region costs no X request.
 static void input_send_region(const Element* leaving) {
     std::vector<Rectangle> rects = input_region(window_size(), leaving);
-    if (region_sent && same_region(rects, last_region)) return;
+    if (region_sent && boxes_equal(rects, last_region)) return;
     input_region_sends++;
     INPUT_SET_REGION(rects.data(), static_cast<int>(rects.size()));
     last_region = std::move(rects);

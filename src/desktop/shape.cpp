@@ -77,19 +77,10 @@ std::vector<Rectangle> shape_rects(const std::vector<Element*>& elements, Vector
     return rects;
 }
 
-static bool same_region(const std::vector<Rectangle>& a, const std::vector<Rectangle>& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); i++) {
-        if (a[i].x != b[i].x || a[i].y != b[i].y || a[i].width != b[i].width || a[i].height != b[i].height)
-            return false;
-    }
-    return true;
-}
-
 // Send the region of the current elements when it differs from the last one.
 static void shape_apply(void) {
     std::vector<Rectangle> rects = shape_rects(ELEMENTS, RESOLUTION);
-    if (region_sent && same_region(rects, last_region)) return;
+    if (region_sent && boxes_equal(rects, last_region)) return;
     SHAPE_SET(rects.data(), static_cast<int>(rects.size()));
     last_region = std::move(rects);
     region_sent = true;
