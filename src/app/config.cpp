@@ -113,9 +113,7 @@ bool config_load() {
     if (usable) {
         try {
             // Nesting is bounded as in service answers: saving walks it recursively.
-            if (!json_nesting_within(text, JSON_MAX_DEPTH))
-                throw std::runtime_error("nested deeper than " + std::to_string(JSON_MAX_DEPTH) + " levels");
-            CONFIG = nlohmann::json::parse(text);
+            CONFIG = json_parse_answer(text);
             if (!CONFIG.is_object() && !CONFIG.is_null())
                 throw std::runtime_error(std::string("top level is ") + CONFIG.type_name() + ", not an object");
         } catch (const std::exception& error) {

@@ -22,6 +22,8 @@ static bool hostAway = false;
 // The overlay's own screen origin as last read; its window may be unmapped
 // (hidden under a full-screen program) and then cannot be asked.
 static int ownLeft = 0, ownTop = 0;
+// The last look found another program's window focused and full screen.
+static bool hostFullscreen = false;
 
 void window_connect() {
     if (!platform_windows_connect()) return;  // no X server: no host window, the screen walls still hold
@@ -37,9 +39,11 @@ int check_window(uint64_t window, long long parameter) {
 }
 
 Rectangle getWindowPosition() {
-    uint64_t w = platform_foreground_window();
+    uint64_t focused = platform_foreground_window();
+    uint64_t w = focused;
     // While the overlay itself has the focus, stay with the window before it.
     if (w == 0 || w == currentwindow) w = lastwindow;
+    hostFullscreen = false;
     if (w == 0) return {0, 0, 0, 0};
     PlatformWindowInfo info = platform_window_info(w);
     switch (info.state) {
@@ -59,6 +63,8 @@ Rectangle getWindowPosition() {
     }
     lastwindow = w;
     hostAway = false;
+    // Only the focused window counts: the overlay's own never hides it.
+    hostFullscreen = w == focused && info.fullscreen;
     // The overlay need not sit at the screen origin (a second monitor, a
     // panel above it); walls live in its pixels.
     PlatformWindowInfo own = platform_window_info(currentwindow);
@@ -74,14 +80,6 @@ Rectangle getWindowPosition() {
 
 bool window_host_away() {
     return hostAway;
-}
-
-bool window_fullscreen_active() {
-    uint64_t w = platform_foreground_window();
-    // Our own window never hides itself (it is unmapped then anyway).
-    if (w == 0 || w == currentwindow) return false;
-    PlatformWindowInfo info = platform_window_info(w);
-    return info.state == PLATFORM_WINDOW_SHOWN && info.fullscreen;
 }
 
 void overlay_follow_fullscreen(bool fullscreen) {
@@ -126,14 +124,15 @@ void overlay_follow(Rectangle r) {
 
 void overlay_update(float time, float dt) {
     if (!everyInterval(time, dt, 0.1f, 0)) return;
+    // One look at the focused window serves the full-screen check and the walls.
+    Rectangle r = getWindowPosition();
+    overlay_follow_fullscreen(hostFullscreen);
     // Walls would catch a thrown element at a window edge it is dragged
     // across; they come back at the first tick after release.
-    overlay_follow_fullscreen(window_fullscreen_active());
     if (IsMouseButtonDown(MOUSE_BUTTON_LEFT) || IsMouseButtonDown(MOUSE_BUTTON_RIGHT)) {
         overlay_remove_walls();
         return;
     }
-    Rectangle r = getWindowPosition();
     // A window put away takes its walls with it: what stood on it falls.
     if (hostAway) {
         overlay_remove_walls();
@@ -155,6 +154,7 @@ void window_reset() {
     wallRect = {0, 0, 0, 0};
     lastRect = {0, 0, 0, 0};
     hostAway = false;
+    hostFullscreen = false;
     ownLeft = ownTop = 0;
     currentwindow = 0;
     lastwindow = 0;

@@ -42,8 +42,6 @@ void overlay_follow(Rectangle r);
 // True when the last getWindowPosition found the tracked window put away
 // (minimised, another workspace, unmapped, closed): it then answered all zero.
 bool window_host_away();
-// The focused window is another program's and covers the monitor (full screen).
-bool window_fullscreen_active();
 // Hide the overlay's window while fullscreen is true, show it again (same
 // properties, on top) when it is not; nothing when already so or no window.
 void overlay_follow_fullscreen(bool fullscreen);

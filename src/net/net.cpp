@@ -31,6 +31,7 @@ struct Pending {
     Request request;
     std::shared_ptr<std::promise<std::string>> reply;  // nullptr for plain fetch
     std::function<void()> task;                        // empty for a request
+    long limit_ms = 0;                                 // > 0: this transfer's total time-out, if shorter
 };
 
 // Guarded by queue_mutex: queue, worker_running, closed. The front entry is the
@@ -53,6 +54,12 @@ thread_local bool on_worker = false;
 
 std::atomic<long> connect_timeout_ms{FETCH_CONNECT_TIMEOUT_MS};
 std::atomic<long> total_timeout_ms{FETCH_TOTAL_TIMEOUT_MS};
+
+// The total time-out of a transfer started now with limit_ms (0 = none).
+long transfer_timeout(long limit_ms) {
+    long total = total_timeout_ms.load();
+    return limit_ms > 0 && limit_ms < total ? limit_ms : total;
+}
 
 std::mutex log_mutex;
 
@@ -202,7 +209,7 @@ void fetch_loop() {
             queue.pop_front();
             continue;
         }
-        Outcome out = perform(current->request, total_timeout_ms.load());
+        Outcome out = perform(current->request, transfer_timeout(current->limit_ms));
         if (out.delivered && current->request.callback != nullptr) {
             // A throwing callback would end the whole process from this thread.
             try {
@@ -239,17 +246,16 @@ bool fetch_task(std::function<void()> task) {
 
 std::string fetch_blocking(const std::string& url, const std::string& method, long limit_ms) {
     if (!ONLINE) return "";
-    long total = total_timeout_ms.load();
-    if (limit_ms > 0 && limit_ms < total) total = limit_ms;
     if (on_worker) {
         // The worker is in a callback or a task, so this is its turn: perform
         // the transfer right here, where a queued one would wait for itself.
         if (aborting) return "";
-        Outcome out = perform(Request{url, method, nullptr}, total);
+        Outcome out = perform(Request{url, method, nullptr}, transfer_timeout(limit_ms));
         return out.delivered ? out.body : std::string();
     }
     auto p = std::make_unique<Pending>();
     p->request = Request{url, method, nullptr};
+    p->limit_ms = limit_ms;
     p->reply = std::make_shared<std::promise<std::string>>();
     std::future<std::string> answer = p->reply->get_future();
     long ahead = enqueue(std::move(p));

@@ -46,7 +46,7 @@ bool json_nesting_within(const std::string& text, int limit) {
 
 json json_parse_answer(const std::string& body) {
     if (!json_nesting_within(body, JSON_MAX_DEPTH))
-        throw std::runtime_error("answer nested deeper than " + std::to_string(JSON_MAX_DEPTH) + " levels");
+        throw std::runtime_error("nested deeper than " + std::to_string(JSON_MAX_DEPTH) + " levels");
     return json::parse(body);
 }
 
@@ -153,17 +153,12 @@ LoginAnswer login_read(const std::string& body) {
 ChatPoll chat_poll_run(const json& last_chat, const ChatGet& get,
                        const std::function<std::string(const json&)>& to_chat) {
     ChatPoll result;
-    std::string body;
+    // One guard for everything, the getter giving up (the poll's deadline)
+    // included: the poll has news only once the first page says so.
     try {
-        body = get(endpoint_chat_page(1));
-    } catch (const std::exception& error) {  // the getter gave up (the poll's deadline)
-        net_log(std::string("chat poll: ") + error.what());
-        net_log("chat poll inturrupted, classic curl error");
-        return result;
-    }
-    if (body.empty()) return result;
-    net_log("poll chat parse result: " + body);
-    try {
+        std::string body = get(endpoint_chat_page(1));
+        if (body.empty()) return result;
+        net_log("poll chat parse result: " + body);
         json first = json_parse_answer(body);
         const json& newest_message = first.at(0);
         json newest = field(newest_message, "message");
