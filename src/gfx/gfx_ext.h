@@ -1,6 +1,7 @@
-// Extras of the graphics layer that raylib 5.5 does not have: input injection
-// for unit tests without a window, batch statistics, and the X11 shape and
-// compositor queries used to stay usable without a compositing manager.
+// Extras of the graphics layer that raylib 5.5 does not have: the HiDPI
+// scale, input injection for unit tests without a window, batch statistics,
+// and the X11 shape and compositor queries used to stay usable without a
+// compositing manager.
 // Feature code that must also build against a real raylib keeps these calls
 // behind its own switch.
 //
@@ -9,6 +10,20 @@
 
 #include "gfx/raylib.h"
 
+// ---- HiDPI scale -----------------------------------------------------------------
+// Every window pixel the program speaks of (GetScreenWidth/Height, drawing,
+// GetMousePosition, the input region and window shape) is a logical pixel of
+// scale x scale physical ones, so pixel art stays crisp on a dense screen.
+// GetScreenWidth/Height are the framebuffer's size divided by scale, whole
+// pixels. Physical pixels remain: InitWindow's requested size, GLFW's own
+// cursor position (glfwGetCursorPos), and LoadImageFromScreen (the
+// framebuffer as it is).
+// Set before InitWindow: a value outside 1..3 is clamped. While a window is
+// open the call is ignored (the world was laid out in the old size); it takes
+// effect at the next InitWindow.
+void gfx_set_scale(int scale);
+int gfx_scale(void);                                  // Physical pixels per logical pixel (1 until set)
+
 // ---- Input injection (tests) ---------------------------------------------------
 // These feed the same state the window's events feed, so code that reads
 // IsMouseButtonPressed/GetCharPressed/IsKeyPressed can be driven without an X
@@ -16,7 +31,7 @@
 void gfx_inject_mouse_button(int button, bool down);  // As if the button went down/up now
 void gfx_inject_key_pressed(int key);                 // As if key went down now (not a repeat)
 void gfx_inject_char(int codepoint);                  // Append a typed code point (dropped beyond 16)
-void gfx_inject_mouse_position(Vector2 position);     // What GetMousePosition returns until the next real move
+void gfx_inject_mouse_position(Vector2 position);     // What GetMousePosition returns until the next real move (logical)
 // End the input frame as EndDrawing does: forget this frame's presses,
 // releases, keys and typed characters; buttons held stay down.
 void gfx_next_input_frame(void);
@@ -48,11 +63,13 @@ void gfx_on_display_lost(void (*handler)(void));
 // owner). Without one a transparent window shows black where nothing is drawn.
 // Opens a short-lived connection when no window exists; false without X.
 bool gfx_compositor_running(void);
-// Cut the window down to the given rectangles (window pixels): the X Shape
-// bounding region. What lies outside is not drawn and lets input through.
+// Cut the window down to the given rectangles (window pixels; every physical
+// pixel they touch): the X Shape bounding region. What lies outside is not
+// drawn and lets input through.
 void gfx_set_window_shape(const Rectangle* rects, int count);
 void gfx_clear_window_shape(void);                    // The whole window again
-// Rectangles of the window's current bounding shape, up to max written to out;
+// Rectangles of the window's current bounding shape (window pixels: the
+// server's physical ones divided by the scale), up to max written to out;
 // returns how many there are, -1 without a window.
 int gfx_get_window_shape(Rectangle* out, int max);
 // Whether the window may take the keyboard focus. Off from InitWindow on:
@@ -62,15 +79,15 @@ int gfx_get_window_shape(Rectangle* out, int max);
 void gfx_set_window_focusable(bool on);
 bool gfx_window_focusable(void);                      // The current setting
 // Take pointer input only inside the given rectangles (window pixels, whole
-// pixels touched; may overlap): the XFixes input shape. Everywhere else the
+// physical pixels touched; may overlap): the XFixes input shape. Everywhere else the
 // pointer reaches the windows below. count 0 lets everything through, like
 // SetWindowState(FLAG_WINDOW_MOUSE_PASSTHROUGH); ClearWindowState of that flag
 // gives the whole window back. The flag is in force while any region is set.
 // Each call is one X request: callers send only changes.
 void gfx_set_input_region(const Rectangle* rects, int count);
 // Rectangles of the window's current input shape as the X server holds it
-// (it may merge or split them), up to max written to out; returns how many
-// there are, -1 without a window.
+// (it may merge or split them), in window pixels (divided by the scale), up
+// to max written to out; returns how many there are, -1 without a window.
 int gfx_get_input_region(Rectangle* out, int max);
 // Rectangles in the window's current input shape: 0 while click-through
 // everywhere, -1 without a window.

@@ -23,10 +23,13 @@ extern unsigned int GFX_CONTEXT_GENERATION;
 
 void gfx_batch_init();        // Create the white texture and GL state; needs a current context
 void gfx_batch_shutdown();    // Free the white texture; before the context goes
-void gfx_batch_begin_frame(int width, int height);  // Projection for a width x height window
+// Projection for a width x height logical window whose pixels are scale x
+// scale physical ones, at the top-left of a framebuffer framebufferHeight tall.
+void gfx_batch_begin_frame(int width, int height, int scale, int framebufferHeight);
 void gfx_batch_flush();       // Draw what is queued (texture change, read-back, end of frame)
 int gfx_batch_frame_calls();  // Draw calls issued since gfx_batch_begin_frame
 // Queue one textured quad; corners in order top-left, top-right, bottom-right,
 // bottom-left with their texture coordinates (u, v in 0..1).
 void gfx_batch_quad(unsigned int texture, const float* xy, const float* uv, Color tint);
 bool gfx_has_context();       // A GL context is current on this thread
+void gfx_framebuffer_size(int* width, int* height);  // Physical pixels; 0 x 0 without a window

@@ -102,8 +102,8 @@ bool WindowShouldClose(void);                        // Close request or Escape 
 void SetWindowState(unsigned int flags);             // Set window state (FLAG_WINDOW_MOUSE_PASSTHROUGH, FLAG_WINDOW_HIDDEN: unmap)
 void ClearWindowState(unsigned int flags);           // Clear window state (take the mouse again, map again)
 bool IsWindowState(unsigned int flag);               // Is the state currently set
-int GetScreenWidth(void);                            // Window width, 0 before InitWindow
-int GetScreenHeight(void);                           // Window height, 0 before InitWindow
+int GetScreenWidth(void);                            // Window width in logical pixels, 0 before InitWindow
+int GetScreenHeight(void);                           // Window height in logical pixels, 0 before InitWindow
 void SetTargetFPS(int fps);                          // EndDrawing paces frames to at least 1/fps s
 float GetFrameTime(void);                            // Seconds of the previous whole frame (work + wait)
 int GetFPS(void);                                    // Average frames per second over recent frames
@@ -112,7 +112,7 @@ void BeginDrawing(void);                             // Start a frame
 void EndDrawing(void);                               // Present, wait for the pace, poll events
 void ClearBackground(Color color);                   // Fill the whole framebuffer (alpha kept)
 void* GetWindowHandle(void);                         // Native handle: the X11 Window (as a pointer value) here
-Image LoadImageFromScreen(void);                     // Read back the current framebuffer (RGBA8, top row first)
+Image LoadImageFromScreen(void);                     // Read back the current framebuffer (RGBA8, top row first, physical pixels)
 void UnloadImage(Image image);                       // Free pixels of an image
 Color GetImageColor(Image image, int x, int y);      // One pixel of an image
 
@@ -123,7 +123,7 @@ bool IsMouseButtonPressed(int button);               // Went down since the prev
 bool IsMouseButtonDown(int button);                  // Is down now
 bool IsMouseButtonReleased(int button);              // Went up since the previous frame
 bool IsMouseButtonUp(int button);                    // Is up now
-Vector2 GetMousePosition(void);                      // Pointer in window pixels
+Vector2 GetMousePosition(void);                      // Pointer in logical window pixels
 bool IsKeyPressed(int key);                          // Went down this frame (no auto-repeat)
 int GetCharPressed(void);                            // Next typed code point this frame, 0 when none
 

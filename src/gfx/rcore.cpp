@@ -31,7 +31,7 @@ struct InputState {
     int chars[kCharQueue];        // typed code points, oldest first
     int charCount;                // used entries of chars
     int charRead;                 // next entry GetCharPressed returns
-    Vector2 mouse;                // last pointer position in window pixels
+    Vector2 mouse;                // last pointer position in logical window pixels
 };
 
 InputState INPUT = {};
@@ -42,7 +42,9 @@ unsigned int STATE_FLAGS = 0;     // flags currently in force
 // (X's None). FLAG_WINDOW_MOUSE_PASSTHROUGH is in STATE_FLAGS exactly while
 // this is not -1: the window lets the pointer through somewhere.
 int INPUT_RECTS = -1;
-int SCREEN_W = 0, SCREEN_H = 0;   // window size in pixels, 0 without a window
+int SCALE = 1;                    // physical pixels per logical pixel (gfx_set_scale), 1..3
+int SCREEN_W = 0, SCREEN_H = 0;   // window size in logical pixels, 0 without a window
+int FRAME_W = 0, FRAME_H = 0;     // framebuffer size in physical pixels, 0 without a window
 bool CLOSE_KEY_SEEN = false;      // Escape went down while the window had the keyboard
 double TARGET_FRAME = 0.0;        // seconds per frame wanted, 0 = unpaced
 double FRAME_START = 0.0;         // glfwGetTime() when the current frame began
@@ -72,7 +74,7 @@ void on_mouse_button(GLFWwindow*, int button, int action, int) {
 }
 
 void on_cursor(GLFWwindow*, double x, double y) {
-    INPUT.mouse = Vector2{(float)x, (float)y};
+    INPUT.mouse = Vector2{(float)x / (float)SCALE, (float)y / (float)SCALE};
 }
 
 void on_key(GLFWwindow*, int key, int, int action, int) {
@@ -174,17 +176,20 @@ void InitWindow(int width, int height, const char* title) {
     STATE_FLAGS &= ~FLAG_WINDOW_HIDDEN;
     glfwShowWindow(GFX_WINDOW);
 
-    glfwGetFramebufferSize(GFX_WINDOW, &SCREEN_W, &SCREEN_H);
-    if (SCREEN_W <= 0 || SCREEN_H <= 0) {
-        SCREEN_W = width;
-        SCREEN_H = height;
+    glfwGetFramebufferSize(GFX_WINDOW, &FRAME_W, &FRAME_H);
+    if (FRAME_W <= 0 || FRAME_H <= 0) {
+        FRAME_W = width;
+        FRAME_H = height;
     }
+    // A physical column or row left over by an odd size stays outside the world.
+    SCREEN_W = FRAME_W / SCALE;
+    SCREEN_H = FRAME_H / SCALE;
     gfx_batch_init();
     CLOSE_KEY_SEEN = false;
     gfx_reset_input();
     double x = 0, y = 0;
     glfwGetCursorPos(GFX_WINDOW, &x, &y);
-    INPUT.mouse = Vector2{(float)x, (float)y};
+    on_cursor(GFX_WINDOW, x, y);
     glfwSetTime(0.0);
     FRAME_START = 0.0;
     FRAME_TIME = 0.0f;
@@ -198,6 +203,7 @@ void CloseWindow(void) {
     GFX_WINDOW = nullptr;
     glfwTerminate();
     SCREEN_W = SCREEN_H = 0;
+    FRAME_W = FRAME_H = 0;
     STATE_FLAGS = 0;
     INPUT_RECTS = -1;
 }
@@ -303,7 +309,7 @@ double GetTime(void) {
 
 void BeginDrawing(void) {
     if (!GFX_WINDOW) return;
-    gfx_batch_begin_frame(SCREEN_W, SCREEN_H);
+    gfx_batch_begin_frame(SCREEN_W, SCREEN_H, SCALE, FRAME_H);
 }
 
 void EndDrawing(void) {
@@ -366,6 +372,20 @@ int GetCharPressed(void) {
 
 // ---- Extras (gfx_ext.h) -----------------------------------------------------------
 
+void gfx_set_scale(int scale) {
+    if (GFX_WINDOW) return;
+    SCALE = scale < 1 ? 1 : scale > 3 ? 3 : scale;
+}
+
+int gfx_scale(void) {
+    return SCALE;
+}
+
+void gfx_framebuffer_size(int* width, int* height) {
+    *width = FRAME_W;
+    *height = FRAME_H;
+}
+
 void gfx_inject_mouse_button(int button, bool down) {
     press_button(button, down);
 }
@@ -399,27 +419,31 @@ int gfx_draw_calls_last_frame(void) {
     return LAST_FRAME_CALLS;
 }
 
-// count rectangles as x, y, w, h quadruples of the whole pixels they touch.
+// count logical rectangles as x, y, w, h quadruples of the whole physical
+// pixels they touch.
 static std::vector<int> whole_pixels(const Rectangle* rects, int count) {
     std::vector<int> xywh;
     xywh.reserve(4 * (size_t)(count > 0 ? count : 0));
+    const float s = (float)SCALE;
     for (int i = 0; i < count; i++) {
-        float x0 = std::floor(rects[i].x), y0 = std::floor(rects[i].y);
-        float x1 = std::ceil(rects[i].x + rects[i].width), y1 = std::ceil(rects[i].y + rects[i].height);
+        float x0 = std::floor(rects[i].x * s), y0 = std::floor(rects[i].y * s);
+        float x1 = std::ceil((rects[i].x + rects[i].width) * s), y1 = std::ceil((rects[i].y + rects[i].height) * s);
         xywh.insert(xywh.end(), {(int)x0, (int)y0, (int)(x1 - x0), (int)(y1 - y0)});
     }
     return xywh;
 }
 
-// Read one of the window's shapes back through reader as Rectangles.
+// Read one of the window's shapes back through reader as logical Rectangles.
 static int read_rects(int (*reader)(GLFWwindow*, int*, int), Rectangle* out, int max) {
     if (!GFX_WINDOW) return -1;
     int n = reader(GFX_WINDOW, nullptr, 0);
     if (n <= 0) return n;
     std::vector<int> xywh(4 * (size_t)n);
     n = reader(GFX_WINDOW, xywh.data(), n);
+    const float s = (float)SCALE;
     for (int i = 0; i < n && i < max; i++)
-        out[i] = Rectangle{(float)xywh[4 * i], (float)xywh[4 * i + 1], (float)xywh[4 * i + 2], (float)xywh[4 * i + 3]};
+        out[i] = Rectangle{(float)xywh[4 * i] / s, (float)xywh[4 * i + 1] / s, (float)xywh[4 * i + 2] / s,
+                           (float)xywh[4 * i + 3] / s};
     return n;
 }
 

@@ -23,7 +23,7 @@ unsigned int GFX_CONTEXT_GENERATION = 0;
 namespace {
 
 struct Vertex {
-    float x, y;            // window pixels
+    float x, y;            // logical window pixels
     float u, v;            // texture coordinates
     unsigned char rgba[4]; // tint
 };
@@ -118,14 +118,17 @@ void gfx_batch_shutdown() {
     WHITE_TEXTURE = 0;
 }
 
-void gfx_batch_begin_frame(int width, int height) {
+void gfx_batch_begin_frame(int width, int height, int scale, int framebufferHeight) {
     BATCH_COUNT = 0;
     FRAME_CALLS = 0;
     GFX_FRAME++;
-    glViewport(0, 0, width, height);
+    // Exactly scale physical pixels per logical one, so nearest sampling puts
+    // every texel on a whole block. GL counts viewport rows from the bottom;
+    // the world hangs from the top-left corner.
+    glViewport(0, framebufferHeight - height * scale, width * scale, height * scale);
     glMatrixMode(GL_PROJECTION);
     glLoadIdentity();
-    glOrtho(0, width, height, 0, -1, 1);  // window pixels, y down
+    glOrtho(0, width, height, 0, -1, 1);  // logical window pixels, y down
     glMatrixMode(GL_MODELVIEW);
     glLoadIdentity();
     glDisable(GL_DEPTH_TEST);
@@ -264,7 +267,9 @@ void ClearBackground(Color color) {
 
 Image LoadImageFromScreen(void) {
     Image image = {};
-    int w = GetScreenWidth(), h = GetScreenHeight();
+    // Physical pixels: what the screen shows, whatever the scale.
+    int w = 0, h = 0;
+    gfx_framebuffer_size(&w, &h);
     if (!gfx_has_context() || w <= 0 || h <= 0) return image;
     gfx_batch_flush();
     size_t row = (size_t)w * 4;

@@ -13,3 +13,4 @@ std::string probe_window_atoms(unsigned long window, const char* property);
 long probe_window_cardinal(unsigned long window, const char* property);  // First item of a CARDINAL property, -1 when unset
 int probe_wm_input(unsigned long window);        // WM_HINTS input field: 1, 0, or -1 when not given
 bool probe_window_mapped(unsigned long window);  // map_state is not IsUnmapped
+bool probe_warp_pointer(int x, int y);           // Move the pointer to (x, y) on the screen

@@ -116,3 +116,12 @@ bool probe_window_mapped(unsigned long window) {
     XCloseDisplay(dpy);
     return mapped;
 }
+
+bool probe_warp_pointer(int x, int y) {
+    Display* dpy = XOpenDisplay(nullptr);
+    if (!dpy) return false;
+    XWarpPointer(dpy, None, DefaultRootWindow(dpy), 0, 0, 0, 0, x, y);
+    XSync(dpy, False);
+    XCloseDisplay(dpy);
+    return true;
+}
