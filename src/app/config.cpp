@@ -1,7 +1,10 @@
 // The configuration file "config.json" and the mascot's creation.
 #include "app/config.h"
 
+#include <cerrno>
+#include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <iostream>
 #include <random>
 
@@ -143,6 +146,90 @@ bool config_load() {
 
     endpoints_configure(CONFIG);
     return usable;
+}
+
+// ---- HiDPI scale --------------------------------------------------------------------
+
+static const int SCALE_MAX = 3;     // physical pixels per logical pixel at most
+static const double BASE_DPI = 96;  // dots per inch of scale 1 (X's and the desktops' convention)
+
+// A whole number written as text (surrounding blanks allowed); false for anything else.
+static bool config_whole_number(const char* text, long* out) {
+    if (text == nullptr) return false;
+    char* end = nullptr;
+    errno = 0;
+    long value = std::strtol(text, &end, 10);
+    if (end == text || errno != 0) return false;
+    while (*end == ' ' || *end == '\t') end++;
+    if (*end != '\0') return false;
+    *out = value;
+    return true;
+}
+
+// The value of the resource name in xrdb's "name:\tvalue" lines, if present.
+static bool config_x_resource(const std::string& resources, const std::string& name, std::string* out) {
+    size_t at = 0;
+    while (at < resources.size()) {
+        size_t end = resources.find('\n', at);
+        if (end == std::string::npos) end = resources.size();
+        if (resources.compare(at, name.size(), name) == 0 && at + name.size() < end &&
+            resources[at + name.size()] == ':') {
+            *out = resources.substr(at + name.size() + 1, end - at - name.size() - 1);
+            return true;
+        }
+        at = end + 1;
+    }
+    return false;
+}
+
+ConfigScale config_scale_choose(const nlohmann::json& configured, const char* gdkScale, const std::string& xResources) {
+    ConfigScale choice{1, "default", ""};
+    if (configured.is_number_integer()) {
+        long long value = configured.get<long long>();
+        if (value >= 1 && value <= SCALE_MAX) return {(int)value, "config.json", ""};
+    }
+    bool absent = configured.is_null() || (configured.is_number_integer() && configured.get<long long>() == 0);
+    if (!absent) {
+        std::string shown = configured.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+        if (shown.size() > 40) shown = shown.substr(0, 37) + "...";
+        choice.problem = "config: \"scale\" must be an integer from 1 to " + std::to_string(SCALE_MAX) + " (not " +
+                         shown + "); using the desktop's setting";
+    }
+    long gdk = 0;
+    if (config_whole_number(gdkScale, &gdk) && gdk >= 1) {
+        choice.scale = gdk > SCALE_MAX ? SCALE_MAX : (int)gdk;
+        choice.source = "GDK_SCALE";
+        return choice;
+    }
+    std::string dpiText;
+    if (config_x_resource(xResources, "Xft.dpi", &dpiText)) {
+        char* end = nullptr;
+        double dpi = std::strtod(dpiText.c_str(), &end);
+        if (end != dpiText.c_str() && std::isfinite(dpi) && dpi > 0) {
+            long scale = std::lround(dpi / BASE_DPI);
+            choice.scale = scale < 1 ? 1 : scale > SCALE_MAX ? SCALE_MAX : (int)scale;
+            choice.source = "Xft.dpi " + std::to_string(std::lround(dpi));
+        }
+    }
+    return choice;
+}
+
+int config_scale_read() {
+    // Only the one key, and quietly: config_load reads the whole file later
+    // and reports whatever is wrong with it.
+    nlohmann::json configured;
+    std::string text = read(CONFIG_FILE);
+    if (!text.empty()) {
+        try {
+            nlohmann::json file = json_parse_answer(text);
+            if (file.is_object() && file.contains("scale")) configured = file["scale"];
+        } catch (const std::exception&) {
+        }
+    }
+    ConfigScale choice = config_scale_choose(configured, std::getenv("GDK_SCALE"), platform_x_resources());
+    if (!choice.problem.empty()) std::cout << choice.problem << std::endl;
+    std::cout << "scale: " << choice.scale << " (" << choice.source << ")" << std::endl;
+    return choice.scale;
 }
 
 void vimo_create() {

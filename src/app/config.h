@@ -24,4 +24,22 @@ void game_close(Element* e);           // Write "config.json" (the mascot's onDe
 // by the default; a login id still readable in it is kept.
 bool config_load();
 void vimo_create();                    // Create the mascot element into vimo (needs the physics world)
+
+// ---- HiDPI scale (before the window opens) ----------------------------------------
+// The scale is chosen before InitWindow, ahead of config_load: config.json's
+// integer "scale" 1..3; when absent, null or 0, the desktop's setting:
+// GDK_SCALE (a whole number, at most 3 used), else the X resource Xft.dpi as
+// round(dpi / 96) within 1..3, else 1. Any other "scale" is reported and the
+// desktop's setting used. The key stays in CONFIG and is saved back like any other.
+struct ConfigScale {
+    int scale;             // physical pixels per logical pixel, 1..3
+    std::string source;    // where it came from, for the start-up line ("config.json", "GDK_SCALE", ...)
+    std::string problem;   // why config.json's "scale" was passed over; "" when it was absent or used
+};
+// The choice from config.json's "scale" value (null when absent), GDK_SCALE's
+// text (null when unset) and the X resource database's text ("" when none).
+ConfigScale config_scale_choose(const nlohmann::json& configured, const char* gdkScale, const std::string& xResources);
+// Read "scale" alone from config.json (the file is not changed), GDK_SCALE and
+// the X resources; print the choice (and any problem) on stdout; return the scale.
+int config_scale_read();
 std::string config_dump();             // CONFIG in the compact form written to "config.json"

@@ -39,6 +39,8 @@ int main(int argc, char** argv) {
     // first frame gives the input region the elements' boxes (desktop/input.h).
     SetConfigFlags(FLAG_WINDOW_MOUSE_PASSTHROUGH | FLAG_WINDOW_TOPMOST | FLAG_WINDOW_ALWAYS_RUN |
                    FLAG_WINDOW_TRANSPARENT);
+    // The one key of config.json the window needs; the rest is read by game_init.
+    gfx_set_scale(config_scale_read());
     InitWindow(GetScreenWidth(), GetScreenHeight(), WINDOW_NAME);  // 0 x 0: the monitor's size
     gfx_on_display_lost(app_display_lost);  // a vanished X server ends us like a signal, config saved
     shape_start();  // without a compositor, a transparent window would blacken the screen

@@ -59,11 +59,13 @@ void input_initialize() {
 Vector2 input_poll() {
     // Read from the windowing system rather than from mouse events: outside
     // the input region the window receives no motion events, yet hovering
-    // must still be seen.
+    // must still be seen. GLFW answers in physical pixels; the world's are
+    // gfx_scale() times larger.
     if (input_window == nullptr) return {0, 0};
     double x = 0, y = 0;
     glfwGetCursorPos(input_window, &x, &y);
-    return {(float)x, (float)y};
+    const float scale = (float)gfx_scale();
+    return {(float)x / scale, (float)y / scale};
 }
 
 bool input_check(Element* e, Vector2 point) {

@@ -32,7 +32,7 @@ extern void (*INPUT_SET_REGION)(const Rectangle* rects, int count);
 
 // Remember the window raylib opened (after InitWindow); the next update sends the region.
 void input_initialize();
-Vector2 input_poll();                             // Cursor position in window pixels; (0, 0) without a window
+Vector2 input_poll();                             // Cursor position in (logical) window pixels; (0, 0) without a window
 bool input_check(Element* e, Vector2 point);      // Is point inside e's turned box (bounds included)
 // Dispatch callbacks, then send the input region if it changed; hovered may be null.
 void input_update(Element* hovered, Vector2 mouse);

@@ -4,6 +4,7 @@
 #include <iostream>
 
 #include "app/app.h"
+#include "gfx/gfx_ext.h"
 #include "physics/physics.h"
 #include "platform/platform.h"
 
@@ -72,9 +73,12 @@ Rectangle getWindowPosition() {
         ownLeft = own.rect.left;
         ownTop = own.rect.top;
     }
+    // Screen pixels to overlay pixels: each of these is gfx_scale() screen
+    // pixels wide. Not rounded, so that a wall meets an odd edge exactly.
     const PlatformRect& r = info.rect;
-    lastRect = {(float)(r.left - ownLeft), (float)(r.top - ownTop), (float)(r.right - r.left),
-                (float)(r.bottom - r.top)};
+    const float scale = (float)gfx_scale();
+    lastRect = {(float)(r.left - ownLeft) / scale, (float)(r.top - ownTop) / scale, (float)(r.right - r.left) / scale,
+                (float)(r.bottom - r.top) / scale};
     return lastRect;
 }
 

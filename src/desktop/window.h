@@ -3,9 +3,9 @@
 // global below belongs to the frame loop. Walls are created and destroyed
 // through the physics world's public calls, which serialise with its thread.
 //
-// Rectangles are in overlay pixels (the overlay's window origin subtracted),
-// window-manager frame included, a client-drawn shadow (GTK) left out: the
-// window as the user sees it.
+// Rectangles are in overlay pixels (the overlay's window origin subtracted,
+// then divided by gfx_scale()), window-manager frame included, a client-drawn
+// shadow (GTK) left out: the window as the user sees it.
 //
 // A focused (or last focused) window that is minimised, on another workspace,
 // unmapped or closed has no walls until a window shows again; a look that

@@ -40,6 +40,11 @@ int64_t platform_lock_holder(const std::string& path);
 // True in a Wayland session (WAYLAND_DISPLAY set and not empty, or
 // XDG_SESSION_TYPE "wayland"), where the companion runs through XWayland.
 bool platform_session_is_wayland();
+// The X server's resource database as text, "name:\tvalue" lines (what
+// `xrdb -query` prints: the RESOURCE_MANAGER property of the root window,
+// where desktops keep Xft.dpi); "" without X or when none is set. Opens a
+// short-lived connection of its own, so it works before any window exists.
+std::string platform_x_resources();
 
 // ---- Randomness ----------------------------------------------------------------
 // Fill out with size bytes from the system's random source (getrandom, then

@@ -92,6 +92,16 @@ bool platform_session_is_wayland() {
     return (display != nullptr && display[0] != '\0') || (type != nullptr && std::strcmp(type, "wayland") == 0);
 }
 
+std::string platform_x_resources() {
+    Display* dpy = XOpenDisplay(nullptr);
+    if (dpy == nullptr) return "";
+    // Xlib read the property when the connection opened; this is that copy.
+    const char* text = XResourceManagerString(dpy);
+    std::string resources = text != nullptr ? text : "";
+    XCloseDisplay(dpy);
+    return resources;
+}
+
 // ---- Randomness ------------------------------------------------------------------
 
 bool platform_random_bytes(void* out, size_t size) {

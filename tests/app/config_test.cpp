@@ -270,4 +270,61 @@ TEST_F(ConfigTest, BrokenUtf8DoesNotLoseTheFile) {
     EXPECT_EQ(written["draft"], "ok \xEF\xBF\xBD\xEF\xBF\xBD end");
 }
 
+TEST(ConfigScale, ConfigValueThenGdkScaleThenXftDpi) {
+    using nlohmann::json;
+    const std::string dpi192 = "*customization:\t-color\nXft.antialias:\t1\nXft.dpi:\t192\n";
+    auto expect = [](const ConfigScale& c, int scale, const std::string& source, bool problem) {
+        EXPECT_EQ(c.scale, scale) << source;
+        EXPECT_EQ(c.source, source);
+        EXPECT_EQ(!c.problem.empty(), problem) << c.problem;
+    };
+    // A valid config value wins over every desktop setting.
+    expect(config_scale_choose(json(3), "1", dpi192), 3, "config.json", false);
+    // Absent, null or 0: the desktop's setting, quietly.
+    expect(config_scale_choose(json(), "2", ""), 2, "GDK_SCALE", false);
+    expect(config_scale_choose(json(0), nullptr, dpi192), 2, "Xft.dpi 192", false);
+    expect(config_scale_choose(json(), nullptr, ""), 1, "default", false);
+    // Invalid values are reported and fall back to the desktop.
+    for (const json& bad : {json(4), json(-1), json(2.5), json("2"), json(true), json::array({2})})
+        expect(config_scale_choose(bad, "2", ""), 2, "GDK_SCALE", true);
+    ConfigScale big = config_scale_choose(json(std::string(500, 'x')), nullptr, "");
+    EXPECT_LT(big.problem.size(), 160u) << big.problem;  // one readable line
+    // GDK_SCALE: whole numbers only, at most 3; anything else goes on to Xft.dpi.
+    expect(config_scale_choose(json(), "7", ""), 3, "GDK_SCALE", false);
+    for (const char* bad : {"", "0", "-2", "2x", "1.5", "abc"})
+        expect(config_scale_choose(json(), bad, dpi192), 2, "Xft.dpi 192", false);
+    // Xft.dpi rounds dpi / 96 and stays within 1..3; unusable values give 1.
+    expect(config_scale_choose(json(), nullptr, "Xft.dpi:\t144.0"), 2, "Xft.dpi 144", false);
+    expect(config_scale_choose(json(), nullptr, "Xft.dpi: 120\n"), 1, "Xft.dpi 120", false);
+    expect(config_scale_choose(json(), nullptr, "Xft.dpi:\t480\n"), 3, "Xft.dpi 480", false);
+    expect(config_scale_choose(json(), nullptr, "Xft.dpi:\t20\n"), 1, "Xft.dpi 20", false);
+    expect(config_scale_choose(json(), nullptr, "Xft.dpi:\tnone\nXft.dpix:\t192\n"), 1, "default", false);
+    expect(config_scale_choose(json(), nullptr, "Xft.dpi:\t-192\n"), 1, "default", false);
+    expect(config_scale_choose(json(), nullptr, "MyXft.dpi:\t192\n"), 1, "default", false);
+}
+
+TEST_F(ConfigTest, ScaleIsReadAheadWithoutTouchingTheFile) {
+    const std::string text = R"({"login_id":"1:2:3","scale":3})";
+    put("config.json", text);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(config_scale_read(), 3);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "scale: 3 (config.json)\n");
+    EXPECT_EQ(get("config.json"), text);
+    // The key is the configuration's like any other: saved back as it was.
+    load();
+    game_close(nullptr);
+    EXPECT_EQ(nlohmann::json::parse(get("config.json"))["scale"], 3);
+
+    put("config.json", R"({"scale":"big"})");
+    const char* old = std::getenv("GDK_SCALE");
+    std::string saved = old ? old : "";
+    setenv("GDK_SCALE", "2", 1);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(config_scale_read(), 2);
+    std::string out = testing::internal::GetCapturedStdout();
+    if (old) setenv("GDK_SCALE", saved.c_str(), 1); else unsetenv("GDK_SCALE");
+    EXPECT_EQ(out, "config: \"scale\" must be an integer from 1 to 3 (not \"big\"); using the desktop's setting\n"
+                   "scale: 2 (GDK_SCALE)\n");
+}
+
 }  // namespace

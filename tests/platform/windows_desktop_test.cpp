@@ -1,5 +1,6 @@
 // Finding windows by title and reading their rectangles, against plain Xlib
-// windows under Xvfb (no window manager: the EWMH properties are set by hand).
+// windows under Xvfb (no window manager: the EWMH properties are set by hand);
+// the resource database the desktop's dpi comes from.
 // gtest first: Xlib's None macro breaks gtest's headers.
 #include <gtest/gtest.h>
 // clang-format off
@@ -223,4 +224,24 @@ TEST(PlatformWindows, StateAndVisibleRectangleFromTheWindowsProperties) {
     XSync(x.dpy, False);
     platform_windows_disconnect();
     EXPECT_EQ(platform_window_info(gtk).state, PLATFORM_WINDOW_UNKNOWN);
+}
+
+TEST(PlatformWindows, ResourceDatabaseIsReadFromTheRoot) {
+    TestDisplay x;
+    ASSERT_NE(x.dpy, nullptr);
+    // Another client's database (xrdb) is put back afterwards.
+    char* before = XResourceManagerString(x.dpy);
+    std::string saved = before ? before : "";
+    const char* text = "Xft.antialias:\t1\nXft.dpi:\t192\n";
+    XChangeProperty(x.dpy, DefaultRootWindow(x.dpy), XA_RESOURCE_MANAGER, XA_STRING, 8, PropModeReplace,
+                    (const unsigned char*)text, (int)std::strlen(text));
+    XSync(x.dpy, False);
+    EXPECT_EQ(platform_x_resources(), text);
+    XDeleteProperty(x.dpy, DefaultRootWindow(x.dpy), XA_RESOURCE_MANAGER);
+    XSync(x.dpy, False);
+    EXPECT_EQ(platform_x_resources(), "");
+    if (!saved.empty())
+        XChangeProperty(x.dpy, DefaultRootWindow(x.dpy), XA_RESOURCE_MANAGER, XA_STRING, 8, PropModeReplace,
+                        (const unsigned char*)saved.data(), (int)saved.size());
+    XSync(x.dpy, False);
 }
