@@ -169,6 +169,8 @@ class Stack:
         self.procs = []
         self.env = dict(os.environ)
         self.env.pop("DISPLAY", None)
+        # The desktop's scale would apply to every scenario; the scale scenario sets its own.
+        self.env.pop("GDK_SCALE", None)
         self.display = None
         self.shot_count = 0
 
