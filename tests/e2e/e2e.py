@@ -18,6 +18,7 @@ import scenario_online  # noqa: E402
 import scenario_compositor  # noqa: E402
 import scenario_hostile  # noqa: E402
 import scenario_windows  # noqa: E402
+import scenario_wayland  # noqa: E402
 
 SCENARIOS = {
     "mascot": scenario_desktop.mascot,
@@ -27,6 +28,7 @@ SCENARIOS = {
     "compositor": scenario_compositor.compositor,
     "hostile": scenario_hostile.hostile,
     "windows": scenario_windows.windows,
+    "wayland": scenario_wayland.wayland,
 }
 
 
