@@ -10,6 +10,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev libbox2d-dev
   fonts-unifont
   xvfb xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils xauth openbox xdotool wmctrl imagemagick x11-utils x11-apps xterm xcompmgr
+  weston xwayland
   wrk clang libclang-rt-14-dev procps curl python3
 )
 

@@ -19,6 +19,7 @@ import scenario_compositor  # noqa: E402
 import scenario_hostile  # noqa: E402
 import scenario_windows  # noqa: E402
 import scenario_monitors  # noqa: E402
+import scenario_wayland  # noqa: E402
 
 SCENARIOS = {
     "mascot": scenario_desktop.mascot,
@@ -29,6 +30,7 @@ SCENARIOS = {
     "hostile": scenario_hostile.hostile,
     "windows": scenario_windows.windows,
     "monitors": scenario_monitors.monitors,
+    "wayland": scenario_wayland.wayland,
 }
 
 
