@@ -1,7 +1,6 @@
 // Entry of the companion: start-up in its fixed order, then the frame loop
 // and the shutdown sequence (app_run). The one argument read is "--quit"
 // (app/instance.h); others are ignored.
-#include <climits>
 #include <csignal>
 #include <iostream>
 
@@ -12,6 +11,7 @@
 #include "app/files.h"
 #include "app/instance.h"
 #include "desktop/input.h"
+#include "desktop/monitors.h"
 #include "desktop/shape.h"
 #include "desktop/window.h"
 #include "gfx/gfx_ext.h"
@@ -41,20 +41,18 @@ int main(int argc, char** argv) {
                    FLAG_WINDOW_TRANSPARENT);
     // The one key of config.json the window needs; the rest is read by game_init.
     gfx_set_scale(config_scale_read());
-    InitWindow(GetScreenWidth(), GetScreenHeight(), WINDOW_NAME);  // 0 x 0: the monitor's size
+    InitWindow(GetScreenWidth(), GetScreenHeight(), WINDOW_NAME);  // 0 x 0: the whole screen, every monitor
     gfx_on_display_lost(app_display_lost);  // a vanished X server ends us like a signal, config saved
     shape_start();  // without a compositor, a transparent window would blacken the screen
     InitPhysics();
     RESOLUTION = Vector2{static_cast<float>(GetScreenWidth()), static_cast<float>(GetScreenHeight())};
     SetTargetFPS(60);
     window_connect();
-    // Two sets of screen walls: the first stops every body except those on the
-    // lowest layer, the second stops exactly those. The bodies stay for the
-    // whole run; only the id arrays are dropped.
-    Rectangle screen{0, 0, RESOLUTION.x, RESOLUTION.y};
-    delete[] createWalls(screen, 256, INT_MAX);
-    delete[] createWalls(screen, 256, INT_MIN);
+    // Walls around the overlay and solid ground wherever no monitor shows it.
+    monitors_start();
     input_initialize();
     game_init();
+    // A mascot saved on a monitor that is gone comes back onto one.
+    monitors_gather_strays();
     return app_run();
 }

@@ -4,6 +4,7 @@
 #include <iostream>
 
 #include "app/app.h"
+#include "desktop/monitors.h"
 #include "gfx/gfx_ext.h"
 #include "physics/physics.h"
 #include "platform/platform.h"
@@ -128,6 +129,7 @@ void overlay_follow(Rectangle r) {
 
 void overlay_update(float time, float dt) {
     if (!everyInterval(time, dt, 0.1f, 0)) return;
+    monitors_follow();
     // One look at the focused window serves the full-screen check and the walls.
     Rectangle r = getWindowPosition();
     overlay_follow_fullscreen(hostFullscreen);
@@ -153,6 +155,7 @@ void window_disconnect() {
 }
 
 void window_reset() {
+    monitors_reset();
     delete[] wallIDs;
     wallIDs = nullptr;
     wallRect = {0, 0, 0, 0};

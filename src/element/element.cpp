@@ -7,6 +7,7 @@
 
 #include "app/app.h"
 #include "desktop/input.h"
+#include "desktop/monitors.h"
 #include "draw/draw.h"
 #include "physics/physics.h"
 
@@ -27,7 +28,10 @@ static int32_t layer_to_int(float layer) {
 Element* newElement(int layer) {
     Element* e = new Element();
     e->layer = static_cast<float>(layer);
-    e->position = Vector2{RESOLUTION.x * 0.5f, RESOLUTION.y * 0.5f};
+    // The middle of the monitor at the middle of the overlay: with monitors of
+    // different sizes the overlay's own middle may lie where none shows it.
+    const Rectangle home = monitor_at({RESOLUTION.x * 0.5f, RESOLUTION.y * 0.5f});
+    e->position = Vector2{home.x + home.width * 0.5f, home.y + home.height * 0.5f};
     // After every element of the same layer: equal layers keep creation order
     // and the newest is drawn on top.
     auto at = std::find_if(ELEMENTS.begin(), ELEMENTS.end(), [&](Element* other) { return other->layer > e->layer; });

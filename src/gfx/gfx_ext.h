@@ -15,7 +15,8 @@
 // GetMousePosition, the input region and window shape) is a logical pixel of
 // scale x scale physical ones, so pixel art stays crisp on a dense screen.
 // GetScreenWidth/Height are the framebuffer's size divided by scale, whole
-// pixels. Physical pixels remain: InitWindow's requested size, GLFW's own
+// pixels. Physical pixels remain: InitWindow's requested size and
+// SetWindowSize's and SetWindowPosition's (screen pixels), GLFW's own
 // cursor position (glfwGetCursorPos), and LoadImageFromScreen (the
 // framebuffer as it is).
 // Set before InitWindow: a value outside 1..3 is clamped. While a window is

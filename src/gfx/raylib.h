@@ -95,13 +95,15 @@ enum PixelFormat {
 // Window and frame functions (rcore)
 //----------------------------------------------------------------------------------
 void SetConfigFlags(unsigned int flags);             // Store window flags for InitWindow
-void InitWindow(int width, int height, const char* title);  // Open the window; 0 x 0 means the monitor's size
+void InitWindow(int width, int height, const char* title);  // Open the window at 0, 0; 0 x 0 means the whole screen (every monitor)
 void CloseWindow(void);                              // Destroy the window and its context
 bool IsWindowReady(void);                            // True once InitWindow succeeded
 bool WindowShouldClose(void);                        // Close request or Escape while focused
 void SetWindowState(unsigned int flags);             // Set window state (FLAG_WINDOW_MOUSE_PASSTHROUGH, FLAG_WINDOW_HIDDEN: unmap)
 void ClearWindowState(unsigned int flags);           // Clear window state (take the mouse again, map again)
 bool IsWindowState(unsigned int flag);               // Is the state currently set
+void SetWindowSize(int width, int height);           // Resize the window (screen pixels; drawing follows at once)
+void SetWindowPosition(int x, int y);                // Move the window (screen pixels)
 int GetScreenWidth(void);                            // Window width in logical pixels, 0 before InitWindow
 int GetScreenHeight(void);                           // Window height in logical pixels, 0 before InitWindow
 void SetTargetFPS(int fps);                          // EndDrawing paces frames to at least 1/fps s

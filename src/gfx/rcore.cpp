@@ -118,16 +118,12 @@ void InitWindow(int width, int height, const char* title) {
         std::fflush(stdout);
         return;
     }
-    GLFWmonitor* monitor = glfwGetPrimaryMonitor();
-    int mx = 0, my = 0;
-    if (monitor) {
-        const GLFWvidmode* current = glfwGetVideoMode(monitor);
-        glfwGetMonitorPos(monitor, &mx, &my);
-        if (current) {
-            if (width <= 0) width = current->width;
-            if (height <= 0) height = current->height;
-        }
-    }
+    // 0 x 0 asks for the whole X screen: the overlay spans every monitor (the
+    // dead areas between monitors of different sizes are left to its user).
+    int screenW = 0, screenH = 0;
+    gfx_x11_screen_size(&screenW, &screenH);
+    if (width <= 0) width = screenW;
+    if (height <= 0) height = screenH;
     if (width <= 0) width = 800;
     if (height <= 0) height = 450;
 
@@ -136,9 +132,11 @@ void InitWindow(int width, int height, const char* title) {
     glfwWindowHint(GLFW_CONTEXT_VERSION_MINOR, 1);
     glfwWindowHint(GLFW_RESIZABLE, GLFW_FALSE);
     glfwWindowHint(GLFW_VISIBLE, GLFW_FALSE);
-    // An overlay as large as the monitor shows no title bar whether or not it asked.
+    // An overlay as large as the screen or a monitor shows no title bar whether or not it asked.
+    GLFWmonitor* monitor = glfwGetPrimaryMonitor();
     const GLFWvidmode* mode = monitor ? glfwGetVideoMode(monitor) : nullptr;
-    const bool monitorSized = mode && width == mode->width && height == mode->height;
+    const bool monitorSized = (mode && width == mode->width && height == mode->height) ||
+                              (width == screenW && height == screenH);
     const bool undecorated = (CONFIG_FLAGS & FLAG_WINDOW_UNDECORATED) || monitorSized;
     glfwWindowHint(GLFW_DECORATED, undecorated ? GLFW_FALSE : GLFW_TRUE);
     glfwWindowHint(GLFW_TRANSPARENT_FRAMEBUFFER, (CONFIG_FLAGS & FLAG_WINDOW_TRANSPARENT) ? GLFW_TRUE : GLFW_FALSE);
@@ -154,7 +152,7 @@ void InitWindow(int width, int height, const char* title) {
         glfwTerminate();
         return;
     }
-    glfwSetWindowPos(GFX_WINDOW, mx, my);
+    glfwSetWindowPos(GFX_WINDOW, 0, 0);
     glfwMakeContextCurrent(GFX_WINDOW);
     glfwSwapInterval(0);  // pacing is ours (SetTargetFPS), not the display's
     glfwSetMouseButtonCallback(GFX_WINDOW, on_mouse_button);
@@ -277,6 +275,21 @@ bool gfx_window_focusable(void) {
 
 bool IsWindowState(unsigned int flag) {
     return (STATE_FLAGS & flag) == flag && flag != 0;
+}
+
+void SetWindowSize(int width, int height) {
+    if (!GFX_WINDOW || width <= 0 || height <= 0) return;
+    glfwSetWindowSize(GFX_WINDOW, width, height);
+    // Drawing follows at once; the server's answer comes with the next events.
+    FRAME_W = width;
+    FRAME_H = height;
+    SCREEN_W = FRAME_W / SCALE;
+    SCREEN_H = FRAME_H / SCALE;
+}
+
+void SetWindowPosition(int x, int y) {
+    if (!GFX_WINDOW) return;
+    glfwSetWindowPos(GFX_WINDOW, x, y);
 }
 
 int GetScreenWidth(void) {

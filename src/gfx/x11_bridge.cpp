@@ -244,3 +244,15 @@ void gfx_x11_set_focusable(GLFWwindow* window, bool on) {
     }
     XFlush(dpy);
 }
+
+bool gfx_x11_screen_size(int* width, int* height) {
+    Display* dpy = glfwGetX11Display();
+    if (!dpy) return false;
+    Window root = 0;
+    int x = 0, y = 0;
+    unsigned int w = 0, h = 0, border = 0, depth = 0;
+    if (!XGetGeometry(dpy, DefaultRootWindow(dpy), &root, &x, &y, &w, &h, &border, &depth)) return false;
+    *width = (int)w;
+    *height = (int)h;
+    return true;
+}

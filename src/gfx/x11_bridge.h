@@ -30,4 +30,7 @@ void gfx_x11_set_desktop_citizen(GLFWwindow* window, bool above);
 // Turning it on while mapped also asks for the focus; turning it off while the
 // window has the focus hands it back to the window that had it before.
 void gfx_x11_set_focusable(GLFWwindow* window, bool on);
-bool gfx_x11_is_mapped(GLFWwindow* window);                   // The window is mapped (viewable or not)
+bool gfx_x11_is_mapped(GLFWwindow* window);
+// Size of the whole X screen (the root window) on GLFW's connection; false
+// before glfwInit or without X.
+bool gfx_x11_screen_size(int* width, int* height);                   // The window is mapped (viewable or not)

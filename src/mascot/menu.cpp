@@ -6,6 +6,7 @@
 
 #include "app/app.h"
 #include "app/config.h"
+#include "desktop/monitors.h"
 #include "element/behaviours.h"
 #include "element/element.h"
 #include "mascot/blockspawner.h"
@@ -93,11 +94,15 @@ void menu_update(Element* bubble, float dt, float time) {
     Element* mascot = getElementByID("vimo");
     if (mascot == nullptr) return;
     Vector2 p = {mascot->position.x + 32 + bubble->size.x * 0.5f, mascot->position.y - 80};
-    // Beside a mascot near the right edge the bubble would run off the screen,
-    // where its text cannot be read nor its lines chosen: mirror it to the
-    // mascot's left then, keeping its left edge on the screen.
-    if (p.x + bubble->size.x * 0.5f > RESOLUTION.x) p.x = mascot->position.x - 32 - bubble->size.x * 0.5f;
-    p.x = std::max(p.x, bubble->size.x * 0.5f);
+    // Beside a mascot near the right edge of its monitor the bubble would run
+    // off it (onto another monitor, or where none shows it), where its text
+    // cannot be read nor its lines chosen: mirror it to the mascot's left then,
+    // keeping its left edge on the monitor, and its top and bottom likewise.
+    const Rectangle m = monitor_at(mascot->position);
+    if (p.x + bubble->size.x * 0.5f > m.x + m.width) p.x = mascot->position.x - 32 - bubble->size.x * 0.5f;
+    p.x = std::max(p.x, m.x + bubble->size.x * 0.5f);
+    p.y = std::min(p.y, m.y + m.height - bubble->size.y * 0.5f);
+    p.y = std::max(p.y, m.y + bubble->size.y * 0.5f);
     bubble->position = p;
 }
 

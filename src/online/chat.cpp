@@ -9,6 +9,7 @@
 
 #include "app/app.h"
 #include "app/config.h"
+#include "desktop/monitors.h"
 #include "element/behaviours.h"
 #include "element/element.h"
 #include "net/net.h"
@@ -135,7 +136,9 @@ static void chat_dress(Element* e, const std::string& text, float wrap) {
 Element* spawn_chat(std::string text) {
     Element* box = newElement(-1);
     chat_dress(box, text, 256);
-    box->position = {vimo != nullptr ? vimo->position.x : RESOLUTION.x * 0.5f, 0};
+    // Dropped from the top edge of the mascot's monitor, above the mascot.
+    const float x = vimo != nullptr ? vimo->position.x : RESOLUTION.x * 0.5f;
+    box->position = {x, monitor_at({x, vimo != nullptr ? vimo->position.y : 0}).y};
     setProperty<std::string>(box, "content", text);
     box->onDrag = genericDragElement;
     box->onRelease = chat_click;

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // ---- Process ---------------------------------------------------------------
 std::string platform_executable_path();         // Full path of the running executable, "" when unknown
@@ -95,3 +96,17 @@ PlatformWindowInfo platform_window_info(uint64_t window);
 // out untouched) unless the window is SHOWN: closed, minimised, on another
 // workspace, unmapped or not answering.
 bool platform_window_rect(uint64_t window, PlatformRect* out);
+
+// ---- Monitors (the connection above) ---------------------------------------------------
+// Size of the whole X screen (the root window) in pixels: every monitor lies
+// inside it. False without a connection.
+bool platform_screen_size(int* width, int* height);
+// The monitors as the desktop shows them, in screen pixels, the primary one
+// first: RandR 1.5 monitors, else Xinerama's screens, without duplicates
+// (mirrored outputs). Empty when neither can be read: callers then treat the
+// whole screen as one monitor.
+std::vector<PlatformRect> platform_monitors();
+// A monitor was added, removed, moved or resized, or the screen changed size,
+// since the last call (RandR notifies on this connection). Never blocks; false
+// without RandR.
+bool platform_monitors_changed();

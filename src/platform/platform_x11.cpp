@@ -4,6 +4,8 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/Xinerama.h>
+#include <X11/extensions/Xrandr.h>
 #include <signal.h>
 #include <fcntl.h>
 #include <spawn.h>
@@ -244,10 +246,23 @@ bool title_matches(Window w, const char* title, size_t length) {
 
 }  // namespace
 
+namespace {
+int RANDR_EVENT_BASE = -1;  // first RandR event number on DPY; -1 without RandR
+}  // namespace
+
 bool platform_windows_connect() {
     if (DPY) return true;
     DPY = XOpenDisplay(nullptr);
-    return DPY != nullptr;
+    if (!DPY) return false;
+    // Monitors come and go: ask to be told (platform_monitors_changed reads the notices).
+    int eventBase = 0, errorBase = 0;
+    RANDR_EVENT_BASE = -1;
+    if (XRRQueryExtension(DPY, &eventBase, &errorBase)) {
+        RANDR_EVENT_BASE = eventBase;
+        XRRSelectInput(DPY, DefaultRootWindow(DPY),
+                       RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask);
+    }
+    return true;
 }
 
 void platform_windows_disconnect() {
@@ -394,4 +409,66 @@ bool platform_window_rect(uint64_t window, PlatformRect* out) {
     if (info.state != PLATFORM_WINDOW_SHOWN) return false;
     *out = info.rect;
     return true;
+}
+
+// ---- Monitors ------------------------------------------------------------------------
+
+bool platform_screen_size(int* width, int* height) {
+    if (!DPY || !width || !height) return false;
+    // The root's geometry is asked each time: DisplayWidth keeps the size the
+    // connection opened with.
+    Window root = 0;
+    int x = 0, y = 0;
+    unsigned int w = 0, h = 0, border = 0, depth = 0;
+    if (!XGetGeometry(DPY, DefaultRootWindow(DPY), &root, &x, &y, &w, &h, &border, &depth)) return false;
+    *width = (int)w;
+    *height = (int)h;
+    return true;
+}
+
+std::vector<PlatformRect> platform_monitors() {
+    std::vector<PlatformRect> found;
+    if (!DPY) return found;
+    ErrorScope scope;
+    auto add = [&found](int x, int y, int w, int h) {
+        if (w <= 0 || h <= 0) return;
+        PlatformRect r{x, y, x + w, y + h};
+        for (const PlatformRect& have : found)
+            if (have.left == r.left && have.top == r.top && have.right == r.right && have.bottom == r.bottom) return;
+        found.push_back(r);
+    };
+    int major = 0, minor = 0;
+    if (RANDR_EVENT_BASE >= 0 && XRRQueryVersion(DPY, &major, &minor) && (major > 1 || (major == 1 && minor >= 5))) {
+        int count = 0;
+        XRRMonitorInfo* monitors = XRRGetMonitors(DPY, DefaultRootWindow(DPY), True, &count);
+        for (int pass = 0; pass < 2; pass++)  // the primary first
+            for (int i = 0; i < count; i++)
+                if ((monitors[i].primary != 0) == (pass == 0))
+                    add(monitors[i].x, monitors[i].y, monitors[i].width, monitors[i].height);
+        if (monitors) XRRFreeMonitors(monitors);
+    }
+    int eventBase = 0, errorBase = 0;
+    if (found.empty() && XineramaQueryExtension(DPY, &eventBase, &errorBase) && XineramaIsActive(DPY)) {
+        int count = 0;
+        XineramaScreenInfo* screens = XineramaQueryScreens(DPY, &count);
+        for (int i = 0; i < count; i++) add(screens[i].x_org, screens[i].y_org, screens[i].width, screens[i].height);
+        if (screens) XFree(screens);
+    }
+    if (scope.failed()) found.clear();
+    return found;
+}
+
+bool platform_monitors_changed() {
+    if (!DPY || RANDR_EVENT_BASE < 0) return false;
+    bool changed = false;
+    // Only RandR events were asked for on this connection; each is read and dropped.
+    while (XPending(DPY) > 0) {
+        XEvent event;
+        XNextEvent(DPY, &event);
+        if (event.type == RANDR_EVENT_BASE + RRScreenChangeNotify || event.type == RANDR_EVENT_BASE + RRNotify) {
+            XRRUpdateConfiguration(&event);
+            changed = true;
+        }
+    }
+    return changed;
 }

@@ -18,6 +18,8 @@ import scenario_online  # noqa: E402
 import scenario_compositor  # noqa: E402
 import scenario_hostile  # noqa: E402
 import scenario_windows  # noqa: E402
+import scenario_monitors  # noqa: E402
+import scenario_wayland  # noqa: E402
 import scenario_scale  # noqa: E402
 
 SCENARIOS = {
@@ -28,6 +30,8 @@ SCENARIOS = {
     "compositor": scenario_compositor.compositor,
     "hostile": scenario_hostile.hostile,
     "windows": scenario_windows.windows,
+    "monitors": scenario_monitors.monitors,
+    "wayland": scenario_wayland.wayland,
     "scale": scenario_scale.scale,
 }
 

@@ -22,6 +22,12 @@ import urllib.error
 import urllib.request
 
 SCREEN_W, SCREEN_H = 1920, 1080
+# The two-monitor desktop: a SCREEN_W x SCREEN_H monitor with a smaller one to
+# its right, tops aligned, on a TWO_MONITORS_W x SCREEN_H screen.
+TWO_MONITORS_W = 3200
+SECOND_W, SECOND_H = 1280, 1024
+SECOND_MODE = "1280x1024_60"
+SECOND_MODELINE = ["108.00", "1280", "1328", "1440", "1688", "1024", "1025", "1028", "1066", "+hsync", "+vsync"]
 OVERLAY_TITLE = "vimo.exe v1.0"
 UNIFONT = "/usr/share/fonts/opentype/unifont/unifont.otf"
 
@@ -205,30 +211,12 @@ class Stack:
 
     # -- the desktop -------------------------------------------------------
 
-    def start_desktop(self, compositor):
-        # -displayfd: the server picks a free display number and writes it
-        # once it accepts connections.
-        read_fd, write_fd = os.pipe()
-        proc = Proc("Xvfb", ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", f"{SCREEN_W}x{SCREEN_H}x24",
-                             "-nolisten", "tcp", "-br", "+extension", "Composite"],
-                    self.env, log_path=os.path.join(self.artifacts, "Xvfb.log"), pass_fds=(write_fd,))
-        self.procs.append(proc)
-        os.close(write_fd)
-        number = b""
-        deadline = time.monotonic() + 20
-        while not number.endswith(b"\n"):
-            if time.monotonic() > deadline or not proc.alive():
-                raise ScenarioFailure("Xvfb did not report its display")
-            chunk = os.read(read_fd, 16)
-            if not chunk:
-                break
-            number += chunk
-        os.close(read_fd)
-        self.display = ":" + number.decode().strip()
-        self.env["DISPLAY"] = self.display
-        log("display", self.display)
-        wait_until(lambda: subprocess.run(["xdpyinfo"], env=self.env, capture_output=True, timeout=10).returncode == 0,
-                   20, f"the X server on {self.display} to take clients")
+    def start_desktop(self, compositor, two_monitors=False):
+        if two_monitors:
+            self._start_two_monitors()
+        else:
+            self._start_server("Xvfb", ["Xvfb", "-screen", "0", f"{SCREEN_W}x{SCREEN_H}x24", "-nolisten", "tcp",
+                                        "-br", "+extension", "Composite"])
 
         def window_manager():
             if not any(p.name == "openbox" and p.alive() for p in self.procs):
@@ -238,6 +226,77 @@ class Stack:
         if compositor:
             self.spawn("xcompmgr", ["xcompmgr"])
             wait_until(self._composite_manager_running, 20, "xcompmgr to own the compositing selection")
+
+    def _start_server(self, name, argv):
+        # -displayfd: the server picks a free display number and writes it
+        # once it accepts connections.
+        read_fd, write_fd = os.pipe()
+        proc = Proc(name, [argv[0], "-displayfd", str(write_fd), *argv[1:]], self.env,
+                    log_path=os.path.join(self.artifacts, f"{name}.log"), pass_fds=(write_fd,))
+        self.procs.append(proc)
+        os.close(write_fd)
+        number = b""
+        deadline = time.monotonic() + 20
+        while not number.endswith(b"\n"):
+            if time.monotonic() > deadline or not proc.alive():
+                raise ScenarioFailure(f"{name} did not report its display")
+            chunk = os.read(read_fd, 16)
+            if not chunk:
+                break
+            number += chunk
+        os.close(read_fd)
+        if not number.strip():
+            raise ScenarioFailure(f"{name} ended before it took clients (see {name}.log)")
+        self.display = ":" + number.decode().strip()
+        self.env["DISPLAY"] = self.display
+        log("display", self.display)
+        wait_until(lambda: subprocess.run(["xdpyinfo"], env=self.env, capture_output=True, timeout=10).returncode == 0,
+                   20, f"the X server on {self.display} to take clients")
+
+    def _start_two_monitors(self):
+        """A real X server reporting two monitors of different sizes side by
+        side, tops aligned: Xorg's dummy driver (run as root)."""
+        conf = os.path.join(self.tmp, "xorg.conf")
+        with open(conf, "w") as f:
+            f.write(f"""Section "ServerFlags"
+  Option "AutoAddDevices" "false"
+  Option "AutoAddGPU" "false"
+EndSection
+Section "Device"
+  Identifier "dummy"
+  Driver "dummy"
+  VideoRam 256000
+EndSection
+Section "Monitor"
+  Identifier "monitor"
+  HorizSync 5.0 - 1000.0
+  VertRefresh 5.0 - 200.0
+EndSection
+Section "Screen"
+  Identifier "screen"
+  Device "dummy"
+  Monitor "monitor"
+  DefaultDepth 24
+  SubSection "Display"
+    Depth 24
+    Virtual {TWO_MONITORS_W} {SCREEN_H}
+  EndSubSection
+EndSection
+""")
+        self._start_server("Xorg", ["Xorg", "-config", conf, "-logfile", os.path.join(self.artifacts, "Xorg.server.log"),
+                                    "-noreset", "-nolisten", "tcp"])
+        self.run(["xrandr", "--newmode", SECOND_MODE, *SECOND_MODELINE])
+        self.run(["xrandr", "--addmode", "DUMMY1", SECOND_MODE])
+        self.set_second_monitor(True)
+
+    def set_second_monitor(self, on):
+        if on:
+            self.run(["xrandr", "--fb", f"{TWO_MONITORS_W}x{SCREEN_H}", "--output", "DUMMY0", "--mode",
+                      f"{SCREEN_W}x{SCREEN_H}", "--pos", "0x0", "--output", "DUMMY1", "--mode", SECOND_MODE,
+                      "--pos", f"{SCREEN_W}x0"])
+        else:
+            self.run(["xrandr", "--output", "DUMMY1", "--off", "--fb", f"{SCREEN_W}x{SCREEN_H}"])
+        log("monitors", self.run(["xrandr", "--listmonitors"]).replace("\n", " | "))
 
     def _openbox_config(self):
         path = os.path.join(self.tmp, "rc.xml")

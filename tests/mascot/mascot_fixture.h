@@ -13,6 +13,7 @@
 #include "app/app.h"
 #include "app/config.h"
 #include "desktop/input.h"
+#include "desktop/monitors.h"
 #include "desktop/window.h"
 #include "draw/draw.h"
 #include "element/element.h"
@@ -47,6 +48,7 @@ protected:
         blockspawner = nullptr;
         held = nullptr;
         wallIDs = nullptr;
+        monitors_reset();
         wallRect = {0, 0, 0, 0};
         savedMeasure = TEXT_MEASURE;
         TEXT_MEASURE = fakeMeasure;

@@ -101,10 +101,28 @@ TEST_F(MenuTest, BubbleFollowsTheMascot) {
     menu_update(bubble, 0.016f, 1);
     EXPECT_EQ(bubble->position.x, 300 + 32 + halfWidth);
     EXPECT_EQ(bubble->position.y, 620);
-    vimo->position = {1500.5f, 90};
+    // Near the top the bubble's top edge stays on the screen.
+    vimo->position = {1500.5f, 60};
     menu_update(bubble, 0.016f, 1);
     EXPECT_EQ(bubble->position.x, 1500.5f + 32 + halfWidth);
-    EXPECT_EQ(bubble->position.y, 10);
+    EXPECT_EQ(bubble->position.y, bubble->size.y * 0.5f);
+}
+
+TEST_F(MenuTest, BubbleStaysOnItsMascotsMonitor) {
+    // A full-height monitor and a smaller one to its right.
+    RESOLUTION = {3200, 1080};
+    monitors_apply({{0, 0, 1920, 1080}, {1920, 0, 1280, 1024}});
+    Element* bubble = spawn_menu({"a line of some length"}, {0}, onChosen_noop);
+    const float halfWidth = bubble->size.x * 0.5f, halfHeight = bubble->size.y * 0.5f;
+    // Near the first monitor's right edge: mirrored, not spilling onto the second.
+    vimo->position = {1900, 700};
+    menu_update(bubble, 0.016f, 1);
+    EXPECT_EQ(bubble->position.x, 1900 - 32 - halfWidth);
+    // Low on the smaller monitor: lifted to end at its bottom edge.
+    vimo->position = {2000, 1100};
+    menu_update(bubble, 0.016f, 1);
+    EXPECT_EQ(bubble->position.x, 2000 + 32 + halfWidth);
+    EXPECT_EQ(bubble->position.y, 1024 - halfHeight);
 }
 
 TEST_F(MenuTest, BubbleNearTheRightEdgeStaysOnTheScreen) {

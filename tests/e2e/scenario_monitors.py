@@ -1,0 +1,106 @@
+"""The companion on two monitors of different sizes (Xorg's dummy driver): the
+overlay spans both, nothing comes to rest under the smaller monitor where no
+monitor shows it, the mascot walks on a focused window on the second monitor,
+and a monitor switched off and on again is followed."""
+
+import re
+import time
+
+from harness import (SCREEN_H, SCREEN_W, SECOND_H, SECOND_W, TWO_MONITORS_W, Companion, ScenarioFailure, centre,
+                     check, locate_mascot, log, wait_until)
+from scenario_desktop import offline_config, standing_on, still_mascot_point, window_top_level
+
+SECOND = (SCREEN_W, 0, SCREEN_W + SECOND_W, SECOND_H)  # x0, y0, x1, y1 of the smaller monitor
+
+
+def overlay_size(stack, overlay):
+    out = stack.run(["xwininfo", "-id", str(overlay)])
+    return (int(re.search(r"Width:\s+(\d+)", out).group(1)), int(re.search(r"Height:\s+(\d+)", out).group(1)))
+
+
+def settled(stack, level, x_range):
+    """A screenshot once the mascot stands still with its feet on row level
+    within x_range (two looks in a row agree)."""
+    seen = {}
+
+    def look():
+        shot = stack.screenshot()
+        box = standing_on(shot, level, x_range)
+        still = box is not None and seen.get("box") == box
+        seen["box"] = box
+        return still and shot
+    return look
+
+
+def drop_mascot(stack, companion, target):
+    """Pick the mascot up and let it go at target (a screen point)."""
+    def attempt():
+        start = still_mascot_point(stack)
+        if start is None:
+            return False
+        stack.move_pointer(*start)
+        try:
+            wait_until(companion.takes_pointer, 1.0, "the overlay to take the pointer")
+        except ScenarioFailure:
+            return False
+        stack.xdotool("mousedown", 1)
+        try:
+            # A frame must see the press with the pointer still over the mascot.
+            time.sleep(0.3)
+            for k in range(1, 9):
+                stack.move_pointer(start[0] + (target[0] - start[0]) * k // 8,
+                                   start[1] + (target[1] - start[1]) * k // 8)
+            box = locate_mascot(stack.screenshot())
+            followed = box is not None and abs(centre(box)[0] - target[0]) <= 100
+        finally:
+            stack.xdotool("mouseup", 1)
+        log(f"dragged the mascot from {start} towards {target}: {'followed' if followed else 'missed'}")
+        return followed
+    wait_until(attempt, 40, f"the mascot to be carried to {target}", interval=0.5)
+
+
+def monitors(stack):
+    stack.start_desktop(compositor=False, two_monitors=True)
+    companion = Companion(stack, offline_config()).start()
+    companion.proc.wait_line(rf"^Monitors: {SCREEN_W}x{SCREEN_H}\+0\+0 {SECOND_W}x{SECOND_H}\+{SCREEN_W}\+0$", 10)
+    size = overlay_size(stack, companion.overlay)
+    check(size == (TWO_MONITORS_W, SCREEN_H), f"the overlay does not span both monitors: {size}")
+    stack.screenshot("both-monitors")
+
+    # -- dropped over the smaller monitor: it lands on that monitor's bottom edge,
+    # not in the strip below it that no monitor shows.
+    drop_mascot(stack, companion, (SCREEN_W + SECOND_W // 2, 300))
+    try:
+        stack.save(wait_until(settled(stack, SECOND_H - 1, (SECOND[0], SECOND[2])), 20,
+                              "the mascot to rest on the smaller monitor's bottom edge"), "resting-on-second-monitor")
+    except ScenarioFailure:
+        shot = stack.screenshot("after-drop")
+        box = locate_mascot(shot)
+        if box and box[3] >= SECOND_H and box[0] >= SCREEN_W:
+            raise ScenarioFailure(f"the mascot came to rest where no monitor shows it: {box}")
+        raise
+
+    # -- a focused window on the second monitor: the mascot gets onto it ------
+    host = stack.start_xterm(SCREEN_W + 200, 560, cols=140, rows=12)
+    frame = stack.frame_rect(host)
+    log("host window on the second monitor", frame)
+    check(frame[0] >= SCREEN_W, f"the host window is not on the second monitor: {frame}")
+    # It jumps up to the focused window on about half of its walks.
+    stack.save(wait_until(settled(stack, window_top_level(frame), (frame[0], frame[0] + frame[2])), 90,
+                          "the mascot to stand on the window on the second monitor"), "on-window-second-monitor")
+
+    # -- the second monitor goes: the overlay shrinks, the mascot comes back --
+    start = len(companion.proc.output())
+    stack.set_second_monitor(False)
+    companion.proc.wait_line(rf"^Monitors: {SCREEN_W}x{SCREEN_H}\+0\+0$", 10, start)
+    wait_until(lambda: overlay_size(stack, companion.overlay) == (SCREEN_W, SCREEN_H), 10,
+               "the overlay to shrink to the remaining monitor")
+    stack.save(wait_until(lambda: (lambda s: locate_mascot(s) and s)(stack.screenshot()), 10,
+                          "the mascot on the remaining monitor"), "second-monitor-off")
+    start = len(companion.proc.output())
+    stack.set_second_monitor(True)
+    companion.proc.wait_line(rf"^Monitors: {SCREEN_W}x{SCREEN_H}\+0\+0 {SECOND_W}x{SECOND_H}\+{SCREEN_W}\+0$", 10,
+                             start)
+    wait_until(lambda: overlay_size(stack, companion.overlay) == (TWO_MONITORS_W, SCREEN_H), 10,
+               "the overlay to span both monitors again")
+    check(companion.proc.alive(), "the companion died during the scenario")
