@@ -24,6 +24,7 @@ void game_close(Element* e);           // Write "config.json" (the mascot's onDe
 // by the default; a login id still readable in it is kept.
 bool config_load();
 void vimo_create();                    // Create the mascot element into vimo (needs the physics world)
+std::string config_dump();             // CONFIG in the compact form written to "config.json"
 
 // ---- HiDPI scale (before the window opens) ----------------------------------------
 // The scale is chosen before InitWindow, ahead of config_load: config.json's
@@ -42,4 +43,3 @@ ConfigScale config_scale_choose(const nlohmann::json& configured, const char* gd
 // Read "scale" alone from config.json (the file is not changed), GDK_SCALE and
 // the X resources; print the choice (and any problem) on stdout; return the scale.
 int config_scale_read();
-std::string config_dump();             // CONFIG in the compact form written to "config.json"
