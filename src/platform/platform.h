@@ -41,11 +41,6 @@ int64_t platform_lock_holder(const std::string& path);
 // True in a Wayland session (WAYLAND_DISPLAY set and not empty, or
 // XDG_SESSION_TYPE "wayland"), where the companion runs through XWayland.
 bool platform_session_is_wayland();
-// The X server's resource database as text, "name:\tvalue" lines (what
-// `xrdb -query` prints: the RESOURCE_MANAGER property of the root window,
-// where desktops keep Xft.dpi); "" without X or when none is set. Opens a
-// short-lived connection of its own, so it works before any window exists.
-std::string platform_x_resources();
 
 // ---- Randomness ----------------------------------------------------------------
 // Fill out with size bytes from the system's random source (getrandom, then
@@ -68,6 +63,12 @@ struct PlatformRect {
 
 bool platform_windows_connect();                // Open the connection used by the calls below; false without X
 void platform_windows_disconnect();             // Close it; the calls below then find nothing
+// The X server's resource database as text, "name:\tvalue" lines (what
+// `xrdb -query` prints: the RESOURCE_MANAGER property of the root window,
+// where desktops keep Xft.dpi); "" without X or when none is set. Opens the
+// connection when it is not open yet (and leaves it open), so it works
+// before any window exists.
+std::string platform_x_resources();
 // First top-level window whose title starts with the bytes of title (as many as
 // title has); 0 when none. The id is the X window id.
 uint64_t platform_find_window(const char* title);

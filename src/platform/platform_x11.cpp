@@ -94,16 +94,6 @@ bool platform_session_is_wayland() {
     return (display != nullptr && display[0] != '\0') || (type != nullptr && std::strcmp(type, "wayland") == 0);
 }
 
-std::string platform_x_resources() {
-    Display* dpy = XOpenDisplay(nullptr);
-    if (dpy == nullptr) return "";
-    // Xlib read the property when the connection opened; this is that copy.
-    const char* text = XResourceManagerString(dpy);
-    std::string resources = text != nullptr ? text : "";
-    XCloseDisplay(dpy);
-    return resources;
-}
-
 // ---- Randomness ------------------------------------------------------------------
 
 bool platform_random_bytes(void* out, size_t size) {
@@ -263,6 +253,25 @@ bool platform_windows_connect() {
                        RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask);
     }
     return true;
+}
+
+std::string platform_x_resources() {
+    // On this connection, which stays open: one closed at once would leave a
+    // server with no other client (Xvfb without -noreset) resetting just as
+    // the overlay's window connects. The property itself, not Xlib's copy
+    // from when the connection opened.
+    if (!platform_windows_connect()) return "";
+    Atom actual = None;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    std::string text;
+    if (XGetWindowProperty(DPY, DefaultRootWindow(DPY), XA_RESOURCE_MANAGER, 0, 1 << 20, False, XA_STRING, &actual,
+                           &format, &count, &after, &data) == Success &&
+        data && actual == XA_STRING && format == 8)
+        text.assign((const char*)data, count);
+    if (data) XFree(data);
+    return text;
 }
 
 void platform_windows_disconnect() {
