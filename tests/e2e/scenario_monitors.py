@@ -7,7 +7,7 @@ import re
 import time
 
 from harness import (SCREEN_H, SCREEN_W, SECOND_H, SECOND_W, TWO_MONITORS_W, Companion, ScenarioFailure, centre,
-                     check, locate_mascot, log, wait_until)
+                     check, hover, locate_mascot, log, wait_until)
 from scenario_desktop import offline_config, standing_on, still_mascot_point, window_top_level
 
 SECOND = (SCREEN_W, 0, SCREEN_W + SECOND_W, SECOND_H)  # x0, y0, x1, y1 of the smaller monitor
@@ -36,12 +36,7 @@ def drop_mascot(stack, companion, target):
     """Pick the mascot up and let it go at target (a screen point)."""
     def attempt():
         start = still_mascot_point(stack)
-        if start is None:
-            return False
-        stack.move_pointer(*start)
-        try:
-            wait_until(companion.takes_pointer, 1.0, "the overlay to take the pointer")
-        except ScenarioFailure:
+        if start is None or not hover(stack, companion, start):
             return False
         stack.xdotool("mousedown", 1)
         try:
