@@ -623,6 +623,16 @@ def centre(box):
     return ((box[0] + box[2]) // 2, (box[1] + box[3]) // 2)
 
 
+def hover(stack, companion, point):
+    """Move the pointer to point; whether the overlay takes it there within a second."""
+    stack.move_pointer(*point)
+    try:
+        wait_until(companion.takes_pointer, 1.0, "the overlay to take the pointer")
+        return True
+    except ScenarioFailure:
+        return False
+
+
 def click_element(stack, companion, locate, button, what, timeout=20):
     """Point at what `locate()` finds (a screen point), wait until the overlay
     takes the pointer there (it lets clicks through everywhere else), then click."""
@@ -630,10 +640,7 @@ def click_element(stack, companion, locate, button, what, timeout=20):
         point = locate()
         if point is None:
             return False
-        stack.move_pointer(*point)
-        try:
-            wait_until(companion.takes_pointer, 1.0, "the overlay to take the pointer")
-        except ScenarioFailure:
+        if not hover(stack, companion, point):
             log(f"the overlay did not take the pointer at {point} for {what}")
             return False
         stack.xdotool("click", button)

@@ -8,7 +8,7 @@ import os
 import re
 import subprocess
 
-from harness import (HOST_BG, SCREEN_H, SCREEN_W, Companion, check, locate_mascot, log, wait_until)
+from harness import (HOST_BG, SCREEN_H, SCREEN_W, Companion, check, hover, locate_mascot, log, wait_until)
 from scenario_desktop import offline_config, still_mascot_point
 
 # The desktop: a 32-pixel checkerboard of two colours the companion never draws.
@@ -136,13 +136,7 @@ def compositor(stack):
     # shape is switched apart from the bounding shape).
     def mascot_takes_pointer():
         point = still_mascot_point(stack)
-        if point is None:
-            return False
-        stack.move_pointer(*point)
-        try:
-            return wait_until(companion.takes_pointer, 1.0, "the overlay to take the pointer")
-        except Exception:
-            return False
+        return point is not None and hover(stack, companion, point)
     wait_until(mascot_takes_pointer, 30, "the overlay to take the pointer over the mascot")
     stack.move_pointer(*target)
     wait_until(lambda: not companion.takes_pointer(), 5, "the pointer to pass through again")
