@@ -1,7 +1,7 @@
 // Extras of the graphics layer that raylib 5.5 does not have: the HiDPI
 // scale, input injection for unit tests without a window, batch statistics,
-// and the X11 shape and compositor queries used to stay usable without a
-// compositing manager.
+// the X11 shape and compositor queries used to stay usable without a
+// compositing manager, and monitor changes.
 // Feature code that must also build against a real raylib keeps these calls
 // behind its own switch.
 //
@@ -93,3 +93,9 @@ int gfx_get_input_region(Rectangle* out, int max);
 // Rectangles in the window's current input shape: 0 while click-through
 // everywhere, -1 without a window.
 int gfx_input_shape_rect_count(void);
+
+// ---- Monitors ---------------------------------------------------------------------------
+// Whether the monitors changed (one added, removed, moved or resized) since
+// the last call; the call clears it. Seen while EndDrawing polls events:
+// GLFW's monitor event on X11, WM_DISPLAYCHANGE on Windows.
+bool gfx_display_changed(void);

@@ -1,9 +1,16 @@
-// Private to src/gfx: state shared by the layer's source files (rcore.cpp,
-// rtextures.cpp, rtext.cpp). Main thread only, like the rest of the layer.
+// Private to src/gfx: state shared by the layer's source files. A window
+// backend (rcore.cpp on GLFW for Linux, rcore_win32.cpp on Win32 for Windows;
+// the build picks one) owns the window and the GL context; rcore_state.cpp
+// keeps what both share; rtextures.cpp and rtext.cpp draw with portable
+// OpenGL. Main thread only, like the rest of the layer.
 #pragma once
+
+#include <vector>
 
 #include "gfx/raylib.h"
 
+// GLFW's window on Linux; the Win32 backend's own record (rcore_win32.cpp)
+// on Windows. Opaque everywhere else.
 struct GLFWwindow;
 
 // The open window, or null before InitWindow / after CloseWindow.
@@ -31,5 +38,32 @@ int gfx_batch_frame_calls();  // Draw calls issued since gfx_batch_begin_frame
 // Queue one textured quad; corners in order top-left, top-right, bottom-right,
 // bottom-left with their texture coordinates (u, v in 0..1).
 void gfx_batch_quad(unsigned int texture, const float* xy, const float* uv, Color tint);
-bool gfx_has_context();       // A GL context is current on this thread
 void gfx_framebuffer_size(int* width, int* height);  // Physical pixels; 0 x 0 without a window
+
+// ---- Provided by the window backend ---------------------------------------------------
+bool gfx_has_context();       // A window exists and its GL context is current on this thread
+typedef void (*GfxProc)(void);
+// An OpenGL entry point beyond what the system's GL library exports (OpenGL
+// 1.2 and later on Windows, whose opengl32 stops at 1.1); null when missing.
+// Needs a current context.
+GfxProc gfx_gl_proc(const char* name);
+
+// ---- Shared by the window backends (rcore_state.cpp) -----------------------------------
+// The backends feed their events in here and the raylib input calls read
+// them out, so both systems keep one input frame, one frame clock and one
+// scale rule.
+void gfx_input_button(int button, bool down);   // A button went down/up now (latched for the frame)
+void gfx_input_key(int key);                    // A key (GLFW code) went down now, not a repeat
+void gfx_input_char(int codepoint);             // A typed code point (dropped beyond 16 a frame)
+void gfx_input_cursor(double x, double y);      // The pointer moved: physical window pixels
+// The framebuffer is width x height physical pixels (0 x 0: no window); the
+// logical size follows from the scale.
+void gfx_set_framebuffer_size(int width, int height);
+void gfx_clock_reset(double now);               // A new window: no frame measured yet; now on the backend's clock
+double gfx_clock_wait(double now);              // Seconds EndDrawing should still wait for the pace, 0 for none
+void gfx_clock_frame_end(double now);           // The frame ended at now, its wait included (after the present)
+// count logical rectangles as x, y, w, h quadruples of the whole physical
+// pixels they touch.
+std::vector<int> gfx_whole_pixels(const Rectangle* rects, int count);
+// count physical x, y, w, h quadruples as logical rectangles, at most max of them into out.
+void gfx_logical_rects(const int* xywh, int count, Rectangle* out, int max);

@@ -18,74 +18,37 @@ GLFWwindow* GFX_WINDOW = nullptr;
 
 namespace {
 
-constexpr int kButtons = 3;       // left, right, middle
-constexpr int kCharQueue = 16;    // typed code points kept per frame
-constexpr int kKeys = 512;        // GLFW key codes are below GLFW_KEY_LAST (348)
-constexpr int kFpsSamples = 30;   // frames averaged by GetFPS
-
-struct InputState {
-    bool down[kButtons];          // button is down now
-    bool pressed[kButtons];       // went down during the current input frame (latched)
-    bool released[kButtons];      // went up during the current input frame (latched)
-    bool keyPressed[kKeys];       // key went down during the current input frame
-    int chars[kCharQueue];        // typed code points, oldest first
-    int charCount;                // used entries of chars
-    int charRead;                 // next entry GetCharPressed returns
-    Vector2 mouse;                // last pointer position in logical window pixels
-};
-
-InputState INPUT = {};
-
 unsigned int CONFIG_FLAGS = 0;    // SetConfigFlags, applied by InitWindow
 unsigned int STATE_FLAGS = 0;     // flags currently in force
 // Rectangles in the window's input region as last set; -1 = the whole window
 // (X's None). FLAG_WINDOW_MOUSE_PASSTHROUGH is in STATE_FLAGS exactly while
 // this is not -1: the window lets the pointer through somewhere.
 int INPUT_RECTS = -1;
-int SCALE = 1;                    // physical pixels per logical pixel (gfx_set_scale), 1..3
-int SCREEN_W = 0, SCREEN_H = 0;   // window size in logical pixels, 0 without a window
-int FRAME_W = 0, FRAME_H = 0;     // framebuffer size in physical pixels, 0 without a window
 bool CLOSE_KEY_SEEN = false;      // Escape went down while the window had the keyboard
-double TARGET_FRAME = 0.0;        // seconds per frame wanted, 0 = unpaced
-double FRAME_START = 0.0;         // glfwGetTime() when the current frame began
-float FRAME_TIME = 0.0f;          // seconds of the previous whole frame
-float FPS_SAMPLES[kFpsSamples];   // recent frame times
-int FPS_INDEX = 0;                // next slot in FPS_SAMPLES
-int FPS_FILLED = 0;               // slots written so far
-int LAST_FRAME_CALLS = 0;         // draw calls of the last finished frame
 bool FOCUSABLE = false;           // the window may take the keyboard (gfx_set_window_focusable)
-
-void press_button(int button, bool down) {
-    if (button < 0 || button >= kButtons) return;
-    if (down) {
-        if (!INPUT.down[button]) INPUT.pressed[button] = true;
-    } else {
-        if (INPUT.down[button]) INPUT.released[button] = true;
-    }
-    INPUT.down[button] = down;
-}
-
-void push_char(int codepoint) {
-    if (INPUT.charCount < kCharQueue) INPUT.chars[INPUT.charCount++] = codepoint;
-}
+bool DISPLAY_CHANGED = false;     // a monitor event since gfx_display_changed last answered
 
 void on_mouse_button(GLFWwindow*, int button, int action, int) {
-    press_button(button, action == GLFW_PRESS);
+    gfx_input_button(button, action == GLFW_PRESS);
 }
 
 void on_cursor(GLFWwindow*, double x, double y) {
-    INPUT.mouse = Vector2{(float)x / (float)SCALE, (float)y / (float)SCALE};
+    gfx_input_cursor(x, y);
 }
 
 void on_key(GLFWwindow*, int key, int, int action, int) {
-    if (action != GLFW_PRESS || key < 0 || key >= kKeys) return;  // repeats do not count
-    INPUT.keyPressed[key] = true;
+    if (action != GLFW_PRESS) return;  // repeats do not count
+    gfx_input_key(key);
     // Key events reach only the focused window, so this is "Escape while it had the keyboard".
     if (key == KEY_ESCAPE) CLOSE_KEY_SEEN = true;
 }
 
 void on_char(GLFWwindow*, unsigned int codepoint) {
-    push_char((int)codepoint);
+    gfx_input_char((int)codepoint);
+}
+
+void on_monitor(GLFWmonitor*, int) {
+    DISPLAY_CHANGED = true;
 }
 
 void on_error(int code, const char* text) {
@@ -159,6 +122,8 @@ void InitWindow(int width, int height, const char* title) {
     glfwSetCursorPosCallback(GFX_WINDOW, on_cursor);
     glfwSetKeyCallback(GFX_WINDOW, on_key);
     glfwSetCharCallback(GFX_WINDOW, on_char);
+    glfwSetMonitorCallback(on_monitor);
+    DISPLAY_CHANGED = false;
 
     STATE_FLAGS = CONFIG_FLAGS;
     // The input shape is set before mapping so the overlay never swallows a click.
@@ -174,14 +139,13 @@ void InitWindow(int width, int height, const char* title) {
     STATE_FLAGS &= ~FLAG_WINDOW_HIDDEN;
     glfwShowWindow(GFX_WINDOW);
 
-    glfwGetFramebufferSize(GFX_WINDOW, &FRAME_W, &FRAME_H);
-    if (FRAME_W <= 0 || FRAME_H <= 0) {
-        FRAME_W = width;
-        FRAME_H = height;
+    int frameW = 0, frameH = 0;
+    glfwGetFramebufferSize(GFX_WINDOW, &frameW, &frameH);
+    if (frameW <= 0 || frameH <= 0) {
+        frameW = width;
+        frameH = height;
     }
-    // A physical column or row left over by an odd size stays outside the world.
-    SCREEN_W = FRAME_W / SCALE;
-    SCREEN_H = FRAME_H / SCALE;
+    gfx_set_framebuffer_size(frameW, frameH);
     gfx_batch_init();
     CLOSE_KEY_SEEN = false;
     gfx_reset_input();
@@ -189,9 +153,7 @@ void InitWindow(int width, int height, const char* title) {
     glfwGetCursorPos(GFX_WINDOW, &x, &y);
     on_cursor(GFX_WINDOW, x, y);
     glfwSetTime(0.0);
-    FRAME_START = 0.0;
-    FRAME_TIME = 0.0f;
-    FPS_INDEX = FPS_FILLED = 0;
+    gfx_clock_reset(0.0);
 }
 
 void CloseWindow(void) {
@@ -200,8 +162,7 @@ void CloseWindow(void) {
     glfwDestroyWindow(GFX_WINDOW);
     GFX_WINDOW = nullptr;
     glfwTerminate();
-    SCREEN_W = SCREEN_H = 0;
-    FRAME_W = FRAME_H = 0;
+    gfx_set_framebuffer_size(0, 0);
     STATE_FLAGS = 0;
     INPUT_RECTS = -1;
 }
@@ -281,10 +242,7 @@ void SetWindowSize(int width, int height) {
     if (!GFX_WINDOW || width <= 0 || height <= 0) return;
     glfwSetWindowSize(GFX_WINDOW, width, height);
     // Drawing follows at once; the server's answer comes with the next events.
-    FRAME_W = width;
-    FRAME_H = height;
-    SCREEN_W = FRAME_W / SCALE;
-    SCREEN_H = FRAME_H / SCALE;
+    gfx_set_framebuffer_size(width, height);
 }
 
 void SetWindowPosition(int x, int y) {
@@ -292,56 +250,23 @@ void SetWindowPosition(int x, int y) {
     glfwSetWindowPos(GFX_WINDOW, x, y);
 }
 
-int GetScreenWidth(void) {
-    return SCREEN_W;
-}
-
-int GetScreenHeight(void) {
-    return SCREEN_H;
-}
-
-void SetTargetFPS(int fps) {
-    TARGET_FRAME = fps > 0 ? 1.0 / (double)fps : 0.0;
-}
-
-float GetFrameTime(void) {
-    return FRAME_TIME;
-}
-
-int GetFPS(void) {
-    if (FPS_FILLED == 0) return 0;
-    float sum = 0;
-    for (int i = 0; i < FPS_FILLED; i++) sum += FPS_SAMPLES[i];
-    float average = sum / (float)FPS_FILLED;
-    return average > 0 ? (int)std::lround(1.0f / average) : 0;
-}
-
 double GetTime(void) {
     return GFX_WINDOW ? glfwGetTime() : 0.0;
-}
-
-void BeginDrawing(void) {
-    if (!GFX_WINDOW) return;
-    gfx_batch_begin_frame(SCREEN_W, SCREEN_H, SCALE, FRAME_H);
 }
 
 void EndDrawing(void) {
     if (!GFX_WINDOW) return;
     gfx_batch_flush();
-    LAST_FRAME_CALLS = gfx_batch_frame_calls();
     glfwSwapBuffers(GFX_WINDOW);
 
     // Sleep out the rest of the frame; the frame time counts work plus wait.
     double now = glfwGetTime();
-    if (TARGET_FRAME > 0 && now - FRAME_START < TARGET_FRAME) {
-        sleep_seconds(TARGET_FRAME - (now - FRAME_START));
+    double wait = gfx_clock_wait(now);
+    if (wait > 0) {
+        sleep_seconds(wait);
         now = glfwGetTime();
     }
-    FRAME_TIME = (float)(now - FRAME_START);
-    FRAME_START = now;
-    FPS_SAMPLES[FPS_INDEX] = FRAME_TIME;
-    FPS_INDEX = (FPS_INDEX + 1) % kFpsSamples;
-    if (FPS_FILLED < kFpsSamples) FPS_FILLED++;
+    gfx_clock_frame_end(now);
 
     // Events that arrive from here on belong to the next frame's tests.
     gfx_next_input_frame();
@@ -352,98 +277,14 @@ void* GetWindowHandle(void) {
     return (void*)(uintptr_t)gfx_x11_window(GFX_WINDOW);
 }
 
-// ---- Input -------------------------------------------------------------------------
-
-bool IsMouseButtonPressed(int button) {
-    return button >= 0 && button < kButtons && INPUT.pressed[button];
-}
-
-bool IsMouseButtonDown(int button) {
-    return button >= 0 && button < kButtons && INPUT.down[button];
-}
-
-bool IsMouseButtonReleased(int button) {
-    return button >= 0 && button < kButtons && INPUT.released[button];
-}
-
-bool IsMouseButtonUp(int button) {
-    return !IsMouseButtonDown(button);
-}
-
-Vector2 GetMousePosition(void) {
-    return INPUT.mouse;
-}
-
-bool IsKeyPressed(int key) {
-    return key >= 0 && key < kKeys && INPUT.keyPressed[key];
-}
-
-int GetCharPressed(void) {
-    if (INPUT.charRead >= INPUT.charCount) return 0;
-    return INPUT.chars[INPUT.charRead++];
-}
-
 // ---- Extras (gfx_ext.h) -----------------------------------------------------------
 
-void gfx_set_scale(int scale) {
-    if (GFX_WINDOW) return;
-    SCALE = scale < 1 ? 1 : scale > 3 ? 3 : scale;
+bool gfx_has_context() {
+    return GFX_WINDOW != nullptr && glfwGetCurrentContext() != nullptr;
 }
 
-int gfx_scale(void) {
-    return SCALE;
-}
-
-void gfx_framebuffer_size(int* width, int* height) {
-    *width = FRAME_W;
-    *height = FRAME_H;
-}
-
-void gfx_inject_mouse_button(int button, bool down) {
-    press_button(button, down);
-}
-
-void gfx_inject_key_pressed(int key) {
-    if (key >= 0 && key < kKeys) INPUT.keyPressed[key] = true;
-}
-
-void gfx_inject_char(int codepoint) {
-    push_char(codepoint);
-}
-
-void gfx_inject_mouse_position(Vector2 position) {
-    INPUT.mouse = position;
-}
-
-void gfx_next_input_frame(void) {
-    for (int b = 0; b < kButtons; b++) INPUT.pressed[b] = INPUT.released[b] = false;
-    std::memset(INPUT.keyPressed, 0, sizeof INPUT.keyPressed);
-    INPUT.charCount = 0;
-    INPUT.charRead = 0;
-}
-
-void gfx_reset_input(void) {
-    Vector2 mouse = INPUT.mouse;
-    INPUT = InputState{};
-    INPUT.mouse = mouse;
-}
-
-int gfx_draw_calls_last_frame(void) {
-    return LAST_FRAME_CALLS;
-}
-
-// count logical rectangles as x, y, w, h quadruples of the whole physical
-// pixels they touch.
-static std::vector<int> whole_pixels(const Rectangle* rects, int count) {
-    std::vector<int> xywh;
-    xywh.reserve(4 * (size_t)(count > 0 ? count : 0));
-    const float s = (float)SCALE;
-    for (int i = 0; i < count; i++) {
-        float x0 = std::floor(rects[i].x * s), y0 = std::floor(rects[i].y * s);
-        float x1 = std::ceil((rects[i].x + rects[i].width) * s), y1 = std::ceil((rects[i].y + rects[i].height) * s);
-        xywh.insert(xywh.end(), {(int)x0, (int)y0, (int)(x1 - x0), (int)(y1 - y0)});
-    }
-    return xywh;
+GfxProc gfx_gl_proc(const char* name) {
+    return (GfxProc)glfwGetProcAddress(name);
 }
 
 // Read one of the window's shapes back through reader as logical Rectangles.
@@ -453,16 +294,13 @@ static int read_rects(int (*reader)(GLFWwindow*, int*, int), Rectangle* out, int
     if (n <= 0) return n;
     std::vector<int> xywh(4 * (size_t)n);
     n = reader(GFX_WINDOW, xywh.data(), n);
-    const float s = (float)SCALE;
-    for (int i = 0; i < n && i < max; i++)
-        out[i] = Rectangle{(float)xywh[4 * i] / s, (float)xywh[4 * i + 1] / s, (float)xywh[4 * i + 2] / s,
-                           (float)xywh[4 * i + 3] / s};
+    gfx_logical_rects(xywh.data(), n, out, max);
     return n;
 }
 
 void gfx_set_input_region(const Rectangle* rects, int count) {
     if (!GFX_WINDOW || count < 0) return;
-    std::vector<int> xywh = whole_pixels(rects, count);
+    std::vector<int> xywh = gfx_whole_pixels(rects, count);
     gfx_x11_set_input_region(GFX_WINDOW, xywh.data(), count);
     INPUT_RECTS = count;
     STATE_FLAGS |= FLAG_WINDOW_MOUSE_PASSTHROUGH;
@@ -482,7 +320,7 @@ bool gfx_compositor_running(void) {
 
 void gfx_set_window_shape(const Rectangle* rects, int count) {
     if (!GFX_WINDOW || count < 0) return;
-    std::vector<int> xywh = whole_pixels(rects, count);
+    std::vector<int> xywh = gfx_whole_pixels(rects, count);
     gfx_x11_set_bounding(GFX_WINDOW, xywh.data(), count);
 }
 
@@ -492,4 +330,10 @@ void gfx_clear_window_shape(void) {
 
 int gfx_get_window_shape(Rectangle* out, int max) {
     return read_rects(gfx_x11_bounding_rects, out, max);
+}
+
+bool gfx_display_changed(void) {
+    const bool changed = DISPLAY_CHANGED;
+    DISPLAY_CHANGED = false;
+    return changed;
 }

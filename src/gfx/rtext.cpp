@@ -8,9 +8,6 @@
 // placed exactly where the atlas quads would put it) and from then on drawn
 // as one quad: under a software GL driver the per-vertex work of 40 glyph
 // quads per chat box costs far more than the one-off composition.
-#define GLFW_INCLUDE_NONE
-#include <GLFW/glfw3.h>
-#include <GL/gl.h>
 #include <stb/stb_truetype.h>
 
 #include <algorithm>
@@ -24,6 +21,7 @@
 #include <vector>
 
 #include "gfx/gfx_ext.h"
+#include "gfx/gfx_gl.h"
 #include "gfx/gfx_internal.h"
 #include "gfx/raylib.h"
 

@@ -2,9 +2,6 @@
 // fixed-function OpenGL 2.1 pipeline, which every Mesa driver (llvmpipe under
 // Xvfb included) runs. Quads are batched per texture: a frame costs one draw
 // call per texture change, plus one at EndDrawing. Main thread only.
-#define GLFW_INCLUDE_NONE
-#include <GLFW/glfw3.h>
-#include <GL/gl.h>
 #include <stb/stb_image.h>
 
 #include <cmath>
@@ -13,6 +10,7 @@
 #include <cstring>
 #include <utility>
 
+#include "gfx/gfx_gl.h"
 #include "gfx/gfx_internal.h"
 #include "gfx/raylib.h"
 
@@ -98,12 +96,8 @@ void place_quad(float x, float y, float w, float h, Vector2 origin, float rotati
 
 }  // namespace
 
-bool gfx_has_context() {
-    return GFX_WINDOW != nullptr && glfwGetCurrentContext() != nullptr;
-}
-
 void gfx_batch_init() {
-    BLEND_SEPARATE = (BlendFuncSeparateFn)glfwGetProcAddress("glBlendFuncSeparate");
+    BLEND_SEPARATE = (BlendFuncSeparateFn)gfx_gl_proc("glBlendFuncSeparate");
     const unsigned char white[4] = {255, 255, 255, 255};
     WHITE_TEXTURE = upload_rgba(white, 1, 1);
     BATCH_COUNT = 0;
