@@ -99,3 +99,14 @@ int gfx_input_shape_rect_count(void);
 // the last call; the call clears it. Seen while EndDrawing polls events:
 // GLFW's monitor event on X11, WM_DISPLAYCHANGE on Windows.
 bool gfx_display_changed(void);
+
+// ---- On Windows (rcore_win32.cpp) ---------------------------------------------------------
+// The same calls, with Windows's means: GetWindowHandle is the HWND (its
+// title is InitWindow's, so EnumWindows finds it); the input region is kept
+// by the layer and the window is click-through (WS_EX_TRANSPARENT) in every
+// frame in which the cursor lies outside it, since Windows has no input
+// shape; gfx_get_input_region gives the rectangles as set (empty ones
+// dropped); the window shape is SetWindowRgn; gfx_compositor_running is
+// always true from Windows 8 on (DWM composes every window); focusable
+// toggles WS_EX_NOACTIVATE and the foreground window; gfx_on_display_lost
+// only keeps the handler (there is no display connection to lose).
