@@ -1,5 +1,6 @@
 // The raylib 5.5 calls the companion makes, with raylib's names, types and
-// constants, provided here on GLFW 3.3, OpenGL and stb (see src/gfx/*.cpp).
+// constants, provided here on GLFW 3.3 (Linux) or Win32 and WGL (Windows),
+// OpenGL and stb (see src/gfx/*.cpp).
 // Application code includes only this header for graphics, so a build against
 // a real raylib 5.5 needs nothing but a CMake switch.
 //
@@ -113,7 +114,7 @@ double GetTime(void);                                // Seconds since InitWindow
 void BeginDrawing(void);                             // Start a frame
 void EndDrawing(void);                               // Present, wait for the pace, poll events
 void ClearBackground(Color color);                   // Fill the whole framebuffer (alpha kept)
-void* GetWindowHandle(void);                         // Native handle: the X11 Window (as a pointer value) here
+void* GetWindowHandle(void);                         // Native handle: the X11 Window (as a pointer value), the HWND on Windows
 Image LoadImageFromScreen(void);                     // Read back the current framebuffer (RGBA8, top row first, physical pixels)
 void UnloadImage(Image image);                       // Free pixels of an image
 Color GetImageColor(Image image, int x, int y);      // One pixel of an image
