@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds, and runs every test: unit, desktop (under
-# Xvfb), e2e, the sanitizer builds and the bounded fuzz runs.
+# Xvfb), e2e, the Windows build under Wine, the sanitizer builds and the
+# bounded fuzz runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -17,6 +18,10 @@ status=0
 xvfb-run -a -s "-screen 0 1920x1080x24 -noreset" \
   ctest --test-dir build --output-on-failure -j "$JOBS" --timeout 600 --repeat until-pass:3 || status=1
 
+# The Windows build under Wine (VIMO_SKIP_WINDOWS=1 leaves it out).
+if [ "${VIMO_SKIP_WINDOWS:-0}" != 1 ]; then
+  bash scripts/test-windows.sh || status=1
+fi
 if [ -x scripts/sanitize.sh ] && [ "${VIMO_SKIP_SANITIZERS:-0}" != 1 ]; then
   bash scripts/sanitize.sh || status=1
 fi

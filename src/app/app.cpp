@@ -1,16 +1,12 @@
 #include "app/app.h"
 
-#include <time.h>
-#include <unistd.h>
-
 #include <cfloat>
 #include <climits>
+#include <cstdint>
 #include <cmath>
 #include <cstdio>
 #include <iostream>
 #include <vector>
-
-#include <curl/curl.h>
 
 #include "desktop/input.h"
 #include "desktop/shape.h"
@@ -23,9 +19,10 @@
 const char* WINDOW_NAME = "vimo.exe v1.0";
 Vector2 RESOLUTION = {0, 0};
 std::atomic<bool> cleaned_up{false};
-volatile std::sig_atomic_t INTERRUPTED = 0;
+std::atomic<int> INTERRUPTED{0};
 
 static_assert(std::atomic<bool>::is_always_lock_free, "cleaned_up is read from a signal handler");
+static_assert(std::atomic<int>::is_always_lock_free, "INTERRUPTED is written from a signal handler");
 
 int* createWalls(Rectangle area, float thickness, int layer) {
     const float x = area.x, y = area.y, w = area.width, h = area.height, T = thickness;
@@ -74,10 +71,7 @@ static void shutdown_sequence(bool with_display) {
         for (auto& entry : FONTS) UnloadFont(entry.second);
         window_disconnect();
     }
-    if (ONLINE) {
-        fetch_shutdown();  // the worker must be gone before libcurl is torn down
-        curl_global_cleanup();
-    }
+    net_stop();  // the worker is gone before the transport is torn down
     cleaned_up = true;
 }
 
@@ -91,9 +85,9 @@ void app_display_lost() {
     if (!cleaned_up) shutdown_sequence(false);
     std::cout << std::flush;
     std::fflush(stdout);
-    // _exit: static destructors and exit handlers of the graphics libraries
+    // At once: static destructors and exit handlers of the graphics libraries
     // would talk to the dead server again.
-    _exit(APP_DISPLAY_LOST_STATUS);
+    platform_exit_now(APP_DISPLAY_LOST_STATUS);
 }
 
 // Async-signal-safe decimal formatting for the handler's line.
@@ -112,7 +106,7 @@ static size_t format_int(char* out, int value) {
 }
 
 void handleSignal(int sig) {
-    // Tearing down GL, threads and libcurl here is unsafe: the handler only
+    // Tearing down GL, threads and the network here is unsafe: the handler only
     // reports and asks the frame loop to end; main runs cleanup once and
     // exits with status sig.
     static const char head[] = "Interrupt signal (";
@@ -122,26 +116,29 @@ void handleSignal(int sig) {
     for (size_t i = 0; i + 1 < sizeof head; i++) line[len++] = head[i];
     len += format_int(line + len, sig);
     for (size_t i = 0; i + 1 < sizeof tail; i++) line[len++] = tail[i];
-    ssize_t written = ::write(STDOUT_FILENO, line, len);
-    (void)written;
-    if (cleaned_up) _exit(sig);  // shutdown already done: nothing left to do but leave
-    // Seconds on the monotonic clock (clock_gettime is async-signal-safe).
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    static volatile std::sig_atomic_t first_second = 0;
-    if (INTERRUPTED != 0) {
+    platform_write_stdout(line, len);
+    if (cleaned_up) platform_exit_now(sig);  // shutdown already done: nothing left to do but leave
+    // Seconds on the monotonic clock (clock_gettime, QueryPerformanceCounter:
+    // both safe here).
+    const int64_t now = platform_clock_counter() / platform_clock_frequency();
+    // INT64_MAX until the first request has set it: a second request that
+    // arrives in between never counts as late.
+    static std::atomic<int64_t> first_second{INT64_MAX};
+    static_assert(std::atomic<int64_t>::is_always_lock_free, "first_second is used in a signal handler");
+    int expected = 0;
+    // One step, so two requests at once on Windows (threads) cannot both be first.
+    if (!INTERRUPTED.compare_exchange_strong(expected, sig)) {
         // Another signal while the first one's shutdown runs. Within the second
         // the shutdown is given it is ignored (a session manager sends SIGTERM
         // and SIGHUP together, a key may bounce); after that the user insists.
-        if (now.tv_sec - first_second >= 2) {
+        if (now - first_second.load() >= 2) {
             static const char forced[] = "Shutdown is taking too long: leaving without finishing it.\n";
-            written = ::write(STDOUT_FILENO, forced, sizeof forced - 1);
-            _exit(sig);
+            platform_write_stdout(forced, sizeof forced - 1);
+            platform_exit_now(sig);
         }
         return;
     }
-    first_second = static_cast<std::sig_atomic_t>(now.tv_sec);
-    INTERRUPTED = sig;
+    first_second = now;
 }
 
 void frame_remove_queued() {
@@ -223,5 +220,5 @@ int app_run() {
     float time = 0;  // seconds of all earlier frames
     while (!app_should_stop()) time += frame_run_once(time);
     if (!cleaned_up) cleanup();
-    return INTERRUPTED != 0 ? static_cast<int>(INTERRUPTED) : 0;
+    return INTERRUPTED.load();
 }

@@ -4,16 +4,18 @@
 // app_run().
 //
 // Threads: everything here belongs to the main thread, except handleSignal,
-// which the runtime calls on a signal: it only writes its line and sets
-// INTERRUPTED (or, once shutdown has started or completed, ends the process). Frame
-// passes read and reset physics bodies under the physics lock (PhysicsLock).
+// which the platform calls on an end request (platform_on_end_request: a
+// signal handler on Linux, a thread of its own on Windows): it only writes its
+// line and sets INTERRUPTED (or, once shutdown has started or completed, ends
+// the process). Frame passes read and reset physics bodies under the physics
+// lock (PhysicsLock).
 #pragma once
 
 #include <atomic>
-#include <csignal>
 #include <vector>
 
 #include "gfx/raylib.h"
+#include "platform/platform.h"
 
 struct Element;
 
@@ -21,8 +23,10 @@ extern const char* WINDOW_NAME;       // window title "vimo.exe v1.0", also used
 extern Vector2 RESOLUTION;            // window size in pixels, set once right after the window opens
 extern std::atomic<bool> cleaned_up;  // true once the shutdown sequence has run (read by handleSignal)
 // Signal number that asked the loop to end (SIGINT = 2, SIGTERM 15, SIGHUP 1), 0 while none did.
-// Written only by handleSignal, read by the frame loop.
-extern volatile std::sig_atomic_t INTERRUPTED;
+// Written only by handleSignal, read by the frame loop. Atomic (and lock-free,
+// so a signal handler may write it) because on Windows the handler runs on
+// another thread.
+extern std::atomic<int> INTERRUPTED;
 
 // ---- Helpers for every module ----------------------------------------------------
 // Four static walls just outside area (top, bottom, left, right), thickness
@@ -35,8 +39,9 @@ bool everyInterval(float time, float delta, float interval, float offset);
 
 // ---- Shutdown and signals ---------------------------------------------------------
 // Signals that end the program as Ctrl-C does: SIGINT, and SIGTERM and SIGHUP,
-// which a session manager sends at logout.
-inline constexpr int APP_END_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+// which a session manager sends at logout (platform.h says what stands for
+// them on Windows).
+inline constexpr int APP_END_SIGNALS[] = {PLATFORM_END_INTERRUPT, PLATFORM_END_TERMINATE, PLATFORM_END_HANGUP};
 inline constexpr int APP_DISPLAY_LOST_STATUS = 1;  // exit status when the X server went away
 
 void cleanup();               // Shutdown sequence; does nothing once cleaned_up is true

@@ -1,10 +1,7 @@
 // Entry of the companion: start-up in its fixed order, then the frame loop
 // and the shutdown sequence (app_run). The one argument read is "--quit"
 // (app/instance.h); others are ignored.
-#include <csignal>
 #include <iostream>
-
-#include <curl/curl.h>
 
 #include "app/app.h"
 #include "app/config.h"
@@ -25,7 +22,7 @@ int main(int argc, char** argv) {
     if (instance_quit_requested(argc, argv)) return instance_quit();
     // The handlers come before the lock: from the moment the lock is ours,
     // "vimo --quit" may send SIGINT, which must end us through the shutdown.
-    for (int sig : APP_END_SIGNALS) std::signal(sig, handleSignal);
+    platform_on_end_request(handleSignal);
     // Before the window and before config.json is read: a second companion
     // from this folder leaves without touching either.
     if (!instance_claim()) return 0;
@@ -34,7 +31,7 @@ int main(int argc, char** argv) {
                      "Wayland windows, which X11 programs cannot see."
                   << std::endl;
     }
-    ONLINE = curl_global_init(CURL_GLOBAL_ALL) == 0;
+    net_start();
     // Transparent, on top, running without focus, and click-through until the
     // first frame gives the input region the elements' boxes (desktop/input.h).
     SetConfigFlags(FLAG_WINDOW_MOUSE_PASSTHROUGH | FLAG_WINDOW_TOPMOST | FLAG_WINDOW_ALWAYS_RUN |

@@ -1,5 +1,5 @@
-// The request queue and its worker (libcurl easy interface), the browser opener
-// and the shared line printer.
+// The request queue and its worker (the transfers themselves are the
+// transport's: transport.h), the browser opener and the shared line printer.
 #include "net/net.h"
 
 #include <algorithm>
@@ -15,8 +15,7 @@
 #include <mutex>
 #include <thread>
 
-#include <curl/curl.h>
-
+#include "net/transport.h"
 #include "platform/platform.h"
 
 bool ONLINE = false;
@@ -43,12 +42,9 @@ std::deque<std::unique_ptr<Pending>> queue;
 bool worker_running = false;
 bool closed = false;  // set by fetch_shutdown; new requests are refused
 
-// Set by fetch_shutdown: the transfer in flight stops at once and later ones
-// are not started. The multi handle of the transfer in flight (worker only),
-// published under active_mutex so fetch_shutdown can wake its wait.
+// Set by fetch_shutdown: later transfers are not started (the transport
+// ends the one in flight).
 std::atomic<bool> aborting{false};
-std::mutex active_mutex;
-CURLM* active_multi = nullptr;
 
 thread_local bool on_worker = false;
 
@@ -87,83 +83,18 @@ struct Outcome {
     bool delivered = false;
 };
 
-// Run one easy handle to its end through a multi handle, so that the wait can
-// be cut short: fetch_shutdown sets `aborting` and wakes the poll, and the
-// transfer ends within milliseconds whatever the server does.
-CURLcode run_transfer(CURL* handle) {
-    if (aborting) return CURLE_ABORTED_BY_CALLBACK;
-    CURLM* multi = curl_multi_init();
-    if (multi == nullptr) return curl_easy_perform(handle);
-    curl_multi_add_handle(multi, handle);
-    {
-        std::lock_guard<std::mutex> lock(active_mutex);
-        active_multi = multi;
-    }
-    CURLcode result = CURLE_ABORTED_BY_CALLBACK;
-    for (int running = 1; running != 0;) {
-        if (aborting) break;
-        if (curl_multi_perform(multi, &running) != CURLM_OK) {
-            result = CURLE_FAILED_INIT;
-            break;
-        }
-        int queued = 0;
-        for (CURLMsg* msg; (msg = curl_multi_info_read(multi, &queued)) != nullptr;)
-            if (msg->msg == CURLMSG_DONE) result = msg->data.result;
-        if (running == 0) break;
-        // The transfer's own time-outs still apply; the 1 s bound only keeps the
-        // abort check alive should a wake-up ever be lost.
-        curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
-    }
-    {
-        std::lock_guard<std::mutex> lock(active_mutex);
-        active_multi = nullptr;
-    }
-    curl_multi_remove_handle(multi, handle);
-    curl_multi_cleanup(multi);
-    return result;
-}
-
 Outcome perform(const Request& r, long total_ms) {
-    Outcome out;
-    CURL* handle = curl_easy_init();
     net_log("[curl] Sending request to: " + r.url);
-    if (handle == nullptr) {
-        net_log("[curl] HTTP status: 0");
-        out.delivered = true;
-        return out;
-    }
-    curl_easy_setopt(handle, CURLOPT_URL, r.url.c_str());
-    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, write_callback);
-    // Without a length, some servers (cpp-httplib among them) read a POST's body
-    // until the connection closes; saying "no body" outright keeps them answering.
-    curl_slist* headers = nullptr;
-    if (r.method != "GET") {
-        net_log("SET METHOD: " + r.method);
-        curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, r.method.c_str());
-        headers = curl_slist_append(headers, "Content-Length: 0");
-        curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers);
-    }
-    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &out.body);
-    // Bounds: an answer that never comes or never ends must not hold the queue
-    // (the chat poll waits on it with the frame loop stalled). NOSIGNAL because
-    // libcurl's signal-based DNS time-outs are unsafe off the main thread.
-    curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, connect_timeout_ms.load());
-    curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, total_ms);
-    curl_easy_setopt(handle, CURLOPT_MAXFILESIZE_LARGE, curl_off_t(FETCH_MAX_BODY_BYTES));
-    // Only web addresses: a configured origin must never make us read file:// etc.
-    curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
-
-    CURLcode result = run_transfer(handle);
-    curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &out.status);
-    curl_easy_cleanup(handle);
-    curl_slist_free_all(headers);
-    if (result != CURLE_OK) {
+    if (r.method != "GET") net_log("SET METHOD: " + r.method);
+    TransportResult t = transport_perform(r.url, r.method, connect_timeout_ms.load(), total_ms);
+    Outcome out;
+    if (t.completed) {
+        out.status = t.status;
+        out.body = std::move(t.body);
+    } else {
         // Time-out, over-size answer, reset connection: whatever arrived is not the
         // answer, so it counts as "no status" with an empty body.
-        net_log(std::string("[curl] transfer failed: ") + curl_easy_strerror(result));
-        out.status = 0;
-        out.body.clear();
+        net_log("[curl] transfer failed: " + t.error);
     }
     net_log("[curl] HTTP status: " + std::to_string(out.status));
     out.delivered = out.status == 0 || (out.status >= 200 && out.status <= 299);
@@ -232,7 +163,7 @@ size_t write_callback(char* data, size_t size, size_t count, void* response) {
     auto* body = static_cast<std::string*>(response);
     if (body->size() + bytes > FETCH_MAX_BODY_BYTES) {
         net_log("[curl] answer larger than " + std::to_string(FETCH_MAX_BODY_BYTES) + " bytes, dropped");
-        return 0;  // fewer than delivered: libcurl aborts the transfer
+        return 0;  // fewer than delivered: the transport aborts the transfer
     }
     body->append(data, bytes);
     return bytes;
@@ -279,10 +210,7 @@ bool fetch_shutdown() {
     // Keep the request in progress (the worker owns it until its callback returns).
     while (queue.size() > (worker_running ? 1u : 0u)) queue.pop_back();
     aborting = true;
-    {
-        std::lock_guard<std::mutex> active(active_mutex);
-        if (active_multi != nullptr) curl_multi_wakeup(active_multi);
-    }
+    transport_abort();
     auto bound = std::chrono::milliseconds(FETCH_SHUTDOWN_WAIT_MS);
     return worker_idle.wait_for(lock, bound, [] { return !worker_running; });
 }
@@ -321,28 +249,22 @@ std::string url_encode(const std::string& text) {
     return out;
 }
 
-namespace {
-
-bool starts_with_nocase(const std::string& s, const char* prefix) {
-    size_t i = 0;
-    for (; prefix[i] != '\0'; ++i) {
-        if (i >= s.size()) return false;
-        char c = s[i];
-        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
-        if (c != prefix[i]) return false;
-    }
-    return true;
+bool net_start() {
+    ONLINE = transport_start();
+    return ONLINE;
 }
 
-}  // namespace
+void net_stop() {
+    static bool stopped = false;
+    if (!ONLINE || stopped) return;
+    stopped = true;
+    fetch_shutdown();  // the worker must be gone before the transport is torn down
+    transport_stop();
+}
 
 void open(std::string url) {
     if (!ONLINE) return;
-    bool web = starts_with_nocase(url, "http://") || starts_with_nocase(url, "https://");
-    // Control characters and spaces have no place in an address we hand to the desktop.
-    for (unsigned char c : url)
-        if (c <= ' ' || c == 0x7f) web = false;
-    if (!web) {
+    if (!platform_url_is_web(url)) {
         net_log("open refused (not an http or https address): " + url);
         return;
     }

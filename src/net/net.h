@@ -1,10 +1,14 @@
 // Network requests: one FIFO queue of HTTP requests performed by one background
-// worker with libcurl, each answer handed to its callback on that worker; the
+// worker through the system's transport (libcurl on Linux, WinHTTP on Windows:
+// net/transport.h), each answer handed to its callback on that worker; the
 // browser opener; percent-encoding of query values; the diagnostic line printer.
+// The diagnostic lines read "[curl] ..." whatever the transport: tools and
+// tests read them.
 //
 // Threads: fetch, fetch_task, fetch_blocking, url_encode, open and net_log may be
 // called from any thread (fetch also from inside a callback or a task).
-// fetch_shutdown belongs to the shutdown sequence on the main thread.
+// net_start belongs to start-up, net_stop and fetch_shutdown to the shutdown
+// sequence, both on the main thread.
 // Locks: the request queue and the worker's running flag are guarded by one
 // mutex inside net.cpp; the printed lines by another (net_log).
 #pragma once
@@ -21,11 +25,17 @@ struct Request {
     void (*callback)(std::string body);    // run once on the worker for status 0 or 2xx; nullptr = none
 };
 
-// True when curl_global_init(CURL_GLOBAL_ALL) succeeded. Owned by the program's
-// entry: main sets it once at start-up before any request, and calls
-// curl_global_cleanup at shutdown only when it is true. False makes fetch and
-// open do nothing. Read by any thread after start-up; never written afterwards.
+// True when the transport started (net_start). Set once at start-up before any
+// request; net_stop tears the transport down only when it is true. False makes
+// fetch and open do nothing. Read by any thread after start-up; never written
+// afterwards (tests switch it).
 extern bool ONLINE;
+
+// ---- Start and stop (main thread) ----------------------------------------------------
+bool net_start();  // Start the transport (curl_global_init, a WinHTTP session) and set ONLINE; returns it
+// Shutdown: fetch_shutdown, then tear the transport down. Does nothing when
+// ONLINE is false or after the first call.
+void net_stop();
 
 // Bounds of one transfer. A transfer that hits a bound counts as "no status":
 // the status line reads 0 and the callback runs with an empty body.
@@ -44,7 +54,9 @@ inline constexpr long FETCH_TASK_BOUND_MS = 30000;
 void fetch(std::string url, std::string method, void (*callback)(std::string));
 // Body of the worker thread: perform queued requests in order until the queue is empty.
 void fetch_loop();
-// libcurl write function: append size*count bytes to the std::string at response.
+// Every transport's sink for a piece of an answer: print "[curl] recieved N bytes",
+// append size*count bytes to the std::string at response and return that
+// count; past FETCH_MAX_BODY_BYTES print a line and return 0, which aborts the transfer.
 size_t write_callback(char* data, size_t size, size_t count, void* response);
 // Queue a task and return at once: when its turn comes the worker runs task,
 // which may perform transfers with fetch_blocking (each at once, on the worker);
@@ -59,7 +71,7 @@ bool fetch_task(std::function<void()> task);
 std::string fetch_blocking(const std::string& url, const std::string& method = "GET", long limit_ms = 0);
 // Shutdown: refuse new requests, drop waiting ones unrun, abort the transfer in
 // flight (its callback runs as for status 0) and wait at most
-// FETCH_SHUTDOWN_WAIT_MS for the worker to end. Call before curl_global_cleanup.
+// FETCH_SHUTDOWN_WAIT_MS for the worker to end. net_stop calls it first.
 // Returns false when the worker was still running.
 bool fetch_shutdown();
 // Change the transfer bounds (tests use short ones); affects requests started afterwards.

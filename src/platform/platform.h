@@ -1,10 +1,21 @@
 // The few operating-system calls the companion makes, behind one header so no
 // feature code includes X11 or Win32 headers. platform_x11.cpp implements them
-// on Linux/X11; a platform_win32.cpp would implement the same on Windows.
+// on Linux/X11, platform_win32.cpp on Windows, platform.cpp what both share.
+// Strings are UTF-8 at every boundary (paths, titles, addresses); the Windows
+// side converts to and from UTF-16 inside.
 //
-// Threads: platform_executable_path, platform_random_bytes, platform_clock_*, platform_open_url are
-// safe from any thread. The window functions use one X connection of their own
-// and belong to the main thread.
+// Threads: platform_executable_path, platform_random_bytes, platform_clock_*,
+// platform_open_url, platform_url_is_web and the file functions are safe from
+// any thread. platform_write_stdout and platform_exit_now are safe inside a
+// signal handler. The window functions use one X connection of their own
+// (on Windows, no connection) and belong to the main thread.
+//
+// Coordinates: "screen pixels" count from the top-left corner of the whole
+// desktop the overlay covers: the X root window on Linux; on Windows the
+// virtual screen (every monitor), whose corner SM_XVIRTUALSCREEN,
+// SM_YVIRTUALSCREEN may lie left of or above the primary monitor (negative
+// system coordinates). platform_win32.cpp subtracts that corner from every
+// rectangle it returns, so (0, 0) is the overlay's corner on both systems.
 #pragma once
 
 #include <cstddef>
@@ -16,7 +27,48 @@
 std::string platform_executable_path();         // Full path of the running executable, "" when unknown
 // Send the interrupt (what Ctrl-C sends: SIGINT) to process pid; false when it
 // could not. A pid <= 0 is refused: it would name a group or every process.
+// On Windows, where no signal reaches another program, the running companion
+// waits on a named event of its own (see platform_on_end_request) and this sets
+// it; false when pid runs no companion that listens.
 bool platform_interrupt_process(int64_t pid);
+
+// ---- Ending the process ------------------------------------------------------------
+// Numbers handed to an end-request handler, and the exit statuses that follow
+// them: the POSIX signal numbers on both systems.
+inline constexpr int PLATFORM_END_INTERRUPT = 2;   // Ctrl-C, `vimo --quit` (SIGINT)
+inline constexpr int PLATFORM_END_TERMINATE = 15;  // a session manager at log-off or shutdown (SIGTERM)
+inline constexpr int PLATFORM_END_HANGUP = 1;      // the terminal or console went away (SIGHUP)
+// Call handler(number) whenever the system asks the program to end: on Linux
+// SIGINT, SIGTERM and SIGHUP through std::signal (the handler runs as a signal
+// handler: async-signal-safe calls only); on Windows the console's Ctrl-C
+// (INTERRUPT), Ctrl-Break and close (HANGUP), log-off and shutdown
+// (TERMINATE), and `vimo --quit` (INTERRUPT), each on a thread of its own.
+// Windows ends a process whose handler returned from a close, log-off or
+// shutdown event, so there the call waits up to PLATFORM_END_GRACE_MS for the
+// main thread to finish its shutdown and leave. Once per process, main thread.
+void platform_on_end_request(void (*handler)(int));
+inline constexpr long PLATFORM_END_GRACE_MS = 4500;  // Windows gives a closed console about 5 s
+// End the process at once with status: no exit handlers, no static
+// destructors, no flushing of stdio (_exit; TerminateProcess on Windows).
+[[noreturn]] void platform_exit_now(int status);
+// Write size bytes of data to standard output without stdio's buffer.
+void platform_write_stdout(const char* data, size_t size);
+
+// ---- Files (whole files, paths UTF-8) -------------------------------------------------------
+// Content of the file at path into *content; false (content empty) when it
+// cannot be opened (missing, a folder, no permission). A read error ends the content.
+bool platform_file_read(const std::string& path, std::string* content);
+// Replace the file at path with content atomically: a temporary beside it
+// (path + ".tmp-" + six characters) is written, flushed to disk and renamed over
+// it (rename; MoveFileExW with MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH),
+// so a crash leaves the old or the new file, never a part. Readable and
+// writable by the owner only (mode 0600, or the old file's stricter mode; on
+// Windows an access list for the user alone, read-only kept). False, the old
+// file untouched and no temporary left, when it could not.
+bool platform_file_replace(const std::string& path, const std::string& content);
+// Remove the temporaries an interrupted platform_file_replace(path, ...) left;
+// returns how many were removed.
+int platform_file_remove_temporaries(const std::string& path);
 
 // ---- One instance (main thread, at start-up) ------------------------------------------
 enum PlatformLock {
@@ -32,7 +84,10 @@ enum PlatformLock {
 PlatformLock platform_lock_take(const std::string& path);
 // Id of the process that holds the lock of path: 0 when none does (or the file
 // does not exist: nothing is created), -1 when one does that this process
-// cannot name. Asks the system, never trusts the id written in the file. Not
+// cannot name. Asks the system, never trusts the id written in the file alone
+// (Windows cannot name a lock's holder: there the lock is tried first, and
+// the id in the file counts only while the lock is held and that process
+// runs). Not
 // for the process that holds the lock: it sees no holder, and closing its look
 // at the file would drop its own lock.
 int64_t platform_lock_holder(const std::string& path);
@@ -53,8 +108,13 @@ int64_t platform_clock_frequency();             // Ticks per second of platform_
 
 // ---- Browser -------------------------------------------------------------------
 // Start the user's browser on url without waiting (xdg-open through an argument
-// vector, never a shell; the child is reaped). Returns false when it could not start.
+// vector, never a shell; the child is reaped. Windows: ShellExecuteW, which would
+// also run programs and open files, so there anything platform_url_is_web
+// refuses is refused). Returns false when it could not start.
 bool platform_open_url(const std::string& url);
+// An http:// or https:// address (scheme in any case) without spaces or
+// control characters: the only kind handed to the desktop.
+bool platform_url_is_web(const std::string& url);
 
 // ---- Windows of the desktop --------------------------------------------------------
 struct PlatformRect {
@@ -70,7 +130,7 @@ void platform_windows_disconnect();             // Close it; the calls below the
 // before any window exists.
 std::string platform_x_resources();
 // First top-level window whose title starts with the bytes of title (as many as
-// title has); 0 when none. The id is the X window id.
+// title has); 0 when none. The id is the X window id (Windows: the HWND).
 uint64_t platform_find_window(const char* title);
 uint64_t platform_foreground_window();          // Window with the focus (_NET_ACTIVE_WINDOW), 0 when none
 // What a window is to the user right now. Only SHOWN windows get walls;
@@ -86,9 +146,13 @@ struct PlatformWindowInfo {
     PlatformWindowState state;  // see PlatformWindowState
     // Visible outer rectangle in screen pixels: the window-manager frame
     // (_NET_FRAME_EXTENTS) added, the shadow a client draws inside its own
-    // window (_GTK_FRAME_EXTENTS) taken away. Set for SHOWN and HIDDEN, else all zero.
+    // window (_GTK_FRAME_EXTENTS) taken away; on Windows DWM's extended frame
+    // bounds (without the invisible resize borders), else GetWindowRect. Set
+    // for SHOWN and HIDDEN, else all zero.
     PlatformRect rect;
-    bool fullscreen;  // the window asked its manager for the whole monitor (_NET_WM_STATE_FULLSCREEN)
+    // The window asked its manager for the whole monitor (_NET_WM_STATE_FULLSCREEN);
+    // on Windows: it covers its whole monitor and is not the desktop itself.
+    bool fullscreen;
 };
 
 // State, visible rectangle and full-screen flag of window, in one look.
@@ -99,15 +163,16 @@ PlatformWindowInfo platform_window_info(uint64_t window);
 bool platform_window_rect(uint64_t window, PlatformRect* out);
 
 // ---- Monitors (the connection above) ---------------------------------------------------
-// Size of the whole X screen (the root window) in pixels: every monitor lies
-// inside it. False without a connection.
+// Size of the whole X screen (the root window; Windows: the virtual screen) in
+// pixels: every monitor lies inside it. False without a connection.
 bool platform_screen_size(int* width, int* height);
 // The monitors as the desktop shows them, in screen pixels, the primary one
 // first: RandR 1.5 monitors, else Xinerama's screens, without duplicates
-// (mirrored outputs). Empty when neither can be read: callers then treat the
-// whole screen as one monitor.
+// (mirrored outputs). Windows: EnumDisplayMonitors. Empty when neither can be
+// read: callers then treat the whole screen as one monitor.
 std::vector<PlatformRect> platform_monitors();
 // A monitor was added, removed, moved or resized, or the screen changed size,
 // since the last call (RandR notifies on this connection). Never blocks; false
-// without RandR.
+// without RandR. Windows: the virtual screen and the monitor list are compared
+// with what the previous call saw (no window message is needed for it).
 bool platform_monitors_changed();

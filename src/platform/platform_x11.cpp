@@ -7,14 +7,18 @@
 #include <X11/extensions/Xinerama.h>
 #include <X11/extensions/Xrandr.h>
 #include <signal.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/random.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
@@ -37,6 +41,110 @@ std::string platform_executable_path() {
 bool platform_interrupt_process(int64_t pid) {
     if (pid <= 0) return false;  // kill() would take 0 as our group and -1 as every process
     return kill(static_cast<pid_t>(pid), SIGINT) == 0;
+}
+
+// ---- Ending the process ------------------------------------------------------------------
+
+void platform_on_end_request(void (*handler)(int)) {
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) std::signal(sig, handler);
+}
+
+void platform_exit_now(int status) {
+    _exit(status);
+}
+
+void platform_write_stdout(const char* data, size_t size) {
+    while (size > 0) {
+        ssize_t n = ::write(STDOUT_FILENO, data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        data += n;
+        size -= size_t(n);
+    }
+}
+
+// ---- Files ---------------------------------------------------------------------------------
+
+bool platform_file_read(const std::string& path, std::string* content) {
+    content->clear();
+    // stdio rather than a stream: a read error (a directory, a vanished
+    // disk) ends the content instead of throwing out of a stream iterator.
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) return false;
+    char buffer[65536];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) content->append(buffer, n);
+    std::fclose(file);
+    return true;
+}
+
+// Write every byte of data to fd, resuming after short writes and signals.
+static bool write_all(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Flush the directory entry of a rename; failures are not fatal (some file
+// systems refuse fsync on directories), the data itself is already on disk.
+static void sync_directory(const std::string& file) {
+    size_t slash = file.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : file.substr(0, slash + 1);
+    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+bool platform_file_replace(const std::string& target, const std::string& content) {
+    std::string temp = target + ".tmp-XXXXXX";
+    std::vector<char> name(temp.begin(), temp.end());
+    name.push_back('\0');
+    int fd = ::mkostemp(name.data(), O_CLOEXEC);
+    if (fd < 0) return false;
+    temp = name.data();
+
+    // Owner only: the configuration holds the account's credential. The file
+    // being replaced keeps its mode only where that is stricter (bits of 0600
+    // the user took away stay away; group and others never get any).
+    struct stat old;
+    mode_t mode = ::stat(target.c_str(), &old) == 0 ? (old.st_mode & 0600) : 0600;
+    (void)::fchmod(fd, mode);  // a mode it cannot set is no reason to lose the save
+    bool ok = write_all(fd, content.data(), content.size()) && ::fsync(fd) == 0;
+    if (::close(fd) != 0) ok = false;
+    if (ok && ::rename(temp.c_str(), target.c_str()) != 0) ok = false;
+    if (!ok) {
+        ::unlink(temp.c_str());
+        return false;
+    }
+    sync_directory(target);
+    return true;
+}
+
+int platform_file_remove_temporaries(const std::string& target) {
+    // The names platform_file_replace gives its temporaries: path + ".tmp-" + six characters.
+    size_t slash = target.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : target.substr(0, slash + 1);
+    std::string prefix = (slash == std::string::npos ? target : target.substr(slash + 1)) + ".tmp-";
+    DIR* listing = ::opendir(dir.c_str());
+    if (listing == nullptr) return 0;
+    int removed = 0;
+    while (dirent* entry = ::readdir(listing)) {
+        std::string name = entry->d_name;
+        if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0) continue;
+        struct stat info;
+        std::string full = dir + name;
+        if (::lstat(full.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
+        if (::unlink(full.c_str()) == 0) removed++;
+    }
+    ::closedir(listing);
+    return removed;
 }
 
 // ---- One instance --------------------------------------------------------------------

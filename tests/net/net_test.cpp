@@ -1,22 +1,19 @@
-// The request worker against a real cpp-httplib server on a free loopback port.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
+// The request worker against a real HTTP server on a free loopback port. The
+// same cases run against libcurl on Linux and WinHTTP on Windows (Wine).
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <future>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include <curl/curl.h>
 #include <gtest/gtest.h>
-#include <httplib.h>
 
+#include "net/loopback_server.h"
 #include "net/net.h"
 
 // Link seam: the browser opener of the platform layer, recorded instead of run.
@@ -71,8 +68,7 @@ void blocking_cb(std::string body) {
 
 // A real HTTP server on 127.0.0.1:<free port> with the routes the tests use.
 struct TestServer {
-    httplib::Server svr;
-    std::thread thread;
+    loopback::Server svr;
     int port = 0;
     std::mutex m;
     std::condition_variable cv;
@@ -83,87 +79,77 @@ struct TestServer {
     bool hold_released = false;
 
     TestServer() {
-        svr.set_keep_alive_max_count(1000);
-        svr.Get(R"(/seq/(\w+))", [this](const httplib::Request& req, httplib::Response& res) {
+        svr.route("GET", "/seq/", [this](const loopback::Request& req, loopback::Connection& c) {
             {
                 std::lock_guard<std::mutex> lock(m);
                 seen.push_back(req.path);
                 max_in_flight = std::max(max_in_flight, ++in_flight);
             }
             std::this_thread::yield();
-            res.set_content(req.matches[1].str(), "text/plain");
-            std::lock_guard<std::mutex> lock(m);
-            --in_flight;
+            {
+                std::lock_guard<std::mutex> lock(m);
+                --in_flight;
+            }
+            c.respond(200, req.path.substr(5));
         });
-        svr.Get("/status/404", [this](const httplib::Request& req, httplib::Response& res) {
+        svr.route("GET", "/status/404", [this](const loopback::Request& req, loopback::Connection& c) {
             note(req);
-            res.status = 404;
-            res.set_content("no such thing", "text/plain");
+            c.respond(404, "no such thing");
         });
-        svr.Get("/status/500", [this](const httplib::Request& req, httplib::Response& res) {
+        svr.route("GET", "/status/500", [this](const loopback::Request& req, loopback::Connection& c) {
             note(req);
-            res.status = 500;
-            res.set_content("broken", "text/plain");
+            c.respond(500, "broken");
         });
-        svr.Get("/status/302", [this](const httplib::Request& req, httplib::Response& res) {
+        svr.route("GET", "/status/302", [this](const loopback::Request& req, loopback::Connection& c) {
             note(req);
-            res.set_redirect("/seq/moved");
+            c.respond(302, "", "Location: /seq/moved\r\n");
         });
-        svr.Get("/big", [](const httplib::Request& req, httplib::Response& res) {
-            size_t n = std::stoul(req.get_param_value("n"));
+        svr.route("GET", "/big", [](const loopback::Request& req, loopback::Connection& c) {
+            size_t n = std::stoul(req.param("n"));
             std::string body(n, 'x');
             for (size_t i = 0; i < n; i += 4096) body[i] = char('a' + (i / 4096) % 26);
-            res.set_content(body, "application/octet-stream");
+            c.respond(200, body);
         });
         // Same size, no Content-Length: the limit must hold while reading.
-        svr.Get("/bigchunked", [](const httplib::Request& req, httplib::Response& res) {
-            size_t n = std::stoul(req.get_param_value("n"));
-            res.set_chunked_content_provider("application/octet-stream", [n, sent = size_t(0)](
-                                                                           size_t, httplib::DataSink& sink) mutable {
+        svr.route("GET", "/bigchunked", [](const loopback::Request& req, loopback::Connection& c) {
+            size_t n = std::stoul(req.param("n"));
+            if (!c.start_chunks()) return;
+            for (size_t sent = 0; sent < n;) {
                 std::string block(std::min<size_t>(65536, n - sent), 'y');
                 sent += block.size();
-                sink.write(block.data(), block.size());
-                if (sent >= n) sink.done();
-                return true;
-            });
+                if (!c.chunk(block)) return;
+            }
+            c.end_chunks();
         });
         // Headers and a first piece, then nothing until the test releases it.
-        svr.Get("/stall", [this](const httplib::Request& req, httplib::Response& res) {
+        svr.route("GET", "/stall", [this](const loopback::Request& req, loopback::Connection& c) {
             note(req);
-            res.set_chunked_content_provider("text/plain", [this, first = true](size_t, httplib::DataSink& sink) mutable {
-                if (first) {
-                    first = false;
-                    return sink.write("partial", 7);
-                }
-                std::unique_lock<std::mutex> lock(m);
-                cv.wait_for(lock, 10s, [this] { return hold_released; });
-                return false;
-            });
-        });
-        // Answers nothing until released (or 10 s).
-        svr.Get("/hold", [this](const httplib::Request& req, httplib::Response& res) {
-            note(req);
+            if (!c.start_chunks() || !c.chunk("partial")) return;
             std::unique_lock<std::mutex> lock(m);
             cv.wait_for(lock, 10s, [this] { return hold_released; });
-            res.set_content("held", "text/plain");
         });
-        auto echo = [this](const httplib::Request& req, httplib::Response& res) {
-            std::lock_guard<std::mutex> lock(m);
-            seen.push_back(req.path);
-            last_method = req.method;
-            last_body = req.body;
-            last_had_length = req.has_header("Content-Length") && req.get_header_value("Content-Length") != "0";
-            last_had_length = last_had_length || req.has_header("Transfer-Encoding");
-            res.set_content("ok", "text/plain");
+        // Answers nothing until released (or 10 s).
+        svr.route("GET", "/hold", [this](const loopback::Request& req, loopback::Connection& c) {
+            note(req);
+            {
+                std::unique_lock<std::mutex> lock(m);
+                cv.wait_for(lock, 10s, [this] { return hold_released; });
+            }
+            c.respond(200, "held");
+        });
+        auto echo = [this](const loopback::Request& req, loopback::Connection& c) {
+            {
+                std::lock_guard<std::mutex> lock(m);
+                seen.push_back(req.path);
+                last_method = req.method;
+                last_body = req.body;
+                last_had_length = req.has_header("content-length") && req.header("content-length") != "0";
+                last_had_length = last_had_length || req.has_header("transfer-encoding");
+            }
+            c.respond(200, "ok");
         };
-        svr.Get("/echo", echo);
-        svr.Post("/echo", echo);
-        svr.Delete("/echo", echo);
-        port = svr.bind_to_any_port("127.0.0.1");
-        thread = std::thread([this] { svr.listen_after_bind(); });
-        // stop() before the loop runs would be lost and the join would hang.
-        auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (!svr.is_running() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+        for (const char* method : {"GET", "POST", "DELETE"}) svr.route(method, "/echo", echo);
+        port = svr.start();
     }
     ~TestServer() {
         {
@@ -172,9 +158,8 @@ struct TestServer {
         }
         cv.notify_all();
         svr.stop();
-        thread.join();
     }
-    void note(const httplib::Request& req) {
+    void note(const loopback::Request& req) {
         std::lock_guard<std::mutex> lock(m);
         seen.push_back(req.path);
         cv.notify_all();
@@ -192,39 +177,23 @@ struct TestServer {
 
 // A port nothing listens on.
 int closed_port() {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    close(s);
-    return ntohs(a.sin_port);
+    int port = 0;
+    loopback::close_socket(loopback::bound_socket(&port, 0));
+    return port;
 }
 
 // A socket that listens but never accepts: connects succeed, no answer ever comes.
 struct SilentListener {
-    int fd = -1;
+    loopback::Socket fd;
     int port = 0;
-    SilentListener() {
-        fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        listen(fd, 8);
-        socklen_t len = sizeof a;
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-        port = ntohs(a.sin_port);
-    }
-    ~SilentListener() { close(fd); }
+    SilentListener() { fd = loopback::bound_socket(&port, 8); }
+    ~SilentListener() { loopback::close_socket(fd); }
 };
 
 class Net : public ::testing::Test {
 protected:
     void SetUp() override {
-        static bool initialised = curl_global_init(CURL_GLOBAL_ALL) == 0;
+        static bool initialised = net_start();
         ONLINE = initialised;
         ASSERT_TRUE(ONLINE);
         fetch_set_timeouts(FETCH_CONNECT_TIMEOUT_MS, FETCH_TOTAL_TIMEOUT_MS);
@@ -276,6 +245,20 @@ TEST_F(Net, ErrorAndRedirectStatusesPrintTheirLineAndRunNoCallback) {
     EXPECT_NE(out.find("\n[curl] HTTP status: 302\n"), std::string::npos);
     EXPECT_NE(out.find("\n[curl] HTTP status: 200\n"), std::string::npos);
     EXPECT_EQ(server.seen_paths().size(), 4u);  // no /seq/moved
+}
+
+TEST_F(Net, OnlyWebAddressesAreFetched) {
+    testing::internal::CaptureStdout();
+    fetch("ftp://127.0.0.1:" + std::to_string(server.port) + "/seq/ftp", "GET", record_cb);
+    fetch("file:///etc/passwd", "GET", record_cb);
+    fetch(server.url("/seq/web"), "GET", record_cb);
+    bool done = calls.wait_for(3) && fetch_wait_idle(10000);
+    std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(done);
+    // Refused before any byte is sent: "no status", an empty body.
+    EXPECT_EQ(calls.snapshot(), (std::vector<std::string>{"", "", "web"}));
+    EXPECT_EQ(server.seen_paths(), std::vector<std::string>{"/seq/web"});
+    EXPECT_NE(out.find("[curl] Sending request to: file:///etc/passwd\n[curl] transfer failed: "), std::string::npos);
 }
 
 TEST_F(Net, UnreachableOrSilentServerEndsInEmptyCallbackWithinTheTimeout) {

@@ -16,7 +16,6 @@
 #include <thread>
 #include <vector>
 
-#include <curl/curl.h>
 
 #include "app/app.h"
 #include "app/config.h"
@@ -99,8 +98,8 @@ protected:
     TextMeasureFn savedMeasure = nullptr;
 
     static void SetUpTestSuite() {
-        static bool curl_ready = curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK;
-        ONLINE = curl_ready;
+        static bool started = net_start();
+        ONLINE = started;
         fetch_set_timeouts(2000, 5000);
     }
 
