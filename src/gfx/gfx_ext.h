@@ -102,7 +102,9 @@ bool gfx_display_changed(void);
 
 // ---- On Windows (rcore_win32.cpp) ---------------------------------------------------------
 // The same calls, with Windows's means: GetWindowHandle is the HWND (its
-// title is InitWindow's, so EnumWindows finds it); the input region is kept
+// title is InitWindow's, so EnumWindows finds it); screen pixels
+// (InitWindow's placement, SetWindowPosition) count from the virtual
+// screen's top-left corner, as the platform layer's do; the input region is kept
 // by the layer and the window is click-through (WS_EX_TRANSPARENT) in every
 // frame in which the cursor lies outside it, since Windows has no input
 // shape; gfx_get_input_region gives the rectangles as set (empty ones

@@ -377,14 +377,11 @@ void InitWindow(int width, int height, const char* title) {
     }
 
     // 0 x 0 asks for the whole virtual screen: every monitor, whose union may
-    // begin left of or above the primary monitor's origin.
-    int x = 0, y = 0;
-    const int screenX = GetSystemMetrics(SM_XVIRTUALSCREEN), screenY = GetSystemMetrics(SM_YVIRTUALSCREEN);
+    // begin left of or above the primary monitor's origin. Screen pixels
+    // count from that corner, as X11's from the root's (platform.h agrees),
+    // so "at 0, 0" is there for any size.
+    const int x = GetSystemMetrics(SM_XVIRTUALSCREEN), y = GetSystemMetrics(SM_YVIRTUALSCREEN);
     const int screenW = GetSystemMetrics(SM_CXVIRTUALSCREEN), screenH = GetSystemMetrics(SM_CYVIRTUALSCREEN);
-    if (width <= 0 && height <= 0) {
-        x = screenX;
-        y = screenY;
-    }
     if (width <= 0) width = screenW;
     if (height <= 0) height = screenH;
     if (width <= 0) width = 800;
@@ -583,6 +580,9 @@ void SetWindowSize(int width, int height) {
 
 void SetWindowPosition(int x, int y) {
     if (!GFX_WINDOW) return;
+    // Screen pixels from the virtual screen's corner (see InitWindow).
+    x += GetSystemMetrics(SM_XVIRTUALSCREEN);
+    y += GetSystemMetrics(SM_YVIRTUALSCREEN);
     SetWindowPos(WINDOW.hwnd, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 

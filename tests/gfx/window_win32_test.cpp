@@ -100,6 +100,18 @@ TEST_F(Win32Overlay, StandsOverEveryMonitorOutOfTheWayWithItsTitle) {
     EXPECT_TRUE(IsWindowVisible(hwnd));
     EXPECT_NE(GetForegroundWindow(), hwnd);  // showing it took nobody's keyboard
 
+    // Screen pixels count from the virtual screen's corner; the size is drawn at once.
+    SetWindowPosition(10, 20);
+    SetWindowSize(640, 480);
+    ASSERT_TRUE(GetWindowRect(hwnd, &rect));
+    EXPECT_EQ(rect.left, screen.left + 10);
+    EXPECT_EQ(rect.top, screen.top + 20);
+    EXPECT_EQ(rect.right - rect.left, 640);
+    EXPECT_EQ(GetScreenWidth(), 640);
+    SetWindowPosition(0, 0);
+    SetWindowSize(screen.right - screen.left, screen.bottom - screen.top);
+    EXPECT_EQ(GetScreenHeight(), screen.bottom - screen.top);
+
     // The UTF-8 title reads back whole, and a search by title finds the window.
     wchar_t title[64] = {};
     GetWindowTextW(hwnd, title, 64);
