@@ -97,7 +97,10 @@ void gfx_x11_set_input_region(GLFWwindow* window, const int* xywh, int count) {
         XFixesSetWindowShapeRegion(dpy, win, ShapeInput, 0, 0, region);
         XFixesDestroyRegion(dpy, region);
     }
-    XFlush(dpy);
+    // A round trip, not just a flush: when this returns the server has the new
+    // region, so a click that follows at once (from this program's user or
+    // from another client) already meets it. Sent only when the region changes.
+    XSync(dpy, False);
 }
 
 int gfx_x11_input_rects(GLFWwindow* window, int* xywh, int max) {

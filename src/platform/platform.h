@@ -127,7 +127,7 @@ void platform_windows_disconnect();             // Close it; the calls below the
 // `xrdb -query` prints: the RESOURCE_MANAGER property of the root window,
 // where desktops keep Xft.dpi); "" without X or when none is set. Opens the
 // connection when it is not open yet (and leaves it open), so it works
-// before any window exists.
+// before any window exists. On Windows: the system DPI as one Xft.dpi line.
 std::string platform_x_resources();
 // First top-level window whose title starts with the bytes of title (as many as
 // title has); 0 when none. The id is the X window id (Windows: the HWND).

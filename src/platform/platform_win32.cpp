@@ -447,6 +447,16 @@ void platform_windows_disconnect() {
     CONNECTED = false;
 }
 
+std::string platform_x_resources() {
+    // Windows keeps no resource database; its display scaling is the system
+    // DPI, handed over in the form the scale choice reads (96 = 100 %).
+    HDC screen = GetDC(nullptr);
+    if (!screen) return "";
+    const int dpi = GetDeviceCaps(screen, LOGPIXELSX);
+    ReleaseDC(nullptr, screen);
+    return dpi > 0 ? "Xft.dpi:\t" + std::to_string(dpi) + "\n" : "";
+}
+
 uint64_t platform_find_window(const char* title) {
     if (!CONNECTED || !title) return 0;
     struct Search {
