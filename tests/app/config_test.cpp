@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -20,6 +21,16 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// Set (or, for null, remove) an environment variable of this process.
+void set_env(const char* name, const char* value) {
+#ifdef _WIN32
+    _putenv_s(name, value ? value : "");
+#else
+    if (value) setenv(name, value, 1);
+    else unsetenv(name);
+#endif
+}
+
 class ConfigTest : public ::testing::Test {
 protected:
     fs::path dir;
@@ -27,9 +38,10 @@ protected:
 
     void SetUp() override {
         savedCwd = cwd;
-        char name[] = "/tmp/vimo_config_XXXXXX";
-        ASSERT_NE(mkdtemp(name), nullptr);
-        dir = name;
+        // A folder of its own (mkdtemp is not on every system).
+        std::random_device random;
+        do dir = fs::temp_directory_path() / ("vimo_config_" + std::to_string(random()));
+        while (!fs::create_directory(dir));
         cwd = dir.string() + "/";
         CONFIG = nullptr;
     }
@@ -224,12 +236,15 @@ TEST_F(ConfigTest, HostileFilesNeitherCrashNorStayBehind) {
     EXPECT_FALSE(fs::exists(dir / "config.json.tmp-a1B2c3"));
     EXPECT_TRUE(fs::exists(dir / "config.json.tmp-notours"));
 
-    // The file holds the account's credential: owner only, also when it was 0644.
+#ifndef _WIN32
+    // The file holds the account's credential: owner only, also when it was
+    // 0644. (Windows has no such modes: the user's folder's access rules hold.)
     fs::permissions(dir / "config.json", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
                                              fs::perms::others_read);
     game_close(nullptr);
     EXPECT_EQ(fs::status(dir / "config.json").permissions() & fs::perms::all,
               fs::perms::owner_read | fs::perms::owner_write);
+#endif
 }
 
 TEST_F(ConfigTest, TopLevelScalarsAreCorruptToo) {
@@ -318,11 +333,11 @@ TEST_F(ConfigTest, ScaleIsReadAheadWithoutTouchingTheFile) {
     put("config.json", R"({"scale":"big"})");
     const char* old = std::getenv("GDK_SCALE");
     std::string saved = old ? old : "";
-    setenv("GDK_SCALE", "2", 1);
+    set_env("GDK_SCALE", "2");
     testing::internal::CaptureStdout();
     EXPECT_EQ(config_scale_read(), 2);
     std::string out = testing::internal::GetCapturedStdout();
-    if (old) setenv("GDK_SCALE", saved.c_str(), 1); else unsetenv("GDK_SCALE");
+    set_env("GDK_SCALE", old ? saved.c_str() : nullptr);
     EXPECT_EQ(out, "config: \"scale\" must be an integer from 1 to 3 (not \"big\"); using the desktop's setting\n"
                    "scale: 2 (GDK_SCALE)\n");
 }
