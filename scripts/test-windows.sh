@@ -8,6 +8,9 @@ cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 
 JOBS=$(nproc)
+# The end-to-end run takes the service and the pictures from the Linux build.
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j "$JOBS" --target vimo-service vimo_assets vimo_font
 cmake -S . -B build-windows -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build-windows -j "$JOBS"
 

@@ -231,8 +231,16 @@ void PhysicsLoop() {
         due.tv_nsec = static_cast<long>(dueNs - static_cast<double>(due.tv_sec) * 1e9);
         if (due.tv_nsec < 0) due.tv_nsec = 0;
         if (due.tv_nsec > 999999999) due.tv_nsec = 999999999;
+#ifdef _WIN32
+        // MinGW's steady_clock does not count on the clock clock_nanosleep
+        // knows: the same deadline through the standard library instead.
+        (void)due;
+        std::this_thread::sleep_until(std::chrono::steady_clock::time_point(
+            std::chrono::steady_clock::duration(static_cast<std::chrono::steady_clock::rep>(dueNs))));
+#else
         while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr) == EINTR) {
         }
+#endif
     }
 }
 

@@ -17,7 +17,8 @@ import scenario_desktop  # noqa: E402
 import scenario_online  # noqa: E402
 import scenario_compositor  # noqa: E402
 import scenario_hostile  # noqa: E402
-import scenario_windows  # noqa: E402
+import scenario_wm  # noqa: E402
+import scenario_wine  # noqa: E402
 import scenario_monitors  # noqa: E402
 import scenario_wayland  # noqa: E402
 import scenario_scale  # noqa: E402
@@ -29,7 +30,8 @@ SCENARIOS = {
     "online": scenario_online.online,
     "compositor": scenario_compositor.compositor,
     "hostile": scenario_hostile.hostile,
-    "windows": scenario_windows.windows,
+    "wm": scenario_wm.wm,
+    "windows": scenario_wine.windows,
     "monitors": scenario_monitors.monitors,
     "wayland": scenario_wayland.wayland,
     "scale": scenario_scale.scale,

@@ -31,7 +31,7 @@ def above(stack, top, below):
     return top in order and below in order and order.index(top) > order.index(below)
 
 
-def windows(stack):
+def wm(stack):
     stack.start_desktop(compositor=True)
     # Nearly as wide as the screen: the mascot lands on it from its start and
     # seldom walks off its ends. Its visible top lies below the mascot's body
