@@ -11,6 +11,9 @@
 #            200 ms, and one that never answers, against one that answers at once
 #   quit     SIGINT to exit while the poll's request hangs, against the same
 #            with a service that answers
+#   wine     CPU of vimo.exe (the Windows build, WINDOWS_BUILD, default
+#            build-windows) under Wine against the Linux companion, both idle
+#            without a compositor (not in the default set)
 # Usage: bench/product.sh [BUILD_DIR] [SECONDS]   (defaults: build, 60)
 #        SECTIONS="idle busy startup stall quit" (the default) picks sections.
 # Runs its own Xvfb (1280 x 720) and stops everything it started.
@@ -160,4 +163,25 @@ for name, port in (("answering", quick.server_address[1]), ("hanging", silent.ge
         name, " ".join("%.0f" % m for m in ms), ms[len(ms) // 2], ms[-1],
         sorted(set(g[1] for g in got)), all(g[2] for g in got)))
 PY
+fi
+
+if want wine; then
+WINDOWS_BUILD=$(cd "${WINDOWS_BUILD:-$BUILD/../build-windows}" && pwd)
+[ -f "$WINDOWS_BUILD/vimo.exe" ] || { echo "missing $WINDOWS_BUILD/vimo.exe"; exit 2; }
+echo "== wine: process CPU over ${SECONDS_IDLE} s, % of one core, no compositor (Wine's own server apart)"
+mkdir "$WORK/vimo-windows"
+cp "$WINDOWS_BUILD/vimo.exe" "$WORK/vimo-windows/"
+cp -r "$BUILD/assets" "$WORK/vimo-windows/assets"
+cp "$WORK/vimo/config.json" "$WORK/vimo-windows/"
+export WINEPREFIX="$WORK/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+wineboot -i >/dev/null 2>&1
+linux=$(idle_share "$WORK/vimo/vimo")
+# wine execs into the Windows process: the pid started is vimo.exe's.
+windows=$(cd "$WORK/vimo-windows" && idle_share wine "$WORK/vimo-windows/vimo.exe")
+# The server Wine started with vimo.exe outlives it by a few seconds.
+server=$(pgrep -n wineserver || true)
+server_ms=$([ -n "$server" ] && echo $(( $(cpu_ticks "$server") * 1000 / TCK )) || echo "?")
+awk -v l="$linux" -v w="$windows" 'BEGIN { printf "linux vimo %6.2f%%  vimo.exe under wine %6.2f%%  ratio %.2f\n", l, w, w / l }'
+echo "wineserver over vimo.exe's whole run (start-up included): $server_ms ms CPU"
+wineserver -k || true
 fi
