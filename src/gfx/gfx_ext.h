@@ -58,7 +58,9 @@ bool gfx_font_has_codepoint(Font font, int codepoint);
 // crashed), call handler on the thread that noticed it, instead of Xlib's exit.
 // The handler must not use the window, GL or any X call; it should end the
 // process itself (if it returns, the layer exits with status 1). Covers every
-// X connection of the process; set once after InitWindow.
+// X connection of the process; set once after InitWindow. On Windows the
+// handler runs when the session ends (log-off, shutdown: WM_ENDSESSION), which
+// a program with windows learns only through its window.
 void gfx_on_display_lost(void (*handler)(void));
 // A compositing manager runs on the window's screen (_NET_WM_CM_S<n> has an
 // owner). Without one a transparent window shows black where nothing is drawn.

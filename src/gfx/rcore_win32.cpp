@@ -264,6 +264,17 @@ LRESULT CALLBACK window_proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPar
     case WM_DISPLAYCHANGE:
         DISPLAY_CHANGED = true;
         break;
+    case WM_ENDSESSION:
+        // Log-off or shutdown. A program with windows hears of it here, not in
+        // its console handler, and may be ended as soon as this returns: the
+        // session is the display it loses, so the same handler runs now (it
+        // saves what must be kept and ends the process).
+        if (wParam && DISPLAY_LOST) {
+            std::printf("The Windows session is ending\n");
+            std::fflush(stdout);
+            DISPLAY_LOST();
+        }
+        return 0;
     case WM_ERASEBKGND:
         return 1;  // GL paints every pixel; a GDI erase would only flash
     case WM_PAINT:
@@ -490,7 +501,8 @@ void CloseWindow(void) {
 }
 
 void gfx_on_display_lost(void (*handler)(void)) {
-    // Windows has no display connection to lose; the handler is kept unused.
+    // Windows has no display connection to lose: the handler runs when the
+    // session ends (WM_ENDSESSION).
     DISPLAY_LOST = handler;
 }
 

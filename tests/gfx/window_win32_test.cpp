@@ -325,3 +325,17 @@ TEST_F(Win32Overlay, CloseRequestAndEscapeWhileFocusedEndTheLoop) {
     EXPECT_TRUE(IsKeyPressed(KEY_ESCAPE));
     EXPECT_TRUE(WindowShouldClose());
 }
+
+int SESSION_ENDS = 0;
+void session_ended() { SESSION_ENDS++; }
+
+// A program with windows hears of log-off through its window: the end of the
+// session runs the display-lost handler; a cancelled end (wParam 0) does not.
+TEST_F(Win32Overlay, EndOfTheSessionRunsTheDisplayLostHandler) {
+    gfx_on_display_lost(session_ended);
+    SendMessageW(overlay(), WM_ENDSESSION, FALSE, 0);
+    EXPECT_EQ(SESSION_ENDS, 0);
+    SendMessageW(overlay(), WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
+    EXPECT_EQ(SESSION_ENDS, 1);
+    gfx_on_display_lost(nullptr);
+}
