@@ -152,6 +152,11 @@ function(vimo_windows_tests)
 
   vimo_wine_test(test_net SOURCES ${VIMO_TEST_DIR}/net/net_test.cpp ${VIMO_TEST_DIR}/net/endpoints_test.cpp
     LIBS vimo_net ws2_32)
-  # tests/online stays Linux's: its scripted servers are cpp-httplib, whose
-  # code Debian ships only as a Linux library.
+  # The online features against scripted loopback servers; the tests that run
+  # the project's service stay Linux's, as the service does.
+  if(VIMO_WIN32_GFX)
+    file(GLOB online_tests CONFIGURE_DEPENDS ${VIMO_TEST_DIR}/online/*_test.cpp)
+    list(FILTER online_tests EXCLUDE REGEX "service_test\\.cpp$")
+    vimo_wine_test(test_online SOURCES ${online_tests} LIBS vimo_core ws2_32)
+  endif()
 endfunction()

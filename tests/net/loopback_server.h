@@ -7,6 +7,14 @@
 #pragma once
 
 #ifdef _WIN32
+// Sockets only: without GDI's declarations, whose Rectangle() would shadow the
+// graphics layer's struct in the files that include both.
+#ifndef NOGDI
+#define NOGDI
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #else

@@ -12,7 +12,7 @@ struct ChatFeed : ScriptedServer {
     std::map<std::string, std::string> names;  // "twitch.12" -> "ana"
 
     ChatFeed() {
-        http.Get("/api/chat", [this](const httplib::Request& req, httplib::Response& res) {
+        http.Get("/api/chat", [this](const scripted::Request& req, scripted::Response& res) {
             int count = std::stoi(req.get_param_value("count"));
             std::lock_guard<std::mutex> lock(m);
             if (pages.count(count)) {
@@ -24,7 +24,7 @@ struct ChatFeed : ScriptedServer {
             for (size_t i = from; i < messages.size(); i++) page.push_back(messages[i]);
             res.set_content(page.dump(), "application/json");
         });
-        http.Get("/api/user", [this](const httplib::Request& req, httplib::Response& res) {
+        http.Get("/api/user", [this](const scripted::Request& req, scripted::Response& res) {
             std::string select = req.get_param_value("select");  // "twitch.name"
             std::string where = req.get_param_value("where");    // "twitch.id=12"
             std::string platform = select.substr(0, select.find('.'));
@@ -164,7 +164,7 @@ TEST_F(ChatPollTest, BadAnswersInterruptThePollWithoutLosingTheCursor) {
 
 TEST_F(ChatPollTest, ThePollEndsWhenNoAnswerWillCome) {
     ScriptedServer refusing;
-    refusing.http.Get("/api/chat", [](const httplib::Request&, httplib::Response& res) { res.status = 500; });
+    refusing.http.Get("/api/chat", [](const scripted::Request&, scripted::Response& res) { res.status = 500; });
     use(refusing.origin());
     testing::internal::CaptureStdout();
     EXPECT_FALSE(poll_chat());  // would hang for ever if the wait depended on a callback

@@ -7,7 +7,7 @@ namespace {
 struct PostService : ScriptedServer {
     std::string answer = "msg-77";
     PostService() {
-        http.Post("/api/vimoexe/chat", [this](const httplib::Request&, httplib::Response& res) {
+        http.Post("/api/vimoexe/chat", [this](const scripted::Request&, scripted::Response& res) {
             std::lock_guard<std::mutex> lock(m);
             res.set_content(answer, "text/plain");
         });
@@ -116,7 +116,7 @@ TEST_F(CommuneTest, TheAnswerClosesWhicheverBubbleIsOpenOnTheMainThread) {
 
 TEST_F(CommuneTest, ARefusedPostKeepsTheComposerOpen) {
     ScriptedServer refusing;
-    refusing.http.Post("/api/vimoexe/chat", [](const httplib::Request&, httplib::Response& res) { res.status = 400; });
+    refusing.http.Post("/api/vimoexe/chat", [](const scripted::Request&, scripted::Response& res) { res.status = 400; });
     use(refusing.origin());
     Element* composer = commune_spawn();
     type(composer, "hello");

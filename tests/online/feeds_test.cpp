@@ -19,7 +19,7 @@ protected:
 TEST_F(FeedsTest, BlueskyReportsANewPostOnlyWhenTheDateChanges) {
     ScriptedServer service;
     std::string body = bsky("2025-01-01T10:00:00Z");
-    service.http.Get("/xrpc/app.bsky.feed.getAuthorFeed", [&](const httplib::Request&, httplib::Response& res) {
+    service.http.Get("/xrpc/app.bsky.feed.getAuthorFeed", [&](const scripted::Request&, scripted::Response& res) {
         std::lock_guard<std::mutex> lock(service.m);
         res.set_content(body, "application/json");
     });
@@ -52,7 +52,7 @@ TEST_F(FeedsTest, BlueskyReportsANewPostOnlyWhenTheDateChanges) {
 TEST_F(FeedsTest, BlogGuidsAreReportedWhenTheirCountChanges) {
     ScriptedServer service;
     std::string feed = "<rss><item><guid>g1</guid></item><item><guid>g2</guid></item><item><guid>g3</guid></item></rss>";
-    service.http.Get("/data/blog.xml", [&](const httplib::Request&, httplib::Response& res) {
+    service.http.Get("/data/blog.xml", [&](const scripted::Request&, scripted::Response& res) {
         std::lock_guard<std::mutex> lock(service.m);
         res.set_content(feed, "application/rss+xml");
     });

@@ -104,7 +104,7 @@ TEST_F(HostileTest, AHugeLiveListIsReadOnceAndShownAsOneNotice) {
 
 TEST_F(HostileTest, FramesGoOnWhileEachAnswerTakesTwoSeconds) {
     ScriptedServer slow;
-    slow.http.Get("/api/chat", [](const httplib::Request& req, httplib::Response& res) {
+    slow.http.Get("/api/chat", [](const scripted::Request& req, scripted::Response& res) {
         std::this_thread::sleep_for(std::chrono::seconds(2));
         int count = std::stoi(req.get_param_value("count"));
         json page = json::array();

@@ -9,7 +9,7 @@ class LiveTest : public OnlineScene {};
 TEST_F(LiveTest, NewHandlesAreAnnouncedAndTheStreamerGoesLiveAndOff) {
     ScriptedServer service;
     std::string list = R"(["quelmara"])";
-    service.http.Get("/api/ferncircle", [&](const httplib::Request&, httplib::Response& res) {
+    service.http.Get("/api/ferncircle", [&](const scripted::Request&, scripted::Response& res) {
         std::lock_guard<std::mutex> lock(service.m);
         res.set_content(list, "application/json");
     });

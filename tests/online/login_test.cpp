@@ -10,7 +10,7 @@ struct LoginService : ScriptedServer {
     std::vector<std::string> answers;
     size_t asked = 0;
     LoginService() {
-        http.Get("/api/vimoexe/login", [this](const httplib::Request&, httplib::Response& res) {
+        http.Get("/api/vimoexe/login", [this](const scripted::Request&, scripted::Response& res) {
             std::lock_guard<std::mutex> lock(m);
             std::string body = answers.empty() ? "" : answers[std::min(asked, answers.size() - 1)];
             asked++;
@@ -115,7 +115,7 @@ TEST_F(LoginTest, UnreadableAnswersShowNothing) {
     }
     // A refused ask runs no callback at all; an empty answer is silent.
     ScriptedServer refusing;
-    refusing.http.Get("/api/vimoexe/login", [](const httplib::Request&, httplib::Response& res) { res.status = 403; });
+    refusing.http.Get("/api/vimoexe/login", [](const scripted::Request&, scripted::Response& res) { res.status = 403; });
     use(refusing.origin());
     login_spawn();
     settle();

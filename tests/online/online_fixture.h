@@ -6,9 +6,10 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <httplib.h>
 
 #include <algorithm>
+#include <cctype>
+#include <functional>
 #include <chrono>
 #include <map>
 #include <mutex>
@@ -18,6 +19,7 @@
 
 
 #include "app/app.h"
+#include "net/loopback_server.h"
 #include "app/config.h"
 #include "desktop/input.h"
 #include "draw/draw.h"
@@ -45,32 +47,102 @@ inline Vector2 onlineFakeMeasure(Font, const char* text, float, float) {
     return {8.0f * widest, 16.0f * lines};
 }
 
+// What a scripted answer sees and writes: the few parts of a request and a
+// response the tests use (query values come percent-decoded).
+namespace scripted {
+struct Request {
+    std::string method, target;
+    std::map<std::string, std::string> params;
+    bool has_param(const std::string& name) const { return params.count(name) != 0; }
+    std::string get_param_value(const std::string& name) const {
+        auto it = params.find(name);
+        return it == params.end() ? "" : it->second;
+    }
+};
+struct Response {
+    int status = 200;
+    std::string body, type = "text/plain";
+    void set_content(const std::string& content, const char* content_type) {
+        body = content;
+        type = content_type;
+    }
+};
+using Handler = std::function<void(const Request&, Response&)>;
+
+inline std::string percent_decoded(const std::string& s) {
+    std::string out;
+    for (size_t i = 0; i < s.size(); i++) {
+        if (s[i] == '%' && i + 2 < s.size() && std::isxdigit((unsigned char)s[i + 1]) &&
+            std::isxdigit((unsigned char)s[i + 2])) {
+            out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else {
+            out += s[i] == '+' ? ' ' : s[i];
+        }
+    }
+    return out;
+}
+
+// Answers by method and exact path, scripted while the server runs.
+struct Routes {
+    std::mutex m;
+    std::map<std::string, Handler> handlers;  // "GET /api/chat"
+    void Get(const std::string& path, Handler h) { set("GET " + path, std::move(h)); }
+    void Post(const std::string& path, Handler h) { set("POST " + path, std::move(h)); }
+    void set(const std::string& key, Handler h) {
+        std::lock_guard<std::mutex> lock(m);
+        handlers[key] = std::move(h);
+    }
+    Handler find(const std::string& key) {
+        std::lock_guard<std::mutex> lock(m);
+        auto it = handlers.find(key);
+        return it == handlers.end() ? Handler() : it->second;
+    }
+};
+}  // namespace scripted
+
 // An HTTP server on a free loopback port whose answers each test scripts, and
 // which records every request line ("GET /api/chat?count=1") in arrival order.
+// Built on the tests' own small server, which also builds for Windows.
 struct ScriptedServer {
-    httplib::Server http;
-    std::thread thread;
+    scripted::Routes http;
+    loopback::Server server;
     int port = 0;
     std::mutex m;
     std::vector<std::string> requests;
 
     ScriptedServer() {
-        // Recorded before the answer is written, so a client that has its answer
-        // finds its request in the log.
-        http.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response&) {
+        for (const char* method : {"GET", "POST"})
+            server.route(method, "/", [this](const loopback::Request& in, loopback::Connection& conn) { answer(in, conn); });
+        port = server.start();
+    }
+    ~ScriptedServer() { server.stop(); }
+    void answer(const loopback::Request& in, loopback::Connection& conn) {
+        scripted::Request req;
+        req.method = in.method;
+        req.target = in.path + (in.query.empty() ? "" : "?" + in.query);
+        for (size_t start = 0; start < in.query.size();) {
+            size_t end = in.query.find('&', start);
+            if (end == std::string::npos) end = in.query.size();
+            std::string pair = in.query.substr(start, end - start);
+            size_t eq = pair.find('=');
+            if (!pair.empty())
+                req.params[scripted::percent_decoded(pair.substr(0, eq))] =
+                    eq == std::string::npos ? "" : scripted::percent_decoded(pair.substr(eq + 1));
+            start = end + 1;
+        }
+        {
+            // Recorded before the answer is written, so a client that has its
+            // answer finds its request in the log.
             std::lock_guard<std::mutex> lock(m);
             requests.push_back(req.method + " " + req.target);
-            return httplib::Server::HandlerResponse::Unhandled;
-        });
-        port = http.bind_to_any_port("127.0.0.1");
-        thread = std::thread([this] { http.listen_after_bind(); });
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (!http.is_running() && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::yield();
-    }
-    ~ScriptedServer() {
-        http.stop();
-        thread.join();
+        }
+        scripted::Response res;
+        scripted::Handler handler = http.find(req.method + " " + in.path);
+        if (handler) handler(req, res);
+        else res.status = 404;
+        conn.send("HTTP/1.1 " + std::to_string(res.status) + " X\r\nContent-Length: " + std::to_string(res.body.size()) +
+                  "\r\nContent-Type: " + res.type + "\r\nConnection: close\r\n\r\n" + res.body);
     }
     std::string origin() const { return "http://127.0.0.1:" + std::to_string(port); }
     void forget() {

@@ -3,6 +3,8 @@
 // real HTTP, real SQLite, the same routes the companion uses in the field.
 #include <filesystem>
 
+#include <httplib.h>
+
 #include "online_fixture.h"
 #include "service.h"
 
