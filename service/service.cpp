@@ -118,7 +118,7 @@ bool valid_login_id(const std::string& s) { return valid_token_chars(s, SERVICE_
 bool valid_sender_id(const std::string& s) { return valid_token_chars(s, SERVICE_MAX_ID_BYTES, ":._~-"); }
 bool valid_handle(const std::string& s) { return valid_token_chars(s, 64, "._-"); }
 bool valid_actor(const std::string& s) { return valid_token_chars(s, 253, ":._-"); }
-bool valid_link_token(const std::string& s) { return valid_token_chars(s, 64, ""); }
+bool valid_link_token(const std::string& s) { return valid_token_chars(s, 32 + 2 * SERVICE_MAX_ID_BYTES, ""); }
 
 // Human text: well-formed UTF-8, no control characters, not blank, at most max bytes.
 bool valid_text(const std::string& s, size_t max) {

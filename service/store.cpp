@@ -5,9 +5,12 @@
 #include <ctime>
 #include <map>
 #include <mutex>
-#include <random>
 #include <stdexcept>
 
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+#include <openssl/rand.h>
 #include <sqlite3.h>
 
 struct Store {
@@ -15,6 +18,7 @@ struct Store {
     std::mutex mutex;                            // guards db and statements
     std::map<const char*, sqlite3_stmt*> statements;  // keyed by the SQL literal's address
     std::string instance;
+    std::string link_secret;                     // 32 random bytes: keys the link tokens
     int64_t last_post_ms = 0;                    // keeps createdAt strictly increasing
 };
 
@@ -101,16 +105,68 @@ struct Transaction {
     }
 };
 
-std::string random_hex(size_t bytes) {
+std::string to_hex(const unsigned char* p, size_t n) {
     static const char HEX[] = "0123456789abcdef";
-    std::random_device rd;  // the kernel's generator
     std::string out;
-    for (size_t i = 0; i < bytes; ++i) {
-        unsigned v = rd() & 0xff;
-        out += HEX[v >> 4];
-        out += HEX[v & 15];
+    for (size_t i = 0; i < n; ++i) {
+        out += HEX[p[i] >> 4];
+        out += HEX[p[i] & 15];
     }
     return out;
+}
+
+std::string random_bytes(size_t n) {
+    std::string out(n, '\0');
+    if (RAND_bytes(reinterpret_cast<unsigned char*>(out.data()), int(n)) != 1)
+        throw std::runtime_error("no random bytes");
+    return out;
+}
+
+std::string random_hex(size_t bytes) {
+    std::string raw = random_bytes(bytes);
+    return to_hex(reinterpret_cast<const unsigned char*>(raw.data()), raw.size());
+}
+
+bool from_hex(const std::string& hex, std::string* out) {
+    auto val = [](char h) -> int {
+        if (h >= '0' && h <= '9') return h - '0';
+        if (h >= 'a' && h <= 'f') return h - 'a' + 10;
+        return -1;
+    };
+    if (hex.size() % 2) return false;
+    out->clear();
+    for (size_t i = 0; i < hex.size(); i += 2) {
+        int hi = val(hex[i]), lo = val(hex[i + 1]);
+        if (hi < 0 || lo < 0) return false;
+        *out += char(hi * 16 + lo);
+    }
+    return true;
+}
+
+// Link tokens: 32 hex of HMAC-SHA256(secret, login id), then the id in hex. The
+// server alone can make one, so the link page needs no row until it is submitted.
+constexpr size_t LINK_MAC_HEX = 32;
+
+std::string link_mac(const Store& s, const std::string& login_id) {
+    unsigned char mac[EVP_MAX_MD_SIZE];
+    unsigned len = 0;
+    if (!HMAC(EVP_sha256(), s.link_secret.data(), int(s.link_secret.size()),
+              reinterpret_cast<const unsigned char*>(login_id.data()), login_id.size(), mac, &len))
+        throw std::runtime_error("HMAC failed");
+    return to_hex(mac, LINK_MAC_HEX / 2);
+}
+
+std::string derived_link_token(const Store& s, const std::string& login_id) {
+    return link_mac(s, login_id) + to_hex(reinterpret_cast<const unsigned char*>(login_id.data()), login_id.size());
+}
+
+// The login id a derived token was made for, or nullopt when it is not one of ours.
+std::optional<std::string> link_token_id(const Store& s, const std::string& token) {
+    std::string id;
+    if (token.size() <= LINK_MAC_HEX || !from_hex(token.substr(LINK_MAC_HEX), &id)) return std::nullopt;
+    std::string mac = link_mac(s, id);
+    if (CRYPTO_memcmp(mac.data(), token.data(), LINK_MAC_HEX) != 0) return std::nullopt;
+    return id;
 }
 
 int64_t now_ms() {
@@ -173,6 +229,12 @@ StorePtr store_open(const std::string& path, std::string* error) {
             meta_put(*s, "instance", *inst);
         }
         s->instance = *inst;
+        auto secret = meta_get(*s, "link_secret");
+        if (!secret) {
+            secret = random_hex(32);
+            meta_put(*s, "link_secret", *secret);
+        }
+        from_hex(*secret, &s->link_secret);
         Stmt q(*s, "SELECT COALESCE(MAX(created_ms), 0) FROM posts");
         if (q.row()) s->last_post_ms = q.integer(0);
     } catch (const std::exception& e) {
@@ -209,55 +271,89 @@ std::string store_instance(Store& s) {
 LoginState store_login(Store& s, const std::string& login_id) {
     std::lock_guard<std::mutex> lock(s.mutex);
     LoginState out;
-    {
-        Stmt q(s,
-               "SELECT i.link_token, i.account_id, a.name FROM installs i LEFT JOIN accounts a ON a.id = i.account_id "
-               "WHERE i.login_id = ?1");
-        q.bind(1, login_id);
-        if (q.row()) {
-            out.token = q.text(0);
-            out.linked = !q.null(1);
-            if (out.linked) {
-                out.account = q.integer(1);
-                out.name = q.text(2);
-            }
-            return out;
+    Stmt q(s,
+           "SELECT i.link_token, i.account_id, a.name FROM installs i LEFT JOIN accounts a ON a.id = i.account_id "
+           "WHERE i.login_id = ?1");
+    q.bind(1, login_id);
+    if (q.row()) {  // linked, or asked before tokens were derived: its stored token
+        out.token = q.text(0);
+        out.linked = !q.null(1);
+        if (out.linked) {
+            out.account = q.integer(1);
+            out.name = q.text(2);
         }
+        return out;
     }
-    out.token = random_hex(16);
-    Stmt(s, "INSERT INTO installs(login_id, link_token, created_at) VALUES(?1, ?2, ?3)")
-        .bind(1, login_id)
-        .bind(2, out.token)
-        .bind(3, iso8601(now_ms()))
-        .run();
+    out.token = derived_link_token(s, login_id);  // nothing stored until the page is submitted
     return out;
 }
 
 std::optional<LinkInfo> store_link_info(Store& s, const std::string& token) {
     std::lock_guard<std::mutex> lock(s.mutex);
-    Stmt q(s, "SELECT i.account_id, a.name FROM installs i LEFT JOIN accounts a ON a.id = i.account_id "
-              "WHERE i.link_token = ?1");
-    q.bind(1, token);
-    if (!q.row()) return std::nullopt;
-    LinkInfo info;
-    info.linked = !q.null(0);
-    if (info.linked) info.name = q.text(1);
+    {
+        Stmt q(s, "SELECT i.account_id, a.name FROM installs i LEFT JOIN accounts a ON a.id = i.account_id "
+                  "WHERE i.link_token = ?1");
+        q.bind(1, token);
+        if (q.row()) {
+            LinkInfo info;
+            info.linked = !q.null(0);
+            if (info.linked) info.name = q.text(1);
+            return info;
+        }
+    }
+    auto id = link_token_id(s, token);
+    if (!id) return std::nullopt;
+    LinkInfo info;  // an id linked under an older stored token
+    if (auto account = [&]() -> std::optional<std::string> {
+            Stmt q(s, "SELECT a.name FROM installs i JOIN accounts a ON a.id = i.account_id WHERE i.login_id = ?1");
+            q.bind(1, *id);
+            if (q.row()) return q.text(0);
+            return std::nullopt;
+        }()) {
+        info.linked = true;
+        info.name = *account;
+    }
     return info;
 }
 
 LinkResult store_link(Store& s, const std::string& token, const std::string& name) {
     std::lock_guard<std::mutex> lock(s.mutex);
     Transaction t(s);
+    std::string login_id;
+    bool stored = false;
     {
-        Stmt q(s, "SELECT account_id FROM installs WHERE link_token = ?1");
+        Stmt q(s, "SELECT account_id, login_id FROM installs WHERE link_token = ?1");
         q.bind(1, token);
-        if (!q.row()) return LinkResult::UnknownToken;
-        if (!q.null(0)) return LinkResult::AlreadyLinked;
+        if (q.row()) {
+            if (!q.null(0)) return LinkResult::AlreadyLinked;
+            login_id = q.text(1);
+            stored = true;
+        }
+    }
+    if (!stored) {
+        auto id = link_token_id(s, token);
+        if (!id) return LinkResult::UnknownToken;
+        login_id = *id;
+        Stmt q(s, "SELECT account_id FROM installs WHERE login_id = ?1");
+        q.bind(1, login_id);
+        if (q.row()) {
+            if (!q.null(0)) return LinkResult::AlreadyLinked;
+            stored = true;  // asked before tokens were derived; the derived token is as good
+        }
     }
     std::string now = iso8601(now_ms());
     Stmt(s, "INSERT INTO accounts(name, created_at) VALUES(?1, ?2)").bind(1, name).bind(2, now).run();
     int64_t account = sqlite3_last_insert_rowid(s.db);
-    Stmt(s, "UPDATE installs SET account_id = ?1 WHERE link_token = ?2").bind(1, account).bind(2, token).run();
+    if (stored) {
+        Stmt(s, "UPDATE installs SET account_id = ?1 WHERE login_id = ?2").bind(1, account).bind(2, login_id).run();
+    } else {
+        Stmt(s, "INSERT INTO installs(login_id, link_token, account_id, created_at) VALUES(?1, ?2, ?3, ?4)")
+            .bind(1, login_id)
+            .bind(2, token)
+            .bind(3, account)
+            .bind(4, now)
+            .run();
+    }
     // The account speaks on the "web" platform under its number.
     Stmt(s, "INSERT INTO chatters(platform, sender_id, name) VALUES('web', ?1, ?2) "
             "ON CONFLICT(platform, sender_id) DO UPDATE SET name = excluded.name")

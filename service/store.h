@@ -25,7 +25,7 @@ struct StoredMessage {
 
 struct LoginState {
     bool linked = false;
-    std::string token;     // link-page token of this installation (kept until linked)
+    std::string token;     // link-page token of this installation (the same on every ask)
     int64_t account = 0;   // when linked
     std::string name;      // the account's display name, when linked
 };
@@ -55,7 +55,7 @@ std::string store_admin_token(Store& s, bool* created);
 // new database never repeats an old database's values.
 std::string store_instance(Store& s);
 
-// Login: the state of login_id, registering it (with a fresh link token) when new.
+// Login: the state of login_id. Stores nothing: an id gets a row when its link page is submitted.
 LoginState store_login(Store& s, const std::string& login_id);
 std::optional<LinkInfo> store_link_info(Store& s, const std::string& token);
 // Link the installation holding token to a new account called name.

@@ -2,12 +2,15 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <map>
+#include <set>
 #include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <nlohmann/json.hpp>
+#include <sqlite3.h>
 
 #include "service.h"
 
@@ -94,6 +97,18 @@ protected:
         return get("/api/vimoexe/login?id=" + login_id).parsed()["user"]["id"].get<std::string>();
     }
     json chat(int count) { return get("/api/chat?count=" + std::to_string(count)).parsed(); }
+    // A number read from the database file on a connection of the test's own.
+    int64_t db_number(const char* sql) {
+        sqlite3* db = nullptr;
+        EXPECT_EQ(sqlite3_open_v2((dir + "/service.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+        sqlite3_stmt* st = nullptr;
+        int64_t n = -1;
+        if (sqlite3_prepare_v2(db, sql, -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW)
+            n = sqlite3_column_int64(st, 0);
+        sqlite3_finalize(st);
+        sqlite3_close(db);
+        return n;
+    }
 
     std::string dir, token;
     ServicePtr service;
@@ -141,6 +156,40 @@ TEST_F(ServiceTest, LoginLinksThroughTheBrowserPage) {
     EXPECT_EQ(get("/api/vimoexe/login?id=").status, 400);
     EXPECT_EQ(get("/api/vimoexe/login?id=a%20b").status, 400);
     EXPECT_EQ(get("/api/vimoexe/login?id=" + std::string(129, '1')).status, 400);
+}
+
+TEST_F(ServiceTest, AskingAboutUnknownIdsStoresNothing) {
+    std::map<std::string, std::string> urls;
+    for (int i = 0; i < 200; ++i) {
+        std::string id = std::to_string(i) + ":0:" + std::to_string(i * 7);
+        json ask = get("/api/vimoexe/login?id=" + id).parsed();
+        EXPECT_EQ(ask["status"], false);
+        urls[id] = ask["url"].get<std::string>();
+    }
+    EXPECT_EQ(db_number("SELECT COUNT(*) FROM installs"), 0);
+    EXPECT_EQ(db_number("SELECT COUNT(*) FROM accounts"), 0);
+    std::set<std::string> distinct;
+    for (auto& [id, url] : urls) distinct.insert(url);
+    EXPECT_EQ(distinct.size(), urls.size());
+
+    // A token is good for its own id only: another id under the same code, a changed
+    // code and a token of another database are refused.
+    std::string tok = urls["5:0:35"].substr(urls["5:0:35"].find("token=") + 6);
+    std::string other = tok.substr(0, 32) + "363a303a3336";  // "6:0:36" in hex
+    std::string flipped = std::string(tok[0] == '0' ? "1" : "0") + tok.substr(1);
+    for (const std::string& bad : {other, flipped, tok.substr(0, 32), tok + "00"}) {
+        EXPECT_EQ(get("/link?token=" + bad).status, 404) << bad;
+        EXPECT_EQ(call("POST", "/link", "token=" + bad + "&name=Eve", "", "application/x-www-form-urlencoded").status, 404);
+    }
+    EXPECT_EQ(db_number("SELECT COUNT(*) FROM installs"), 0);
+
+    // Restarted, the same id gets the same page, and submitting it makes the one row.
+    restart();
+    std::string again = get("/api/vimoexe/login?id=5:0:35").parsed()["url"];
+    EXPECT_EQ(again.substr(again.find("token=") + 6), tok);
+    EXPECT_EQ(link("5:0:35", "Only"), "1");
+    EXPECT_EQ(db_number("SELECT COUNT(*) FROM installs"), 1);
+    EXPECT_NE(get("/link?token=" + tok).body.find("Only"), std::string::npos);
 }
 
 TEST_F(ServiceTest, ChatPagesAreNewestMessagesOldestFirstWithStableIds) {
