@@ -12,6 +12,7 @@
 #include <openssl/hmac.h>
 #include <openssl/rand.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 struct Store {
     sqlite3* db = nullptr;
@@ -19,6 +20,7 @@ struct Store {
     std::map<const char*, sqlite3_stmt*> statements;  // keyed by the SQL literal's address
     std::string instance;
     std::string link_secret;                     // 32 random bytes: keys the link tokens
+    std::string admin_hash;                      // SHA-256 of the admin token (raw bytes); "" until set
     int64_t last_post_ms = 0;                    // keeps createdAt strictly increasing
 };
 
@@ -156,6 +158,14 @@ std::string link_mac(const Store& s, const std::string& login_id) {
     return to_hex(mac, LINK_MAC_HEX / 2);
 }
 
+std::string sha256(const std::string& data) {
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned len = 0;
+    if (EVP_Digest(data.data(), data.size(), md, &len, EVP_sha256(), nullptr) != 1)
+        throw std::runtime_error("SHA-256 failed");
+    return std::string(reinterpret_cast<const char*>(md), len);
+}
+
 std::string derived_link_token(const Store& s, const std::string& login_id) {
     return link_mac(s, login_id) + to_hex(reinterpret_cast<const unsigned char*>(login_id.data()), login_id.size());
 }
@@ -212,15 +222,23 @@ void meta_put(Store& s, const std::string& key, const std::string& value) {
 
 StorePtr store_open(const std::string& path, std::string* error) {
     StorePtr s(new Store);
-    if (sqlite3_open_v2(path.c_str(), &s->db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
-                        nullptr) != SQLITE_OK) {
+    // The file holds secrets: only the owner may read it. SQLite gives the -wal and
+    // -shm files the database file's mode; files from older versions are narrowed.
+    mode_t old_mask = umask(077);
+    int rc = sqlite3_open_v2(path.c_str(), &s->db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                             nullptr);
+    umask(old_mask);
+    if (rc != SQLITE_OK) {
         if (error) *error = s->db ? sqlite3_errmsg(s->db) : "cannot open database";
         sqlite3_close(s->db);
+        s->db = nullptr;
         return nullptr;
     }
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) chmod((path + suffix).c_str(), 0600);
     try {
         sqlite3_busy_timeout(s->db, 5000);
-        exec(*s, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA foreign_keys=ON;");
+        // secure_delete: a replaced secret leaves no copy in free pages.
+        exec(*s, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA foreign_keys=ON; PRAGMA secure_delete=ON;");
         exec(*s, SCHEMA);
         std::lock_guard<std::mutex> lock(s->mutex);
         auto inst = meta_get(*s, "instance");
@@ -235,6 +253,18 @@ StorePtr store_open(const std::string& path, std::string* error) {
             meta_put(*s, "link_secret", *secret);
         }
         from_hex(*secret, &s->link_secret);
+        // Only a hash of the admin token is kept; a plain one from an older version is replaced.
+        if (auto plain = meta_get(*s, "admin_token")) {
+            Transaction t(*s);
+            meta_put(*s, "admin_token_sha256", [&] {
+                std::string h = sha256(*plain);
+                return to_hex(reinterpret_cast<const unsigned char*>(h.data()), h.size());
+            }());
+            Stmt(*s, "DELETE FROM meta WHERE key = 'admin_token'").run();
+            t.commit();
+            exec(*s, "PRAGMA wal_checkpoint(TRUNCATE)");
+        }
+        if (auto hash = meta_get(*s, "admin_token_sha256")) from_hex(*hash, &s->admin_hash);
         Stmt q(*s, "SELECT COALESCE(MAX(created_ms), 0) FROM posts");
         if (q.row()) s->last_post_ms = q.integer(0);
     } catch (const std::exception& e) {
@@ -247,7 +277,7 @@ StorePtr store_open(const std::string& path, std::string* error) {
 
 void StoreDeleter::operator()(Store* s) const {
     for (auto& [sql, st] : s->statements) sqlite3_finalize(st);
-    sqlite3_close(s->db);
+    if (s->db) sqlite3_close(s->db);
     delete s;
 }
 
@@ -256,11 +286,20 @@ void store_close(StorePtr& s) { s.reset(); }
 std::string store_admin_token(Store& s, bool* created) {
     std::lock_guard<std::mutex> lock(s.mutex);
     if (created) *created = false;
-    if (auto t = meta_get(s, "admin_token")) return *t;
+    if (!s.admin_hash.empty()) return "";
     std::string token = random_hex(16);
-    meta_put(s, "admin_token", token);
+    std::string hash = sha256(token);
+    meta_put(s, "admin_token_sha256", to_hex(reinterpret_cast<const unsigned char*>(hash.data()), hash.size()));
+    s.admin_hash = hash;
     if (created) *created = true;
     return token;
+}
+
+bool store_admin_token_matches(Store& s, const std::string& given) {
+    std::string hash = sha256(given);
+    std::lock_guard<std::mutex> lock(s.mutex);
+    return !s.admin_hash.empty() && s.admin_hash.size() == hash.size() &&
+           CRYPTO_memcmp(s.admin_hash.data(), hash.data(), hash.size()) == 0;
 }
 
 std::string store_instance(Store& s) {

@@ -49,8 +49,11 @@ struct FeedPost {
 // Open (creating when missing) the database at path; nullptr and *error on failure.
 StorePtr store_open(const std::string& path, std::string* error);
 void store_close(StorePtr& store);  // finalize statements and close (also what the deleter does)
-// Admin token; generated and stored at the first start. *created tells whether it was this start.
+// Admin token: generated at the first start and returned that once (*created true); only its
+// SHA-256 is stored, so later starts return "".
 std::string store_admin_token(Store& s, bool* created);
+// Whether given is the admin token (compared as hashes, in constant time).
+bool store_admin_token_matches(Store& s, const std::string& given);
 // Random name of this database, part of every message's "message" value so that a
 // new database never repeats an old database's values.
 std::string store_instance(Store& s);

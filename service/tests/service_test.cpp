@@ -1,7 +1,9 @@
 // vimo-service over real HTTP on a loopback port, with a real database file.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <set>
 #include <string>
@@ -98,17 +100,26 @@ protected:
     }
     json chat(int count) { return get("/api/chat?count=" + std::to_string(count)).parsed(); }
     // A number read from the database file on a connection of the test's own.
-    int64_t db_number(const char* sql) {
+    std::string db_bytes() {
+        std::ifstream f(dir + "/service.db", std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(f), {});
+    }
+    unsigned file_mode(const std::string& name) {
+        struct stat st{};
+        return stat((dir + "/" + name).c_str(), &st) == 0 ? unsigned(st.st_mode & 0777) : 0u;
+    }
+    std::string db_text(const char* sql) {
         sqlite3* db = nullptr;
         EXPECT_EQ(sqlite3_open_v2((dir + "/service.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
         sqlite3_stmt* st = nullptr;
-        int64_t n = -1;
+        std::string out = "?";
         if (sqlite3_prepare_v2(db, sql, -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW)
-            n = sqlite3_column_int64(st, 0);
+            out = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
         sqlite3_finalize(st);
         sqlite3_close(db);
-        return n;
+        return out;
     }
+    int64_t db_number(const char* sql) { return std::stoll(db_text(sql)); }
 
     std::string dir, token;
     ServicePtr service;
@@ -365,7 +376,7 @@ TEST_F(ServiceTest, DataSurvivesARestart) {
 
     restart();
     bool created = true;
-    EXPECT_EQ(service_admin_token(*service, &created), token);  // same token, not shown again
+    EXPECT_EQ(service_admin_token(*service, &created), "");  // not kept, not shown again; still accepted below
     EXPECT_FALSE(created);
     EXPECT_EQ(chat(8), before);
     EXPECT_EQ(before[0]["message"], m1);
@@ -380,6 +391,50 @@ TEST_F(ServiceTest, DataSurvivesARestart) {
     EXPECT_NE(m3, m2);
     std::string date2 = admin("/api/admin/bsky", {{"text", "later"}}).parsed()["createdAt"];
     EXPECT_LT(date, date2);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(ServiceTest, AdminTokenIsStoredOnlyAsAHashInAPrivateFile) {
+    ingest("twitch", "1", "a", "a write, so the -wal and -shm files exist");
+    for (const char* f : {"service.db", "service.db-wal", "service.db-shm"}) EXPECT_EQ(file_mode(f), 0600u) << f;
+    stop();  // the last connection's close checkpoints into the file
+    std::string bytes = db_bytes();
+    ASSERT_GT(bytes.size(), 0u);
+    EXPECT_EQ(bytes.find(token), std::string::npos);
+
+    // A database holding the token in plain, readable by others, as older versions left it.
+    const std::string plain = "0123456789abcdef0123456789abcdef";
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((dir + "/service.db").c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, ("DELETE FROM meta WHERE key = 'admin_token_sha256';"
+                                "INSERT INTO meta(key, value) VALUES('admin_token', '" + plain + "');").c_str(),
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    ASSERT_EQ(chmod((dir + "/service.db").c_str(), 0644), 0);
+    ASSERT_NE(db_bytes().find(plain), std::string::npos);
+
+    start();
+    bool created = true;
+    EXPECT_EQ(service_admin_token(*service, &created), "");
+    EXPECT_FALSE(created);
+    EXPECT_EQ(file_mode("service.db"), 0600u);
+    EXPECT_EQ(call("POST", "/api/admin/live", R"({"handles":["kept"]})", plain).status, 200);
+    EXPECT_EQ(call("POST", "/api/admin/live", R"({"handles":["no"]})", token).status, 401);
+    std::string form = "handles=no&token=";
+    EXPECT_EQ(call("POST", "/admin/live", form + token, "", "application/x-www-form-urlencoded").status, 401);
+    EXPECT_EQ(call("POST", "/admin/live", form + plain, "", "application/x-www-form-urlencoded").status, 200);
+    // The stored hash itself is no token.
+    std::string hash = db_text("SELECT value FROM meta WHERE key = 'admin_token_sha256'");
+    EXPECT_EQ(hash.size(), 64u);
+    EXPECT_EQ(call("POST", "/api/admin/live", R"({"handles":["no"]})", hash).status, 401);
+    EXPECT_EQ(get("/api/ferncircle").parsed(), json({"no"}));
+    stop();
+    EXPECT_EQ(db_bytes().find(plain), std::string::npos);
+    EXPECT_EQ(db_number("SELECT COUNT(*) FROM meta WHERE key = 'admin_token'"), 0);
 }
 
 }  // namespace
