@@ -14,10 +14,26 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
-struct Store {
+// One SQLite connection and its cached statements.
+struct Conn {
     sqlite3* db = nullptr;
-    std::mutex mutex;                            // guards db and statements
     std::map<const char*, sqlite3_stmt*> statements;  // keyed by the SQL literal's address
+    Conn() = default;
+    Conn(const Conn&) = delete;
+    Conn& operator=(const Conn&) = delete;
+    ~Conn() {
+        for (auto& [sql, st] : statements) sqlite3_finalize(st);
+        if (db) sqlite3_close(db);
+    }
+};
+
+// The Conn part is the one writer; reads run on connections of their own (WAL lets
+// them see the last commit while a write is under way), taken from a pool.
+struct Store : Conn {
+    std::mutex mutex;                            // guards the writer and what follows
+    std::string path;
+    std::mutex pool_mutex;                       // guards idle
+    std::vector<std::unique_ptr<Conn>> idle;     // read connections not in use
     std::string instance;
     std::string link_secret;                     // 32 random bytes: keys the link tokens
     std::string admin_hash;                      // SHA-256 of the admin token (raw bytes); "" until set
@@ -42,14 +58,14 @@ CREATE TABLE IF NOT EXISTS posts(seq INTEGER PRIMARY KEY AUTOINCREMENT, actor TE
   text TEXT NOT NULL, created_at TEXT NOT NULL, created_ms INTEGER NOT NULL);
 )SQL";
 
-[[noreturn]] void fail(Store& s, const char* what) {
+[[noreturn]] void fail(Conn& s, const char* what) {
     throw std::runtime_error(std::string(what) + ": " + sqlite3_errmsg(s.db));
 }
 
 // A cached prepared statement, reset and unbound when the scope ends.
 class Stmt {
 public:
-    Stmt(Store& s, const char* sql) : s_(s) {
+    Stmt(Conn& s, const char* sql) : s_(s) {
         sqlite3_stmt*& st = s.statements[sql];
         if (st == nullptr && sqlite3_prepare_v3(s.db, sql, -1, SQLITE_PREPARE_PERSISTENT, &st, nullptr) != SQLITE_OK)
             fail(s, "prepare");
@@ -85,11 +101,11 @@ public:
     bool null(int col) { return sqlite3_column_type(st_, col) == SQLITE_NULL; }
 
 private:
-    Store& s_;
+    Conn& s_;
     sqlite3_stmt* st_;
 };
 
-void exec(Store& s, const char* sql) {
+void exec(Conn& s, const char* sql) {
     if (sqlite3_exec(s.db, sql, nullptr, nullptr, nullptr) != SQLITE_OK) fail(s, "exec");
 }
 
@@ -123,6 +139,35 @@ std::string random_bytes(size_t n) {
         throw std::runtime_error("no random bytes");
     return out;
 }
+
+// A read connection for one call, back to the pool afterwards.
+class Reader {
+public:
+    explicit Reader(Store& s) : s_(s) {
+        {
+            std::lock_guard<std::mutex> lock(s.pool_mutex);
+            if (!s.idle.empty()) {
+                c_ = std::move(s.idle.back());
+                s.idle.pop_back();
+                return;
+            }
+        }
+        c_ = std::make_unique<Conn>();
+        if (sqlite3_open_v2(s.path.c_str(), &c_->db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK)
+            fail(*c_, "open");
+        sqlite3_busy_timeout(c_->db, 5000);
+        exec(*c_, "PRAGMA query_only=ON;");
+    }
+    ~Reader() {
+        std::lock_guard<std::mutex> lock(s_.pool_mutex);
+        s_.idle.push_back(std::move(c_));
+    }
+    operator Conn&() { return *c_; }
+
+private:
+    Store& s_;
+    std::unique_ptr<Conn> c_;
+};
 
 std::string random_hex(size_t bytes) {
     std::string raw = random_bytes(bytes);
@@ -207,14 +252,14 @@ std::string rfc822(int64_t ms) {
     return out;
 }
 
-std::optional<std::string> meta_get(Store& s, const std::string& key) {
+std::optional<std::string> meta_get(Conn& s, const std::string& key) {
     Stmt q(s, "SELECT value FROM meta WHERE key = ?1");
     q.bind(1, key);
     if (q.row()) return q.text(0);
     return std::nullopt;
 }
 
-void meta_put(Store& s, const std::string& key, const std::string& value) {
+void meta_put(Conn& s, const std::string& key, const std::string& value) {
     Stmt(s, "INSERT INTO meta(key, value) VALUES(?1, ?2)").bind(1, key).bind(2, value).run();
 }
 
@@ -222,6 +267,7 @@ void meta_put(Store& s, const std::string& key, const std::string& value) {
 
 StorePtr store_open(const std::string& path, std::string* error) {
     StorePtr s(new Store);
+    s->path = path;
     // The file holds secrets: only the owner may read it. SQLite gives the -wal and
     // -shm files the database file's mode; files from older versions are narrowed.
     mode_t old_mask = umask(077);
@@ -236,7 +282,7 @@ StorePtr store_open(const std::string& path, std::string* error) {
     }
     for (const char* suffix : {"", "-wal", "-shm", "-journal"}) chmod((path + suffix).c_str(), 0600);
     try {
-        sqlite3_busy_timeout(s->db, 5000);
+        sqlite3_busy_timeout(s->db, 1000);  // the writer gives up soon; readers never wait for it
         // secure_delete: a replaced secret leaves no copy in free pages.
         exec(*s, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA foreign_keys=ON; PRAGMA secure_delete=ON;");
         exec(*s, SCHEMA);
@@ -275,11 +321,7 @@ StorePtr store_open(const std::string& path, std::string* error) {
     return s;
 }
 
-void StoreDeleter::operator()(Store* s) const {
-    for (auto& [sql, st] : s->statements) sqlite3_finalize(st);
-    if (s->db) sqlite3_close(s->db);
-    delete s;
-}
+void StoreDeleter::operator()(Store* s) const { delete s; }
 
 void store_close(StorePtr& s) { s.reset(); }
 
@@ -303,14 +345,13 @@ bool store_admin_token_matches(Store& s, const std::string& given) {
 }
 
 std::string store_instance(Store& s) {
-    std::lock_guard<std::mutex> lock(s.mutex);
-    return s.instance;
+    return s.instance;  // fixed once open: no lock, so readers never wait for the writer
 }
 
 LoginState store_login(Store& s, const std::string& login_id) {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    Reader r(s);
     LoginState out;
-    Stmt q(s,
+    Stmt q(r,
            "SELECT i.link_token, i.account_id, a.name FROM installs i LEFT JOIN accounts a ON a.id = i.account_id "
            "WHERE i.login_id = ?1");
     q.bind(1, login_id);
@@ -328,9 +369,9 @@ LoginState store_login(Store& s, const std::string& login_id) {
 }
 
 std::optional<LinkInfo> store_link_info(Store& s, const std::string& token) {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    Reader r(s);
     {
-        Stmt q(s, "SELECT i.account_id, a.name FROM installs i LEFT JOIN accounts a ON a.id = i.account_id "
+        Stmt q(r, "SELECT i.account_id, a.name FROM installs i LEFT JOIN accounts a ON a.id = i.account_id "
                   "WHERE i.link_token = ?1");
         q.bind(1, token);
         if (q.row()) {
@@ -344,7 +385,7 @@ std::optional<LinkInfo> store_link_info(Store& s, const std::string& token) {
     if (!id) return std::nullopt;
     LinkInfo info;  // an id linked under an older stored token
     if (auto account = [&]() -> std::optional<std::string> {
-            Stmt q(s, "SELECT a.name FROM installs i JOIN accounts a ON a.id = i.account_id WHERE i.login_id = ?1");
+            Stmt q(r, "SELECT a.name FROM installs i JOIN accounts a ON a.id = i.account_id WHERE i.login_id = ?1");
             q.bind(1, *id);
             if (q.row()) return q.text(0);
             return std::nullopt;
@@ -404,8 +445,8 @@ LinkResult store_link(Store& s, const std::string& token, const std::string& nam
 }
 
 std::optional<std::pair<int64_t, std::string>> store_account(Store& s, const std::string& login_id) {
-    std::lock_guard<std::mutex> lock(s.mutex);
-    Stmt q(s, "SELECT a.id, a.name FROM installs i JOIN accounts a ON a.id = i.account_id WHERE i.login_id = ?1");
+    Reader r(s);
+    Stmt q(r, "SELECT a.id, a.name FROM installs i JOIN accounts a ON a.id = i.account_id WHERE i.login_id = ?1");
     q.bind(1, login_id);
     if (!q.row()) return std::nullopt;
     return std::make_pair(q.integer(0), q.text(1));
@@ -435,17 +476,17 @@ int64_t store_add_message(Store& s, const std::string& platform, const std::stri
 }
 
 std::vector<StoredMessage> store_chat_page(Store& s, int count) {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    Reader r(s);
     std::vector<StoredMessage> out;
-    Stmt q(s, "SELECT seq, platform, sender, text FROM messages ORDER BY seq DESC LIMIT ?1");
+    Stmt q(r, "SELECT seq, platform, sender, text FROM messages ORDER BY seq DESC LIMIT ?1");
     q.bind(1, int64_t(count));
     while (q.row()) out.push_back({q.integer(0), q.text(1), q.text(2), q.text(3)});
     return {out.rbegin(), out.rend()};
 }
 
 std::optional<std::string> store_chatter_name(Store& s, const std::string& platform, const std::string& id) {
-    std::lock_guard<std::mutex> lock(s.mutex);
-    Stmt q(s, "SELECT name FROM chatters WHERE platform = ?1 AND sender_id = ?2");
+    Reader r(s);
+    Stmt q(r, "SELECT name FROM chatters WHERE platform = ?1 AND sender_id = ?2");
     q.bind(1, platform).bind(2, id);
     if (q.row()) return q.text(0);
     return std::nullopt;
@@ -462,9 +503,9 @@ void store_set_live(Store& s, const std::vector<std::string>& handles) {
 }
 
 std::vector<std::string> store_live(Store& s) {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    Reader r(s);
     std::vector<std::string> out;
-    Stmt q(s, "SELECT handle FROM live ORDER BY position");
+    Stmt q(r, "SELECT handle FROM live ORDER BY position");
     while (q.row()) out.push_back(q.text(0));
     return out;
 }
@@ -489,9 +530,9 @@ BlogEntry store_add_blog(Store& s, const std::string& title, const std::string& 
 }
 
 std::vector<BlogEntry> store_blog(Store& s, int limit) {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    Reader r(s);
     std::vector<BlogEntry> out;
-    Stmt q(s, "SELECT guid, title, link, description, published_at FROM blog ORDER BY seq DESC LIMIT ?1");
+    Stmt q(r, "SELECT guid, title, link, description, published_at FROM blog ORDER BY seq DESC LIMIT ?1");
     q.bind(1, int64_t(limit));
     while (q.row()) out.push_back({q.text(0), q.text(1), q.text(2), q.text(3), q.text(4)});
     return out;
@@ -514,9 +555,9 @@ FeedPost store_add_post(Store& s, const std::string& actor, const std::string& t
 }
 
 std::vector<FeedPost> store_posts(Store& s, const std::string& actor, int limit) {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    Reader r(s);
     std::vector<FeedPost> out;
-    Stmt q(s, "SELECT seq, actor, text, created_at FROM posts WHERE actor = ?1 ORDER BY seq DESC LIMIT ?2");
+    Stmt q(r, "SELECT seq, actor, text, created_at FROM posts WHERE actor = ?1 ORDER BY seq DESC LIMIT ?2");
     q.bind(1, actor).bind(2, int64_t(limit));
     while (q.row()) out.push_back({q.integer(0), q.text(1), q.text(2), q.text(3)});
     return out;

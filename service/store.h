@@ -1,7 +1,9 @@
 // The community service's storage: one SQLite file in WAL mode, prepared
-// statements only. Every function may be called from any HTTP worker thread; one
-// connection is shared and guarded by the store's mutex. Failures of SQLite
-// itself throw std::runtime_error (the HTTP layer answers 500).
+// statements only. Every function may be called from any HTTP worker thread:
+// writes share one connection under the store's mutex (waiting at most a second
+// for the file's lock), reads take a connection of their own from a pool and so
+// never wait behind a write. Failures of SQLite itself throw std::runtime_error
+// (the HTTP layer answers 500).
 #pragma once
 
 #include <cstdint>
@@ -10,7 +12,7 @@
 #include <string>
 #include <vector>
 
-struct Store;  // opaque: connection, statement cache, mutex
+struct Store;  // opaque: writer and read connections, statement caches, mutex
 struct StoreDeleter {
     void operator()(Store* s) const;  // closes the database
 };

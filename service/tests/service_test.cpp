@@ -2,6 +2,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -435,6 +437,44 @@ TEST_F(ServiceTest, AdminTokenIsStoredOnlyAsAHashInAPrivateFile) {
     stop();
     EXPECT_EQ(db_bytes().find(plain), std::string::npos);
     EXPECT_EQ(db_number("SELECT COUNT(*) FROM meta WHERE key = 'admin_token'"), 0);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(ServiceTest, ReadsAnswerWhileAnotherConnectionHoldsTheWriteLock) {
+    std::string kept = ingest("twitch", "1", "a", "committed");
+    std::string url = get("/api/vimoexe/login?id=3:3:3").parsed()["url"];
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open((dir + "/service.db").c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE; INSERT INTO live(handle, position) VALUES('uncommitted', 0);",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+
+    // A write of the service's own now waits for the lock...
+    std::atomic<bool> write_done{false};
+    int write_status = 0;
+    std::thread writer([&] {
+        write_status = admin("/api/ingest", {{"platform", "twitch"}, {"sender_id", "2"}, {"sender_name", "b"}, {"text", "late"}}).status;
+        write_done = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let it reach the lock
+
+    // ...and reads still answer, with what was committed, before it is through.
+    json page = chat(10);
+    EXPECT_EQ(page.size(), 1u);
+    EXPECT_EQ(page[0]["message"], kept);
+    EXPECT_EQ(get("/api/ferncircle").parsed(), json::array());
+    EXPECT_EQ(get("/api/vimoexe/login?id=3:3:3").parsed()["url"], url);
+    EXPECT_EQ(get("/api/user?select=twitch.name&where=twitch.id=1").status, 200);
+    EXPECT_FALSE(write_done);
+
+    sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+    writer.join();
+    EXPECT_TRUE(write_status == 200 || write_status == 500) << write_status;  // a lock held too long is refused, not hung
+    EXPECT_EQ(chat(10).size(), write_status == 200 ? 2u : 1u);
 }
 
 }  // namespace
