@@ -478,3 +478,26 @@ TEST_F(ServiceTest, ReadsAnswerWhileAnotherConnectionHoldsTheWriteLock) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ServiceTest, InstallationsAskedBeforeDerivedTokensKeepTheirPage) {
+    stop();
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((dir + "/service.db").c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "INSERT INTO installs(login_id, link_token, created_at) VALUES"
+                               "('8:8:8', 'feedfacefeedfacefeedfacefeedface', '2026-01-01T00:00:00.000Z')",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    start();
+    std::string url = get("/api/vimoexe/login?id=8:8:8").parsed()["url"];
+    EXPECT_EQ(url.substr(url.find("token=") + 6), "feedfacefeedfacefeedfacefeedface");
+    EXPECT_EQ(get("/link?token=feedfacefeedfacefeedfacefeedface").status, 200);
+    std::string account = link("8:8:8", "Old");
+    EXPECT_EQ(get("/api/vimoexe/login?id=8:8:8").parsed()["user"]["twitch"]["name"], "Old");
+    EXPECT_EQ(call("POST", "/api/vimoexe/chat?id=8:8:8&content=hi").status, 200);
+    EXPECT_EQ(db_number("SELECT COUNT(*) FROM installs"), 1);
+}
+
+}  // namespace
