@@ -19,7 +19,7 @@ struct Service {
     StorePtr store;
     httplib::Server http;
     std::string origin;       // for links in answers and pages
-    std::string admin_token;  // from the store
+    std::string admin_token;  // from the store: only at the start that created it
     bool token_created = false;
     int port = -1;
 };
@@ -118,7 +118,7 @@ bool valid_login_id(const std::string& s) { return valid_token_chars(s, SERVICE_
 bool valid_sender_id(const std::string& s) { return valid_token_chars(s, SERVICE_MAX_ID_BYTES, ":._~-"); }
 bool valid_handle(const std::string& s) { return valid_token_chars(s, 64, "._-"); }
 bool valid_actor(const std::string& s) { return valid_token_chars(s, 253, ":._-"); }
-bool valid_link_token(const std::string& s) { return valid_token_chars(s, 64, ""); }
+bool valid_link_token(const std::string& s) { return valid_token_chars(s, 32 + 2 * SERVICE_MAX_ID_BYTES, ""); }
 
 // Human text: well-formed UTF-8, no control characters, not blank, at most max bytes.
 bool valid_text(const std::string& s, size_t max) {
@@ -207,17 +207,12 @@ json chatter_json(const StoredMessage& m) { return json{{m.platform, m.sender}};
 
 std::string message_value(Service& s, int64_t seq) { return store_instance(*s.store) + "-" + std::to_string(seq); }
 
-bool token_matches(const std::string& expected, const std::string& given) {
-    if (given.size() != expected.size()) return false;
-    unsigned diff = 0;  // constant time over the token's length
-    for (size_t i = 0; i < given.size(); ++i) diff |= unsigned(given[i] ^ expected[i]);
-    return diff == 0;
-}
+bool token_matches(Service& s, const std::string& given) { return store_admin_token_matches(*s.store, given); }
 
 bool admin_header_ok(Service& s, const httplib::Request& req) {
     std::string auth = req.get_header_value("Authorization");
     const std::string prefix = "Bearer ";
-    return auth.rfind(prefix, 0) == 0 && token_matches(s.admin_token, auth.substr(prefix.size()));
+    return auth.rfind(prefix, 0) == 0 && token_matches(s, auth.substr(prefix.size()));
 }
 
 // ---- The streamer's actions, shared by the JSON calls and the admin page -------------
@@ -309,7 +304,7 @@ httplib::Server::Handler admin_form(Service& s, Action action, std::function<jso
         Params form;
         if (!parse_params(req.body, true, &form)) return answer_page(res, "Refused", "<p>Malformed form.</p>", 400);
         const std::string* token = param(form, "token");
-        if (!token || !token_matches(s.admin_token, *token))
+        if (!token || !token_matches(s, *token))
             return answer_page(res, "Refused", "<p>Wrong admin token.</p><p><a href=\"/admin\">Back</a></p>", 401);
         json out;
         std::string why = action(s, to_json(form), &out);

@@ -37,7 +37,8 @@ using ServicePtr = std::unique_ptr<Service, ServiceDeleter>;
 
 // Open the database and set up the routes; nullptr and *error on failure.
 ServicePtr service_create(const ServiceOptions& options, std::string* error);
-// The admin token, and whether this start created it (then it is shown once).
+// The admin token and whether this start created it (then it is shown once); only its
+// hash is stored, so later starts return "".
 std::string service_admin_token(Service& s, bool* created_now);
 // Bind the listening socket; returns the port (the chosen one for port 0), or -1.
 int service_bind(Service& s);

@@ -5,16 +5,38 @@
 #include <ctime>
 #include <map>
 #include <mutex>
-#include <random>
 #include <stdexcept>
 
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+#include <openssl/rand.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 
-struct Store {
+// One SQLite connection and its cached statements.
+struct Conn {
     sqlite3* db = nullptr;
-    std::mutex mutex;                            // guards db and statements
     std::map<const char*, sqlite3_stmt*> statements;  // keyed by the SQL literal's address
+    Conn() = default;
+    Conn(const Conn&) = delete;
+    Conn& operator=(const Conn&) = delete;
+    ~Conn() {
+        for (auto& [sql, st] : statements) sqlite3_finalize(st);
+        if (db) sqlite3_close(db);
+    }
+};
+
+// The Conn part is the one writer; reads run on connections of their own (WAL lets
+// them see the last commit while a write is under way), taken from a pool.
+struct Store : Conn {
+    std::mutex mutex;                            // guards the writer and what follows
+    std::string path;
+    std::mutex pool_mutex;                       // guards idle
+    std::vector<std::unique_ptr<Conn>> idle;     // read connections not in use
     std::string instance;
+    std::string link_secret;                     // 32 random bytes: keys the link tokens
+    std::string admin_hash;                      // SHA-256 of the admin token (raw bytes); "" until set
     int64_t last_post_ms = 0;                    // keeps createdAt strictly increasing
 };
 
@@ -36,14 +58,14 @@ CREATE TABLE IF NOT EXISTS posts(seq INTEGER PRIMARY KEY AUTOINCREMENT, actor TE
   text TEXT NOT NULL, created_at TEXT NOT NULL, created_ms INTEGER NOT NULL);
 )SQL";
 
-[[noreturn]] void fail(Store& s, const char* what) {
+[[noreturn]] void fail(Conn& s, const char* what) {
     throw std::runtime_error(std::string(what) + ": " + sqlite3_errmsg(s.db));
 }
 
 // A cached prepared statement, reset and unbound when the scope ends.
 class Stmt {
 public:
-    Stmt(Store& s, const char* sql) : s_(s) {
+    Stmt(Conn& s, const char* sql) : s_(s) {
         sqlite3_stmt*& st = s.statements[sql];
         if (st == nullptr && sqlite3_prepare_v3(s.db, sql, -1, SQLITE_PREPARE_PERSISTENT, &st, nullptr) != SQLITE_OK)
             fail(s, "prepare");
@@ -79,11 +101,11 @@ public:
     bool null(int col) { return sqlite3_column_type(st_, col) == SQLITE_NULL; }
 
 private:
-    Store& s_;
+    Conn& s_;
     sqlite3_stmt* st_;
 };
 
-void exec(Store& s, const char* sql) {
+void exec(Conn& s, const char* sql) {
     if (sqlite3_exec(s.db, sql, nullptr, nullptr, nullptr) != SQLITE_OK) fail(s, "exec");
 }
 
@@ -101,16 +123,105 @@ struct Transaction {
     }
 };
 
-std::string random_hex(size_t bytes) {
+std::string to_hex(const unsigned char* p, size_t n) {
     static const char HEX[] = "0123456789abcdef";
-    std::random_device rd;  // the kernel's generator
     std::string out;
-    for (size_t i = 0; i < bytes; ++i) {
-        unsigned v = rd() & 0xff;
-        out += HEX[v >> 4];
-        out += HEX[v & 15];
+    for (size_t i = 0; i < n; ++i) {
+        out += HEX[p[i] >> 4];
+        out += HEX[p[i] & 15];
     }
     return out;
+}
+
+std::string random_bytes(size_t n) {
+    std::string out(n, '\0');
+    if (RAND_bytes(reinterpret_cast<unsigned char*>(out.data()), int(n)) != 1)
+        throw std::runtime_error("no random bytes");
+    return out;
+}
+
+// A read connection for one call, back to the pool afterwards.
+class Reader {
+public:
+    explicit Reader(Store& s) : s_(s) {
+        {
+            std::lock_guard<std::mutex> lock(s.pool_mutex);
+            if (!s.idle.empty()) {
+                c_ = std::move(s.idle.back());
+                s.idle.pop_back();
+                return;
+            }
+        }
+        c_ = std::make_unique<Conn>();
+        if (sqlite3_open_v2(s.path.c_str(), &c_->db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK)
+            fail(*c_, "open");
+        sqlite3_busy_timeout(c_->db, 5000);
+        exec(*c_, "PRAGMA query_only=ON;");
+    }
+    ~Reader() {
+        std::lock_guard<std::mutex> lock(s_.pool_mutex);
+        s_.idle.push_back(std::move(c_));
+    }
+    operator Conn&() { return *c_; }
+
+private:
+    Store& s_;
+    std::unique_ptr<Conn> c_;
+};
+
+std::string random_hex(size_t bytes) {
+    std::string raw = random_bytes(bytes);
+    return to_hex(reinterpret_cast<const unsigned char*>(raw.data()), raw.size());
+}
+
+bool from_hex(const std::string& hex, std::string* out) {
+    auto val = [](char h) -> int {
+        if (h >= '0' && h <= '9') return h - '0';
+        if (h >= 'a' && h <= 'f') return h - 'a' + 10;
+        return -1;
+    };
+    if (hex.size() % 2) return false;
+    out->clear();
+    for (size_t i = 0; i < hex.size(); i += 2) {
+        int hi = val(hex[i]), lo = val(hex[i + 1]);
+        if (hi < 0 || lo < 0) return false;
+        *out += char(hi * 16 + lo);
+    }
+    return true;
+}
+
+// Link tokens: 32 hex of HMAC-SHA256(secret, login id), then the id in hex. The
+// server alone can make one, so the link page needs no row until it is submitted.
+constexpr size_t LINK_MAC_HEX = 32;
+
+std::string link_mac(const Store& s, const std::string& login_id) {
+    unsigned char mac[EVP_MAX_MD_SIZE];
+    unsigned len = 0;
+    if (!HMAC(EVP_sha256(), s.link_secret.data(), int(s.link_secret.size()),
+              reinterpret_cast<const unsigned char*>(login_id.data()), login_id.size(), mac, &len))
+        throw std::runtime_error("HMAC failed");
+    return to_hex(mac, LINK_MAC_HEX / 2);
+}
+
+std::string sha256(const std::string& data) {
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned len = 0;
+    if (EVP_Digest(data.data(), data.size(), md, &len, EVP_sha256(), nullptr) != 1)
+        throw std::runtime_error("SHA-256 failed");
+    return std::string(reinterpret_cast<const char*>(md), len);
+}
+
+std::string derived_link_token(const Store& s, const std::string& login_id) {
+    return link_mac(s, login_id) + to_hex(reinterpret_cast<const unsigned char*>(login_id.data()), login_id.size());
+}
+
+// The login id a derived token was made for, or nullopt when it is not one of ours.
+std::optional<std::string> link_token_id(const Store& s, const std::string& token) {
+    std::string id;
+    if (token.size() <= LINK_MAC_HEX || !from_hex(token.substr(LINK_MAC_HEX), &id)) return std::nullopt;
+    std::string mac = link_mac(s, id);
+    if (CRYPTO_memcmp(mac.data(), token.data(), LINK_MAC_HEX) != 0) return std::nullopt;
+    return id;
 }
 
 int64_t now_ms() {
@@ -141,14 +252,14 @@ std::string rfc822(int64_t ms) {
     return out;
 }
 
-std::optional<std::string> meta_get(Store& s, const std::string& key) {
+std::optional<std::string> meta_get(Conn& s, const std::string& key) {
     Stmt q(s, "SELECT value FROM meta WHERE key = ?1");
     q.bind(1, key);
     if (q.row()) return q.text(0);
     return std::nullopt;
 }
 
-void meta_put(Store& s, const std::string& key, const std::string& value) {
+void meta_put(Conn& s, const std::string& key, const std::string& value) {
     Stmt(s, "INSERT INTO meta(key, value) VALUES(?1, ?2)").bind(1, key).bind(2, value).run();
 }
 
@@ -156,15 +267,24 @@ void meta_put(Store& s, const std::string& key, const std::string& value) {
 
 StorePtr store_open(const std::string& path, std::string* error) {
     StorePtr s(new Store);
-    if (sqlite3_open_v2(path.c_str(), &s->db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
-                        nullptr) != SQLITE_OK) {
+    s->path = path;
+    // The file holds secrets: only the owner may read it. SQLite gives the -wal and
+    // -shm files the database file's mode; files from older versions are narrowed.
+    mode_t old_mask = umask(077);
+    int rc = sqlite3_open_v2(path.c_str(), &s->db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                             nullptr);
+    umask(old_mask);
+    if (rc != SQLITE_OK) {
         if (error) *error = s->db ? sqlite3_errmsg(s->db) : "cannot open database";
         sqlite3_close(s->db);
+        s->db = nullptr;
         return nullptr;
     }
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) chmod((path + suffix).c_str(), 0600);
     try {
-        sqlite3_busy_timeout(s->db, 5000);
-        exec(*s, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA foreign_keys=ON;");
+        sqlite3_busy_timeout(s->db, 1000);  // the writer gives up soon; readers never wait for it
+        // secure_delete: a replaced secret leaves no copy in free pages.
+        exec(*s, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA foreign_keys=ON; PRAGMA secure_delete=ON;");
         exec(*s, SCHEMA);
         std::lock_guard<std::mutex> lock(s->mutex);
         auto inst = meta_get(*s, "instance");
@@ -173,6 +293,24 @@ StorePtr store_open(const std::string& path, std::string* error) {
             meta_put(*s, "instance", *inst);
         }
         s->instance = *inst;
+        auto secret = meta_get(*s, "link_secret");
+        if (!secret) {
+            secret = random_hex(32);
+            meta_put(*s, "link_secret", *secret);
+        }
+        from_hex(*secret, &s->link_secret);
+        // Only a hash of the admin token is kept; a plain one from an older version is replaced.
+        if (auto plain = meta_get(*s, "admin_token")) {
+            Transaction t(*s);
+            meta_put(*s, "admin_token_sha256", [&] {
+                std::string h = sha256(*plain);
+                return to_hex(reinterpret_cast<const unsigned char*>(h.data()), h.size());
+            }());
+            Stmt(*s, "DELETE FROM meta WHERE key = 'admin_token'").run();
+            t.commit();
+            exec(*s, "PRAGMA wal_checkpoint(TRUNCATE)");
+        }
+        if (auto hash = meta_get(*s, "admin_token_sha256")) from_hex(*hash, &s->admin_hash);
         Stmt q(*s, "SELECT COALESCE(MAX(created_ms), 0) FROM posts");
         if (q.row()) s->last_post_ms = q.integer(0);
     } catch (const std::exception& e) {
@@ -183,81 +321,119 @@ StorePtr store_open(const std::string& path, std::string* error) {
     return s;
 }
 
-void StoreDeleter::operator()(Store* s) const {
-    for (auto& [sql, st] : s->statements) sqlite3_finalize(st);
-    sqlite3_close(s->db);
-    delete s;
-}
+void StoreDeleter::operator()(Store* s) const { delete s; }
 
 void store_close(StorePtr& s) { s.reset(); }
 
 std::string store_admin_token(Store& s, bool* created) {
     std::lock_guard<std::mutex> lock(s.mutex);
     if (created) *created = false;
-    if (auto t = meta_get(s, "admin_token")) return *t;
+    if (!s.admin_hash.empty()) return "";
     std::string token = random_hex(16);
-    meta_put(s, "admin_token", token);
+    std::string hash = sha256(token);
+    meta_put(s, "admin_token_sha256", to_hex(reinterpret_cast<const unsigned char*>(hash.data()), hash.size()));
+    s.admin_hash = hash;
     if (created) *created = true;
     return token;
 }
 
-std::string store_instance(Store& s) {
+bool store_admin_token_matches(Store& s, const std::string& given) {
+    std::string hash = sha256(given);
     std::lock_guard<std::mutex> lock(s.mutex);
-    return s.instance;
+    return !s.admin_hash.empty() && s.admin_hash.size() == hash.size() &&
+           CRYPTO_memcmp(s.admin_hash.data(), hash.data(), hash.size()) == 0;
+}
+
+std::string store_instance(Store& s) {
+    return s.instance;  // fixed once open: no lock, so readers never wait for the writer
 }
 
 LoginState store_login(Store& s, const std::string& login_id) {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    Reader r(s);
     LoginState out;
-    {
-        Stmt q(s,
-               "SELECT i.link_token, i.account_id, a.name FROM installs i LEFT JOIN accounts a ON a.id = i.account_id "
-               "WHERE i.login_id = ?1");
-        q.bind(1, login_id);
-        if (q.row()) {
-            out.token = q.text(0);
-            out.linked = !q.null(1);
-            if (out.linked) {
-                out.account = q.integer(1);
-                out.name = q.text(2);
-            }
-            return out;
+    Stmt q(r,
+           "SELECT i.link_token, i.account_id, a.name FROM installs i LEFT JOIN accounts a ON a.id = i.account_id "
+           "WHERE i.login_id = ?1");
+    q.bind(1, login_id);
+    if (q.row()) {  // linked, or asked before tokens were derived: its stored token
+        out.token = q.text(0);
+        out.linked = !q.null(1);
+        if (out.linked) {
+            out.account = q.integer(1);
+            out.name = q.text(2);
         }
+        return out;
     }
-    out.token = random_hex(16);
-    Stmt(s, "INSERT INTO installs(login_id, link_token, created_at) VALUES(?1, ?2, ?3)")
-        .bind(1, login_id)
-        .bind(2, out.token)
-        .bind(3, iso8601(now_ms()))
-        .run();
+    out.token = derived_link_token(s, login_id);  // nothing stored until the page is submitted
     return out;
 }
 
 std::optional<LinkInfo> store_link_info(Store& s, const std::string& token) {
-    std::lock_guard<std::mutex> lock(s.mutex);
-    Stmt q(s, "SELECT i.account_id, a.name FROM installs i LEFT JOIN accounts a ON a.id = i.account_id "
-              "WHERE i.link_token = ?1");
-    q.bind(1, token);
-    if (!q.row()) return std::nullopt;
-    LinkInfo info;
-    info.linked = !q.null(0);
-    if (info.linked) info.name = q.text(1);
+    Reader r(s);
+    {
+        Stmt q(r, "SELECT i.account_id, a.name FROM installs i LEFT JOIN accounts a ON a.id = i.account_id "
+                  "WHERE i.link_token = ?1");
+        q.bind(1, token);
+        if (q.row()) {
+            LinkInfo info;
+            info.linked = !q.null(0);
+            if (info.linked) info.name = q.text(1);
+            return info;
+        }
+    }
+    auto id = link_token_id(s, token);
+    if (!id) return std::nullopt;
+    LinkInfo info;  // an id linked under an older stored token
+    if (auto account = [&]() -> std::optional<std::string> {
+            Stmt q(r, "SELECT a.name FROM installs i JOIN accounts a ON a.id = i.account_id WHERE i.login_id = ?1");
+            q.bind(1, *id);
+            if (q.row()) return q.text(0);
+            return std::nullopt;
+        }()) {
+        info.linked = true;
+        info.name = *account;
+    }
     return info;
 }
 
 LinkResult store_link(Store& s, const std::string& token, const std::string& name) {
     std::lock_guard<std::mutex> lock(s.mutex);
     Transaction t(s);
+    std::string login_id;
+    bool stored = false;
     {
-        Stmt q(s, "SELECT account_id FROM installs WHERE link_token = ?1");
+        Stmt q(s, "SELECT account_id, login_id FROM installs WHERE link_token = ?1");
         q.bind(1, token);
-        if (!q.row()) return LinkResult::UnknownToken;
-        if (!q.null(0)) return LinkResult::AlreadyLinked;
+        if (q.row()) {
+            if (!q.null(0)) return LinkResult::AlreadyLinked;
+            login_id = q.text(1);
+            stored = true;
+        }
+    }
+    if (!stored) {
+        auto id = link_token_id(s, token);
+        if (!id) return LinkResult::UnknownToken;
+        login_id = *id;
+        Stmt q(s, "SELECT account_id FROM installs WHERE login_id = ?1");
+        q.bind(1, login_id);
+        if (q.row()) {
+            if (!q.null(0)) return LinkResult::AlreadyLinked;
+            stored = true;  // asked before tokens were derived; the derived token is as good
+        }
     }
     std::string now = iso8601(now_ms());
     Stmt(s, "INSERT INTO accounts(name, created_at) VALUES(?1, ?2)").bind(1, name).bind(2, now).run();
     int64_t account = sqlite3_last_insert_rowid(s.db);
-    Stmt(s, "UPDATE installs SET account_id = ?1 WHERE link_token = ?2").bind(1, account).bind(2, token).run();
+    if (stored) {
+        Stmt(s, "UPDATE installs SET account_id = ?1 WHERE login_id = ?2").bind(1, account).bind(2, login_id).run();
+    } else {
+        Stmt(s, "INSERT INTO installs(login_id, link_token, account_id, created_at) VALUES(?1, ?2, ?3, ?4)")
+            .bind(1, login_id)
+            .bind(2, token)
+            .bind(3, account)
+            .bind(4, now)
+            .run();
+    }
     // The account speaks on the "web" platform under its number.
     Stmt(s, "INSERT INTO chatters(platform, sender_id, name) VALUES('web', ?1, ?2) "
             "ON CONFLICT(platform, sender_id) DO UPDATE SET name = excluded.name")
@@ -269,8 +445,8 @@ LinkResult store_link(Store& s, const std::string& token, const std::string& nam
 }
 
 std::optional<std::pair<int64_t, std::string>> store_account(Store& s, const std::string& login_id) {
-    std::lock_guard<std::mutex> lock(s.mutex);
-    Stmt q(s, "SELECT a.id, a.name FROM installs i JOIN accounts a ON a.id = i.account_id WHERE i.login_id = ?1");
+    Reader r(s);
+    Stmt q(r, "SELECT a.id, a.name FROM installs i JOIN accounts a ON a.id = i.account_id WHERE i.login_id = ?1");
     q.bind(1, login_id);
     if (!q.row()) return std::nullopt;
     return std::make_pair(q.integer(0), q.text(1));
@@ -300,17 +476,17 @@ int64_t store_add_message(Store& s, const std::string& platform, const std::stri
 }
 
 std::vector<StoredMessage> store_chat_page(Store& s, int count) {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    Reader r(s);
     std::vector<StoredMessage> out;
-    Stmt q(s, "SELECT seq, platform, sender, text FROM messages ORDER BY seq DESC LIMIT ?1");
+    Stmt q(r, "SELECT seq, platform, sender, text FROM messages ORDER BY seq DESC LIMIT ?1");
     q.bind(1, int64_t(count));
     while (q.row()) out.push_back({q.integer(0), q.text(1), q.text(2), q.text(3)});
     return {out.rbegin(), out.rend()};
 }
 
 std::optional<std::string> store_chatter_name(Store& s, const std::string& platform, const std::string& id) {
-    std::lock_guard<std::mutex> lock(s.mutex);
-    Stmt q(s, "SELECT name FROM chatters WHERE platform = ?1 AND sender_id = ?2");
+    Reader r(s);
+    Stmt q(r, "SELECT name FROM chatters WHERE platform = ?1 AND sender_id = ?2");
     q.bind(1, platform).bind(2, id);
     if (q.row()) return q.text(0);
     return std::nullopt;
@@ -327,9 +503,9 @@ void store_set_live(Store& s, const std::vector<std::string>& handles) {
 }
 
 std::vector<std::string> store_live(Store& s) {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    Reader r(s);
     std::vector<std::string> out;
-    Stmt q(s, "SELECT handle FROM live ORDER BY position");
+    Stmt q(r, "SELECT handle FROM live ORDER BY position");
     while (q.row()) out.push_back(q.text(0));
     return out;
 }
@@ -354,9 +530,9 @@ BlogEntry store_add_blog(Store& s, const std::string& title, const std::string& 
 }
 
 std::vector<BlogEntry> store_blog(Store& s, int limit) {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    Reader r(s);
     std::vector<BlogEntry> out;
-    Stmt q(s, "SELECT guid, title, link, description, published_at FROM blog ORDER BY seq DESC LIMIT ?1");
+    Stmt q(r, "SELECT guid, title, link, description, published_at FROM blog ORDER BY seq DESC LIMIT ?1");
     q.bind(1, int64_t(limit));
     while (q.row()) out.push_back({q.text(0), q.text(1), q.text(2), q.text(3), q.text(4)});
     return out;
@@ -379,9 +555,9 @@ FeedPost store_add_post(Store& s, const std::string& actor, const std::string& t
 }
 
 std::vector<FeedPost> store_posts(Store& s, const std::string& actor, int limit) {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    Reader r(s);
     std::vector<FeedPost> out;
-    Stmt q(s, "SELECT seq, actor, text, created_at FROM posts WHERE actor = ?1 ORDER BY seq DESC LIMIT ?2");
+    Stmt q(r, "SELECT seq, actor, text, created_at FROM posts WHERE actor = ?1 ORDER BY seq DESC LIMIT ?2");
     q.bind(1, actor).bind(2, int64_t(limit));
     while (q.row()) out.push_back({q.integer(0), q.text(1), q.text(2), q.text(3)});
     return out;

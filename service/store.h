@@ -1,7 +1,9 @@
 // The community service's storage: one SQLite file in WAL mode, prepared
-// statements only. Every function may be called from any HTTP worker thread; one
-// connection is shared and guarded by the store's mutex. Failures of SQLite
-// itself throw std::runtime_error (the HTTP layer answers 500).
+// statements only. Every function may be called from any HTTP worker thread:
+// writes share one connection under the store's mutex (waiting at most a second
+// for the file's lock), reads take a connection of their own from a pool and so
+// never wait behind a write. Failures of SQLite itself throw std::runtime_error
+// (the HTTP layer answers 500).
 #pragma once
 
 #include <cstdint>
@@ -10,7 +12,7 @@
 #include <string>
 #include <vector>
 
-struct Store;  // opaque: connection, statement cache, mutex
+struct Store;  // opaque: writer and read connections, statement caches, mutex
 struct StoreDeleter {
     void operator()(Store* s) const;  // closes the database
 };
@@ -25,7 +27,7 @@ struct StoredMessage {
 
 struct LoginState {
     bool linked = false;
-    std::string token;     // link-page token of this installation (kept until linked)
+    std::string token;     // link-page token of this installation (the same on every ask)
     int64_t account = 0;   // when linked
     std::string name;      // the account's display name, when linked
 };
@@ -49,13 +51,16 @@ struct FeedPost {
 // Open (creating when missing) the database at path; nullptr and *error on failure.
 StorePtr store_open(const std::string& path, std::string* error);
 void store_close(StorePtr& store);  // finalize statements and close (also what the deleter does)
-// Admin token; generated and stored at the first start. *created tells whether it was this start.
+// Admin token: generated at the first start and returned that once (*created true); only its
+// SHA-256 is stored, so later starts return "".
 std::string store_admin_token(Store& s, bool* created);
+// Whether given is the admin token (compared as hashes, in constant time).
+bool store_admin_token_matches(Store& s, const std::string& given);
 // Random name of this database, part of every message's "message" value so that a
 // new database never repeats an old database's values.
 std::string store_instance(Store& s);
 
-// Login: the state of login_id, registering it (with a fresh link token) when new.
+// Login: the state of login_id. Stores nothing: an id gets a row when its link page is submitted.
 LoginState store_login(Store& s, const std::string& login_id);
 std::optional<LinkInfo> store_link_info(Store& s, const std::string& token);
 // Link the installation holding token to a new account called name.

@@ -1,13 +1,20 @@
 // vimo-service over real HTTP on a loopback port, with a real database file.
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
 #include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <nlohmann/json.hpp>
+#include <sqlite3.h>
 
 #include "service.h"
 
@@ -94,6 +101,27 @@ protected:
         return get("/api/vimoexe/login?id=" + login_id).parsed()["user"]["id"].get<std::string>();
     }
     json chat(int count) { return get("/api/chat?count=" + std::to_string(count)).parsed(); }
+    // A number read from the database file on a connection of the test's own.
+    std::string db_bytes() {
+        std::ifstream f(dir + "/service.db", std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(f), {});
+    }
+    unsigned file_mode(const std::string& name) {
+        struct stat st{};
+        return stat((dir + "/" + name).c_str(), &st) == 0 ? unsigned(st.st_mode & 0777) : 0u;
+    }
+    std::string db_text(const char* sql) {
+        sqlite3* db = nullptr;
+        EXPECT_EQ(sqlite3_open_v2((dir + "/service.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+        sqlite3_stmt* st = nullptr;
+        std::string out = "?";
+        if (sqlite3_prepare_v2(db, sql, -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW)
+            out = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+        sqlite3_finalize(st);
+        sqlite3_close(db);
+        return out;
+    }
+    int64_t db_number(const char* sql) { return std::stoll(db_text(sql)); }
 
     std::string dir, token;
     ServicePtr service;
@@ -141,6 +169,40 @@ TEST_F(ServiceTest, LoginLinksThroughTheBrowserPage) {
     EXPECT_EQ(get("/api/vimoexe/login?id=").status, 400);
     EXPECT_EQ(get("/api/vimoexe/login?id=a%20b").status, 400);
     EXPECT_EQ(get("/api/vimoexe/login?id=" + std::string(129, '1')).status, 400);
+}
+
+TEST_F(ServiceTest, AskingAboutUnknownIdsStoresNothing) {
+    std::map<std::string, std::string> urls;
+    for (int i = 0; i < 200; ++i) {
+        std::string id = std::to_string(i) + ":0:" + std::to_string(i * 7);
+        json ask = get("/api/vimoexe/login?id=" + id).parsed();
+        EXPECT_EQ(ask["status"], false);
+        urls[id] = ask["url"].get<std::string>();
+    }
+    EXPECT_EQ(db_number("SELECT COUNT(*) FROM installs"), 0);
+    EXPECT_EQ(db_number("SELECT COUNT(*) FROM accounts"), 0);
+    std::set<std::string> distinct;
+    for (auto& [id, url] : urls) distinct.insert(url);
+    EXPECT_EQ(distinct.size(), urls.size());
+
+    // A token is good for its own id only: another id under the same code, a changed
+    // code and a token of another database are refused.
+    std::string tok = urls["5:0:35"].substr(urls["5:0:35"].find("token=") + 6);
+    std::string other = tok.substr(0, 32) + "363a303a3336";  // "6:0:36" in hex
+    std::string flipped = std::string(tok[0] == '0' ? "1" : "0") + tok.substr(1);
+    for (const std::string& bad : {other, flipped, tok.substr(0, 32), tok + "00"}) {
+        EXPECT_EQ(get("/link?token=" + bad).status, 404) << bad;
+        EXPECT_EQ(call("POST", "/link", "token=" + bad + "&name=Eve", "", "application/x-www-form-urlencoded").status, 404);
+    }
+    EXPECT_EQ(db_number("SELECT COUNT(*) FROM installs"), 0);
+
+    // Restarted, the same id gets the same page, and submitting it makes the one row.
+    restart();
+    std::string again = get("/api/vimoexe/login?id=5:0:35").parsed()["url"];
+    EXPECT_EQ(again.substr(again.find("token=") + 6), tok);
+    EXPECT_EQ(link("5:0:35", "Only"), "1");
+    EXPECT_EQ(db_number("SELECT COUNT(*) FROM installs"), 1);
+    EXPECT_NE(get("/link?token=" + tok).body.find("Only"), std::string::npos);
 }
 
 TEST_F(ServiceTest, ChatPagesAreNewestMessagesOldestFirstWithStableIds) {
@@ -316,7 +378,7 @@ TEST_F(ServiceTest, DataSurvivesARestart) {
 
     restart();
     bool created = true;
-    EXPECT_EQ(service_admin_token(*service, &created), token);  // same token, not shown again
+    EXPECT_EQ(service_admin_token(*service, &created), "");  // not kept, not shown again; still accepted below
     EXPECT_FALSE(created);
     EXPECT_EQ(chat(8), before);
     EXPECT_EQ(before[0]["message"], m1);
@@ -331,6 +393,111 @@ TEST_F(ServiceTest, DataSurvivesARestart) {
     EXPECT_NE(m3, m2);
     std::string date2 = admin("/api/admin/bsky", {{"text", "later"}}).parsed()["createdAt"];
     EXPECT_LT(date, date2);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(ServiceTest, AdminTokenIsStoredOnlyAsAHashInAPrivateFile) {
+    ingest("twitch", "1", "a", "a write, so the -wal and -shm files exist");
+    for (const char* f : {"service.db", "service.db-wal", "service.db-shm"}) EXPECT_EQ(file_mode(f), 0600u) << f;
+    stop();  // the last connection's close checkpoints into the file
+    std::string bytes = db_bytes();
+    ASSERT_GT(bytes.size(), 0u);
+    EXPECT_EQ(bytes.find(token), std::string::npos);
+
+    // A database holding the token in plain, readable by others, as older versions left it.
+    const std::string plain = "0123456789abcdef0123456789abcdef";
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((dir + "/service.db").c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, ("DELETE FROM meta WHERE key = 'admin_token_sha256';"
+                                "INSERT INTO meta(key, value) VALUES('admin_token', '" + plain + "');").c_str(),
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    ASSERT_EQ(chmod((dir + "/service.db").c_str(), 0644), 0);
+    ASSERT_NE(db_bytes().find(plain), std::string::npos);
+
+    start();
+    bool created = true;
+    EXPECT_EQ(service_admin_token(*service, &created), "");
+    EXPECT_FALSE(created);
+    EXPECT_EQ(file_mode("service.db"), 0600u);
+    EXPECT_EQ(call("POST", "/api/admin/live", R"({"handles":["kept"]})", plain).status, 200);
+    EXPECT_EQ(call("POST", "/api/admin/live", R"({"handles":["no"]})", token).status, 401);
+    std::string form = "handles=no&token=";
+    EXPECT_EQ(call("POST", "/admin/live", form + token, "", "application/x-www-form-urlencoded").status, 401);
+    EXPECT_EQ(call("POST", "/admin/live", form + plain, "", "application/x-www-form-urlencoded").status, 200);
+    // The stored hash itself is no token.
+    std::string hash = db_text("SELECT value FROM meta WHERE key = 'admin_token_sha256'");
+    EXPECT_EQ(hash.size(), 64u);
+    EXPECT_EQ(call("POST", "/api/admin/live", R"({"handles":["no"]})", hash).status, 401);
+    EXPECT_EQ(get("/api/ferncircle").parsed(), json({"no"}));
+    stop();
+    EXPECT_EQ(db_bytes().find(plain), std::string::npos);
+    EXPECT_EQ(db_number("SELECT COUNT(*) FROM meta WHERE key = 'admin_token'"), 0);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(ServiceTest, ReadsAnswerWhileAnotherConnectionHoldsTheWriteLock) {
+    std::string kept = ingest("twitch", "1", "a", "committed");
+    std::string url = get("/api/vimoexe/login?id=3:3:3").parsed()["url"];
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open((dir + "/service.db").c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE; INSERT INTO live(handle, position) VALUES('uncommitted', 0);",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+
+    // A write of the service's own now waits for the lock...
+    std::atomic<bool> write_done{false};
+    int write_status = 0;
+    std::thread writer([&] {
+        write_status = admin("/api/ingest", {{"platform", "twitch"}, {"sender_id", "2"}, {"sender_name", "b"}, {"text", "late"}}).status;
+        write_done = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let it reach the lock
+
+    // ...and reads still answer, with what was committed, before it is through.
+    json page = chat(10);
+    EXPECT_EQ(page.size(), 1u);
+    EXPECT_EQ(page[0]["message"], kept);
+    EXPECT_EQ(get("/api/ferncircle").parsed(), json::array());
+    EXPECT_EQ(get("/api/vimoexe/login?id=3:3:3").parsed()["url"], url);
+    EXPECT_EQ(get("/api/user?select=twitch.name&where=twitch.id=1").status, 200);
+    EXPECT_FALSE(write_done);
+
+    sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+    writer.join();
+    EXPECT_TRUE(write_status == 200 || write_status == 500) << write_status;  // a lock held too long is refused, not hung
+    EXPECT_EQ(chat(10).size(), write_status == 200 ? 2u : 1u);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(ServiceTest, InstallationsAskedBeforeDerivedTokensKeepTheirPage) {
+    stop();
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((dir + "/service.db").c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "INSERT INTO installs(login_id, link_token, created_at) VALUES"
+                               "('8:8:8', 'feedfacefeedfacefeedfacefeedface', '2026-01-01T00:00:00.000Z')",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    start();
+    std::string url = get("/api/vimoexe/login?id=8:8:8").parsed()["url"];
+    EXPECT_EQ(url.substr(url.find("token=") + 6), "feedfacefeedfacefeedfacefeedface");
+    EXPECT_EQ(get("/link?token=feedfacefeedfacefeedfacefeedface").status, 200);
+    std::string account = link("8:8:8", "Old");
+    EXPECT_EQ(get("/api/vimoexe/login?id=8:8:8").parsed()["user"]["twitch"]["name"], "Old");
+    EXPECT_EQ(call("POST", "/api/vimoexe/chat?id=8:8:8&content=hi").status, 200);
+    EXPECT_EQ(db_number("SELECT COUNT(*) FROM installs"), 1);
 }
 
 }  // namespace
