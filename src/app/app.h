@@ -29,6 +29,10 @@ extern std::atomic<bool> cleaned_up;  // true once the shutdown sequence has run
 extern std::atomic<int> INTERRUPTED;
 
 // ---- Helpers for every module ----------------------------------------------------
+// A static rectangle (centre and size in pixels) on collision layer layer, as
+// walls are: bouncy, sliding. Returns its body id, -1 when the world was full.
+// Hold PhysicsLock around several, so no step sees one before it is static.
+int createStaticRect(Vector2 centre, Vector2 size, int layer);
 // Four static walls just outside area (top, bottom, left, right), thickness
 // pixels thick, on collision layer layer. Returns a new int[4] of their body
 // ids (caller frees with delete[]); an id is -1 when the world was full.

@@ -88,16 +88,8 @@ Rectangle monitor_at(Vector2 point) {
 
 // A static rectangle on layer: walls and dead areas stop bodies the same way.
 static void add_static(Rectangle r, int layer) {
-    // The largest float as density makes the mass infinite: a static body.
-    PhysicsBodyData* body = CreatePhysicsBodyRectangle({r.x + r.width / 2, r.y + r.height / 2}, r.width, r.height,
-                                                       FLT_MAX);
-    if (body == nullptr) return;
-    EDGE_IDS.push_back((int)body->id);
-    body->restitution = 1.0f;
-    body->enabled = false;
-    body->staticFriction = 0.0f;
-    body->dynamicFriction = 1.0f;
-    body->collisionLayer = layer;
+    const int id = createStaticRect({r.x + r.width / 2, r.y + r.height / 2}, {r.width, r.height}, layer);
+    if (id != -1) EDGE_IDS.push_back(id);
 }
 
 static void remove_edges() {
@@ -135,16 +127,12 @@ static void build_edges() {
 // The monitors in overlay pixels, clipped to the overlay; empty when none
 // could be read or none shows any of it.
 static std::vector<Rectangle> read_monitors() {
-    int left = 0, top = 0;
-    PlatformWindowInfo own = platform_window_info(currentwindow);
-    if (own.state == PLATFORM_WINDOW_SHOWN) left = own.rect.left, top = own.rect.top;
+    overlay_origin_update();
     std::vector<Rectangle> found;
-    // Monitors come in screen pixels, gfx_scale() of them per overlay pixel.
-    const float s = (float)gfx_scale();
-    for (const PlatformRect& m : platform_monitors()) {
-        const float x0 = std::max((float)(m.left - left) / s, 0.0f), y0 = std::max((float)(m.top - top) / s, 0.0f);
-        const float x1 = std::min((float)(m.right - left) / s, RESOLUTION.x);
-        const float y1 = std::min((float)(m.bottom - top) / s, RESOLUTION.y);
+    for (const PlatformRect& screen : platform_monitors()) {
+        const Rectangle m = screen_to_overlay(screen);
+        const float x0 = std::max(m.x, 0.0f), y0 = std::max(m.y, 0.0f);
+        const float x1 = std::min(m.x + m.width, RESOLUTION.x), y1 = std::min(m.y + m.height, RESOLUTION.y);
         if (x1 > x0 && y1 > y0) found.push_back({x0, y0, x1 - x0, y1 - y0});
     }
     return found;

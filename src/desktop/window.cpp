@@ -67,20 +67,27 @@ Rectangle getWindowPosition() {
     hostAway = false;
     // Only the focused window counts: the overlay's own never hides it.
     hostFullscreen = w == focused && info.fullscreen;
+    overlay_origin_update();
+    lastRect = screen_to_overlay(info.rect);
+    return lastRect;
+}
+
+void overlay_origin_update() {
     // The overlay need not sit at the screen origin (a second monitor, a
-    // panel above it); walls live in its pixels.
+    // panel above it); walls and monitors live in its pixels.
     PlatformWindowInfo own = platform_window_info(currentwindow);
     if (own.state == PLATFORM_WINDOW_SHOWN) {
         ownLeft = own.rect.left;
         ownTop = own.rect.top;
     }
-    // Screen pixels to overlay pixels: each of these is gfx_scale() screen
-    // pixels wide. Not rounded, so that a wall meets an odd edge exactly.
-    const PlatformRect& r = info.rect;
+}
+
+Rectangle screen_to_overlay(const PlatformRect& r) {
+    // Each overlay pixel is gfx_scale() screen pixels wide. Not rounded, so
+    // that a wall meets an odd edge exactly.
     const float scale = (float)gfx_scale();
-    lastRect = {(float)(r.left - ownLeft) / scale, (float)(r.top - ownTop) / scale, (float)(r.right - r.left) / scale,
-                (float)(r.bottom - r.top) / scale};
-    return lastRect;
+    return {(float)(r.left - ownLeft) / scale, (float)(r.top - ownTop) / scale, (float)(r.right - r.left) / scale,
+            (float)(r.bottom - r.top) / scale};
 }
 
 bool window_host_away() {

@@ -17,6 +17,7 @@
 #include <cstdint>
 
 #include "gfx/raylib.h"
+#include "platform/platform.h"
 
 extern uint64_t currentwindow;  // the overlay's own window (X window id); 0 = not found
 extern uint64_t lastwindow;     // last window whose rectangle was taken; 0 = none yet
@@ -29,6 +30,8 @@ void window_connect();                            // Find the overlay's own wind
 // searching, zero when done.
 int check_window(uint64_t window, long long parameter);
 Rectangle getWindowPosition();                    // Focused window's rectangle in overlay pixels, all zero when none
+void overlay_origin_update();                     // Read the overlay's own screen position again (kept when hidden)
+Rectangle screen_to_overlay(const PlatformRect& r);  // Screen pixels to overlay pixels (origin as last read, scale)
 void overlay_update(float time, float dt);        // Per frame: full-screen check, rebuild the walls when the rectangle changed
 void window_disconnect();                         // Forget the windows (shutdown)
 

@@ -96,12 +96,6 @@ int gfx_get_input_region(Rectangle* out, int max);
 // everywhere, -1 without a window.
 int gfx_input_shape_rect_count(void);
 
-// ---- Monitors ---------------------------------------------------------------------------
-// Whether the monitors changed (one added, removed, moved or resized) since
-// the last call; the call clears it. Seen while EndDrawing polls events:
-// GLFW's monitor event on X11, WM_DISPLAYCHANGE on Windows.
-bool gfx_display_changed(void);
-
 // ---- On Windows (rcore_win32.cpp) ---------------------------------------------------------
 // The same calls, with Windows's means: GetWindowHandle is the HWND (its
 // title is InitWindow's, so EnumWindows finds it); screen pixels

@@ -26,7 +26,6 @@ unsigned int STATE_FLAGS = 0;     // flags currently in force
 int INPUT_RECTS = -1;
 bool CLOSE_KEY_SEEN = false;      // Escape went down while the window had the keyboard
 bool FOCUSABLE = false;           // the window may take the keyboard (gfx_set_window_focusable)
-bool DISPLAY_CHANGED = false;     // a monitor event since gfx_display_changed last answered
 
 void on_mouse_button(GLFWwindow*, int button, int action, int) {
     gfx_input_button(button, action == GLFW_PRESS);
@@ -45,10 +44,6 @@ void on_key(GLFWwindow*, int key, int, int action, int) {
 
 void on_char(GLFWwindow*, unsigned int codepoint) {
     gfx_input_char((int)codepoint);
-}
-
-void on_monitor(GLFWmonitor*, int) {
-    DISPLAY_CHANGED = true;
 }
 
 void on_error(int code, const char* text) {
@@ -122,8 +117,6 @@ void InitWindow(int width, int height, const char* title) {
     glfwSetCursorPosCallback(GFX_WINDOW, on_cursor);
     glfwSetKeyCallback(GFX_WINDOW, on_key);
     glfwSetCharCallback(GFX_WINDOW, on_char);
-    glfwSetMonitorCallback(on_monitor);
-    DISPLAY_CHANGED = false;
 
     STATE_FLAGS = CONFIG_FLAGS;
     // The input shape is set before mapping so the overlay never swallows a click.
@@ -332,8 +325,3 @@ int gfx_get_window_shape(Rectangle* out, int max) {
     return read_rects(gfx_x11_bounding_rects, out, max);
 }
 
-bool gfx_display_changed(void) {
-    const bool changed = DISPLAY_CHANGED;
-    DISPLAY_CHANGED = false;
-    return changed;
-}

@@ -78,7 +78,6 @@ bool CLOSE_REQUESTED = false;     // WM_CLOSE arrived
 bool CLOSE_KEY_SEEN = false;      // Escape went down while the window had the keyboard
 bool FOCUSABLE = false;           // the window may take the keyboard (gfx_set_window_focusable)
 HWND FOCUS_BEFORE = nullptr;      // foreground window when the overlay asked for the keyboard; null = none
-bool DISPLAY_CHANGED = false;     // WM_DISPLAYCHANGE since gfx_display_changed last answered
 wchar_t HIGH_SURROGATE = 0;       // first half of a UTF-16 pair from WM_CHAR, 0 when none pending
 int BUTTONS_HELD = 0;             // mouse buttons down on the window (mouse capture while > 0)
 void (*DISPLAY_LOST)(void) = nullptr;  // kept for parity with X11; Windows has no display to lose
@@ -261,9 +260,6 @@ LRESULT CALLBACK window_proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPar
         // Like X11's WM_DELETE_WINDOW: the program decides (WindowShouldClose).
         CLOSE_REQUESTED = true;
         return 0;
-    case WM_DISPLAYCHANGE:
-        DISPLAY_CHANGED = true;
-        break;
     case WM_ENDSESSION:
         // Log-off or shutdown. A program with windows hears of it here, not in
         // its console handler, and may be ended as soon as this returns: the
@@ -458,7 +454,6 @@ void InitWindow(int width, int height, const char* title) {
     CLOSE_REQUESTED = CLOSE_KEY_SEEN = false;
     HIGH_SURROGATE = 0;
     BUTTONS_HELD = 0;
-    DISPLAY_CHANGED = false;
     ShowWindow(hwnd, SW_SHOWNOACTIVATE);
     if (CONFIG_FLAGS & FLAG_WINDOW_TOPMOST) set_topmost(true);
 
@@ -728,8 +723,3 @@ int gfx_get_window_shape(struct Rectangle* out, int max) {
     return n;
 }
 
-bool gfx_display_changed(void) {
-    const bool changed = DISPLAY_CHANGED;
-    DISPLAY_CHANGED = false;
-    return changed;
-}
