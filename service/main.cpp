@@ -1,4 +1,4 @@
-// vimo-service [--host ADDR] [--port N] [--db PATH] [--origin URL]
+// vimo-service [--host ADDR] [--port N] [--db PATH] [--origin URL] [--keep N] [--streamer NAME] [--behind-proxy]
 // Starts the community service; stops on SIGINT or SIGTERM.
 #include <csignal>
 #include <cstdio>
@@ -11,11 +11,16 @@
 
 static void usage() {
     std::printf(
-        "usage: vimo-service [--host ADDR] [--port N] [--db PATH] [--origin URL]\n"
+        "usage: vimo-service [--host ADDR] [--port N] [--db PATH] [--origin URL] [--keep N] [--streamer NAME]\n"
+        "                    [--behind-proxy]\n"
         "  --host    address to listen on (default 127.0.0.1)\n"
         "  --port    port to listen on (default %d; 0 picks a free one)\n"
         "  --db      SQLite database file (default data/service.db; created when missing)\n"
-        "  --origin  public http(s) origin used in page links (default http://HOST:PORT)\n",
+        "  --origin  public http(s) origin used in page links (default http://HOST:PORT)\n"
+        "  --keep    chat messages kept; older ones are deleted (default 5000)\n"
+        "  --streamer  the streamer's handle, which no account may take as its name (default quelmara)\n"
+        "  --behind-proxy  take the client's address from the X-Real-IP header of a proxy on this\n"
+        "                  machine (only behind one: anyone can send that header)\n",
         VIMO_SERVICE_DEFAULT_PORT);
 }
 
@@ -26,6 +31,10 @@ int main(int argc, char** argv) {
         if (arg == "--help" || arg == "-h") {
             usage();
             return 0;
+        }
+        if (arg == "--behind-proxy") {
+            options.behind_proxy = true;
+            continue;
         }
         if (i + 1 >= argc) {
             std::fprintf(stderr, "vimo-service: %s needs a value\n", arg.c_str());
@@ -51,6 +60,20 @@ int main(int argc, char** argv) {
                 return 64;
             }
             options.origin = value;
+        } else if (arg == "--keep") {
+            char* end = nullptr;
+            long long keep = std::strtoll(value.c_str(), &end, 10);
+            if (value.empty() || *end != '\0' || keep < 1 || keep > 100000000) {
+                std::fprintf(stderr, "vimo-service: --keep must be a count from 1 to 100000000\n");
+                return 64;
+            }
+            options.keep_messages = keep;
+        } else if (arg == "--streamer") {
+            if (value.empty() || value.size() > SERVICE_MAX_NAME_BYTES) {
+                std::fprintf(stderr, "vimo-service: --streamer must be 1 to 64 bytes\n");
+                return 64;
+            }
+            options.streamer = value;
         } else {
             std::fprintf(stderr, "vimo-service: unknown option %s\n", arg.c_str());
             usage();

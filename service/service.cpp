@@ -7,10 +7,13 @@
 #include <map>
 #include <thread>
 
+#include <arpa/inet.h>
 #include <httplib.h>
 #include <nlohmann/json.hpp>
+#include <openssl/evp.h>
 
 #include "store.h"
+#include "text.h"
 
 using nlohmann::json;
 
@@ -22,6 +25,8 @@ struct Service {
     std::string admin_token;  // from the store: only at the start that created it
     bool token_created = false;
     int port = -1;
+    RateLimiter limiter;
+    std::string streamer_key;  // text_key of the reserved streamer's handle
 };
 
 // ---- Text helpers ------------------------------------------------------------------
@@ -120,15 +125,13 @@ bool valid_handle(const std::string& s) { return valid_token_chars(s, 64, "._-")
 bool valid_actor(const std::string& s) { return valid_token_chars(s, 253, ":._-"); }
 bool valid_link_token(const std::string& s) { return valid_token_chars(s, 32 + 2 * SERVICE_MAX_ID_BYTES, ""); }
 
-// Human text: well-formed UTF-8, no control characters, not blank, at most max bytes.
+// Human text: well-formed UTF-8, no control characters, at most max bytes, and
+// something a reader can see once spaces and format characters are left out.
 bool valid_text(const std::string& s, size_t max) {
     if (s.empty() || s.size() > max || !valid_utf8(s)) return false;
-    bool blank = true;
-    for (unsigned char c : s) {
+    for (unsigned char c : s)
         if (c < 0x20 || c == 0x7f) return false;
-        if (c != ' ') blank = false;
-    }
-    return !blank;
+    return text_visible(s);
 }
 
 std::string trim(const std::string& s) {
@@ -192,8 +195,35 @@ void answer_error(httplib::Response& res, int status, const std::string& message
     answer_json(res, json{{"error", message}}, status);
 }
 
+// Public answers every companion polls: the same for everyone, so a proxy or the
+// client may keep them a second; the ETag lets a repeated ask be answered 304.
+void answer_public(const httplib::Request& req, httplib::Response& res, const std::string& body, const char* type) {
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned len = 0;
+    std::string etag = "\"";
+    if (EVP_Digest(body.data(), body.size(), md, &len, EVP_sha256(), nullptr) == 1) {
+        static const char HEX[] = "0123456789abcdef";
+        for (unsigned i = 0; i < 16 && i < len; ++i) etag += {HEX[md[i] >> 4], HEX[md[i] & 15]};
+    }
+    etag += "\"";
+    res.set_header("Cache-Control", "public, max-age=1");
+    res.set_header("ETag", etag);
+    std::string match = req.get_header_value("If-None-Match");
+    if (!match.empty() && (match == "*" || match.find(etag) != std::string::npos)) {
+        res.status = 304;
+        return;
+    }
+    res.status = 200;
+    res.set_content(body, type);
+}
+
+void answer_public_json(const httplib::Request& req, httplib::Response& res, const json& j) {
+    answer_public(req, res, dump(j), "application/json; charset=utf-8");
+}
+
 void answer_page(httplib::Response& res, const std::string& title, const std::string& body_html, int status = 200) {
     res.status = status;
+    res.set_header("Cache-Control", "no-store");
     res.set_header("Content-Security-Policy", "default-src 'none'; style-src 'unsafe-inline'; form-action 'self'");
     res.set_header("X-Content-Type-Options", "nosniff");
     res.set_content("<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" + html_escape(title) +
@@ -201,6 +231,28 @@ void answer_page(httplib::Response& res, const std::string& title, const std::st
                         "label{display:block;margin:.5em 0}input,textarea{width:100%}</style></head><body><h1>" +
                         html_escape(title) + "</h1>\n" + body_html + "\n</body></html>\n",
                     "text/html; charset=utf-8");
+}
+
+void answer_too_many(httplib::Response& res, int64_t retry_after) {
+    res.set_header("Retry-After", std::to_string(retry_after));
+    answer_error(res, 429, "too many requests: try again in " + std::to_string(retry_after) + " s");
+}
+
+// The requester's address for the per-address limits. Every address of one IPv6
+// /64 belongs to one subscriber, so the /64 is the unit.
+std::string client_address(const Service& s, const httplib::Request& req) {
+    std::string addr = req.remote_addr;
+    if (s.options.behind_proxy) {
+        std::string real = req.get_header_value("X-Real-IP");
+        if (!real.empty()) addr = real;
+    }
+    in6_addr a6{};
+    if (inet_pton(AF_INET6, addr.c_str(), &a6) == 1) {
+        for (int i = 8; i < 16; ++i) a6.s6_addr[i] = 0;
+        char text[INET6_ADDRSTRLEN];
+        if (inet_ntop(AF_INET6, &a6, text, sizeof text)) addr = std::string(text) + "/64";
+    }
+    return addr;
 }
 
 json chatter_json(const StoredMessage& m) { return json{{m.platform, m.sender}}; }
@@ -216,27 +268,50 @@ bool admin_header_ok(Service& s, const httplib::Request& req) {
 }
 
 // ---- The streamer's actions, shared by the JSON calls and the admin page -------------
-// Each returns "" on success (filling *result) or the reason the input was refused.
+// Each fills *result and returns a Refusal without status, or says why it refused
+// (a bare reason is a 400).
 
-std::string do_ingest(Service& s, const json& in, json* result) {
+struct Refusal {
+    int status = 0;  // 0: done
+    std::string why;
+    int64_t retry_after = 0;  // for 429
+    Refusal() = default;
+    Refusal(const char* reason) : Refusal(std::string(reason)) {}
+    Refusal(std::string reason) : status(reason.empty() ? 0 : 400), why(std::move(reason)) {}
+    Refusal(int code, std::string reason, int64_t retry = 0) : status(code), why(std::move(reason)), retry_after(retry) {}
+};
+
+Refusal too_many(int64_t retry_after) {
+    return {429, "too many requests: try again in " + std::to_string(retry_after) + " s", retry_after};
+}
+
+using Action = Refusal (*)(Service&, const httplib::Request&, const json&, json*);
+
+Refusal do_ingest(Service& s, const httplib::Request& req, const json& in, json* result) {
     if (!in.is_object()) return "expected a JSON object";
     auto str = [&](const char* k) { return in.contains(k) && in[k].is_string() ? in[k].get<std::string>() : ""; };
     std::string platform = str("platform"), id = str("sender_id"), name = trim(str("sender_name")), text = str("text");
     if (!is_id_platform(platform) && platform != NAME_PLATFORM)
         return "platform must be one of twitch, discord, web, matrix, corvane";
-    if (!valid_text(name, SERVICE_MAX_NAME_BYTES)) return "sender_name must be 1 to 64 bytes of text";
+    if (!valid_text(name, SERVICE_MAX_NAME_BYTES)) return "sender_name must be 1 to 64 bytes of visible text";
     if (platform == NAME_PLATFORM) {
         id = name;  // the name is the sender
     } else if (!valid_sender_id(id)) {
         return "sender_id must be 1 to 128 of A-Z a-z 0-9 : . _ ~ -";
     }
-    if (!valid_text(text, SERVICE_MAX_TEXT_BYTES)) return "text must be 1 to 500 bytes of text";
-    int64_t seq = store_add_message(*s.store, platform, id, name, text);
-    *result = json{{"message", message_value(s, seq)}};
+    if (!valid_text(text, SERVICE_MAX_TEXT_BYTES)) return "text must be 1 to 500 bytes of visible text";
+    const ServiceLimits& l = s.options.limits;
+    if (int64_t wait = s.limiter.take({{&l.ingest_bridge, "ingest-bridge " + platform},
+                                       {&l.ingest_sender, "ingest-sender " + platform + ":" + id},
+                                       {&l.ingest_address, "ingest-address " + client_address(s, req)}}))
+        return too_many(wait);
+    auto seq = store_add_message(*s.store, platform, id, name, text);
+    if (!seq) return {403, "this sender is banned"};
+    *result = json{{"message", message_value(s, *seq)}};
     return "";
 }
 
-std::string do_live(Service& s, const json& in, json* result) {
+Refusal do_live(Service& s, const httplib::Request&, const json& in, json* result) {
     if (!in.is_object() || !in.contains("handles") || !in["handles"].is_array())
         return "expected {\"handles\": [...]}";
     std::vector<std::string> handles;
@@ -251,7 +326,7 @@ std::string do_live(Service& s, const json& in, json* result) {
     return "";
 }
 
-std::string do_blog(Service& s, const json& in, json* result) {
+Refusal do_blog(Service& s, const httplib::Request&, const json& in, json* result) {
     if (!in.is_object()) return "expected a JSON object";
     auto str = [&](const char* k) { return in.contains(k) && in[k].is_string() ? in[k].get<std::string>() : ""; };
     std::string title = trim(str("title")), link = str("link"), description = str("description");
@@ -266,7 +341,7 @@ std::string do_blog(Service& s, const json& in, json* result) {
     return "";
 }
 
-std::string do_post(Service& s, const json& in, json* result) {
+Refusal do_post(Service& s, const httplib::Request&, const json& in, json* result) {
     if (!in.is_object()) return "expected a JSON object";
     std::string actor = s.options.bluesky_actor;
     if (in.contains("actor")) {
@@ -280,11 +355,163 @@ std::string do_post(Service& s, const json& in, json* result) {
     return "";
 }
 
-using Action = std::string (*)(Service&, const json&, json*);
+// ---- Moderation -------------------------------------------------------------------
+
+// The seq inside a "message" value of this database, or nullopt.
+std::optional<int64_t> message_seq(Service& s, const std::string& value) {
+    std::string prefix = store_instance(*s.store) + "-";
+    if (value.rfind(prefix, 0) != 0 || value.size() == prefix.size() || value.size() - prefix.size() > 18)
+        return std::nullopt;
+    int64_t seq = 0;
+    for (size_t i = prefix.size(); i < value.size(); ++i) {
+        if (value[i] < '0' || value[i] > '9') return std::nullopt;
+        seq = seq * 10 + (value[i] - '0');
+    }
+    return seq;
+}
+
+std::string json_text(const json& in, const char* key) {
+    if (!in.contains(key)) return "";
+    if (in[key].is_string()) return in[key].get<std::string>();
+    if (in[key].is_number_unsigned()) return std::to_string(in[key].get<uint64_t>());
+    return "";
+}
+
+Refusal do_delete(Service& s, const httplib::Request&, const json& in, json* result) {
+    if (!in.is_object()) return "expected {\"message\": ...}";
+    std::string value = json_text(in, "message");
+    auto seq = message_seq(s, value);
+    if (!seq) return "message must be a \"message\" value of this service's chat";
+    if (!store_remove_message(*s.store, *seq)) return {404, "no such message, or it was already deleted"};
+    *result = json{{"deleted", value}};
+    return "";
+}
+
+// The sender named by {"message"} (the sender of that message), {"account"} (a
+// linked account, which posts on "web") or {"platform", "sender_id"}.
+Refusal ban_target(Service& s, const json& in, std::string* platform, std::string* sender) {
+    if (!in.is_object()) return "expected a JSON object";
+    if (in.contains("message")) {
+        auto seq = message_seq(s, json_text(in, "message"));
+        auto m = seq ? store_message(*s.store, *seq) : std::nullopt;
+        if (!m) return {404, "no such message"};
+        *platform = m->platform;
+        *sender = m->sender;
+        return "";
+    }
+    if (in.contains("account")) {
+        std::string account = json_text(in, "account");
+        if (account.empty() || account.size() > 18 || account.find_first_not_of("0123456789") != std::string::npos)
+            return "account must be an account number";
+        *platform = "web";
+        *sender = account;
+        return "";
+    }
+    *platform = json_text(in, "platform");
+    *sender = json_text(in, "sender_id");
+    if (*platform == NAME_PLATFORM) {
+        if (!valid_text(*sender, SERVICE_MAX_NAME_BYTES)) return "sender_id of corvane is the display name";
+    } else if (!is_id_platform(*platform)) {
+        return "give message, account, or platform and sender_id";
+    } else if (!valid_sender_id(*sender)) {
+        return "sender_id must be 1 to 128 of A-Z a-z 0-9 : . _ ~ -";
+    }
+    return "";
+}
+
+Refusal do_ban_or_unban(Service& s, const json& in, json* result, bool ban) {
+    std::string platform, sender;
+    Refusal r = ban_target(s, in, &platform, &sender);
+    if (r.status) return r;
+    bool changed = store_set_banned(*s.store, platform, sender, ban);
+    *result = json{{ban ? "banned" : "unbanned", {{"platform", platform}, {"sender_id", sender}}}, {"changed", changed}};
+    return "";
+}
+Refusal do_ban(Service& s, const httplib::Request&, const json& in, json* result) { return do_ban_or_unban(s, in, result, true); }
+Refusal do_unban(Service& s, const httplib::Request&, const json& in, json* result) { return do_ban_or_unban(s, in, result, false); }
+
+Refusal do_words(Service& s, const httplib::Request&, const json& in, json* result) {
+    if (!in.is_object() || !in.contains("words") || !in["words"].is_array()) return "expected {\"words\": [...]}";
+    std::vector<std::string> words;
+    for (const auto& w : in["words"]) {
+        std::string word = w.is_string() ? trim(w.get<std::string>()) : "";
+        if (!valid_text(word, SERVICE_MAX_NAME_BYTES)) return "each word must be 1 to 64 bytes of visible text";
+        words.push_back(word);
+    }
+    if (words.size() > 1000) return "at most 1000 words";
+    store_set_blocked_words(*s.store, words);
+    *result = json{{"words", store_blocked_words(*s.store)}};
+    return "";
+}
+
+json moderation_json(Service& s) {
+    json messages = json::array(), bans = json::array(), log = json::array();
+    for (const StoredMessage& m : store_recent_messages(*s.store, 100))
+        messages.push_back(json{{"message", message_value(s, m.seq)}, {"text", m.text}, {"chatter", chatter_json(m)},
+                                {"removed", m.removed}, {"blocked", m.blocked}, {"banned", m.banned}});
+    for (const auto& [platform, sender] : store_bans(*s.store))
+        bans.push_back(json{{"platform", platform}, {"sender_id", sender}});
+    for (const ModAction& a : store_mod_log(*s.store, 200))
+        log.push_back(json{{"at", a.at}, {"action", a.action}, {"target", a.target}, {"detail", a.detail}});
+    return json{{"messages", messages}, {"bans", bans}, {"words", store_blocked_words(*s.store)}, {"log", log}};
+}
+
+// A one-button form that carries the admin token to another admin action.
+std::string token_button(const std::string& token, const char* action, const std::string& label,
+                         const std::string& hidden_name = "", const std::string& hidden_value = "") {
+    std::string out = std::string("<form method=\"post\" action=\"") + action +
+                      "\" style=\"display:inline\"><input type=\"hidden\" name=\"token\" value=\"" + html_escape(token) + "\">";
+    if (!hidden_name.empty())
+        out += "<input type=\"hidden\" name=\"" + hidden_name + "\" value=\"" + html_escape(hidden_value) + "\">";
+    return out + "<button type=\"submit\">" + html_escape(label) + "</button></form>";
+}
+
+std::string moderation_button(const std::string& token, const std::string& label) {
+    return token_button(token, "/admin/moderation", label);
+}
+
+// The streamer's moderation page: recent messages with their buttons, bans, blocked words, the log.
+std::string moderation_html(Service& s, const std::string& token) {
+    json m = moderation_json(s);
+    std::string h = "<h2>Recent messages</h2><table>";
+    for (const auto& msg : m["messages"]) {
+        std::string value = msg["message"].get<std::string>();
+        std::string who = msg["chatter"].begin().key() + ":" + msg["chatter"].begin().value().get<std::string>();
+        std::string state = msg["removed"].get<bool>() ? "deleted" : msg["banned"].get<bool>() ? "banned sender"
+                            : msg["blocked"].get<bool>()                                      ? "blocked word"
+                                                                                              : "";
+        h += "<tr><td>" + html_escape(who) + "</td><td>" + html_escape(msg["text"].get<std::string>()) + "</td><td>" +
+             html_escape(state) + "</td><td>";
+        if (!msg["removed"].get<bool>()) h += token_button(token, "/admin/delete", "Delete", "message", value);
+        if (!msg["banned"].get<bool>()) h += token_button(token, "/admin/ban", "Ban sender", "message", value);
+        h += "</td></tr>";
+    }
+    h += "</table><h2>Banned senders</h2><ul>";
+    for (const auto& b : m["bans"]) {
+        std::string platform = b["platform"].get<std::string>(), sender = b["sender_id"].get<std::string>();
+        h += "<li>" + html_escape(platform + ":" + sender) + " <form method=\"post\" action=\"/admin/unban\" "
+             "style=\"display:inline\"><input type=\"hidden\" name=\"token\" value=\"" + html_escape(token) +
+             "\"><input type=\"hidden\" name=\"platform\" value=\"" + html_escape(platform) +
+             "\"><input type=\"hidden\" name=\"sender_id\" value=\"" + html_escape(sender) +
+             "\"><button type=\"submit\">Unban</button></form></li>";
+    }
+    std::string words;
+    for (const auto& w : m["words"]) words += w.get<std::string>() + "\n";
+    h += "</ul><h2>Blocked words</h2><form method=\"post\" action=\"/admin/words\"><input type=\"hidden\" "
+         "name=\"token\" value=\"" + html_escape(token) + "\"><label>One word or phrase per line <textarea "
+         "name=\"words\" rows=\"5\">" + html_escape(words) + "</textarea></label><button type=\"submit\">Save "
+         "words</button></form><h2>Log</h2><table>";
+    for (const auto& a : m["log"])
+        h += "<tr><td>" + html_escape(a["at"].get<std::string>()) + "</td><td>" + html_escape(a["action"].get<std::string>()) +
+             "</td><td>" + html_escape(a["target"].get<std::string>()) + "</td><td>" +
+             html_escape(a["detail"].get<std::string>()) + "</td></tr>";
+    return h + "</table>";
+}
 
 // JSON call: Bearer token, JSON body, JSON answer.
 httplib::Server::Handler admin_call(Service& s, Action action) {
     return [&s, action](const httplib::Request& req, httplib::Response& res) {
+        res.set_header("Cache-Control", "no-store");
         if (!admin_header_ok(s, req)) {
             res.set_header("WWW-Authenticate", "Bearer");
             return answer_error(res, 401, "admin token required");
@@ -292,8 +519,9 @@ httplib::Server::Handler admin_call(Service& s, Action action) {
         json in = json::parse(req.body, nullptr, false);
         if (in.is_discarded()) return answer_error(res, 400, "body is not JSON");
         json out;
-        std::string why = action(s, in, &out);
-        if (!why.empty()) return answer_error(res, 400, why);
+        Refusal r = action(s, req, in, &out);
+        if (r.status == 429) return answer_too_many(res, r.retry_after);
+        if (r.status) return answer_error(res, r.status, r.why);
         answer_json(res, out);
     };
 }
@@ -307,11 +535,11 @@ httplib::Server::Handler admin_form(Service& s, Action action, std::function<jso
         if (!token || !token_matches(s, *token))
             return answer_page(res, "Refused", "<p>Wrong admin token.</p><p><a href=\"/admin\">Back</a></p>", 401);
         json out;
-        std::string why = action(s, to_json(form), &out);
-        if (!why.empty())
-            return answer_page(res, "Refused",
-                               "<p>" + html_escape(why) + "</p><p><a href=\"/admin\">Back</a></p>", 400);
-        answer_page(res, "Done", "<pre>" + html_escape(dump(out)) + "</pre><p><a href=\"/admin\">Back</a></p>");
+        Refusal r = action(s, req, to_json(form), &out);
+        std::string back = "<p><a href=\"/admin\">Back</a></p>" + moderation_button(*token, "Back to moderation");
+        if (r.status == 429) res.set_header("Retry-After", std::to_string(r.retry_after));
+        if (r.status) return answer_page(res, "Refused", "<p>" + html_escape(r.why) + "</p>" + back, r.status);
+        answer_page(res, "Done", "<pre>" + html_escape(dump(out)) + "</pre>" + back);
     };
 }
 
@@ -343,6 +571,7 @@ void add_routes(Service& s) {
               if (!query_params(req, &q)) return answer_error(res, 400, "malformed query");
               const std::string* id = param(q, "id");
               if (!id || !valid_login_id(*id)) return answer_error(res, 400, "id must be 1 to 128 of A-Z a-z 0-9 : . _ -");
+              res.set_header("Cache-Control", "no-store");  // one installation's own answer
               LoginState st = store_login(*s.store, *id);
               if (!st.linked) return answer_json(res, json{{"status", false}, {"url", s.origin + "/link?token=" + st.token}});
               // The companion greets with user.twitch.name: the account is presented in that shape.
@@ -367,7 +596,7 @@ void add_routes(Service& s) {
               json page = json::array();
               for (const StoredMessage& m : store_chat_page(*s.store, count))
                   page.push_back(json{{"message", inst + "-" + std::to_string(m.seq)}, {"text", m.text}, {"chatter", chatter_json(m)}});
-              answer_json(res, page);
+              answer_public_json(req, res, page);
           }));
 
     // select=<p>.name&where=<p>.id=<id>, the one lookup the companion makes.
@@ -386,7 +615,7 @@ void add_routes(Service& s) {
               if (!valid_sender_id(id)) return answer_error(res, 400, "bad id");
               auto name = store_chatter_name(*s.store, platform, id);
               if (!name) return answer_error(res, 404, "unknown user");
-              answer_json(res, json::array({json{{platform, {{"id", id}, {"name", *name}}}}}));
+              answer_public_json(req, res, json::array({json{{platform, {{"id", id}, {"name", *name}}}}}));
           }));
 
     // The composer's post: a message of the linked account; the body is its "message" value.
@@ -396,18 +625,23 @@ void add_routes(Service& s) {
                const std::string *id = param(q, "id"), *content = param(q, "content");
                if (!id || !valid_login_id(*id)) return answer_error(res, 400, "bad id");
                if (!content || !valid_text(*content, SERVICE_MAX_TEXT_BYTES))
-                   return answer_error(res, 400, "content must be 1 to 500 bytes of text");
+                   return answer_error(res, 400, "content must be 1 to 500 bytes of visible text");
                auto account = store_account(*s.store, *id);
                if (!account) return answer_error(res, 403, "this installation is not linked to an account");
-               int64_t seq = store_add_message(*s.store, "web", std::to_string(account->first), account->second, *content);
-               res.set_content(message_value(s, seq), "text/plain; charset=utf-8");
+               const ServiceLimits& l = s.options.limits;
+               if (int64_t wait = s.limiter.take({{&l.post_account, "post-account " + std::to_string(account->first)},
+                                                  {&l.post_address, "post-address " + client_address(s, req)}}))
+                   return answer_too_many(res, wait);
+               auto seq = store_add_message(*s.store, "web", std::to_string(account->first), account->second, *content);
+               if (!seq) return answer_error(res, 403, "this account is banned from the chat");
+               res.set_content(message_value(s, *seq), "text/plain; charset=utf-8");
            }));
 
-    h.Get("/api/ferncircle", guarded([&s](const httplib::Request&, httplib::Response& res) {
-              answer_json(res, json(store_live(*s.store)));
+    h.Get("/api/ferncircle", guarded([&s](const httplib::Request& req, httplib::Response& res) {
+              answer_public_json(req, res, json(store_live(*s.store)));
           }));
 
-    h.Get("/data/blog.xml", guarded([&s](const httplib::Request&, httplib::Response& res) {
+    h.Get("/data/blog.xml", guarded([&s](const httplib::Request& req, httplib::Response& res) {
               std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<rss version=\"2.0\"><channel>\n"
                                 "<title>Blog</title><link>" + xml_escape(s.origin) + "/</link><description>News from the stream</description>\n";
               for (const BlogEntry& e : store_blog(*s.store, SERVICE_BLOG_ITEMS)) {
@@ -418,7 +652,7 @@ void add_routes(Service& s) {
               }
               xml += "</channel></rss>\n";
               // Readers take the text between "<guid>" and "</guid>": the tag carries no attribute.
-              res.set_content(xml, "application/rss+xml; charset=utf-8");
+              answer_public(req, res, xml, "application/rss+xml; charset=utf-8");
           }));
 
     h.Get("/xrpc/app.bsky.feed.getAuthorFeed", guarded([&s](const httplib::Request& req, httplib::Response& res) {
@@ -447,7 +681,7 @@ void add_routes(Service& s) {
                                         {"record", {{"$type", "app.bsky.feed.post"}, {"text", p.text}, {"createdAt", p.created_at}}},
                                         {"indexedAt", p.created_at}}}});
               }
-              answer_json(res, json{{"feed", feed}});
+              answer_public_json(req, res, json{{"feed", feed}});
           }));
 
     // ---- Pages ----
@@ -479,15 +713,23 @@ void add_routes(Service& s) {
                if (!parse_params(req.body, true, &form)) return answer_page(res, "Refused", "<p>Malformed form.</p>", 400);
                std::string token = form_value(form, "token"), name = trim(form_value(form, "name"));
                if (!valid_link_token(token)) return answer_page(res, "Unknown link", "<p>This link is not valid.</p>", 404);
+               std::string back = "<p><a href=\"/link?token=" + html_escape(token) + "\">Back</a></p>";
                if (!valid_text(name, SERVICE_MAX_NAME_BYTES))
-                   return answer_page(res, "Refused",
-                                      "<p>A display name is 1 to 64 bytes of text.</p><p><a href=\"/link?token=" +
-                                          html_escape(token) + "\">Back</a></p>",
-                                      400);
-              switch (store_link(*s.store, token, name)) {
+                   return answer_page(res, "Refused", "<p>A display name is 1 to 64 bytes of visible text.</p>" + back, 400);
+               if (text_key(name) == s.streamer_key)
+                   return answer_page(res, "Name taken", "<p>That name is the streamer's own. Choose another.</p>" + back, 409);
+               if (int64_t wait = s.limiter.take({{&s.options.limits.link_address, "link-address " + client_address(s, req)}})) {
+                   res.set_header("Retry-After", std::to_string(wait));
+                   return answer_page(res, "Too many tries",
+                                      "<p>Too many tries from this address. Try again in " + std::to_string(wait) +
+                                          " seconds.</p>" + back, 429);
+               }
+               switch (store_link(*s.store, token, name)) {
                    case LinkResult::UnknownToken: return answer_page(res, "Unknown link", "<p>This link is not valid.</p>", 404);
                    case LinkResult::AlreadyLinked:
                        return answer_page(res, "Already linked", "<p>This installation is already linked.</p>", 409);
+                   case LinkResult::NameTaken:
+                       return answer_page(res, "Name taken", "<p>Somebody already has that name. Choose another.</p>" + back, 409);
                    case LinkResult::Linked: break;
                }
                answer_page(res, "Linked",
@@ -508,6 +750,19 @@ void add_routes(Service& s) {
     h.Post("/api/admin/live", guarded(admin_call(s, do_live)));
     h.Post("/api/admin/blog", guarded(admin_call(s, do_blog)));
     h.Post("/api/admin/bsky", guarded(admin_call(s, do_post)));
+    h.Post("/api/admin/delete", guarded(admin_call(s, do_delete)));
+    h.Post("/api/admin/ban", guarded(admin_call(s, do_ban)));
+    h.Post("/api/admin/unban", guarded(admin_call(s, do_unban)));
+    h.Post("/api/admin/words", guarded(admin_call(s, do_words)));
+    // Recent messages (hidden ones too, with why), bans, blocked words and the log.
+    h.Get("/api/admin/moderation", guarded([&s](const httplib::Request& req, httplib::Response& res) {
+              res.set_header("Cache-Control", "no-store");
+              if (!admin_header_ok(s, req)) {
+                  res.set_header("WWW-Authenticate", "Bearer");
+                  return answer_error(res, 401, "admin token required");
+              }
+              answer_json(res, moderation_json(s));
+          }));
 
     h.Get("/admin", guarded([](const httplib::Request&, httplib::Response& res) {
               auto form = [](const char* action, const char* title, const std::string& fields) {
@@ -528,8 +783,38 @@ void add_routes(Service& s) {
                                    "<option>web</option><option>matrix</option><option>corvane</option></select></label>"
                                    "<label>Sender id <input name=\"sender_id\"></label>"
                                    "<label>Sender name <input name=\"sender_name\" required></label>"
-                                   "<label>Text <input name=\"text\" required></label>"));
+                                   "<label>Text <input name=\"text\" required></label>") +
+                              form("/admin/moderation", "Moderate", ""));
           }));
+    h.Post("/admin/moderation", guarded([&s](const httplib::Request& req, httplib::Response& res) {
+               Params form;
+               if (!parse_params(req.body, true, &form)) return answer_page(res, "Refused", "<p>Malformed form.</p>", 400);
+               const std::string* token = param(form, "token");
+               if (!token || !token_matches(s, *token))
+                   return answer_page(res, "Refused", "<p>Wrong admin token.</p><p><a href=\"/admin\">Back</a></p>", 401);
+               answer_page(res, "Moderation", "<p><a href=\"/admin\">Back</a> " + moderation_button(*token, "Refresh") +
+                                                   "</p>" + moderation_html(s, *token));
+           }));
+    h.Post("/admin/delete", guarded(admin_form(s, do_delete, [](const Params& f) { return json{{"message", form_value(f, "message")}}; })));
+    auto ban_json = [](const Params& f) {
+        if (param(f, "message")) return json{{"message", form_value(f, "message")}};
+        return json{{"platform", form_value(f, "platform")}, {"sender_id", form_value(f, "sender_id")}};
+    };
+    h.Post("/admin/ban", guarded(admin_form(s, do_ban, ban_json)));
+    h.Post("/admin/unban", guarded(admin_form(s, do_unban, ban_json)));
+    h.Post("/admin/words", guarded(admin_form(s, do_words, [](const Params& f) {
+               json words = json::array();
+               std::string all = form_value(f, "words"), line;
+               for (size_t i = 0; i <= all.size(); ++i) {
+                   if (i == all.size() || all[i] == '\n' || all[i] == '\r') {
+                       if (!trim(line).empty()) words.push_back(line);
+                       line.clear();
+                   } else {
+                       line += all[i];
+                   }
+               }
+               return json{{"words", words}};
+           })));
     h.Post("/admin/live", guarded(admin_form(s, do_live, [](const Params& f) {
                json handles = json::array();
                std::string all = form_value(f, "handles"), line;
@@ -561,6 +846,8 @@ ServicePtr service_create(const ServiceOptions& options, std::string* error) {
     s->store = store_open(options.db_path, error);
     if (!s->store) return nullptr;
     s->admin_token = store_admin_token(*s->store, &s->token_created);
+    store_set_keep(*s->store, options.keep_messages);
+    s->streamer_key = text_key(options.streamer);
     int threads = std::max(4, options.threads);
     s->http.new_task_queue = [threads] { return new httplib::ThreadPool(size_t(threads)); };
     s->http.set_payload_max_length(SERVICE_MAX_BODY_BYTES);

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "rate_limit.h"
 #include "net/endpoints.h"  // VIMO_SERVICE_DEFAULT_PORT, VIMO_DEFAULT_BLUESKY_ACTOR
 
 inline constexpr size_t SERVICE_MAX_TEXT_BYTES = 500;     // one chat message, post or blog field
@@ -20,6 +21,17 @@ inline constexpr int SERVICE_MAX_CHAT_COUNT = 100;        // largest chat page
 inline constexpr size_t SERVICE_MAX_BODY_BYTES = 64 * 1024;  // admin JSON and form bodies
 inline constexpr int SERVICE_BLOG_ITEMS = 1000;           // items in blog.xml (the companion notices growth)
 
+// Requests each account, address or bridge may make: a burst, then a steady rate.
+// A request over any of its limits is answered 429 with Retry-After and changes nothing.
+struct ServiceLimits {
+    RateRule post_account{5, 1.0 / 3};    // composer posts of one account: 20 a minute
+    RateRule post_address{20, 1};         // composer posts from one address (all its accounts)
+    RateRule link_address{5, 1.0 / 30};   // link-page submissions from one address: 2 a minute
+    RateRule ingest_bridge{200, 50};      // bridged messages of one platform
+    RateRule ingest_sender{10, 0.5};      // bridged messages of one sender
+    RateRule ingest_address{400, 100};    // bridge calls from one address
+};
+
 struct ServiceOptions {
     std::string host = "127.0.0.1";                 // address to listen on
     int port = VIMO_SERVICE_DEFAULT_PORT;           // 0 = any free port
@@ -27,6 +39,12 @@ struct ServiceOptions {
     std::string origin;                             // public http(s) origin for page links; "" = http://host:port
     std::string bluesky_actor = VIMO_DEFAULT_BLUESKY_ACTOR;  // author of admin posts without "actor"
     int threads = 64;                               // HTTP worker threads (each keep-alive connection holds one)
+    ServiceLimits limits;
+    int64_t keep_messages = 5000;                   // stored chat messages; older ones are deleted
+    std::string streamer = "quelmara";              // the streamer's handle: no account may take it as its name
+    // Behind a reverse proxy on this machine: the client's address is the proxy's
+    // X-Real-IP header (only then; otherwise anyone could pick their own address).
+    bool behind_proxy = false;
 };
 
 struct Service;  // store + HTTP server

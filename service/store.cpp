@@ -14,6 +14,8 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include "text.h"
+
 // One SQLite connection and its cached statements.
 struct Conn {
     sqlite3* db = nullptr;
@@ -38,6 +40,8 @@ struct Store : Conn {
     std::string link_secret;                     // 32 random bytes: keys the link tokens
     std::string admin_hash;                      // SHA-256 of the admin token (raw bytes); "" until set
     int64_t last_post_ms = 0;                    // keeps createdAt strictly increasing
+    int64_t keep = 5000;                         // messages kept; older ones are deleted
+    WordList words;                              // blocked words, as stored in blocked_words
 };
 
 namespace {
@@ -56,7 +60,19 @@ CREATE TABLE IF NOT EXISTS blog(seq INTEGER PRIMARY KEY AUTOINCREMENT, guid TEXT
   title TEXT NOT NULL, link TEXT NOT NULL, description TEXT NOT NULL, published_at TEXT NOT NULL);
 CREATE TABLE IF NOT EXISTS posts(seq INTEGER PRIMARY KEY AUTOINCREMENT, actor TEXT NOT NULL,
   text TEXT NOT NULL, created_at TEXT NOT NULL, created_ms INTEGER NOT NULL);
+CREATE TABLE IF NOT EXISTS bans(platform TEXT NOT NULL, sender TEXT NOT NULL, created_at TEXT NOT NULL,
+  PRIMARY KEY(platform, sender));
+CREATE TABLE IF NOT EXISTS blocked_words(position INTEGER PRIMARY KEY, word TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS mod_log(seq INTEGER PRIMARY KEY AUTOINCREMENT, at TEXT NOT NULL, action TEXT NOT NULL,
+  target TEXT NOT NULL, detail TEXT NOT NULL);
 )SQL";
+
+// Columns added after the first release: (table, column, definition).
+const char* const ADDED_COLUMNS[][3] = {
+    {"messages", "removed", "INTEGER NOT NULL DEFAULT 0"},
+    {"messages", "blocked", "INTEGER NOT NULL DEFAULT 0"},
+    {"accounts", "name_key", "TEXT"},
+};
 
 [[noreturn]] void fail(Conn& s, const char* what) {
     throw std::runtime_error(std::string(what) + ": " + sqlite3_errmsg(s.db));
@@ -263,6 +279,48 @@ void meta_put(Conn& s, const std::string& key, const std::string& value) {
     Stmt(s, "INSERT INTO meta(key, value) VALUES(?1, ?2)").bind(1, key).bind(2, value).run();
 }
 
+bool has_column(Conn& s, const std::string& table, const std::string& column) {
+    Stmt q(s, "SELECT 1 FROM pragma_table_info(?1) WHERE name = ?2");
+    q.bind(1, table).bind(2, column);
+    return q.row();
+}
+
+// Brings a database of an older version up to this one's schema; the writer's lock is held.
+void migrate(Store& s) {
+    for (const auto& c : ADDED_COLUMNS) {
+        if (has_column(s, c[0], c[1])) continue;
+        std::string sql = std::string("ALTER TABLE ") + c[0] + " ADD COLUMN " + c[1] + " " + c[2];
+        exec(s, sql.c_str());
+    }
+    {
+        Transaction t(s);
+        std::vector<std::pair<int64_t, std::string>> unkeyed;
+        {
+            Stmt q(s, "SELECT id, name FROM accounts WHERE name_key IS NULL");
+            while (q.row()) unkeyed.emplace_back(q.integer(0), q.text(1));
+        }
+        for (const auto& [id, name] : unkeyed)
+            Stmt(s, "UPDATE accounts SET name_key = ?1 WHERE id = ?2").bind(1, text_key(name)).bind(2, id).run();
+        t.commit();
+    }
+    // Not UNIQUE: accounts named alike before names were compared this way keep their names.
+    exec(s, "CREATE INDEX IF NOT EXISTS accounts_name_key ON accounts(name_key);"
+            "CREATE INDEX IF NOT EXISTS messages_sender ON messages(platform, sender);");
+    std::vector<std::string> words;
+    Stmt q(s, "SELECT word FROM blocked_words ORDER BY position");
+    while (q.row()) words.push_back(q.text(0));
+    s.words.set(words);
+}
+
+void log_action(Store& s, const std::string& action, const std::string& target, const std::string& detail) {
+    Stmt(s, "INSERT INTO mod_log(at, action, target, detail) VALUES(?1, ?2, ?3, ?4)")
+        .bind(1, iso8601(now_ms()))
+        .bind(2, action)
+        .bind(3, target)
+        .bind(4, detail)
+        .run();
+}
+
 }  // namespace
 
 StorePtr store_open(const std::string& path, std::string* error) {
@@ -287,6 +345,7 @@ StorePtr store_open(const std::string& path, std::string* error) {
         exec(*s, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA foreign_keys=ON; PRAGMA secure_delete=ON;");
         exec(*s, SCHEMA);
         std::lock_guard<std::mutex> lock(s->mutex);
+        migrate(*s);
         auto inst = meta_get(*s, "instance");
         if (!inst) {
             inst = random_hex(4);
@@ -421,8 +480,14 @@ LinkResult store_link(Store& s, const std::string& token, const std::string& nam
             stored = true;  // asked before tokens were derived; the derived token is as good
         }
     }
+    std::string key = text_key(name);
+    {
+        Stmt q(s, "SELECT 1 FROM accounts WHERE name_key = ?1");
+        q.bind(1, key);
+        if (q.row()) return LinkResult::NameTaken;
+    }
     std::string now = iso8601(now_ms());
-    Stmt(s, "INSERT INTO accounts(name, created_at) VALUES(?1, ?2)").bind(1, name).bind(2, now).run();
+    Stmt(s, "INSERT INTO accounts(name, created_at, name_key) VALUES(?1, ?2, ?3)").bind(1, name).bind(2, now).bind(3, key).run();
     int64_t account = sqlite3_last_insert_rowid(s.db);
     if (stored) {
         Stmt(s, "UPDATE installs SET account_id = ?1 WHERE login_id = ?2").bind(1, account).bind(2, login_id).run();
@@ -452,9 +517,14 @@ std::optional<std::pair<int64_t, std::string>> store_account(Store& s, const std
     return std::make_pair(q.integer(0), q.text(1));
 }
 
-int64_t store_add_message(Store& s, const std::string& platform, const std::string& sender,
-                          const std::string& sender_name, const std::string& text) {
+std::optional<int64_t> store_add_message(Store& s, const std::string& platform, const std::string& sender,
+                                         const std::string& sender_name, const std::string& text) {
     std::lock_guard<std::mutex> lock(s.mutex);
+    {
+        Stmt q(s, "SELECT 1 FROM bans WHERE platform = ?1 AND sender = ?2");
+        q.bind(1, platform).bind(2, sender);
+        if (q.row()) return std::nullopt;
+    }
     Transaction t(s);
     if (platform != "corvane") {
         Stmt(s, "INSERT INTO chatters(platform, sender_id, name) VALUES(?1, ?2, ?3) "
@@ -464,24 +534,153 @@ int64_t store_add_message(Store& s, const std::string& platform, const std::stri
             .bind(3, sender_name)
             .run();
     }
-    Stmt(s, "INSERT INTO messages(platform, sender, text, created_at) VALUES(?1, ?2, ?3, ?4)")
+    Stmt(s, "INSERT INTO messages(platform, sender, text, created_at, blocked) VALUES(?1, ?2, ?3, ?4, ?5)")
         .bind(1, platform)
         .bind(2, sender)
         .bind(3, text)
         .bind(4, iso8601(now_ms()))
+        .bind(5, int64_t(s.words.matches(text)))
         .run();
     int64_t seq = sqlite3_last_insert_rowid(s.db);
+    // Seqs only grow, so the newest `keep` messages are those above seq - keep.
+    Stmt(s, "DELETE FROM messages WHERE seq <= ?1").bind(1, seq - s.keep).run();
     t.commit();
     return seq;
+}
+
+void store_set_keep(Store& s, int64_t messages) {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.keep = std::max<int64_t>(1, messages);
 }
 
 std::vector<StoredMessage> store_chat_page(Store& s, int count) {
     Reader r(s);
     std::vector<StoredMessage> out;
-    Stmt q(r, "SELECT seq, platform, sender, text FROM messages ORDER BY seq DESC LIMIT ?1");
+    Stmt q(r, "SELECT seq, platform, sender, text FROM messages m WHERE removed = 0 AND blocked = 0 AND NOT EXISTS "
+              "(SELECT 1 FROM bans b WHERE b.platform = m.platform AND b.sender = m.sender) ORDER BY seq DESC LIMIT ?1");
     q.bind(1, int64_t(count));
     while (q.row()) out.push_back({q.integer(0), q.text(1), q.text(2), q.text(3)});
     return {out.rbegin(), out.rend()};
+}
+
+namespace {
+const char* const MODERATED_SELECT =
+    "SELECT seq, platform, sender, text, removed, blocked, EXISTS(SELECT 1 FROM bans b WHERE b.platform = m.platform "
+    "AND b.sender = m.sender) FROM messages m ";
+
+StoredMessage moderated_row(Stmt& q) {
+    StoredMessage m{q.integer(0), q.text(1), q.text(2), q.text(3)};
+    m.removed = q.integer(4) != 0;
+    m.blocked = q.integer(5) != 0;
+    m.banned = q.integer(6) != 0;
+    return m;
+}
+}  // namespace
+
+std::vector<StoredMessage> store_recent_messages(Store& s, int limit) {
+    static const std::string sql = std::string(MODERATED_SELECT) + "ORDER BY seq DESC LIMIT ?1";
+    Reader r(s);
+    std::vector<StoredMessage> out;
+    Stmt q(r, sql.c_str());
+    q.bind(1, int64_t(limit));
+    while (q.row()) out.push_back(moderated_row(q));
+    return out;
+}
+
+std::optional<StoredMessage> store_message(Store& s, int64_t seq) {
+    static const std::string sql = std::string(MODERATED_SELECT) + "WHERE seq = ?1";
+    Reader r(s);
+    Stmt q(r, sql.c_str());
+    q.bind(1, seq);
+    if (q.row()) return moderated_row(q);
+    return std::nullopt;
+}
+
+bool store_remove_message(Store& s, int64_t seq) {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    Transaction t(s);
+    std::string target, text;
+    {
+        Stmt q(s, "SELECT platform, sender, text FROM messages WHERE seq = ?1 AND removed = 0");
+        q.bind(1, seq);
+        if (!q.row()) return false;
+        target = q.text(0) + ":" + q.text(1);
+        text = q.text(2);
+    }
+    Stmt(s, "UPDATE messages SET removed = 1 WHERE seq = ?1").bind(1, seq).run();
+    log_action(s, "delete", std::to_string(seq), target + ": " + text);
+    t.commit();
+    return true;
+}
+
+bool store_set_banned(Store& s, const std::string& platform, const std::string& sender, bool banned) {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    Transaction t(s);
+    if (banned) {
+        Stmt(s, "INSERT OR IGNORE INTO bans(platform, sender, created_at) VALUES(?1, ?2, ?3)")
+            .bind(1, platform)
+            .bind(2, sender)
+            .bind(3, iso8601(now_ms()))
+            .run();
+    } else {
+        Stmt(s, "DELETE FROM bans WHERE platform = ?1 AND sender = ?2").bind(1, platform).bind(2, sender).run();
+    }
+    if (sqlite3_changes(s.db) == 0) return false;
+    log_action(s, banned ? "ban" : "unban", platform + ":" + sender, "");
+    t.commit();
+    return true;
+}
+
+std::vector<std::pair<std::string, std::string>> store_bans(Store& s) {
+    Reader r(s);
+    std::vector<std::pair<std::string, std::string>> out;
+    Stmt q(r, "SELECT platform, sender FROM bans ORDER BY created_at, platform, sender");
+    while (q.row()) out.emplace_back(q.text(0), q.text(1));
+    return out;
+}
+
+void store_set_blocked_words(Store& s, const std::vector<std::string>& words) {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    WordList list;
+    list.set(words);
+    Transaction t(s);
+    Stmt(s, "DELETE FROM blocked_words").run();
+    int64_t pos = 0;
+    std::string detail;
+    for (const auto& w : words) {
+        Stmt(s, "INSERT INTO blocked_words(position, word) VALUES(?1, ?2)").bind(1, pos++).bind(2, w).run();
+        detail += (detail.empty() ? "" : "\n") + w;
+    }
+    std::vector<std::pair<int64_t, bool>> changed;
+    {
+        Stmt q(s, "SELECT seq, text, blocked FROM messages");
+        while (q.row()) {
+            bool now = list.matches(q.text(1));
+            if (now != (q.integer(2) != 0)) changed.emplace_back(q.integer(0), now);
+        }
+    }
+    for (const auto& [seq, blocked] : changed)
+        Stmt(s, "UPDATE messages SET blocked = ?1 WHERE seq = ?2").bind(1, int64_t(blocked)).bind(2, seq).run();
+    log_action(s, "words", "", detail);
+    t.commit();
+    s.words = std::move(list);
+}
+
+std::vector<std::string> store_blocked_words(Store& s) {
+    Reader r(s);
+    std::vector<std::string> out;
+    Stmt q(r, "SELECT word FROM blocked_words ORDER BY position");
+    while (q.row()) out.push_back(q.text(0));
+    return out;
+}
+
+std::vector<ModAction> store_mod_log(Store& s, int limit) {
+    Reader r(s);
+    std::vector<ModAction> out;
+    Stmt q(r, "SELECT seq, at, action, target, detail FROM mod_log ORDER BY seq DESC LIMIT ?1");
+    q.bind(1, int64_t(limit));
+    while (q.row()) out.push_back({q.integer(0), q.text(1), q.text(2), q.text(3), q.text(4)});
+    return out;
 }
 
 std::optional<std::string> store_chatter_name(Store& s, const std::string& platform, const std::string& id) {

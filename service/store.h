@@ -23,6 +23,18 @@ struct StoredMessage {
     std::string platform;  // "twitch", "discord", "web", "matrix" or "corvane"
     std::string sender;    // the sender's id on the platform; for "corvane" the display name
     std::string text;      // UTF-8
+    // Why it is not served (only store_recent_messages fills these).
+    bool removed = false;  // taken down by the streamer
+    bool blocked = false;  // holds a blocked word
+    bool banned = false;   // its sender is banned
+};
+
+struct ModAction {
+    int64_t seq;
+    std::string at;      // ISO 8601 UTC
+    std::string action;  // "delete", "ban", "unban", "words"
+    std::string target;  // "<platform>:<sender>" or the message's seq; "" for words
+    std::string detail;  // the deleted text, the word list, ...
 };
 
 struct LoginState {
@@ -37,7 +49,7 @@ struct LinkInfo {
     std::string name;  // when linked
 };
 
-enum class LinkResult { Linked, UnknownToken, AlreadyLinked };
+enum class LinkResult { Linked, UnknownToken, AlreadyLinked, NameTaken };
 
 struct BlogEntry {
     std::string guid, title, link, description, published_at;  // published_at: RFC 822 date for RSS
@@ -63,16 +75,32 @@ std::string store_instance(Store& s);
 // Login: the state of login_id. Stores nothing: an id gets a row when its link page is submitted.
 LoginState store_login(Store& s, const std::string& login_id);
 std::optional<LinkInfo> store_link_info(Store& s, const std::string& token);
-// Link the installation holding token to a new account called name.
+// Link the installation holding token to a new account called name. Names are
+// unique by text_key (case and invisible characters do not count): NameTaken.
 LinkResult store_link(Store& s, const std::string& token, const std::string& name);
 // Account linked to login_id: (id, name), or nullopt when unknown or not linked.
 std::optional<std::pair<int64_t, std::string>> store_account(Store& s, const std::string& login_id);
 
-// Chat: append a message (and remember the sender's name for lookups); returns its seq.
-int64_t store_add_message(Store& s, const std::string& platform, const std::string& sender,
-                          const std::string& sender_name, const std::string& text);
-std::vector<StoredMessage> store_chat_page(Store& s, int count);  // count newest, oldest first
+// Chat: append a message (and remember the sender's name for lookups); returns its
+// seq, or nullopt (storing nothing) when the sender is banned. Messages beyond the
+// newest store_set_keep are deleted.
+std::optional<int64_t> store_add_message(Store& s, const std::string& platform, const std::string& sender,
+                                         const std::string& sender_name, const std::string& text);
+// The count newest messages that are served (not removed, blocked or from a banned sender), oldest first.
+std::vector<StoredMessage> store_chat_page(Store& s, int count);
+void store_set_keep(Store& s, int64_t messages);  // retention bound, at least 1
 std::optional<std::string> store_chatter_name(Store& s, const std::string& platform, const std::string& id);
+
+// Moderation. Each change is recorded in the moderation log with its time.
+std::vector<StoredMessage> store_recent_messages(Store& s, int limit);  // newest first, hidden ones too, flags set
+std::optional<StoredMessage> store_message(Store& s, int64_t seq);
+bool store_remove_message(Store& s, int64_t seq);  // false when there is no such message or it was removed
+bool store_set_banned(Store& s, const std::string& platform, const std::string& sender, bool banned);  // false: no change
+std::vector<std::pair<std::string, std::string>> store_bans(Store& s);  // (platform, sender)
+// Replaces the blocked words; every stored message is judged again.
+void store_set_blocked_words(Store& s, const std::vector<std::string>& words);
+std::vector<std::string> store_blocked_words(Store& s);
+std::vector<ModAction> store_mod_log(Store& s, int limit);  // newest first
 
 // Streamer's side.
 void store_set_live(Store& s, const std::vector<std::string>& handles);  // replaces the list

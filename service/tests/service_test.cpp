@@ -26,7 +26,12 @@ struct Answer {
     int status = 0;
     std::string body;
     std::string type;
+    httplib::Headers headers;
     json parsed() const { return json::parse(body); }
+    std::string header(const char* key) const {
+        auto it = headers.find(key);
+        return it == headers.end() ? "" : it->second;
+    }
 };
 
 class ServiceTest : public ::testing::Test {
@@ -46,7 +51,7 @@ protected:
         std::filesystem::remove_all(dir);
     }
     void start() {
-        ServiceOptions o;
+        ServiceOptions o = options;
         o.port = 0;
         o.db_path = dir + "/service.db";
         o.threads = 8;
@@ -70,9 +75,9 @@ protected:
     }
 
     Answer call(const std::string& method, const std::string& target, const std::string& body = "",
-                const std::string& auth = "", const std::string& type = "application/json") {
+                const std::string& auth = "", const std::string& type = "application/json",
+                httplib::Headers h = {}) {
         httplib::Client c("127.0.0.1", port);
-        httplib::Headers h;
         if (!auth.empty()) h.emplace("Authorization", "Bearer " + auth);
         httplib::Result r = method == "GET" ? c.Get(target, h) : c.Post(target, h, body, type);
         Answer a;
@@ -80,6 +85,7 @@ protected:
         a.status = r->status;
         a.body = r->body;
         a.type = r->get_header_value("Content-Type");
+        a.headers = r->headers;
         return a;
     }
     Answer get(const std::string& target) { return call("GET", target); }
@@ -101,6 +107,13 @@ protected:
         return get("/api/vimoexe/login?id=" + login_id).parsed()["user"]["id"].get<std::string>();
     }
     json chat(int count) { return get("/api/chat?count=" + std::to_string(count)).parsed(); }
+    // Submit login_id's link page with name (percent-encoded); the page's status.
+    int try_link(const std::string& login_id, const std::string& name) {
+        std::string url = get("/api/vimoexe/login?id=" + login_id).parsed()["url"];
+        return call("POST", "/link", "token=" + url.substr(url.find("token=") + 6) + "&name=" + name, "",
+                    "application/x-www-form-urlencoded")
+            .status;
+    }
     // A number read from the database file on a connection of the test's own.
     std::string db_bytes() {
         std::ifstream f(dir + "/service.db", std::ios::binary);
@@ -123,6 +136,7 @@ protected:
     }
     int64_t db_number(const char* sql) { return std::stoll(db_text(sql)); }
 
+    ServiceOptions options;  // of the next start
     std::string dir, token;
     ServicePtr service;
     std::thread thread;
@@ -462,7 +476,9 @@ TEST_F(ServiceTest, ReadsAnswerWhileAnotherConnectionHoldsTheWriteLock) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let it reach the lock
 
     // ...and reads still answer, with what was committed, before it is through.
+    auto asked = std::chrono::steady_clock::now();
     json page = chat(10);
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::milliseconds(100));
     EXPECT_EQ(page.size(), 1u);
     EXPECT_EQ(page[0]["message"], kept);
     EXPECT_EQ(get("/api/ferncircle").parsed(), json::array());
@@ -498,6 +514,164 @@ TEST_F(ServiceTest, InstallationsAskedBeforeDerivedTokensKeepTheirPage) {
     EXPECT_EQ(get("/api/vimoexe/login?id=8:8:8").parsed()["user"]["twitch"]["name"], "Old");
     EXPECT_EQ(call("POST", "/api/vimoexe/chat?id=8:8:8&content=hi").status, 200);
     EXPECT_EQ(db_number("SELECT COUNT(*) FROM installs"), 1);
+}
+
+}  // namespace
+
+namespace {
+
+const char* FORM = "application/x-www-form-urlencoded";
+
+class LimitsTest : public ServiceTest {
+protected:
+    void SetUp() override {
+        // Rates slow enough that no bucket refills while a test runs.
+        ServiceLimits& l = options.limits;
+        l.post_account = {2, 0.001};
+        l.post_address = {3, 0.001};
+        l.link_address = {2, 0.001};
+        l.ingest_bridge = {3, 0.001};
+        l.ingest_sender = {2, 0.001};
+        l.ingest_address = {100, 0.001};
+        ServiceTest::SetUp();
+    }
+    Answer ingest_answer(const std::string& platform, const std::string& id, const std::string& text) {
+        return admin("/api/ingest", {{"platform", platform}, {"sender_id", id}, {"sender_name", "n" + id}, {"text", text}});
+    }
+    void expect_refused(const Answer& a, int64_t messages) {
+        EXPECT_EQ(a.status, 429) << a.body;
+        EXPECT_GE(std::stoi(a.header("Retry-After").empty() ? "0" : a.header("Retry-After")), 1);
+        EXPECT_EQ(db_number("SELECT COUNT(*) FROM messages"), messages);
+    }
+};
+
+TEST_F(LimitsTest, EachLimitAnswers429AndStoresNothing) {
+    // Link submissions per address: a third installation from here waits.
+    link("1:1:1", "Ann");
+    link("2:2:2", "Bob");
+    std::string url = get("/api/vimoexe/login?id=3:3:3").parsed()["url"];
+    Answer third = call("POST", "/link", "token=" + url.substr(url.find("token=") + 6) + "&name=Cy", "", FORM);
+    EXPECT_EQ(third.status, 429);
+    EXPECT_FALSE(third.header("Retry-After").empty());
+    EXPECT_EQ(db_number("SELECT COUNT(*) FROM accounts"), 2);
+
+    // Posts: two per account, three per address over both accounts.
+    EXPECT_EQ(call("POST", "/api/vimoexe/chat?id=1:1:1&content=a1").status, 200);
+    EXPECT_EQ(call("POST", "/api/vimoexe/chat?id=1:1:1&content=a2").status, 200);
+    expect_refused(call("POST", "/api/vimoexe/chat?id=1:1:1&content=a3"), 2);
+    EXPECT_EQ(call("POST", "/api/vimoexe/chat?id=2:2:2&content=b1").status, 200);
+    expect_refused(call("POST", "/api/vimoexe/chat?id=2:2:2&content=b2"), 3);
+
+    // Ingest: two per sender, three per bridge; another bridge is not held up.
+    EXPECT_EQ(ingest_answer("twitch", "7", "x").status, 200);
+    EXPECT_EQ(ingest_answer("twitch", "7", "x").status, 200);
+    expect_refused(ingest_answer("twitch", "7", "x"), 5);
+    EXPECT_EQ(ingest_answer("twitch", "8", "y").status, 200);
+    expect_refused(ingest_answer("twitch", "9", "z"), 6);
+    EXPECT_EQ(ingest_answer("discord", "9", "z").status, 200);
+    EXPECT_EQ(chat(100).size(), 7u);
+}
+
+TEST_F(ServiceTest, RetentionKeepsTheNewestMessages) {
+    options.keep_messages = 3;
+    restart();
+    std::vector<std::string> ids;
+    for (int i = 0; i < 6; ++i) ids.push_back(ingest("matrix", "a:x", "a", "m" + std::to_string(i)));
+    EXPECT_EQ(db_number("SELECT COUNT(*) FROM messages"), 3);
+    json page = chat(10);
+    ASSERT_EQ(page.size(), 3u);
+    EXPECT_EQ(page[0]["message"], ids[3]);
+    EXPECT_EQ(page[2]["message"], ids[5]);
+}
+
+TEST_F(ServiceTest, NamesAreUniqueRegardlessOfCaseAndInvisibleTextIsRefused) {
+    link("1:1:1", "Élodie");
+    EXPECT_EQ(try_link("2:2:2", "%C3%A9LODIE"), 409);               // éLODIE
+    EXPECT_EQ(try_link("2:2:2", "%C3%89lo%E2%80%8Bdie"), 409);      // Élo<zero-width space>die
+    EXPECT_EQ(try_link("2:2:2", "QuelMara"), 409);                  // the streamer's handle
+    EXPECT_EQ(try_link("2:2:2", "%E2%80%AE%E2%80%8B"), 400);        // U+202E U+200B only
+    EXPECT_EQ(db_number("SELECT COUNT(*) FROM accounts"), 1);
+    EXPECT_EQ(try_link("2:2:2", "Elodie"), 200);                    // another letter, another name
+
+    EXPECT_EQ(call("POST", "/api/vimoexe/chat?id=1:1:1&content=%E2%80%AE%E2%80%8B%20").status, 400);
+    EXPECT_EQ(admin("/api/ingest", {{"platform", "twitch"}, {"sender_id", "1"}, {"sender_name", "a"}, {"text", "\u200b\u2060\ufe0f"}}).status, 400);
+    EXPECT_EQ(admin("/api/ingest", {{"platform", "corvane"}, {"sender_name", "\u3164"}, {"text", "hi"}}).status, 400);
+    EXPECT_EQ(db_number("SELECT COUNT(*) FROM messages"), 0);
+}
+
+TEST_F(ServiceTest, ModerationHidesMessagesAndKeepsTheOthersValues) {
+    std::string account = link("1:1:1", "Ann");
+    std::string a = ingest("twitch", "10", "ten", "first");
+    std::string b = ingest("twitch", "11", "eleven", "spam one");
+    std::string c = ingest("discord", "12", "twelve", "keep me");
+    std::string d = ingest("twitch", "11", "eleven", "spam two");
+    std::string e = ingest("matrix", "m:x", "em", "a BadWord, said loudly");
+    std::string f = ingest("matrix", "m:x", "em", "badwords is another word");
+    std::string g = call("POST", "/api/vimoexe/chat?id=1:1:1&content=mine").body;
+    auto values = [&] {
+        std::vector<std::string> out;
+        for (const auto& m : chat(100)) out.push_back(m["message"]);
+        return out;
+    };
+    ASSERT_EQ(values().size(), 7u);
+
+    EXPECT_EQ(admin("/api/admin/delete", {{"message", a}}).status, 200);
+    EXPECT_EQ(admin("/api/admin/delete", {{"message", a}}).status, 404);
+    EXPECT_EQ(admin("/api/admin/ban", {{"message", b}}).status, 200);  // the sender of b: twitch 11
+    EXPECT_EQ(admin("/api/admin/ban", {{"account", account}}).status, 200);
+    EXPECT_EQ(admin("/api/admin/words", {{"words", {"badword"}}}).status, 200);
+    EXPECT_EQ(values(), (std::vector<std::string>{c, f}));
+
+    // New posts and bridged messages of banned senders are refused and stored nowhere.
+    int64_t stored = db_number("SELECT COUNT(*) FROM messages");
+    EXPECT_EQ(admin("/api/ingest", {{"platform", "twitch"}, {"sender_id", "11"}, {"sender_name", "e"}, {"text", "x"}}).status, 403);
+    EXPECT_EQ(call("POST", "/api/vimoexe/chat?id=1:1:1&content=again").status, 403);
+    EXPECT_EQ(db_number("SELECT COUNT(*) FROM messages"), stored);
+
+    // Unbanned and the words cleared, the rest come back with the same values.
+    EXPECT_EQ(admin("/api/admin/unban", {{"platform", "twitch"}, {"sender_id", "11"}}).status, 200);
+    EXPECT_EQ(admin("/api/admin/unban", {{"platform", "web"}, {"sender_id", account}}).status, 200);
+    EXPECT_EQ(admin("/api/admin/words", {{"words", json::array()}}).status, 200);
+    EXPECT_EQ(values(), (std::vector<std::string>{b, c, d, e, f, g}));
+
+    // Every action is in the log with its time, newest first; the calls want the token.
+    Answer m = call("GET", "/api/admin/moderation", "", token);
+    ASSERT_EQ(m.status, 200) << m.body;
+    json moderation = m.parsed();
+    std::vector<std::string> actions;
+    for (const auto& entry : moderation["log"]) {
+        actions.push_back(entry["action"]);
+        EXPECT_EQ(entry["at"].get<std::string>().size(), 24u);
+    }
+    EXPECT_EQ(actions, (std::vector<std::string>{"words", "unban", "unban", "words", "ban", "ban", "delete"}));
+    EXPECT_EQ(call("GET", "/api/admin/moderation").status, 401);
+    EXPECT_EQ(call("POST", "/api/admin/delete", json{{"message", b}}.dump(), "wrong").status, 401);
+
+    // The page works the same calls; what it shows is escaped.
+    ingest("twitch", "13", "t", "<b>bold</b>");
+    Answer page = call("POST", "/admin/moderation", "token=" + token, "", FORM);
+    ASSERT_EQ(page.status, 200);
+    EXPECT_NE(page.body.find("&lt;b&gt;bold"), std::string::npos);
+    EXPECT_EQ(call("POST", "/admin/delete", "token=" + token + "&message=" + c, "", FORM).status, 200);
+    EXPECT_EQ(values().size(), 6u);
+}
+
+TEST_F(ServiceTest, PublicAnswersAreCacheableAndRevalidate) {
+    ingest("twitch", "1", "a", "hello");
+    Answer first = get("/api/chat?count=8");
+    EXPECT_EQ(first.header("Cache-Control"), "public, max-age=1");
+    std::string etag = first.header("ETag");
+    ASSERT_FALSE(etag.empty());
+    Answer same = call("GET", "/api/chat?count=8", "", "", "", {{"If-None-Match", etag}});
+    EXPECT_EQ(same.status, 304);
+    EXPECT_TRUE(same.body.empty());
+    ingest("twitch", "1", "a", "again");
+    Answer changed = call("GET", "/api/chat?count=8", "", "", "", {{"If-None-Match", etag}});
+    EXPECT_EQ(changed.status, 200);
+    EXPECT_NE(changed.header("ETag"), etag);
+    for (const char* path : {"/api/ferncircle", "/data/blog.xml", "/api/user?select=twitch.name&where=twitch.id=1"})
+        EXPECT_FALSE(get(path).header("ETag").empty()) << path;
+    EXPECT_EQ(get("/api/vimoexe/login?id=1:2:3").header("Cache-Control"), "no-store");
 }
 
 }  // namespace
