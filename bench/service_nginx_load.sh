@@ -21,6 +21,7 @@ rounds=${3:-2}
 conns=200
 bin="$build/vimo-service"
 [ -x "$bin" ] || { echo "build $bin first (cmake --build $build --target vimo-service)"; exit 1; }
+PATH=$PATH:/usr/sbin:/sbin  # where Debian puts nginx
 command -v nginx >/dev/null || { echo "nginx is not installed (scripts/setup.sh installs it)"; exit 1; }
 command -v wrk >/dev/null || { echo "wrk is not installed (scripts/setup.sh installs it)"; exit 1; }
 ulimit -n 16384 2>/dev/null || ulimit -n "$(ulimit -Hn)"

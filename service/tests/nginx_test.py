@@ -30,6 +30,8 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 RENDER = os.path.join(ROOT, "deploy", "nginx", "render.sh")
+# Debian puts nginx in /usr/sbin, which is not on an ordinary user's PATH.
+NGINX = shutil.which("nginx") or shutil.which("nginx", path="/usr/sbin:/sbin")
 
 # Who asks: each part of the test from its own address.
 NORMAL = "127.0.0.1"      # an ordinary companion
@@ -94,7 +96,7 @@ class Stack:
                         "--upstream", "127.0.0.1:%d" % self.service_port, "--exempt", EXEMPT], check=True)
         self.access_log = os.path.join(prefix, "logs", "vimo-access.log")
         self.nginx_err = os.path.join(prefix, "logs", "error.log")
-        nginx = subprocess.Popen(["nginx", "-p", prefix, "-c", os.path.join(prefix, "nginx.conf"),
+        nginx = subprocess.Popen([NGINX, "-p", prefix, "-c", os.path.join(prefix, "nginx.conf"),
                                   "-e", os.path.join(prefix, "logs", "start.log")])
         self.procs.append(nginx)
         if not wait_port(self.port, time.monotonic() + 10):
@@ -320,7 +322,7 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--build-dir", required=True)
     args = ap.parse_args()
-    if shutil.which("nginx") is None:
+    if NGINX is None:
         print("SKIPPED: nginx is not installed (scripts/setup.sh installs it)")
         return 77
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
