@@ -36,7 +36,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-"$bin" --port 0 --db "$work/service.db" >"$log" 2>&1 &
+"$bin" --port 0 --behind-proxy --db "$work/service.db" >"$log" 2>&1 &
 pids+=($!)
 origin=""
 for _ in $(seq 1 100); do

@@ -74,7 +74,7 @@ class Stack:
         self.procs = []
         log_path = os.path.join(work, "service.log")
         self.service_log = open(log_path, "w")
-        service = subprocess.Popen([os.path.join(build_dir, "vimo-service"), "--port", "0", "--db",
+        service = subprocess.Popen([os.path.join(build_dir, "vimo-service"), "--port", "0", "--behind-proxy", "--db",
                                     os.path.join(work, "service.db")], stdout=self.service_log, stderr=subprocess.STDOUT)
         self.procs.append(service)
         deadline = time.monotonic() + 10
