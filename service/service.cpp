@@ -476,7 +476,10 @@ std::string moderation_html(Service& s, const std::string& token) {
     std::string h = "<h2>Recent messages</h2><table>";
     for (const auto& msg : m["messages"]) {
         std::string value = msg["message"].get<std::string>();
-        std::string who = msg["chatter"].begin().key() + ":" + msg["chatter"].begin().value().get<std::string>();
+        std::string platform = msg["chatter"].begin().key(), sender = msg["chatter"].begin().value().get<std::string>();
+        std::string who = platform + ":" + sender;
+        if (platform != NAME_PLATFORM)
+            if (auto name = store_chatter_name(*s.store, platform, sender)) who = *name + " (" + who + ")";
         std::string state = msg["removed"].get<bool>() ? "deleted" : msg["banned"].get<bool>() ? "banned sender"
                             : msg["blocked"].get<bool>()                                      ? "blocked word"
                                                                                               : "";
@@ -486,7 +489,9 @@ std::string moderation_html(Service& s, const std::string& token) {
         if (!msg["banned"].get<bool>()) h += token_button(token, "/admin/ban", "Ban sender", "message", value);
         h += "</td></tr>";
     }
+    if (m["messages"].empty()) h += "<tr><td>No messages yet.</td></tr>";
     h += "</table><h2>Banned senders</h2><ul>";
+    if (m["bans"].empty()) h += "<li>Nobody is banned.</li>";
     for (const auto& b : m["bans"]) {
         std::string platform = b["platform"].get<std::string>(), sender = b["sender_id"].get<std::string>();
         h += "<li>" + html_escape(platform + ":" + sender) + " <form method=\"post\" action=\"/admin/unban\" "

@@ -532,7 +532,7 @@ protected:
         l.link_address = {2, 0.001};
         l.ingest_bridge = {3, 0.001};
         l.ingest_sender = {2, 0.001};
-        l.ingest_address = {100, 0.001};
+        l.ingest_address = {5, 0.001};
         ServiceTest::SetUp();
     }
     Answer ingest_answer(const std::string& platform, const std::string& id, const std::string& text) {
@@ -562,14 +562,16 @@ TEST_F(LimitsTest, EachLimitAnswers429AndStoresNothing) {
     EXPECT_EQ(call("POST", "/api/vimoexe/chat?id=2:2:2&content=b1").status, 200);
     expect_refused(call("POST", "/api/vimoexe/chat?id=2:2:2&content=b2"), 3);
 
-    // Ingest: two per sender, three per bridge; another bridge is not held up.
+    // Ingest: two per sender, three per bridge (another bridge is not held up), five per address.
     EXPECT_EQ(ingest_answer("twitch", "7", "x").status, 200);
     EXPECT_EQ(ingest_answer("twitch", "7", "x").status, 200);
     expect_refused(ingest_answer("twitch", "7", "x"), 5);
     EXPECT_EQ(ingest_answer("twitch", "8", "y").status, 200);
     expect_refused(ingest_answer("twitch", "9", "z"), 6);
     EXPECT_EQ(ingest_answer("discord", "9", "z").status, 200);
-    EXPECT_EQ(chat(100).size(), 7u);
+    EXPECT_EQ(ingest_answer("discord", "10", "z").status, 200);  // the fifth from this address
+    expect_refused(ingest_answer("matrix", "11", "z"), 8);
+    EXPECT_EQ(chat(100).size(), 8u);
 }
 
 TEST_F(ServiceTest, RetentionKeepsTheNewestMessages) {
