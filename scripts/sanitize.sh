@@ -33,6 +33,6 @@ run_build() {
 export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
 export ASAN_OPTIONS="detect_leaks=1"
 export UBSAN_OPTIONS="print_stacktrace=1 halt_on_error=1"
-run_build build-tsan thread '^test_(physics|net|online)$' || status=1
+run_build build-tsan thread '^test_(physics|net|online|service)$' || status=1
 run_build build-asan address '^test_' || status=1
 exit $status
