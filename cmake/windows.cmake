@@ -11,7 +11,7 @@
 # compiler's path (its system headers would shadow MinGW's).
 set(VIMO_CROSS_INCLUDE ${CMAKE_BINARY_DIR}/cross-include)
 file(MAKE_DIRECTORY ${VIMO_CROSS_INCLUDE})
-foreach(entry nlohmann stb)
+foreach(entry nlohmann stb hwy)
   if(NOT EXISTS ${VIMO_CROSS_INCLUDE}/${entry})
     file(CREATE_LINK /usr/include/${entry} ${VIMO_CROSS_INCLUDE}/${entry} SYMBOLIC)
   endif()

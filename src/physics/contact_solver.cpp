@@ -1,13 +1,31 @@
 // The impulse passes of a step: the contact records resolved five times over,
-// filling each body's velocity and collision record, in lanes where the
+// filling each body's velocity and collision record, in SIMD lanes where the
 // processor has them.
 //
+// Where each formula of the passes lives (change them together, in the same
+// order of operations: the lanes must give the plain path's bits):
+//  - relative velocity, normal impulse, its application and the collision
+//    record, friction (tangent, its impulse, static or dynamic, application):
+//    SolveRecord (the plain path, one record) and SolveLanes (the lane kernel,
+//    one unit per lane, every SIMD target Highway builds);
+//  - lever arms and the effective mass along the normal: SolveContacts only,
+//    worked out once per step for both;
+//  - -(1 + restitution), a body's "enabled" and "turns" rules and the share
+//    per point: SolverContact (plain) and MakeUnitLane (lanes), side by side.
+//
+// The whole physics library is compiled with contraction off
+// (-ffp-contract=off): no multiply and add is ever fused, in either path.
+//
 // Runs on the stepping thread with PhysicsMutex() held.
+#ifndef VIMO_PHYSICS_SOLVER_ONCE
+#define VIMO_PHYSICS_SOLVER_ONCE
 #include <algorithm>
 #include <cfloat>
 #include <climits>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "physics/physics.h"
@@ -18,23 +36,7 @@ using namespace PhysicsWorld;
 namespace physics_detail {
 
 bool fastSolver = true;
-
-bool SolverKernelSupported(int kernel) {
-#if defined(__SSE2__)
-    static const bool avx = __builtin_cpu_supports("avx2");
-    static const bool avx512 = __builtin_cpu_supports("avx512f");
-    switch (kernel) {
-        case SOLVER_SSE2: return true;
-        case SOLVER_AVX: return avx;
-        case SOLVER_AVX512: return avx512;
-        case SOLVER_AUTO: return true;
-    }
-    return false;
-#else
-    return kernel == SOLVER_SSE2 || kernel == SOLVER_AUTO;
-#endif
-}
-int solverKernel = SOLVER_AUTO;
+FastPathRuns fastPathRuns;
 
 namespace {
 
@@ -73,12 +75,6 @@ struct SolverContact {
     SolverPoint points[2];
 };
 
-std::vector<SolverBody> solverBodies;       // by table index, plus a scratch body past the table
-std::vector<SolverContact> solverContacts;  // by unit, in table order
-std::vector<uint32_t> solverUnits;          // first record of each unit (a record, or a record and its twin)
-std::vector<uint32_t> unitRepeats;          // records in each unit: 1 or 2
-std::vector<uint8_t> readOnly;              // per body: never written by the passes
-
 // Record b is a twin of record a: same bodies and every value the passes read
 // equal bit for bit (so resolving b repeats a's arithmetic on newer velocities).
 bool IsTwin(const PhysicsManifoldData* a, const PhysicsManifoldData* b) {
@@ -90,7 +86,6 @@ bool IsTwin(const PhysicsManifoldData* a, const PhysicsManifoldData* b) {
            std::memcmp(&a->dynamicFriction, &b->dynamicFriction, sizeof(float)) == 0 &&
            std::memcmp(&a->staticFriction, &b->staticFriction, sizeof(float)) == 0;
 }
-
 
 // One record, one pass.
 void SolveRecord(const SolverContact& c, SolverBody* sb) {
@@ -159,23 +154,10 @@ void SolveOne(const SolverContact& c, SolverBody* sb) {
     if (c.repeat == 2) SolveRecord(c, sb);
 }
 
-
-#if VIMO_PHYSICS_SSE
-// Units solved side by side, one per lane: eight with SSE2 register pairs or
-// AVX2, sixteen, thirty-two or forty-eight (one to three registers' worth,
-// their chains of divisions and roots interleaved) with AVX-512. The units of one group touch distinct
-// moving bodies (disabled ones are never written), and every lane performs
-// exactly the scalar operations of SolveRecord in the same order (IEEE single
-// precision per lane, never fused: every kernel is compiled with contraction
-// off), so the same bits result. What stays fixed through the passes is laid
-// out once per step, one UnitLane per unit; a lane loads its unit's values and
-// its bodies' velocities by index. Wide vectors are handed between inline
-// functions only, never across a library boundary, so the ABI note about them
-// does not apply.
-#pragma GCC diagnostic ignored "-Wpsabi"
-
+// ---- The lanes' data ----
 // One unit's fixed values, 32 words, read by the lanes with gathers (word
-// offsets below).
+// offsets below). A lane loads its unit's values and its bodies' velocities by
+// index.
 struct alignas(128) UnitLane {
     float nx, ny, negE1, sf, df;  // normal, -(1 + e), static and dynamic friction
     float aim, aii, bim, bii;     // inverse masses and inertias of A and B
@@ -189,7 +171,7 @@ struct alignas(128) UnitLane {
 };
 static_assert(sizeof(UnitLane) == 128, "a unit's values are 32 words");
 static_assert(sizeof(SolverBody) == 48, "a solver body is 12 words");
-constexpr int32_t UNIT_SHIFT = 5;  // 32 words per unit
+constexpr int UNIT_SHIFT = 5;  // 32 words per unit
 constexpr int32_t BODY_WORDS = 12;
 // Unit flags: the body is enabled; enabled and free to turn; a twin record
 // follows (a second round); point 0 / 1 exists. A unit with point 1 has two
@@ -202,6 +184,12 @@ constexpr int32_t W_NX = 0, W_NY = 1, W_NEGE1 = 2, W_SF = 3, W_DF = 4, W_AIM = 5
 constexpr int32_t P_RAX = 0, P_RAY = 1, P_RBX = 2, P_RBY = 3, P_KS = 4, P_EM = 5;
 // Within a SolverBody: velocity x, y, angular velocity, collision delta x, y.
 constexpr int32_t B_VX = 0, B_VY = 1, B_W = 2, B_CDX = 8, B_CDY = 9;
+// Lanes per group at most: a level's laned units are padded to a multiple of
+// this, so a group may read past its last unit.
+constexpr uint32_t MAX_LANES = 16;
+// A group of lanes is worth its set-up from this many units on; fewer left
+// over in a level run one by one.
+constexpr uint32_t MIN_GROUP_UNITS = 3;
 
 void MakeUnitLane(const SolverContact& u, const SolverBody* sb, UnitLane* out) {
     const SolverBody& A = sb[u.a];
@@ -221,12 +209,8 @@ void MakeUnitLane(const SolverContact& u, const SolverBody* sb, UnitLane* out) {
               (B.enabled && !B.freezeRotation ? UNIT_B_TURNS : 0) | (u.repeat == 2 ? UNIT_TWIN : 0) |
               (u.count > 0 ? UNIT_POINT0 : 0) | (u.count > 1 ? UNIT_POINT1 : 0);
     for (uint32_t k = 0; k < 2; k++) {
-        q.p[k].rax = u.points[k].rA.x;
-        q.p[k].ray = u.points[k].rA.y;
-        q.p[k].rbx = u.points[k].rB.x;
-        q.p[k].rby = u.points[k].rB.y;
-        q.p[k].ks = u.points[k].inverseMassSum;
-        q.p[k].em = u.points[k].effectiveMass;
+        q.p[k] = {u.points[k].rA.x, u.points[k].rA.y, u.points[k].rB.x, u.points[k].rB.y,
+                  u.points[k].inverseMassSum, u.points[k].effectiveMass};
     }
     q.a = static_cast<int32_t>(u.a) * BODY_WORDS;
     q.b = static_cast<int32_t>(u.b) * BODY_WORDS;
@@ -240,306 +224,240 @@ UnitLane EmptyUnitLane(uint32_t scratch) {
     return q;
 }
 
-std::vector<UnitLane> unitLanes;  // by unit, then the empty lane
+}  // namespace
+}  // namespace physics_detail
+#endif  // VIMO_PHYSICS_SOLVER_ONCE
 
-// The eight-lane kernel for plain SSE2: each vector two SSE registers.
-#pragma GCC push_options
-#pragma GCC optimize("fp-contract=off")
-namespace lanes_sse {
-constexpr int LANES = 8;
-typedef float FV __attribute__((vector_size(LANES * 4), aligned(64)));
-typedef int32_t IV __attribute__((vector_size(LANES * 4), aligned(64)));
-static inline __attribute__((always_inline)) FV SqrtV(FV v) {
-    FV out;
-    for (int i = 0; i < LANES; i += 4) {
-        __m128 part;
-        std::memcpy(&part, reinterpret_cast<const char*>(&v) + i * 4, sizeof part);
-        part = _mm_sqrt_ps(part);
-        std::memcpy(reinterpret_cast<char*>(&out) + i * 4, &part, sizeof part);
-    }
-    return out;
-}
-static inline __attribute__((always_inline)) int MovemaskV(IV m) {
-    int bits = 0;
-    for (int i = 0; i < LANES; i += 4) {
-        __m128 part;
-        std::memcpy(&part, reinterpret_cast<const char*>(&m) + i * 4, sizeof part);
-        bits |= _mm_movemask_ps(part) << i;
-    }
-    return bits;
-}
-static inline __attribute__((always_inline)) FV GatherF(const float* base, IV index) {
-    FV out;
-    for (int l = 0; l < LANES; l++) out[l] = base[index[l]];
-    return out;
-}
-static inline __attribute__((always_inline)) IV GatherI(const int32_t* base, IV index) {
-    IV out;
-    for (int l = 0; l < LANES; l++) out[l] = base[index[l]];
-    return out;
-}
-#include "physics/solver_lanes.inc"
-}  // namespace lanes_sse
-#pragma GCC pop_options
+// ---- The lane kernel, compiled once per SIMD target ----
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "physics/contact_solver.cpp"
+#include <hwy/foreach_target.h>  // re-includes this file for every target
+#include <hwy/highway.h>
 
-// The same kernel for processors with AVX2: eight lanes in one register,
-// loaded with gathers. No fused multiply-add is enabled, whose single rounding
-// would change results.
-#pragma GCC push_options
-#pragma GCC target("avx2")
-#pragma GCC optimize("fp-contract=off")
-namespace lanes_avx {
-constexpr int LANES = 8;
-typedef float FV __attribute__((vector_size(LANES * 4), aligned(64)));
-typedef int32_t IV __attribute__((vector_size(LANES * 4), aligned(64)));
-static inline __attribute__((always_inline)) FV SqrtV(FV v) {
-    return reinterpret_cast<FV>(_mm256_sqrt_ps(reinterpret_cast<__m256>(v)));
-}
-static inline __attribute__((always_inline)) int MovemaskV(IV m) {
-    return _mm256_movemask_ps(reinterpret_cast<__m256>(m));
-}
-static inline __attribute__((always_inline)) FV GatherF(const float* base, IV index) {
-    return reinterpret_cast<FV>(_mm256_i32gather_ps(base, reinterpret_cast<__m256i>(index), 4));
-}
-static inline __attribute__((always_inline)) IV GatherI(const int32_t* base, IV index) {
-    return reinterpret_cast<IV>(
-        _mm256_i32gather_epi32(reinterpret_cast<const int*>(base), reinterpret_cast<__m256i>(index), 4));
-}
-#include "physics/solver_lanes.inc"
-}  // namespace lanes_avx
-#pragma GCC pop_options
+HWY_BEFORE_NAMESPACE();
+namespace physics_detail {
+namespace HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
 
-// Sixteen lanes per register for processors with AVX-512, masks in mask
-// registers, G registers' worth of units (16 x G) at once: the G chains are
-// independent, so the processor overlaps one's divisions and roots with the
-// other's loads and arithmetic. This instruction set has fused multiply-add,
-// so contraction being off is what keeps every multiply and add separately
-// rounded here.
-#pragma GCC push_options
-#pragma GCC target("avx512f")
-#pragma GCC optimize("fp-contract=off")
-namespace lanes_avx512 {
-inline __attribute__((always_inline)) __m512 Neg(__m512 v) {
-    return _mm512_castsi512_ps(_mm512_xor_si512(_mm512_castps_si512(v), _mm512_set1_epi32(INT32_MIN)));
-}
-inline __attribute__((always_inline)) __m512 Abs(__m512 v) {
-    return _mm512_castsi512_ps(_mm512_and_si512(_mm512_castps_si512(v), _mm512_set1_epi32(INT32_MAX)));
-}
-inline __attribute__((always_inline)) __m512 Gather(const float* base, __m512i index) {
-    return _mm512_i32gather_ps(index, base, 4);
-}
-
-// Each statement runs for every register g (the loops over g are unrolled),
-// so the G chains interleave in the instruction stream.
-template <int G>
-void SolveLanes(const int32_t* unitIndex, const UnitLane* units, SolverBody* sb) {
+// Units solved side by side, one per lane (at most MAX_LANES). The units of
+// one group touch distinct moving bodies (disabled ones are never written),
+// and every lane performs exactly the operations of SolveRecord in the same
+// order (IEEE single precision per lane, never fused), with SolveRecord's
+// early stops turned into masks; a lane with a twin runs its record again.
+// Groups go over unitIndex[0, count) while at least MIN_GROUP_UNITS units are
+// left (lanes past count read the padding: the empty unit); returns the units
+// done, the rest are for the caller to run one by one.
+uint32_t SolveLanes(const int32_t* unitIndex, uint32_t count, const UnitLane* units, SolverBody* sb) {
+    const hn::CappedTag<float, MAX_LANES> df;
+    const hn::RebindToSigned<decltype(df)> di;
+    using VF = decltype(hn::Zero(df));
+    using VI = decltype(hn::Zero(di));
+    using M = decltype(hn::FirstN(df, 0));
+    const uint32_t lanes = static_cast<uint32_t>(hn::Lanes(df));
     const float* uf = reinterpret_cast<const float*>(units);
     const int32_t* ui = reinterpret_cast<const int32_t*>(units);
     float* bf = reinterpret_cast<float*>(sb);
-    const __m512 zero = _mm512_setzero_ps();
-    const __m512 one = _mm512_set1_ps(1.0f);
-    const __m512 half = _mm512_set1_ps(0.5f);
-    const __m512 eps = _mm512_set1_ps(PHYSICS_EPSILON);
-    __m512i u[G], ia[G], ib[G];
-    __m512 avx[G], avy[G], aw[G], bvx[G], bvy[G], bw[G], cax[G], cay[G], cbx[G], cby[G];
-    __mmask16 aEn[G], bEn[G], aRot[G], bRot[G], twin[G], inUse[2][G], hitA[G], hitB[G];
-    // Fixed values live in memory and are read where used, which leaves the
-    // registers to the G chains.
-    alignas(64) float fixed[G][W_A][16];
-#pragma GCC unroll 4
-    for (int g = 0; g < G; g++) {
-        u[g] = _mm512_slli_epi32(_mm512_loadu_si512(unitIndex + 16 * g), UNIT_SHIFT);
-        ia[g] = _mm512_i32gather_epi32(u[g], ui + W_A, 4);
-        ib[g] = _mm512_i32gather_epi32(u[g], ui + W_B, 4);
-    }
-#pragma GCC unroll 4
-    for (int g = 0; g < G; g++) {
-        avx[g] = Gather(bf + B_VX, ia[g]);
-        avy[g] = Gather(bf + B_VY, ia[g]);
-        aw[g] = Gather(bf + B_W, ia[g]);
-        bvx[g] = Gather(bf + B_VX, ib[g]);
-        bvy[g] = Gather(bf + B_VY, ib[g]);
-        bw[g] = Gather(bf + B_W, ib[g]);
-        cax[g] = Gather(bf + B_CDX, ia[g]);
-        cay[g] = Gather(bf + B_CDY, ia[g]);
-        cbx[g] = Gather(bf + B_CDX, ib[g]);
-        cby[g] = Gather(bf + B_CDY, ib[g]);
-        const __m512i flags = _mm512_i32gather_epi32(u[g], ui + W_FLAGS, 4);
-        aEn[g] = _mm512_test_epi32_mask(flags, _mm512_set1_epi32(UNIT_A_ENABLED));
-        bEn[g] = _mm512_test_epi32_mask(flags, _mm512_set1_epi32(UNIT_B_ENABLED));
-        aRot[g] = _mm512_test_epi32_mask(flags, _mm512_set1_epi32(UNIT_A_TURNS));
-        bRot[g] = _mm512_test_epi32_mask(flags, _mm512_set1_epi32(UNIT_B_TURNS));
-        twin[g] = _mm512_test_epi32_mask(flags, _mm512_set1_epi32(UNIT_TWIN));
-        inUse[0][g] = _mm512_test_epi32_mask(flags, _mm512_set1_epi32(UNIT_POINT0));
-        inUse[1][g] = _mm512_test_epi32_mask(flags, _mm512_set1_epi32(UNIT_POINT1));
-        for (int w = 0; w < W_A; w++) {
-            if (w == W_FLAGS) continue;
-            _mm512_store_ps(fixed[g][w], Gather(uf + w, u[g]));
-        }
-        hitA[g] = hitB[g] = 0;
-    }
-    auto F = [&fixed](int g, int w) { return _mm512_load_ps(fixed[g][w]); };
-    bool changed = false;
+    const VF zero = hn::Zero(df), one = hn::Set(df, 1.0f), half = hn::Set(df, 0.5f);
+    const VF eps = hn::Set(df, PHYSICS_EPSILON);
+    uint32_t first = 0;
+    for (; first < count && count - first >= MIN_GROUP_UNITS; first += lanes) {
+        fastPathRuns.laneGroups++;
+        const VI u = hn::ShiftLeft<UNIT_SHIFT>(hn::LoadU(di, unitIndex + first));  // word offset of each lane's unit
+        const VI ia = hn::GatherIndex(di, ui + W_A, u), ib = hn::GatherIndex(di, ui + W_B, u);
+        auto body = [&](int32_t word, const VI& at) { return hn::GatherIndex(df, bf + word, at); };
+        auto fixed = [&](int32_t word) { return hn::GatherIndex(df, uf + word, u); };
+        VF avx = body(B_VX, ia), avy = body(B_VY, ia), aw = body(B_W, ia);
+        VF bvx = body(B_VX, ib), bvy = body(B_VY, ib), bw = body(B_W, ib);
+        // The bodies' collision records' summed velocity changes.
+        VF cax = body(B_CDX, ia), cay = body(B_CDY, ia), cbx = body(B_CDX, ib), cby = body(B_CDY, ib);
+        const VF nx = fixed(W_NX), ny = fixed(W_NY), aim = fixed(W_AIM), bim = fixed(W_BIM);
+        const VF aii = fixed(W_AII), bii = fixed(W_BII), negE1 = fixed(W_NEGE1), sf = fixed(W_SF), dfr = fixed(W_DF);
+        const VI flags = hn::GatherIndex(di, ui + W_FLAGS, u);
+        auto flag = [&](int32_t bit) { return hn::RebindMask(df, hn::TestBit(flags, hn::Set(di, bit))); };
+        const M aEn = flag(UNIT_A_ENABLED), bEn = flag(UNIT_B_ENABLED), aRot = flag(UNIT_A_TURNS),
+                bRot = flag(UNIT_B_TURNS), twin = flag(UNIT_TWIN);
+        const M inUse[2] = {flag(UNIT_POINT0), flag(UNIT_POINT1)};
+        const VF cs = hn::IfThenElse(inUse[1], half, one);  // 1 / points: exact
+        // Lanes whose A (B) received a normal impulse: their collision record
+        // names the other body and the normal (the same for every impulse of a unit).
+        M hitA = hn::FirstN(df, 0), hitB = hn::FirstN(df, 0);
+        bool changed = false;
 
-    for (uint32_t round = 0; round < 2; round++) {
-        __mmask16 active[G];
-        int any = 0;
-#pragma GCC unroll 4
-        for (int g = 0; g < G; g++) {
-            active[g] = round == 0 ? __mmask16(0xffff) : twin[g];
-        }
-        for (uint32_t k = 0; k < 2; k++) {
-            // Fixed values are read again in each point's pass.
-            __asm__ volatile("" ::: "memory");
-            any = 0;
-#pragma GCC unroll 4
-            for (int g = 0; g < G; g++) {
-                active[g] &= inUse[k][g];
-                any |= active[g];
-            }
-            if (any == 0) break;
-            const int w = W_POINT + static_cast<int>(k) * W_POINT_WORDS;
-            __m512 vn[G], rvx[G], rvy[G];
-            any = 0;
-#pragma GCC unroll 4
-            for (int g = 0; g < G; g++) {
+        for (uint32_t round = 0; round < 2; round++) {
+            M active = round == 0 ? hn::FirstN(df, lanes) : twin;
+            for (uint32_t k = 0; k < 2; k++) {
+                active = hn::And(active, inUse[k]);
+                if (hn::AllFalse(df, active)) break;
+                const int32_t w = W_POINT + static_cast<int32_t>(k) * W_POINT_WORDS;
+                const VF rax = fixed(w + P_RAX), ray = fixed(w + P_RAY), rbx = fixed(w + P_RBX),
+                         rby = fixed(w + P_RBY), ks = fixed(w + P_KS);
+
                 // rv = B.v + w_B x rB - A.v - w_A x rA
-                rvx[g] = _mm512_sub_ps(
-                    _mm512_sub_ps(_mm512_add_ps(bvx[g], _mm512_mul_ps(Neg(bw[g]), F(g, w + P_RBY))), avx[g]),
-                    _mm512_mul_ps(Neg(aw[g]), F(g, w + P_RAY)));
-                rvy[g] = _mm512_sub_ps(
-                    _mm512_sub_ps(_mm512_add_ps(bvy[g], _mm512_mul_ps(bw[g], F(g, w + P_RBX))), avy[g]),
-                    _mm512_mul_ps(aw[g], F(g, w + P_RAX)));
-                vn[g] = _mm512_add_ps(_mm512_mul_ps(rvx[g], F(g, W_NX)), _mm512_mul_ps(rvy[g], F(g, W_NY)));
-                // separating: the rest of this record waits a pass
-                active[g] &= ~_mm512_cmp_ps_mask(vn[g], zero, _CMP_GT_OQ);
-                any |= active[g];
-            }
-            if (any == 0) break;
-            changed = true;
-            __m512 j[G];
-#pragma GCC unroll 4
-            for (int g = 0; g < G; g++) {
-                const __m512 ks = F(g, w + P_KS);
-                j[g] = _mm512_div_ps(_mm512_mul_ps(F(g, W_NEGE1), vn[g]), ks);
-                const __m512 cs = _mm512_mask_mov_ps(one, inUse[1][g], half);
-                j[g] = _mm512_mask_mul_ps(j[g], _mm512_cmp_ps_mask(j[g], F(g, w + P_EM), _CMP_LT_OQ), j[g], cs);
-                const __m512 ix = _mm512_mul_ps(F(g, W_NX), j[g]), iy = _mm512_mul_ps(F(g, W_NY), j[g]);
+                VF rvx = bvx + hn::Neg(bw) * rby - avx - hn::Neg(aw) * ray;
+                VF rvy = bvy + bw * rbx - avy - aw * rax;
+                const VF vn = rvx * nx + rvy * ny;
+                active = hn::AndNot(hn::Gt(vn, zero), active);  // separating: the rest waits a pass
+                if (hn::AllFalse(df, active)) break;
+                changed = true;
 
-                const __mmask16 mA = active[g] & aEn[g];
-                const __m512 aim = F(g, W_AIM);
-                const __m512 dax = _mm512_mul_ps(Neg(ix), aim), day = _mm512_mul_ps(Neg(iy), aim);
-                avx[g] = _mm512_mask_add_ps(avx[g], mA, avx[g], dax);
-                avy[g] = _mm512_mask_add_ps(avy[g], mA, avy[g], day);
-                cax[g] = _mm512_mask_add_ps(cax[g], mA, cax[g], dax);
-                cay[g] = _mm512_mask_add_ps(cay[g], mA, cay[g], day);
-                hitA[g] |= mA;
-                const __m512 crossA = _mm512_sub_ps(_mm512_mul_ps(F(g, w + P_RAX), Neg(iy)),
-                                                    _mm512_mul_ps(F(g, w + P_RAY), Neg(ix)));
-                aw[g] = _mm512_mask_add_ps(aw[g], active[g] & aRot[g], aw[g], _mm512_mul_ps(F(g, W_AII), crossA));
+                VF j = (negE1 * vn) / ks;
+                j = hn::IfThenElse(hn::Lt(j, fixed(w + P_EM)), j * cs, j);
+                const VF ix = nx * j, iy = ny * j;
 
-                const __mmask16 mB = active[g] & bEn[g];
-                const __m512 bim = F(g, W_BIM);
-                const __m512 dbx = _mm512_mul_ps(ix, bim), dby = _mm512_mul_ps(iy, bim);
-                bvx[g] = _mm512_mask_add_ps(bvx[g], mB, bvx[g], dbx);
-                bvy[g] = _mm512_mask_add_ps(bvy[g], mB, bvy[g], dby);
-                cbx[g] = _mm512_mask_add_ps(cbx[g], mB, cbx[g], dbx);
-                cby[g] = _mm512_mask_add_ps(cby[g], mB, cby[g], dby);
-                hitB[g] |= mB;
-                const __m512 crossB = _mm512_sub_ps(_mm512_mul_ps(F(g, w + P_RBX), iy),
-                                                    _mm512_mul_ps(F(g, w + P_RBY), ix));
-                bw[g] = _mm512_mask_add_ps(bw[g], active[g] & bRot[g], bw[g], _mm512_mul_ps(F(g, W_BII), crossB));
-            }
-#pragma GCC unroll 4
-            for (int g = 0; g < G; g++) {
+                const M mA = hn::And(active, aEn);
+                const VF dax = hn::Neg(ix) * aim, day = hn::Neg(iy) * aim;
+                avx = hn::IfThenElse(mA, avx + dax, avx);
+                avy = hn::IfThenElse(mA, avy + day, avy);
+                cax = hn::IfThenElse(mA, cax + dax, cax);
+                cay = hn::IfThenElse(mA, cay + day, cay);
+                hitA = hn::Or(hitA, mA);
+                const VF crossA = rax * hn::Neg(iy) - ray * hn::Neg(ix);
+                aw = hn::IfThenElse(hn::And(active, aRot), aw + aii * crossA, aw);
+
+                const M mB = hn::And(active, bEn);
+                const VF dbx = ix * bim, dby = iy * bim;
+                bvx = hn::IfThenElse(mB, bvx + dbx, bvx);
+                bvy = hn::IfThenElse(mB, bvy + dby, bvy);
+                cbx = hn::IfThenElse(mB, cbx + dbx, cbx);
+                cby = hn::IfThenElse(mB, cby + dby, cby);
+                hitB = hn::Or(hitB, mB);
+                const VF crossB = rbx * iy - rby * ix;
+                bw = hn::IfThenElse(hn::And(active, bRot), bw + bii * crossB, bw);
+
                 // Friction: velocities only, never the collision record.
-                const __m512 nx = F(g, W_NX), ny = F(g, W_NY);
-                rvx[g] = _mm512_sub_ps(
-                    _mm512_sub_ps(_mm512_add_ps(bvx[g], _mm512_mul_ps(Neg(bw[g]), F(g, w + P_RBY))), avx[g]),
-                    _mm512_mul_ps(Neg(aw[g]), F(g, w + P_RAY)));
-                rvy[g] = _mm512_sub_ps(
-                    _mm512_sub_ps(_mm512_add_ps(bvy[g], _mm512_mul_ps(bw[g], F(g, w + P_RBX))), avy[g]),
-                    _mm512_mul_ps(aw[g], F(g, w + P_RAX)));
-                const __m512 dn = _mm512_add_ps(_mm512_mul_ps(rvx[g], nx), _mm512_mul_ps(rvy[g], ny));
-                __m512 tx = _mm512_sub_ps(rvx[g], _mm512_mul_ps(nx, dn));
-                __m512 ty = _mm512_sub_ps(rvy[g], _mm512_mul_ps(ny, dn));
-                const __m512 len = _mm512_sqrt_ps(_mm512_add_ps(_mm512_mul_ps(tx, tx), _mm512_mul_ps(ty, ty)));
-                const __m512 inv = _mm512_div_ps(one, len);
-                const __mmask16 lenNonZero = _mm512_cmp_ps_mask(len, zero, _CMP_NEQ_UQ);
-                tx = _mm512_mask_mul_ps(tx, lenNonZero, tx, inv);
-                ty = _mm512_mask_mul_ps(ty, lenNonZero, ty, inv);
-                __m512 jt = Neg(_mm512_add_ps(_mm512_mul_ps(rvx[g], tx), _mm512_mul_ps(rvy[g], ty)));
-                const __m512 cs = _mm512_mask_mov_ps(one, inUse[1][g], half);
-                jt = _mm512_mul_ps(_mm512_div_ps(jt, F(g, w + P_KS)), cs);
-                const __m512 absJt = Abs(jt);
-                active[g] &= ~_mm512_cmp_ps_mask(absJt, eps, _CMP_LE_OQ);
-                const __mmask16 isStatic = _mm512_cmp_ps_mask(absJt, _mm512_mul_ps(j[g], F(g, W_SF)), _CMP_LT_OQ);
-                const __m512 dyn = _mm512_mul_ps(Neg(j[g]), F(g, W_DF));
-                const __m512 tix = _mm512_mask_mul_ps(_mm512_mul_ps(tx, dyn), isStatic, tx, jt);
-                const __m512 tiy = _mm512_mask_mul_ps(_mm512_mul_ps(ty, dyn), isStatic, ty, jt);
+                rvx = bvx + hn::Neg(bw) * rby - avx - hn::Neg(aw) * ray;
+                rvy = bvy + bw * rbx - avy - aw * rax;
+                const VF dn = rvx * nx + rvy * ny;
+                VF tx = rvx - nx * dn, ty = rvy - ny * dn;
+                const VF len = hn::Sqrt(tx * tx + ty * ty);
+                const VF inv = one / len;
+                const M lenZero = hn::Eq(len, zero);
+                tx = hn::IfThenElse(lenZero, tx, tx * inv);
+                ty = hn::IfThenElse(lenZero, ty, ty * inv);
+                VF jt = hn::Neg(rvx * tx + rvy * ty);
+                jt = (jt / ks) * cs;
+                const VF absJt = hn::Abs(jt);
+                active = hn::AndNot(hn::Le(absJt, eps), active);
+                const M isStatic = hn::Lt(absJt, j * sf);
+                const VF dyn = hn::Neg(j) * dfr;
+                const VF tix = hn::IfThenElse(isStatic, tx * jt, tx * dyn);
+                const VF tiy = hn::IfThenElse(isStatic, ty * jt, ty * dyn);
 
-                const __mmask16 fA = active[g] & aEn[g];
-                const __m512 aim = F(g, W_AIM);
-                avx[g] = _mm512_mask_add_ps(avx[g], fA, avx[g], _mm512_mul_ps(Neg(tix), aim));
-                avy[g] = _mm512_mask_add_ps(avy[g], fA, avy[g], _mm512_mul_ps(Neg(tiy), aim));
-                const __m512 fcrossA = _mm512_sub_ps(_mm512_mul_ps(F(g, w + P_RAX), Neg(tiy)),
-                                                     _mm512_mul_ps(F(g, w + P_RAY), Neg(tix)));
-                aw[g] = _mm512_mask_add_ps(aw[g], active[g] & aRot[g], aw[g], _mm512_mul_ps(F(g, W_AII), fcrossA));
-                const __mmask16 fB = active[g] & bEn[g];
-                const __m512 bim = F(g, W_BIM);
-                bvx[g] = _mm512_mask_add_ps(bvx[g], fB, bvx[g], _mm512_mul_ps(tix, bim));
-                bvy[g] = _mm512_mask_add_ps(bvy[g], fB, bvy[g], _mm512_mul_ps(tiy, bim));
-                const __m512 fcrossB = _mm512_sub_ps(_mm512_mul_ps(F(g, w + P_RBX), tiy),
-                                                     _mm512_mul_ps(F(g, w + P_RBY), tix));
-                bw[g] = _mm512_mask_add_ps(bw[g], active[g] & bRot[g], bw[g], _mm512_mul_ps(F(g, W_BII), fcrossB));
+                const M fA = hn::And(active, aEn);
+                avx = hn::IfThenElse(fA, avx + hn::Neg(tix) * aim, avx);
+                avy = hn::IfThenElse(fA, avy + hn::Neg(tiy) * aim, avy);
+                const VF fcrossA = rax * hn::Neg(tiy) - ray * hn::Neg(tix);
+                aw = hn::IfThenElse(hn::And(active, aRot), aw + aii * fcrossA, aw);
+                const M fB = hn::And(active, bEn);
+                bvx = hn::IfThenElse(fB, bvx + tix * bim, bvx);
+                bvy = hn::IfThenElse(fB, bvy + tiy * bim, bvy);
+                const VF fcrossB = rbx * tiy - rby * tix;
+                bw = hn::IfThenElse(hn::And(active, bRot), bw + bii * fcrossB, bw);
             }
         }
-    }
-    if (!changed) return;  // every lane separating at its first point in both rounds: nothing changed
+        if (!changed) continue;  // every lane separating at its first point in both rounds
 
-    // Lanes may share a disabled body (or the scratch body); those get back
-    // the very values they were read with, so the order of such writes does
-    // not matter.
-#pragma GCC unroll 4
-    for (int g = 0; g < G; g++) {
-        _mm512_i32scatter_ps(bf + B_VX, ia[g], avx[g], 4);
-        _mm512_i32scatter_ps(bf + B_VY, ia[g], avy[g], 4);
-        _mm512_i32scatter_ps(bf + B_W, ia[g], aw[g], 4);
-        _mm512_i32scatter_ps(bf + B_CDX, ia[g], cax[g], 4);
-        _mm512_i32scatter_ps(bf + B_CDY, ia[g], cay[g], 4);
-        _mm512_i32scatter_ps(bf + B_VX, ib[g], bvx[g], 4);
-        _mm512_i32scatter_ps(bf + B_VY, ib[g], bvy[g], 4);
-        _mm512_i32scatter_ps(bf + B_W, ib[g], bw[g], 4);
-        _mm512_i32scatter_ps(bf + B_CDX, ib[g], cbx[g], 4);
-        _mm512_i32scatter_ps(bf + B_CDY, ib[g], cby[g], 4);
-    }
-    for (int g = 0; g < G; g++) {
-        for (unsigned bits = hitA[g] | hitB[g]; bits != 0; bits &= bits - 1) {
-            const int l = __builtin_ctz(bits);
-            const UnitLane& q = units[unitIndex[16 * g + l]];
+        // Lanes may share a disabled body (or the scratch body); those get back
+        // the very values they were read with, so the order of the writes does
+        // not matter.
+        hn::ScatterIndex(avx, df, bf + B_VX, ia);
+        hn::ScatterIndex(avy, df, bf + B_VY, ia);
+        hn::ScatterIndex(aw, df, bf + B_W, ia);
+        hn::ScatterIndex(cax, df, bf + B_CDX, ia);
+        hn::ScatterIndex(cay, df, bf + B_CDY, ia);
+        hn::ScatterIndex(bvx, df, bf + B_VX, ib);
+        hn::ScatterIndex(bvy, df, bf + B_VY, ib);
+        hn::ScatterIndex(bw, df, bf + B_W, ib);
+        hn::ScatterIndex(cbx, df, bf + B_CDX, ib);
+        hn::ScatterIndex(cby, df, bf + B_CDY, ib);
+        uint8_t bitsA[8] = {}, bitsB[8] = {};
+        hn::StoreMaskBits(df, hitA, bitsA);
+        hn::StoreMaskBits(df, hitB, bitsB);
+        for (uint32_t l = 0; l < lanes; l++) {
+            const bool hA = (bitsA[l / 8] >> (l % 8)) & 1, hB = (bitsB[l / 8] >> (l % 8)) & 1;
+            if (!hA && !hB) continue;
+            const UnitLane& q = units[unitIndex[first + l]];
             SolverBody* a = reinterpret_cast<SolverBody*>(bf + q.a);
             SolverBody* b = reinterpret_cast<SolverBody*>(bf + q.b);
-            if (hitA[g] & (1u << l)) {
+            if (hA) {
                 a->collidedWith = b->id;
                 a->collisionNormal = {-q.nx, -q.ny};
             }
-            if (hitB[g] & (1u << l)) {
+            if (hB) {
                 b->collidedWith = a->id;
                 b->collisionNormal = {q.nx, q.ny};
             }
         }
     }
+    fastPathRuns.laneTargets |= HWY_TARGET;
+    return std::min(first, count);
 }
-template void SolveLanes<1>(const int32_t*, const UnitLane*, SolverBody*);
-template void SolveLanes<2>(const int32_t*, const UnitLane*, SolverBody*);
-template void SolveLanes<3>(const int32_t*, const UnitLane*, SolverBody*);
-}  // namespace lanes_avx512
-#pragma GCC pop_options
+
+}  // namespace HWY_NAMESPACE
+}  // namespace physics_detail
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace physics_detail {
+
+HWY_EXPORT(SolveLanes);
+
+std::vector<int64_t> SimdTargets() {
+#if VIMO_PHYSICS_SIMD_DISPATCH
+    return hwy::SupportedAndGeneratedTargets();
+#else
+    return {HWY_STATIC_TARGET};
+#endif
+}
+
+void RestrictSimdTargets(int64_t targets) {
+#if VIMO_PHYSICS_SIMD_DISPATCH
+    hwy::SetSupportedTargetsForTest(targets);
+#else
+    (void)targets;
+#endif
+}
+
+std::string SimdTargetName(int64_t target) { return hwy::TargetName(target); }
+
+namespace {
+
+// VIMO_SIMD_TARGETS=avx2 (or a list such as "sse4,avx2"; Highway's target
+// names, any case) limits the lane kernel to those targets, once per process.
+void ApplySimdTargetsFromEnvironment() {
+    static const bool applied = [] {
+        const char* wanted = std::getenv("VIMO_SIMD_TARGETS");
+        if (!wanted || !*wanted) return false;
+        std::string list = wanted;
+        for (char& ch : list) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+        int64_t mask = 0;
+        for (int64_t target : SimdTargets()) {
+            std::string name = SimdTargetName(target);
+            for (char& ch : name) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+            size_t at = list.find(name);
+            const auto edge = [&list](size_t i) { return i >= list.size() || list[i] == ','; };
+            while (at != std::string::npos && !((at == 0 || list[at - 1] == ',') && edge(at + name.size()))) {
+                at = list.find(name, at + 1);
+            }
+            if (at != std::string::npos) mask |= target;
+        }
+        if (mask != 0) RestrictSimdTargets(mask);
+        return mask != 0;
+    }();
+    (void)applied;
+}
+
+std::vector<SolverBody> solverBodies;       // by table index, plus a scratch body past the table
+std::vector<SolverContact> solverContacts;  // by unit, in table order
+std::vector<uint32_t> solverUnits;          // first record of each unit (a record, or a record and its twin)
+std::vector<uint32_t> unitRepeats;          // records in each unit: 1 or 2
+std::vector<uint8_t> readOnly;              // per body: never written by the passes
+std::vector<UnitLane> unitLanes;            // by unit, then the empty lane
 
 // The schedule of one step's impulse passes (fast solver): every unit's five
 // runs, ordered by level. Each level's region of levelOrder holds its units
-// that go into lanes, padded with the empty unit to a multiple of sixteen (so
-// a lane group may read past its last unit), then its zero-mass units.
+// that go into lanes, padded with the empty unit to a multiple of MAX_LANES
+// (so a lane group may read past its last unit), then its zero-mass units.
 std::vector<uint32_t> bodySlot;     // per unit: A's and B's slots in lastLevel (read-only bodies: the sinks)
 std::vector<uint32_t> lastLevel;    // per body, then the sinks: level of its last run so far
 std::vector<uint32_t> runLevel;     // per run (pass x units + unit): its level
@@ -549,10 +467,11 @@ std::vector<uint32_t> levelZero;    // per level: zero-mass units
 std::vector<uint32_t> levelStart;   // per level: start of its region
 std::vector<uint32_t> levelCursor;  // per level: next free places for a laned unit and a zero-mass one
 std::vector<int32_t> levelOrder;
-#endif
+
 }  // namespace
 
 void SolveContacts() {
+    ApplySimdTargetsFromEnvironment();
     const uint32_t n = physicsBodiesCount;
     solverBodies.resize(n + 1);
     solverBodies[n] = SolverBody{};  // scratch body of empty lanes: disabled, never written back
@@ -587,6 +506,7 @@ void SolveContacts() {
         const bool twin = fastSolver && i + 1 < records && contactIsTwin[i + 1] && IsTwin(m, contacts[i + 1]);
         solverUnits.push_back(i);
         unitRepeats.push_back(twin ? 2 : 1);
+        if (twin) fastPathRuns.twinUnits++;
         if (twin) i++;
     }
     const uint32_t unitCount = static_cast<uint32_t>(solverUnits.size());
@@ -620,7 +540,6 @@ void SolveContacts() {
         for (uint32_t k = m->contactsCount; k < 2; k++) c.points[k] = SolverPoint{};
     }
 
-#if VIMO_PHYSICS_SSE
     // A few units are quicker run in table order than scheduled into lanes.
     constexpr uint32_t MIN_SCHEDULED_UNITS = 8;
     if (fastSolver && unitCount >= MIN_SCHEDULED_UNITS) {
@@ -678,14 +597,14 @@ void SolveContacts() {
             }
             if (heldSlot != readSink) last[heldSlot] = held;
         }
-        // Regions: laned units padded to a multiple of 16, then zero-mass ones.
+        // Regions: laned units padded to a multiple of MAX_LANES, then zero-mass ones.
         levelStart.resize(levels + 2);
         levelCursor.resize(2 * (levels + 2));
         uint32_t size = 0;
         for (uint32_t l = 1; l <= levels; l++) {
             levelStart[l] = size;
             levelCursor[2 * l] = size;
-            size += (levelLaned[l] + 15) / 16 * 16;
+            size += (levelLaned[l] + MAX_LANES - 1) / MAX_LANES * MAX_LANES;
             levelCursor[2 * l + 1] = size;
             size += levelZero[l];
         }
@@ -700,55 +619,17 @@ void SolveContacts() {
         }
 
         // Per level: lane groups over its laned units, then one by one the
-        // few left over (fewer than MIN_GROUP_UNITS) and the zero-mass units.
-        // With AVX-512: groups of 48 (three registers' worth) while more than
-        // 32 units are left, of 32 while more than 16 are, of 16 while more
-        // than 8 are; else groups of 8 (AVX2 or SSE2): where most of a wide
-        // group would be empty, a narrower one (with shorter division and root
-        // latencies) finishes sooner.
-        constexpr uint32_t MIN_GROUP_UNITS = 3;
-        const bool wideAllowed = solverKernel == SOLVER_AVX512 ||
-                                 (solverKernel == SOLVER_AUTO && SolverKernelSupported(SOLVER_AVX512));
-        const bool wideAlways = solverKernel == SOLVER_AVX512;
-        const bool avx2 = solverKernel == SOLVER_AVX ||
-                          (solverKernel == SOLVER_AUTO && SolverKernelSupported(SOLVER_AVX));
+        // few left over and the zero-mass units.
         const UnitLane* units = unitLanes.data();
         for (uint32_t l = 1; l <= levels; l++) {
             const int32_t* slice = levelOrder.data() + levelStart[l];
             const uint32_t laned = levelLaned[l];
-            uint32_t first = 0;
-            while (laned - first >= MIN_GROUP_UNITS) {
-                const uint32_t left = laned - first;
-                if (!wideAllowed) {
-                    if (avx2) {
-                        lanes_avx::SolveLanes(slice + first, units, sb);
-                    } else {
-                        lanes_sse::SolveLanes(slice + first, units, sb);
-                    }
-                    first += std::min(8u, left);
-                } else if (left > 32) {
-                    lanes_avx512::SolveLanes<3>(slice + first, units, sb);
-                    first += std::min(48u, left);
-                } else if (left > 16) {
-                    lanes_avx512::SolveLanes<2>(slice + first, units, sb);
-                    first += left;
-                } else if (wideAlways || left > 8) {
-                    lanes_avx512::SolveLanes<1>(slice + first, units, sb);
-                    first += left;
-                } else if (avx2) {
-                    lanes_avx::SolveLanes(slice + first, units, sb);
-                    first += left;
-                } else {
-                    lanes_sse::SolveLanes(slice + first, units, sb);
-                    first += left;
-                }
-            }
+            uint32_t first = HWY_DYNAMIC_DISPATCH(SolveLanes)(slice, laned, units, sb);
             for (; first < laned; first++) SolveOne(solverContacts[slice[first]], sb);
             const int32_t* zero = levelOrder.data() + levelStart[l + 1] - levelZero[l];
             for (uint32_t z = 0; z < levelZero[l]; z++) SolveOne(solverContacts[zero[z]], sb);
         }
     } else
-#endif
     {
         // Records one by one in table order (a unit is one record without the
         // fast solver; twins still run back to back without lanes).
@@ -770,3 +651,4 @@ void SolveContacts() {
 }
 
 }  // namespace physics_detail
+#endif  // HWY_ONCE
