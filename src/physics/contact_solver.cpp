@@ -277,6 +277,11 @@ uint32_t SolveLanes(const int32_t* unitIndex, uint32_t count, const UnitLane* un
         const M aEn = flag(UNIT_A_ENABLED), bEn = flag(UNIT_B_ENABLED), aRot = flag(UNIT_A_TURNS),
                 bRot = flag(UNIT_B_TURNS), twin = flag(UNIT_TWIN);
         const M inUse[2] = {flag(UNIT_POINT0), flag(UNIT_POINT1)};
+        // Both points' lever arms and masses, gathered once for both rounds.
+        VF point[2][6];
+        for (int32_t k = 0; k < 2; k++) {
+            for (int32_t v = 0; v < 6; v++) point[k][v] = fixed(W_POINT + k * W_POINT_WORDS + v);
+        }
         const VF cs = hn::IfThenElse(inUse[1], half, one);  // 1 / points: exact
         // Lanes whose A (B) received a normal impulse: their collision record
         // names the other body and the normal (the same for every impulse of a unit).
@@ -288,9 +293,8 @@ uint32_t SolveLanes(const int32_t* unitIndex, uint32_t count, const UnitLane* un
             for (uint32_t k = 0; k < 2; k++) {
                 active = hn::And(active, inUse[k]);
                 if (hn::AllFalse(df, active)) break;
-                const int32_t w = W_POINT + static_cast<int32_t>(k) * W_POINT_WORDS;
-                const VF rax = fixed(w + P_RAX), ray = fixed(w + P_RAY), rbx = fixed(w + P_RBX),
-                         rby = fixed(w + P_RBY), ks = fixed(w + P_KS);
+                const VF rax = point[k][P_RAX], ray = point[k][P_RAY], rbx = point[k][P_RBX],
+                         rby = point[k][P_RBY], ks = point[k][P_KS];
 
                 // rv = B.v + w_B x rB - A.v - w_A x rA
                 VF rvx = bvx + hn::Neg(bw) * rby - avx - hn::Neg(aw) * ray;
@@ -301,7 +305,7 @@ uint32_t SolveLanes(const int32_t* unitIndex, uint32_t count, const UnitLane* un
                 changed = true;
 
                 VF j = (negE1 * vn) / ks;
-                j = hn::IfThenElse(hn::Lt(j, fixed(w + P_EM)), j * cs, j);
+                j = hn::IfThenElse(hn::Lt(j, point[k][P_EM]), j * cs, j);
                 const VF ix = nx * j, iy = ny * j;
 
                 const M mA = hn::And(active, aEn);

@@ -61,6 +61,9 @@ extern bool pairPrefilter;
 // Preparing a twin record by copying its first record's mixed coefficients
 // instead of working them out again; on by default (tests switch it off).
 extern bool preparedTwins;
+// Pairs of four-vertex polygons tested in SIMD lanes, a group at a time,
+// instead of one by one; on by default (tests switch it off).
+extern bool boxLanes;
 // The impulse passes' reordering by levels and solving in SIMD lanes; on by
 // default. Off, records run one by one in table order (tests only).
 extern bool fastSolver;
@@ -73,6 +76,8 @@ struct FastPathRuns {
     uint64_t twinUnits = 0;    // twin records resolved back to back as one unit
     uint64_t laneGroups = 0;   // groups of units solved in lanes
     int64_t laneTargets = 0;   // Highway targets (HWY_* bits) the lane kernel ran as
+    uint64_t boxLaneGroups = 0;   // groups of box pairs tested in lanes
+    int64_t boxLaneTargets = 0;   // Highway targets the box lanes ran as
 };
 extern FastPathRuns fastPathRuns;
 

@@ -240,8 +240,9 @@ TEST_F(PhysicsTest, BoxesStackAndComeToRest) {
     }
 }
 
-// The pair pre-filter, the reordered solver in SIMD lanes with twin records
-// resolved back to back, and twins prepared by copying must not change a
+// The pair pre-filter, box pairs tested in SIMD lanes, the reordered solver in
+// SIMD lanes with twin records resolved back to back, and twins prepared by
+// copying must not change a
 // single bit of the outcome: compare with every pair tried and every record
 // prepared and resolved one by one in table order.
 struct BodyState {
@@ -288,6 +289,7 @@ void SetFastPaths(bool on) {
     physics_detail::pairPrefilter = on;
     physics_detail::fastSolver = on;
     physics_detail::preparedTwins = on;
+    physics_detail::boxLanes = on;
 }
 
 // Steps a scene with the fast paths on or with the plain path, and returns
@@ -392,7 +394,9 @@ TEST_F(PhysicsTest, FastPathsGiveBitIdenticalResults) {
         Vector2 heavy;
         const std::vector<BodyState> plain = RunScene(false, columns, &heavy);
         // The plain path is what it claims: no fast path ran.
-        EXPECT_EQ(fastPathRuns.sweeps + fastPathRuns.copiedTwins + fastPathRuns.twinUnits + fastPathRuns.laneGroups, 0u);
+        EXPECT_EQ(fastPathRuns.sweeps + fastPathRuns.copiedTwins + fastPathRuns.twinUnits + fastPathRuns.laneGroups +
+                      fastPathRuns.boxLaneGroups,
+                  0u);
         if (!columns) EXPECT_EQ(heavy.x, 0.0f);  // the mixed scene's heavy box, frozen by the zero-mass rule
         // Every SIMD target built and supported here, each forced in turn.
         for (int64_t target : targets) {
@@ -405,17 +409,21 @@ TEST_F(PhysicsTest, FastPathsGiveBitIdenticalResults) {
             EXPECT_GT(fastPathRuns.twinUnits, 0u);
             EXPECT_GT(fastPathRuns.laneGroups, 0u);
             EXPECT_EQ(fastPathRuns.laneTargets, target);  // the lanes ran, and only as this target
+            EXPECT_GT(fastPathRuns.boxLaneGroups, 0u);
+            EXPECT_EQ(fastPathRuns.boxLaneTargets, target);
             ExpectSameBits(fast, plain);
         }
     }
 }
 
 // Boxes packed so tightly that the record table fills in the first step:
-// records past the cap wait for the next step, the same ones whether the
-// records are resolved in lanes or one by one.
+// records past the cap wait for the next step, the same ones whether box pairs
+// are tested and records resolved in lanes or one by one (a group of box pairs
+// is tested when its first pair is reached).
 TEST_F(PhysicsTest, AFullRecordTableIsResolvedAlikeInLanesAndOneByOne) {
     auto run = [](bool lanes) {
         physics_detail::fastSolver = lanes;
+        physics_detail::boxLanes = lanes;
         physics_detail::fastPathRuns = {};
         for (int i = 0; i < 900; i++) {
             PhysicsBodyData* b = CreatePhysicsBodyRectangle({40 + (i % 30) * 24.0f, 40 + (i / 30) * 24.0f}, 32, 32, 1);
@@ -429,9 +437,11 @@ TEST_F(PhysicsTest, AFullRecordTableIsResolvedAlikeInLanesAndOneByOne) {
         }
         std::vector<BodyState> state = TakeState();
         physics_detail::fastSolver = true;
+        physics_detail::boxLanes = true;
         ClosePhysics();
         EXPECT_EQ(records.front(), 4095u);
         EXPECT_EQ(physics_detail::fastPathRuns.laneGroups > 0, lanes);
+        EXPECT_EQ(physics_detail::fastPathRuns.boxLaneGroups > 0, lanes);
         return std::make_pair(records, state);
     };
     auto laned = run(true);
