@@ -92,10 +92,13 @@ std::string SimdTargetName(int64_t target);
 
 // The stepping thread: while every body rests it wakes once per
 // REST_STEPS_PER_WAKE steps and runs them together, else once per step.
-// At rest: no moving body faster than this (px/ms; one step of gravity adds
-// 0.016), none turning faster than REST_TURN (rad/ms).
-constexpr float REST_SPEED = 0.05f;
-constexpr float REST_TURN = 0.001f;
+// At rest: no moving body faster, along either axis, than one step of gravity
+// adds (9.81/1000 px/ms^2 x 1.667 ms = 0.01635 px/ms; a body lying on the
+// floor ends each step with about half of that, the half-step of gravity
+// added after the impulses), and none turning faster than REST_TURN (rad/ms:
+// the corner of a 32-pixel box then moves at most 0.011 px/ms).
+constexpr float REST_SPEED = 0.0164f;
+constexpr float REST_TURN = 0.0005f;
 constexpr int REST_STEPS_PER_WAKE = 6;
 // Whether every body that can move (enabled, with mass) is that still (lock held).
 bool WorldAtRest();
