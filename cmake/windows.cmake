@@ -104,10 +104,6 @@ function(vimo_windows_tests)
   add_test(NAME wine_prefix_stop COMMAND sh -c "wineserver -k || true")
   set_tests_properties(wine_prefix_stop PROPERTIES ENVIRONMENT "${VIMO_WINE_ENV}" FIXTURES_CLEANUP wine)
 
-  # The physics fast paths differ from the plain ones in the last bits when
-  # built by MinGW: that comparison runs on Linux only, until the physics
-  # module's kernels are made bit-identical on every compiler.
-  set(test_physics_ARGS --gtest_filter=-PhysicsTest.FastPathsGiveBitIdenticalResults)
   file(GLOB dirs LIST_DIRECTORIES true ${VIMO_TEST_DIR}/*)
   foreach(dir ${dirs})
     get_filename_component(mod ${dir} NAME)

@@ -185,25 +185,19 @@ void GatherPairs() {
     // before it ends; those whose vertical extents overlap are noted without a
     // branch, then filtered by layers and masses.
     const size_t count = sweepBounds.size();
-    // Packed edges, with four entries of padding past the end for the
-    // four-wide sweep (a left edge of infinity ends any body's scan).
-    constexpr size_t PAD = 4;
-    sweepMinX.resize(count + PAD);
-    sweepMinY.resize(count + PAD);
-    sweepMaxY.resize(count + PAD);
-    sweepIndex.resize(count + PAD);
-    sweepCandidates.resize(count + PAD);
+    // Packed edges, and past the end a left edge of infinity that ends any body's scan.
+    sweepMinX.resize(count + 1);
+    sweepMinY.resize(count);
+    sweepMaxY.resize(count);
+    sweepIndex.resize(count);
+    sweepCandidates.resize(count);
     for (size_t a = 0; a < count; a++) {
         sweepMinX[a] = sweepBounds[a].minX;
         sweepMinY[a] = sweepBounds[a].minY;
         sweepMaxY[a] = sweepBounds[a].maxY;
         sweepIndex[a] = sweepBounds[a].index;
     }
-    for (size_t a = count; a < count + PAD; a++) {
-        sweepMinX[a] = INFINITY;
-        sweepMinY[a] = sweepMaxY[a] = 0.0f;
-        sweepIndex[a] = 0;
-    }
+    sweepMinX[count] = INFINITY;
     bodyLayer.resize(n);
     bodyStatic.resize(n);
     for (uint32_t i = 0; i < n; i++) {
@@ -219,7 +213,7 @@ void GatherPairs() {
     for (size_t a = 0; a < count; a++) {
         const float aMaxX = sweepBounds[a].maxX, aMinY = minY[a], aMaxY = maxY[a];
         uint32_t found = 0;
-        for (size_t b = a + 1; b < count && minX[b] <= aMaxX; b++) {
+        for (size_t b = a + 1; minX[b] <= aMaxX; b++) {
             candidates[found] = index[b];
             // (Bounds here are finite: "<=" is "not >".) Both tests always
             // made, so the compiler has no short circuit to branch on.

@@ -569,12 +569,6 @@ void BuildContacts() {
     }
 }
 
-namespace {
-inline Vector2 RelativeVelocity(const PhysicsBodyData* A, const PhysicsBodyData* B, Vector2 rA, Vector2 rB) {
-    return Sub(Sub(Add(B->velocity, CrossWV(B->angularVelocity, rB)), A->velocity), CrossWV(A->angularVelocity, rA));
-}
-}  // namespace
-
 void PrepareContacts() {
     const double gx = gravityForce.x * deltaTime / 1000.0;
     const double gy = gravityForce.y * deltaTime / 1000.0;
@@ -600,7 +594,7 @@ void PrepareContacts() {
         for (uint32_t k = 0; k < m->contactsCount; k++) {
             Vector2 rA = Sub(m->contactPoints[k], A->position);
             Vector2 rB = Sub(m->contactPoints[k], B->position);
-            Vector2 rv = RelativeVelocity(A, B, rA, rB);
+            Vector2 rv = RelativeVelocity(A->velocity, A->angularVelocity, B->velocity, B->angularVelocity, rA, rB);
             // Slower than one step of gravity: a resting contact, which must not bounce.
             if (LenSqr(rv) < restingSpeedSqr) m->restitution = 0.0f;
         }

@@ -4,10 +4,12 @@
 //
 // Where each formula of the passes lives (change them together, in the same
 // order of operations: the lanes must give the plain path's bits):
-//  - relative velocity, normal impulse, its application and the collision
-//    record, friction (tangent, its impulse, static or dynamic, application):
-//    SolveRecord (the plain path, one record) and SolveLanes (the lane kernel,
-//    one unit per lane, every SIMD target Highway builds);
+//  - relative velocity: RelativeVelocity (physics_internal.h, for SolveRecord
+//    and PrepareContacts' resting test) and SolveLanes;
+//  - normal impulse, its application and the collision record, friction
+//    (tangent, its impulse, static or dynamic, application): SolveRecord (the
+//    plain path, one record) and SolveLanes (the lane kernel, one unit per
+//    lane, every SIMD target Highway builds);
 //  - lever arms and the effective mass along the normal: SolveContacts only,
 //    worked out once per step for both;
 //  - -(1 + restitution), a body's "enabled" and "turns" rules and the share
@@ -98,8 +100,7 @@ void SolveRecord(const SolverContact& c, SolverBody* sb) {
     }
     for (uint32_t k = 0; k < c.count; k++) {
         const SolverPoint& p = c.points[k];
-        Vector2 rv = Sub(Sub(Add(B.velocity, CrossWV(B.angularVelocity, p.rB)), A.velocity),
-                         CrossWV(A.angularVelocity, p.rA));
+        Vector2 rv = RelativeVelocity(A.velocity, A.angularVelocity, B.velocity, B.angularVelocity, p.rA, p.rB);
         float contactVelocity = Dot(rv, c.normal);
         if (contactVelocity > 0.0f) return;  // separating: the rest of this record waits a pass
 
@@ -128,8 +129,7 @@ void SolveRecord(const SolverContact& c, SolverBody* sb) {
         }
 
         // Friction: velocities only, never the collision record.
-        rv = Sub(Sub(Add(B.velocity, CrossWV(B.angularVelocity, p.rB)), A.velocity),
-                 CrossWV(A.angularVelocity, p.rA));
+        rv = RelativeVelocity(A.velocity, A.angularVelocity, B.velocity, B.angularVelocity, p.rA, p.rB);
         Vector2 tangent = Normalize(Sub(rv, Scale(c.normal, Dot(rv, c.normal))));
         float jt = -Dot(rv, tangent);
         jt /= p.inverseMassSum;

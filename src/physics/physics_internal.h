@@ -30,6 +30,10 @@ inline float Len(Vector2 v) { return std::sqrt(v.x * v.x + v.y * v.y); }
 inline float Cross(Vector2 a, Vector2 b) { return a.x * b.y - a.y * b.x; }
 // Cross product of an angular speed w with a lever r: the velocity w x r.
 inline Vector2 CrossWV(float w, Vector2 r) { return {-w * r.y, w * r.x}; }
+// Velocity of B's point at rB relative to A's point at rA: vB + wB x rB - vA - wA x rA.
+inline Vector2 RelativeVelocity(Vector2 vA, float wA, Vector2 vB, float wB, Vector2 rA, Vector2 rB) {
+    return Sub(Sub(Add(vB, CrossWV(wB, rB)), vA), CrossWV(wA, rA));
+}
 // Unit vector along v; a zero-length vector is returned unchanged (never divided by 0).
 inline Vector2 Normalize(Vector2 v) {
     float len = Len(v);
