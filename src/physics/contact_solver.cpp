@@ -239,148 +239,163 @@ namespace physics_detail {
 namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
-// Units solved side by side, one per lane (at most MAX_LANES). The units of
-// one group touch distinct moving bodies (disabled ones are never written),
-// and every lane performs exactly the operations of SolveRecord in the same
-// order (IEEE single precision per lane, never fused), with SolveRecord's
-// early stops turned into masks; a lane with a twin runs its record again.
-// Groups go over unitIndex[0, count) while at least MIN_GROUP_UNITS units are
-// left (lanes past count read the padding: the empty unit); returns the units
-// done, the rest are for the caller to run one by one.
-uint32_t SolveLanes(const int32_t* unitIndex, uint32_t count, const UnitLane* units, SolverBody* sb) {
+// Units solved side by side, one per lane, G vectors' worth at once (G x
+// lanes units, read from unitIndex; lanes past a level's units hold the empty
+// unit). The units of one call touch distinct moving bodies (disabled ones are
+// never written), and every lane performs exactly the operations of
+// SolveRecord in the same order (IEEE single precision per lane, never
+// fused), with SolveRecord's early stops turned into masks; a lane with a twin
+// runs its record again. Each statement runs for every g in turn, so the G
+// chains of divisions and roots overlap in the processor.
+template <int G>
+void SolveGroups(const int32_t* unitIndex, const UnitLane* units, SolverBody* sb) {
     const hn::CappedTag<float, MAX_LANES> df;
     const hn::RebindToSigned<decltype(df)> di;
     using VF = decltype(hn::Zero(df));
     using VI = decltype(hn::Zero(di));
     using M = decltype(hn::FirstN(df, 0));
-    const uint32_t lanes = static_cast<uint32_t>(hn::Lanes(df));
+    const size_t lanes = hn::Lanes(df);
     const float* uf = reinterpret_cast<const float*>(units);
     const int32_t* ui = reinterpret_cast<const int32_t*>(units);
     float* bf = reinterpret_cast<float*>(sb);
     const VF zero = hn::Zero(df), one = hn::Set(df, 1.0f), half = hn::Set(df, 0.5f);
     const VF eps = hn::Set(df, PHYSICS_EPSILON);
-    uint32_t first = 0;
-    for (; first < count && count - first >= MIN_GROUP_UNITS; first += lanes) {
-        fastPathRuns.laneGroups++;
-        const VI u = hn::ShiftLeft<UNIT_SHIFT>(hn::LoadU(di, unitIndex + first));  // word offset of each lane's unit
-        const VI ia = hn::GatherIndex(di, ui + W_A, u), ib = hn::GatherIndex(di, ui + W_B, u);
-        auto body = [&](int32_t word, const VI& at) { return hn::GatherIndex(df, bf + word, at); };
+    VI ia[G], ib[G];
+    VF avx[G], avy[G], aw[G], bvx[G], bvy[G], bw[G], cax[G], cay[G], cbx[G], cby[G];
+    VF nx[G], ny[G], aim[G], bim[G], aii[G], bii[G], negE1[G], sf[G], dfr[G], cs[G], point[G][2][6];
+    M aEn[G], bEn[G], aRot[G], bRot[G], twin[G], inUse[G][2], hitA[G], hitB[G], active[G];
+    for (int g = 0; g < G; g++) {
+        const VI u = hn::ShiftLeft<UNIT_SHIFT>(hn::LoadU(di, unitIndex + g * lanes));  // word offsets of the units
         auto fixed = [&](int32_t word) { return hn::GatherIndex(df, uf + word, u); };
-        VF avx = body(B_VX, ia), avy = body(B_VY, ia), aw = body(B_W, ia);
-        VF bvx = body(B_VX, ib), bvy = body(B_VY, ib), bw = body(B_W, ib);
+        ia[g] = hn::GatherIndex(di, ui + W_A, u);
+        ib[g] = hn::GatherIndex(di, ui + W_B, u);
+        auto body = [&](int32_t word, const VI& at) { return hn::GatherIndex(df, bf + word, at); };
+        avx[g] = body(B_VX, ia[g]), avy[g] = body(B_VY, ia[g]), aw[g] = body(B_W, ia[g]);
+        bvx[g] = body(B_VX, ib[g]), bvy[g] = body(B_VY, ib[g]), bw[g] = body(B_W, ib[g]);
         // The bodies' collision records' summed velocity changes.
-        VF cax = body(B_CDX, ia), cay = body(B_CDY, ia), cbx = body(B_CDX, ib), cby = body(B_CDY, ib);
-        const VF nx = fixed(W_NX), ny = fixed(W_NY), aim = fixed(W_AIM), bim = fixed(W_BIM);
-        const VF aii = fixed(W_AII), bii = fixed(W_BII), negE1 = fixed(W_NEGE1), sf = fixed(W_SF), dfr = fixed(W_DF);
+        cax[g] = body(B_CDX, ia[g]), cay[g] = body(B_CDY, ia[g]);
+        cbx[g] = body(B_CDX, ib[g]), cby[g] = body(B_CDY, ib[g]);
+        nx[g] = fixed(W_NX), ny[g] = fixed(W_NY), aim[g] = fixed(W_AIM), bim[g] = fixed(W_BIM);
+        aii[g] = fixed(W_AII), bii[g] = fixed(W_BII), negE1[g] = fixed(W_NEGE1);
+        sf[g] = fixed(W_SF), dfr[g] = fixed(W_DF);
         const VI flags = hn::GatherIndex(di, ui + W_FLAGS, u);
         auto flag = [&](int32_t bit) { return hn::RebindMask(df, hn::TestBit(flags, hn::Set(di, bit))); };
-        const M aEn = flag(UNIT_A_ENABLED), bEn = flag(UNIT_B_ENABLED), aRot = flag(UNIT_A_TURNS),
-                bRot = flag(UNIT_B_TURNS), twin = flag(UNIT_TWIN);
-        const M inUse[2] = {flag(UNIT_POINT0), flag(UNIT_POINT1)};
+        aEn[g] = flag(UNIT_A_ENABLED), bEn[g] = flag(UNIT_B_ENABLED);
+        aRot[g] = flag(UNIT_A_TURNS), bRot[g] = flag(UNIT_B_TURNS), twin[g] = flag(UNIT_TWIN);
+        inUse[g][0] = flag(UNIT_POINT0), inUse[g][1] = flag(UNIT_POINT1);
+        cs[g] = hn::IfThenElse(inUse[g][1], half, one);  // 1 / points: exact
         // Both points' lever arms and masses, gathered once for both rounds.
-        VF point[2][6];
         for (int32_t k = 0; k < 2; k++) {
-            for (int32_t v = 0; v < 6; v++) point[k][v] = fixed(W_POINT + k * W_POINT_WORDS + v);
+            for (int32_t v = 0; v < 6; v++) point[g][k][v] = fixed(W_POINT + k * W_POINT_WORDS + v);
         }
-        const VF cs = hn::IfThenElse(inUse[1], half, one);  // 1 / points: exact
         // Lanes whose A (B) received a normal impulse: their collision record
         // names the other body and the normal (the same for every impulse of a unit).
-        M hitA = hn::FirstN(df, 0), hitB = hn::FirstN(df, 0);
-        bool changed = false;
+        hitA[g] = hitB[g] = hn::FirstN(df, 0);
+    }
+    bool changed = false;
 
-        for (uint32_t round = 0; round < 2; round++) {
-            M active = round == 0 ? hn::FirstN(df, lanes) : twin;
-            for (uint32_t k = 0; k < 2; k++) {
-                active = hn::And(active, inUse[k]);
-                if (hn::AllFalse(df, active)) break;
-                const VF rax = point[k][P_RAX], ray = point[k][P_RAY], rbx = point[k][P_RBX],
-                         rby = point[k][P_RBY], ks = point[k][P_KS];
-
+    for (uint32_t round = 0; round < 2; round++) {
+        for (int g = 0; g < G; g++) active[g] = round == 0 ? hn::FirstN(df, lanes) : twin[g];
+        for (uint32_t k = 0; k < 2; k++) {
+            bool any = false;
+            VF vn[G];
+            for (int g = 0; g < G; g++) {
+                active[g] = hn::And(active[g], inUse[g][k]);
+                const VF* p = point[g][k];
                 // rv = B.v + w_B x rB - A.v - w_A x rA
-                VF rvx = bvx + hn::Neg(bw) * rby - avx - hn::Neg(aw) * ray;
-                VF rvy = bvy + bw * rbx - avy - aw * rax;
-                const VF vn = rvx * nx + rvy * ny;
-                active = hn::AndNot(hn::Gt(vn, zero), active);  // separating: the rest waits a pass
-                if (hn::AllFalse(df, active)) break;
-                changed = true;
+                const VF rvx = bvx[g] + hn::Neg(bw[g]) * p[P_RBY] - avx[g] - hn::Neg(aw[g]) * p[P_RAY];
+                const VF rvy = bvy[g] + bw[g] * p[P_RBX] - avy[g] - aw[g] * p[P_RAX];
+                vn[g] = rvx * nx[g] + rvy * ny[g];
+                active[g] = hn::AndNot(hn::Gt(vn[g], zero), active[g]);  // separating: the rest waits a pass
+                any = any || !hn::AllFalse(df, active[g]);
+            }
+            if (!any) break;
+            changed = true;
+            VF j[G];
+            for (int g = 0; g < G; g++) {
+                const VF* p = point[g][k];
+                j[g] = (negE1[g] * vn[g]) / p[P_KS];
+                j[g] = hn::IfThenElse(hn::Lt(j[g], p[P_EM]), j[g] * cs[g], j[g]);
+                const VF ix = nx[g] * j[g], iy = ny[g] * j[g];
 
-                VF j = (negE1 * vn) / ks;
-                j = hn::IfThenElse(hn::Lt(j, point[k][P_EM]), j * cs, j);
-                const VF ix = nx * j, iy = ny * j;
+                const M mA = hn::And(active[g], aEn[g]);
+                const VF dax = hn::Neg(ix) * aim[g], day = hn::Neg(iy) * aim[g];
+                avx[g] = hn::IfThenElse(mA, avx[g] + dax, avx[g]);
+                avy[g] = hn::IfThenElse(mA, avy[g] + day, avy[g]);
+                cax[g] = hn::IfThenElse(mA, cax[g] + dax, cax[g]);
+                cay[g] = hn::IfThenElse(mA, cay[g] + day, cay[g]);
+                hitA[g] = hn::Or(hitA[g], mA);
+                const VF crossA = p[P_RAX] * hn::Neg(iy) - p[P_RAY] * hn::Neg(ix);
+                aw[g] = hn::IfThenElse(hn::And(active[g], aRot[g]), aw[g] + aii[g] * crossA, aw[g]);
 
-                const M mA = hn::And(active, aEn);
-                const VF dax = hn::Neg(ix) * aim, day = hn::Neg(iy) * aim;
-                avx = hn::IfThenElse(mA, avx + dax, avx);
-                avy = hn::IfThenElse(mA, avy + day, avy);
-                cax = hn::IfThenElse(mA, cax + dax, cax);
-                cay = hn::IfThenElse(mA, cay + day, cay);
-                hitA = hn::Or(hitA, mA);
-                const VF crossA = rax * hn::Neg(iy) - ray * hn::Neg(ix);
-                aw = hn::IfThenElse(hn::And(active, aRot), aw + aii * crossA, aw);
-
-                const M mB = hn::And(active, bEn);
-                const VF dbx = ix * bim, dby = iy * bim;
-                bvx = hn::IfThenElse(mB, bvx + dbx, bvx);
-                bvy = hn::IfThenElse(mB, bvy + dby, bvy);
-                cbx = hn::IfThenElse(mB, cbx + dbx, cbx);
-                cby = hn::IfThenElse(mB, cby + dby, cby);
-                hitB = hn::Or(hitB, mB);
-                const VF crossB = rbx * iy - rby * ix;
-                bw = hn::IfThenElse(hn::And(active, bRot), bw + bii * crossB, bw);
-
+                const M mB = hn::And(active[g], bEn[g]);
+                const VF dbx = ix * bim[g], dby = iy * bim[g];
+                bvx[g] = hn::IfThenElse(mB, bvx[g] + dbx, bvx[g]);
+                bvy[g] = hn::IfThenElse(mB, bvy[g] + dby, bvy[g]);
+                cbx[g] = hn::IfThenElse(mB, cbx[g] + dbx, cbx[g]);
+                cby[g] = hn::IfThenElse(mB, cby[g] + dby, cby[g]);
+                hitB[g] = hn::Or(hitB[g], mB);
+                const VF crossB = p[P_RBX] * iy - p[P_RBY] * ix;
+                bw[g] = hn::IfThenElse(hn::And(active[g], bRot[g]), bw[g] + bii[g] * crossB, bw[g]);
+            }
+            for (int g = 0; g < G; g++) {
                 // Friction: velocities only, never the collision record.
-                rvx = bvx + hn::Neg(bw) * rby - avx - hn::Neg(aw) * ray;
-                rvy = bvy + bw * rbx - avy - aw * rax;
-                const VF dn = rvx * nx + rvy * ny;
-                VF tx = rvx - nx * dn, ty = rvy - ny * dn;
+                const VF* p = point[g][k];
+                const VF rvx = bvx[g] + hn::Neg(bw[g]) * p[P_RBY] - avx[g] - hn::Neg(aw[g]) * p[P_RAY];
+                const VF rvy = bvy[g] + bw[g] * p[P_RBX] - avy[g] - aw[g] * p[P_RAX];
+                const VF dn = rvx * nx[g] + rvy * ny[g];
+                VF tx = rvx - nx[g] * dn, ty = rvy - ny[g] * dn;
                 const VF len = hn::Sqrt(tx * tx + ty * ty);
                 const VF inv = one / len;
                 const M lenZero = hn::Eq(len, zero);
                 tx = hn::IfThenElse(lenZero, tx, tx * inv);
                 ty = hn::IfThenElse(lenZero, ty, ty * inv);
                 VF jt = hn::Neg(rvx * tx + rvy * ty);
-                jt = (jt / ks) * cs;
+                jt = (jt / p[P_KS]) * cs[g];
                 const VF absJt = hn::Abs(jt);
-                active = hn::AndNot(hn::Le(absJt, eps), active);
-                const M isStatic = hn::Lt(absJt, j * sf);
-                const VF dyn = hn::Neg(j) * dfr;
+                active[g] = hn::AndNot(hn::Le(absJt, eps), active[g]);
+                const M isStatic = hn::Lt(absJt, j[g] * sf[g]);
+                const VF dyn = hn::Neg(j[g]) * dfr[g];
                 const VF tix = hn::IfThenElse(isStatic, tx * jt, tx * dyn);
                 const VF tiy = hn::IfThenElse(isStatic, ty * jt, ty * dyn);
 
-                const M fA = hn::And(active, aEn);
-                avx = hn::IfThenElse(fA, avx + hn::Neg(tix) * aim, avx);
-                avy = hn::IfThenElse(fA, avy + hn::Neg(tiy) * aim, avy);
-                const VF fcrossA = rax * hn::Neg(tiy) - ray * hn::Neg(tix);
-                aw = hn::IfThenElse(hn::And(active, aRot), aw + aii * fcrossA, aw);
-                const M fB = hn::And(active, bEn);
-                bvx = hn::IfThenElse(fB, bvx + tix * bim, bvx);
-                bvy = hn::IfThenElse(fB, bvy + tiy * bim, bvy);
-                const VF fcrossB = rbx * tiy - rby * tix;
-                bw = hn::IfThenElse(hn::And(active, bRot), bw + bii * fcrossB, bw);
+                const M fA = hn::And(active[g], aEn[g]);
+                avx[g] = hn::IfThenElse(fA, avx[g] + hn::Neg(tix) * aim[g], avx[g]);
+                avy[g] = hn::IfThenElse(fA, avy[g] + hn::Neg(tiy) * aim[g], avy[g]);
+                const VF fcrossA = p[P_RAX] * hn::Neg(tiy) - p[P_RAY] * hn::Neg(tix);
+                aw[g] = hn::IfThenElse(hn::And(active[g], aRot[g]), aw[g] + aii[g] * fcrossA, aw[g]);
+                const M fB = hn::And(active[g], bEn[g]);
+                bvx[g] = hn::IfThenElse(fB, bvx[g] + tix * bim[g], bvx[g]);
+                bvy[g] = hn::IfThenElse(fB, bvy[g] + tiy * bim[g], bvy[g]);
+                const VF fcrossB = p[P_RBX] * tiy - p[P_RBY] * tix;
+                bw[g] = hn::IfThenElse(hn::And(active[g], bRot[g]), bw[g] + bii[g] * fcrossB, bw[g]);
             }
         }
-        if (!changed) continue;  // every lane separating at its first point in both rounds
+    }
+    if (!changed) return;  // every lane separating at its first point in both rounds
 
-        // Lanes may share a disabled body (or the scratch body); those get back
-        // the very values they were read with, so the order of the writes does
-        // not matter.
-        hn::ScatterIndex(avx, df, bf + B_VX, ia);
-        hn::ScatterIndex(avy, df, bf + B_VY, ia);
-        hn::ScatterIndex(aw, df, bf + B_W, ia);
-        hn::ScatterIndex(cax, df, bf + B_CDX, ia);
-        hn::ScatterIndex(cay, df, bf + B_CDY, ia);
-        hn::ScatterIndex(bvx, df, bf + B_VX, ib);
-        hn::ScatterIndex(bvy, df, bf + B_VY, ib);
-        hn::ScatterIndex(bw, df, bf + B_W, ib);
-        hn::ScatterIndex(cbx, df, bf + B_CDX, ib);
-        hn::ScatterIndex(cby, df, bf + B_CDY, ib);
+    // Lanes may share a disabled body (or the scratch body); those get back the
+    // very values they were read with, so the order of the writes does not matter.
+    for (int g = 0; g < G; g++) {
+        hn::ScatterIndex(avx[g], df, bf + B_VX, ia[g]);
+        hn::ScatterIndex(avy[g], df, bf + B_VY, ia[g]);
+        hn::ScatterIndex(aw[g], df, bf + B_W, ia[g]);
+        hn::ScatterIndex(cax[g], df, bf + B_CDX, ia[g]);
+        hn::ScatterIndex(cay[g], df, bf + B_CDY, ia[g]);
+        hn::ScatterIndex(bvx[g], df, bf + B_VX, ib[g]);
+        hn::ScatterIndex(bvy[g], df, bf + B_VY, ib[g]);
+        hn::ScatterIndex(bw[g], df, bf + B_W, ib[g]);
+        hn::ScatterIndex(cbx[g], df, bf + B_CDX, ib[g]);
+        hn::ScatterIndex(cby[g], df, bf + B_CDY, ib[g]);
+    }
+    for (int g = 0; g < G; g++) {
         uint8_t bitsA[8] = {}, bitsB[8] = {};
-        hn::StoreMaskBits(df, hitA, bitsA);
-        hn::StoreMaskBits(df, hitB, bitsB);
-        for (uint32_t l = 0; l < lanes; l++) {
+        hn::StoreMaskBits(df, hitA[g], bitsA);
+        hn::StoreMaskBits(df, hitB[g], bitsB);
+        for (size_t l = 0; l < lanes; l++) {
             const bool hA = (bitsA[l / 8] >> (l % 8)) & 1, hB = (bitsB[l / 8] >> (l % 8)) & 1;
             if (!hA && !hB) continue;
-            const UnitLane& q = units[unitIndex[first + l]];
+            const UnitLane& q = units[unitIndex[g * lanes + l]];
             SolverBody* a = reinterpret_cast<SolverBody*>(bf + q.a);
             SolverBody* b = reinterpret_cast<SolverBody*>(bf + q.b);
             if (hA) {
@@ -391,6 +406,26 @@ uint32_t SolveLanes(const int32_t* unitIndex, uint32_t count, const UnitLane* un
                 b->collidedWith = a->id;
                 b->collisionNormal = {q.nx, q.ny};
             }
+        }
+    }
+}
+
+// A level's laned units, unitIndex[0, count), in calls of two vectors' worth
+// while more than one vector's worth is left, then one, while at least
+// MIN_GROUP_UNITS units are left (the level's region is padded to a multiple
+// of MAX_LANES, so a call may read past count). Returns the units done; the
+// rest are for the caller to run one by one.
+uint32_t SolveLanes(const int32_t* unitIndex, uint32_t count, const UnitLane* units, SolverBody* sb) {
+    const uint32_t lanes = static_cast<uint32_t>(hn::Lanes(hn::CappedTag<float, MAX_LANES>()));
+    uint32_t first = 0;
+    while (first < count && count - first >= MIN_GROUP_UNITS) {
+        fastPathRuns.laneGroups++;
+        if (count - first > lanes) {
+            SolveGroups<2>(unitIndex + first, units, sb);
+            first += 2 * lanes;
+        } else {
+            SolveGroups<1>(unitIndex + first, units, sb);
+            first += lanes;
         }
     }
     fastPathRuns.laneTargets |= HWY_TARGET;
