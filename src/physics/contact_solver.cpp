@@ -389,12 +389,13 @@ void SolveGroups(const int32_t* unitIndex, const UnitLane* units, SolverBody* sb
         hn::ScatterIndex(cby[g], df, bf + B_CDY, ib[g]);
     }
     for (int g = 0; g < G; g++) {
-        uint8_t bitsA[8] = {}, bitsB[8] = {};
-        hn::StoreMaskBits(df, hitA[g], bitsA);
-        hn::StoreMaskBits(df, hitB[g], bitsB);
-        for (size_t l = 0; l < lanes; l++) {
-            const bool hA = (bitsA[l / 8] >> (l % 8)) & 1, hB = (bitsB[l / 8] >> (l % 8)) & 1;
-            if (!hA && !hB) continue;
+        uint8_t bytesA[8] = {}, bytesB[8] = {};  // one bit per lane, lane 0 lowest
+        hn::StoreMaskBits(df, hitA[g], bytesA);
+        hn::StoreMaskBits(df, hitB[g], bytesB);
+        const uint32_t bitsA = bytesA[0] | bytesA[1] << 8, bitsB = bytesB[0] | bytesB[1] << 8;
+        for (uint32_t bits = bitsA | bitsB; bits != 0; bits &= bits - 1) {
+            const int l = __builtin_ctz(bits);
+            const bool hA = (bitsA >> l) & 1, hB = (bitsB >> l) & 1;
             const UnitLane& q = units[unitIndex[g * lanes + l]];
             SolverBody* a = reinterpret_cast<SolverBody*>(bf + q.a);
             SolverBody* b = reinterpret_cast<SolverBody*>(bf + q.b);
