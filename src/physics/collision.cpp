@@ -4,8 +4,8 @@
 //
 // Where each formula of the shape tests lives (change them together, in the
 // same order of operations: the lanes must give the plain path's bits):
-//  - world-space vertices and normals of a polygon: FillWorldShapes only,
-//    once per step (the lanes read them from BoxWords);
+//  - world-space vertices and normals of a polygon: FillWorldShapes (once per
+//    step, for the plain path) and SolveBoxLanes (per pair, in lanes);
 //  - the polygon test (least-penetration axis with its support search, the
 //    reference and incident faces, clipping, contact points and depth):
 //    SolvePolygonToPolygon with FindAxisLeastPenetration, GetSupport and
@@ -48,8 +48,9 @@ struct PoolInit {
 } poolInit;
 
 // Four-vertex polygons' values for the box lanes, BOX_WORDS words per body by
-// table index: world vertices and normals, rotation, position, model vertices
-// and normals (one array per coordinate).
+// table index: rotation, position, model vertices and normals (one array per
+// coordinate); the first words are the lanes' room for the world vertices and
+// normals they work out.
 constexpr int32_t BOX_WORDS = 40;
 enum BoxWord : int32_t {
     BW_VX = 0, BW_VY = 4, BW_NX = 8, BW_NY = 12, BW_T00 = 16, BW_T01, BW_T10, BW_T11, BW_PX = 20, BW_PY,
@@ -87,10 +88,6 @@ void FillWorldShapes() {
         if (!boxLanes || shape.vertexCount != 4) continue;
         float* q = &boxWords[static_cast<size_t>(i) * BOX_WORDS];
         for (uint32_t k = 0; k < 4; k++) {
-            q[BW_VX + k] = w.vertices[k].x;
-            q[BW_VY + k] = w.vertices[k].y;
-            q[BW_NX + k] = w.normals[k].x;
-            q[BW_NY + k] = w.normals[k].y;
             q[BW_MX + k] = shape.positions[k].x;
             q[BW_MY + k] = shape.positions[k].y;
             q[BW_MNX + k] = shape.normals[k].x;
@@ -356,12 +353,26 @@ void SolveBoxLanes(const int32_t* pairA, const int32_t* pairB, const float* word
         // Each body's words, one vector per word (lane = pair).
         HWY_ALIGN float sideA[BW_USED * BOX_GROUP], sideB[BW_USED * BOX_GROUP];
         const auto ia = hn::LoadU(di, pairA + first), ib = hn::LoadU(di, pairB + first);
-        for (int32_t w = 0; w < BW_USED; w++) {
+        for (int32_t w = BW_T00; w < BW_USED; w++) {
             hn::Store(hn::GatherIndex(df, words + w, ia), df, sideA + w * lanes);
             hn::Store(hn::GatherIndex(df, words + w, ib), df, sideB + w * lanes);
         }
         auto A = [&](int32_t w) { return hn::Load(df, sideA + w * lanes); };
         auto B = [&](int32_t w) { return hn::Load(df, sideB + w * lanes); };
+        // World vertices and normals as FillWorldShapes has them: vertex =
+        // transform x model vertex + position, normal = transform x model normal.
+        auto world = [&](auto X, float* side) {
+            const VF m00 = X(BW_T00), m01 = X(BW_T01), m10 = X(BW_T10), m11 = X(BW_T11);
+            for (int32_t k = 0; k < 4; k++) {
+                const VF x = X(BW_MX + k), y = X(BW_MY + k), nx = X(BW_MNX + k), ny = X(BW_MNY + k);
+                hn::Store((m00 * x + m01 * y) + X(BW_PX), df, side + (BW_VX + k) * lanes);
+                hn::Store((m10 * x + m11 * y) + X(BW_PY), df, side + (BW_VY + k) * lanes);
+                hn::Store(m00 * nx + m01 * ny, df, side + (BW_NX + k) * lanes);
+                hn::Store(m10 * nx + m11 * ny, df, side + (BW_NY + k) * lanes);
+            }
+        };
+        world(A, sideA);
+        world(B, sideB);
         const VF zero = hn::Zero(df), lowest = hn::Set(df, -FLT_MAX);
         auto face = [&](int32_t i) { return hn::Set(df, static_cast<float>(i)); };
 
