@@ -184,6 +184,14 @@ constexpr int32_t W_NX = 0, W_NY = 1, W_NEGE1 = 2, W_SF = 3, W_DF = 4, W_AIM = 5
 constexpr int32_t P_RAX = 0, P_RAY = 1, P_RBX = 2, P_RBY = 3, P_KS = 4, P_EM = 5;
 // Within a SolverBody: velocity x, y, angular velocity, collision delta x, y.
 constexpr int32_t B_VX = 0, B_VY = 1, B_W = 2, B_CDX = 8, B_CDY = 9;
+// The lanes read words two at a time from an even word: (nx, ny), (-(1 + e),
+// sf), (df, aim), (aii, bim), (bii, flags), each point's three pairs, (a, b);
+// a body's (vx, vy) and (cdx, cdy).
+static_assert(W_NX % 2 == 0 && W_NY == W_NX + 1 && W_SF == W_NEGE1 + 1 && W_AIM == W_DF + 1 &&
+                  W_BIM == W_AII + 1 && W_FLAGS == W_BII + 1 && W_POINT % 2 == 0 && W_POINT_WORDS % 2 == 0 &&
+                  W_A % 2 == 0 && W_B == W_A + 1 && B_VY == B_VX + 1 && B_CDX % 2 == 0 && B_CDY == B_CDX + 1 &&
+                  BODY_WORDS % 2 == 0,
+              "word pairs");
 // Lanes per group at most: a level's laned units are padded to a multiple of
 // this, so a group may read past its last unit.
 constexpr uint32_t MAX_LANES = 16;
@@ -256,7 +264,6 @@ void SolveGroups(const int32_t* unitIndex, const UnitLane* units, SolverBody* sb
     using M = decltype(hn::FirstN(df, 0));
     const size_t lanes = hn::Lanes(df);
     const float* uf = reinterpret_cast<const float*>(units);
-    const int32_t* ui = reinterpret_cast<const int32_t*>(units);
     float* bf = reinterpret_cast<float*>(sb);
     const VF zero = hn::Zero(df), one = hn::Set(df, 1.0f), half = hn::Set(df, 0.5f);
     const VF eps = hn::Set(df, PHYSICS_EPSILON);
@@ -264,21 +271,42 @@ void SolveGroups(const int32_t* unitIndex, const UnitLane* units, SolverBody* sb
     VF avx[G], avy[G], aw[G], bvx[G], bvy[G], bw[G], cax[G], cay[G], cbx[G], cby[G];
     VF nx[G], ny[G], aim[G], bim[G], aii[G], bii[G], negE1[G], sf[G], dfr[G], cs[G], point[G][2][6];
     M aEn[G], bEn[G], aRot[G], bRot[G], twin[G], inUse[G][2], hitA[G], hitB[G], active[G];
+    // Two neighbouring words (w, w + 1) of every lane's record at base + at,
+    // with one 64-bit gather per half vector: half the loads of two gathers.
+    auto pair = [&](const float* base, const VI& at, VF* even, VF* odd) {
+#if HWY_TARGET == HWY_SCALAR
+        *even = hn::GatherIndex(df, base, at);
+        *odd = hn::GatherIndex(df, base + 1, at);
+#else
+        const hn::Repartition<uint64_t, decltype(df)> d64;
+        const hn::RebindToSigned<decltype(d64)> di64;
+        const hn::Half<decltype(di)> dh;
+        const uint64_t* words = reinterpret_cast<const uint64_t*>(base);  // offsets are even: 8-byte steps
+        const auto lo = hn::GatherIndex(d64, words, hn::ShiftRight<1>(hn::PromoteTo(di64, hn::LowerHalf(dh, at))));
+        const auto hi = hn::GatherIndex(d64, words, hn::ShiftRight<1>(hn::PromoteTo(di64, hn::UpperHalf(dh, at))));
+        *even = hn::ConcatEven(df, hn::BitCast(df, hi), hn::BitCast(df, lo));
+        *odd = hn::ConcatOdd(df, hn::BitCast(df, hi), hn::BitCast(df, lo));
+#endif
+    };
     for (int g = 0; g < G; g++) {
         const VI u = hn::ShiftLeft<UNIT_SHIFT>(hn::LoadU(di, unitIndex + g * lanes));  // word offsets of the units
-        auto fixed = [&](int32_t word) { return hn::GatherIndex(df, uf + word, u); };
-        ia[g] = hn::GatherIndex(di, ui + W_A, u);
-        ib[g] = hn::GatherIndex(di, ui + W_B, u);
-        auto body = [&](int32_t word, const VI& at) { return hn::GatherIndex(df, bf + word, at); };
-        avx[g] = body(B_VX, ia[g]), avy[g] = body(B_VY, ia[g]), aw[g] = body(B_W, ia[g]);
-        bvx[g] = body(B_VX, ib[g]), bvy[g] = body(B_VY, ib[g]), bw[g] = body(B_W, ib[g]);
+        VF a, b, flagBits;
+        pair(uf + W_A, u, &a, &b);
+        ia[g] = hn::BitCast(di, a);
+        ib[g] = hn::BitCast(di, b);
+        pair(bf + B_VX, ia[g], &avx[g], &avy[g]);
+        pair(bf + B_VX, ib[g], &bvx[g], &bvy[g]);
+        aw[g] = hn::GatherIndex(df, bf + B_W, ia[g]);
+        bw[g] = hn::GatherIndex(df, bf + B_W, ib[g]);
         // The bodies' collision records' summed velocity changes.
-        cax[g] = body(B_CDX, ia[g]), cay[g] = body(B_CDY, ia[g]);
-        cbx[g] = body(B_CDX, ib[g]), cby[g] = body(B_CDY, ib[g]);
-        nx[g] = fixed(W_NX), ny[g] = fixed(W_NY), aim[g] = fixed(W_AIM), bim[g] = fixed(W_BIM);
-        aii[g] = fixed(W_AII), bii[g] = fixed(W_BII), negE1[g] = fixed(W_NEGE1);
-        sf[g] = fixed(W_SF), dfr[g] = fixed(W_DF);
-        const VI flags = hn::GatherIndex(di, ui + W_FLAGS, u);
+        pair(bf + B_CDX, ia[g], &cax[g], &cay[g]);
+        pair(bf + B_CDX, ib[g], &cbx[g], &cby[g]);
+        pair(uf + W_NX, u, &nx[g], &ny[g]);
+        pair(uf + W_NEGE1, u, &negE1[g], &sf[g]);
+        pair(uf + W_DF, u, &dfr[g], &aim[g]);
+        pair(uf + W_AII, u, &aii[g], &bim[g]);
+        pair(uf + W_BII, u, &bii[g], &flagBits);
+        const VI flags = hn::BitCast(di, flagBits);
         auto flag = [&](int32_t bit) { return hn::RebindMask(df, hn::TestBit(flags, hn::Set(di, bit))); };
         aEn[g] = flag(UNIT_A_ENABLED), bEn[g] = flag(UNIT_B_ENABLED);
         aRot[g] = flag(UNIT_A_TURNS), bRot[g] = flag(UNIT_B_TURNS), twin[g] = flag(UNIT_TWIN);
@@ -286,7 +314,9 @@ void SolveGroups(const int32_t* unitIndex, const UnitLane* units, SolverBody* sb
         cs[g] = hn::IfThenElse(inUse[g][1], half, one);  // 1 / points: exact
         // Both points' lever arms and masses, gathered once for both rounds.
         for (int32_t k = 0; k < 2; k++) {
-            for (int32_t v = 0; v < 6; v++) point[g][k][v] = fixed(W_POINT + k * W_POINT_WORDS + v);
+            for (int32_t v = 0; v < 6; v += 2) {
+                pair(uf + W_POINT + k * W_POINT_WORDS + v, u, &point[g][k][v], &point[g][k][v + 1]);
+            }
         }
         // Lanes whose A (B) received a normal impulse: their collision record
         // names the other body and the normal (the same for every impulse of a unit).
