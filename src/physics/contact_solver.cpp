@@ -404,19 +404,34 @@ void SolveGroups(const int32_t* unitIndex, const UnitLane* units, SolverBody* sb
     }
     if (!changed) return;  // every lane separating at its first point in both rounds
 
+    // (even, odd) back to words (w, w + 1) at base + at, one 64-bit write per
+    // lane: interleaving pairs each lane's two words, in the order the
+    // interleaved offsets give.
+    auto scatterPair = [&](float* base, const VI& at, const VF& even, const VF& odd) {
+#if HWY_TARGET == HWY_SCALAR
+        hn::ScatterIndex(even, df, base, at);
+        hn::ScatterIndex(odd, df, base + 1, at);
+#else
+        const hn::Repartition<uint64_t, decltype(df)> d64;
+        const hn::RebindToSigned<decltype(d64)> di64;
+        uint64_t* words = reinterpret_cast<uint64_t*>(base);
+        const auto low = hn::Set(di64, 0xffffffff);
+        auto index = [&](VI both) { return hn::ShiftRight<1>(hn::And(hn::BitCast(di64, both), low)); };
+        hn::ScatterIndex(hn::BitCast(d64, hn::InterleaveLower(df, even, odd)), d64, words,
+                         index(hn::InterleaveLower(di, at, at)));
+        hn::ScatterIndex(hn::BitCast(d64, hn::InterleaveUpper(df, even, odd)), d64, words,
+                         index(hn::InterleaveUpper(di, at, at)));
+#endif
+    };
     // Lanes may share a disabled body (or the scratch body); those get back the
     // very values they were read with, so the order of the writes does not matter.
     for (int g = 0; g < G; g++) {
-        hn::ScatterIndex(avx[g], df, bf + B_VX, ia[g]);
-        hn::ScatterIndex(avy[g], df, bf + B_VY, ia[g]);
+        scatterPair(bf + B_VX, ia[g], avx[g], avy[g]);
         hn::ScatterIndex(aw[g], df, bf + B_W, ia[g]);
-        hn::ScatterIndex(cax[g], df, bf + B_CDX, ia[g]);
-        hn::ScatterIndex(cay[g], df, bf + B_CDY, ia[g]);
-        hn::ScatterIndex(bvx[g], df, bf + B_VX, ib[g]);
-        hn::ScatterIndex(bvy[g], df, bf + B_VY, ib[g]);
+        scatterPair(bf + B_CDX, ia[g], cax[g], cay[g]);
+        scatterPair(bf + B_VX, ib[g], bvx[g], bvy[g]);
         hn::ScatterIndex(bw[g], df, bf + B_W, ib[g]);
-        hn::ScatterIndex(cbx[g], df, bf + B_CDX, ib[g]);
-        hn::ScatterIndex(cby[g], df, bf + B_CDY, ib[g]);
+        scatterPair(bf + B_CDX, ib[g], cbx[g], cby[g]);
     }
     for (int g = 0; g < G; g++) {
         uint8_t bytesA[8] = {}, bytesB[8] = {};  // one bit per lane, lane 0 lowest
