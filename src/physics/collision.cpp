@@ -353,9 +353,27 @@ void SolveBoxLanes(const int32_t* pairA, const int32_t* pairB, const float* word
         // Each body's words, one vector per word (lane = pair).
         HWY_ALIGN float sideA[BW_USED * BOX_GROUP], sideB[BW_USED * BOX_GROUP];
         const auto ia = hn::LoadU(di, pairA + first), ib = hn::LoadU(di, pairB + first);
-        for (int32_t w = BW_T00; w < BW_USED; w++) {
-            hn::Store(hn::GatherIndex(df, words + w, ia), df, sideA + w * lanes);
-            hn::Store(hn::GatherIndex(df, words + w, ib), df, sideB + w * lanes);
+        // Words (w, w + 1) of every lane's body, one 64-bit gather per half
+        // vector (half the loads of two gathers; offsets and w are even).
+        auto gather = [&](int32_t w, const decltype(ia)& at, float* side) {
+#if HWY_TARGET == HWY_SCALAR
+            hn::Store(hn::GatherIndex(df, words + w, at), df, side + w * lanes);
+            hn::Store(hn::GatherIndex(df, words + w + 1, at), df, side + (w + 1) * lanes);
+#else
+            const hn::Repartition<uint64_t, decltype(df)> d64;
+            const hn::RebindToSigned<decltype(d64)> di64;
+            const hn::Half<decltype(di)> dh;
+            const uint64_t* pairs = reinterpret_cast<const uint64_t*>(words + w);
+            const auto lo = hn::BitCast(df, hn::GatherIndex(d64, pairs, hn::ShiftRight<1>(hn::PromoteTo(di64, hn::LowerHalf(dh, at)))));
+            const auto hi = hn::BitCast(df, hn::GatherIndex(d64, pairs, hn::ShiftRight<1>(hn::PromoteTo(di64, hn::UpperHalf(dh, at)))));
+            hn::Store(hn::ConcatEven(df, hi, lo), df, side + w * lanes);
+            hn::Store(hn::ConcatOdd(df, hi, lo), df, side + (w + 1) * lanes);
+#endif
+        };
+        static_assert(BW_T00 % 2 == 0 && BW_USED % 2 == 0 && BOX_WORDS % 2 == 0, "word pairs");
+        for (int32_t w = BW_T00; w < BW_USED; w += 2) {
+            gather(w, ia, sideA);
+            gather(w, ib, sideB);
         }
         auto A = [&](int32_t w) { return hn::Load(df, sideA + w * lanes); };
         auto B = [&](int32_t w) { return hn::Load(df, sideB + w * lanes); };
