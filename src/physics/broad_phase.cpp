@@ -17,9 +17,7 @@
 // Runs on the stepping thread with PhysicsMutex() held.
 #include <algorithm>
 #include <cfloat>
-#include <climits>
 #include <cmath>
-#include <cstring>
 #include <vector>
 
 #include "physics/physics.h"

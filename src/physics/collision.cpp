@@ -19,7 +19,6 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
-#include <cstring>
 #include <vector>
 
 #include "physics/physics.h"
@@ -88,17 +87,12 @@ void FillWorldShapes() {
         if (!boxLanes || shape.vertexCount != 4) continue;
         float* q = &boxWords[static_cast<size_t>(i) * BOX_WORDS];
         for (uint32_t k = 0; k < 4; k++) {
-            q[BW_MX + k] = shape.positions[k].x;
-            q[BW_MY + k] = shape.positions[k].y;
-            q[BW_MNX + k] = shape.normals[k].x;
-            q[BW_MNY + k] = shape.normals[k].y;
+            q[BW_MX + k] = shape.positions[k].x, q[BW_MY + k] = shape.positions[k].y;
+            q[BW_MNX + k] = shape.normals[k].x, q[BW_MNY + k] = shape.normals[k].y;
         }
-        q[BW_T00] = shape.transform.m00;
-        q[BW_T01] = shape.transform.m01;
-        q[BW_T10] = shape.transform.m10;
-        q[BW_T11] = shape.transform.m11;
-        q[BW_PX] = body->position.x;
-        q[BW_PY] = body->position.y;
+        const Matrix2x2& t = shape.transform;
+        q[BW_T00] = t.m00, q[BW_T01] = t.m01, q[BW_T10] = t.m10, q[BW_T11] = t.m11;
+        q[BW_PX] = body->position.x, q[BW_PY] = body->position.y;
     }
 }
 
@@ -144,8 +138,6 @@ void SolveCircleToCircle(PhysicsManifoldData* m) {
     }
     if (!A->isGrounded) A->isGrounded = m->normal.y < 0.0f;
 }
-
-}  // namespace
 
 // Circle against polygon; the normal points from the circle towards the polygon.
 void SolveDifferentShapes(PhysicsManifoldData* m, PhysicsBodyData* circle, PhysicsBodyData* polygon) {
@@ -196,7 +188,6 @@ void SolveDifferentShapes(PhysicsManifoldData* m, PhysicsBodyData* circle, Physi
     m->penetration = penetration;
 }
 
-namespace {
 
 // The vertex of shape furthest along dir (first on ties); (0, 0) when none.
 Vector2 GetSupport(const PhysicsShape& shape, Vector2 dir) {
@@ -330,6 +321,8 @@ void SolvePolygonToPolygon(PhysicsManifoldData* m, uint32_t ia, uint32_t ib) {
 #include <hwy/foreach_target.h>  // re-includes this file for every target
 #include <hwy/highway.h>
 
+#include "physics/lane_pairs-inl.h"
+
 HWY_BEFORE_NAMESPACE();
 namespace physics_detail {
 namespace HWY_NAMESPACE {
@@ -353,22 +346,12 @@ void SolveBoxLanes(const int32_t* pairA, const int32_t* pairB, const float* word
         // Each body's words, one vector per word (lane = pair).
         HWY_ALIGN float sideA[BW_USED * BOX_GROUP], sideB[BW_USED * BOX_GROUP];
         const auto ia = hn::LoadU(di, pairA + first), ib = hn::LoadU(di, pairB + first);
-        // Words (w, w + 1) of every lane's body, one 64-bit gather per half
-        // vector (half the loads of two gathers; offsets and w are even).
+        // Words (w, w + 1) of every lane's body at once (pairs from even words).
         auto gather = [&](int32_t w, const decltype(ia)& at, float* side) {
-#if HWY_TARGET == HWY_SCALAR
-            hn::Store(hn::GatherIndex(df, words + w, at), df, side + w * lanes);
-            hn::Store(hn::GatherIndex(df, words + w + 1, at), df, side + (w + 1) * lanes);
-#else
-            const hn::Repartition<uint64_t, decltype(df)> d64;
-            const hn::RebindToSigned<decltype(d64)> di64;
-            const hn::Half<decltype(di)> dh;
-            const uint64_t* pairs = reinterpret_cast<const uint64_t*>(words + w);
-            const auto lo = hn::BitCast(df, hn::GatherIndex(d64, pairs, hn::ShiftRight<1>(hn::PromoteTo(di64, hn::LowerHalf(dh, at)))));
-            const auto hi = hn::BitCast(df, hn::GatherIndex(d64, pairs, hn::ShiftRight<1>(hn::PromoteTo(di64, hn::UpperHalf(dh, at)))));
-            hn::Store(hn::ConcatEven(df, hi, lo), df, side + w * lanes);
-            hn::Store(hn::ConcatOdd(df, hi, lo), df, side + (w + 1) * lanes);
-#endif
+            VF even, odd;
+            GatherPair(df, words + w, at, &even, &odd);
+            hn::Store(even, df, side + w * lanes);
+            hn::Store(odd, df, side + (w + 1) * lanes);
         };
         static_assert(BW_T00 % 2 == 0 && BW_USED % 2 == 0 && BOX_WORDS % 2 == 0, "word pairs");
         for (int32_t w = BW_T00; w < BW_USED; w += 2) {
@@ -586,14 +569,9 @@ void BuildContacts() {
             PhysicsManifoldData* twin = NewManifold(A, B, ia, ib);
             if (!twin) return;
             contactIsTwin[physicsManifoldsCount - 1] = true;
-            twin->penetration = m->penetration;
-            twin->normal = m->normal;
-            twin->contactPoints[0] = m->contactPoints[0];
-            twin->contactPoints[1] = m->contactPoints[1];
-            twin->contactsCount = m->contactsCount;
-            twin->restitution = m->restitution;
-            twin->dynamicFriction = m->dynamicFriction;
-            twin->staticFriction = m->staticFriction;
+            const uint32_t id = twin->id;
+            *twin = *m;
+            twin->id = id;
         }
     }
 }

@@ -22,8 +22,6 @@
 #ifndef VIMO_PHYSICS_SOLVER_ONCE
 #define VIMO_PHYSICS_SOLVER_ONCE
 #include <algorithm>
-#include <cfloat>
-#include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -49,15 +47,10 @@ namespace {
 // order are exactly those of resolving the records in place.
 struct SolverBody {
     Vector2 velocity;
-    float angularVelocity;
-    float inverseMass;
-    float inverseInertia;
-    bool enabled;
-    bool freezeRotation;
-    int32_t collidedWith;
-    int32_t id;
-    Vector2 collisionDelta;
-    Vector2 collisionNormal;
+    float angularVelocity, inverseMass, inverseInertia;
+    bool enabled, freezeRotation;
+    int32_t collidedWith, id;
+    Vector2 collisionDelta, collisionNormal;
 };
 
 struct SolverPoint {
@@ -203,15 +196,9 @@ void MakeUnitLane(const SolverContact& u, const SolverBody* sb, UnitLane* out) {
     const SolverBody& A = sb[u.a];
     const SolverBody& B = sb[u.b];
     UnitLane& q = *out;
-    q.nx = u.normal.x;
-    q.ny = u.normal.y;
-    q.negE1 = -(1.0f + u.restitution);
-    q.sf = u.staticFriction;
-    q.df = u.dynamicFriction;
-    q.aim = A.inverseMass;
-    q.aii = A.inverseInertia;
-    q.bim = B.inverseMass;
-    q.bii = B.inverseInertia;
+    q.nx = u.normal.x, q.ny = u.normal.y;
+    q.negE1 = -(1.0f + u.restitution), q.sf = u.staticFriction, q.df = u.dynamicFriction;
+    q.aim = A.inverseMass, q.aii = A.inverseInertia, q.bim = B.inverseMass, q.bii = B.inverseInertia;
     q.flags = (A.enabled ? UNIT_A_ENABLED : 0) | (B.enabled ? UNIT_B_ENABLED : 0) |
               (A.enabled && !A.freezeRotation ? UNIT_A_TURNS : 0) |
               (B.enabled && !B.freezeRotation ? UNIT_B_TURNS : 0) | (u.repeat == 2 ? UNIT_TWIN : 0) |
@@ -242,6 +229,8 @@ UnitLane EmptyUnitLane(uint32_t scratch) {
 #include <hwy/foreach_target.h>  // re-includes this file for every target
 #include <hwy/highway.h>
 
+#include "physics/lane_pairs-inl.h"
+
 HWY_BEFORE_NAMESPACE();
 namespace physics_detail {
 namespace HWY_NAMESPACE {
@@ -271,23 +260,7 @@ void SolveGroups(const int32_t* unitIndex, const UnitLane* units, SolverBody* sb
     VF avx[G], avy[G], aw[G], bvx[G], bvy[G], bw[G], cax[G], cay[G], cbx[G], cby[G];
     VF nx[G], ny[G], aim[G], bim[G], aii[G], bii[G], negE1[G], sf[G], dfr[G], cs[G], point[G][2][6];
     M aEn[G], bEn[G], aRot[G], bRot[G], twin[G], inUse[G][2], hitA[G], hitB[G], active[G];
-    // Two neighbouring words (w, w + 1) of every lane's record at base + at,
-    // with one 64-bit gather per half vector: half the loads of two gathers.
-    auto pair = [&](const float* base, const VI& at, VF* even, VF* odd) {
-#if HWY_TARGET == HWY_SCALAR
-        *even = hn::GatherIndex(df, base, at);
-        *odd = hn::GatherIndex(df, base + 1, at);
-#else
-        const hn::Repartition<uint64_t, decltype(df)> d64;
-        const hn::RebindToSigned<decltype(d64)> di64;
-        const hn::Half<decltype(di)> dh;
-        const uint64_t* words = reinterpret_cast<const uint64_t*>(base);  // offsets are even: 8-byte steps
-        const auto lo = hn::GatherIndex(d64, words, hn::ShiftRight<1>(hn::PromoteTo(di64, hn::LowerHalf(dh, at))));
-        const auto hi = hn::GatherIndex(d64, words, hn::ShiftRight<1>(hn::PromoteTo(di64, hn::UpperHalf(dh, at))));
-        *even = hn::ConcatEven(df, hn::BitCast(df, hi), hn::BitCast(df, lo));
-        *odd = hn::ConcatOdd(df, hn::BitCast(df, hi), hn::BitCast(df, lo));
-#endif
-    };
+    auto pair = [&](const float* base, const VI& at, VF* even, VF* odd) { GatherPair(df, base, at, even, odd); };
     for (int g = 0; g < G; g++) {
         const VI u = hn::ShiftLeft<UNIT_SHIFT>(hn::LoadU(di, unitIndex + g * lanes));  // word offsets of the units
         VF a, b, flagBits;
@@ -404,25 +377,7 @@ void SolveGroups(const int32_t* unitIndex, const UnitLane* units, SolverBody* sb
     }
     if (!changed) return;  // every lane separating at its first point in both rounds
 
-    // (even, odd) back to words (w, w + 1) at base + at, one 64-bit write per
-    // lane: interleaving pairs each lane's two words, in the order the
-    // interleaved offsets give.
-    auto scatterPair = [&](float* base, const VI& at, const VF& even, const VF& odd) {
-#if HWY_TARGET == HWY_SCALAR
-        hn::ScatterIndex(even, df, base, at);
-        hn::ScatterIndex(odd, df, base + 1, at);
-#else
-        const hn::Repartition<uint64_t, decltype(df)> d64;
-        const hn::RebindToSigned<decltype(d64)> di64;
-        uint64_t* words = reinterpret_cast<uint64_t*>(base);
-        const auto low = hn::Set(di64, 0xffffffff);
-        auto index = [&](VI both) { return hn::ShiftRight<1>(hn::And(hn::BitCast(di64, both), low)); };
-        hn::ScatterIndex(hn::BitCast(d64, hn::InterleaveLower(df, even, odd)), d64, words,
-                         index(hn::InterleaveLower(di, at, at)));
-        hn::ScatterIndex(hn::BitCast(d64, hn::InterleaveUpper(df, even, odd)), d64, words,
-                         index(hn::InterleaveUpper(di, at, at)));
-#endif
-    };
+    auto scatterPair = [&](float* base, const VI& at, VF even, VF odd) { ScatterPair(df, base, at, even, odd); };
     // Lanes may share a disabled body (or the scratch body); those get back the
     // very values they were read with, so the order of the writes does not matter.
     for (int g = 0; g < G; g++) {
@@ -512,19 +467,13 @@ namespace {
 void ApplySimdTargetsFromEnvironment() {
     static const bool applied = [] {
         const char* wanted = std::getenv("VIMO_SIMD_TARGETS");
-        if (!wanted || !*wanted) return false;
-        std::string list = wanted;
-        for (char& ch : list) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+        auto lower = [](std::string text) {
+            for (char& ch : text) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+            return "," + text + ",";
+        };
         int64_t mask = 0;
         for (int64_t target : SimdTargets()) {
-            std::string name = SimdTargetName(target);
-            for (char& ch : name) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-            size_t at = list.find(name);
-            const auto edge = [&list](size_t i) { return i >= list.size() || list[i] == ','; };
-            while (at != std::string::npos && !((at == 0 || list[at - 1] == ',') && edge(at + name.size()))) {
-                at = list.find(name, at + 1);
-            }
-            if (at != std::string::npos) mask |= target;
+            if (wanted && lower(wanted).find(lower(SimdTargetName(target))) != std::string::npos) mask |= target;
         }
         if (mask != 0) RestrictSimdTargets(mask);
         return mask != 0;
@@ -534,8 +483,6 @@ void ApplySimdTargetsFromEnvironment() {
 
 std::vector<SolverBody> solverBodies;       // by table index, plus a scratch body past the table
 std::vector<SolverContact> solverContacts;  // by unit, in table order
-std::vector<uint32_t> solverUnits;          // first record of each unit (a record, or a record and its twin)
-std::vector<uint32_t> unitRepeats;          // records in each unit: 1 or 2
 std::vector<uint8_t> readOnly;              // per body: never written by the passes
 std::vector<UnitLane> unitLanes;            // by unit, then the empty lane
 
@@ -575,13 +522,14 @@ void SolveContacts() {
     // A touching pair's two records are identical and adjacent: with the fast
     // solver they form one unit, resolved twice in a row by the same lane,
     // exactly as the table order has them.
-    solverUnits.clear();
-    unitRepeats.clear();
+    solverContacts.clear();
     const uint32_t records = physicsManifoldsCount;
     for (uint32_t i = 0; i < records; i++) {
         const ContactPair pair = contactPairs[i];
         const PhysicsManifoldData* m = contacts[i];
-        const bool zeroMass = std::fabs(sb[pair.a].inverseMass + sb[pair.b].inverseMass) <= PHYSICS_EPSILON;
+        const PhysicsBodyData* A = m->bodyA;
+        const PhysicsBodyData* B = m->bodyB;
+        const bool zeroMass = std::fabs(A->inverseMass + B->inverseMass) <= PHYSICS_EPSILON;
         if (zeroMass) {
             readOnly[pair.a] = 0;
             readOnly[pair.b] = 0;
@@ -589,29 +537,9 @@ void SolveContacts() {
             continue;
         }
         const bool twin = fastSolver && i + 1 < records && contactIsTwin[i + 1] && IsTwin(m, contacts[i + 1]);
-        solverUnits.push_back(i);
-        unitRepeats.push_back(twin ? 2 : 1);
-        if (twin) fastPathRuns.twinUnits++;
-        if (twin) i++;
-    }
-    const uint32_t unitCount = static_cast<uint32_t>(solverUnits.size());
-    solverContacts.resize(unitCount);
-    for (uint32_t r = 0; r < unitCount; r++) {
-        const uint32_t i = solverUnits[r];
-        const PhysicsManifoldData* m = contacts[i];
-        const PhysicsBodyData* A = m->bodyA;
-        const PhysicsBodyData* B = m->bodyB;
-        SolverContact& c = solverContacts[r];
-        c.a = contactPairs[i].a;
-        c.b = contactPairs[i].b;
-        c.normal = m->normal;
-        c.count = m->contactsCount;
-        c.countScale = m->contactsCount == 2 ? 0.5f : 1.0f;
-        c.restitution = m->restitution;
-        c.staticFriction = m->staticFriction;
-        c.dynamicFriction = m->dynamicFriction;
-        c.zeroMass = std::fabs(A->inverseMass + B->inverseMass) <= PHYSICS_EPSILON;
-        c.repeat = unitRepeats[r];
+        fastPathRuns.twinUnits += twin;
+        SolverContact c{pair.a, pair.b, m->normal, m->contactsCount, m->contactsCount == 2 ? 0.5f : 1.0f,
+                        m->restitution, m->staticFriction, m->dynamicFriction, zeroMass, twin ? 2u : 1u, {}};
         for (uint32_t k = 0; k < m->contactsCount; k++) {
             SolverPoint& p = c.points[k];
             p.rA = Sub(m->contactPoints[k], A->position);
@@ -622,8 +550,10 @@ void SolveContacts() {
                                rbCrossN * rbCrossN * B->inverseInertia;
             p.effectiveMass = 1.0f / p.inverseMassSum;
         }
-        for (uint32_t k = m->contactsCount; k < 2; k++) c.points[k] = SolverPoint{};
+        solverContacts.push_back(c);
+        i += twin;  // the twin is resolved with its first record
     }
+    const uint32_t unitCount = static_cast<uint32_t>(solverContacts.size());
 
     // A few units are quicker run in table order than scheduled into lanes.
     constexpr uint32_t MIN_SCHEDULED_UNITS = 8;
@@ -727,10 +657,8 @@ void SolveContacts() {
         if (readOnly[i]) continue;  // untouched by the passes
         PhysicsBodyData* body = bodies[i];
         const SolverBody& s = sb[i];
-        body->velocity = s.velocity;
-        body->angularVelocity = s.angularVelocity;
-        body->collidedWith = s.collidedWith;
-        body->collisionDelta = s.collisionDelta;
+        body->velocity = s.velocity, body->angularVelocity = s.angularVelocity;
+        body->collidedWith = s.collidedWith, body->collisionDelta = s.collisionDelta;
         body->collisionNormal = s.collisionNormal;
     }
 }

@@ -142,7 +142,5 @@ void PrepareContacts();     // Phase 6: mixed coefficients, resting restitution
 void SolveContacts();       // Phase 7: the impulse passes, collision records (contact_solver.cpp)
 void CorrectPositions();    // Phase 9: positional correction
 
-// Circle against polygon (fills normal, penetration and points).
-void SolveDifferentShapes(PhysicsManifoldData* manifold, PhysicsBodyData* circle, PhysicsBodyData* polygon);
 
 }  // namespace physics_detail
