@@ -523,7 +523,7 @@ void BuildContacts() {
             boxPairB.push_back(static_cast<int32_t>(ib) * BOX_WORDS);
         }
     }
-    const bool batch = boxPairA.size() >= MIN_BOX_PAIRS;
+    const bool batch = boxPairA.size() >= MIN_BOX_PAIRS && LanesPay();
     while (batch && boxPairA.size() % BOX_GROUP != 0) {  // padding lanes repeat a pair
         boxPairA.push_back(boxPairA[0]);
         boxPairB.push_back(boxPairB[0]);

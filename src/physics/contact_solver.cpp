@@ -433,6 +433,8 @@ uint32_t SolveLanes(const int32_t* unitIndex, uint32_t count, const UnitLane* un
     return std::min(first, count);
 }
 
+int64_t LaneTarget() { return HWY_TARGET; }
+
 }  // namespace HWY_NAMESPACE
 }  // namespace physics_detail
 HWY_AFTER_NAMESPACE();
@@ -441,6 +443,9 @@ HWY_AFTER_NAMESPACE();
 namespace physics_detail {
 
 HWY_EXPORT(SolveLanes);
+HWY_EXPORT(LaneTarget);
+
+bool LanesPay() { return (HWY_DYNAMIC_DISPATCH(LaneTarget)() & (HWY_SCALAR | HWY_EMU128)) == 0; }
 
 std::vector<int64_t> SimdTargets() {
 #if VIMO_PHYSICS_SIMD_DISPATCH
@@ -557,7 +562,7 @@ void SolveContacts() {
 
     // A few units are quicker run in table order than scheduled into lanes.
     constexpr uint32_t MIN_SCHEDULED_UNITS = 8;
-    if (fastSolver && unitCount >= MIN_SCHEDULED_UNITS) {
+    if (fastSolver && unitCount >= MIN_SCHEDULED_UNITS && LanesPay()) {
         // Every unit runs once per pass. Each run gets a level one above the
         // last earlier run (earlier pass, or earlier unit of the same pass)
         // that shares a moving body with it, and runs go level by level: runs

@@ -25,7 +25,6 @@ inline Vector2 Scale(Vector2 v, float s) { return {v.x * s, v.y * s}; }
 inline Vector2 Negate(Vector2 v) { return {-v.x, -v.y}; }
 inline float Dot(Vector2 a, Vector2 b) { return a.x * b.x + a.y * b.y; }
 inline float LenSqr(Vector2 v) { return v.x * v.x + v.y * v.y; }
-inline float Len(Vector2 v) { return std::sqrt(v.x * v.x + v.y * v.y); }
 // Cross product of two vectors (a scalar).
 inline float Cross(Vector2 a, Vector2 b) { return a.x * b.y - a.y * b.x; }
 // Cross product of an angular speed w with a lever r: the velocity w x r.
@@ -36,7 +35,7 @@ inline Vector2 RelativeVelocity(Vector2 vA, float wA, Vector2 vB, float wB, Vect
 }
 // Unit vector along v; a zero-length vector is returned unchanged (never divided by 0).
 inline Vector2 Normalize(Vector2 v) {
-    float len = Len(v);
+    float len = std::sqrt(v.x * v.x + v.y * v.y);
     if (len == 0.0f) return v;
     float inv = 1.0f / len;
     return {v.x * inv, v.y * inv};
@@ -93,6 +92,10 @@ extern FastPathRuns fastPathRuns;
 std::vector<int64_t> SimdTargets();
 void RestrictSimdTargets(int64_t targets);
 std::string SimdTargetName(int64_t target);
+// Whether the lanes pay on the target the kernels run as: not on Highway's
+// one-lane and emulated targets (as in a build without dispatch, such as the
+// MinGW one), where the plain path runs instead.
+bool LanesPay();
 
 // The stepping thread: while every body rests it wakes once per
 // REST_STEPS_PER_WAKE steps and runs them together, else once per step.
