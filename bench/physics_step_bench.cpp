@@ -3,6 +3,7 @@
 // the same scene in Box2D 2.4 in the same run. Prints ours / Box2D per N.
 //
 //   bench_physics_step [--benchmark_min_time=2]
+//   VIMO_SIMD_TARGETS=avx2 bench_physics_step   (the lanes restricted to one SIMD target)
 #include <benchmark/benchmark.h>
 #include <box2d/box2d.h>
 
@@ -16,6 +17,7 @@
 #include <string>
 
 #include "physics/physics.h"
+#include "physics/physics_internal.h"
 
 namespace {
 
@@ -221,6 +223,8 @@ int main(int argc, char** argv) {
         std::printf("%6d %14.2f %14.2f %12.3f %17.1f%% %14s\n", n, ours->second, box->second,
                     ours->second / box->second, ours->second / 1666.6666666666665 * 100.0, HashText(n).c_str());
     }
+    const int64_t ran = physics_detail::fastPathRuns.laneTargets;
+    std::printf("lanes ran as: %s\n", ran ? physics_detail::SimdTargetName(ran & -ran).c_str() : "-");
     ClosePhysics();
     benchmark::Shutdown();
     return 0;

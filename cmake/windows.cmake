@@ -11,7 +11,7 @@
 # compiler's path (its system headers would shadow MinGW's).
 set(VIMO_CROSS_INCLUDE ${CMAKE_BINARY_DIR}/cross-include)
 file(MAKE_DIRECTORY ${VIMO_CROSS_INCLUDE})
-foreach(entry nlohmann stb)
+foreach(entry nlohmann stb hwy)
   if(NOT EXISTS ${VIMO_CROSS_INCLUDE}/${entry})
     file(CREATE_LINK /usr/include/${entry} ${VIMO_CROSS_INCLUDE}/${entry} SYMBOLIC)
   endif()
@@ -104,10 +104,6 @@ function(vimo_windows_tests)
   add_test(NAME wine_prefix_stop COMMAND sh -c "wineserver -k || true")
   set_tests_properties(wine_prefix_stop PROPERTIES ENVIRONMENT "${VIMO_WINE_ENV}" FIXTURES_CLEANUP wine)
 
-  # The physics fast paths differ from the plain ones in the last bits when
-  # built by MinGW: that comparison runs on Linux only, until the physics
-  # module's kernels are made bit-identical on every compiler.
-  set(test_physics_ARGS --gtest_filter=-PhysicsTest.FastPathsGiveBitIdenticalResults)
   file(GLOB dirs LIST_DIRECTORIES true ${VIMO_TEST_DIR}/*)
   foreach(dir ${dirs})
     get_filename_component(mod ${dir} NAME)

@@ -17,9 +17,7 @@
 // Runs on the stepping thread with PhysicsMutex() held.
 #include <algorithm>
 #include <cfloat>
-#include <climits>
 #include <cmath>
-#include <cstring>
 #include <vector>
 
 #include "physics/physics.h"
@@ -113,25 +111,6 @@ void GatherAllPairs() {
     }
 }
 
-#if VIMO_PHYSICS_SSE
-// For each 4-bit mask: the positions of its set bits in order (the rest 0),
-// then how many there are.
-struct SweepPick {
-    uint8_t table[16][5];
-    constexpr SweepPick() : table() {
-        for (int m = 0; m < 16; m++) {
-            int k = 0;
-            for (int bit = 0; bit < 4; bit++) {
-                if (m & (1 << bit)) table[m][k++] = static_cast<uint8_t>(bit);
-            }
-            table[m][4] = static_cast<uint8_t>(k);
-        }
-    }
-};
-constexpr SweepPick SWEEP_PICK_TABLE;
-constexpr const uint8_t (&SWEEP_PICK)[16][5] = SWEEP_PICK_TABLE.table;
-#endif
-
 // sweepBounds in ascending order of left edges. Bodies move little between
 // steps, so the previous step's order is nearly sorted: an insertion sort
 // finishes it in about one pass. A table that changed size, or an order that
@@ -178,6 +157,7 @@ void GatherPairs() {
         GatherAllPairs();
         return;
     }
+    fastPathRuns.sweeps++;
     const uint32_t n = physicsBodiesCount;
     sweepBounds.clear();
     wildBodies.clear();
@@ -203,25 +183,19 @@ void GatherPairs() {
     // before it ends; those whose vertical extents overlap are noted without a
     // branch, then filtered by layers and masses.
     const size_t count = sweepBounds.size();
-    // Packed edges, with four entries of padding past the end for the
-    // four-wide sweep (a left edge of infinity ends any body's scan).
-    constexpr size_t PAD = 4;
-    sweepMinX.resize(count + PAD);
-    sweepMinY.resize(count + PAD);
-    sweepMaxY.resize(count + PAD);
-    sweepIndex.resize(count + PAD);
-    sweepCandidates.resize(count + PAD);
+    // Packed edges, and past the end a left edge of infinity that ends any body's scan.
+    sweepMinX.resize(count + 1);
+    sweepMinY.resize(count);
+    sweepMaxY.resize(count);
+    sweepIndex.resize(count);
+    sweepCandidates.resize(count);
     for (size_t a = 0; a < count; a++) {
         sweepMinX[a] = sweepBounds[a].minX;
         sweepMinY[a] = sweepBounds[a].minY;
         sweepMaxY[a] = sweepBounds[a].maxY;
         sweepIndex[a] = sweepBounds[a].index;
     }
-    for (size_t a = count; a < count + PAD; a++) {
-        sweepMinX[a] = INFINITY;
-        sweepMinY[a] = sweepMaxY[a] = 0.0f;
-        sweepIndex[a] = 0;
-    }
+    sweepMinX[count] = INFINITY;
     bodyLayer.resize(n);
     bodyStatic.resize(n);
     for (uint32_t i = 0; i < n; i++) {
@@ -237,33 +211,12 @@ void GatherPairs() {
     for (size_t a = 0; a < count; a++) {
         const float aMaxX = sweepBounds[a].maxX, aMinY = minY[a], aMaxY = maxY[a];
         uint32_t found = 0;
-#if VIMO_PHYSICS_SSE
-        // Four later bodies at a time; left edges ascend, so the first block
-        // with one starting past this body's right edge is the last.
-        const __m128 xEnd = _mm_set1_ps(aMaxX), yEnd = _mm_set1_ps(aMaxY), yStart = _mm_set1_ps(aMinY);
-        for (size_t b = a + 1;; b += 4) {
-            const __m128 inX = _mm_cmple_ps(_mm_loadu_ps(minX + b), xEnd);
-            const __m128 inY = _mm_and_ps(_mm_cmple_ps(_mm_loadu_ps(minY + b), yEnd),
-                                          _mm_cmple_ps(yStart, _mm_loadu_ps(maxY + b)));
-            const int xBits = _mm_movemask_ps(inX);
-            const int bits = _mm_movemask_ps(_mm_and_ps(inX, inY));
-            // The overlapping ones, in order, packed at the end of the list.
-            const uint8_t* pick = SWEEP_PICK[bits];
-            candidates[found] = index[b + pick[0]];
-            candidates[found + 1] = index[b + pick[1]];
-            candidates[found + 2] = index[b + pick[2]];
-            candidates[found + 3] = index[b + pick[3]];
-            found += SWEEP_PICK[bits][4];
-            if (xBits != 15) break;
-        }
-#else
-        for (size_t b = a + 1; b < count && minX[b] <= aMaxX; b++) {
+        for (size_t b = a + 1; minX[b] <= aMaxX; b++) {
             candidates[found] = index[b];
             // (Bounds here are finite: "<=" is "not >".) Both tests always
             // made, so the compiler has no short circuit to branch on.
             found += static_cast<uint32_t>(minY[b] <= aMaxY) & static_cast<uint32_t>(aMinY <= maxY[b]);
         }
-#endif
         // Layers and masses filtered without branches (LayersCollide's rule:
         // equal layers meet; otherwise INT_MAX meets any layer but INT_MIN).
         const uint32_t ia = index[a];

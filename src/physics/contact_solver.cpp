@@ -1,13 +1,31 @@
 // The impulse passes of a step: the contact records resolved five times over,
-// filling each body's velocity and collision record, in lanes where the
+// filling each body's velocity and collision record, in SIMD lanes where the
 // processor has them.
 //
+// Where each formula of the passes lives (change them together, in the same
+// order of operations: the lanes must give the plain path's bits):
+//  - relative velocity: RelativeVelocity (physics_internal.h, for SolveRecord
+//    and PrepareContacts' resting test) and SolveLanes;
+//  - normal impulse, its application and the collision record, friction
+//    (tangent, its impulse, static or dynamic, application): SolveRecord (the
+//    plain path, one record) and SolveLanes (the lane kernel, one unit per
+//    lane, every SIMD target Highway builds);
+//  - lever arms and the effective mass along the normal: SolveContacts only,
+//    worked out once per step for both;
+//  - -(1 + restitution), a body's "enabled" and "turns" rules and the share
+//    per point: SolverContact (plain) and MakeUnitLane (lanes), side by side.
+//
+// The whole physics library is compiled with contraction off
+// (-ffp-contract=off): no multiply and add is ever fused, in either path.
+//
 // Runs on the stepping thread with PhysicsMutex() held.
+#ifndef VIMO_PHYSICS_SOLVER_ONCE
+#define VIMO_PHYSICS_SOLVER_ONCE
 #include <algorithm>
-#include <cfloat>
-#include <climits>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "physics/physics.h"
@@ -18,23 +36,7 @@ using namespace PhysicsWorld;
 namespace physics_detail {
 
 bool fastSolver = true;
-
-bool SolverKernelSupported(int kernel) {
-#if defined(__SSE2__)
-    static const bool avx = __builtin_cpu_supports("avx2");
-    static const bool avx512 = __builtin_cpu_supports("avx512f");
-    switch (kernel) {
-        case SOLVER_SSE2: return true;
-        case SOLVER_AVX: return avx;
-        case SOLVER_AVX512: return avx512;
-        case SOLVER_AUTO: return true;
-    }
-    return false;
-#else
-    return kernel == SOLVER_SSE2 || kernel == SOLVER_AUTO;
-#endif
-}
-int solverKernel = SOLVER_AUTO;
+FastPathRuns fastPathRuns;
 
 namespace {
 
@@ -45,15 +47,10 @@ namespace {
 // order are exactly those of resolving the records in place.
 struct SolverBody {
     Vector2 velocity;
-    float angularVelocity;
-    float inverseMass;
-    float inverseInertia;
-    bool enabled;
-    bool freezeRotation;
-    int32_t collidedWith;
-    int32_t id;
-    Vector2 collisionDelta;
-    Vector2 collisionNormal;
+    float angularVelocity, inverseMass, inverseInertia;
+    bool enabled, freezeRotation;
+    int32_t collidedWith, id;
+    Vector2 collisionDelta, collisionNormal;
 };
 
 struct SolverPoint {
@@ -73,12 +70,6 @@ struct SolverContact {
     SolverPoint points[2];
 };
 
-std::vector<SolverBody> solverBodies;       // by table index, plus a scratch body past the table
-std::vector<SolverContact> solverContacts;  // by unit, in table order
-std::vector<uint32_t> solverUnits;          // first record of each unit (a record, or a record and its twin)
-std::vector<uint32_t> unitRepeats;          // records in each unit: 1 or 2
-std::vector<uint8_t> readOnly;              // per body: never written by the passes
-
 // Record b is a twin of record a: same bodies and every value the passes read
 // equal bit for bit (so resolving b repeats a's arithmetic on newer velocities).
 bool IsTwin(const PhysicsManifoldData* a, const PhysicsManifoldData* b) {
@@ -91,7 +82,6 @@ bool IsTwin(const PhysicsManifoldData* a, const PhysicsManifoldData* b) {
            std::memcmp(&a->staticFriction, &b->staticFriction, sizeof(float)) == 0;
 }
 
-
 // One record, one pass.
 void SolveRecord(const SolverContact& c, SolverBody* sb) {
     SolverBody& A = sb[c.a];
@@ -103,8 +93,7 @@ void SolveRecord(const SolverContact& c, SolverBody* sb) {
     }
     for (uint32_t k = 0; k < c.count; k++) {
         const SolverPoint& p = c.points[k];
-        Vector2 rv = Sub(Sub(Add(B.velocity, CrossWV(B.angularVelocity, p.rB)), A.velocity),
-                         CrossWV(A.angularVelocity, p.rA));
+        Vector2 rv = RelativeVelocity(A.velocity, A.angularVelocity, B.velocity, B.angularVelocity, p.rA, p.rB);
         float contactVelocity = Dot(rv, c.normal);
         if (contactVelocity > 0.0f) return;  // separating: the rest of this record waits a pass
 
@@ -133,8 +122,7 @@ void SolveRecord(const SolverContact& c, SolverBody* sb) {
         }
 
         // Friction: velocities only, never the collision record.
-        rv = Sub(Sub(Add(B.velocity, CrossWV(B.angularVelocity, p.rB)), A.velocity),
-                 CrossWV(A.angularVelocity, p.rA));
+        rv = RelativeVelocity(A.velocity, A.angularVelocity, B.velocity, B.angularVelocity, p.rA, p.rB);
         Vector2 tangent = Normalize(Sub(rv, Scale(c.normal, Dot(rv, c.normal))));
         float jt = -Dot(rv, tangent);
         jt /= p.inverseMassSum;
@@ -159,23 +147,10 @@ void SolveOne(const SolverContact& c, SolverBody* sb) {
     if (c.repeat == 2) SolveRecord(c, sb);
 }
 
-
-#if VIMO_PHYSICS_SSE
-// Units solved side by side, one per lane: eight with SSE2 register pairs or
-// AVX2, sixteen, thirty-two or forty-eight (one to three registers' worth,
-// their chains of divisions and roots interleaved) with AVX-512. The units of one group touch distinct
-// moving bodies (disabled ones are never written), and every lane performs
-// exactly the scalar operations of SolveRecord in the same order (IEEE single
-// precision per lane, never fused: every kernel is compiled with contraction
-// off), so the same bits result. What stays fixed through the passes is laid
-// out once per step, one UnitLane per unit; a lane loads its unit's values and
-// its bodies' velocities by index. Wide vectors are handed between inline
-// functions only, never across a library boundary, so the ABI note about them
-// does not apply.
-#pragma GCC diagnostic ignored "-Wpsabi"
-
+// ---- The lanes' data ----
 // One unit's fixed values, 32 words, read by the lanes with gathers (word
-// offsets below).
+// offsets below). A lane loads its unit's values and its bodies' velocities by
+// index.
 struct alignas(128) UnitLane {
     float nx, ny, negE1, sf, df;  // normal, -(1 + e), static and dynamic friction
     float aim, aii, bim, bii;     // inverse masses and inertias of A and B
@@ -189,7 +164,7 @@ struct alignas(128) UnitLane {
 };
 static_assert(sizeof(UnitLane) == 128, "a unit's values are 32 words");
 static_assert(sizeof(SolverBody) == 48, "a solver body is 12 words");
-constexpr int32_t UNIT_SHIFT = 5;  // 32 words per unit
+constexpr int UNIT_SHIFT = 5;  // 32 words per unit
 constexpr int32_t BODY_WORDS = 12;
 // Unit flags: the body is enabled; enabled and free to turn; a twin record
 // follows (a second round); point 0 / 1 exists. A unit with point 1 has two
@@ -202,31 +177,35 @@ constexpr int32_t W_NX = 0, W_NY = 1, W_NEGE1 = 2, W_SF = 3, W_DF = 4, W_AIM = 5
 constexpr int32_t P_RAX = 0, P_RAY = 1, P_RBX = 2, P_RBY = 3, P_KS = 4, P_EM = 5;
 // Within a SolverBody: velocity x, y, angular velocity, collision delta x, y.
 constexpr int32_t B_VX = 0, B_VY = 1, B_W = 2, B_CDX = 8, B_CDY = 9;
+// The lanes read words two at a time from an even word: (nx, ny), (-(1 + e),
+// sf), (df, aim), (aii, bim), (bii, flags), each point's three pairs, (a, b);
+// a body's (vx, vy) and (cdx, cdy).
+static_assert(W_NX % 2 == 0 && W_NY == W_NX + 1 && W_SF == W_NEGE1 + 1 && W_AIM == W_DF + 1 &&
+                  W_BIM == W_AII + 1 && W_FLAGS == W_BII + 1 && W_POINT % 2 == 0 && W_POINT_WORDS % 2 == 0 &&
+                  W_A % 2 == 0 && W_B == W_A + 1 && B_VY == B_VX + 1 && B_CDX % 2 == 0 && B_CDY == B_CDX + 1 &&
+                  BODY_WORDS % 2 == 0,
+              "word pairs");
+// Lanes per group at most: a level's laned units are padded to a multiple of
+// this, so a group may read past its last unit.
+constexpr uint32_t MAX_LANES = 16;
+// A group of lanes is worth its set-up from this many units on; fewer left
+// over in a level run one by one.
+constexpr uint32_t MIN_GROUP_UNITS = 3;
 
 void MakeUnitLane(const SolverContact& u, const SolverBody* sb, UnitLane* out) {
     const SolverBody& A = sb[u.a];
     const SolverBody& B = sb[u.b];
     UnitLane& q = *out;
-    q.nx = u.normal.x;
-    q.ny = u.normal.y;
-    q.negE1 = -(1.0f + u.restitution);
-    q.sf = u.staticFriction;
-    q.df = u.dynamicFriction;
-    q.aim = A.inverseMass;
-    q.aii = A.inverseInertia;
-    q.bim = B.inverseMass;
-    q.bii = B.inverseInertia;
+    q.nx = u.normal.x, q.ny = u.normal.y;
+    q.negE1 = -(1.0f + u.restitution), q.sf = u.staticFriction, q.df = u.dynamicFriction;
+    q.aim = A.inverseMass, q.aii = A.inverseInertia, q.bim = B.inverseMass, q.bii = B.inverseInertia;
     q.flags = (A.enabled ? UNIT_A_ENABLED : 0) | (B.enabled ? UNIT_B_ENABLED : 0) |
               (A.enabled && !A.freezeRotation ? UNIT_A_TURNS : 0) |
               (B.enabled && !B.freezeRotation ? UNIT_B_TURNS : 0) | (u.repeat == 2 ? UNIT_TWIN : 0) |
               (u.count > 0 ? UNIT_POINT0 : 0) | (u.count > 1 ? UNIT_POINT1 : 0);
     for (uint32_t k = 0; k < 2; k++) {
-        q.p[k].rax = u.points[k].rA.x;
-        q.p[k].ray = u.points[k].rA.y;
-        q.p[k].rbx = u.points[k].rB.x;
-        q.p[k].rby = u.points[k].rB.y;
-        q.p[k].ks = u.points[k].inverseMassSum;
-        q.p[k].em = u.points[k].effectiveMass;
+        q.p[k] = {u.points[k].rA.x, u.points[k].rA.y, u.points[k].rB.x, u.points[k].rB.y,
+                  u.points[k].inverseMassSum, u.points[k].effectiveMass};
     }
     q.a = static_cast<int32_t>(u.a) * BODY_WORDS;
     q.b = static_cast<int32_t>(u.b) * BODY_WORDS;
@@ -240,306 +219,282 @@ UnitLane EmptyUnitLane(uint32_t scratch) {
     return q;
 }
 
-std::vector<UnitLane> unitLanes;  // by unit, then the empty lane
+}  // namespace
+}  // namespace physics_detail
+#endif  // VIMO_PHYSICS_SOLVER_ONCE
 
-// The eight-lane kernel for plain SSE2: each vector two SSE registers.
-#pragma GCC push_options
-#pragma GCC optimize("fp-contract=off")
-namespace lanes_sse {
-constexpr int LANES = 8;
-typedef float FV __attribute__((vector_size(LANES * 4), aligned(64)));
-typedef int32_t IV __attribute__((vector_size(LANES * 4), aligned(64)));
-static inline __attribute__((always_inline)) FV SqrtV(FV v) {
-    FV out;
-    for (int i = 0; i < LANES; i += 4) {
-        __m128 part;
-        std::memcpy(&part, reinterpret_cast<const char*>(&v) + i * 4, sizeof part);
-        part = _mm_sqrt_ps(part);
-        std::memcpy(reinterpret_cast<char*>(&out) + i * 4, &part, sizeof part);
-    }
-    return out;
-}
-static inline __attribute__((always_inline)) int MovemaskV(IV m) {
-    int bits = 0;
-    for (int i = 0; i < LANES; i += 4) {
-        __m128 part;
-        std::memcpy(&part, reinterpret_cast<const char*>(&m) + i * 4, sizeof part);
-        bits |= _mm_movemask_ps(part) << i;
-    }
-    return bits;
-}
-static inline __attribute__((always_inline)) FV GatherF(const float* base, IV index) {
-    FV out;
-    for (int l = 0; l < LANES; l++) out[l] = base[index[l]];
-    return out;
-}
-static inline __attribute__((always_inline)) IV GatherI(const int32_t* base, IV index) {
-    IV out;
-    for (int l = 0; l < LANES; l++) out[l] = base[index[l]];
-    return out;
-}
-#include "physics/solver_lanes.inc"
-}  // namespace lanes_sse
-#pragma GCC pop_options
+// ---- The lane kernel, compiled once per SIMD target ----
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "physics/contact_solver.cpp"
+#include <hwy/foreach_target.h>  // re-includes this file for every target
+#include <hwy/highway.h>
 
-// The same kernel for processors with AVX2: eight lanes in one register,
-// loaded with gathers. No fused multiply-add is enabled, whose single rounding
-// would change results.
-#pragma GCC push_options
-#pragma GCC target("avx2")
-#pragma GCC optimize("fp-contract=off")
-namespace lanes_avx {
-constexpr int LANES = 8;
-typedef float FV __attribute__((vector_size(LANES * 4), aligned(64)));
-typedef int32_t IV __attribute__((vector_size(LANES * 4), aligned(64)));
-static inline __attribute__((always_inline)) FV SqrtV(FV v) {
-    return reinterpret_cast<FV>(_mm256_sqrt_ps(reinterpret_cast<__m256>(v)));
-}
-static inline __attribute__((always_inline)) int MovemaskV(IV m) {
-    return _mm256_movemask_ps(reinterpret_cast<__m256>(m));
-}
-static inline __attribute__((always_inline)) FV GatherF(const float* base, IV index) {
-    return reinterpret_cast<FV>(_mm256_i32gather_ps(base, reinterpret_cast<__m256i>(index), 4));
-}
-static inline __attribute__((always_inline)) IV GatherI(const int32_t* base, IV index) {
-    return reinterpret_cast<IV>(
-        _mm256_i32gather_epi32(reinterpret_cast<const int*>(base), reinterpret_cast<__m256i>(index), 4));
-}
-#include "physics/solver_lanes.inc"
-}  // namespace lanes_avx
-#pragma GCC pop_options
+#include "physics/lane_pairs-inl.h"
 
-// Sixteen lanes per register for processors with AVX-512, masks in mask
-// registers, G registers' worth of units (16 x G) at once: the G chains are
-// independent, so the processor overlaps one's divisions and roots with the
-// other's loads and arithmetic. This instruction set has fused multiply-add,
-// so contraction being off is what keeps every multiply and add separately
-// rounded here.
-#pragma GCC push_options
-#pragma GCC target("avx512f")
-#pragma GCC optimize("fp-contract=off")
-namespace lanes_avx512 {
-inline __attribute__((always_inline)) __m512 Neg(__m512 v) {
-    return _mm512_castsi512_ps(_mm512_xor_si512(_mm512_castps_si512(v), _mm512_set1_epi32(INT32_MIN)));
-}
-inline __attribute__((always_inline)) __m512 Abs(__m512 v) {
-    return _mm512_castsi512_ps(_mm512_and_si512(_mm512_castps_si512(v), _mm512_set1_epi32(INT32_MAX)));
-}
-inline __attribute__((always_inline)) __m512 Gather(const float* base, __m512i index) {
-    return _mm512_i32gather_ps(index, base, 4);
-}
+HWY_BEFORE_NAMESPACE();
+namespace physics_detail {
+namespace HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
 
-// Each statement runs for every register g (the loops over g are unrolled),
-// so the G chains interleave in the instruction stream.
+// Units solved side by side, one per lane, G vectors' worth at once (G x
+// lanes units, read from unitIndex; lanes past a level's units hold the empty
+// unit). The units of one call touch distinct moving bodies (disabled ones are
+// never written), and every lane performs exactly the operations of
+// SolveRecord in the same order (IEEE single precision per lane, never
+// fused), with SolveRecord's early stops turned into masks; a lane with a twin
+// runs its record again. Each statement runs for every g in turn, so the G
+// chains of divisions and roots overlap in the processor.
 template <int G>
-void SolveLanes(const int32_t* unitIndex, const UnitLane* units, SolverBody* sb) {
+void SolveGroups(const int32_t* unitIndex, const UnitLane* units, SolverBody* sb) {
+    const hn::CappedTag<float, MAX_LANES> df;
+    const hn::RebindToSigned<decltype(df)> di;
+    using VF = decltype(hn::Zero(df));
+    using VI = decltype(hn::Zero(di));
+    using M = decltype(hn::FirstN(df, 0));
+    const size_t lanes = hn::Lanes(df);
     const float* uf = reinterpret_cast<const float*>(units);
-    const int32_t* ui = reinterpret_cast<const int32_t*>(units);
     float* bf = reinterpret_cast<float*>(sb);
-    const __m512 zero = _mm512_setzero_ps();
-    const __m512 one = _mm512_set1_ps(1.0f);
-    const __m512 half = _mm512_set1_ps(0.5f);
-    const __m512 eps = _mm512_set1_ps(PHYSICS_EPSILON);
-    __m512i u[G], ia[G], ib[G];
-    __m512 avx[G], avy[G], aw[G], bvx[G], bvy[G], bw[G], cax[G], cay[G], cbx[G], cby[G];
-    __mmask16 aEn[G], bEn[G], aRot[G], bRot[G], twin[G], inUse[2][G], hitA[G], hitB[G];
-    // Fixed values live in memory and are read where used, which leaves the
-    // registers to the G chains.
-    alignas(64) float fixed[G][W_A][16];
-#pragma GCC unroll 4
+    const VF zero = hn::Zero(df), one = hn::Set(df, 1.0f), half = hn::Set(df, 0.5f);
+    const VF eps = hn::Set(df, PHYSICS_EPSILON);
+    VI ia[G], ib[G];
+    VF avx[G], avy[G], aw[G], bvx[G], bvy[G], bw[G], cax[G], cay[G], cbx[G], cby[G];
+    VF nx[G], ny[G], aim[G], bim[G], aii[G], bii[G], negE1[G], sf[G], dfr[G], cs[G], point[G][2][6];
+    M aEn[G], bEn[G], aRot[G], bRot[G], twin[G], inUse[G][2], hitA[G], hitB[G], active[G];
+    auto pair = [&](const float* base, const VI& at, VF* even, VF* odd) { GatherPair(df, base, at, even, odd); };
     for (int g = 0; g < G; g++) {
-        u[g] = _mm512_slli_epi32(_mm512_loadu_si512(unitIndex + 16 * g), UNIT_SHIFT);
-        ia[g] = _mm512_i32gather_epi32(u[g], ui + W_A, 4);
-        ib[g] = _mm512_i32gather_epi32(u[g], ui + W_B, 4);
-    }
-#pragma GCC unroll 4
-    for (int g = 0; g < G; g++) {
-        avx[g] = Gather(bf + B_VX, ia[g]);
-        avy[g] = Gather(bf + B_VY, ia[g]);
-        aw[g] = Gather(bf + B_W, ia[g]);
-        bvx[g] = Gather(bf + B_VX, ib[g]);
-        bvy[g] = Gather(bf + B_VY, ib[g]);
-        bw[g] = Gather(bf + B_W, ib[g]);
-        cax[g] = Gather(bf + B_CDX, ia[g]);
-        cay[g] = Gather(bf + B_CDY, ia[g]);
-        cbx[g] = Gather(bf + B_CDX, ib[g]);
-        cby[g] = Gather(bf + B_CDY, ib[g]);
-        const __m512i flags = _mm512_i32gather_epi32(u[g], ui + W_FLAGS, 4);
-        aEn[g] = _mm512_test_epi32_mask(flags, _mm512_set1_epi32(UNIT_A_ENABLED));
-        bEn[g] = _mm512_test_epi32_mask(flags, _mm512_set1_epi32(UNIT_B_ENABLED));
-        aRot[g] = _mm512_test_epi32_mask(flags, _mm512_set1_epi32(UNIT_A_TURNS));
-        bRot[g] = _mm512_test_epi32_mask(flags, _mm512_set1_epi32(UNIT_B_TURNS));
-        twin[g] = _mm512_test_epi32_mask(flags, _mm512_set1_epi32(UNIT_TWIN));
-        inUse[0][g] = _mm512_test_epi32_mask(flags, _mm512_set1_epi32(UNIT_POINT0));
-        inUse[1][g] = _mm512_test_epi32_mask(flags, _mm512_set1_epi32(UNIT_POINT1));
-        for (int w = 0; w < W_A; w++) {
-            if (w == W_FLAGS) continue;
-            _mm512_store_ps(fixed[g][w], Gather(uf + w, u[g]));
+        const VI u = hn::ShiftLeft<UNIT_SHIFT>(hn::LoadU(di, unitIndex + g * lanes));  // word offsets of the units
+        VF a, b, flagBits;
+        pair(uf + W_A, u, &a, &b);
+        ia[g] = hn::BitCast(di, a);
+        ib[g] = hn::BitCast(di, b);
+        pair(bf + B_VX, ia[g], &avx[g], &avy[g]);
+        pair(bf + B_VX, ib[g], &bvx[g], &bvy[g]);
+        aw[g] = hn::GatherIndex(df, bf + B_W, ia[g]);
+        bw[g] = hn::GatherIndex(df, bf + B_W, ib[g]);
+        // The bodies' collision records' summed velocity changes.
+        pair(bf + B_CDX, ia[g], &cax[g], &cay[g]);
+        pair(bf + B_CDX, ib[g], &cbx[g], &cby[g]);
+        pair(uf + W_NX, u, &nx[g], &ny[g]);
+        pair(uf + W_NEGE1, u, &negE1[g], &sf[g]);
+        pair(uf + W_DF, u, &dfr[g], &aim[g]);
+        pair(uf + W_AII, u, &aii[g], &bim[g]);
+        pair(uf + W_BII, u, &bii[g], &flagBits);
+        const VI flags = hn::BitCast(di, flagBits);
+        auto flag = [&](int32_t bit) { return hn::RebindMask(df, hn::TestBit(flags, hn::Set(di, bit))); };
+        aEn[g] = flag(UNIT_A_ENABLED), bEn[g] = flag(UNIT_B_ENABLED);
+        aRot[g] = flag(UNIT_A_TURNS), bRot[g] = flag(UNIT_B_TURNS), twin[g] = flag(UNIT_TWIN);
+        inUse[g][0] = flag(UNIT_POINT0), inUse[g][1] = flag(UNIT_POINT1);
+        cs[g] = hn::IfThenElse(inUse[g][1], half, one);  // 1 / points: exact
+        // Both points' lever arms and masses, gathered once for both rounds.
+        for (int32_t k = 0; k < 2; k++) {
+            for (int32_t v = 0; v < 6; v += 2) {
+                pair(uf + W_POINT + k * W_POINT_WORDS + v, u, &point[g][k][v], &point[g][k][v + 1]);
+            }
         }
-        hitA[g] = hitB[g] = 0;
+        // Lanes whose A (B) received a normal impulse: their collision record
+        // names the other body and the normal (the same for every impulse of a unit).
+        hitA[g] = hitB[g] = hn::FirstN(df, 0);
     }
-    auto F = [&fixed](int g, int w) { return _mm512_load_ps(fixed[g][w]); };
     bool changed = false;
 
     for (uint32_t round = 0; round < 2; round++) {
-        __mmask16 active[G];
-        int any = 0;
-#pragma GCC unroll 4
-        for (int g = 0; g < G; g++) {
-            active[g] = round == 0 ? __mmask16(0xffff) : twin[g];
-        }
+        for (int g = 0; g < G; g++) active[g] = round == 0 ? hn::FirstN(df, lanes) : twin[g];
         for (uint32_t k = 0; k < 2; k++) {
-            // Fixed values are read again in each point's pass.
-            __asm__ volatile("" ::: "memory");
-            any = 0;
-#pragma GCC unroll 4
+            bool any = false;
+            VF vn[G];
             for (int g = 0; g < G; g++) {
-                active[g] &= inUse[k][g];
-                any |= active[g];
-            }
-            if (any == 0) break;
-            const int w = W_POINT + static_cast<int>(k) * W_POINT_WORDS;
-            __m512 vn[G], rvx[G], rvy[G];
-            any = 0;
-#pragma GCC unroll 4
-            for (int g = 0; g < G; g++) {
+                active[g] = hn::And(active[g], inUse[g][k]);
+                const VF* p = point[g][k];
                 // rv = B.v + w_B x rB - A.v - w_A x rA
-                rvx[g] = _mm512_sub_ps(
-                    _mm512_sub_ps(_mm512_add_ps(bvx[g], _mm512_mul_ps(Neg(bw[g]), F(g, w + P_RBY))), avx[g]),
-                    _mm512_mul_ps(Neg(aw[g]), F(g, w + P_RAY)));
-                rvy[g] = _mm512_sub_ps(
-                    _mm512_sub_ps(_mm512_add_ps(bvy[g], _mm512_mul_ps(bw[g], F(g, w + P_RBX))), avy[g]),
-                    _mm512_mul_ps(aw[g], F(g, w + P_RAX)));
-                vn[g] = _mm512_add_ps(_mm512_mul_ps(rvx[g], F(g, W_NX)), _mm512_mul_ps(rvy[g], F(g, W_NY)));
-                // separating: the rest of this record waits a pass
-                active[g] &= ~_mm512_cmp_ps_mask(vn[g], zero, _CMP_GT_OQ);
-                any |= active[g];
+                const VF rvx = bvx[g] + hn::Neg(bw[g]) * p[P_RBY] - avx[g] - hn::Neg(aw[g]) * p[P_RAY];
+                const VF rvy = bvy[g] + bw[g] * p[P_RBX] - avy[g] - aw[g] * p[P_RAX];
+                vn[g] = rvx * nx[g] + rvy * ny[g];
+                active[g] = hn::AndNot(hn::Gt(vn[g], zero), active[g]);  // separating: the rest waits a pass
+                any = any || !hn::AllFalse(df, active[g]);
             }
-            if (any == 0) break;
+            if (!any) break;
             changed = true;
-            __m512 j[G];
-#pragma GCC unroll 4
+            VF j[G];
             for (int g = 0; g < G; g++) {
-                const __m512 ks = F(g, w + P_KS);
-                j[g] = _mm512_div_ps(_mm512_mul_ps(F(g, W_NEGE1), vn[g]), ks);
-                const __m512 cs = _mm512_mask_mov_ps(one, inUse[1][g], half);
-                j[g] = _mm512_mask_mul_ps(j[g], _mm512_cmp_ps_mask(j[g], F(g, w + P_EM), _CMP_LT_OQ), j[g], cs);
-                const __m512 ix = _mm512_mul_ps(F(g, W_NX), j[g]), iy = _mm512_mul_ps(F(g, W_NY), j[g]);
+                const VF* p = point[g][k];
+                j[g] = (negE1[g] * vn[g]) / p[P_KS];
+                j[g] = hn::IfThenElse(hn::Lt(j[g], p[P_EM]), j[g] * cs[g], j[g]);
+                const VF ix = nx[g] * j[g], iy = ny[g] * j[g];
 
-                const __mmask16 mA = active[g] & aEn[g];
-                const __m512 aim = F(g, W_AIM);
-                const __m512 dax = _mm512_mul_ps(Neg(ix), aim), day = _mm512_mul_ps(Neg(iy), aim);
-                avx[g] = _mm512_mask_add_ps(avx[g], mA, avx[g], dax);
-                avy[g] = _mm512_mask_add_ps(avy[g], mA, avy[g], day);
-                cax[g] = _mm512_mask_add_ps(cax[g], mA, cax[g], dax);
-                cay[g] = _mm512_mask_add_ps(cay[g], mA, cay[g], day);
-                hitA[g] |= mA;
-                const __m512 crossA = _mm512_sub_ps(_mm512_mul_ps(F(g, w + P_RAX), Neg(iy)),
-                                                    _mm512_mul_ps(F(g, w + P_RAY), Neg(ix)));
-                aw[g] = _mm512_mask_add_ps(aw[g], active[g] & aRot[g], aw[g], _mm512_mul_ps(F(g, W_AII), crossA));
+                const M mA = hn::And(active[g], aEn[g]);
+                const VF dax = hn::Neg(ix) * aim[g], day = hn::Neg(iy) * aim[g];
+                avx[g] = hn::IfThenElse(mA, avx[g] + dax, avx[g]);
+                avy[g] = hn::IfThenElse(mA, avy[g] + day, avy[g]);
+                cax[g] = hn::IfThenElse(mA, cax[g] + dax, cax[g]);
+                cay[g] = hn::IfThenElse(mA, cay[g] + day, cay[g]);
+                hitA[g] = hn::Or(hitA[g], mA);
+                const VF crossA = p[P_RAX] * hn::Neg(iy) - p[P_RAY] * hn::Neg(ix);
+                aw[g] = hn::IfThenElse(hn::And(active[g], aRot[g]), aw[g] + aii[g] * crossA, aw[g]);
 
-                const __mmask16 mB = active[g] & bEn[g];
-                const __m512 bim = F(g, W_BIM);
-                const __m512 dbx = _mm512_mul_ps(ix, bim), dby = _mm512_mul_ps(iy, bim);
-                bvx[g] = _mm512_mask_add_ps(bvx[g], mB, bvx[g], dbx);
-                bvy[g] = _mm512_mask_add_ps(bvy[g], mB, bvy[g], dby);
-                cbx[g] = _mm512_mask_add_ps(cbx[g], mB, cbx[g], dbx);
-                cby[g] = _mm512_mask_add_ps(cby[g], mB, cby[g], dby);
-                hitB[g] |= mB;
-                const __m512 crossB = _mm512_sub_ps(_mm512_mul_ps(F(g, w + P_RBX), iy),
-                                                    _mm512_mul_ps(F(g, w + P_RBY), ix));
-                bw[g] = _mm512_mask_add_ps(bw[g], active[g] & bRot[g], bw[g], _mm512_mul_ps(F(g, W_BII), crossB));
+                const M mB = hn::And(active[g], bEn[g]);
+                const VF dbx = ix * bim[g], dby = iy * bim[g];
+                bvx[g] = hn::IfThenElse(mB, bvx[g] + dbx, bvx[g]);
+                bvy[g] = hn::IfThenElse(mB, bvy[g] + dby, bvy[g]);
+                cbx[g] = hn::IfThenElse(mB, cbx[g] + dbx, cbx[g]);
+                cby[g] = hn::IfThenElse(mB, cby[g] + dby, cby[g]);
+                hitB[g] = hn::Or(hitB[g], mB);
+                const VF crossB = p[P_RBX] * iy - p[P_RBY] * ix;
+                bw[g] = hn::IfThenElse(hn::And(active[g], bRot[g]), bw[g] + bii[g] * crossB, bw[g]);
             }
-#pragma GCC unroll 4
             for (int g = 0; g < G; g++) {
                 // Friction: velocities only, never the collision record.
-                const __m512 nx = F(g, W_NX), ny = F(g, W_NY);
-                rvx[g] = _mm512_sub_ps(
-                    _mm512_sub_ps(_mm512_add_ps(bvx[g], _mm512_mul_ps(Neg(bw[g]), F(g, w + P_RBY))), avx[g]),
-                    _mm512_mul_ps(Neg(aw[g]), F(g, w + P_RAY)));
-                rvy[g] = _mm512_sub_ps(
-                    _mm512_sub_ps(_mm512_add_ps(bvy[g], _mm512_mul_ps(bw[g], F(g, w + P_RBX))), avy[g]),
-                    _mm512_mul_ps(aw[g], F(g, w + P_RAX)));
-                const __m512 dn = _mm512_add_ps(_mm512_mul_ps(rvx[g], nx), _mm512_mul_ps(rvy[g], ny));
-                __m512 tx = _mm512_sub_ps(rvx[g], _mm512_mul_ps(nx, dn));
-                __m512 ty = _mm512_sub_ps(rvy[g], _mm512_mul_ps(ny, dn));
-                const __m512 len = _mm512_sqrt_ps(_mm512_add_ps(_mm512_mul_ps(tx, tx), _mm512_mul_ps(ty, ty)));
-                const __m512 inv = _mm512_div_ps(one, len);
-                const __mmask16 lenNonZero = _mm512_cmp_ps_mask(len, zero, _CMP_NEQ_UQ);
-                tx = _mm512_mask_mul_ps(tx, lenNonZero, tx, inv);
-                ty = _mm512_mask_mul_ps(ty, lenNonZero, ty, inv);
-                __m512 jt = Neg(_mm512_add_ps(_mm512_mul_ps(rvx[g], tx), _mm512_mul_ps(rvy[g], ty)));
-                const __m512 cs = _mm512_mask_mov_ps(one, inUse[1][g], half);
-                jt = _mm512_mul_ps(_mm512_div_ps(jt, F(g, w + P_KS)), cs);
-                const __m512 absJt = Abs(jt);
-                active[g] &= ~_mm512_cmp_ps_mask(absJt, eps, _CMP_LE_OQ);
-                const __mmask16 isStatic = _mm512_cmp_ps_mask(absJt, _mm512_mul_ps(j[g], F(g, W_SF)), _CMP_LT_OQ);
-                const __m512 dyn = _mm512_mul_ps(Neg(j[g]), F(g, W_DF));
-                const __m512 tix = _mm512_mask_mul_ps(_mm512_mul_ps(tx, dyn), isStatic, tx, jt);
-                const __m512 tiy = _mm512_mask_mul_ps(_mm512_mul_ps(ty, dyn), isStatic, ty, jt);
+                const VF* p = point[g][k];
+                const VF rvx = bvx[g] + hn::Neg(bw[g]) * p[P_RBY] - avx[g] - hn::Neg(aw[g]) * p[P_RAY];
+                const VF rvy = bvy[g] + bw[g] * p[P_RBX] - avy[g] - aw[g] * p[P_RAX];
+                const VF dn = rvx * nx[g] + rvy * ny[g];
+                VF tx = rvx - nx[g] * dn, ty = rvy - ny[g] * dn;
+                const VF len = hn::Sqrt(tx * tx + ty * ty);
+                const VF inv = one / len;
+                const M lenZero = hn::Eq(len, zero);
+                tx = hn::IfThenElse(lenZero, tx, tx * inv);
+                ty = hn::IfThenElse(lenZero, ty, ty * inv);
+                VF jt = hn::Neg(rvx * tx + rvy * ty);
+                jt = (jt / p[P_KS]) * cs[g];
+                const VF absJt = hn::Abs(jt);
+                active[g] = hn::AndNot(hn::Le(absJt, eps), active[g]);
+                const M isStatic = hn::Lt(absJt, j[g] * sf[g]);
+                const VF dyn = hn::Neg(j[g]) * dfr[g];
+                const VF tix = hn::IfThenElse(isStatic, tx * jt, tx * dyn);
+                const VF tiy = hn::IfThenElse(isStatic, ty * jt, ty * dyn);
 
-                const __mmask16 fA = active[g] & aEn[g];
-                const __m512 aim = F(g, W_AIM);
-                avx[g] = _mm512_mask_add_ps(avx[g], fA, avx[g], _mm512_mul_ps(Neg(tix), aim));
-                avy[g] = _mm512_mask_add_ps(avy[g], fA, avy[g], _mm512_mul_ps(Neg(tiy), aim));
-                const __m512 fcrossA = _mm512_sub_ps(_mm512_mul_ps(F(g, w + P_RAX), Neg(tiy)),
-                                                     _mm512_mul_ps(F(g, w + P_RAY), Neg(tix)));
-                aw[g] = _mm512_mask_add_ps(aw[g], active[g] & aRot[g], aw[g], _mm512_mul_ps(F(g, W_AII), fcrossA));
-                const __mmask16 fB = active[g] & bEn[g];
-                const __m512 bim = F(g, W_BIM);
-                bvx[g] = _mm512_mask_add_ps(bvx[g], fB, bvx[g], _mm512_mul_ps(tix, bim));
-                bvy[g] = _mm512_mask_add_ps(bvy[g], fB, bvy[g], _mm512_mul_ps(tiy, bim));
-                const __m512 fcrossB = _mm512_sub_ps(_mm512_mul_ps(F(g, w + P_RBX), tiy),
-                                                     _mm512_mul_ps(F(g, w + P_RBY), tix));
-                bw[g] = _mm512_mask_add_ps(bw[g], active[g] & bRot[g], bw[g], _mm512_mul_ps(F(g, W_BII), fcrossB));
+                const M fA = hn::And(active[g], aEn[g]);
+                avx[g] = hn::IfThenElse(fA, avx[g] + hn::Neg(tix) * aim[g], avx[g]);
+                avy[g] = hn::IfThenElse(fA, avy[g] + hn::Neg(tiy) * aim[g], avy[g]);
+                const VF fcrossA = p[P_RAX] * hn::Neg(tiy) - p[P_RAY] * hn::Neg(tix);
+                aw[g] = hn::IfThenElse(hn::And(active[g], aRot[g]), aw[g] + aii[g] * fcrossA, aw[g]);
+                const M fB = hn::And(active[g], bEn[g]);
+                bvx[g] = hn::IfThenElse(fB, bvx[g] + tix * bim[g], bvx[g]);
+                bvy[g] = hn::IfThenElse(fB, bvy[g] + tiy * bim[g], bvy[g]);
+                const VF fcrossB = p[P_RBX] * tiy - p[P_RBY] * tix;
+                bw[g] = hn::IfThenElse(hn::And(active[g], bRot[g]), bw[g] + bii[g] * fcrossB, bw[g]);
             }
         }
     }
-    if (!changed) return;  // every lane separating at its first point in both rounds: nothing changed
+    if (!changed) return;  // every lane separating at its first point in both rounds
 
-    // Lanes may share a disabled body (or the scratch body); those get back
-    // the very values they were read with, so the order of such writes does
-    // not matter.
-#pragma GCC unroll 4
+    auto scatterPair = [&](float* base, const VI& at, VF even, VF odd) { ScatterPair(df, base, at, even, odd); };
+    // Lanes may share a disabled body (or the scratch body); those get back the
+    // very values they were read with, so the order of the writes does not matter.
     for (int g = 0; g < G; g++) {
-        _mm512_i32scatter_ps(bf + B_VX, ia[g], avx[g], 4);
-        _mm512_i32scatter_ps(bf + B_VY, ia[g], avy[g], 4);
-        _mm512_i32scatter_ps(bf + B_W, ia[g], aw[g], 4);
-        _mm512_i32scatter_ps(bf + B_CDX, ia[g], cax[g], 4);
-        _mm512_i32scatter_ps(bf + B_CDY, ia[g], cay[g], 4);
-        _mm512_i32scatter_ps(bf + B_VX, ib[g], bvx[g], 4);
-        _mm512_i32scatter_ps(bf + B_VY, ib[g], bvy[g], 4);
-        _mm512_i32scatter_ps(bf + B_W, ib[g], bw[g], 4);
-        _mm512_i32scatter_ps(bf + B_CDX, ib[g], cbx[g], 4);
-        _mm512_i32scatter_ps(bf + B_CDY, ib[g], cby[g], 4);
+        scatterPair(bf + B_VX, ia[g], avx[g], avy[g]);
+        hn::ScatterIndex(aw[g], df, bf + B_W, ia[g]);
+        scatterPair(bf + B_CDX, ia[g], cax[g], cay[g]);
+        scatterPair(bf + B_VX, ib[g], bvx[g], bvy[g]);
+        hn::ScatterIndex(bw[g], df, bf + B_W, ib[g]);
+        scatterPair(bf + B_CDX, ib[g], cbx[g], cby[g]);
     }
     for (int g = 0; g < G; g++) {
-        for (unsigned bits = hitA[g] | hitB[g]; bits != 0; bits &= bits - 1) {
+        uint8_t bytesA[8] = {}, bytesB[8] = {};  // one bit per lane, lane 0 lowest
+        hn::StoreMaskBits(df, hitA[g], bytesA);
+        hn::StoreMaskBits(df, hitB[g], bytesB);
+        const uint32_t bitsA = bytesA[0] | bytesA[1] << 8, bitsB = bytesB[0] | bytesB[1] << 8;
+        for (uint32_t bits = bitsA | bitsB; bits != 0; bits &= bits - 1) {
             const int l = __builtin_ctz(bits);
-            const UnitLane& q = units[unitIndex[16 * g + l]];
+            const bool hA = (bitsA >> l) & 1, hB = (bitsB >> l) & 1;
+            const UnitLane& q = units[unitIndex[g * lanes + l]];
             SolverBody* a = reinterpret_cast<SolverBody*>(bf + q.a);
             SolverBody* b = reinterpret_cast<SolverBody*>(bf + q.b);
-            if (hitA[g] & (1u << l)) {
+            if (hA) {
                 a->collidedWith = b->id;
                 a->collisionNormal = {-q.nx, -q.ny};
             }
-            if (hitB[g] & (1u << l)) {
+            if (hB) {
                 b->collidedWith = a->id;
                 b->collisionNormal = {q.nx, q.ny};
             }
         }
     }
 }
-template void SolveLanes<1>(const int32_t*, const UnitLane*, SolverBody*);
-template void SolveLanes<2>(const int32_t*, const UnitLane*, SolverBody*);
-template void SolveLanes<3>(const int32_t*, const UnitLane*, SolverBody*);
-}  // namespace lanes_avx512
-#pragma GCC pop_options
+
+// A level's laned units, unitIndex[0, count), in calls of two vectors' worth
+// while more than one vector's worth is left, then one, while at least
+// MIN_GROUP_UNITS units are left (the level's region is padded to a multiple
+// of MAX_LANES, so a call may read past count). Returns the units done; the
+// rest are for the caller to run one by one.
+uint32_t SolveLanes(const int32_t* unitIndex, uint32_t count, const UnitLane* units, SolverBody* sb) {
+    const uint32_t lanes = static_cast<uint32_t>(hn::Lanes(hn::CappedTag<float, MAX_LANES>()));
+    uint32_t first = 0;
+    while (first < count && count - first >= MIN_GROUP_UNITS) {
+        fastPathRuns.laneGroups++;
+        if (count - first > lanes) {
+            SolveGroups<2>(unitIndex + first, units, sb);
+            first += 2 * lanes;
+        } else {
+            SolveGroups<1>(unitIndex + first, units, sb);
+            first += lanes;
+        }
+    }
+    fastPathRuns.laneTargets |= HWY_TARGET;
+    return std::min(first, count);
+}
+
+int64_t LaneTarget() { return HWY_TARGET; }
+
+}  // namespace HWY_NAMESPACE
+}  // namespace physics_detail
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace physics_detail {
+
+HWY_EXPORT(SolveLanes);
+HWY_EXPORT(LaneTarget);
+
+bool LanesPay() { return (HWY_DYNAMIC_DISPATCH(LaneTarget)() & (HWY_SCALAR | HWY_EMU128)) == 0; }
+
+std::vector<int64_t> SimdTargets() {
+#if VIMO_PHYSICS_SIMD_DISPATCH
+    return hwy::SupportedAndGeneratedTargets();
+#else
+    return {HWY_STATIC_TARGET};
+#endif
+}
+
+void RestrictSimdTargets(int64_t targets) {
+#if VIMO_PHYSICS_SIMD_DISPATCH
+    hwy::SetSupportedTargetsForTest(targets);
+#else
+    (void)targets;
+#endif
+}
+
+std::string SimdTargetName(int64_t target) { return hwy::TargetName(target); }
+
+namespace {
+
+// VIMO_SIMD_TARGETS=avx2 (or a list such as "sse4,avx2"; Highway's target
+// names, any case) limits the lane kernel to those targets, once per process.
+void ApplySimdTargetsFromEnvironment() {
+    static const bool applied = [] {
+        const char* wanted = std::getenv("VIMO_SIMD_TARGETS");
+        auto lower = [](std::string text) {
+            for (char& ch : text) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+            return "," + text + ",";
+        };
+        int64_t mask = 0;
+        for (int64_t target : SimdTargets()) {
+            if (wanted && lower(wanted).find(lower(SimdTargetName(target))) != std::string::npos) mask |= target;
+        }
+        if (mask != 0) RestrictSimdTargets(mask);
+        return mask != 0;
+    }();
+    (void)applied;
+}
+
+std::vector<SolverBody> solverBodies;       // by table index, plus a scratch body past the table
+std::vector<SolverContact> solverContacts;  // by unit, in table order
+std::vector<uint8_t> readOnly;              // per body: never written by the passes
+std::vector<UnitLane> unitLanes;            // by unit, then the empty lane
 
 // The schedule of one step's impulse passes (fast solver): every unit's five
 // runs, ordered by level. Each level's region of levelOrder holds its units
-// that go into lanes, padded with the empty unit to a multiple of sixteen (so
-// a lane group may read past its last unit), then its zero-mass units.
+// that go into lanes, padded with the empty unit to a multiple of MAX_LANES
+// (so a lane group may read past its last unit), then its zero-mass units.
 std::vector<uint32_t> bodySlot;     // per unit: A's and B's slots in lastLevel (read-only bodies: the sinks)
 std::vector<uint32_t> lastLevel;    // per body, then the sinks: level of its last run so far
 std::vector<uint32_t> runLevel;     // per run (pass x units + unit): its level
@@ -549,10 +504,11 @@ std::vector<uint32_t> levelZero;    // per level: zero-mass units
 std::vector<uint32_t> levelStart;   // per level: start of its region
 std::vector<uint32_t> levelCursor;  // per level: next free places for a laned unit and a zero-mass one
 std::vector<int32_t> levelOrder;
-#endif
+
 }  // namespace
 
 void SolveContacts() {
+    ApplySimdTargetsFromEnvironment();
     const uint32_t n = physicsBodiesCount;
     solverBodies.resize(n + 1);
     solverBodies[n] = SolverBody{};  // scratch body of empty lanes: disabled, never written back
@@ -571,13 +527,14 @@ void SolveContacts() {
     // A touching pair's two records are identical and adjacent: with the fast
     // solver they form one unit, resolved twice in a row by the same lane,
     // exactly as the table order has them.
-    solverUnits.clear();
-    unitRepeats.clear();
+    solverContacts.clear();
     const uint32_t records = physicsManifoldsCount;
     for (uint32_t i = 0; i < records; i++) {
         const ContactPair pair = contactPairs[i];
         const PhysicsManifoldData* m = contacts[i];
-        const bool zeroMass = std::fabs(sb[pair.a].inverseMass + sb[pair.b].inverseMass) <= PHYSICS_EPSILON;
+        const PhysicsBodyData* A = m->bodyA;
+        const PhysicsBodyData* B = m->bodyB;
+        const bool zeroMass = std::fabs(A->inverseMass + B->inverseMass) <= PHYSICS_EPSILON;
         if (zeroMass) {
             readOnly[pair.a] = 0;
             readOnly[pair.b] = 0;
@@ -585,28 +542,9 @@ void SolveContacts() {
             continue;
         }
         const bool twin = fastSolver && i + 1 < records && contactIsTwin[i + 1] && IsTwin(m, contacts[i + 1]);
-        solverUnits.push_back(i);
-        unitRepeats.push_back(twin ? 2 : 1);
-        if (twin) i++;
-    }
-    const uint32_t unitCount = static_cast<uint32_t>(solverUnits.size());
-    solverContacts.resize(unitCount);
-    for (uint32_t r = 0; r < unitCount; r++) {
-        const uint32_t i = solverUnits[r];
-        const PhysicsManifoldData* m = contacts[i];
-        const PhysicsBodyData* A = m->bodyA;
-        const PhysicsBodyData* B = m->bodyB;
-        SolverContact& c = solverContacts[r];
-        c.a = contactPairs[i].a;
-        c.b = contactPairs[i].b;
-        c.normal = m->normal;
-        c.count = m->contactsCount;
-        c.countScale = m->contactsCount == 2 ? 0.5f : 1.0f;
-        c.restitution = m->restitution;
-        c.staticFriction = m->staticFriction;
-        c.dynamicFriction = m->dynamicFriction;
-        c.zeroMass = std::fabs(A->inverseMass + B->inverseMass) <= PHYSICS_EPSILON;
-        c.repeat = unitRepeats[r];
+        fastPathRuns.twinUnits += twin;
+        SolverContact c{pair.a, pair.b, m->normal, m->contactsCount, m->contactsCount == 2 ? 0.5f : 1.0f,
+                        m->restitution, m->staticFriction, m->dynamicFriction, zeroMass, twin ? 2u : 1u, {}};
         for (uint32_t k = 0; k < m->contactsCount; k++) {
             SolverPoint& p = c.points[k];
             p.rA = Sub(m->contactPoints[k], A->position);
@@ -617,13 +555,14 @@ void SolveContacts() {
                                rbCrossN * rbCrossN * B->inverseInertia;
             p.effectiveMass = 1.0f / p.inverseMassSum;
         }
-        for (uint32_t k = m->contactsCount; k < 2; k++) c.points[k] = SolverPoint{};
+        solverContacts.push_back(c);
+        i += twin;  // the twin is resolved with its first record
     }
+    const uint32_t unitCount = static_cast<uint32_t>(solverContacts.size());
 
-#if VIMO_PHYSICS_SSE
     // A few units are quicker run in table order than scheduled into lanes.
     constexpr uint32_t MIN_SCHEDULED_UNITS = 8;
-    if (fastSolver && unitCount >= MIN_SCHEDULED_UNITS) {
+    if (fastSolver && unitCount >= MIN_SCHEDULED_UNITS && LanesPay()) {
         // Every unit runs once per pass. Each run gets a level one above the
         // last earlier run (earlier pass, or earlier unit of the same pass)
         // that shares a moving body with it, and runs go level by level: runs
@@ -678,14 +617,14 @@ void SolveContacts() {
             }
             if (heldSlot != readSink) last[heldSlot] = held;
         }
-        // Regions: laned units padded to a multiple of 16, then zero-mass ones.
+        // Regions: laned units padded to a multiple of MAX_LANES, then zero-mass ones.
         levelStart.resize(levels + 2);
         levelCursor.resize(2 * (levels + 2));
         uint32_t size = 0;
         for (uint32_t l = 1; l <= levels; l++) {
             levelStart[l] = size;
             levelCursor[2 * l] = size;
-            size += (levelLaned[l] + 15) / 16 * 16;
+            size += (levelLaned[l] + MAX_LANES - 1) / MAX_LANES * MAX_LANES;
             levelCursor[2 * l + 1] = size;
             size += levelZero[l];
         }
@@ -700,55 +639,17 @@ void SolveContacts() {
         }
 
         // Per level: lane groups over its laned units, then one by one the
-        // few left over (fewer than MIN_GROUP_UNITS) and the zero-mass units.
-        // With AVX-512: groups of 48 (three registers' worth) while more than
-        // 32 units are left, of 32 while more than 16 are, of 16 while more
-        // than 8 are; else groups of 8 (AVX2 or SSE2): where most of a wide
-        // group would be empty, a narrower one (with shorter division and root
-        // latencies) finishes sooner.
-        constexpr uint32_t MIN_GROUP_UNITS = 3;
-        const bool wideAllowed = solverKernel == SOLVER_AVX512 ||
-                                 (solverKernel == SOLVER_AUTO && SolverKernelSupported(SOLVER_AVX512));
-        const bool wideAlways = solverKernel == SOLVER_AVX512;
-        const bool avx2 = solverKernel == SOLVER_AVX ||
-                          (solverKernel == SOLVER_AUTO && SolverKernelSupported(SOLVER_AVX));
+        // few left over and the zero-mass units.
         const UnitLane* units = unitLanes.data();
         for (uint32_t l = 1; l <= levels; l++) {
             const int32_t* slice = levelOrder.data() + levelStart[l];
             const uint32_t laned = levelLaned[l];
-            uint32_t first = 0;
-            while (laned - first >= MIN_GROUP_UNITS) {
-                const uint32_t left = laned - first;
-                if (!wideAllowed) {
-                    if (avx2) {
-                        lanes_avx::SolveLanes(slice + first, units, sb);
-                    } else {
-                        lanes_sse::SolveLanes(slice + first, units, sb);
-                    }
-                    first += std::min(8u, left);
-                } else if (left > 32) {
-                    lanes_avx512::SolveLanes<3>(slice + first, units, sb);
-                    first += std::min(48u, left);
-                } else if (left > 16) {
-                    lanes_avx512::SolveLanes<2>(slice + first, units, sb);
-                    first += left;
-                } else if (wideAlways || left > 8) {
-                    lanes_avx512::SolveLanes<1>(slice + first, units, sb);
-                    first += left;
-                } else if (avx2) {
-                    lanes_avx::SolveLanes(slice + first, units, sb);
-                    first += left;
-                } else {
-                    lanes_sse::SolveLanes(slice + first, units, sb);
-                    first += left;
-                }
-            }
+            uint32_t first = HWY_DYNAMIC_DISPATCH(SolveLanes)(slice, laned, units, sb);
             for (; first < laned; first++) SolveOne(solverContacts[slice[first]], sb);
             const int32_t* zero = levelOrder.data() + levelStart[l + 1] - levelZero[l];
             for (uint32_t z = 0; z < levelZero[l]; z++) SolveOne(solverContacts[zero[z]], sb);
         }
     } else
-#endif
     {
         // Records one by one in table order (a unit is one record without the
         // fast solver; twins still run back to back without lanes).
@@ -761,12 +662,11 @@ void SolveContacts() {
         if (readOnly[i]) continue;  // untouched by the passes
         PhysicsBodyData* body = bodies[i];
         const SolverBody& s = sb[i];
-        body->velocity = s.velocity;
-        body->angularVelocity = s.angularVelocity;
-        body->collidedWith = s.collidedWith;
-        body->collisionDelta = s.collisionDelta;
+        body->velocity = s.velocity, body->angularVelocity = s.angularVelocity;
+        body->collidedWith = s.collidedWith, body->collisionDelta = s.collisionDelta;
         body->collisionNormal = s.collisionNormal;
     }
 }
 
 }  // namespace physics_detail
+#endif  // HWY_ONCE

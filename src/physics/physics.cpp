@@ -6,9 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <cfloat>
 #include <chrono>
-#include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <ctime>
@@ -77,28 +75,17 @@ int FindFreeId() {
 PhysicsBodyData* NewBody(Vector2 position) {
     int id = FindFreeId();
     if (id < 0 || physicsBodiesCount >= PHYSICS_MAX_BODIES) return nullptr;
-    auto* body = new PhysicsBodyData{};
+    auto* body = new PhysicsBodyData{};  // every other field 0 (velocity, forces, record, layer...)
     usedMemory += sizeof(PhysicsBodyData);
     body->id = static_cast<uint32_t>(id);
     body->enabled = true;
     body->position = position;
-    body->velocity = {0.0f, 0.0f};
-    body->force = {0.0f, 0.0f};
-    body->angularVelocity = 0.0f;
-    body->torque = 0.0f;
-    body->rotation = 0.0f;
     body->staticFriction = 0.4f;
     body->dynamicFriction = 0.2f;
-    body->restitution = 0.0f;
     body->useGravity = true;
-    body->isGrounded = false;
-    body->freezeRotation = false;
     body->shape.body = body;
     body->shape.transform = {1.0f, -0.0f, 0.0f, 1.0f};
     body->collidedWith = -1;
-    body->collisionDelta = {0.0f, 0.0f};
-    body->collisionNormal = {0.0f, 0.0f};
-    body->collisionLayer = 0;
     bodies[physicsBodiesCount++] = body;
     bodiesById[id] = body;
     return body;

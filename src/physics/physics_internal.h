@@ -6,14 +6,8 @@
 #include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <string>
 #include <vector>
-
-#if defined(__SSE2__)
-#include <immintrin.h>
-#define VIMO_PHYSICS_SSE 1  // x86: the SSE, AVX2 and AVX-512 paths are built (chosen at run time)
-#else
-#define VIMO_PHYSICS_SSE 0
-#endif
 
 #include "physics/physics.h"
 
@@ -31,14 +25,17 @@ inline Vector2 Scale(Vector2 v, float s) { return {v.x * s, v.y * s}; }
 inline Vector2 Negate(Vector2 v) { return {-v.x, -v.y}; }
 inline float Dot(Vector2 a, Vector2 b) { return a.x * b.x + a.y * b.y; }
 inline float LenSqr(Vector2 v) { return v.x * v.x + v.y * v.y; }
-inline float Len(Vector2 v) { return std::sqrt(v.x * v.x + v.y * v.y); }
 // Cross product of two vectors (a scalar).
 inline float Cross(Vector2 a, Vector2 b) { return a.x * b.y - a.y * b.x; }
 // Cross product of an angular speed w with a lever r: the velocity w x r.
 inline Vector2 CrossWV(float w, Vector2 r) { return {-w * r.y, w * r.x}; }
+// Velocity of B's point at rB relative to A's point at rA: vB + wB x rB - vA - wA x rA.
+inline Vector2 RelativeVelocity(Vector2 vA, float wA, Vector2 vB, float wB, Vector2 rA, Vector2 rB) {
+    return Sub(Sub(Add(vB, CrossWV(wB, rB)), vA), CrossWV(wA, rA));
+}
 // Unit vector along v; a zero-length vector is returned unchanged (never divided by 0).
 inline Vector2 Normalize(Vector2 v) {
-    float len = Len(v);
+    float len = std::sqrt(v.x * v.x + v.y * v.y);
     if (len == 0.0f) return v;
     float inv = 1.0f / len;
     return {v.x * inv, v.y * inv};
@@ -64,35 +61,51 @@ inline Vector2 MatTMul(const Matrix2x2& m, Vector2 v) { return {m.m00 * v.x + m.
 // The bounding-box pair pre-filter of the contact phase; on by default. Turning
 // it off tests every pair, which must give bit-identical results (tests only).
 extern bool pairPrefilter;
-// The polygon test's use of world-space vertices and normals worked out once
-// per step instead of once per pair; on by default. Off: the plain per-pair
-// transforms (tests only).
-extern bool worldShapeCache;
 // Preparing a twin record by copying its first record's mixed coefficients
 // instead of working them out again; on by default (tests switch it off).
 extern bool preparedTwins;
-// Pairs of four-vertex polygons tested sixteen at a time (AVX-512) instead of
-// one by one; on by default (tests switch it off).
-extern bool boxTests;
-// The impulse passes' reordering by levels and solving in lanes; on by
+// Pairs of four-vertex polygons tested in SIMD lanes, a group at a time,
+// instead of one by one; on by default (tests switch it off).
+extern bool boxLanes;
+// The impulse passes' reordering by levels and solving in SIMD lanes; on by
 // default. Off, records run one by one in table order (tests only).
 extern bool fastSolver;
 
-// The impulse passes' lane kernel: eight lanes on SSE2 register pairs, eight
-// on AVX2, sixteen on AVX-512, or (the default) chosen each step from what the
-// processor has and how many units a level holds. The same bits whichever
-// runs (tests switch it).
-enum SolverKernel { SOLVER_SSE2 = 0, SOLVER_AVX = 1, SOLVER_AVX512 = 2, SOLVER_AUTO = 3 };
-extern int solverKernel;
-// Whether this processor can run a kernel.
-bool SolverKernelSupported(int kernel);
+// How often each fast path ran since the counts were last cleared (tests read
+// them to know a comparison did compare the fast path).
+struct FastPathRuns {
+    uint64_t sweeps = 0;       // pair pre-filter sweeps (GatherPairs)
+    uint64_t copiedTwins = 0;  // twin records prepared by copying
+    uint64_t twinUnits = 0;    // twin records resolved back to back as one unit
+    uint64_t laneGroups = 0;   // groups of units solved in lanes
+    int64_t laneTargets = 0;   // Highway targets (HWY_* bits) the lane kernel ran as
+    uint64_t boxLaneGroups = 0;   // groups of box pairs tested in lanes
+    int64_t boxLaneTargets = 0;   // Highway targets the box lanes ran as
+};
+extern FastPathRuns fastPathRuns;
+
+// SIMD targets of the lane kernel (Highway's HWY_* bits): those built and
+// supported by this processor, one bit each. Restricting them to a set (0:
+// back to all) changes which one runs from the next step on; the environment
+// variable VIMO_SIMD_TARGETS (names such as "avx2" or "sse4,avx2") does the
+// same once per process. Builds without run-time dispatch have one target.
+std::vector<int64_t> SimdTargets();
+void RestrictSimdTargets(int64_t targets);
+std::string SimdTargetName(int64_t target);
+// Whether the lanes pay on the target the kernels run as: not on Highway's
+// one-lane and emulated targets (as in a build without dispatch, such as the
+// MinGW one), where the plain path runs instead.
+bool LanesPay();
 
 // The stepping thread: while every body rests it wakes once per
 // REST_STEPS_PER_WAKE steps and runs them together, else once per step.
-// At rest: no moving body faster than this (px/ms; one step of gravity adds
-// 0.016), none turning faster than REST_TURN (rad/ms).
-constexpr float REST_SPEED = 0.05f;
-constexpr float REST_TURN = 0.001f;
+// At rest: no moving body faster, along either axis, than one step of gravity
+// adds (9.81/1000 px/ms^2 x 1.667 ms = 0.01635 px/ms; a body lying on the
+// floor ends each step with about half of that, the half-step of gravity
+// added after the impulses), and none turning faster than REST_TURN (rad/ms:
+// the corner of a 32-pixel box then moves at most 0.011 px/ms).
+constexpr float REST_SPEED = 0.0164f;
+constexpr float REST_TURN = 0.0005f;
 constexpr int REST_STEPS_PER_WAKE = 6;
 // Whether every body that can move (enabled, with mass) is that still (lock held).
 bool WorldAtRest();
@@ -108,9 +121,6 @@ extern std::atomic<uint32_t> physicsWakeUps;
 struct WorldShape {
     Vector2 vertices[PHYSICS_MAX_VERTICES];
     Vector2 normals[PHYSICS_MAX_VERTICES];
-    // The same, one array per coordinate (for the four-face test of two boxes).
-    alignas(16) float vx[PHYSICS_MAX_VERTICES], vy[PHYSICS_MAX_VERTICES];
-    alignas(16) float nx[PHYSICS_MAX_VERTICES], ny[PHYSICS_MAX_VERTICES];
 };
 extern std::vector<WorldShape> worldShapes;  // by table index (polygons only), filled in collision.cpp
 
@@ -135,9 +145,5 @@ void PrepareContacts();     // Phase 6: mixed coefficients, resting restitution
 void SolveContacts();       // Phase 7: the impulse passes, collision records (contact_solver.cpp)
 void CorrectPositions();    // Phase 9: positional correction
 
-// Shape tests used by BuildContacts (they fill normal, penetration and points).
-void SolvePolygonToPolygon(PhysicsManifoldData* manifold);
-void SolveDifferentShapes(PhysicsManifoldData* manifold, PhysicsBodyData* circle, PhysicsBodyData* polygon);
-int Clip(Vector2 normal, float clip, Vector2* faceA, Vector2* faceB);  // Clip a segment; returns points kept
 
 }  // namespace physics_detail

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <vector>
 
+#include <hwy/targets.h>  // the HWY_* target bits
+
 #include "physics/physics_fixture.h"
 #include "physics/physics_internal.h"
 
@@ -240,10 +242,11 @@ TEST_F(PhysicsTest, BoxesStackAndComeToRest) {
     }
 }
 
-// The pair pre-filter, the polygon test's per-step world-space shapes and the
-// reordered eight-lane solver with twin records resolved back to back must not
-// change a single bit of the outcome: compare with every pair tried, every
-// shape transformed per pair and every record resolved one by one in table order.
+// The pair pre-filter, box pairs tested in SIMD lanes, the reordered solver in
+// SIMD lanes with twin records resolved back to back, and twins prepared by
+// copying must not change a
+// single bit of the outcome: compare with every pair tried and every record
+// prepared and resolved one by one in table order.
 struct BodyState {
     Vector2 position, velocity;
     float rotation, angularVelocity;
@@ -284,36 +287,50 @@ void BuildColumnsScene() {
 void BuildMixedScene();
 std::vector<BodyState> TakeState();
 
-// Steps a scene with the fast paths on (lane kernel as given) or with the
-// plain path, and returns every body's state.
-std::vector<BodyState> RunMixedScene(bool fast, int kernel = physics_detail::solverKernel, bool columns = false,
-                                     bool boxTests = true) {
-    const int hadKernel = physics_detail::solverKernel;
-    physics_detail::boxTests = boxTests;
-    physics_detail::pairPrefilter = fast;
-    physics_detail::fastSolver = fast;
-    physics_detail::worldShapeCache = fast;
-    physics_detail::preparedTwins = fast;
-    physics_detail::solverKernel = kernel;
+void SetFastPaths(bool on) {
+    physics_detail::pairPrefilter = on;
+    physics_detail::fastSolver = on;
+    physics_detail::preparedTwins = on;
+    physics_detail::boxLanes = on;
+}
+
+// Steps a scene with the fast paths on or with the plain path, and returns
+// every body's state. Mid-run, bodies are destroyed, created and shattered,
+// and "wild" ones join, whose every pair the pre-filter keeps: one of
+// negative mass among the others, one flung to infinity (non-finite bounds;
+// it would turn whatever it touched to NaNs, whose bits no path promises).
+std::vector<BodyState> RunScene(bool fast, bool columns, Vector2* lastVelocity = nullptr) {
+    SetFastPaths(fast);
+    physics_detail::fastPathRuns = {};
     if (columns) {
         BuildColumnsScene();
     } else {
         BuildMixedScene();
     }
+    PhysicsBodyData* last = GetPhysicsBody(GetPhysicsBodiesCount() - 1);
     // Kept below the 4095-record cap even with every pair tried: beyond it the
     // two paths legitimately differ (empty records of far-apart pairs no
     // longer take table slots that real contacts need).
     for (int s = 0; s < 400; s++) {
+        if (s == 150) {
+            // Sixteen destroyed, four created, one shattered into four later: the
+            // table stays under the cap with every pair tried.
+            for (int index : {88, 83, 77, 71, 66, 60, 54, 47, 40, 33, 27, 20, 16, 12, 9, 5}) DestroyPhysicsBody(GetPhysicsBody(index));
+            CreatePhysicsBodyRectangle({300, 100}, 24, 24, 1)->velocity = {0.2f, 0.1f};
+            CreatePhysicsBodyCircle({200, 120}, 9, 1);
+            PhysicsBodyData* flung = CreatePhysicsBodyRectangle({350, 200}, 10, 10, 1);
+            flung->position.x = INFINITY;
+            flung->collisionLayer = INT_MIN;  // meets only the INT_MIN walls (of the columns scene)
+            PhysicsBodyData* negative = CreatePhysicsBodyRectangle({420, 150}, 14, 14, 1);
+            negative->inverseMass = -negative->inverseMass;
+        }
+        if (s == 250) PhysicsShatter(GetPhysicsBody(GetPhysicsBodiesCount() - 3), {290, 90}, 0.5f);
         PhysicsStep();
         EXPECT_LT(PhysicsWorld::physicsManifoldsCount, 4095u);
     }
     std::vector<BodyState> state = TakeState();
-    physics_detail::pairPrefilter = true;
-    physics_detail::fastSolver = true;
-    physics_detail::worldShapeCache = true;
-    physics_detail::preparedTwins = true;
-    physics_detail::boxTests = true;
-    physics_detail::solverKernel = hadKernel;
+    if (lastVelocity) *lastVelocity = last->velocity;
+    SetFastPaths(true);
     ClosePhysics();
     return state;
 }
@@ -371,32 +388,48 @@ void ExpectSameBits(const std::vector<BodyState>& fast, const std::vector<BodySt
 }
 
 TEST_F(PhysicsTest, FastPathsGiveBitIdenticalResults) {
-    using namespace physics_detail;
-    std::vector<BodyState> all = RunMixedScene(false);
-    // Every lane kernel this processor can run.
-    for (int kernel : {SOLVER_SSE2, SOLVER_AVX, SOLVER_AVX512, SOLVER_AUTO}) {
-        SCOPED_TRACE(kernel);
-        if (SolverKernelSupported(kernel)) ExpectSameBits(RunMixedScene(true, kernel), all);
+    using physics_detail::fastPathRuns;
+    const std::vector<int64_t> targets = physics_detail::SimdTargets();
+    ASSERT_FALSE(targets.empty());
+    for (bool columns : {false, true}) {
+        SCOPED_TRACE(columns ? "columns" : "mixed");
+        Vector2 heavy;
+        const std::vector<BodyState> plain = RunScene(false, columns, &heavy);
+        // The plain path is what it claims: no fast path ran.
+        EXPECT_EQ(fastPathRuns.sweeps + fastPathRuns.copiedTwins + fastPathRuns.twinUnits + fastPathRuns.laneGroups +
+                      fastPathRuns.boxLaneGroups,
+                  0u);
+        // The mixed scene's heavy box, launched at 0.3 px/ms, held by the zero-mass rule.
+        if (!columns) EXPECT_LT(std::fabs(heavy.x), 1e-6f);
+        // Every SIMD target built and supported here, each forced in turn.
+        for (int64_t target : targets) {
+            SCOPED_TRACE(physics_detail::SimdTargetName(target));
+            physics_detail::RestrictSimdTargets(target);
+            const std::vector<BodyState> fast = RunScene(true, columns);
+            physics_detail::RestrictSimdTargets(0);
+            EXPECT_EQ(fastPathRuns.sweeps, 400u);
+            EXPECT_GT(fastPathRuns.copiedTwins, 0u);
+            EXPECT_GT(fastPathRuns.twinUnits, 0u);
+            // The lanes ran, and only as this target (one-lane targets run the plain path instead).
+            const bool lanes = (target & (HWY_SCALAR | HWY_EMU128)) == 0;
+            EXPECT_EQ(fastPathRuns.laneGroups > 0, lanes);
+            EXPECT_EQ(fastPathRuns.laneTargets, lanes ? target : 0);
+            EXPECT_EQ(fastPathRuns.boxLaneGroups > 0, lanes);
+            EXPECT_EQ(fastPathRuns.boxLaneTargets, lanes ? target : 0);
+            ExpectSameBits(fast, plain);
+        }
     }
-    // Box pairs one by one instead of sixteen at a time.
-    ExpectSameBits(RunMixedScene(true, SOLVER_AUTO, false, false), all);
-    // The heavy box was frozen in place by the zero-mass rule.
-    EXPECT_EQ(all.back().velocity.x, 0.0f);
-
-    std::vector<BodyState> columns = RunMixedScene(false, SOLVER_SSE2, true);
-    for (int kernel : {SOLVER_SSE2, SOLVER_AVX, SOLVER_AVX512, SOLVER_AUTO}) {
-        SCOPED_TRACE(kernel);
-        if (SolverKernelSupported(kernel)) ExpectSameBits(RunMixedScene(true, kernel, true), columns);
-    }
-    ExpectSameBits(RunMixedScene(true, SOLVER_AUTO, true, false), columns);
 }
 
-// Boxes packed so tightly that the record table fills in the first step: the
-// pairs tested sixteen at a time stop where the table is full, as those tested
-// one by one do.
-TEST_F(PhysicsTest, BoxPairsInGroupsStopAtAFullTableLikeSinglePairs) {
-    auto run = [](bool boxTests) {
-        physics_detail::boxTests = boxTests;
+// Boxes packed so tightly that the record table fills in the first step:
+// records past the cap wait for the next step, the same ones whether box pairs
+// are tested and records resolved in lanes or one by one (a group of box pairs
+// is tested when its first pair is reached).
+TEST_F(PhysicsTest, AFullRecordTableIsResolvedAlikeInLanesAndOneByOne) {
+    auto run = [](bool lanes) {
+        physics_detail::fastSolver = lanes;
+        physics_detail::boxLanes = lanes;
+        physics_detail::fastPathRuns = {};
         for (int i = 0; i < 900; i++) {
             PhysicsBodyData* b = CreatePhysicsBodyRectangle({40 + (i % 30) * 24.0f, 40 + (i / 30) * 24.0f}, 32, 32, 1);
             if (i % 5 == 0) CreatePhysicsBodyPolygon({52 + (i % 30) * 24.0f, 52 + (i / 30) * 24.0f}, 10, 3, 1);
@@ -408,15 +441,18 @@ TEST_F(PhysicsTest, BoxPairsInGroupsStopAtAFullTableLikeSinglePairs) {
             records.push_back(PhysicsWorld::physicsManifoldsCount);
         }
         std::vector<BodyState> state = TakeState();
-        physics_detail::boxTests = true;
+        physics_detail::fastSolver = true;
+        physics_detail::boxLanes = true;
         ClosePhysics();
         EXPECT_EQ(records.front(), 4095u);
+        EXPECT_EQ(physics_detail::fastPathRuns.laneGroups > 0, lanes && physics_detail::LanesPay());
+        EXPECT_EQ(physics_detail::fastPathRuns.boxLaneGroups > 0, lanes && physics_detail::LanesPay());
         return std::make_pair(records, state);
     };
-    auto grouped = run(true);
+    auto laned = run(true);
     auto single = run(false);
-    EXPECT_EQ(grouped.first, single.first);
-    ExpectSameBits(grouped.second, single.second);
+    EXPECT_EQ(laned.first, single.first);
+    ExpectSameBits(laned.second, single.second);
 }
 
 }  // namespace

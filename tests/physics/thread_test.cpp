@@ -135,6 +135,25 @@ TEST_F(PhysicsTest, RestMeansEveryMovingBodyNearlyStill) {
     EXPECT_FALSE(WorldAtRest());  // a broken body is never taken for resting
 }
 
+// A box lying on the floor under gravity is at rest step after step; one that
+// slides at twice a step of gravity's speed is not.
+TEST_F(PhysicsTest, ABoxLyingOnTheFloorIsAtRestASlidingOneIsNot) {
+    using physics_detail::WorldAtRest;
+    Wall({500, 600}, 1000, 100);  // top edge at y = 550
+    PhysicsBodyData* box = CreatePhysicsBodyRectangle({500, 500}, 32, 32, 1);
+    Steps(600);  // a second to fall and settle
+    int atRest = 0;
+    for (int s = 0; s < 600; s++) {
+        PhysicsStep();
+        atRest += WorldAtRest();
+    }
+    EXPECT_GE(atRest, 590);
+    PhysicsLock lock;
+    EXPECT_NEAR(box->position.y, 534.0f, 1.0f);  // lying on the wall
+    box->velocity.x = 0.033f;
+    EXPECT_FALSE(WorldAtRest());
+}
+
 TEST_F(PhysicsTest, ThreadWakesLessOftenWhileEverythingRests) {
     using physics_detail::physicsWakeUps;
     // A ball without gravity, far from everything: at rest, then moving.
