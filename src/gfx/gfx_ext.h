@@ -40,6 +40,13 @@ void gfx_reset_input(void);                           // All buttons up, every q
 
 // ---- Statistics --------------------------------------------------------------------
 int gfx_draw_calls_last_frame(void);                  // GL draw calls of the last finished frame
+// Frames EndDrawing presented since start. A frame that would show exactly
+// what the window shows (same quads, textures, tints, corners in the same
+// whole pixels) is neither drawn nor presented.
+unsigned long long gfx_frames_presented(void);
+// The window's pixels are no longer what the last frame drew (expose, resize,
+// a compositor that started or stopped): the next frame is drawn and presented.
+void gfx_request_redraw(void);
 // Texts DrawTextPro currently draws as one composed image (one quad) each.
 int gfx_text_images(void);
 

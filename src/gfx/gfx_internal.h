@@ -33,7 +33,12 @@ void gfx_batch_shutdown();    // Free the white texture; before the context goes
 // Projection for a width x height logical window whose pixels are scale x
 // scale physical ones, at the top-left of a framebuffer framebufferHeight tall.
 void gfx_batch_begin_frame(int width, int height, int scale, int framebufferHeight);
-void gfx_batch_flush();       // Draw what is queued (texture change, read-back, end of frame)
+void gfx_batch_flush();       // Send what the frame recorded so far to GL (read-back, a texture's end)
+// End of the recorded frame: false when it would show exactly what the last
+// presented frame shows and nothing of it was sent (the backend then skips
+// the present); otherwise sends the rest, remembers it as shown, counts a
+// present and returns true (the backend presents).
+bool gfx_batch_end_frame();
 int gfx_batch_frame_calls();  // Draw calls issued since gfx_batch_begin_frame
 // Queue one textured quad; corners in order top-left, top-right, bottom-right,
 // bottom-left with their texture coordinates (u, v in 0..1).

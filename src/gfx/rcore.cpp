@@ -46,6 +46,16 @@ void on_char(GLFWwindow*, unsigned int codepoint) {
     gfx_input_char((int)codepoint);
 }
 
+// Expose and size changes: the server lost (part of) what was shown, so the
+// next frame is drawn even when it matches the last one.
+void on_refresh(GLFWwindow*) {
+    gfx_request_redraw();
+}
+
+void on_framebuffer_size(GLFWwindow*, int, int) {
+    gfx_request_redraw();
+}
+
 void on_error(int code, const char* text) {
     std::printf("GLFW: error %d: %s\n", code, text);
     std::fflush(stdout);
@@ -117,6 +127,8 @@ void InitWindow(int width, int height, const char* title) {
     glfwSetCursorPosCallback(GFX_WINDOW, on_cursor);
     glfwSetKeyCallback(GFX_WINDOW, on_key);
     glfwSetCharCallback(GFX_WINDOW, on_char);
+    glfwSetWindowRefreshCallback(GFX_WINDOW, on_refresh);
+    glfwSetFramebufferSizeCallback(GFX_WINDOW, on_framebuffer_size);
 
     STATE_FLAGS = CONFIG_FLAGS;
     // The input shape is set before mapping so the overlay never swallows a click.
@@ -213,6 +225,7 @@ void ClearWindowState(unsigned int flags) {
         gfx_x11_set_desktop_citizen(GFX_WINDOW, (STATE_FLAGS & FLAG_WINDOW_TOPMOST) != 0);
         gfx_x11_set_focusable(GFX_WINDOW, FOCUSABLE);
         glfwShowWindow(GFX_WINDOW);
+        gfx_request_redraw();  // an unmapped window kept no pixels
         STATE_FLAGS &= ~FLAG_WINDOW_HIDDEN;
     }
 }
@@ -249,8 +262,7 @@ double GetTime(void) {
 
 void EndDrawing(void) {
     if (!GFX_WINDOW) return;
-    gfx_batch_flush();
-    glfwSwapBuffers(GFX_WINDOW);
+    if (gfx_batch_end_frame()) glfwSwapBuffers(GFX_WINDOW);
 
     // Sleep out the rest of the frame; the frame time counts work plus wait.
     double now = glfwGetTime();

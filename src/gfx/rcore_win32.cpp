@@ -274,6 +274,9 @@ LRESULT CALLBACK window_proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPar
     case WM_ERASEBKGND:
         return 1;  // GL paints every pixel; a GDI erase would only flash
     case WM_PAINT:
+        // Windows asks for pixels it no longer has: the next frame is drawn
+        // even when it matches the last one.
+        gfx_request_redraw();
         ValidateRect(hwnd, nullptr);
         return 0;
     default:
@@ -546,6 +549,7 @@ void ClearWindowState(unsigned int flags) {
     if (flags & FLAG_WINDOW_ALWAYS_RUN) STATE_FLAGS &= ~FLAG_WINDOW_ALWAYS_RUN;
     if ((flags & FLAG_WINDOW_HIDDEN) && (STATE_FLAGS & FLAG_WINDOW_HIDDEN)) {
         ShowWindow(WINDOW.hwnd, SW_SHOWNOACTIVATE);
+        gfx_request_redraw();  // a hidden window kept no pixels
         // Back above whatever came up meanwhile.
         if (STATE_FLAGS & FLAG_WINDOW_TOPMOST) set_topmost(true);
         STATE_FLAGS &= ~FLAG_WINDOW_HIDDEN;
@@ -599,8 +603,7 @@ double GetTime(void) {
 
 void EndDrawing(void) {
     if (!GFX_WINDOW) return;
-    gfx_batch_flush();
-    SwapBuffers(WINDOW.dc);
+    if (gfx_batch_end_frame()) SwapBuffers(WINDOW.dc);
 
     // Sleep out the rest of the frame; the frame time counts work plus wait.
     double now = clock_now();

@@ -423,6 +423,7 @@ void UnloadFont(Font font) {
     auto it = font.recs ? ATLASES.find(font.recs) : ATLASES.end();
     if (it == ATLASES.end()) return;
     if (gfx_has_context()) gfx_batch_flush();
+    gfx_request_redraw();  // the pages' ids may come back as other textures
     for (auto& entry : it->second->texts) free_image(entry.second);
     TEXT_ENTRIES -= it->second->texts.size();
     for (const AtlasPage& page : it->second->pages) {

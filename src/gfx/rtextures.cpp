@@ -1,7 +1,10 @@
 // Textures, quads and rectangles (raylib's rtextures and rshapes) on the
 // fixed-function OpenGL 2.1 pipeline, which every Mesa driver (llvmpipe under
-// Xvfb included) runs. Quads are batched per texture: a frame costs one draw
-// call per texture change, plus one at EndDrawing. Main thread only.
+// Xvfb included) runs. A frame is recorded (clears and quads, batched per
+// texture: one draw call per texture change) and sent to GL at EndDrawing,
+// where a frame that would show what the screen already shows is dropped
+// instead: an idle companion then costs no drawing and no present. Main
+// thread only.
 #include <stb/stb_image.h>
 
 #include <cmath>
@@ -9,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <utility>
+#include <vector>
 
 #include "gfx/gfx_gl.h"
 #include "gfx/gfx_internal.h"
@@ -26,10 +30,30 @@ struct Vertex {
     unsigned char rgba[4]; // tint
 };
 
-constexpr int kMaxQuads = 4096;           // quads per draw call before a forced flush
-Vertex BATCH[kMaxQuads * 6];              // two triangles per quad
-int BATCH_COUNT = 0;                      // vertices queued
-unsigned int BATCH_TEXTURE = 0;           // texture the queued vertices use
+// One step of a frame as it will be sent to GL at EndDrawing (or earlier
+// when a read-back or a texture's end needs the framebuffer up to date).
+struct FrameCommand {
+    unsigned int texture;  // texture of the quads; 0 for a clear
+    int first, count;      // vertices in FRAME_VERTICES (two triangles per quad); 0, 0 for a clear
+    Color clear;           // clear colour; unused for quads
+};
+
+// The frame being recorded, and the last one sent to the screen. A frame is
+// kept in memory until it ends, so one that would show exactly what the
+// screen shows costs neither GL work nor a present.
+std::vector<Vertex> FRAME_VERTICES;        // this frame's vertices, drawing order
+std::vector<FrameCommand> FRAME_COMMANDS;  // this frame's clears and quad runs
+size_t FRAME_SENT = 0;                     // leading FRAME_COMMANDS already sent to GL
+std::vector<Vertex> SHOWN_VERTICES;        // vertices of the frame last presented
+std::vector<FrameCommand> SHOWN_COMMANDS;  // its commands
+bool SHOWN_VALID = false;                  // SHOWN_* is what the window shows (false: draw the next frame)
+unsigned long long PRESENTS = 0;           // frames presented since start
+
+// Projection of the frame being recorded (gfx_batch_begin_frame), applied
+// when its first command is sent.
+int VIEW_W = 0, VIEW_H = 0, VIEW_SCALE = 1, VIEW_FRAME_H = 0;
+bool VIEW_SET = false;                     // the projection is in GL for this frame
+
 unsigned int WHITE_TEXTURE = 0;           // 1x1 white texel for flat colours
 int FRAME_CALLS = 0;                      // draw calls since the frame began
 
@@ -61,7 +85,8 @@ unsigned int upload_rgba(const void* pixels, int width, int height) {
 }
 
 void emit(const float* xy, const float* uv, Color tint, int corner) {
-    Vertex& v = BATCH[BATCH_COUNT++];
+    FRAME_VERTICES.emplace_back();
+    Vertex& v = FRAME_VERTICES.back();
     const GfxTransform& t = GFX_TRANSFORM;
     float x = xy[2 * corner], y = xy[2 * corner + 1];
     v.x = t.a * x + t.c * y + t.tx;
@@ -94,35 +119,14 @@ void place_quad(float x, float y, float w, float h, Vector2 origin, float rotati
     }
 }
 
-}  // namespace
-
-void gfx_batch_init() {
-    BLEND_SEPARATE = (BlendFuncSeparateFn)gfx_gl_proc("glBlendFuncSeparate");
-    const unsigned char white[4] = {255, 255, 255, 255};
-    WHITE_TEXTURE = upload_rgba(white, 1, 1);
-    BATCH_COUNT = 0;
-    BATCH_TEXTURE = 0;
-    GFX_TRANSFORM = GfxTransform{1, 0, 0, 1, 0, 0};
-    GFX_CONTEXT_GENERATION++;
-}
-
-void gfx_batch_shutdown() {
-    BATCH_COUNT = 0;
-    if (WHITE_TEXTURE) glDeleteTextures(1, &WHITE_TEXTURE);
-    WHITE_TEXTURE = 0;
-}
-
-void gfx_batch_begin_frame(int width, int height, int scale, int framebufferHeight) {
-    BATCH_COUNT = 0;
-    FRAME_CALLS = 0;
-    GFX_FRAME++;
+void apply_view() {
     // Exactly scale physical pixels per logical one, so nearest sampling puts
     // every texel on a whole block. GL counts viewport rows from the bottom;
     // the world hangs from the top-left corner.
-    glViewport(0, framebufferHeight - height * scale, width * scale, height * scale);
+    glViewport(0, VIEW_FRAME_H - VIEW_H * VIEW_SCALE, VIEW_W * VIEW_SCALE, VIEW_H * VIEW_SCALE);
     glMatrixMode(GL_PROJECTION);
     glLoadIdentity();
-    glOrtho(0, width, height, 0, -1, 1);  // logical window pixels, y down
+    glOrtho(0, VIEW_W, VIEW_H, 0, -1, 1);  // logical window pixels, y down
     glMatrixMode(GL_MODELVIEW);
     glLoadIdentity();
     glDisable(GL_DEPTH_TEST);
@@ -130,27 +134,118 @@ void gfx_batch_begin_frame(int width, int height, int scale, int framebufferHeig
     glEnable(GL_TEXTURE_2D);
     glTexEnvi(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GL_MODULATE);
     set_blend();
+    VIEW_SET = true;
 }
 
-void gfx_batch_flush() {
-    if (BATCH_COUNT == 0 || !gfx_has_context()) {
-        BATCH_COUNT = 0;
+void send_command(const FrameCommand& c) {
+    if (c.texture == 0) {
+        glClearColor(c.clear.r / 255.0f, c.clear.g / 255.0f, c.clear.b / 255.0f, c.clear.a / 255.0f);
+        glClear(GL_COLOR_BUFFER_BIT);
         return;
     }
+    const Vertex* v = FRAME_VERTICES.data() + c.first;
     glEnable(GL_TEXTURE_2D);
-    glBindTexture(GL_TEXTURE_2D, BATCH_TEXTURE);
+    glBindTexture(GL_TEXTURE_2D, c.texture);
     glEnableClientState(GL_VERTEX_ARRAY);
     glEnableClientState(GL_TEXTURE_COORD_ARRAY);
     glEnableClientState(GL_COLOR_ARRAY);
-    glVertexPointer(2, GL_FLOAT, sizeof(Vertex), &BATCH[0].x);
-    glTexCoordPointer(2, GL_FLOAT, sizeof(Vertex), &BATCH[0].u);
-    glColorPointer(4, GL_UNSIGNED_BYTE, sizeof(Vertex), BATCH[0].rgba);
-    glDrawArrays(GL_TRIANGLES, 0, BATCH_COUNT);
+    glVertexPointer(2, GL_FLOAT, sizeof(Vertex), &v->x);
+    glTexCoordPointer(2, GL_FLOAT, sizeof(Vertex), &v->u);
+    glColorPointer(4, GL_UNSIGNED_BYTE, sizeof(Vertex), v->rgba);
+    glDrawArrays(GL_TRIANGLES, 0, c.count);
     glDisableClientState(GL_COLOR_ARRAY);
     glDisableClientState(GL_TEXTURE_COORD_ARRAY);
     glDisableClientState(GL_VERTEX_ARRAY);
     FRAME_CALLS++;
-    BATCH_COUNT = 0;
+}
+
+// Whether the recorded frame shows what the last presented one showed: the
+// same clears, textures, texture coordinates and tints, and every corner in
+// the same whole physical pixel (a rasteriser fills a pixel by its centre, so
+// sub-pixel drift that keeps every corner's pixel changes nothing seen).
+bool same_as_shown() {
+    if (!SHOWN_VALID || FRAME_COMMANDS.size() != SHOWN_COMMANDS.size() ||
+        FRAME_VERTICES.size() != SHOWN_VERTICES.size())
+        return false;
+    for (size_t i = 0; i < FRAME_COMMANDS.size(); i++) {
+        const FrameCommand &a = FRAME_COMMANDS[i], &b = SHOWN_COMMANDS[i];
+        if (a.texture != b.texture || a.first != b.first || a.count != b.count) return false;
+        if (a.texture == 0 && std::memcmp(&a.clear, &b.clear, sizeof a.clear) != 0) return false;
+    }
+    const float s = (float)VIEW_SCALE;
+    for (size_t i = 0; i < FRAME_VERTICES.size(); i++) {
+        const Vertex &a = FRAME_VERTICES[i], &b = SHOWN_VERTICES[i];
+        if (a.u != b.u || a.v != b.v || std::memcmp(a.rgba, b.rgba, sizeof a.rgba) != 0) return false;
+        if (std::lround(a.x * s) != std::lround(b.x * s) || std::lround(a.y * s) != std::lround(b.y * s)) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void gfx_batch_init() {
+    BLEND_SEPARATE = (BlendFuncSeparateFn)gfx_gl_proc("glBlendFuncSeparate");
+    const unsigned char white[4] = {255, 255, 255, 255};
+    WHITE_TEXTURE = upload_rgba(white, 1, 1);
+    FRAME_VERTICES.clear();
+    FRAME_COMMANDS.clear();
+    FRAME_SENT = 0;
+    SHOWN_VALID = false;
+    GFX_TRANSFORM = GfxTransform{1, 0, 0, 1, 0, 0};
+    GFX_CONTEXT_GENERATION++;
+}
+
+void gfx_batch_shutdown() {
+    FRAME_VERTICES.clear();
+    FRAME_COMMANDS.clear();
+    FRAME_SENT = 0;
+    SHOWN_VALID = false;
+    // The window's frames come and go with it: give their memory back.
+    std::vector<Vertex>().swap(SHOWN_VERTICES);
+    std::vector<FrameCommand>().swap(SHOWN_COMMANDS);
+    std::vector<Vertex>().swap(FRAME_VERTICES);
+    std::vector<FrameCommand>().swap(FRAME_COMMANDS);
+    if (WHITE_TEXTURE) glDeleteTextures(1, &WHITE_TEXTURE);
+    WHITE_TEXTURE = 0;
+}
+
+void gfx_batch_begin_frame(int width, int height, int scale, int framebufferHeight) {
+    FRAME_VERTICES.clear();
+    FRAME_COMMANDS.clear();
+    FRAME_SENT = 0;
+    FRAME_CALLS = 0;
+    GFX_FRAME++;
+    VIEW_W = width;
+    VIEW_H = height;
+    VIEW_SCALE = scale;
+    VIEW_FRAME_H = framebufferHeight;
+    VIEW_SET = false;
+}
+
+void gfx_batch_flush() {
+    if (FRAME_SENT == FRAME_COMMANDS.size()) return;
+    if (!gfx_has_context()) {
+        FRAME_SENT = FRAME_COMMANDS.size();
+        return;
+    }
+    if (!VIEW_SET) apply_view();
+    for (; FRAME_SENT < FRAME_COMMANDS.size(); FRAME_SENT++) send_command(FRAME_COMMANDS[FRAME_SENT]);
+}
+
+bool gfx_batch_end_frame() {
+    // A frame partly sent (a read-back asked for it) has touched the
+    // framebuffer: it is finished and shown like any other.
+    if (FRAME_SENT == 0 && same_as_shown()) return false;
+    gfx_batch_flush();
+    // The recorded frame becomes the shown one; the old buffers are reused.
+    SHOWN_VERTICES.swap(FRAME_VERTICES);
+    SHOWN_COMMANDS.swap(FRAME_COMMANDS);
+    SHOWN_VALID = true;
+    FRAME_VERTICES.clear();
+    FRAME_COMMANDS.clear();
+    FRAME_SENT = 0;
+    PRESENTS++;
+    return true;
 }
 
 int gfx_batch_frame_calls() {
@@ -159,10 +254,21 @@ int gfx_batch_frame_calls() {
 
 void gfx_batch_quad(unsigned int texture, const float* xy, const float* uv, Color tint) {
     if (!gfx_has_context() || texture == 0) return;
-    if (BATCH_COUNT > 0 && (texture != BATCH_TEXTURE || BATCH_COUNT + 6 > kMaxQuads * 6)) gfx_batch_flush();
-    BATCH_TEXTURE = texture;
+    // Quads of one texture in a row are one draw call, unless the run was
+    // already sent (a read-back in between).
+    if (FRAME_COMMANDS.empty() || FRAME_COMMANDS.back().texture != texture || FRAME_SENT == FRAME_COMMANDS.size())
+        FRAME_COMMANDS.push_back(FrameCommand{texture, (int)FRAME_VERTICES.size(), 0, Color{0, 0, 0, 0}});
     static const int kOrder[6] = {0, 1, 2, 0, 2, 3};
     for (int corner : kOrder) emit(xy, uv, tint, corner);
+    FRAME_COMMANDS.back().count += 6;
+}
+
+unsigned long long gfx_frames_presented(void) {
+    return PRESENTS;
+}
+
+void gfx_request_redraw(void) {
+    SHOWN_VALID = false;
 }
 
 // ---- Textures -------------------------------------------------------------------
@@ -195,7 +301,15 @@ Texture2D LoadTextureFromImage(Image image) {
 
 void UnloadTexture(Texture2D texture) {
     if (texture.id == 0 || !gfx_has_context()) return;
-    if (BATCH_COUNT > 0 && BATCH_TEXTURE == texture.id) gfx_batch_flush();
+    // Queued quads of this texture are drawn before it goes; and a new texture
+    // may take its id, so the shown frame no longer says what a quad shows.
+    for (size_t i = FRAME_SENT; i < FRAME_COMMANDS.size(); i++) {
+        if (FRAME_COMMANDS[i].texture == texture.id) {
+            gfx_batch_flush();
+            break;
+        }
+    }
+    SHOWN_VALID = false;
     GLuint id = texture.id;
     glDeleteTextures(1, &id);
 }
@@ -254,9 +368,7 @@ Color ColorFromHSV(float hue, float saturation, float value) {
 
 void ClearBackground(Color color) {
     if (!gfx_has_context()) return;
-    gfx_batch_flush();  // what was queued before the clear is covered by it
-    glClearColor(color.r / 255.0f, color.g / 255.0f, color.b / 255.0f, color.a / 255.0f);
-    glClear(GL_COLOR_BUFFER_BIT);
+    FRAME_COMMANDS.push_back(FrameCommand{0, 0, 0, color});
 }
 
 Image LoadImageFromScreen(void) {

@@ -6,6 +6,7 @@
 #include <stb/stb_image_write.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -15,6 +16,7 @@
 #include "app/files.h"
 #include "desktop/shape.h"
 #include "draw/draw.h"
+#include "draw/screen_helpers.h"
 #include "element/element.h"
 #include "gfx/gfx_ext.h"
 
@@ -307,6 +309,51 @@ TEST_F(DrawTest, WithoutCompositorTheWindowIsCutToTheDrawables) {
     EXPECT_FALSE(covered(600, 400));
 
     shape_reset();
+}
+
+TEST_F(DrawTest, OnlyAFrameThatChangesTheScreenIsPresented) {
+    Drawable d{};
+    d.source = "assets/halves";
+    d.size = {80, 40};
+    d.color = {255, 255, 255, 255};
+    Element* e = element({200.25f, 150}, d);  // x 160.25..240.25: red from pixel 160, blue from 200
+    const uint64_t window = (uint64_t)(uintptr_t)GetWindowHandle();
+    // Exposes of earlier tests (a shape cleared, the window mapped) may still
+    // be on their way: wait for a frame that presents nothing.
+    unsigned long long before = 0;
+    for (int i = 0; i < 60; i++) {
+        before = gfx_frames_presented();
+        frame_draw(0.016f);
+        if (gfx_frames_presented() == before) break;
+    }
+    const unsigned long long first = gfx_frames_presented();
+    ASSERT_EQ(first, before) << "the scene never settled";
+    EXPECT_EQ(screen_window_pixel(window, 161, 150), 0xff0000);
+    EXPECT_EQ(screen_window_pixel(window, 239, 150), 0x0000ff);
+
+    for (int i = 0; i < 5; i++) frame_draw(0.016f);
+    EXPECT_EQ(gfx_frames_presented(), first) << "an unchanged scene was presented again";
+    e->position.x += 0.2f;  // 160.45..240.45: every corner still in the same pixel
+    frame_draw(0.016f);
+    EXPECT_EQ(gfx_frames_presented(), first) << "drift below a pixel was presented";
+
+    e->position.x += 1.0f;  // 161.45..241.45: one pixel right
+    frame_draw(0.016f);
+    EXPECT_EQ(gfx_frames_presented(), first + 1) << "a moved picture was not presented at once";
+    EXPECT_EQ(screen_window_pixel(window, 160, 150), 0) << "the old frame still shows";
+    EXPECT_EQ(screen_window_pixel(window, 240, 150), 0x0000ff);
+    e->drawables[0].color = {255, 255, 255, 128};  // a new tint is a change too
+    frame_draw(0.016f);
+    EXPECT_EQ(gfx_frames_presented(), first + 2);
+    frame_draw(0.016f);
+    EXPECT_EQ(gfx_frames_presented(), first + 2);
+
+    // The server lost the pixels: the next frames include a redraw of the same scene.
+    ASSERT_TRUE(screen_expose(window));
+    for (int i = 0; i < 60 && gfx_frames_presented() == first + 2; i++) frame_draw(0.016f);
+    EXPECT_EQ(gfx_frames_presented(), first + 3) << "an expose was not answered with a frame";
+    frame_draw(0.016f);
+    EXPECT_EQ(gfx_frames_presented(), first + 3);
 }
 
 }  // namespace
