@@ -57,8 +57,14 @@ int gfx_text_images(void);
 // Code points rasterised into the font's atlas so far (32..126 at load, more
 // on first use); 0 for a font that did not load.
 int gfx_font_loaded_glyphs(Font font);
-// Whether the font file has a glyph for codepoint (others show as "?").
+// Whether the font file or its fallback has a glyph for codepoint (others show as "?").
 bool gfx_font_has_codepoint(Font font, int codepoint);
+// Look up code points the font's own file lacks in fileName (TrueType or
+// OpenType) before showing "?": drawn from the same atlas on the font's
+// baseline at that file's own scale for the base size, and measured by their
+// advance like any other glyph. Replaces an earlier fallback. False when the
+// font did not load or the file cannot be read (the font is unchanged).
+bool gfx_font_add_fallback(Font font, const char* fileName);
 
 // ---- X11 desktop ----------------------------------------------------------------------
 // When the connection to the X server breaks (the session ended, the server
