@@ -11,7 +11,7 @@
 
 bool SHAPED_WINDOW = false;
 bool (*SHAPE_COMPOSITOR_RUNNING)(void) = gfx_compositor_running;
-void (*SHAPE_SET)(const Rectangle* rects, int count) = gfx_set_window_shape;
+void (*SHAPE_SET)(const Rectangle* rects, int count) = gfx_set_window_shape_drawn;
 void (*SHAPE_CLEAR)(void) = gfx_clear_window_shape;
 
 static bool started = false;             // shape_start has run

@@ -83,6 +83,14 @@ bool gfx_compositor_running(void);
 // pixel they touch): the X Shape bounding region. What lies outside is not
 // drawn and lets input through.
 void gfx_set_window_shape(const Rectangle* rects, int count);
+// Cut the window down to the pixels the frames draw (alpha above zero)
+// inside the given rectangles (window pixels), so the desktop shows and takes
+// the pointer around what is drawn, also at the transparent corners of a
+// picture or a turned box. Takes effect at each EndDrawing that presents, before
+// the present; the shape is sent only when it changed, and new rectangles
+// make the next frame present. On Windows the rectangles themselves (the
+// window's per-pixel alpha already shows what lies beneath).
+void gfx_set_window_shape_drawn(const Rectangle* rects, int count);
 void gfx_clear_window_shape(void);                    // The whole window again
 // Rectangles of the window's current bounding shape (window pixels: the
 // server's physical ones divided by the scale), up to max written to out;

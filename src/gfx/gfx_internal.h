@@ -44,6 +44,12 @@ int gfx_batch_frame_calls();  // Draw calls issued since gfx_batch_begin_frame
 // bottom-left with their texture coordinates (u, v in 0..1).
 void gfx_batch_quad(unsigned int texture, const float* xy, const float* uv, Color tint);
 void gfx_framebuffer_size(int* width, int* height);  // Physical pixels; 0 x 0 without a window
+// Rectangles (x, y, w, h quadruples, physical pixels from the top-left corner)
+// covering exactly the pixels with alpha above zero inside boxes (quadruples
+// alike) in the framebuffer as drawn so far: one per run of such pixels in a
+// row, runs of the same columns in consecutive rows joined. Sends what the
+// frame recorded first; reads back only the boxes.
+std::vector<int> gfx_drawn_rects(const std::vector<int>& boxes);
 
 // ---- Provided by the window backend ---------------------------------------------------
 bool gfx_has_context();       // A window exists and its GL context is current on this thread

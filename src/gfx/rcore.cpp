@@ -27,6 +27,25 @@ int INPUT_RECTS = -1;
 bool CLOSE_KEY_SEEN = false;      // Escape went down while the window had the keyboard
 bool FOCUSABLE = false;           // the window may take the keyboard (gfx_set_window_focusable)
 
+// The cut that follows the drawn pixels (gfx_set_window_shape_drawn); all in
+// physical x, y, w, h quadruples.
+bool CUT_DRAWN = false;           // the bounding shape follows the frames' pixels
+std::vector<int> CUT_BOXES;       // where to look for drawn pixels, as last asked
+std::vector<int> CUT_BOXES_USED;  // the boxes the shape in force was made from
+std::vector<int> CUT_SENT;        // the shape in force
+bool CUT_VALID = false;           // CUT_SENT is what the server holds
+
+// Before the present of a frame that was drawn: the shape from its pixels,
+// sent when it changed.
+void cut_to_drawn() {
+    std::vector<int> rects = gfx_drawn_rects(CUT_BOXES);
+    CUT_BOXES_USED = CUT_BOXES;
+    if (CUT_VALID && rects == CUT_SENT) return;
+    gfx_x11_set_bounding(GFX_WINDOW, rects.data(), (int)(rects.size() / 4));
+    CUT_SENT = std::move(rects);
+    CUT_VALID = true;
+}
+
 void on_mouse_button(GLFWwindow*, int button, int action, int) {
     gfx_input_button(button, action == GLFW_PRESS);
 }
@@ -170,6 +189,7 @@ void CloseWindow(void) {
     gfx_set_framebuffer_size(0, 0);
     STATE_FLAGS = 0;
     INPUT_RECTS = -1;
+    CUT_DRAWN = CUT_VALID = false;
 }
 
 void gfx_on_display_lost(void (*handler)(void)) {
@@ -262,7 +282,13 @@ double GetTime(void) {
 
 void EndDrawing(void) {
     if (!GFX_WINDOW) return;
-    if (gfx_batch_end_frame()) glfwSwapBuffers(GFX_WINDOW);
+    // New boxes need the pixels inside them: the frame is drawn even when
+    // it matches the last one.
+    if (CUT_DRAWN && (!CUT_VALID || CUT_BOXES != CUT_BOXES_USED)) gfx_request_redraw();
+    if (gfx_batch_end_frame()) {
+        if (CUT_DRAWN) cut_to_drawn();  // before the present, so the cut matches the frame shown
+        glfwSwapBuffers(GFX_WINDOW);
+    }
 
     // Sleep out the rest of the frame; the frame time counts work plus wait.
     double now = glfwGetTime();
@@ -327,10 +353,19 @@ void gfx_set_window_shape(const Rectangle* rects, int count) {
     if (!GFX_WINDOW || count < 0) return;
     std::vector<int> xywh = gfx_whole_pixels(rects, count);
     gfx_x11_set_bounding(GFX_WINDOW, xywh.data(), count);
+    CUT_DRAWN = CUT_VALID = false;
+}
+
+void gfx_set_window_shape_drawn(const Rectangle* rects, int count) {
+    if (!GFX_WINDOW || count < 0) return;
+    CUT_BOXES = gfx_whole_pixels(rects, count);
+    if (!CUT_DRAWN) CUT_VALID = false;
+    CUT_DRAWN = true;
 }
 
 void gfx_clear_window_shape(void) {
     gfx_x11_clear_bounding(GFX_WINDOW);
+    CUT_DRAWN = CUT_VALID = false;
 }
 
 int gfx_get_window_shape(Rectangle* out, int max) {

@@ -705,6 +705,15 @@ void gfx_set_window_shape(const struct Rectangle* rects, int count) {
     SHAPED = true;
 }
 
+void gfx_set_window_shape_drawn(const struct Rectangle* rects, int count) {
+    // Windows composes every window with its per-pixel alpha: the boxes
+    // suffice, and they change only when the elements do.
+    if (!GFX_WINDOW || count < 0) return;
+    std::vector<int> xywh = non_empty(gfx_whole_pixels(rects, count));
+    if (SHAPED && xywh == SHAPE_XYWH) return;
+    gfx_set_window_shape(rects, count);
+}
+
 void gfx_clear_window_shape(void) {
     if (!GFX_WINDOW) return;
     SetWindowRgn(WINDOW.hwnd, nullptr, TRUE);

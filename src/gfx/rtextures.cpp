@@ -7,6 +7,7 @@
 // thread only.
 #include <stb/stb_image.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -397,6 +398,53 @@ Image LoadImageFromScreen(void) {
     image.mipmaps = 1;
     image.format = PIXELFORMAT_UNCOMPRESSED_R8G8B8A8;
     return image;
+}
+
+std::vector<int> gfx_drawn_rects(const std::vector<int>& boxes) {
+    std::vector<int> out;
+    int fw = 0, fh = 0;
+    gfx_framebuffer_size(&fw, &fh);
+    if (!gfx_has_context() || fw <= 0 || fh <= 0) return out;
+    gfx_batch_flush();
+    std::vector<unsigned char> alpha;
+    // Runs of the row above still open for growing downwards: x0, x1 and the
+    // index of their rectangle in out.
+    std::vector<int> open, next;
+    glPixelStorei(GL_PACK_ALIGNMENT, 1);
+    for (size_t b = 0; b + 3 < boxes.size(); b += 4) {
+        int x = std::max(boxes[b], 0), y = std::max(boxes[b + 1], 0);
+        int w = std::min(boxes[b] + boxes[b + 2], fw) - x, h = std::min(boxes[b + 1] + boxes[b + 3], fh) - y;
+        if (w <= 0 || h <= 0) continue;
+        alpha.resize((size_t)w * (size_t)h);
+        // GL counts rows from the bottom: the box's last row comes first.
+        glReadPixels(x, fh - y - h, w, h, GL_ALPHA, GL_UNSIGNED_BYTE, alpha.data());
+        open.clear();
+        for (int row = 0; row < h; row++) {
+            const unsigned char* line = alpha.data() + (size_t)(h - 1 - row) * (size_t)w;
+            next.clear();
+            size_t o = 0;  // runs in open and in the row are both sorted by x
+            for (int i = 0; i < w;) {
+                if (line[i] == 0) {
+                    i++;
+                    continue;
+                }
+                int start = i;
+                while (i < w && line[i] != 0) i++;
+                while (o < open.size() && open[o] < start) o += 3;
+                int index;
+                if (o < open.size() && open[o] == start && open[o + 1] == i) {
+                    index = open[o + 2];
+                    out[(size_t)index * 4 + 3]++;  // the same run one row lower: the rectangle grows
+                } else {
+                    index = (int)(out.size() / 4);
+                    out.insert(out.end(), {x + start, y + row, i - start, 1});
+                }
+                next.insert(next.end(), {start, i, index});
+            }
+            open.swap(next);
+        }
+    }
+    return out;
 }
 
 void UnloadImage(Image image) {

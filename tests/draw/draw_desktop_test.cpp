@@ -48,6 +48,9 @@ public:
         for (int y = 0; y < 4; y++)
             for (int x = 0; x < 8; x++) halves[y * 8 + x] = x < 4 ? RED : BLUE;
         write_png(dir / "assets/halves.png", 8, 4, halves);
+        std::vector<Color> rounded(64, RED);
+        for (int i : {0, 7, 56, 63}) rounded[i] = Color{0, 0, 0, 0};
+        write_png(dir / "assets/rounded.png", 8, 8, rounded);
         // Nine-slice with L = 4, R = 8, T = B = 6; corners of odd sizes, which must not matter.
         const char* names[9] = {"tl", "tc", "tr", "ml", "mc", "mr", "bl", "bc", "br"};
         const int size[9][2] = {{3, 3}, {2, 6}, {5, 5}, {4, 2}, {2, 2}, {8, 2}, {7, 7}, {2, 6}, {1, 1}};
@@ -278,7 +281,7 @@ TEST_F(DrawTest, TextIsCentredOnItsPlaceAndOnlyMovesWhenFlipped) {
 
 // Without a compositing manager (plain Xvfb) the window is cut down to what
 // its elements draw, so it cannot blacken the rest of the screen.
-TEST_F(DrawTest, WithoutCompositorTheWindowIsCutToTheDrawables) {
+TEST_F(DrawTest, WithoutCompositorTheWindowIsCutToTheDrawnPixels) {
     if (gfx_compositor_running()) GTEST_SKIP() << "a compositing manager runs on this display";
     testing::internal::CaptureStdout();
     shape_start();
@@ -292,12 +295,21 @@ TEST_F(DrawTest, WithoutCompositorTheWindowIsCutToTheDrawables) {
     d.rotation = 90;  // drawn upright: x 195..205, y 130..170
     d.color = {255, 255, 255, 255};
     element({200, 150}, d);
-    shape_update(0);
-    Rectangle rects[64];
-    int n = gfx_get_window_shape(rects, 64);
+    Drawable tilted = d;
+    tilted.rotation = 45;  // a 40 x 10 bar from (386, 136) to (414, 164)
+    element({400, 150}, tilted);
+    Drawable corners{};
+    corners.source = "assets/rounded";  // 8 x 8, the four corner pixels transparent
+    corners.size = {80, 80};            // each corner a 10 x 10 hole at 600..680, 110..190
+    corners.color = {255, 255, 255, 255};
+    element({640, 150}, corners);
+    frame_draw(0.016f);
+    Rectangle rects[512];
+    int n = gfx_get_window_shape(rects, 512);
     ASSERT_GT(n, 0);
+    ASSERT_LE(n, 512);
     auto covered = [&](float x, float y) {
-        for (int i = 0; i < n && i < 64; i++) {
+        for (int i = 0; i < n; i++) {
             if (x >= rects[i].x && x < rects[i].x + rects[i].width && y >= rects[i].y && y < rects[i].y + rects[i].height)
                 return true;
         }
@@ -307,6 +319,32 @@ TEST_F(DrawTest, WithoutCompositorTheWindowIsCutToTheDrawables) {
     EXPECT_TRUE(covered(200, 131));
     EXPECT_FALSE(covered(215, 150));
     EXPECT_FALSE(covered(600, 400));
+    // The turned bar's box is 386..414 both ways: its pixels are in, the
+    // box's empty corners are not.
+    EXPECT_TRUE(covered(400, 150));
+    EXPECT_TRUE(covered(390, 140));
+    EXPECT_TRUE(covered(410, 160));
+    EXPECT_FALSE(covered(388, 162));
+    EXPECT_FALSE(covered(412, 138));
+    // A picture's transparent corners are cut away, its opaque body stays.
+    EXPECT_TRUE(covered(640, 150));
+    EXPECT_TRUE(covered(615, 115));  // next to the top-left hole
+    EXPECT_FALSE(covered(604, 114));
+    EXPECT_FALSE(covered(675, 114));
+    EXPECT_FALSE(covered(604, 185));
+    EXPECT_FALSE(covered(675, 185));
+
+    // An unchanged scene keeps its cut and presents nothing; a moved one
+    // is cut anew in the frame that shows it.
+    const unsigned long long presented = gfx_frames_presented();
+    frame_draw(0.016f);
+    frame_draw(0.016f);
+    EXPECT_LE(gfx_frames_presented(), presented + 1);  // at most an expose of the new cut
+    ELEMENTS.front()->position.x += 100;
+    frame_draw(0.016f);
+    n = gfx_get_window_shape(rects, 512);
+    EXPECT_TRUE(covered(300, 150));
+    EXPECT_FALSE(covered(200, 150));
 
     shape_reset();
 }
