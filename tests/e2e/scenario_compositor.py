@@ -1,7 +1,8 @@
 """A desktop without a compositing manager: the overlay must not blacken the
-screen. It is cut (X Shape) to its elements, the desktop pattern around them
-stays visible, clicks there reach the windows below, and the mascot still
-takes the pointer. A compositor that starts later makes the window whole and
+screen. It is cut (X Shape) to the pixels its elements draw, the desktop
+pattern around them, the transparent corners of the mascot's picture
+included, stays visible, clicks there reach the windows below, and the mascot
+still takes the pointer. A compositor that starts later makes the window whole and
 transparent again; one that stops brings the cut back."""
 
 import os
@@ -103,6 +104,36 @@ def check_cut_desktop(stack, companion, hosts, label):
     return shape
 
 
+def check_mascot_picture_cut(stack, companion):
+    """The mascot's 128 x 128 picture (32 x 32 at 4 x; its body colour spans
+    picture columns 2..29 and rows 11..26) is cut to its own pixels: its
+    transparent top corners show the desktop pattern, nothing in its box is
+    black (what a transparent pixel shows without a compositor), and the
+    pointer there reaches what lies below."""
+    def attempt():
+        a = stack.screenshot()
+        shot = stack.screenshot()
+        body = locate_mascot(shot)
+        if body is None or body != locate_mascot(a):
+            return None  # walking: a still picture is needed
+        left, top = body[0] - 2 * 4, body[1] - 11 * 4
+        picture = (left, top, left + 128, top + 128)
+        corners = [(left + 6, top + 6), (left + 121, top + 6)]  # picture rows 0..4 are empty
+        for p in corners:
+            check(shot.pixel(*p) == pattern_at(*p),
+                  f"a transparent corner {p} of the mascot's picture {picture} shows {shot.pixel(*p)}, not the desktop")
+        black = shot.count(lambda r, g, b: r == g == b == 0, picture)
+        check(black == 0, f"{black} black pixels in the mascot's picture {picture}: transparent pixels left in the cut")
+        stack.move_pointer(*corners[0])
+        if locate_mascot(stack.screenshot()) != body:
+            return None  # it moved meanwhile
+        check(not companion.takes_pointer(), f"the overlay takes the pointer at {corners[0]}, a transparent corner")
+        return shot
+    shot = wait_until(attempt, 30, "the mascot to stand still for its picture's corners")
+    stack.save(shot, "mascot-corners")
+    log("the mascot's transparent corners show the desktop and let the pointer through")
+
+
 def compositor(stack):
     stack.start_desktop(compositor=False)
     paint_desktop(stack)
@@ -117,6 +148,7 @@ def compositor(stack):
     companion.proc.wait_line(NO_COMPOSITOR, 10)
     wait_until(lambda: locate_mascot(stack.screenshot()), 30, "the mascot to appear")
     shape = check_cut_desktop(stack, companion, hosts, "no-compositor")
+    check_mascot_picture_cut(stack, companion)
 
     # A click on the host window away from the elements reaches it: openbox
     # focuses a window that is clicked.
