@@ -36,14 +36,20 @@ std::vector<int> CUT_SENT;        // the shape in force
 bool CUT_VALID = false;           // CUT_SENT is what the server holds
 
 // Before the present of a frame that was drawn: the shape from its pixels,
-// sent when it changed.
-void cut_to_drawn() {
+// sent when it changed. Returns true when it was sent; the server is then
+// held until the frame is presented (present_frame), or a screenshot or a
+// compositor taken in between would show the new shape over the old
+// frame: black where the shape grew onto pixels the old frame left
+// transparent.
+bool cut_to_drawn() {
     std::vector<int> rects = gfx_drawn_rects(CUT_BOXES);
     CUT_BOXES_USED = CUT_BOXES;
-    if (CUT_VALID && rects == CUT_SENT) return;
+    if (CUT_VALID && rects == CUT_SENT) return false;
+    gfx_x11_hold_server(true);
     gfx_x11_set_bounding(GFX_WINDOW, rects.data(), (int)(rects.size() / 4));
     CUT_SENT = std::move(rects);
     CUT_VALID = true;
+    return true;
 }
 
 void on_mouse_button(GLFWwindow*, int button, int action, int) {
@@ -286,8 +292,10 @@ void EndDrawing(void) {
     // it matches the last one.
     if (CUT_DRAWN && (!CUT_VALID || CUT_BOXES != CUT_BOXES_USED)) gfx_request_redraw();
     if (gfx_batch_end_frame()) {
-        if (CUT_DRAWN) cut_to_drawn();  // before the present, so the cut matches the frame shown
+        // The cut before the present, so the cut matches the frame shown.
+        bool held = CUT_DRAWN && cut_to_drawn();
         glfwSwapBuffers(GFX_WINDOW);
+        if (held) gfx_x11_hold_server(false);
     }
 
     // Sleep out the rest of the frame; the frame time counts work plus wait.

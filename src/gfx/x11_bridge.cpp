@@ -134,6 +134,17 @@ void gfx_x11_clear_bounding(GLFWwindow* window) {
     XFlush(dpy);
 }
 
+void gfx_x11_hold_server(bool hold) {
+    Display* dpy = glfwGetX11Display();
+    if (!dpy) return;
+    if (hold) {
+        XGrabServer(dpy);
+    } else {
+        XUngrabServer(dpy);
+        XFlush(dpy);
+    }
+}
+
 int gfx_x11_bounding_rects(GLFWwindow* window, int* xywh, int max) {
     return read_shape(window, ShapeBounding, xywh, max);
 }

@@ -20,6 +20,9 @@ bool gfx_x11_compositor_running(GLFWwindow* window);          // _NET_WM_CM_Sn h
 // Bounding shape of the window: xywh holds count rectangles as x, y, w, h.
 void gfx_x11_set_bounding(GLFWwindow* window, const int* xywh, int count);
 void gfx_x11_clear_bounding(GLFWwindow* window);              // Back to the plain rectangular window
+// Hold (true) or release (false) the server for GLFW's connection alone, so
+// other clients see a new shape and the frame drawn for it together.
+void gfx_x11_hold_server(bool hold);
 int gfx_x11_bounding_rects(GLFWwindow* window, int* xywh, int max);  // Read the bounding shape back, -1 on error
 // The overlay's standing with the window manager: a floating window type,
 // on every workspace, out of taskbar and pager, above others when above is

@@ -395,3 +395,40 @@ TEST_F(DrawTest, OnlyAFrameThatChangesTheScreenIsPresented) {
 }
 
 }  // namespace
+namespace {
+
+// Without a compositor every pixel inside the window's cut is one the
+// presented frame drew: a turned box moving a third of a pixel a frame (some
+// frames presented, some not) never leaves transparent pixels in the cut.
+TEST_F(DrawTest, CutMatchesEachPresentedFrameOfAMovingTurnedBox) {
+    if (gfx_compositor_running()) GTEST_SKIP() << "a compositing manager runs on this display";
+    testing::internal::CaptureStdout();
+    shape_start();
+    testing::internal::GetCapturedStdout();
+    Drawable d{};
+    d.type = DRAWABLE_COLOR;
+    d.size = {120, 30};
+    d.rotation = 4;
+    d.color = {255, 255, 255, 255};
+    Element* e = element({300, 300}, d);
+    const uint64_t window = (uint64_t)(uintptr_t)GetWindowHandle();
+    int stray = 0, checked = 0;
+    for (int f = 0; f < 24; f++) {
+        e->position.y -= 0.37f;
+        e->rotation += 0.05f;
+        frame_draw(0.016f);
+        Rectangle rects[1024];
+        int n = gfx_get_window_shape(rects, 1024);
+        ASSERT_LE(n, 1024);
+        for (int i = 0; i < n; i++)
+            for (int y = (int)rects[i].y; y < rects[i].y + rects[i].height; y += 2)
+                for (int x = (int)rects[i].x; x < rects[i].x + rects[i].width; x += 9, checked++)
+                    if (screen_window_pixel(window, x, y) != 0xffffff && stray++ < 5)
+                        ADD_FAILURE() << "frame " << f << ": (" << x << ", " << y << ") is in the cut but not drawn";
+    }
+    EXPECT_EQ(stray, 0);
+    EXPECT_GT(checked, 1000);
+    shape_reset();
+}
+
+}  // namespace
