@@ -37,7 +37,7 @@ bool CUT_VALID = false;           // CUT_SENT is what the server holds
 
 // Before the present of a frame that was drawn: the shape from its pixels,
 // sent when it changed. Returns true when it was sent; the server is then
-// held until the frame is presented (present_frame), or a screenshot or a
+// held until the frame is presented (EndDrawing), or a screenshot or a
 // compositor taken in between would show the new shape over the old
 // frame: black where the shape grew onto pixels the old frame left
 // transparent.

@@ -346,6 +346,19 @@ TEST_F(DrawTest, WithoutCompositorTheWindowIsCutToTheDrawnPixels) {
     EXPECT_TRUE(covered(300, 150));
     EXPECT_FALSE(covered(200, 150));
 
+    // Many elements are read back as one area around them all: still only
+    // their pixels, not the area.
+    Drawable dot = d;
+    dot.size = {6, 6};
+    dot.rotation = 0;
+    for (int i = 0; i < 12; i++) element({100.0f + 50 * i, 400}, dot);
+    frame_draw(0.016f);
+    n = gfx_get_window_shape(rects, 512);
+    for (int i = 0; i < 12; i++) EXPECT_TRUE(covered(100.0f + 50 * i, 400)) << "dot " << i;
+    EXPECT_FALSE(covered(125, 400));
+    EXPECT_FALSE(covered(300, 300));
+    EXPECT_TRUE(covered(400, 150));
+
     shape_reset();
 }
 
