@@ -37,8 +37,18 @@ void gfx_batch_flush();       // Send what the frame recorded so far to GL (read
 // End of the recorded frame: false when it would show exactly what the last
 // presented frame shows and nothing of it was sent (the backend then skips
 // the present); otherwise sends the rest, remembers it as shown, counts a
-// present and returns true (the backend presents).
-bool gfx_batch_end_frame();
+// present and returns true (the backend presents). damage (x, y, w, h,
+// physical pixels from the top-left corner) receives the part of the window
+// that can differ from the shown frame: when only the quads changed and the
+// frame was recorded whole, the box around the old and the new quads, and
+// only that part was drawn (a backend that can present only it keeps the
+// rest of the back buffer as it was); otherwise the whole framebuffer.
+bool gfx_batch_end_frame(int* damage);
+// Present the next frame even when it matches the shown one; area (x, y, w,
+// h, physical pixels from the top-left corner; null for none) is a part of
+// the window the server lost, drawn again with it. Unlike gfx_request_redraw
+// the frame may still draw and present only what changed.
+void gfx_batch_want_present(const int* area);
 int gfx_batch_frame_calls();  // Draw calls issued since gfx_batch_begin_frame
 // Queue one textured quad; corners in order top-left, top-right, bottom-right,
 // bottom-left with their texture coordinates (u, v in 0..1).
@@ -53,6 +63,9 @@ std::vector<int> gfx_drawn_rects(const std::vector<int>& boxes);
 
 // ---- Provided by the window backend ---------------------------------------------------
 bool gfx_has_context();       // A window exists and its GL context is current on this thread
+// The backend can present a part of the back buffer and keeps the rest of it
+// as drawn, so a frame may draw only the part that changed.
+bool gfx_can_present_area();
 typedef void (*GfxProc)(void);
 // An OpenGL entry point beyond what the system's GL library exports (OpenGL
 // 1.2 and later on Windows, whose opengl32 stops at 1.1); null when missing.

@@ -290,11 +290,18 @@ void EndDrawing(void) {
     if (!GFX_WINDOW) return;
     // New boxes need the pixels inside them: the frame is drawn even when
     // it matches the last one.
-    if (CUT_DRAWN && (!CUT_VALID || CUT_BOXES != CUT_BOXES_USED)) gfx_request_redraw();
-    if (gfx_batch_end_frame()) {
+    if (CUT_DRAWN && (!CUT_VALID || CUT_BOXES != CUT_BOXES_USED)) gfx_batch_want_present(nullptr);
+    int damage[4];
+    if (gfx_batch_end_frame(damage)) {
         // The cut before the present, so the cut matches the frame shown.
         bool held = CUT_DRAWN && cut_to_drawn();
-        glfwSwapBuffers(GFX_WINDOW);
+        // Only the part that changed goes to the server: a mascot that walks
+        // costs its own box, not the whole screen.
+        int fw = 0, fh = 0;
+        gfx_framebuffer_size(&fw, &fh);
+        if (damage[2] > 0 && damage[3] > 0 &&
+            !gfx_x11_present_area(GFX_WINDOW, damage[0], fh - damage[1] - damage[3], damage[2], damage[3]))
+            glfwSwapBuffers(GFX_WINDOW);
         if (held) gfx_x11_hold_server(false);
     }
 
@@ -309,6 +316,11 @@ void EndDrawing(void) {
 
     // Events that arrive from here on belong to the next frame's tests.
     gfx_next_input_frame();
+    // Exposes are taken first, so the next frame draws again only the part
+    // lost (a cut that grew exposes just the pixels it added), not the whole
+    // screen as GLFW's refresh callback would ask.
+    int lost[4];
+    if (gfx_x11_take_exposes(GFX_WINDOW, lost)) gfx_batch_want_present(lost);
     glfwPollEvents();
 }
 
@@ -317,6 +329,10 @@ void* GetWindowHandle(void) {
 }
 
 // ---- Extras (gfx_ext.h) -----------------------------------------------------------
+
+bool gfx_can_present_area() {
+    return gfx_x11_can_present_area(GFX_WINDOW);
+}
 
 bool gfx_has_context() {
     return GFX_WINDOW != nullptr && glfwGetCurrentContext() != nullptr;

@@ -603,7 +603,8 @@ double GetTime(void) {
 
 void EndDrawing(void) {
     if (!GFX_WINDOW) return;
-    if (gfx_batch_end_frame()) SwapBuffers(WINDOW.dc);
+    int damage[4];  // the whole frame is presented: a layered window's present has no part
+    if (gfx_batch_end_frame(damage)) SwapBuffers(WINDOW.dc);
 
     // Sleep out the rest of the frame; the frame time counts work plus wait.
     double now = clock_now();
@@ -625,6 +626,10 @@ void* GetWindowHandle(void) {
 }
 
 // ---- Backend services (gfx_internal.h) ------------------------------------------------
+
+bool gfx_can_present_area() {
+    return false;  // SwapBuffers presents the whole frame
+}
 
 bool gfx_has_context() {
     return GFX_WINDOW != nullptr && wglGetCurrentContext() == WINDOW.context;

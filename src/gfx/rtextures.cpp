@@ -47,7 +47,9 @@ std::vector<FrameCommand> FRAME_COMMANDS;  // this frame's clears and quad runs
 size_t FRAME_SENT = 0;                     // leading FRAME_COMMANDS already sent to GL
 std::vector<Vertex> SHOWN_VERTICES;        // vertices of the frame last presented
 std::vector<FrameCommand> SHOWN_COMMANDS;  // its commands
-bool SHOWN_VALID = false;                  // SHOWN_* is what the window shows (false: draw the next frame)
+bool SHOWN_VALID = false;                  // SHOWN_* is what the window shows (false: draw the next frame whole)
+bool PRESENT_WANTED = false;               // present the next frame even when it matches the shown one
+int LOST[4] = {0, 0, 0, 0};                // x, y, w, h (physical) the server lost and the next frame redraws; w 0: none
 unsigned long long PRESENTS = 0;           // frames presented since start
 
 // Projection of the frame being recorded (gfx_batch_begin_frame), applied
@@ -167,7 +169,7 @@ void send_command(const FrameCommand& c) {
 // flickering between two pixels (and, without a compositor, between two
 // window shapes); one that moves is drawn at each whole pixel it crosses.
 bool same_as_shown() {
-    if (!SHOWN_VALID || FRAME_COMMANDS.size() != SHOWN_COMMANDS.size() ||
+    if (!SHOWN_VALID || PRESENT_WANTED || FRAME_COMMANDS.size() != SHOWN_COMMANDS.size() ||
         FRAME_VERTICES.size() != SHOWN_VERTICES.size())
         return false;
     for (size_t i = 0; i < FRAME_COMMANDS.size(); i++) {
@@ -235,15 +237,56 @@ void gfx_batch_flush() {
     for (; FRAME_SENT < FRAME_COMMANDS.size(); FRAME_SENT++) send_command(FRAME_COMMANDS[FRAME_SENT]);
 }
 
-bool gfx_batch_end_frame() {
+bool gfx_batch_end_frame(int* damage) {
     // A frame partly sent (a read-back asked for it) has touched the
     // framebuffer: it is finished and shown like any other.
     if (FRAME_SENT == 0 && same_as_shown()) return false;
+    int fw = 0, fh = 0;
+    gfx_framebuffer_size(&fw, &fh);
+    damage[0] = damage[1] = 0;
+    damage[2] = fw;
+    damage[3] = fh;
+    // Only the box around the old and the new quads can differ when the
+    // clears are the same as the shown frame's: the rest is that clear in both.
+    bool partial = FRAME_SENT == 0 && SHOWN_VALID && gfx_has_context() && gfx_can_present_area() && fw > 0 && fh > 0;
+    size_t clears = 0;
+    for (size_t i = 0; partial && i < FRAME_COMMANDS.size(); i++) {
+        if (FRAME_COMMANDS[i].texture != 0) continue;
+        // Clears after the first quad would wipe quads outside the box too.
+        partial = clears == i && clears < SHOWN_COMMANDS.size() && SHOWN_COMMANDS[clears].texture == 0 &&
+                  std::memcmp(&SHOWN_COMMANDS[clears].clear, &FRAME_COMMANDS[i].clear, sizeof(Color)) == 0;
+        clears++;
+    }
+    if (partial) partial = clears == 0 || clears == SHOWN_COMMANDS.size() || SHOWN_COMMANDS[clears].texture != 0;
+    if (partial) {
+        float x0 = 1e30f, y0 = 1e30f, x1 = -1e30f, y1 = -1e30f;
+        for (const std::vector<Vertex>* list : {&FRAME_VERTICES, &SHOWN_VERTICES})
+            for (const Vertex& v : *list) {
+                x0 = std::min(x0, v.x), y0 = std::min(y0, v.y);
+                x1 = std::max(x1, v.x), y1 = std::max(y1, v.y);
+            }
+        const float s = (float)VIEW_SCALE;
+        // A pixel or two beyond: a quad's edge fills the pixels whose centres it covers.
+        int bx0 = std::max(0, (int)std::floor(x0 * s) - 2), by0 = std::max(0, (int)std::floor(y0 * s) - 2);
+        int bx1 = std::min(fw, (int)std::ceil(x1 * s) + 2), by1 = std::min(fh, (int)std::ceil(y1 * s) + 2);
+        if (LOST[2] > 0 && LOST[3] > 0) {
+            bx0 = std::min(bx0, std::max(0, LOST[0])), by0 = std::min(by0, std::max(0, LOST[1]));
+            bx1 = std::max(bx1, std::min(fw, LOST[0] + LOST[2])), by1 = std::max(by1, std::min(fh, LOST[1] + LOST[3]));
+        }
+        if (bx1 <= bx0 || by1 <= by0) bx0 = by0 = bx1 = by1 = 0;
+        damage[0] = bx0, damage[1] = by0, damage[2] = bx1 - bx0, damage[3] = by1 - by0;
+        if (!VIEW_SET) apply_view();
+        glEnable(GL_SCISSOR_TEST);
+        glScissor(damage[0], fh - damage[1] - damage[3], damage[2], damage[3]);
+    }
     gfx_batch_flush();
+    if (partial) glDisable(GL_SCISSOR_TEST);
     // The recorded frame becomes the shown one; the old buffers are reused.
     SHOWN_VERTICES.swap(FRAME_VERTICES);
     SHOWN_COMMANDS.swap(FRAME_COMMANDS);
     SHOWN_VALID = true;
+    PRESENT_WANTED = false;
+    LOST[0] = LOST[1] = LOST[2] = LOST[3] = 0;
     FRAME_VERTICES.clear();
     FRAME_COMMANDS.clear();
     FRAME_SENT = 0;
@@ -272,6 +315,18 @@ unsigned long long gfx_frames_presented(void) {
 
 void gfx_request_redraw(void) {
     SHOWN_VALID = false;
+}
+
+void gfx_batch_want_present(const int* area) {
+    PRESENT_WANTED = true;
+    if (!area || area[2] <= 0 || area[3] <= 0) return;
+    if (LOST[2] <= 0 || LOST[3] <= 0) {
+        std::memcpy(LOST, area, sizeof LOST);
+        return;
+    }
+    int x0 = std::min(LOST[0], area[0]), y0 = std::min(LOST[1], area[1]);
+    int x1 = std::max(LOST[0] + LOST[2], area[0] + area[2]), y1 = std::max(LOST[1] + LOST[3], area[1] + area[3]);
+    LOST[0] = x0, LOST[1] = y0, LOST[2] = x1 - x0, LOST[3] = y1 - y0;
 }
 
 // ---- Textures -------------------------------------------------------------------
