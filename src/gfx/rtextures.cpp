@@ -266,9 +266,14 @@ bool gfx_batch_end_frame(int* damage) {
                 x1 = std::max(x1, v.x), y1 = std::max(y1, v.y);
             }
         const float s = (float)VIEW_SCALE;
-        // A pixel or two beyond: a quad's edge fills the pixels whose centres it covers.
-        int bx0 = std::max(0, (int)std::floor(x0 * s) - 2), by0 = std::max(0, (int)std::floor(y0 * s) - 2);
-        int bx1 = std::min(fw, (int)std::ceil(x1 * s) + 2), by1 = std::min(fh, (int)std::ceil(y1 * s) + 2);
+        int bx0 = fw, by0 = fh, bx1 = 0, by1 = 0;  // empty until a quad or a lost area widens it
+        if (x0 <= x1 && y0 <= y1) {
+            // Clamped before the conversion (a quad may lie far off screen); a
+            // pixel or two beyond: a quad's edge fills the pixels whose centres it covers.
+            auto clamp = [](float v, int hi) { return (int)std::min(std::max(v, -4.0f), (float)hi + 4.0f); };
+            bx0 = std::max(0, clamp(std::floor(x0 * s), fw) - 2), by0 = std::max(0, clamp(std::floor(y0 * s), fh) - 2);
+            bx1 = std::min(fw, clamp(std::ceil(x1 * s), fw) + 2), by1 = std::min(fh, clamp(std::ceil(y1 * s), fh) + 2);
+        }
         if (LOST[2] > 0 && LOST[3] > 0) {
             bx0 = std::min(bx0, std::max(0, LOST[0])), by0 = std::min(by0, std::max(0, LOST[1]));
             bx1 = std::max(bx1, std::min(fw, LOST[0] + LOST[2])), by1 = std::max(by1, std::min(fh, LOST[1] + LOST[3]));
