@@ -11,6 +11,9 @@
 #            200 ms, and one that never answers, against one that answers at once
 #   quit     SIGINT to exit while the poll's request hangs, against the same
 #            with a service that answers
+#   memory   resident memory (VmRSS, and the peak VmHWM) of the companion and
+#            of bench_baseline_window after MEMORY_SECONDS (default 600) of
+#            idling side by side without a compositor (not in the default set)
 #   wine     CPU of vimo.exe (the Windows build, WINDOWS_BUILD, default
 #            build-windows) under Wine against the Linux companion, both idle
 #            without a compositor (not in the default set)
@@ -163,6 +166,24 @@ for name, port in (("answering", quick.server_address[1]), ("hanging", silent.ge
         name, " ".join("%.0f" % m for m in ms), ms[len(ms) // 2], ms[-1],
         sorted(set(g[1] for g in got)), all(g[2] for g in got)))
 PY
+fi
+
+if want memory; then
+MEMORY_SECONDS=${MEMORY_SECONDS:-600}
+echo "== memory: resident size after ${MEMORY_SECONDS} s idle, no compositor, KiB"
+"$BUILD/bench/bench_baseline_window" >"$WORK/base_mem.log" 2>&1 &
+base_pid=$!
+PIDS+=($base_pid)
+"$WORK/vimo/vimo" >"$WORK/comp_mem.log" 2>&1 &
+comp_pid=$!
+PIDS+=($comp_pid)
+sleep "$MEMORY_SECONDS"
+kb() { awk -v k="$2:" '$1 == k { print $2 }' "/proc/$1/status"; }
+b=$(kb "$base_pid" VmRSS); c=$(kb "$comp_pid" VmRSS)
+echo "baseline VmRSS $b (peak $(kb "$base_pid" VmHWM))  companion VmRSS $c (peak $(kb "$comp_pid" VmHWM))"
+awk -v b="$b" -v c="$c" 'BEGIN { printf "companion - baseline %.1f MiB  ratio %.2f\n", (c - b) / 1024, c / b }'
+kill -INT "$comp_pid" "$base_pid" 2>/dev/null || true
+wait "$comp_pid" "$base_pid" 2>/dev/null || true
 fi
 
 if want wine; then

@@ -11,7 +11,7 @@
 
 bool SHAPED_WINDOW = false;
 bool (*SHAPE_COMPOSITOR_RUNNING)(void) = gfx_compositor_running;
-void (*SHAPE_SET)(const Rectangle* rects, int count) = gfx_set_window_shape;
+void (*SHAPE_SET)(const Rectangle* rects, int count) = gfx_set_window_shape_drawn;
 void (*SHAPE_CLEAR)(void) = gfx_clear_window_shape;
 
 static bool started = false;             // shape_start has run
@@ -89,6 +89,9 @@ static void shape_apply(void) {
 static void shape_switch(bool compositor) {
     SHAPED_WINDOW = !compositor;
     region_sent = false;
+    // A compositor that starts keeps no copy of what the window showed, and
+    // one that stops leaves the window's pixels to the server: draw anew.
+    gfx_request_redraw();
     if (SHAPED_WINDOW) {
         std::printf("No compositing manager: transparency is unavailable, the window is cut to its elements\n");
         shape_apply();

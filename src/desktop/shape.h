@@ -1,16 +1,17 @@
 // The overlay without a compositing manager. On X11 a transparent window
 // shows black wherever nothing is drawn unless a compositing manager runs, so
 // the whole screen would go dark. Then the window is cut (X Shape bounding
-// region) to the screen-aligned boxes of what its elements occupy, and the
-// desktop stays visible and usable around them. With a compositor the window
+// region) to the pixels its elements draw inside the screen-aligned boxes
+// they occupy, and the desktop stays visible and usable around them, also at
+// the transparent corners of a picture and around a turned box. With a compositor the window
 // is whole and plain transparency does the job. A compositor that starts or
 // stops while the program runs is noticed within a second.
 //
 // The bounding region is separate from the input region that pointer input
 // keeps on the elements' hover boxes (desktop/input.h): X takes their
-// intersection, so the hover boxes are part of the cut too (both come from
-// box_hover in desktop/boxes.h), and everything outside the cut lets the
-// pointer through.
+// intersection, so the hover boxes are among the boxes searched for pixels
+// (both come from box_hover in desktop/boxes.h), and everything outside the
+// cut, a picture's transparent corner included, lets the pointer through.
 //
 // Threads: main thread only (the frame loop); every global below belongs to it.
 #pragma once
@@ -26,7 +27,8 @@ struct Element;
 extern bool SHAPED_WINDOW;
 
 // Seams to the graphics layer, replaced by tests; default to
-// gfx_compositor_running, gfx_set_window_shape and gfx_clear_window_shape.
+// gfx_compositor_running, gfx_set_window_shape_drawn (the boxes, cut to the
+// frame's pixels at EndDrawing) and gfx_clear_window_shape.
 extern bool (*SHAPE_COMPOSITOR_RUNNING)(void);
 extern void (*SHAPE_SET)(const Rectangle* rects, int count);
 extern void (*SHAPE_CLEAR)(void);

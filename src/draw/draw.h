@@ -53,7 +53,13 @@ extern std::map<std::string, Font> FONTS;             // fonts by relative path;
 // spacing is not part of the key. Never shrinks while running.
 extern std::map<std::string, std::string> TEXT_CACHE;
 
-Font fetchFont(std::string path);                     // Cached font of cwd + path, loaded on first use
+// File name of the fallback font looked up beside every font file for the
+// characters it lacks: GNU Unifont's supplementary planes (emoji), on the
+// same 16-pixel grid as the main file.
+inline constexpr const char* FONT_FALLBACK_FILE = "unifont_upper.otf";
+// Cached font of cwd + path, loaded on first use, with FONT_FALLBACK_FILE
+// from the same folder as its fallback when that file is there.
+Font fetchFont(std::string path);
 CompiledText compileText(Element* e, Drawable d);     // Parse d.source, fetch the font, wrap to d.size.x (e unused)
 void drawText(Element* e, Drawable d);                // Text block centred under the placement rule, never mirrored
 // Break text into lines whose measured width (truncated to int) is at most

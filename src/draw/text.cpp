@@ -4,6 +4,7 @@
 
 #include "app/files.h"
 #include "draw/draw.h"
+#include "gfx/gfx_ext.h"
 
 TextMeasureFn TEXT_MEASURE = MeasureTextEx;
 std::map<std::string, Font> FONTS;
@@ -16,6 +17,14 @@ Font fetchFont(std::string path) {
     if (it != FONTS.end()) return it->second;
     // Loaded at the font's own base size; the source's size only scales it.
     Font font = LoadFont((cwd + path).c_str());
+    // Chat comes with emoji and other characters beyond the Basic Multilingual
+    // Plane, which the font's main file lacks: they come from the fallback
+    // file beside it when that is there, "?" otherwise.
+    if (font.texture.id != 0) {
+        size_t slash = path.find_last_of('/');
+        std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+        gfx_font_add_fallback(font, (cwd + folder + FONT_FALLBACK_FILE).c_str());
+    }
     FONTS[path] = font;
     return font;
 }

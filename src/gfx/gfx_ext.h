@@ -40,6 +40,13 @@ void gfx_reset_input(void);                           // All buttons up, every q
 
 // ---- Statistics --------------------------------------------------------------------
 int gfx_draw_calls_last_frame(void);                  // GL draw calls of the last finished frame
+// Frames EndDrawing presented since start. A frame that would show exactly
+// what the window shows (same quads, textures, tints, corners in the same
+// whole pixels) is neither drawn nor presented.
+unsigned long long gfx_frames_presented(void);
+// The window's pixels are no longer what the last frame drew (expose, resize,
+// a compositor that started or stopped): the next frame is drawn and presented.
+void gfx_request_redraw(void);
 // Texts DrawTextPro currently draws as one composed image (one quad) each.
 int gfx_text_images(void);
 
@@ -50,8 +57,14 @@ int gfx_text_images(void);
 // Code points rasterised into the font's atlas so far (32..126 at load, more
 // on first use); 0 for a font that did not load.
 int gfx_font_loaded_glyphs(Font font);
-// Whether the font file has a glyph for codepoint (others show as "?").
+// Whether the font file or its fallback has a glyph for codepoint (others show as "?").
 bool gfx_font_has_codepoint(Font font, int codepoint);
+// Look up code points the font's own file lacks in fileName (TrueType or
+// OpenType) before showing "?": drawn from the same atlas on the font's
+// baseline at that file's own scale for the base size, and measured by their
+// advance like any other glyph. Replaces an earlier fallback. False when the
+// font did not load or the file cannot be read (the font is unchanged).
+bool gfx_font_add_fallback(Font font, const char* fileName);
 
 // ---- X11 desktop ----------------------------------------------------------------------
 // When the connection to the X server breaks (the session ended, the server
@@ -70,6 +83,14 @@ bool gfx_compositor_running(void);
 // pixel they touch): the X Shape bounding region. What lies outside is not
 // drawn and lets input through.
 void gfx_set_window_shape(const Rectangle* rects, int count);
+// Cut the window down to the pixels the frames draw (alpha above zero)
+// inside the given rectangles (window pixels), so the desktop shows and takes
+// the pointer around what is drawn, also at the transparent corners of a
+// picture or a turned box. Takes effect at each EndDrawing that presents, before
+// the present; the shape is sent only when it changed, and new rectangles
+// make the next frame present. On Windows the rectangles themselves (the
+// window's per-pixel alpha already shows what lies beneath).
+void gfx_set_window_shape_drawn(const Rectangle* rects, int count);
 void gfx_clear_window_shape(void);                    // The whole window again
 // Rectangles of the window's current bounding shape (window pixels: the
 // server's physical ones divided by the scale), up to max written to out;

@@ -27,6 +27,31 @@ int INPUT_RECTS = -1;
 bool CLOSE_KEY_SEEN = false;      // Escape went down while the window had the keyboard
 bool FOCUSABLE = false;           // the window may take the keyboard (gfx_set_window_focusable)
 
+// The cut that follows the drawn pixels (gfx_set_window_shape_drawn); all in
+// physical x, y, w, h quadruples.
+bool CUT_DRAWN = false;           // the bounding shape follows the frames' pixels
+std::vector<int> CUT_BOXES;       // where to look for drawn pixels, as last asked
+std::vector<int> CUT_BOXES_USED;  // the boxes the shape in force was made from
+std::vector<int> CUT_SENT;        // the shape in force
+bool CUT_VALID = false;           // CUT_SENT is what the server holds
+
+// Before the present of a frame that was drawn: the shape from its pixels,
+// sent when it changed. Returns true when it was sent; the server is then
+// held until the frame is presented (EndDrawing), or a screenshot or a
+// compositor taken in between would show the new shape over the old
+// frame: black where the shape grew onto pixels the old frame left
+// transparent.
+bool cut_to_drawn() {
+    std::vector<int> rects = gfx_drawn_rects(CUT_BOXES);
+    CUT_BOXES_USED = CUT_BOXES;
+    if (CUT_VALID && rects == CUT_SENT) return false;
+    gfx_x11_hold_server(true);
+    gfx_x11_set_bounding(GFX_WINDOW, rects.data(), (int)(rects.size() / 4));
+    CUT_SENT = std::move(rects);
+    CUT_VALID = true;
+    return true;
+}
+
 void on_mouse_button(GLFWwindow*, int button, int action, int) {
     gfx_input_button(button, action == GLFW_PRESS);
 }
@@ -44,6 +69,16 @@ void on_key(GLFWwindow*, int key, int, int action, int) {
 
 void on_char(GLFWwindow*, unsigned int codepoint) {
     gfx_input_char((int)codepoint);
+}
+
+// Expose and size changes: the server lost (part of) what was shown, so the
+// next frame is drawn even when it matches the last one.
+void on_refresh(GLFWwindow*) {
+    gfx_request_redraw();
+}
+
+void on_framebuffer_size(GLFWwindow*, int, int) {
+    gfx_request_redraw();
 }
 
 void on_error(int code, const char* text) {
@@ -117,6 +152,8 @@ void InitWindow(int width, int height, const char* title) {
     glfwSetCursorPosCallback(GFX_WINDOW, on_cursor);
     glfwSetKeyCallback(GFX_WINDOW, on_key);
     glfwSetCharCallback(GFX_WINDOW, on_char);
+    glfwSetWindowRefreshCallback(GFX_WINDOW, on_refresh);
+    glfwSetFramebufferSizeCallback(GFX_WINDOW, on_framebuffer_size);
 
     STATE_FLAGS = CONFIG_FLAGS;
     // The input shape is set before mapping so the overlay never swallows a click.
@@ -158,6 +195,7 @@ void CloseWindow(void) {
     gfx_set_framebuffer_size(0, 0);
     STATE_FLAGS = 0;
     INPUT_RECTS = -1;
+    CUT_DRAWN = CUT_VALID = false;
 }
 
 void gfx_on_display_lost(void (*handler)(void)) {
@@ -213,6 +251,7 @@ void ClearWindowState(unsigned int flags) {
         gfx_x11_set_desktop_citizen(GFX_WINDOW, (STATE_FLAGS & FLAG_WINDOW_TOPMOST) != 0);
         gfx_x11_set_focusable(GFX_WINDOW, FOCUSABLE);
         glfwShowWindow(GFX_WINDOW);
+        gfx_request_redraw();  // an unmapped window kept no pixels
         STATE_FLAGS &= ~FLAG_WINDOW_HIDDEN;
     }
 }
@@ -249,8 +288,22 @@ double GetTime(void) {
 
 void EndDrawing(void) {
     if (!GFX_WINDOW) return;
-    gfx_batch_flush();
-    glfwSwapBuffers(GFX_WINDOW);
+    // New boxes need the pixels inside them: the frame is drawn even when
+    // it matches the last one.
+    if (CUT_DRAWN && (!CUT_VALID || CUT_BOXES != CUT_BOXES_USED)) gfx_batch_want_present(nullptr);
+    int damage[4];
+    if (gfx_batch_end_frame(damage)) {
+        // The cut before the present, so the cut matches the frame shown.
+        bool held = CUT_DRAWN && cut_to_drawn();
+        // Only the part that changed goes to the server: a mascot that walks
+        // costs its own box, not the whole screen.
+        int fw = 0, fh = 0;
+        gfx_framebuffer_size(&fw, &fh);
+        if (damage[2] > 0 && damage[3] > 0 &&
+            !gfx_x11_present_area(GFX_WINDOW, damage[0], fh - damage[1] - damage[3], damage[2], damage[3]))
+            glfwSwapBuffers(GFX_WINDOW);
+        if (held) gfx_x11_hold_server(false);
+    }
 
     // Sleep out the rest of the frame; the frame time counts work plus wait.
     double now = glfwGetTime();
@@ -263,6 +316,11 @@ void EndDrawing(void) {
 
     // Events that arrive from here on belong to the next frame's tests.
     gfx_next_input_frame();
+    // Exposes are taken first, so the next frame draws again only the part
+    // lost (a cut that grew exposes just the pixels it added), not the whole
+    // screen as GLFW's refresh callback would ask.
+    int lost[4];
+    if (gfx_x11_take_exposes(GFX_WINDOW, lost)) gfx_batch_want_present(lost);
     glfwPollEvents();
 }
 
@@ -271,6 +329,10 @@ void* GetWindowHandle(void) {
 }
 
 // ---- Extras (gfx_ext.h) -----------------------------------------------------------
+
+bool gfx_can_present_area() {
+    return gfx_x11_can_present_area(GFX_WINDOW);
+}
 
 bool gfx_has_context() {
     return GFX_WINDOW != nullptr && glfwGetCurrentContext() != nullptr;
@@ -315,10 +377,19 @@ void gfx_set_window_shape(const Rectangle* rects, int count) {
     if (!GFX_WINDOW || count < 0) return;
     std::vector<int> xywh = gfx_whole_pixels(rects, count);
     gfx_x11_set_bounding(GFX_WINDOW, xywh.data(), count);
+    CUT_DRAWN = CUT_VALID = false;
+}
+
+void gfx_set_window_shape_drawn(const Rectangle* rects, int count) {
+    if (!GFX_WINDOW || count < 0) return;
+    CUT_BOXES = gfx_whole_pixels(rects, count);
+    if (!CUT_DRAWN) CUT_VALID = false;
+    CUT_DRAWN = true;
 }
 
 void gfx_clear_window_shape(void) {
     gfx_x11_clear_bounding(GFX_WINDOW);
+    CUT_DRAWN = CUT_VALID = false;
 }
 
 int gfx_get_window_shape(Rectangle* out, int max) {

@@ -274,6 +274,9 @@ LRESULT CALLBACK window_proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPar
     case WM_ERASEBKGND:
         return 1;  // GL paints every pixel; a GDI erase would only flash
     case WM_PAINT:
+        // Windows asks for pixels it no longer has: the next frame is drawn
+        // even when it matches the last one.
+        gfx_request_redraw();
         ValidateRect(hwnd, nullptr);
         return 0;
     default:
@@ -546,6 +549,7 @@ void ClearWindowState(unsigned int flags) {
     if (flags & FLAG_WINDOW_ALWAYS_RUN) STATE_FLAGS &= ~FLAG_WINDOW_ALWAYS_RUN;
     if ((flags & FLAG_WINDOW_HIDDEN) && (STATE_FLAGS & FLAG_WINDOW_HIDDEN)) {
         ShowWindow(WINDOW.hwnd, SW_SHOWNOACTIVATE);
+        gfx_request_redraw();  // a hidden window kept no pixels
         // Back above whatever came up meanwhile.
         if (STATE_FLAGS & FLAG_WINDOW_TOPMOST) set_topmost(true);
         STATE_FLAGS &= ~FLAG_WINDOW_HIDDEN;
@@ -599,8 +603,8 @@ double GetTime(void) {
 
 void EndDrawing(void) {
     if (!GFX_WINDOW) return;
-    gfx_batch_flush();
-    SwapBuffers(WINDOW.dc);
+    int damage[4];  // the whole frame is presented: a layered window's present has no part
+    if (gfx_batch_end_frame(damage)) SwapBuffers(WINDOW.dc);
 
     // Sleep out the rest of the frame; the frame time counts work plus wait.
     double now = clock_now();
@@ -622,6 +626,10 @@ void* GetWindowHandle(void) {
 }
 
 // ---- Backend services (gfx_internal.h) ------------------------------------------------
+
+bool gfx_can_present_area() {
+    return false;  // SwapBuffers presents the whole frame
+}
 
 bool gfx_has_context() {
     return GFX_WINDOW != nullptr && wglGetCurrentContext() == WINDOW.context;
@@ -700,6 +708,15 @@ void gfx_set_window_shape(const struct Rectangle* rects, int count) {
     // The system owns the region from here on.
     SetWindowRgn(WINDOW.hwnd, region, TRUE);
     SHAPED = true;
+}
+
+void gfx_set_window_shape_drawn(const struct Rectangle* rects, int count) {
+    // Windows composes every window with its per-pixel alpha: the boxes
+    // suffice, and they change only when the elements do.
+    if (!GFX_WINDOW || count < 0) return;
+    std::vector<int> xywh = non_empty(gfx_whole_pixels(rects, count));
+    if (SHAPED && xywh == SHAPE_XYWH) return;
+    gfx_set_window_shape(rects, count);
 }
 
 void gfx_clear_window_shape(void) {

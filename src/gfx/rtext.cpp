@@ -73,7 +73,13 @@ struct FontAtlas {
     std::vector<AtlasPage> pages;
     int shelfX, shelfY, shelfHeight;        // packing cursor on the last page
     std::unordered_map<int, GlyphSlot> glyphs;  // code point -> slot ('?' slot for missing ones)
-    std::unordered_map<int, int> fallback;  // code point the file lacks -> '?'
+    std::unordered_map<int, int> fallback;  // code point neither file has -> '?'
+    // A second file looked up for code points the font's own file lacks
+    // (gfx_font_add_fallback), rasterised into the same atlas on the font's
+    // baseline; empty fallbackFile while there is none.
+    std::vector<unsigned char> fallbackFile;
+    stbtt_fontinfo fallbackInfo;
+    float fallbackScale;                    // stbtt_ScaleForPixelHeight(fallbackInfo, 32)
     // fontSize, spacing and the text's bytes -> its image
     std::unordered_map<std::string, TextImage> texts;
 };
@@ -135,23 +141,25 @@ bool pack(FontAtlas& a, int w, int h, int* page, int* x, int* y) {
     return true;
 }
 
-// Rasterise glyph index g as code point cp into the atlas.
-const GlyphSlot* rasterise(FontAtlas& a, int cp, int g) {
+// Rasterise glyph index g of info (the font's own file or its fallback, at
+// that file's scale) as code point cp into the atlas. Both files hang their
+// glyphs from the font's ascent, so they share one baseline.
+const GlyphSlot* rasterise(FontAtlas& a, int cp, int g, const stbtt_fontinfo& info, float scale) {
     int x0 = 0, y0 = 0, x1 = 0, y1 = 0;
-    stbtt_GetGlyphBitmapBox(&a.info, g, a.scale, a.scale, &x0, &y0, &x1, &y1);
+    stbtt_GetGlyphBitmapBox(&info, g, scale, scale, &x0, &y0, &x1, &y1);
     int advance = 0, bearing = 0;
-    stbtt_GetGlyphHMetrics(&a.info, g, &advance, &bearing);
+    stbtt_GetGlyphHMetrics(&info, g, &advance, &bearing);
 
     GlyphSlot slot = {};
     slot.info.value = cp;
-    slot.info.advanceX = (int)((float)advance * a.scale);
+    slot.info.advanceX = (int)((float)advance * scale);
     slot.info.offsetX = x0;
     slot.info.offsetY = a.ascent + y0;
     int w = x1 - x0, h = y1 - y0;
     std::vector<unsigned char> coverage;
     if (w > 0 && h > 0) {
         coverage.resize((size_t)w * h);
-        stbtt_MakeGlyphBitmap(&a.info, coverage.data(), w, h, w, a.scale, a.scale, g);
+        stbtt_MakeGlyphBitmap(&info, coverage.data(), w, h, w, scale, scale, g);
     } else if (cp == ' ') {
         // A blank box as wide as the advance, as raylib gives the space.
         w = slot.info.advanceX;
@@ -179,18 +187,25 @@ const GlyphSlot* rasterise(FontAtlas& a, int cp, int g) {
     return &a.glyphs.emplace(cp, std::move(slot)).first->second;
 }
 
-// The glyph drawn for cp: its own, rasterised on first use, or "?" when the
-// file has none (as raylib shows code points it did not load).
+// Glyph index of cp in the fallback file, 0 when there is none or it lacks cp.
+int fallback_glyph(const FontAtlas& a, int cp) {
+    if (a.fallbackFile.empty() || cp < kFirstAscii) return 0;
+    return stbtt_FindGlyphIndex(&a.fallbackInfo, cp);
+}
+
+// The glyph drawn for cp: the font's own, else the fallback file's,
+// rasterised on first use, or "?" when neither file has it (as raylib shows
+// code points it did not load).
 const GlyphSlot* glyph_for(FontAtlas& a, int cp) {
     auto it = a.glyphs.find(cp);
     if (it != a.glyphs.end()) return &it->second;
     if (a.fallback.count(cp)) return glyph_for(a, '?');
     int g = cp >= kFirstAscii ? stbtt_FindGlyphIndex(&a.info, cp) : 0;
-    if (g == 0 && cp != '?') {
-        a.fallback.emplace(cp, '?');
-        return glyph_for(a, '?');
-    }
-    return rasterise(a, cp, g);
+    if (g != 0 || cp == '?') return rasterise(a, cp, g, a.info, a.scale);
+    int fg = fallback_glyph(a, cp);
+    if (fg != 0) return rasterise(a, cp, fg, a.fallbackInfo, a.fallbackScale);
+    a.fallback.emplace(cp, '?');
+    return glyph_for(a, '?');
 }
 
 // raylib's UTF-8 reading: a malformed sequence gives '?' and advances one byte.
@@ -423,6 +438,7 @@ void UnloadFont(Font font) {
     auto it = font.recs ? ATLASES.find(font.recs) : ATLASES.end();
     if (it == ATLASES.end()) return;
     if (gfx_has_context()) gfx_batch_flush();
+    gfx_request_redraw();  // the pages' ids may come back as other textures
     for (auto& entry : it->second->texts) free_image(entry.second);
     TEXT_ENTRIES -= it->second->texts.size();
     for (const AtlasPage& page : it->second->pages) {
@@ -531,5 +547,23 @@ int gfx_font_loaded_glyphs(Font font) {
 
 bool gfx_font_has_codepoint(Font font, int codepoint) {
     FontAtlas* a = atlas_of(font);
-    return a && codepoint >= kFirstAscii && stbtt_FindGlyphIndex(&a->info, codepoint) != 0;
+    return a && codepoint >= kFirstAscii &&
+           (stbtt_FindGlyphIndex(&a->info, codepoint) != 0 || fallback_glyph(*a, codepoint) != 0);
+}
+
+bool gfx_font_add_fallback(Font font, const char* fileName) {
+    FontAtlas* a = atlas_of(font);
+    if (!a) return false;
+    std::vector<unsigned char> file;
+    int offset = -1;
+    if (read_file(fileName, &file) && file.size() >= 12) offset = stbtt_GetFontOffsetForIndex(file.data(), 0);
+    stbtt_fontinfo info;
+    if (offset < 0 || !stbtt_InitFont(&info, file.data(), offset)) return false;
+    // info points into the bytes; moving the vector keeps its buffer.
+    a->fallbackFile = std::move(file);
+    a->fallbackInfo = info;
+    a->fallbackScale = stbtt_ScaleForPixelHeight(&a->fallbackInfo, (float)kBaseSize);
+    // Code points that showed "?" so far may have a glyph now.
+    a->fallback.clear();
+    return true;
 }

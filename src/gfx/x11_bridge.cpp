@@ -16,6 +16,7 @@
 extern "C" {
 Display* glfwGetX11Display(void);
 Window glfwGetX11Window(GLFWwindow* window);
+XID glfwGetGLXWindow(GLFWwindow* window);
 }
 
 #include <unistd.h>
@@ -132,6 +133,63 @@ void gfx_x11_clear_bounding(GLFWwindow* window) {
     Display* dpy = glfwGetX11Display();
     XShapeCombineMask(dpy, glfwGetX11Window(window), ShapeBounding, 0, 0, None, ShapeSet);
     XFlush(dpy);
+}
+
+namespace {
+// GLX_MESA_copy_sub_buffer: glXCopySubBufferMESA(display, drawable, x, y, w, h).
+typedef void (*CopySubBufferFn)(Display*, XID, int, int, int, int);
+int COPY_KNOWN = -1;                // -1 not asked yet, 0 missing, 1 there (one driver per process)
+CopySubBufferFn COPY_SUB = nullptr;
+}  // namespace
+
+bool gfx_x11_can_present_area(GLFWwindow* window) {
+    if (!window || !glfwGetCurrentContext()) return false;
+    if (COPY_KNOWN < 0) {
+        COPY_KNOWN = glfwExtensionSupported("GLX_MESA_copy_sub_buffer") ? 1 : 0;
+        if (COPY_KNOWN) COPY_SUB = (CopySubBufferFn)glfwGetProcAddress("glXCopySubBufferMESA");
+        if (!COPY_SUB) COPY_KNOWN = 0;
+    }
+    return COPY_KNOWN == 1 && glfwGetGLXWindow(window) != 0;
+}
+
+bool gfx_x11_present_area(GLFWwindow* window, int x, int y, int w, int h) {
+    if (!gfx_x11_can_present_area(window)) return false;
+    COPY_SUB(glfwGetX11Display(), glfwGetGLXWindow(window), x, y, w, h);
+    return true;
+}
+
+bool gfx_x11_take_exposes(GLFWwindow* window, int* box) {
+    if (!window) return false;
+    Display* dpy = glfwGetX11Display();
+    Window w = glfwGetX11Window(window);
+    XEvent ev;
+    bool any = false;
+    int x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+    while (XCheckTypedWindowEvent(dpy, w, Expose, &ev)) {
+        const XExposeEvent& e = ev.xexpose;
+        if (!any) {
+            x0 = e.x, y0 = e.y, x1 = e.x + e.width, y1 = e.y + e.height;
+        } else {
+            x0 = x0 < e.x ? x0 : e.x;
+            y0 = y0 < e.y ? y0 : e.y;
+            x1 = x1 > e.x + e.width ? x1 : e.x + e.width;
+            y1 = y1 > e.y + e.height ? y1 : e.y + e.height;
+        }
+        any = true;
+    }
+    if (any) box[0] = x0, box[1] = y0, box[2] = x1 - x0, box[3] = y1 - y0;
+    return any;
+}
+
+void gfx_x11_hold_server(bool hold) {
+    Display* dpy = glfwGetX11Display();
+    if (!dpy) return;
+    if (hold) {
+        XGrabServer(dpy);
+    } else {
+        XUngrabServer(dpy);
+        XFlush(dpy);
+    }
 }
 
 int gfx_x11_bounding_rects(GLFWwindow* window, int* xywh, int max) {

@@ -20,6 +20,19 @@ bool gfx_x11_compositor_running(GLFWwindow* window);          // _NET_WM_CM_Sn h
 // Bounding shape of the window: xywh holds count rectangles as x, y, w, h.
 void gfx_x11_set_bounding(GLFWwindow* window, const int* xywh, int count);
 void gfx_x11_clear_bounding(GLFWwindow* window);              // Back to the plain rectangular window
+// Present only the x, y, w, h area of the back buffer (GL's window
+// coordinates: rows from the bottom), the rest of the window keeping what it
+// shows; the back buffer stays as drawn. False when the driver cannot
+// (no GLX_MESA_copy_sub_buffer): present the whole frame instead.
+bool gfx_x11_present_area(GLFWwindow* window, int x, int y, int w, int h);
+bool gfx_x11_can_present_area(GLFWwindow* window);  // gfx_x11_present_area works for this window
+// Take the window's Expose events queued so far off GLFW's connection (before
+// GLFW sees them): box (x, y, w, h) receives the area around them all. False
+// when there were none.
+bool gfx_x11_take_exposes(GLFWwindow* window, int* box);
+// Hold (true) or release (false) the server for GLFW's connection alone, so
+// other clients see a new shape and the frame drawn for it together.
+void gfx_x11_hold_server(bool hold);
 int gfx_x11_bounding_rects(GLFWwindow* window, int* xywh, int max);  // Read the bounding shape back, -1 on error
 // The overlay's standing with the window manager: a floating window type,
 // on every workspace, out of taskbar and pager, above others when above is

@@ -56,7 +56,7 @@ protected:
         clear();
         TEXT_MEASURE = saved_measure;
         SHAPE_COMPOSITOR_RUNNING = gfx_compositor_running;
-        SHAPE_SET = gfx_set_window_shape;
+        SHAPE_SET = gfx_set_window_shape_drawn;
         SHAPE_CLEAR = gfx_clear_window_shape;
     }
     static void clear() {

@@ -6,6 +6,7 @@
 #include <stb/stb_image_write.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -15,6 +16,7 @@
 #include "app/files.h"
 #include "desktop/shape.h"
 #include "draw/draw.h"
+#include "draw/screen_helpers.h"
 #include "element/element.h"
 #include "gfx/gfx_ext.h"
 
@@ -46,6 +48,9 @@ public:
         for (int y = 0; y < 4; y++)
             for (int x = 0; x < 8; x++) halves[y * 8 + x] = x < 4 ? RED : BLUE;
         write_png(dir / "assets/halves.png", 8, 4, halves);
+        std::vector<Color> rounded(64, RED);
+        for (int i : {0, 7, 56, 63}) rounded[i] = Color{0, 0, 0, 0};
+        write_png(dir / "assets/rounded.png", 8, 8, rounded);
         // Nine-slice with L = 4, R = 8, T = B = 6; corners of odd sizes, which must not matter.
         const char* names[9] = {"tl", "tc", "tr", "ml", "mc", "mr", "bl", "bc", "br"};
         const int size[9][2] = {{3, 3}, {2, 6}, {5, 5}, {4, 2}, {2, 2}, {8, 2}, {7, 7}, {2, 6}, {1, 1}};
@@ -276,7 +281,7 @@ TEST_F(DrawTest, TextIsCentredOnItsPlaceAndOnlyMovesWhenFlipped) {
 
 // Without a compositing manager (plain Xvfb) the window is cut down to what
 // its elements draw, so it cannot blacken the rest of the screen.
-TEST_F(DrawTest, WithoutCompositorTheWindowIsCutToTheDrawables) {
+TEST_F(DrawTest, WithoutCompositorTheWindowIsCutToTheDrawnPixels) {
     if (gfx_compositor_running()) GTEST_SKIP() << "a compositing manager runs on this display";
     testing::internal::CaptureStdout();
     shape_start();
@@ -290,12 +295,21 @@ TEST_F(DrawTest, WithoutCompositorTheWindowIsCutToTheDrawables) {
     d.rotation = 90;  // drawn upright: x 195..205, y 130..170
     d.color = {255, 255, 255, 255};
     element({200, 150}, d);
-    shape_update(0);
-    Rectangle rects[64];
-    int n = gfx_get_window_shape(rects, 64);
+    Drawable tilted = d;
+    tilted.rotation = 45;  // a 40 x 10 bar from (386, 136) to (414, 164)
+    element({400, 150}, tilted);
+    Drawable corners{};
+    corners.source = "assets/rounded";  // 8 x 8, the four corner pixels transparent
+    corners.size = {80, 80};            // each corner a 10 x 10 hole at 600..680, 110..190
+    corners.color = {255, 255, 255, 255};
+    element({640, 150}, corners);
+    frame_draw(0.016f);
+    Rectangle rects[512];
+    int n = gfx_get_window_shape(rects, 512);
     ASSERT_GT(n, 0);
+    ASSERT_LE(n, 512);
     auto covered = [&](float x, float y) {
-        for (int i = 0; i < n && i < 64; i++) {
+        for (int i = 0; i < n; i++) {
             if (x >= rects[i].x && x < rects[i].x + rects[i].width && y >= rects[i].y && y < rects[i].y + rects[i].height)
                 return true;
         }
@@ -305,7 +319,128 @@ TEST_F(DrawTest, WithoutCompositorTheWindowIsCutToTheDrawables) {
     EXPECT_TRUE(covered(200, 131));
     EXPECT_FALSE(covered(215, 150));
     EXPECT_FALSE(covered(600, 400));
+    // The turned bar's box is 386..414 both ways: its pixels are in, the
+    // box's empty corners are not.
+    EXPECT_TRUE(covered(400, 150));
+    EXPECT_TRUE(covered(390, 140));
+    EXPECT_TRUE(covered(410, 160));
+    EXPECT_FALSE(covered(388, 162));
+    EXPECT_FALSE(covered(412, 138));
+    // A picture's transparent corners are cut away, its opaque body stays.
+    EXPECT_TRUE(covered(640, 150));
+    EXPECT_TRUE(covered(615, 115));  // next to the top-left hole
+    EXPECT_FALSE(covered(604, 114));
+    EXPECT_FALSE(covered(675, 114));
+    EXPECT_FALSE(covered(604, 185));
+    EXPECT_FALSE(covered(675, 185));
 
+    // An unchanged scene keeps its cut and presents nothing; a moved one
+    // is cut anew in the frame that shows it.
+    const unsigned long long presented = gfx_frames_presented();
+    frame_draw(0.016f);
+    frame_draw(0.016f);
+    EXPECT_LE(gfx_frames_presented(), presented + 1);  // at most an expose of the new cut
+    ELEMENTS.front()->position.x += 100;
+    frame_draw(0.016f);
+    n = gfx_get_window_shape(rects, 512);
+    EXPECT_TRUE(covered(300, 150));
+    EXPECT_FALSE(covered(200, 150));
+
+    // Many elements are read back as one area around them all: still only
+    // their pixels, not the area.
+    Drawable dot = d;
+    dot.size = {6, 6};
+    dot.rotation = 0;
+    for (int i = 0; i < 12; i++) element({100.0f + 50 * i, 400}, dot);
+    frame_draw(0.016f);
+    n = gfx_get_window_shape(rects, 512);
+    for (int i = 0; i < 12; i++) EXPECT_TRUE(covered(100.0f + 50 * i, 400)) << "dot " << i;
+    EXPECT_FALSE(covered(125, 400));
+    EXPECT_FALSE(covered(300, 300));
+    EXPECT_TRUE(covered(400, 150));
+
+    shape_reset();
+}
+
+TEST_F(DrawTest, OnlyAFrameThatChangesTheScreenIsPresented) {
+    Drawable d{};
+    d.source = "assets/halves";
+    d.size = {80, 40};
+    d.color = {255, 255, 255, 255};
+    Element* e = element({200.25f, 150}, d);  // x 160.25..240.25: red from pixel 160, blue from 200
+    const uint64_t window = (uint64_t)(uintptr_t)GetWindowHandle();
+    // Exposes of earlier tests (a shape cleared, the window mapped) may still
+    // be on their way: wait for a frame that presents nothing.
+    unsigned long long before = 0;
+    for (int i = 0; i < 60; i++) {
+        before = gfx_frames_presented();
+        frame_draw(0.016f);
+        if (gfx_frames_presented() == before) break;
+    }
+    const unsigned long long first = gfx_frames_presented();
+    ASSERT_EQ(first, before) << "the scene never settled";
+    EXPECT_EQ(screen_window_pixel(window, 161, 150), 0xff0000);
+    EXPECT_EQ(screen_window_pixel(window, 239, 150), 0x0000ff);
+
+    for (int i = 0; i < 5; i++) frame_draw(0.016f);
+    EXPECT_EQ(gfx_frames_presented(), first) << "an unchanged scene was presented again";
+    e->position.x += 0.2f;  // 160.45..240.45: every corner still in the same pixel
+    frame_draw(0.016f);
+    EXPECT_EQ(gfx_frames_presented(), first) << "drift below a pixel was presented";
+
+    e->position.x += 1.0f;  // 161.45..241.45: one pixel right
+    frame_draw(0.016f);
+    EXPECT_EQ(gfx_frames_presented(), first + 1) << "a moved picture was not presented at once";
+    EXPECT_EQ(screen_window_pixel(window, 160, 150), 0) << "the old frame still shows";
+    EXPECT_EQ(screen_window_pixel(window, 240, 150), 0x0000ff);
+    e->drawables[0].color = {255, 255, 255, 128};  // a new tint is a change too
+    frame_draw(0.016f);
+    EXPECT_EQ(gfx_frames_presented(), first + 2);
+    frame_draw(0.016f);
+    EXPECT_EQ(gfx_frames_presented(), first + 2);
+
+    // The server lost the pixels: the next frames include a redraw of the same scene.
+    ASSERT_TRUE(screen_expose(window));
+    for (int i = 0; i < 60 && gfx_frames_presented() == first + 2; i++) frame_draw(0.016f);
+    EXPECT_EQ(gfx_frames_presented(), first + 3) << "an expose was not answered with a frame";
+    frame_draw(0.016f);
+    EXPECT_EQ(gfx_frames_presented(), first + 3);
+}
+
+}  // namespace
+namespace {
+
+// Without a compositor every pixel inside the window's cut is one the
+// presented frame drew: a turned box moving a third of a pixel a frame (some
+// frames presented, some not) never leaves transparent pixels in the cut.
+TEST_F(DrawTest, CutMatchesEachPresentedFrameOfAMovingTurnedBox) {
+    if (gfx_compositor_running()) GTEST_SKIP() << "a compositing manager runs on this display";
+    testing::internal::CaptureStdout();
+    shape_start();
+    testing::internal::GetCapturedStdout();
+    Drawable d{};
+    d.type = DRAWABLE_COLOR;
+    d.size = {120, 30};
+    d.rotation = 4;
+    d.color = {255, 255, 255, 255};
+    Element* e = element({300, 300}, d);
+    const uint64_t window = (uint64_t)(uintptr_t)GetWindowHandle();
+    int stray = 0, checked = 0;
+    for (int f = 0; f < 24; f++) {
+        e->position.y -= 0.37f;
+        e->rotation += 0.05f;
+        frame_draw(0.016f);
+        Rectangle rects[1024];
+        int n = gfx_get_window_shape(rects, 1024);
+        ASSERT_LE(n, 1024);
+        for (int i = 0; i < n; i++)
+            for (int y = (int)rects[i].y; y < rects[i].y + rects[i].height; y += 2)
+                for (int x = (int)rects[i].x; x < rects[i].x + rects[i].width; x += 9, checked++)
+                    if (screen_window_pixel(window, x, y) != 0xffffff && stray++ < 5)
+                        ADD_FAILURE() << "frame " << f << ": (" << x << ", " << y << ") is in the cut but not drawn";
+    }
+    EXPECT_EQ(stray, 0);
+    EXPECT_GT(checked, 1000);
     shape_reset();
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "app/files.h"
 #include "draw/draw.h"
 
 namespace {
@@ -150,6 +151,23 @@ TEST_F(TextTest, BreaksFallBetweenCodePointsNeverInsideOne) {
     // Stray bytes are kept and wrapped as units of their own.
     TEXT_CACHE.clear();
     EXPECT_EQ(compileText(nullptr, text("fake.ttf:16:a\x80\xe0z", 10)).text, "a\x80\xe0\nz");
+}
+
+// The real font (loaded without a window, so it measures but draws nothing):
+// an emoji is measured from the fallback file beside it, 16 px at size 16,
+// not as an 8-px "?", and wrapping counts it so.
+TEST(TextFallback, EmojiFromTheFileBesideTheFontMeasuresAndWrapsByItsAdvance) {
+    const std::string saved = cwd;
+    cwd = std::string(VIMO_BUILD_DIR) + "/";
+    Font font = fetchFont("assets/neodgm.ttf");
+    ASSERT_NE(font.texture.id, 0u);
+    EXPECT_EQ(MeasureTextEx(font, "\U0001F389", 16, 0).x, 16);
+    EXPECT_EQ(MeasureTextEx(font, "ab\U0001F389\U0001F389", 16, 0).x, 48);
+    EXPECT_EQ(wrapText("ab\U0001F389\U0001F389", font, 16, 24, 0, MeasureTextEx), "ab\U0001F389\n\U0001F389");
+    EXPECT_EQ(MeasureTextEx(font, "\U0010FFFD", 16, 0).x, 8) << "a character in no file measures as \"?\"";
+    UnloadFont(font);
+    FONTS.erase("assets/neodgm.ttf");
+    cwd = saved;
 }
 
 }  // namespace

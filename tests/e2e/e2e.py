@@ -29,6 +29,7 @@ SCENARIOS = {
     "shutdown": scenario_desktop.shutdown,
     "online": scenario_online.online,
     "compositor": scenario_compositor.compositor,
+    "chatcut": scenario_compositor.chat_cut,
     "hostile": scenario_hostile.hostile,
     "wm": scenario_wm.wm,
     "windows": scenario_wine.windows,

@@ -1,14 +1,15 @@
 """A desktop without a compositing manager: the overlay must not blacken the
-screen. It is cut (X Shape) to its elements, the desktop pattern around them
-stays visible, clicks there reach the windows below, and the mascot still
-takes the pointer. A compositor that starts later makes the window whole and
+screen. It is cut (X Shape) to the pixels its elements draw, the desktop
+pattern around them, the transparent corners of the mascot's picture
+included, stays visible, clicks there reach the windows below, and the mascot
+still takes the pointer. A compositor that starts later makes the window whole and
 transparent again; one that stops brings the cut back."""
 
 import os
 import re
 import subprocess
 
-from harness import (HOST_BG, SCREEN_H, SCREEN_W, Companion, check, hover, locate_mascot, log, wait_until)
+from harness import (HOST_BG, SCREEN_H, SCREEN_W, Companion, Service, check, hover, locate_mascot, log, wait_until)
 from scenario_desktop import offline_config, still_mascot_point
 
 # The desktop: a 32-pixel checkerboard of two colours the companion never draws.
@@ -103,6 +104,36 @@ def check_cut_desktop(stack, companion, hosts, label):
     return shape
 
 
+def check_mascot_picture_cut(stack, companion):
+    """The mascot's 128 x 128 picture (32 x 32 at 4 x; its body colour spans
+    picture columns 2..29 and rows 11..26) is cut to its own pixels: its
+    transparent top corners show the desktop pattern, nothing in its box is
+    black (what a transparent pixel shows without a compositor), and the
+    pointer there reaches what lies below."""
+    def attempt():
+        a = stack.screenshot()
+        shot = stack.screenshot()
+        body = locate_mascot(shot)
+        if body is None or body != locate_mascot(a):
+            return None  # walking: a still picture is needed
+        left, top = body[0] - 2 * 4, body[1] - 11 * 4
+        picture = (left, top, left + 128, top + 128)
+        corners = [(left + 6, top + 6), (left + 121, top + 6)]  # picture rows 0..4 are empty
+        for p in corners:
+            check(shot.pixel(*p) == pattern_at(*p),
+                  f"a transparent corner {p} of the mascot's picture {picture} shows {shot.pixel(*p)}, not the desktop")
+        black = shot.count(lambda r, g, b: r == g == b == 0, picture)
+        check(black == 0, f"{black} black pixels in the mascot's picture {picture}: transparent pixels left in the cut")
+        stack.move_pointer(*corners[0])
+        if locate_mascot(stack.screenshot()) != body:
+            return None  # it moved meanwhile
+        check(not companion.takes_pointer(), f"the overlay takes the pointer at {corners[0]}, a transparent corner")
+        return shot
+    shot = wait_until(attempt, 30, "the mascot to stand still for its picture's corners")
+    stack.save(shot, "mascot-corners")
+    log("the mascot's transparent corners show the desktop and let the pointer through")
+
+
 def compositor(stack):
     stack.start_desktop(compositor=False)
     paint_desktop(stack)
@@ -117,6 +148,7 @@ def compositor(stack):
     companion.proc.wait_line(NO_COMPOSITOR, 10)
     wait_until(lambda: locate_mascot(stack.screenshot()), 30, "the mascot to appear")
     shape = check_cut_desktop(stack, companion, hosts, "no-compositor")
+    check_mascot_picture_cut(stack, companion)
 
     # A click on the host window away from the elements reaches it: openbox
     # focuses a window that is clicked.
@@ -170,4 +202,90 @@ def compositor(stack):
     companion.proc.wait_line(NO_COMPOSITOR, 10, start=mark)
     wait_until(lambda: stack.screenshot().pixel(3, 3) == pattern_at(3, 3), 10, "the desktop to be repainted")
     check_cut_desktop(stack, companion, hosts, "compositor-stopped")
+    check(companion.proc.alive(), "the companion ended")
+
+
+CHAT_TEXT = "안녕 こんにちは世界 emoji \U0001F389 test"
+
+
+def white_boxes(shot, away_from=None, cell=4, least=4):
+    """Bounding boxes (x0, y0, x1, y1) of white areas (chat paper), grouped by
+    touching cells of `cell` pixels; areas within 40 px of away_from (the
+    mascot's box: its eyes' glints) and of fewer than `least` cells left out."""
+    cells = set()
+    for x, y in shot.find_colour((255, 255, 255)):
+        if away_from and away_from[0] - 40 <= x <= away_from[2] + 40 and away_from[1] - 40 <= y <= away_from[3] + 40:
+            continue
+        cells.add((x // cell, y // cell))
+    boxes, seen = [], set()
+    for start in cells:
+        if start in seen:
+            continue
+        todo, members = [start], []
+        seen.add(start)
+        while todo:
+            c = todo.pop()
+            members.append(c)
+            for dx in (-1, 0, 1):
+                for dy in (-1, 0, 1):
+                    n = (c[0] + dx, c[1] + dy)
+                    if n in cells and n not in seen:
+                        seen.add(n)
+                        todo.append(n)
+        if len(members) >= least:
+            xs = [c[0] for c in members]
+            ys = [c[1] for c in members]
+            boxes.append((min(xs) * cell, min(ys) * cell, (max(xs) + 1) * cell, (max(ys) + 1) * cell))
+    return boxes
+
+
+def chat_cut(stack):
+    """Without a compositor, a chat box in Korean, Japanese and an emoji (its
+    screenshot is kept), which tumbles as it lands: right around its paper,
+    also at the corners a turned box leaves in its bounding box, the desktop
+    pattern shows, never the black of a transparent pixel kept in the cut."""
+    stack.start_desktop(compositor=False)
+    paint_desktop(stack)
+    service = Service(stack).start()
+    config = {"service_origin": service.origin, "bluesky_origin": service.origin}
+    companion = Companion(stack, config).start()
+    companion.proc.wait_line(NO_COMPOSITOR, 10)
+    out = companion.proc
+    out.wait_line(r"/api/chat\?count=1", 15)
+    out.wait_line(r"^poll chat parse result: |chat poll inturrupted", 15)
+    mark = len(out.output())
+    service.admin("/api/ingest", {"platform": "twitch", "sender_id": "41001", "sender_name": "Alba",
+                                  "text": CHAT_TEXT})
+    out.wait_line(r"^last chat is now ", 15, mark)
+
+    def around_is_desktop(img, b, margin=1):
+        """Points of a ring just outside box b that show black, and how many show the pattern."""
+        ring = [(x, y) for x in range(b[0] - margin, b[2] + margin, 2) for y in (b[1] - margin, b[3] + margin - 1)]
+        ring += [(x, y) for y in range(b[1] - margin, b[3] + margin, 2) for x in (b[0] - margin, b[2] + margin - 1)]
+        ring = [(x, y) for x, y in ring if 0 <= x < SCREEN_W and 0 <= y < SCREEN_H]
+        black = [p for p in ring if img.pixel(*p) == (0, 0, 0)]
+        return black, sum(1 for p in ring if img.pixel(*p) == pattern_at(*p))
+
+    # While something moves, the window manager's frame follows each new cut
+    # a moment late and may show its own black there for that moment: what
+    # is checked is a screenshot in which everything has caught up, which a
+    # cut to the boxes (black box corners in every frame) never gives.
+    seen = {}
+
+    def box_clear():
+        shot = stack.screenshot()
+        boxes = sorted(white_boxes(shot, locate_mascot(shot), cell=1, least=600),
+                       key=lambda b: (b[2] - b[0]) * (b[3] - b[1]), reverse=True)
+        if not boxes:
+            return None
+        black, desk = around_is_desktop(shot, boxes[0])
+        seen["last"] = (boxes[0], black[:5], desk)
+        return (shot, boxes[0]) if not black and desk > 0 else None
+    try:
+        shot, box = wait_until(box_clear, 30, "the chat box with the desktop all around it")
+    finally:
+        log("chat box, black around it, desktop points:", seen.get("last"))
+    stack.save(shot, "chat-box")
+    stack.save(shot.crop((box[0] - 24, box[1] - 24, box[2] + 24, box[3] + 24)), "chat-box-close")
+
     check(companion.proc.alive(), "the companion ended")

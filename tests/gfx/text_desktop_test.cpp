@@ -14,6 +14,7 @@
 namespace {
 
 const std::string kFontPath = std::string(VIMO_BUILD_DIR) + "/assets/neodgm.ttf";
+const std::string kFallbackPath = std::string(VIMO_BUILD_DIR) + "/assets/unifont_upper.otf";
 
 // The font's own rendering of cp at 16 pixels, as coverage 0..255, with where
 // its box sits relative to the pen (x) and the line top (y).
@@ -22,11 +23,14 @@ struct Reference {
     std::vector<unsigned char> coverage;
 };
 
-Reference reference_16(int cp) {
-    static std::vector<unsigned char> file;
-    static stbtt_fontinfo info;
+// fallback: from the supplementary-plane file instead of the main one.
+Reference reference_16(int cp, bool fallback = false) {
+    static std::vector<unsigned char> files[2];
+    static stbtt_fontinfo infos[2];
+    std::vector<unsigned char>& file = files[fallback];
+    stbtt_fontinfo& info = infos[fallback];
     if (file.empty()) {
-        FILE* f = std::fopen(kFontPath.c_str(), "rb");
+        FILE* f = std::fopen((fallback ? kFallbackPath : kFontPath).c_str(), "rb");
         unsigned char buffer[65536];
         size_t n;
         while (f && (n = std::fread(buffer, 1, sizeof buffer, f)) > 0) file.insert(file.end(), buffer, buffer + n);
@@ -49,8 +53,8 @@ Reference reference_16(int cp) {
 
 // Every pixel around the glyph drawn with its pen at (penX, lineTop) is exactly
 // on or off, and on exactly where the font's own 16-pixel bitmap is.
-void expect_exact_glyph(Image shot, int penX, int lineTop, int cp) {
-    Reference r = reference_16(cp);
+void expect_exact_glyph(Image shot, int penX, int lineTop, int cp, bool fallback = false) {
+    Reference r = reference_16(cp, fallback);
     ASSERT_GT(r.w, 0) << cp;
     int on = 0;
     for (int y = -3; y < r.h + 3; y++)
@@ -69,6 +73,39 @@ void expect_exact_glyph(Image shot, int penX, int lineTop, int cp) {
 }
 
 }  // namespace
+
+TEST(GfxText, EmojiComesFromTheFallbackFileExactAndCharactersInNoFileShowQuestionMarks) {
+    ASSERT_TRUE(IsWindowReady());
+    Font font = LoadFont(kFontPath.c_str());
+    ASSERT_NE(font.texture.id, 0u);
+    const int party = 0x1f389, nowhere = 0x10fffd;  // 🎉, and a private-use code point neither file has
+    EXPECT_FALSE(gfx_font_has_codepoint(font, party));
+    ASSERT_TRUE(gfx_font_add_fallback(font, kFallbackPath.c_str()));
+    EXPECT_TRUE(gfx_font_has_codepoint(font, party));
+    ASSERT_FALSE(gfx_font_has_codepoint(font, nowhere));
+    EXPECT_FALSE(gfx_font_add_fallback(font, "/nonexistent/unifont_upper.otf"));
+    EXPECT_TRUE(gfx_font_has_codepoint(font, party)) << "a failed fallback load dropped the old one";
+
+    BeginDrawing();
+    ClearBackground(BLANK);
+    DrawTextPro(font, "\U0001F389", Vector2{100, 100}, {}, 0, 16, 0, WHITE);
+    DrawTextPro(font, "A\U0001F389A", Vector2{200, 100}, {}, 0, 16, 0, WHITE);
+    DrawTextPro(font, "\U0010FFFD", Vector2{300, 100}, {}, 0, 16, 0, WHITE);
+    Image shot = LoadImageFromScreen();
+    EndDrawing();
+    // On the main file's baseline, pixel for pixel, and the pen moves on by its advance.
+    expect_exact_glyph(shot, 100, 100, party, true);
+    expect_exact_glyph(shot, 200, 100, 'A');
+    expect_exact_glyph(shot, 208, 100, party, true);
+    expect_exact_glyph(shot, 224, 100, 'A');
+    expect_exact_glyph(shot, 300, 100, '?');
+    UnloadImage(shot);
+
+    EXPECT_EQ(MeasureTextEx(font, "\U0001F389", 16, 0).x, 16);
+    EXPECT_EQ(MeasureTextEx(font, "A\U0001F389A", 16, 1).x, 8 + 16 + 8 + 2);
+    EXPECT_EQ(MeasureTextEx(font, "\U0010FFFD", 16, 0).x, MeasureTextEx(font, "?", 16, 0).x);
+    UnloadFont(font);
+}
 
 TEST(GfxText, DrawnAt16GivesTheFontsExactPixels) {
     ASSERT_TRUE(IsWindowReady());
