@@ -5,6 +5,7 @@
 
 #include "app/files.h"
 #include "fuzz_common.h"
+#include "gfx/gfx_ext.h"
 #include "gfx/raylib.h"
 
 std::string cwd;
@@ -12,6 +13,7 @@ std::string cwd;
 bool platform_open_url(const std::string&) { return true; }
 
 Font LoadFont(const char*) { return Font{}; }
+bool gfx_font_add_fallback(Font, const char*) { return false; }
 
 Vector2 MeasureTextEx(Font, const char* text, float, float) {
     std::string s = text;
