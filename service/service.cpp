@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <thread>
 
@@ -261,10 +262,15 @@ std::string message_value(Service& s, int64_t seq) { return store_instance(*s.st
 
 bool token_matches(Service& s, const std::string& given) { return store_admin_token_matches(*s.store, given); }
 
-bool admin_header_ok(Service& s, const httplib::Request& req) {
+// The streamer's JSON calls: true (having answered 401) unless the Bearer token is right.
+bool admin_header_refused(Service& s, const httplib::Request& req, httplib::Response& res) {
+    res.set_header("Cache-Control", "no-store");
     std::string auth = req.get_header_value("Authorization");
     const std::string prefix = "Bearer ";
-    return auth.rfind(prefix, 0) == 0 && token_matches(s, auth.substr(prefix.size()));
+    if (auth.rfind(prefix, 0) == 0 && token_matches(s, auth.substr(prefix.size()))) return false;
+    res.set_header("WWW-Authenticate", "Bearer");
+    answer_error(res, 401, "admin token required");
+    return true;
 }
 
 // ---- The streamer's actions, shared by the JSON calls and the admin page -------------
@@ -456,13 +462,14 @@ json moderation_json(Service& s) {
     return json{{"messages", messages}, {"bans", bans}, {"words", store_blocked_words(*s.store)}, {"log", log}};
 }
 
-// A one-button form that carries the admin token to another admin action.
+// A one-button form that carries the admin token, and the hidden fields given,
+// to another admin action.
 std::string token_button(const std::string& token, const char* action, const std::string& label,
-                         const std::string& hidden_name = "", const std::string& hidden_value = "") {
+                         std::initializer_list<std::pair<const char*, std::string>> hidden = {}) {
     std::string out = std::string("<form method=\"post\" action=\"") + action +
                       "\" style=\"display:inline\"><input type=\"hidden\" name=\"token\" value=\"" + html_escape(token) + "\">";
-    if (!hidden_name.empty())
-        out += "<input type=\"hidden\" name=\"" + hidden_name + "\" value=\"" + html_escape(hidden_value) + "\">";
+    for (const auto& [name, value] : hidden)
+        out += std::string("<input type=\"hidden\" name=\"") + name + "\" value=\"" + html_escape(value) + "\">";
     return out + "<button type=\"submit\">" + html_escape(label) + "</button></form>";
 }
 
@@ -472,55 +479,53 @@ std::string moderation_button(const std::string& token, const std::string& label
 
 // The streamer's moderation page: recent messages with their buttons, bans, blocked words, the log.
 std::string moderation_html(Service& s, const std::string& token) {
-    json m = moderation_json(s);
     std::string h = "<h2>Recent messages</h2><table>";
-    for (const auto& msg : m["messages"]) {
-        std::string value = msg["message"].get<std::string>();
-        std::string platform = msg["chatter"].begin().key(), sender = msg["chatter"].begin().value().get<std::string>();
-        std::string who = platform + ":" + sender;
-        if (platform != NAME_PLATFORM)
-            if (auto name = store_chatter_name(*s.store, platform, sender)) who = *name + " (" + who + ")";
-        std::string state = msg["removed"].get<bool>() ? "deleted" : msg["banned"].get<bool>() ? "banned sender"
-                            : msg["blocked"].get<bool>()                                      ? "blocked word"
-                                                                                              : "";
-        h += "<tr><td>" + html_escape(who) + "</td><td>" + html_escape(msg["text"].get<std::string>()) + "</td><td>" +
-             html_escape(state) + "</td><td>";
-        if (!msg["removed"].get<bool>()) h += token_button(token, "/admin/delete", "Delete", "message", value);
-        if (!msg["banned"].get<bool>()) h += token_button(token, "/admin/ban", "Ban sender", "message", value);
+    std::vector<StoredMessage> messages = store_recent_messages(*s.store, 100);
+    for (const StoredMessage& m : messages) {
+        std::string value = message_value(s, m.seq), who = m.platform + ":" + m.sender;
+        if (m.platform != NAME_PLATFORM)
+            if (auto name = store_chatter_name(*s.store, m.platform, m.sender)) who = *name + " (" + who + ")";
+        const char* state = m.removed ? "deleted" : m.banned ? "banned sender" : m.blocked ? "blocked word" : "";
+        h += "<tr><td>" + html_escape(who) + "</td><td>" + html_escape(m.text) + "</td><td>" + state + "</td><td>";
+        if (!m.removed) h += token_button(token, "/admin/delete", "Delete", {{"message", value}});
+        if (!m.banned) h += token_button(token, "/admin/ban", "Ban sender", {{"message", value}});
         h += "</td></tr>";
     }
-    if (m["messages"].empty()) h += "<tr><td>No messages yet.</td></tr>";
+    if (messages.empty()) h += "<tr><td>No messages yet.</td></tr>";
     h += "</table><h2>Banned senders</h2><ul>";
-    if (m["bans"].empty()) h += "<li>Nobody is banned.</li>";
-    for (const auto& b : m["bans"]) {
-        std::string platform = b["platform"].get<std::string>(), sender = b["sender_id"].get<std::string>();
-        h += "<li>" + html_escape(platform + ":" + sender) + " <form method=\"post\" action=\"/admin/unban\" "
-             "style=\"display:inline\"><input type=\"hidden\" name=\"token\" value=\"" + html_escape(token) +
-             "\"><input type=\"hidden\" name=\"platform\" value=\"" + html_escape(platform) +
-             "\"><input type=\"hidden\" name=\"sender_id\" value=\"" + html_escape(sender) +
-             "\"><button type=\"submit\">Unban</button></form></li>";
-    }
+    auto bans = store_bans(*s.store);
+    if (bans.empty()) h += "<li>Nobody is banned.</li>";
+    for (const auto& [platform, sender] : bans)
+        h += "<li>" + html_escape(platform + ":" + sender) + " " +
+             token_button(token, "/admin/unban", "Unban", {{"platform", platform}, {"sender_id", sender}}) + "</li>";
     std::string words;
-    for (const auto& w : m["words"]) words += w.get<std::string>() + "\n";
+    for (const std::string& w : store_blocked_words(*s.store)) words += w + "\n";
     h += "</ul><h2>Blocked words</h2><form method=\"post\" action=\"/admin/words\"><input type=\"hidden\" "
          "name=\"token\" value=\"" + html_escape(token) + "\"><label>One word or phrase per line <textarea "
          "name=\"words\" rows=\"5\">" + html_escape(words) + "</textarea></label><button type=\"submit\">Save "
          "words</button></form><h2>Log</h2><table>";
-    for (const auto& a : m["log"])
-        h += "<tr><td>" + html_escape(a["at"].get<std::string>()) + "</td><td>" + html_escape(a["action"].get<std::string>()) +
-             "</td><td>" + html_escape(a["target"].get<std::string>()) + "</td><td>" +
-             html_escape(a["detail"].get<std::string>()) + "</td></tr>";
+    for (const ModAction& a : store_mod_log(*s.store, 200))
+        h += "<tr><td>" + html_escape(a.at) + "</td><td>" + html_escape(a.action) + "</td><td>" + html_escape(a.target) +
+             "</td><td>" + html_escape(a.detail) + "</td></tr>";
     return h + "</table>";
+}
+
+// Admin page forms: the form's token, or nullptr having answered 400 or 401.
+const std::string* admin_form_token(Service& s, const httplib::Request& req, httplib::Response& res, Params* form) {
+    if (!parse_params(req.body, true, form)) {
+        answer_page(res, "Refused", "<p>Malformed form.</p>", 400);
+        return nullptr;
+    }
+    const std::string* token = param(*form, "token");
+    if (token && token_matches(s, *token)) return token;
+    answer_page(res, "Refused", "<p>Wrong admin token.</p><p><a href=\"/admin\">Back</a></p>", 401);
+    return nullptr;
 }
 
 // JSON call: Bearer token, JSON body, JSON answer.
 httplib::Server::Handler admin_call(Service& s, Action action) {
     return [&s, action](const httplib::Request& req, httplib::Response& res) {
-        res.set_header("Cache-Control", "no-store");
-        if (!admin_header_ok(s, req)) {
-            res.set_header("WWW-Authenticate", "Bearer");
-            return answer_error(res, 401, "admin token required");
-        }
+        if (admin_header_refused(s, req, res)) return;
         json in = json::parse(req.body, nullptr, false);
         if (in.is_discarded()) return answer_error(res, 400, "body is not JSON");
         json out;
@@ -535,10 +540,8 @@ httplib::Server::Handler admin_call(Service& s, Action action) {
 httplib::Server::Handler admin_form(Service& s, Action action, std::function<json(const Params&)> to_json) {
     return [&s, action, to_json](const httplib::Request& req, httplib::Response& res) {
         Params form;
-        if (!parse_params(req.body, true, &form)) return answer_page(res, "Refused", "<p>Malformed form.</p>", 400);
-        const std::string* token = param(form, "token");
-        if (!token || !token_matches(s, *token))
-            return answer_page(res, "Refused", "<p>Wrong admin token.</p><p><a href=\"/admin\">Back</a></p>", 401);
+        const std::string* token = admin_form_token(s, req, res, &form);
+        if (!token) return;
         json out;
         Refusal r = action(s, req, to_json(form), &out);
         std::string back = "<p><a href=\"/admin\">Back</a></p>" + moderation_button(*token, "Back to moderation");
@@ -761,11 +764,7 @@ void add_routes(Service& s) {
     h.Post("/api/admin/words", guarded(admin_call(s, do_words)));
     // Recent messages (hidden ones too, with why), bans, blocked words and the log.
     h.Get("/api/admin/moderation", guarded([&s](const httplib::Request& req, httplib::Response& res) {
-              res.set_header("Cache-Control", "no-store");
-              if (!admin_header_ok(s, req)) {
-                  res.set_header("WWW-Authenticate", "Bearer");
-                  return answer_error(res, 401, "admin token required");
-              }
+              if (admin_header_refused(s, req, res)) return;
               answer_json(res, moderation_json(s));
           }));
 
@@ -793,10 +792,8 @@ void add_routes(Service& s) {
           }));
     h.Post("/admin/moderation", guarded([&s](const httplib::Request& req, httplib::Response& res) {
                Params form;
-               if (!parse_params(req.body, true, &form)) return answer_page(res, "Refused", "<p>Malformed form.</p>", 400);
-               const std::string* token = param(form, "token");
-               if (!token || !token_matches(s, *token))
-                   return answer_page(res, "Refused", "<p>Wrong admin token.</p><p><a href=\"/admin\">Back</a></p>", 401);
+               const std::string* token = admin_form_token(s, req, res, &form);
+               if (!token) return;
                answer_page(res, "Moderation", "<p><a href=\"/admin\">Back</a> " + moderation_button(*token, "Refresh") +
                                                    "</p>" + moderation_html(s, *token));
            }));

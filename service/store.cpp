@@ -304,8 +304,7 @@ void migrate(Store& s) {
         t.commit();
     }
     // Not UNIQUE: accounts named alike before names were compared this way keep their names.
-    exec(s, "CREATE INDEX IF NOT EXISTS accounts_name_key ON accounts(name_key);"
-            "CREATE INDEX IF NOT EXISTS messages_sender ON messages(platform, sender);");
+    exec(s, "CREATE INDEX IF NOT EXISTS accounts_name_key ON accounts(name_key);");
     std::vector<std::string> words;
     Stmt q(s, "SELECT word FROM blocked_words ORDER BY position");
     while (q.row()) words.push_back(q.text(0));

@@ -160,7 +160,13 @@ PlatformWindowInfo platform_window_info(uint64_t window);
 // Visible outer rectangle of window (as PlatformWindowInfo::rect). False (and
 // out untouched) unless the window is SHOWN: closed, minimised, on another
 // workspace, unmapped or not answering.
-bool platform_window_rect(uint64_t window, PlatformRect* out);
+inline bool platform_window_rect(uint64_t window, PlatformRect* out) {
+    if (!out) return false;
+    PlatformWindowInfo info = platform_window_info(window);
+    if (info.state != PLATFORM_WINDOW_SHOWN) return false;
+    *out = info.rect;
+    return true;
+}
 
 // ---- Monitors (the connection above) ---------------------------------------------------
 // Size of the whole X screen (the root window; Windows: the virtual screen) in

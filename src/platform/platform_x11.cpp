@@ -520,14 +520,6 @@ PlatformWindowInfo platform_window_info(uint64_t window) {
     return info;
 }
 
-bool platform_window_rect(uint64_t window, PlatformRect* out) {
-    if (!out) return false;
-    PlatformWindowInfo info = platform_window_info(window);
-    if (info.state != PLATFORM_WINDOW_SHOWN) return false;
-    *out = info.rect;
-    return true;
-}
-
 // ---- Monitors ------------------------------------------------------------------------
 
 bool platform_screen_size(int* width, int* height) {
