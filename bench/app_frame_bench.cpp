@@ -34,11 +34,13 @@
 #include <curl/curl.h>
 
 #include "app/app.h"
+#include "desktop/walls.h"
 #include "app/config.h"
-#include "app/files.h"
+#include "mascot/vimo.h"
+#include "base/files.h"
 #include "desktop/input.h"
 #include "desktop/shape.h"
-#include "element/behaviours.h"
+#include "desktop/behaviours.h"
 #include "element/element.h"
 #include "gfx/gfx_ext.h"
 #include "gfx/raylib.h"

@@ -3,7 +3,7 @@
 # libraries; *_win32.cpp files stand in for the Linux-only ones.
 #
 # Until src/gfx has a Win32 backend (a src/gfx/*_win32.cpp), vimo_gfx holds only
-# the portable files and vimo_core, vimo.exe and the tests that need them stay
+# the portable files and vimo_app, vimo.exe and the tests that need them stay
 # out of the default build; they join it as soon as such a file exists.
 
 # Headers Debian ships for Linux but which are plain C/C++: reached through
@@ -96,7 +96,7 @@ endfunction()
 # Called by the root after the module libraries and vimo.exe exist.
 function(vimo_windows_tests)
   if(NOT VIMO_WIN32_GFX)
-    set_target_properties(vimo_gfx vimo_core vimo PROPERTIES EXCLUDE_FROM_ALL ON)
+    set_target_properties(vimo_gfx vimo_app vimo PROPERTIES EXCLUDE_FROM_ALL ON)
   endif()
   add_test(NAME wine_prefix_start COMMAND wineboot -i)
   set_tests_properties(wine_prefix_start PROPERTIES ENVIRONMENT "${VIMO_WINE_ENV}" FIXTURES_SETUP wine TIMEOUT 300)
@@ -123,15 +123,15 @@ function(vimo_windows_tests)
     endif()
     if(mod STREQUAL "gfx" AND NOT VIMO_WIN32_GFX)
       continue()
-    elseif(TARGET vimo_${mod})
-      vimo_wine_test(test_${mod} SOURCES ${tests} ${helpers} LIBS vimo_${mod} ARGS ${test_${mod}_ARGS})
-    elseif(VIMO_WIN32_GFX)
-      vimo_wine_test(test_${mod} SOURCES ${tests} ${helpers} LIBS vimo_core ARGS ${test_${mod}_ARGS})
-      add_dependencies(test_${mod} vimo_font)
-    elseif(mod STREQUAL "app")
+    elseif(mod STREQUAL "base" AND NOT VIMO_WIN32_GFX)
       # Without the graphics backend only the file routines can be linked.
-      vimo_wine_test(test_app_files SOURCES ${dir}/files_test.cpp ${CMAKE_SOURCE_DIR}/src/app/files.cpp
+      vimo_wine_test(test_base_files SOURCES ${dir}/files_test.cpp ${CMAKE_SOURCE_DIR}/src/base/files.cpp
         LIBS vimo_platform)
+    elseif(VIMO_WIN32_GFX AND TARGET vimo_${mod})
+      vimo_wine_test(test_${mod} SOURCES ${tests} ${helpers} LIBS vimo_${mod} ARGS ${test_${mod}_ARGS})
+      add_dependencies(test_${mod} vimo_font)
+    elseif(TARGET vimo_${mod} AND mod MATCHES "^(platform|physics|net)$")
+      vimo_wine_test(test_${mod} SOURCES ${tests} ${helpers} LIBS vimo_${mod} ARGS ${test_${mod}_ARGS})
     endif()
   endforeach()
 
@@ -153,6 +153,6 @@ function(vimo_windows_tests)
   if(VIMO_WIN32_GFX)
     file(GLOB online_tests CONFIGURE_DEPENDS ${VIMO_TEST_DIR}/online/*_test.cpp)
     list(FILTER online_tests EXCLUDE REGEX "service_test\\.cpp$")
-    vimo_wine_test(test_online SOURCES ${online_tests} LIBS vimo_core ws2_32)
+    vimo_wine_test(test_online SOURCES ${online_tests} LIBS vimo_online ws2_32)
   endif()
 endfunction()

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string>
 
-#include "app/files.h"
+#include "base/files.h"
 #include "fuzz_common.h"
 #include "gfx/gfx_ext.h"
 #include "gfx/raylib.h"

@@ -14,47 +14,14 @@
 #include "draw/draw.h"
 #include "element/element.h"
 #include "net/net.h"
+#include "online/online.h"
 #include "physics/physics.h"
 
-const char* WINDOW_NAME = "vimo.exe v1.0";
-Vector2 RESOLUTION = {0, 0};
 std::atomic<bool> cleaned_up{false};
 std::atomic<int> INTERRUPTED{0};
 
 static_assert(std::atomic<bool>::is_always_lock_free, "cleaned_up is read from a signal handler");
 static_assert(std::atomic<int>::is_always_lock_free, "INTERRUPTED is written from a signal handler");
-
-int createStaticRect(Vector2 centre, Vector2 size, int layer) {
-    // The largest float as density makes the mass infinite: a static body.
-    PhysicsBodyData* body = CreatePhysicsBodyRectangle(centre, size.x, size.y, FLT_MAX);
-    if (body == nullptr) return -1;
-    body->restitution = 1.0f;
-    body->enabled = false;
-    body->staticFriction = 0.0f;
-    body->dynamicFriction = 1.0f;
-    body->collisionLayer = layer;
-    return static_cast<int>(body->id);
-}
-
-int* createWalls(Rectangle area, float thickness, int layer) {
-    const float x = area.x, y = area.y, w = area.width, h = area.height, T = thickness;
-    const Vector2 centre[4] = {{x + w / 2, y - T / 2}, {x + w / 2, y + h + T / 2}, {x - T / 2, y + h / 2},
-                               {x + w + T / 2, y + h / 2}};
-    const Vector2 size[4] = {{w + 2 * T, T}, {w + 2 * T, T}, {T, h + 2 * T}, {T, h + 2 * T}};
-    int* ids = new int[4];
-    // One lock for all four, so no step sees a wall before it is static.
-    PhysicsLock lock;
-    for (int i = 0; i < 4; i++) ids[i] = createStaticRect(centre[i], size[i], layer);
-    return ids;
-}
-
-bool everyInterval(float time, float delta, float interval, float offset) {
-    // Each sum left to right in single precision: the phase wraps in the
-    // frame that crosses offset + k * interval.
-    float a = fmodf(time + delta + interval - offset, interval);
-    float b = fmodf(time + interval - offset, interval);
-    return b > a;
-}
 
 // The shutdown sequence; with_display false leaves out every step that needs
 // the X server (closing the window, unloading textures and fonts, forgetting
@@ -205,6 +172,9 @@ float frame_run_once(float time) {
     float dt = GetFrameTime();
     overlay_update(time, dt);
     Vector2 mouse = input_poll();
+    // Before the elements' update, so that a box or notice made by a job is
+    // part of this frame and the mascot sees this frame's live state.
+    online_tick(dt, time);
     Element* hovered = frame_update(dt, time, mouse);
     input_update(hovered, mouse);
     frame_draw(dt);

@@ -1,7 +1,7 @@
 // The application shell: process globals, the frame loop split into its
-// passes, shutdown, the SIGINT handler, and two helpers other modules use
-// (createWalls, everyInterval). main() in main.cpp runs start-up, then
-// app_run().
+// passes, shutdown and the SIGINT handler. main() in main.cpp runs start-up,
+// then app_run(). It sits on top of every other module; what they share
+// (RESOLUTION, everyInterval, the file routines) is in base/.
 //
 // Threads: everything here belongs to the main thread, except handleSignal,
 // which the platform calls on an end request (platform_on_end_request: a
@@ -14,32 +14,18 @@
 #include <atomic>
 #include <vector>
 
+#include "base/base.h"
 #include "gfx/raylib.h"
 #include "platform/platform.h"
 
 struct Element;
 
-extern const char* WINDOW_NAME;       // window title "vimo.exe v1.0", also used to find the own window
-extern Vector2 RESOLUTION;            // window size in pixels, set once right after the window opens
 extern std::atomic<bool> cleaned_up;  // true once the shutdown sequence has run (read by handleSignal)
 // Signal number that asked the loop to end (SIGINT = 2, SIGTERM 15, SIGHUP 1), 0 while none did.
 // Written only by handleSignal, read by the frame loop. Atomic (and lock-free,
 // so a signal handler may write it) because on Windows the handler runs on
 // another thread.
 extern std::atomic<int> INTERRUPTED;
-
-// ---- Helpers for every module ----------------------------------------------------
-// A static rectangle (centre and size in pixels) on collision layer layer, as
-// walls are: bouncy, sliding. Returns its body id, -1 when the world was full.
-// Hold PhysicsLock around several, so no step sees one before it is static.
-int createStaticRect(Vector2 centre, Vector2 size, int layer);
-// Four static walls just outside area (top, bottom, left, right), thickness
-// pixels thick, on collision layer layer. Returns a new int[4] of their body
-// ids (caller frees with delete[]); an id is -1 when the world was full.
-int* createWalls(Rectangle area, float thickness, int layer);
-// True in the frame whose running time passes offset + k * interval (seconds):
-// pass the time and dt given to onUpdate.
-bool everyInterval(float time, float delta, float interval, float offset);
 
 // ---- Shutdown and signals ---------------------------------------------------------
 // Signals that end the program as Ctrl-C does: SIGINT, and SIGTERM and SIGHUP,

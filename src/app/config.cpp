@@ -8,7 +8,7 @@
 #include <iostream>
 #include <random>
 
-#include "app/files.h"
+#include "base/files.h"
 #include "element/element.h"
 #include "mascot/menu.h"
 #include "mascot/vimo.h"
@@ -17,10 +17,7 @@
 #include "physics/physics.h"
 #include "platform/platform.h"
 
-nlohmann::json CONFIG;
 const std::string DEFAULT_CONFIG = "{}";
-nlohmann::json USER;
-Element* vimo = nullptr;
 
 static const char* CONFIG_FILE = "config.json";
 static const char* CONFIG_BACKUP_FILE = "config.json.bak";
@@ -232,32 +229,11 @@ int config_scale_read() {
     return choice.scale;
 }
 
-void vimo_create() {
-    vimo = newElement(0);
-    vimo->id = "vimo";
-    vimo->size = {128, 128};
-    vimo->canRotate = false;
-    vimo->autoFlip = true;
-    Drawable image{};
-    image.type = DRAWABLE_IMAGE;
-    image.source = "assets/guy";
-    image.offset = {0, 0};
-    image.size = {128, 128};
-    image.rotation = 0;
-    image.color = {255, 255, 255, 255};
-    vimo->drawables.push_back(image);
-    enablePhysics(vimo);
-    vimo->onUpdate = vimo_update;
-    vimo->onClick = vimo_click;
-    vimo->onDrag = vimo_drag;
-    vimo->onRelease = vimo_release;
-    vimo->onDestroy = game_close;
-}
-
 void game_init() {
     config_load();
     online_init();  // fills vimo_hooks before the mascot's first update
     vimo_create();
+    vimo->onDestroy = game_close;  // the mascot goes last, at shutdown: config.json is saved then
 }
 
 std::string config_dump() {

@@ -1,21 +1,22 @@
-// The configuration file "config.json", the logged-in user and the mascot's
-// creation. Main thread only: network callbacks never touch CONFIG or USER.
+// The configuration file "config.json" and the start of the scene: loading
+// CONFIG (base/base.h, beside USER), the online features' start-up and the
+// mascot (vimo_create, mascot/vimo.h). Main thread only: network callbacks
+// never touch CONFIG or USER.
 #pragma once
 
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "base/base.h"
+
 struct Element;
 
-extern nlohmann::json CONFIG;          // loaded by game_init, written back by game_close
 extern const std::string DEFAULT_CONFIG;  // "{}": used when "config.json" is missing or empty
-extern nlohmann::json USER;            // the logged-in account, null while nobody is logged in
-extern Element* vimo;                  // the mascot element made by game_init
 
 void game_init();                      // Load the configuration and create the mascot
 void game_close(Element* e);           // Write "config.json" (the mascot's onDestroy; e is not read)
 
-// The two halves of game_init, apart so that each can run on its own (tests).
+// The first step of game_init, apart so that it can run on its own (tests).
 // config_load reads "config.json" into CONFIG, generates a missing login id,
 // writes the file at once when there was no usable one and hands CONFIG to the
 // endpoint settings; true when the file was usable. A file that is not JSON,
@@ -23,7 +24,6 @@ void game_close(Element* e);           // Write "config.json" (the mascot's onDe
 // "config.json.bak" (never replacing an older, different backup) and replaced
 // by the default; a login id still readable in it is kept.
 bool config_load();
-void vimo_create();                    // Create the mascot element into vimo (needs the physics world)
 std::string config_dump();             // CONFIG in the compact form written to "config.json"
 
 // ---- HiDPI scale (before the window opens) ----------------------------------------

@@ -6,7 +6,7 @@
 #include <string>
 #include <thread>
 
-#include "app/files.h"
+#include "base/files.h"
 #include "platform/platform.h"
 
 const char* INSTANCE_LOCK_FILE = "vimo.lock";

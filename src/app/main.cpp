@@ -5,7 +5,7 @@
 
 #include "app/app.h"
 #include "app/config.h"
-#include "app/files.h"
+#include "base/files.h"
 #include "app/instance.h"
 #include "desktop/input.h"
 #include "desktop/monitors.h"

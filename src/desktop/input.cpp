@@ -1,8 +1,6 @@
 // Pointer input and click-through. See input.h.
 #include "desktop/input.h"
 
-#include <GLFW/glfw3.h>
-
 #include <algorithm>
 #include <cmath>
 
@@ -10,12 +8,14 @@
 #include "element/element.h"
 #include "gfx/gfx_ext.h"
 
-GLFWwindow* input_window = nullptr;
+GfxWindow* input_window = nullptr;
 Element* held = nullptr;
 MouseButton held_button = MOUSE_BUTTON_LEFT;
 Vector2 prev_mouse = {0, 0};
 Element* prev_detected = nullptr;
 int input_region_sends = 0;
+// Removed elements are forgotten at once, wherever they are removed from.
+[[maybe_unused]] static const bool forgets_removed = element_listen_removals(input_deleted);
 void (*INPUT_SET_REGION)(const Rectangle* rects, int count) = gfx_set_input_region;
 
 static bool region_sent = false;            // last_region is what the window has
@@ -51,7 +51,7 @@ static void input_send_region(const Element* leaving) {
 }
 
 void input_initialize() {
-    input_window = glfwGetCurrentContext();
+    input_window = gfx_current_window();
     // Whatever was sent before belonged to no window: the next update sends.
     region_sent = false;
 }
@@ -59,13 +59,12 @@ void input_initialize() {
 Vector2 input_poll() {
     // Read from the windowing system rather than from mouse events: outside
     // the input region the window receives no motion events, yet hovering
-    // must still be seen. GLFW answers in physical pixels; the world's are
-    // gfx_scale() times larger.
+    // must still be seen. The window answers in physical pixels; the world's
+    // are gfx_scale() times larger.
     if (input_window == nullptr) return {0, 0};
-    double x = 0, y = 0;
-    glfwGetCursorPos(input_window, &x, &y);
+    const Vector2 physical = gfx_window_pointer(input_window);
     const float scale = (float)gfx_scale();
-    return {(float)x / scale, (float)y / scale};
+    return {physical.x / scale, physical.y / scale};
 }
 
 bool input_check(Element* e, Vector2 point) {

@@ -16,12 +16,12 @@
 
 #include <vector>
 
+#include "gfx/gfx_ext.h"
 #include "gfx/raylib.h"
 
 struct Element;
-struct GLFWwindow;
 
-extern GLFWwindow* input_window;   // the window raylib opened; null before input_initialize
+extern GfxWindow* input_window;    // the window raylib opened; null before input_initialize
 extern Element* held;              // element that got the last press and is not released yet; null = free
 extern MouseButton held_button;    // the button holding `held` (passed to its onDrag)
 extern Vector2 prev_mouse;         // pointer at the end of the previous input_update, window pixels
@@ -38,6 +38,7 @@ bool input_check(Element* e, Vector2 point);      // Is point inside e's turned 
 void input_update(Element* hovered, Vector2 mouse);
 // Forget e (it is being removed) and take its box out of the input region at
 // once, so a click where it was reaches the desktop before the next frame.
+// Listens to the element registry's removals from program start.
 void input_deleted(Element* e);
 // The input region the window should have now, in window pixels: the whole
 // window (0, 0, window.x, window.y) while an element is held, else the hover

@@ -7,14 +7,14 @@
 #include <cmath>
 #include <iostream>
 
-#include "app/app.h"
+#include "base/base.h"
+#include "base/files.h"
+#include "desktop/walls.h"
 #include "desktop/window.h"
 #include "element/element.h"
 #include "gfx/gfx_ext.h"
 #include "physics/physics.h"
 #include "platform/platform.h"
-
-std::vector<Rectangle> MONITORS;
 
 // Ids of the static bodies this module made (screen walls, dead areas).
 static std::vector<int> EDGE_IDS;
@@ -68,22 +68,6 @@ std::vector<Rectangle> monitors_dead_areas(Rectangle screen, const std::vector<R
     }
     dead.insert(dead.end(), open.begin(), open.end());
     return dead;
-}
-
-Rectangle monitor_at(Vector2 point) {
-    if (MONITORS.empty()) return {0, 0, RESOLUTION.x, RESOLUTION.y};
-    Rectangle best = MONITORS.front();
-    float bestDistance = FLT_MAX;
-    for (const Rectangle& m : MONITORS) {
-        const float dx = std::max({m.x - point.x, 0.0f, point.x - (m.x + m.width)});
-        const float dy = std::max({m.y - point.y, 0.0f, point.y - (m.y + m.height)});
-        const float distance = dx * dx + dy * dy;
-        if (distance < bestDistance) {
-            best = m;
-            bestDistance = distance;
-        }
-    }
-    return best;
 }
 
 // A static rectangle on layer: walls and dead areas stop bodies the same way.

@@ -3,24 +3,20 @@
 // (beside a smaller monitor, say), so nothing comes to rest where the user
 // cannot see it. A monitor added, removed or resized while running is followed.
 //
+// The list itself (MONITORS) and monitor_at sit in base/base.h, so that every
+// module can place things on a monitor; this module keeps the list current.
+//
 // Threads: main thread only. Rectangles are in overlay pixels.
 #pragma once
 
 #include <vector>
 
+#include "base/base.h"
 #include "gfx/raylib.h"
-
-// The monitors, the primary one first. Never empty once monitors_start ran:
-// without a monitor list the whole overlay counts as one monitor.
-extern std::vector<Rectangle> MONITORS;
 
 // The parts of screen that no monitor covers, as few rectangles as bands of
 // monitor edges give (each band's gaps, merged down where they line up).
 std::vector<Rectangle> monitors_dead_areas(Rectangle screen, const std::vector<Rectangle>& monitors);
-// The monitor that holds point, else the one nearest to it; the whole overlay
-// (0, 0, RESOLUTION) when there is no monitor list.
-Rectangle monitor_at(Vector2 point);
-
 // Read the monitors and build the screen walls and the dead areas' bodies
 // (after InitPhysics and window_connect).
 void monitors_start();

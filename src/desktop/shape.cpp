@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "app/app.h"
+#include "base/base.h"
 #include "desktop/boxes.h"
 #include "draw/draw.h"
 #include "element/element.h"

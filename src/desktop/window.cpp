@@ -3,7 +3,9 @@
 
 #include <iostream>
 
-#include "app/app.h"
+#include "base/base.h"
+#include "base/files.h"
+#include "desktop/walls.h"
 #include "desktop/monitors.h"
 #include "gfx/gfx_ext.h"
 #include "physics/physics.h"

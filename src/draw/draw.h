@@ -20,6 +20,12 @@
 #include "element/element.h"
 #include "gfx/raylib.h"
 
+// ---- An element's drawables (drawables.cpp) ----------------------------------------
+Vector2 getDrawableSize(Element* e, Drawable d);       // d.size, or the measured size of a text drawable
+void drawElement(Element* e);                          // Draw every drawable, first to last
+int getDrawableAtPosition(Element* e, Vector2 point);  // Index of the topmost drawable under point, or -1
+std::string describeElement(Element* e);               // One line for logging, ends in "\n"
+
 // ---- Sprites and nine-slice panels -------------------------------------------
 // Textures by relative path (source + ".png", without cwd). Grows on first
 // use, never shrinks while running; a file that failed to load stays cached as

@@ -1,7 +1,7 @@
 #include <cmath>
 #include <string>
 
-#include "app/files.h"
+#include "base/files.h"
 #include "draw/draw.h"
 
 std::map<std::string, Texture> SPRITES;

@@ -2,7 +2,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "app/files.h"
+#include "base/files.h"
 #include "draw/draw.h"
 #include "gfx/gfx_ext.h"
 

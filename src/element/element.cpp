@@ -5,14 +5,31 @@
 #include <cstdint>
 #include <string>
 
-#include "app/app.h"
-#include "desktop/input.h"
-#include "desktop/monitors.h"
-#include "draw/draw.h"
+#include "base/base.h"
 #include "physics/physics.h"
 
 std::vector<Element*> ELEMENTS;
 std::vector<Element*> ELEMENTS_TO_BE_REMOVED;
+
+// Constant-initialised, so a listener may register from another file's
+// static initialiser whatever the order files are initialised in.
+static ElementRemovedFn removal_listeners[ELEMENT_REMOVAL_LISTENERS_MAX] = {};
+
+bool element_listen_removals(ElementRemovedFn listener) {
+    for (ElementRemovedFn& slot : removal_listeners) {
+        if (slot == listener) return true;
+        if (slot == nullptr) {
+            slot = listener;
+            return true;
+        }
+    }
+    return false;
+}
+
+static void report_removal(Element* e) {
+    for (ElementRemovedFn listener : removal_listeners)
+        if (listener != nullptr) listener(e);
+}
 
 static const float PI_F = 3.1415927f;
 
@@ -90,12 +107,12 @@ void removeElement(Element* e) {
     if (std::find(ELEMENTS_TO_BE_REMOVED.begin(), ELEMENTS_TO_BE_REMOVED.end(), e) == ELEMENTS_TO_BE_REMOVED.end()) {
         ELEMENTS_TO_BE_REMOVED.push_back(e);
     }
-    input_deleted(e);
+    report_removal(e);
 }
 
 void _removeElement(Element* e) {
     if (e->onDestroy) e->onDestroy(e);
-    input_deleted(e);
+    report_removal(e);
     auto it = std::find(ELEMENTS.begin(), ELEMENTS.end(), e);
     if (it != ELEMENTS.end()) ELEMENTS.erase(it);
     if (e->physicsId != -1) {
@@ -107,46 +124,4 @@ void _removeElement(Element* e) {
     ELEMENTS_TO_BE_REMOVED.erase(std::remove(ELEMENTS_TO_BE_REMOVED.begin(), ELEMENTS_TO_BE_REMOVED.end(), e),
                                  ELEMENTS_TO_BE_REMOVED.end());
     delete e;  // properties release their values with their own destructors
-}
-
-Vector2 getDrawableSize(Element* e, Drawable d) {
-    if (d.type != DRAWABLE_TEXT) return d.size;
-    CompiledText compiled = compileText(e, d);
-    return TEXT_MEASURE(compiled.font, compiled.text.c_str(), static_cast<float>(compiled.fontSize), d.size.y);
-}
-
-void drawElement(Element* e) {
-    for (size_t i = 0; i < e->drawables.size(); i++) drawElement(e, e->drawables[i]);
-}
-
-int getDrawableAtPosition(Element* e, Vector2 p) {
-    for (int i = static_cast<int>(e->drawables.size()) - 1; i >= 0; i--) {
-        const Drawable& d = e->drawables[i];
-        float theta = e->rotation / 180.0f * PI_F;
-        float c = cosf(theta), s = sinf(theta);
-        // The offset turns with the element; the point is not turned back.
-        float dx = p.x - e->position.x - (d.offset.x * c - d.offset.y * s);
-        float dy = p.y - e->position.y - (d.offset.x * s + d.offset.y * c);
-        // Text is hit where drawText draws it: centred on its placed centre.
-        // (A fixed 17 px upward shift here made a click on a menu line choose
-        // the line below it, since lines are 20 px apart.)
-        float phi = -d.rotation / 180.0f * PI_F;
-        float c2 = cosf(phi), s2 = sinf(phi);
-        float lx = dx * c2 - dy * s2;
-        float ly = dx * s2 + dy * c2;
-        Vector2 size = getDrawableSize(e, d);
-        if (-size.x * 0.5f <= lx && lx <= size.x * 0.5f && -size.y * 0.5f <= ly && ly <= size.y * 0.5f) return i;
-    }
-    return -1;
-}
-
-std::string describeElement(Element* e) {
-    std::string line;
-    for (const Drawable& d : e->drawables) {
-        if (d.type == DRAWABLE_IMAGE) line += "image: " + d.source;
-        else if (d.type == DRAWABLE_TEXT) line += "text: " + d.source;
-        else if (d.type == DRAWABLE_COLOR) line += "color: " + ColorToHex(d.color);
-        line += " ";
-    }
-    return line + "at (" + std::to_string(e->position.x) + ", " + std::to_string(e->position.y) + ")\n";
 }

@@ -1,6 +1,8 @@
 // Elements, drawables and the element registry: everything on screen is an
 // Element, a plain record with drawables, an optional physics body, named
 // extras and callback slots. ELEMENTS owns every live element in draw order.
+// Drawing, measuring and hit-testing an element's drawables is draw's
+// (draw/draw.h); the generic behaviours are desktop's (desktop/behaviours.h).
 //
 // Threads: the registry, every element and every function here belong to the
 // main thread. Only the physics bodies are shared with the physics thread;
@@ -96,10 +98,16 @@ PhysicsBodyData* enablePhysics(Element* e);
 void updateElement(Element* e, float dt);              // Take position, rotation and facing from the body
 void removeElement(Element* e);                        // Queue for destruction at the next frame's start (once)
 void _removeElement(Element* e);                       // Destroy now: onDestroy, unlink, body, memory
-Vector2 getDrawableSize(Element* e, Drawable d);       // d.size, or the measured size of a text drawable
-void drawElement(Element* e);                          // Draw every drawable, first to last
-int getDrawableAtPosition(Element* e, Vector2 point);  // Index of the topmost drawable under point, or -1
-std::string describeElement(Element* e);               // One line for logging, ends in "\n"
+
+// Removals, reported to whoever keeps pointers to elements (the pointer input
+// forgets a held or hovered element): a listener is called for e by
+// removeElement (queued) and again by _removeElement (destroyed, after its
+// onDestroy). Listeners are called in registration order.
+typedef void (*ElementRemovedFn)(Element* e);
+inline constexpr int ELEMENT_REMOVAL_LISTENERS_MAX = 4;
+// Add listener (once; a second call with it changes nothing). False when all
+// ELEMENT_REMOVAL_LISTENERS_MAX places are taken. Safe from a static initialiser.
+bool element_listen_removals(ElementRemovedFn listener);
 
 // Typed properties. The type is always named at the call, so a literal
 // cannot be stored as double and then read as float: setProperty<float>(e,

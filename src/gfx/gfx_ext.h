@@ -16,14 +16,25 @@
 // scale x scale physical ones, so pixel art stays crisp on a dense screen.
 // GetScreenWidth/Height are the framebuffer's size divided by scale, whole
 // pixels. Physical pixels remain: InitWindow's requested size and
-// SetWindowSize's and SetWindowPosition's (screen pixels), GLFW's own
-// cursor position (glfwGetCursorPos), and LoadImageFromScreen (the
+// SetWindowSize's and SetWindowPosition's (screen pixels), the pointer
+// position of gfx_window_pointer, and LoadImageFromScreen (the
 // framebuffer as it is).
 // Set before InitWindow: a value outside 1..3 is clamped. While a window is
 // open the call is ignored (the world was laid out in the old size); it takes
 // effect at the next InitWindow.
 void gfx_set_scale(int scale);
 int gfx_scale(void);                                  // Physical pixels per logical pixel (1 until set)
+
+// ---- The window and the pointer, for the desktop's input --------------------------
+// The overlay window as an opaque handle (the backend's own window record).
+typedef struct GfxWindow GfxWindow;
+// The window whose GL context is current on this thread: the overlay once
+// InitWindow succeeded, null before and after.
+GfxWindow* gfx_current_window(void);
+// Pointer position relative to window's client area in physical pixels, read
+// from the windowing system wherever the pointer is (also where the window
+// lets it through, so no motion event reaches it); (0, 0) for a null window.
+Vector2 gfx_window_pointer(GfxWindow* window);
 
 // ---- Input injection (tests) ---------------------------------------------------
 // These feed the same state the window's events feed, so code that reads

@@ -334,6 +334,17 @@ bool gfx_can_present_area() {
     return gfx_x11_can_present_area(GFX_WINDOW);
 }
 
+GfxWindow* gfx_current_window(void) {
+    return reinterpret_cast<GfxWindow*>(glfwGetCurrentContext());
+}
+
+Vector2 gfx_window_pointer(GfxWindow* window) {
+    if (window == nullptr) return {0, 0};
+    double x = 0, y = 0;
+    glfwGetCursorPos(reinterpret_cast<GLFWwindow*>(window), &x, &y);
+    return {(float)x, (float)y};
+}
+
 bool gfx_has_context() {
     return GFX_WINDOW != nullptr && glfwGetCurrentContext() != nullptr;
 }

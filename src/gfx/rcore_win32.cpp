@@ -41,9 +41,9 @@
 #include <string>
 #include <vector>
 
-#include "GLFW/glfw3.h"
 
-// The backend's window record; GLFWwindow is its name to the rest of the layer.
+// The backend's window record; GLFWwindow is its name to the rest of the layer
+// (GfxWindow outside it).
 struct GLFWwindow {
     HWND hwnd;        // the overlay window
     HDC dc;           // its device context (CS_OWNDC: valid for the window's life)
@@ -646,20 +646,19 @@ GfxProc gfx_gl_proc(const char* name) {
     return (GfxProc)(void*)proc;
 }
 
-// ---- GLFW calls the program makes (win32/GLFW/glfw3.h) ------------------------------------
-
-extern "C" GLFWwindow* glfwGetCurrentContext(void) {
-    return gfx_has_context() ? GFX_WINDOW : nullptr;
-}
-
-extern "C" void glfwGetCursorPos(GLFWwindow* window, double* xpos, double* ypos) {
-    POINT p = {0, 0};
-    if (window && GetCursorPos(&p)) ScreenToClient(window->hwnd, &p);
-    if (xpos) *xpos = p.x;
-    if (ypos) *ypos = p.y;
-}
-
 // ---- Extras (gfx_ext.h) ----------------------------------------------------------------
+
+GfxWindow* gfx_current_window(void) {
+    return gfx_has_context() ? reinterpret_cast<GfxWindow*>(GFX_WINDOW) : nullptr;
+}
+
+Vector2 gfx_window_pointer(GfxWindow* handle) {
+    // GetCursorPos always knows the pointer, over the window or not.
+    POINT p = {0, 0};
+    GLFWwindow* window = reinterpret_cast<GLFWwindow*>(handle);
+    if (window && GetCursorPos(&p)) ScreenToClient(window->hwnd, &p);
+    return {(float)p.x, (float)p.y};
+}
 
 void gfx_set_input_region(const struct Rectangle* rects, int count) {
     if (!GFX_WINDOW || count < 0) return;

@@ -4,9 +4,9 @@
 #include <cstdlib>
 #include <iostream>
 
-#include "app/app.h"
+#include "base/base.h"
 #include "draw/draw.h"
-#include "element/behaviours.h"
+#include "desktop/behaviours.h"
 #include "element/element.h"
 #include "mascot/menu.h"
 #include "physics/physics.h"

@@ -1,17 +1,14 @@
-// Speech bubbles, menus and the mascot's main menu.
+// Speech bubbles and menus.
 #include "mascot/menu.h"
 
 #include <algorithm>
 #include <iostream>
 
-#include "app/app.h"
-#include "app/config.h"
-#include "desktop/monitors.h"
-#include "element/behaviours.h"
+#include "base/base.h"
+#include "desktop/behaviours.h"
+#include "draw/draw.h"
 #include "element/element.h"
-#include "mascot/blockspawner.h"
 #include "mascot/vimo.h"
-#include "mascot/vimo_hooks.h"
 #include "physics/physics.h"
 
 Element* menu = nullptr;
@@ -126,36 +123,4 @@ void menu_destroy() {
 void onChosen_noop(Element* bubble, int index) {
     (void)bubble;
     (void)index;
-}
-
-void vimo_click(Element* mascot, Vector2 mouse, MouseButton button) {
-    (void)mascot;
-    (void)mouse;
-    if (button != MOUSE_BUTTON_RIGHT || menu != nullptr || vimo_live_blocking()) return;
-    spawn_menu({"hi hii ~", USER.is_null() ? " - Log In" : " - Commune", " - Spawn Blocks", " - Dismiss"},
-               {0, 20, 40, 60}, mainMenu_chosen);
-}
-
-void mainMenu_chosen(Element* bubble, int index) {
-    (void)bubble;
-    switch (index) {
-    case 2:
-        if (USER.is_null()) {
-            if (vimo_hooks.login_spawn)
-                vimo_hooks.login_spawn();
-            else
-                std::cout << "login: the community service is not reachable yet" << std::endl;
-        } else {
-            if (vimo_hooks.commune_spawn)
-                vimo_hooks.commune_spawn();
-            else
-                std::cout << "commune: the community service is not reachable yet" << std::endl;
-        }
-        break;
-    case 3:
-        blockspawner_spawn();
-        break;
-    default:  // 4 Dismiss: the bubble has burst already; 0, 1, -1: it stays open
-        break;
-    }
 }

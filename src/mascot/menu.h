@@ -2,7 +2,8 @@
 // floating to the upper right of the mascot. Every line can be clicked; the
 // bubble's chooser learns the drawable index that was hit (0 = the frame,
 // line k = index k + 1, -1 = nothing). At most one bubble is open: `menu`.
-// Also the mascot's main menu (right click on the mascot).
+// The mascot's main menu (right click on the mascot) is the mascot's own
+// (mascot/vimo.h).
 //
 // Threads: main thread only (element registry and `menu`). Network callbacks
 // that want a bubble closed hand that over to the main thread.
@@ -30,6 +31,3 @@ void menu_update(Element* bubble, float dt, float time);     // onUpdate: keep t
 void menu_click(Element* bubble, Vector2 mouse, MouseButton button);  // onClick: close for lines after the first, tell the chooser
 void menu_destroy();                                          // Burst the open bubble (force 64, life 5); nothing when none
 void onChosen_noop(Element* bubble, int index);               // Chooser of bubbles that only speak
-
-void vimo_click(Element* mascot, Vector2 mouse, MouseButton button);  // Mascot's onClick: right button opens the main menu
-void mainMenu_chosen(Element* bubble, int index);             // Main menu chooser: log in / commune, blocks, dismiss

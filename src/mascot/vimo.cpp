@@ -1,21 +1,23 @@
-// The mascot's behaviour and the clock of the periodic online jobs.
+// The mascot's behaviour and its main menu.
 #include "mascot/vimo.h"
 
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <iostream>
 
-#include "app/app.h"
-#include "app/config.h"
+#include "base/base.h"
 #include "desktop/input.h"
 #include "desktop/window.h"
-#include "element/behaviours.h"
+#include "desktop/behaviours.h"
 #include "element/element.h"
+#include "mascot/blockspawner.h"
 #include "mascot/menu.h"
 #include "mascot/vimo_hooks.h"
 #include "physics/physics.h"
 
 VimoHooks vimo_hooks = {};
+Element* vimo = nullptr;
 
 float vimo_move_timer = 0;
 float vimo_walk_timer = 0;
@@ -25,16 +27,29 @@ bool vimo_was_thrown = false;
 bool vimo_was_grounded = false;
 std::string vimo_pose_name;
 
-float poll_duration = 5;
-float next_poll = 3;
-bool vimo_poll_running = false;
-
-static const float FEED_INTERVAL = 300;   // seconds between feed checks
-static const float FEED_OFFSET = 5;       // the first check, seconds after start
-static const float POLL_FASTEST = 5;      // chat poll interval while messages come, seconds
-static const float POLL_SLOWEST = 3600;   // chat poll interval ceiling, seconds
 static const float LANDED_TIME = 0.5f;    // "landed" pose after touching down, seconds
 static const float BUMPED_TIME = 0.1f;    // "bumped" pose after bouncing off the ground, seconds
+
+void vimo_create() {
+    vimo = newElement(0);
+    vimo->id = "vimo";
+    vimo->size = {128, 128};
+    vimo->canRotate = false;
+    vimo->autoFlip = true;
+    Drawable image{};
+    image.type = DRAWABLE_IMAGE;
+    image.source = "assets/guy";
+    image.offset = {0, 0};
+    image.size = {128, 128};
+    image.rotation = 0;
+    image.color = {255, 255, 255, 255};
+    vimo->drawables.push_back(image);
+    enablePhysics(vimo);
+    vimo->onUpdate = vimo_update;
+    vimo->onClick = vimo_click;
+    vimo->onDrag = vimo_drag;
+    vimo->onRelease = vimo_release;
+}
 
 void vimo_reset() {
     // Drawn at creation rather than at program load: the generator is seeded
@@ -46,9 +61,6 @@ void vimo_reset() {
     vimo_was_thrown = false;
     vimo_was_grounded = false;
     vimo_pose_name.clear();
-    poll_duration = POLL_FASTEST;
-    next_poll = 3;
-    vimo_poll_running = false;
 }
 
 bool vimo_live_blocking() {
@@ -63,72 +75,6 @@ static bool vimo_live() {
 
 static bool vimo_is_held() {
     return held != nullptr && vimo != nullptr && held->id == vimo->id;
-}
-
-// The next poll after one that ended at time: 5 s after its slot when it had
-// news, otherwise after a doubled interval (at most an hour).
-static void vimo_schedule_poll(bool fresh, float time) {
-    if (fresh) {
-        poll_duration = POLL_FASTEST;
-        next_poll = next_poll + POLL_FASTEST;
-    } else {
-        poll_duration = std::min(2 * poll_duration, POLL_SLOWEST);
-        next_poll = next_poll + poll_duration;
-    }
-    // Scheduled from the previous slot; only when that is still behind us (a
-    // late or slow poll) does the next one count from now, so missed slots do
-    // not make a burst of polls.
-    if (next_poll <= time) next_poll = time + poll_duration;
-}
-
-void vimo_jobs(float dt, float time) {
-    // 0. Results the network worker handed over (login, commune post), on this thread.
-    if (vimo_hooks.drain) vimo_hooks.drain();
-
-    // 1. Feed checks: at 5 s, then every 300 s.
-    if (everyInterval(time, dt, FEED_INTERVAL, FEED_OFFSET)) {
-        if (vimo_hooks.fetchFern) vimo_hooks.fetchFern();
-        if (vimo_hooks.fetchBsky) vimo_hooks.fetchBsky();
-        if (vimo_hooks.fetchBlog) vimo_hooks.fetchBlog();
-    }
-
-    // 2. Live notices queued by the network worker. A notice brings the chat
-    // poll back to its fastest rate.
-    if (vimo_hooks.take_lives) {
-        std::vector<std::string> lives = vimo_hooks.take_lives();
-        if (!lives.empty()) {
-            for (const std::string& handle : lives)
-                if (vimo_hooks.live_spawn) vimo_hooks.live_spawn(handle);
-            poll_duration = POLL_FASTEST;
-            if (next_poll > time + POLL_FASTEST) next_poll = time + POLL_FASTEST;
-        }
-    }
-
-    // 3. Chat poll, off this thread: started when due and none is running,
-    // its outcome picked up in the frame it is handed over (at the earliest
-    // the frame it started in). Due when next_poll lies in (time - dt, time];
-    // a poll whose moment fell between two frame windows (the frame clock lags
-    // a frame, so after a long frame the windows leave a gap) is run late
-    // rather than never, which would end polling for good.
-    if (!vimo_poll_running && time >= next_poll) {
-        vimo_poll_running = vimo_hooks.poll_chat_start && vimo_hooks.poll_chat_start();
-        if (!vimo_poll_running) vimo_schedule_poll(false, time);
-    }
-    if (vimo_poll_running) {
-        int outcome = vimo_hooks.poll_chat_outcome ? vimo_hooks.poll_chat_outcome() : 0;
-        if (outcome >= 0) {
-            vimo_poll_running = false;
-            vimo_schedule_poll(outcome == 1, time);
-        }
-    }
-
-    // 4. Chat boxes: dropped, not kept, while the stream is live and not snoozed.
-    if (vimo_hooks.take_chats) {
-        std::vector<std::string> chats = vimo_hooks.take_chats();
-        if (!vimo_live_blocking())
-            for (const std::string& text : chats)
-                if (vimo_hooks.spawn_chat) vimo_hooks.spawn_chat(text);
-    }
 }
 
 void vimo_wander(PhysicsBodyData* body, float dt) {
@@ -227,7 +173,6 @@ std::string vimo_pose(PhysicsBodyData* body, float dt, float time) {
 
 void vimo_update(Element* e, float dt, float time) {
     (void)e;
-    vimo_jobs(dt, time);
     if (vimo == nullptr || vimo->physicsId == -1) return;
 
     PhysicsLock lock;
@@ -255,4 +200,38 @@ void vimo_release(Element* e, Vector2 previousMouse, Vector2 mouse, MouseButton 
     (void)button;
     vimo_was_thrown = true;
     vimo_was_grounded = false;
+}
+
+// ---- The main menu ------------------------------------------------------------------
+
+void vimo_click(Element* mascot, Vector2 mouse, MouseButton button) {
+    (void)mascot;
+    (void)mouse;
+    if (button != MOUSE_BUTTON_RIGHT || menu != nullptr || vimo_live_blocking()) return;
+    spawn_menu({"hi hii ~", USER.is_null() ? " - Log In" : " - Commune", " - Spawn Blocks", " - Dismiss"},
+               {0, 20, 40, 60}, mainMenu_chosen);
+}
+
+void mainMenu_chosen(Element* bubble, int index) {
+    (void)bubble;
+    switch (index) {
+    case 2:
+        if (USER.is_null()) {
+            if (vimo_hooks.login_spawn)
+                vimo_hooks.login_spawn();
+            else
+                std::cout << "login: the community service is not reachable yet" << std::endl;
+        } else {
+            if (vimo_hooks.commune_spawn)
+                vimo_hooks.commune_spawn();
+            else
+                std::cout << "commune: the community service is not reachable yet" << std::endl;
+        }
+        break;
+    case 3:
+        blockspawner_spawn();
+        break;
+    default:  // 4 Dismiss: the bubble has burst already; 0, 1, -1: it stays open
+        break;
+    }
 }

@@ -7,11 +7,11 @@
 #include <stdexcept>
 #include <utility>
 
-#include "app/app.h"
-#include "app/config.h"
-#include "desktop/monitors.h"
-#include "element/behaviours.h"
+#include "base/base.h"
+#include "desktop/behaviours.h"
+#include "draw/draw.h"
 #include "element/element.h"
+#include "mascot/vimo.h"
 #include "net/net.h"
 #include "online/online.h"
 #include "physics/physics.h"

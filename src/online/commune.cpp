@@ -3,7 +3,8 @@
 // copy of the program shows. The draft is UTF-8; Backspace removes a whole
 // character. The post's answer comes on the network worker and is handed to
 // the main thread, which stores it as "last_chat" and closes the open bubble.
-#include "app/config.h"
+#include "base/base.h"
+#include "draw/draw.h"
 #include "element/element.h"
 #include "gfx/gfx_ext.h"
 #include "mascot/menu.h"

@@ -2,7 +2,7 @@
 // linked; greet the account, or open the authorisation page and ask again when
 // the user clicks the bubble. The answers arrive on the network worker and are
 // handed to the main thread (online_post), which sets USER and opens bubbles.
-#include "app/config.h"
+#include "base/base.h"
 #include "element/element.h"
 #include "mascot/menu.h"
 #include "net/endpoints.h"

@@ -1,5 +1,5 @@
-// Start-up of the online features: filling the mascot's hook table, and the
-// browser seam.
+// Start-up of the online features: filling the jobs' table and the mascot's
+// hook table, and the browser seam.
 #include "mascot/vimo_hooks.h"
 #include "net/net.h"
 #include "online/online.h"
@@ -18,16 +18,19 @@ static bool is_live_hook() { return VIMO_LIVE.load(); }
 static bool is_snoozed_hook() { return VIMO_SNOOZED.load(); }
 
 void online_init() {
-    vimo_hooks.drain = online_drain;
-    vimo_hooks.fetchFern = fetchFern;
-    vimo_hooks.fetchBsky = fetchBsky;
-    vimo_hooks.fetchBlog = fetchBlog;
-    vimo_hooks.take_lives = live_take_latest;
-    vimo_hooks.live_spawn = live_spawn;
-    vimo_hooks.poll_chat_start = poll_chat_start;
-    vimo_hooks.poll_chat_outcome = poll_chat_outcome;
-    vimo_hooks.take_chats = chat_take;
-    vimo_hooks.spawn_chat = spawn_chat_hook;
+    online_jobs.drain = online_drain;
+    online_jobs.fetchFern = fetchFern;
+    online_jobs.fetchBsky = fetchBsky;
+    online_jobs.fetchBlog = fetchBlog;
+    online_jobs.take_lives = live_take_latest;
+    online_jobs.live_spawn = live_spawn;
+    online_jobs.poll_chat_start = poll_chat_start;
+    online_jobs.poll_chat_outcome = poll_chat_outcome;
+    online_jobs.take_chats = chat_take;
+    online_jobs.spawn_chat = spawn_chat_hook;
+    online_jobs.is_live = is_live_hook;
+    online_jobs.is_snoozed = is_snoozed_hook;
+    online_jobs_reset();
     vimo_hooks.is_live = is_live_hook;
     vimo_hooks.is_snoozed = is_snoozed_hook;
     vimo_hooks.login_spawn = login_spawn;

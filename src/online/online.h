@@ -4,9 +4,9 @@
 // Threads. Network callbacks (the *_inner functions, commune_update_entered)
 // run on the network worker and never touch elements, `menu`, `USER` or
 // `CONFIG`: what the main thread must do with an answer is queued with
-// online_post and run by online_drain, which the mascot's update calls once per
-// frame, first thing (through vimo_hooks.drain). Everything else here runs on
-// the main thread unless its line says otherwise.
+// online_post and run by online_drain, which online_tick calls once per frame,
+// first thing. Everything else here runs on the main thread unless its line
+// says otherwise.
 //
 // The functions under "Answers" read a service answer and nothing but their
 // own state, so that they can be tested and fuzzed without a window; they live
@@ -29,14 +29,56 @@ struct Element;
 using json = nlohmann::json;
 
 // ---- Start-up --------------------------------------------------------------
-// Fill every slot of vimo_hooks (main thread, before the mascot's first update).
+// Fill every slot of online_jobs and of the mascot's vimo_hooks, and reset the
+// chat-poll schedule (main thread, before the first frame).
 void online_init();
+
+// ---- The jobs' clock (jobs.cpp) ------------------------------------------------
+// What online_tick runs, as a table so that the schedule can be tested with
+// fakes. online_init fills it with the functions below; a slot left null is
+// skipped, and a chat poll that could not start counts as a quiet one.
+struct OnlineJobs {
+    void (*drain)();   // online_drain: results handed over by the network worker
+    // Feed checks, started every 300 s; each queues its request and returns at once.
+    void (*fetchFern)();
+    void (*fetchBsky)();
+    void (*fetchBlog)();
+    // live_take_latest: takes the live-notice hand-over list over, under the
+    // lock its writer on the network worker uses (at most one handle a frame).
+    std::vector<std::string> (*take_lives)();
+    Element* (*live_spawn)(std::string handle);  // shows one live notice; returns its bubble
+    // The chat poll, which runs off the main thread: start one (false when
+    // none could start), then ask each frame for its outcome: 1 news, 0 quiet,
+    // -1 not ended yet. The outcome is known once the poll's boxes are queued.
+    bool (*poll_chat_start)();
+    int (*poll_chat_outcome)();
+    std::vector<std::string> (*take_chats)();  // chat_take: the queued box texts, list left empty
+    void (*spawn_chat)(std::string text);       // creates one chat box element
+    bool (*is_live)();      // VIMO_LIVE
+    bool (*is_snoozed)();   // VIMO_SNOOZED
+};
+extern OnlineJobs online_jobs;  // all null until online_init; tests put fakes here
+
+// Chat-poll schedule, on the frame loop's elapsed-time clock.
+extern float poll_duration;     // current poll interval: 5, doubling to 3600 while the chat is quiet
+extern float next_poll;         // when the next poll runs; 3 at start
+extern bool vimo_poll_running;  // a chat poll was started and its outcome has not come back yet
+void online_jobs_reset();       // The schedule back to its start values (5, 3, none running)
+
+// The online jobs of one frame, called by the frame loop before the elements'
+// update: 0 drain the hand-over; 1 feed checks at 5 s, then every 300 s;
+// 2 live notices (a notice brings the next poll within 5 s); 3 the chat poll,
+// started when due, its outcome picked up in the frame it is handed over
+// (news: 5 s after its slot, quiet: the interval doubles up to an hour);
+// 4 chat boxes, dropped while the stream is live and not snoozed. time is the
+// frame loop's running time before this frame, dt this frame's time.
+void online_tick(float dt, float time);
 
 // ---- Hand-over to the main thread --------------------------------------------
 // Queue an action for the main thread; any thread. Actions run in posting order.
 void online_post(std::function<void()> action);
 // Run the queued actions (main thread, once per frame at the start of the
-// mascot's update). Actions posted while draining run in the next drain.
+// online tick). Actions posted while draining run in the next drain.
 void online_drain();
 // Number of actions waiting (tests wait on it with a deadline).
 size_t online_pending();

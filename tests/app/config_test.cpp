@@ -14,7 +14,7 @@
 #include <sstream>
 
 #include "app/config.h"
-#include "app/files.h"
+#include "base/files.h"
 #include "physics/physics.h"
 
 namespace fs = std::filesystem;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/app.h"
+#include "desktop/walls.h"
 #include "element/element.h"
 #include "physics/physics.h"
 

@@ -3,8 +3,10 @@
 // given, and the world is stepped on the test's thread.
 #include <gtest/gtest.h>
 
-#include "app/app.h"
+#include "base/base.h"
+#include "desktop/walls.h"
 #include "desktop/monitors.h"
+#include "draw/draw.h"
 #include "element/element.h"
 #include "physics/physics.h"
 

@@ -5,7 +5,8 @@
 
 #include <set>
 
-#include "app/app.h"
+#include "base/base.h"
+#include "desktop/walls.h"
 #include "desktop/window.h"
 #include "gfx/gfx_ext.h"
 #include "physics/physics.h"

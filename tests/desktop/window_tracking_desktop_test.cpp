@@ -9,7 +9,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/app.h"
+#include "base/base.h"
+#include "desktop/walls.h"
 #include "desktop/window.h"
 #include "desktop/xclient_helpers.h"
 #include "gfx/gfx_ext.h"

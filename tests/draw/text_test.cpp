@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/files.h"
+#include "base/files.h"
 #include "draw/draw.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <tuple>
 #include <vector>
 
-#include "element/behaviours.h"
+#include "desktop/behaviours.h"
 #include "mascot_fixture.h"
 
 namespace {

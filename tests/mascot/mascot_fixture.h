@@ -10,8 +10,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/app.h"
-#include "app/config.h"
+#include "base/base.h"
 #include "desktop/input.h"
 #include "desktop/monitors.h"
 #include "desktop/window.h"

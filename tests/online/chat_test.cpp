@@ -70,7 +70,7 @@ TEST_F(ChatPollTest, AsksForDoublingPagesUntilTheCursorAndQueuesNewestFirst) {
     EXPECT_EQ(CONFIG["last_chat"], "m10");
 
     // The hook hands the boxes over once and leaves the list empty.
-    EXPECT_EQ(vimo_hooks.take_chats().size(), 3u);
+    EXPECT_EQ(online_jobs.take_chats().size(), 3u);
     EXPECT_TRUE(chat_to_spawn.empty());
 
     // The cursor advanced: the next poll finds nothing new.

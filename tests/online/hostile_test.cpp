@@ -85,7 +85,7 @@ TEST_F(HostileTest, AHugeLiveListIsReadOnceAndShownAsOneNotice) {
 
     // 256 queued handles make one notice in one frame: the last queued one.
     size_t before = ELEMENTS.size();
-    vimo_jobs(1.0f / 60, 1);
+    online_tick(1.0f / 60, 1);
     EXPECT_EQ(ELEMENTS.size(), before + 1);
     EXPECT_EQ(live_person, "h255");
     EXPECT_TRUE(live_take().empty());
@@ -125,7 +125,7 @@ TEST_F(HostileTest, FramesGoOnWhileEachAnswerTakesTwoSeconds) {
     auto give_up = clock::now() + std::chrono::seconds(20);
     do {
         auto start = clock::now();
-        vimo_jobs(1.0f / 60, time);
+        online_tick(1.0f / 60, time);
         longest = std::max(longest, clock::now() - start);
         time += 1.0f / 60;
         frames++;

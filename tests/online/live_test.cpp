@@ -17,15 +17,15 @@ TEST_F(LiveTest, NewHandlesAreAnnouncedAndTheStreamerGoesLiveAndOff) {
 
     // First answer: the streamer is announced, and shown by the mascot's hooks.
     testing::internal::CaptureStdout();
-    vimo_hooks.fetchFern();
+    online_jobs.fetchFern();
     ASSERT_TRUE(fetch_wait_idle(15000));
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("fern result: [\"quelmara\"]\nquelmara is live!\n"), std::string::npos) << out;
-    std::vector<std::string> lives = vimo_hooks.take_lives();
+    std::vector<std::string> lives = online_jobs.take_lives();
     EXPECT_EQ(lives, std::vector<std::string>{"quelmara"});
-    EXPECT_TRUE(vimo_hooks.take_lives().empty());
+    EXPECT_TRUE(online_jobs.take_lives().empty());
     EXPECT_FALSE(vimo_hooks.is_live());
-    Element* streamer = vimo_hooks.live_spawn(lives[0]);
+    Element* streamer = online_jobs.live_spawn(lives[0]);
     EXPECT_TRUE(vimo_hooks.is_live());
     EXPECT_FALSE(vimo_hooks.is_snoozed());
     EXPECT_EQ(lines(streamer), (std::vector<std::string>{"The Communion Has Started.", " - Join", " - Dismiss"}));

@@ -18,12 +18,12 @@
 #include <vector>
 
 
-#include "app/app.h"
+#include "base/base.h"
 #include "net/loopback_server.h"
-#include "app/config.h"
+#include "mascot/vimo.h"
 #include "desktop/input.h"
 #include "draw/draw.h"
-#include "element/behaviours.h"
+#include "desktop/behaviours.h"
 #include "element/element.h"
 #include "mascot/blockspawner.h"
 #include "mascot/menu.h"

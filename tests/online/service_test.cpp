@@ -140,7 +140,7 @@ TEST_F(ServiceTest, ChatFromThePlatformsBecomesBoxes) {
     EXPECT_FALSE(poll_chat());
 
     // The mascot's update drops the boxes onto the desktop.
-    vimo_hooks.spawn_chat(chat_take()[0]);
+    online_jobs.spawn_chat(chat_take()[0]);
     EXPECT_EQ(live_elements_with(chat_click).size(), 1u);
 
     local.chat("matrix", "m:example.org", "em", "fifth");

@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "app/app.h"
-#include "app/files.h"
+#include "base/files.h"
 #include "desktop/shape.h"
 #include "draw/draw.h"
-#include "draw/screen_helpers.h"
+#include "app/screen_helpers.h"
 #include "element/element.h"
 #include "gfx/gfx_ext.h"
 

@@ -19,7 +19,7 @@
 #include <random>
 #include <sstream>
 
-#include "app/files.h"
+#include "base/files.h"
 
 namespace fs = std::filesystem;
 

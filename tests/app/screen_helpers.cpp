@@ -1,4 +1,4 @@
-#include "draw/screen_helpers.h"
+#include "app/screen_helpers.h"
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>

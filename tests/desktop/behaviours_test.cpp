@@ -7,10 +7,11 @@
 #include <cstring>
 #include <vector>
 
-#include "app/app.h"
+#include "base/base.h"
+#include "desktop/walls.h"
 #include "desktop/input.h"
 #include "draw/draw.h"
-#include "element/behaviours.h"
+#include "desktop/behaviours.h"
 #include "element/element.h"
 #include "physics/physics.h"
 

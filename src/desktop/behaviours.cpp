@@ -1,8 +1,9 @@
 // Generic element behaviours. See behaviours.h.
-#include "element/behaviours.h"
+#include "desktop/behaviours.h"
 
 #include <cmath>
 
+#include "draw/draw.h"
 #include "element/element.h"
 #include "physics/physics.h"
 

@@ -1,0 +1,17 @@
+// Static walls: the bodies that stop everything else, around the overlay, over
+// the parts of it no monitor shows (desktop/monitors.h) and around the focused
+// window (desktop/window.h).
+//
+// Threads: main thread. Hold PhysicsLock around several, so no step sees one
+// before it is static (createWalls holds it for its four).
+#pragma once
+
+#include "gfx/raylib.h"
+
+// A static rectangle (centre and size in pixels) on collision layer layer, as
+// walls are: bouncy, sliding. Returns its body id, -1 when the world was full.
+int createStaticRect(Vector2 centre, Vector2 size, int layer);
+// Four static walls just outside area (top, bottom, left, right), thickness
+// pixels thick, on collision layer layer. Returns a new int[4] of their body
+// ids (caller frees with delete[]); an id is -1 when the world was full.
+int* createWalls(Rectangle area, float thickness, int layer);

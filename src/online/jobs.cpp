@@ -1,0 +1,97 @@
+// The clock of every online job, run by the frame loop once per frame before
+// the elements' update: feed checks, live notices, the adaptive chat poll and
+// the chat boxes it brings. See online.h.
+#include <algorithm>
+
+#include "base/base.h"
+#include "online/online.h"
+
+OnlineJobs online_jobs = {};
+float poll_duration = 5;
+float next_poll = 3;
+bool vimo_poll_running = false;
+
+static const float FEED_INTERVAL = 300;   // seconds between feed checks
+static const float FEED_OFFSET = 5;       // the first check, seconds after start
+static const float POLL_FASTEST = 5;      // chat poll interval while messages come, seconds
+static const float POLL_SLOWEST = 3600;   // chat poll interval ceiling, seconds
+
+void online_jobs_reset() {
+    poll_duration = POLL_FASTEST;
+    next_poll = 3;
+    vimo_poll_running = false;
+}
+
+// The stream is live and its notice not snoozed: chat boxes are dropped.
+static bool live_blocking() {
+    bool live = online_jobs.is_live && online_jobs.is_live();
+    bool snoozed = online_jobs.is_snoozed && online_jobs.is_snoozed();
+    return live && !snoozed;
+}
+
+// The next poll after one that ended at time: 5 s after its slot when it had
+// news, otherwise after a doubled interval (at most an hour).
+static void vimo_schedule_poll(bool fresh, float time) {
+    if (fresh) {
+        poll_duration = POLL_FASTEST;
+        next_poll = next_poll + POLL_FASTEST;
+    } else {
+        poll_duration = std::min(2 * poll_duration, POLL_SLOWEST);
+        next_poll = next_poll + poll_duration;
+    }
+    // Scheduled from the previous slot; only when that is still behind us (a
+    // late or slow poll) does the next one count from now, so missed slots do
+    // not make a burst of polls.
+    if (next_poll <= time) next_poll = time + poll_duration;
+}
+
+void online_tick(float dt, float time) {
+    // 0. Results the network worker handed over (login, commune post), on this thread.
+    if (online_jobs.drain) online_jobs.drain();
+
+    // 1. Feed checks: at 5 s, then every 300 s.
+    if (everyInterval(time, dt, FEED_INTERVAL, FEED_OFFSET)) {
+        if (online_jobs.fetchFern) online_jobs.fetchFern();
+        if (online_jobs.fetchBsky) online_jobs.fetchBsky();
+        if (online_jobs.fetchBlog) online_jobs.fetchBlog();
+    }
+
+    // 2. Live notices queued by the network worker. A notice brings the chat
+    // poll back to its fastest rate.
+    if (online_jobs.take_lives) {
+        std::vector<std::string> lives = online_jobs.take_lives();
+        if (!lives.empty()) {
+            for (const std::string& handle : lives)
+                if (online_jobs.live_spawn) online_jobs.live_spawn(handle);
+            poll_duration = POLL_FASTEST;
+            if (next_poll > time + POLL_FASTEST) next_poll = time + POLL_FASTEST;
+        }
+    }
+
+    // 3. Chat poll, off this thread: started when due and none is running,
+    // its outcome picked up in the frame it is handed over (at the earliest
+    // the frame it started in). Due when next_poll lies in (time - dt, time];
+    // a poll whose moment fell between two frame windows (the frame clock lags
+    // a frame, so after a long frame the windows leave a gap) is run late
+    // rather than never, which would end polling for good.
+    if (!vimo_poll_running && time >= next_poll) {
+        vimo_poll_running = online_jobs.poll_chat_start && online_jobs.poll_chat_start();
+        if (!vimo_poll_running) vimo_schedule_poll(false, time);
+    }
+    if (vimo_poll_running) {
+        int outcome = online_jobs.poll_chat_outcome ? online_jobs.poll_chat_outcome() : 0;
+        if (outcome >= 0) {
+            vimo_poll_running = false;
+            vimo_schedule_poll(outcome == 1, time);
+        }
+    }
+
+    // 4. Chat boxes: dropped, not kept, while the stream is live and not snoozed.
+    if (online_jobs.take_chats) {
+        std::vector<std::string> chats = online_jobs.take_chats();
+        if (!live_blocking())
+            for (const std::string& text : chats)
+                if (online_jobs.spawn_chat) online_jobs.spawn_chat(text);
+    }
+}
+
