@@ -24,8 +24,9 @@ static void usage() {
         VIMO_SERVICE_DEFAULT_PORT);
 }
 
-int main(int argc, char** argv) {
-    ServiceOptions options;
+// Reads the command line into *options: -1 to go on, otherwise the exit code
+// (0 after --help; 64 for a bad command line, its message printed).
+static int parse_args(int argc, char** argv, ServiceOptions* options) {
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -33,7 +34,7 @@ int main(int argc, char** argv) {
             return 0;
         }
         if (arg == "--behind-proxy") {
-            options.behind_proxy = true;
+            options->behind_proxy = true;
             continue;
         }
         if (i + 1 >= argc) {
@@ -43,7 +44,7 @@ int main(int argc, char** argv) {
         }
         std::string value = argv[++i];
         if (arg == "--host") {
-            options.host = value;
+            options->host = value;
         } else if (arg == "--port") {
             char* end = nullptr;
             long port = std::strtol(value.c_str(), &end, 10);
@@ -51,15 +52,15 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "vimo-service: bad port %s\n", value.c_str());
                 return 64;
             }
-            options.port = int(port);
+            options->port = int(port);
         } else if (arg == "--db") {
-            options.db_path = value;
+            options->db_path = value;
         } else if (arg == "--origin") {
             if (value.rfind("http://", 0) != 0 && value.rfind("https://", 0) != 0) {
                 std::fprintf(stderr, "vimo-service: --origin must start with http:// or https://\n");
                 return 64;
             }
-            options.origin = value;
+            options->origin = value;
         } else if (arg == "--keep") {
             char* end = nullptr;
             long long keep = std::strtoll(value.c_str(), &end, 10);
@@ -67,19 +68,25 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "vimo-service: --keep must be a count from 1 to 100000000\n");
                 return 64;
             }
-            options.keep_messages = keep;
+            options->keep_messages = keep;
         } else if (arg == "--streamer") {
             if (value.empty() || value.size() > SERVICE_MAX_NAME_BYTES) {
                 std::fprintf(stderr, "vimo-service: --streamer must be 1 to 64 bytes\n");
                 return 64;
             }
-            options.streamer = value;
+            options->streamer = value;
         } else {
             std::fprintf(stderr, "vimo-service: unknown option %s\n", arg.c_str());
             usage();
             return 64;
         }
     }
+    return -1;
+}
+
+int main(int argc, char** argv) {
+    ServiceOptions options;
+    if (int code = parse_args(argc, argv, &options); code >= 0) return code;
 
     std::filesystem::path dir = std::filesystem::path(options.db_path).parent_path();
     std::error_code ec;

@@ -6,6 +6,13 @@
 // Threads: service_create/service_bind/service_stop on the owning thread;
 // service_run blocks that thread (or another) while a pool of HTTP threads runs
 // the handlers, which share the store (store.h) under its lock.
+//
+// Where things are: service.cpp the life below; routes.cpp the table of every
+// path and the companion's calls; http.h/.cpp request parsing, answers, the
+// client's address and the admin token checks; actions.h/.cpp the streamer's
+// actions (ingest, live list, blog, posts, delete, ban, words); pages.h/.cpp the
+// HTML pages and the admin page's forms; input.h/.cpp the text helpers declared
+// below and the input rules; store.h the database; rate_limit.h the limits.
 #pragma once
 
 #include <memory>

@@ -4,6 +4,11 @@
 // for the file's lock), reads take a connection of their own from a pool and so
 // never wait behind a write. Failures of SQLite itself throw std::runtime_error
 // (the HTTP layer answers 500).
+//
+// Where things are: store.cpp the queries; store_sqlite.h/.cpp the connections,
+// cached statements, transactions, the read pool and store_open (schema and
+// migrations); store_secrets.h/.cpp random values, link tokens (HMAC) and the
+// admin token's SHA-256.
 #pragma once
 
 #include <cstdint>

@@ -1,0 +1,29 @@
+// Input rules of the community service: which ids, handles and texts a request
+// may carry, and the platforms a message may come from. The byte-level text
+// helpers (html_escape, xml_escape, valid_utf8, percent_decode) are public and
+// declared in service.h; input.cpp defines them beside these rules. Pure
+// functions of their arguments: any thread may call any of them.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace service_detail {
+
+inline constexpr const char* NAME_PLATFORM = "corvane";  // carries the display name itself, no id
+
+// Ids and handles travel unencoded in the companion's URLs: only URL-safe bytes.
+bool valid_token_chars(const std::string& s, size_t max, const char* extra);
+bool valid_login_id(const std::string& s);    // installation ids: A-Z a-z 0-9 : . _ -
+bool valid_sender_id(const std::string& s);   // senders on a platform: A-Z a-z 0-9 : . _ ~ -
+bool valid_handle(const std::string& s);      // live handles: A-Z a-z 0-9 . _ -, at most 64
+bool valid_actor(const std::string& s);       // Bluesky handles and DIDs, at most 253
+bool valid_link_token(const std::string& s);  // link-page tokens: A-Z a-z 0-9
+// Human text: well-formed UTF-8, no control characters, at most max bytes, and
+// something a reader can see once spaces and format characters are left out.
+bool valid_text(const std::string& s, size_t max);
+std::string trim(const std::string& s);  // without leading and trailing spaces
+// Whether p is a platform whose senders have ids: twitch, discord, web, matrix.
+bool is_id_platform(const std::string& p);
+
+}  // namespace service_detail

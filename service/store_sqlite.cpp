@@ -1,0 +1,170 @@
+// The SQLite wrapper of the community service's store and opening the database
+// (see store_sqlite.h): schema, migrations from older versions, the Store's
+// fixed values.
+#include "store_sqlite.h"
+
+#include <stdexcept>
+
+#include <sys/stat.h>
+
+#include "store_secrets.h"
+
+namespace store_detail {
+
+void fail(Conn& s, const char* what) { throw std::runtime_error(std::string(what) + ": " + sqlite3_errmsg(s.db)); }
+
+void exec(Conn& s, const char* sql) {
+    if (sqlite3_exec(s.db, sql, nullptr, nullptr, nullptr) != SQLITE_OK) fail(s, "exec");
+}
+
+Transaction::Transaction(Store& st) : s(st) { Stmt(s, "BEGIN IMMEDIATE").run(); }
+
+void Transaction::commit() {
+    Stmt(s, "COMMIT").run();
+    done = true;
+}
+
+Transaction::~Transaction() {
+    if (!done) sqlite3_exec(s.db, "ROLLBACK", nullptr, nullptr, nullptr);
+}
+
+Reader::Reader(Store& s) : s_(s) {
+    {
+        std::lock_guard<std::mutex> lock(s.pool_mutex);
+        if (!s.idle.empty()) {
+            c_ = std::move(s.idle.back());
+            s.idle.pop_back();
+            return;
+        }
+    }
+    c_ = std::make_unique<Conn>();
+    if (sqlite3_open_v2(s.path.c_str(), &c_->db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK)
+        fail(*c_, "open");
+    sqlite3_busy_timeout(c_->db, 5000);
+    exec(*c_, "PRAGMA query_only=ON;");
+}
+
+Reader::~Reader() {
+    std::lock_guard<std::mutex> lock(s_.pool_mutex);
+    s_.idle.push_back(std::move(c_));
+}
+
+std::optional<std::string> meta_get(Conn& s, const std::string& key) {
+    Stmt q(s, "SELECT value FROM meta WHERE key = ?1");
+    q.bind(1, key);
+    if (q.row()) return q.text(0);
+    return std::nullopt;
+}
+
+void meta_put(Conn& s, const std::string& key, const std::string& value) {
+    Stmt(s, "INSERT INTO meta(key, value) VALUES(?1, ?2)").bind(1, key).bind(2, value).run();
+}
+
+// ---- Schema ------------------------------------------------------------------------
+
+namespace {
+
+const char* SCHEMA = R"SQL(
+CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS accounts(id INTEGER PRIMARY KEY, name TEXT NOT NULL, created_at TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS installs(login_id TEXT PRIMARY KEY, link_token TEXT NOT NULL UNIQUE,
+  account_id INTEGER REFERENCES accounts(id), created_at TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS chatters(platform TEXT NOT NULL, sender_id TEXT NOT NULL, name TEXT NOT NULL,
+  PRIMARY KEY(platform, sender_id));
+CREATE TABLE IF NOT EXISTS messages(seq INTEGER PRIMARY KEY AUTOINCREMENT, platform TEXT NOT NULL,
+  sender TEXT NOT NULL, text TEXT NOT NULL, created_at TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS live(handle TEXT PRIMARY KEY, position INTEGER NOT NULL);
+CREATE TABLE IF NOT EXISTS blog(seq INTEGER PRIMARY KEY AUTOINCREMENT, guid TEXT NOT NULL UNIQUE,
+  title TEXT NOT NULL, link TEXT NOT NULL, description TEXT NOT NULL, published_at TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS posts(seq INTEGER PRIMARY KEY AUTOINCREMENT, actor TEXT NOT NULL,
+  text TEXT NOT NULL, created_at TEXT NOT NULL, created_ms INTEGER NOT NULL);
+CREATE TABLE IF NOT EXISTS bans(platform TEXT NOT NULL, sender TEXT NOT NULL, created_at TEXT NOT NULL,
+  PRIMARY KEY(platform, sender));
+CREATE TABLE IF NOT EXISTS blocked_words(position INTEGER PRIMARY KEY, word TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS mod_log(seq INTEGER PRIMARY KEY AUTOINCREMENT, at TEXT NOT NULL, action TEXT NOT NULL,
+  target TEXT NOT NULL, detail TEXT NOT NULL);
+)SQL";
+
+// Columns added after the first release: (table, column, definition).
+const char* const ADDED_COLUMNS[][3] = {
+    {"messages", "removed", "INTEGER NOT NULL DEFAULT 0"},
+    {"messages", "blocked", "INTEGER NOT NULL DEFAULT 0"},
+    {"accounts", "name_key", "TEXT"},
+};
+
+bool has_column(Conn& s, const std::string& table, const std::string& column) {
+    Stmt q(s, "SELECT 1 FROM pragma_table_info(?1) WHERE name = ?2");
+    q.bind(1, table).bind(2, column);
+    return q.row();
+}
+
+// Brings a database of an older version up to this one's schema; the writer's lock is held.
+void migrate(Store& s) {
+    for (const auto& c : ADDED_COLUMNS) {
+        if (has_column(s, c[0], c[1])) continue;
+        std::string sql = std::string("ALTER TABLE ") + c[0] + " ADD COLUMN " + c[1] + " " + c[2];
+        exec(s, sql.c_str());
+    }
+    {
+        Transaction t(s);
+        std::vector<std::pair<int64_t, std::string>> unkeyed;
+        {
+            Stmt q(s, "SELECT id, name FROM accounts WHERE name_key IS NULL");
+            while (q.row()) unkeyed.emplace_back(q.integer(0), q.text(1));
+        }
+        for (const auto& [id, name] : unkeyed)
+            Stmt(s, "UPDATE accounts SET name_key = ?1 WHERE id = ?2").bind(1, text_key(name)).bind(2, id).run();
+        t.commit();
+    }
+    // Not UNIQUE: accounts named alike before names were compared this way keep their names.
+    exec(s, "CREATE INDEX IF NOT EXISTS accounts_name_key ON accounts(name_key);");
+    std::vector<std::string> words;
+    Stmt q(s, "SELECT word FROM blocked_words ORDER BY position");
+    while (q.row()) words.push_back(q.text(0));
+    s.words.set(words);
+}
+
+}  // namespace
+
+}  // namespace store_detail
+
+using namespace store_detail;
+
+StorePtr store_open(const std::string& path, std::string* error) {
+    StorePtr s(new Store);
+    s->path = path;
+    // The file holds secrets: only the owner may read it. SQLite gives the -wal and
+    // -shm files the database file's mode; files from older versions are narrowed.
+    mode_t old_mask = umask(077);
+    int rc = sqlite3_open_v2(path.c_str(), &s->db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                             nullptr);
+    umask(old_mask);
+    if (rc != SQLITE_OK) {
+        if (error) *error = s->db ? sqlite3_errmsg(s->db) : "cannot open database";
+        sqlite3_close(s->db);
+        s->db = nullptr;
+        return nullptr;
+    }
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) chmod((path + suffix).c_str(), 0600);
+    try {
+        sqlite3_busy_timeout(s->db, 1000);  // the writer gives up soon; readers never wait for it
+        // secure_delete: a replaced secret leaves no copy in free pages.
+        exec(*s, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA foreign_keys=ON; PRAGMA secure_delete=ON;");
+        exec(*s, SCHEMA);
+        std::lock_guard<std::mutex> lock(s->mutex);
+        migrate(*s);
+        load_secrets(*s);
+        Stmt q(*s, "SELECT COALESCE(MAX(created_ms), 0) FROM posts");
+        if (q.row()) s->last_post_ms = q.integer(0);
+    } catch (const std::exception& e) {
+        if (error) *error = e.what();
+        store_close(s);
+        return nullptr;
+    }
+    return s;
+}
+
+void StoreDeleter::operator()(Store* s) const { delete s; }
+
+void store_close(StorePtr& s) { s.reset(); }
+

@@ -1,0 +1,130 @@
+// The SQLite wrapper under the community service's store: connections and their
+// cached statements, transactions, the read pool, and the Store itself. Every
+// query (store.cpp) and secret (store_secrets.cpp) runs through these.
+//
+// Threads: the Store's own connection is the one writer, used only under
+// Store::mutex. A Reader takes a connection of its own from the pool (any
+// thread, no lock held while reading). A Stmt or Transaction belongs to the
+// thread that made it, on a connection it holds.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <sqlite3.h>
+
+#include "store.h"
+#include "text.h"
+
+namespace store_detail {
+
+// One SQLite connection and its cached statements.
+struct Conn {
+    sqlite3* db = nullptr;
+    std::map<const char*, sqlite3_stmt*> statements;  // keyed by the SQL literal's address
+    Conn() = default;
+    Conn(const Conn&) = delete;
+    Conn& operator=(const Conn&) = delete;
+    ~Conn() {
+        for (auto& [sql, st] : statements) sqlite3_finalize(st);
+        if (db) sqlite3_close(db);
+    }
+};
+
+}  // namespace store_detail
+
+// The Conn part is the one writer; reads run on connections of their own (WAL lets
+// them see the last commit while a write is under way), taken from a pool.
+struct Store : store_detail::Conn {
+    std::mutex mutex;                            // guards the writer and what follows
+    std::string path;
+    std::mutex pool_mutex;                       // guards idle
+    std::vector<std::unique_ptr<Conn>> idle;     // read connections not in use
+    std::string instance;
+    std::string link_secret;                     // 32 random bytes: keys the link tokens
+    std::string admin_hash;                      // SHA-256 of the admin token (raw bytes); "" until set
+    int64_t last_post_ms = 0;                    // keeps createdAt strictly increasing
+    int64_t keep = 5000;                         // messages kept; older ones are deleted
+    WordList words;                              // blocked words, as stored in blocked_words
+};
+
+namespace store_detail {
+
+// Throws std::runtime_error with what and the connection's last SQLite error.
+[[noreturn]] void fail(Conn& s, const char* what);
+
+// A cached prepared statement, reset and unbound when the scope ends.
+class Stmt {
+public:
+    Stmt(Conn& s, const char* sql) : s_(s) {
+        sqlite3_stmt*& st = s.statements[sql];
+        if (st == nullptr && sqlite3_prepare_v3(s.db, sql, -1, SQLITE_PREPARE_PERSISTENT, &st, nullptr) != SQLITE_OK)
+            fail(s, "prepare");
+        st_ = st;
+    }
+    ~Stmt() {
+        sqlite3_reset(st_);
+        sqlite3_clear_bindings(st_);
+    }
+    Stmt& bind(int i, const std::string& v) {
+        if (sqlite3_bind_text(st_, i, v.data(), int(v.size()), SQLITE_TRANSIENT) != SQLITE_OK) fail(s_, "bind");
+        return *this;
+    }
+    Stmt& bind(int i, int64_t v) {
+        if (sqlite3_bind_int64(st_, i, v) != SQLITE_OK) fail(s_, "bind");
+        return *this;
+    }
+    bool row() {  // step; true while a row is available
+        int rc = sqlite3_step(st_);
+        if (rc == SQLITE_ROW) return true;
+        if (rc == SQLITE_DONE) return false;
+        fail(s_, "step");
+    }
+    void run() {
+        while (row()) {
+        }
+    }
+    std::string text(int col) {
+        auto p = reinterpret_cast<const char*>(sqlite3_column_text(st_, col));
+        return p ? std::string(p, size_t(sqlite3_column_bytes(st_, col))) : std::string();
+    }
+    int64_t integer(int col) { return sqlite3_column_int64(st_, col); }
+    bool null(int col) { return sqlite3_column_type(st_, col) == SQLITE_NULL; }
+
+private:
+    Conn& s_;
+    sqlite3_stmt* st_;
+};
+
+void exec(Conn& s, const char* sql);  // runs sql (one or more statements, no rows); throws on failure
+
+// All-or-nothing groups of writes on the writer; rolled back unless committed.
+struct Transaction {
+    Store& s;
+    bool done = false;
+    explicit Transaction(Store& st);  // BEGIN IMMEDIATE
+    void commit();
+    ~Transaction();
+};
+
+// A read connection for one call, back to the pool afterwards.
+class Reader {
+public:
+    explicit Reader(Store& s);
+    ~Reader();
+    operator Conn&() { return *c_; }
+
+private:
+    Store& s_;
+    std::unique_ptr<Conn> c_;
+};
+
+std::optional<std::string> meta_get(Conn& s, const std::string& key);        // a value of the meta table
+void meta_put(Conn& s, const std::string& key, const std::string& value);    // inserts one (the key is new)
+
+}  // namespace store_detail
