@@ -1,28 +1,27 @@
 // Contact generation inside a step (the pair tests and the contact records),
 // the mixing of coefficients, and the positional correction. The pairs come
-// from broad_phase.cpp; the impulse passes are in contact_solver.cpp.
+// from broad_phase.cpp; the impulse passes are in contact_solver.cpp; pairs of
+// four-vertex polygons are tested in SIMD lanes by box_lanes.cpp, a group at a
+// time, on the words FillWorldShapes fills here (layout in lane_records.h).
 //
 // Where each formula of the shape tests lives (change them together, in the
 // same order of operations: the lanes must give the plain path's bits):
 //  - world-space vertices and normals of a polygon: FillWorldShapes (once per
-//    step, for the plain path) and SolveBoxLanes (per pair, in lanes);
+//    step, for the plain path) and SolveBoxLanes (box_lanes.cpp, per pair, in
+//    lanes);
 //  - the polygon test (least-penetration axis with its support search, the
 //    reference and incident faces, clipping, contact points and depth):
 //    SolvePolygonToPolygon with FindAxisLeastPenetration, GetSupport and
-//    ClipSegment (the plain path, any polygons) and SolveBoxLanes (the lane
-//    kernel, pairs of four-vertex polygons, every SIMD target Highway builds);
+//    ClipSegment (the plain path, any polygons) and SolveBoxLanes
+//    (box_lanes.cpp: the lane kernel, pairs of four-vertex polygons, every
+//    SIMD target Highway builds);
 //  - circles: SolveCircleToCircle and SolveDifferentShapes only.
 //
 // Every function here runs on the stepping thread with PhysicsMutex() held.
-#ifndef VIMO_PHYSICS_COLLISION_ONCE
-#define VIMO_PHYSICS_COLLISION_ONCE
 #include <algorithm>
 #include <cfloat>
-#include <cmath>
-#include <vector>
 
-#include "physics/physics.h"
-#include "physics/physics_internal.h"
+#include "physics/lane_records.h"
 
 using namespace PhysicsWorld;
 
@@ -46,26 +45,7 @@ struct PoolInit {
     }
 } poolInit;
 
-// Four-vertex polygons' values for the box lanes, BOX_WORDS words per body by
-// table index: rotation, position, model vertices and normals (one array per
-// coordinate); the first words are the lanes' room for the world vertices and
-// normals they work out.
-constexpr int32_t BOX_WORDS = 40;
-enum BoxWord : int32_t {
-    BW_VX = 0, BW_VY = 4, BW_NX = 8, BW_NY = 12, BW_T00 = 16, BW_T01, BW_T10, BW_T11, BW_PX = 20, BW_PY,
-    BW_MX = 22, BW_MY = 26, BW_MNX = 30, BW_MNY = 34, BW_USED = 38,
-};
-std::vector<float> boxWords;
-// Box pairs are tested in groups of BOX_GROUP (a group when its first pair is
-// reached, so pairs past a full table are never tested); fewer than
-// MIN_BOX_PAIRS in a step go one by one.
-constexpr uint32_t BOX_GROUP = 16, MIN_BOX_PAIRS = 8;
-// The outcome of the box test for a group of pairs, one per lane: normal,
-// depth, contact points and how many (0, 1 or 2).
-struct alignas(64) BoxResults {
-    float nx[BOX_GROUP], ny[BOX_GROUP], penetration[BOX_GROUP], p0x[BOX_GROUP], p0y[BOX_GROUP],
-        p1x[BOX_GROUP], p1y[BOX_GROUP], kept[BOX_GROUP];
-};
+std::vector<float> boxWords;              // BOX_WORDS words per body by table index (four-vertex polygons)
 std::vector<int32_t> boxPairA, boxPairB;  // this step's box pairs: word offsets of their bodies in boxWords
 std::vector<BoxResults> boxResults;       // one per group
 
@@ -168,23 +148,19 @@ void SolveDifferentShapes(PhysicsManifoldData* m, PhysicsBodyData* circle, Physi
     float dot1 = Dot(Sub(centre, v1), Sub(v2, v1));
     float dot2 = Dot(Sub(centre, v2), Sub(v1, v2));
     float penetration = radius - separation;
-    if (dot1 <= 0.0f) {
-        if (LenSqr(Sub(centre, v1)) > radius * radius) return;
-        m->contactsCount = 1;
-        m->normal = Normalize(MatMul(poly.transform, Sub(v1, centre)));
-        m->contactPoints[0] = Add(MatMul(poly.transform, v1), polygon->position);
-    } else if (dot2 <= 0.0f) {
-        if (LenSqr(Sub(centre, v2)) > radius * radius) return;
-        m->contactsCount = 1;
-        m->normal = Normalize(MatMul(poly.transform, Sub(v2, centre)));
-        m->contactPoints[0] = Add(MatMul(poly.transform, v2), polygon->position);
+    if (dot1 <= 0.0f || dot2 <= 0.0f) {
+        // Past an end of the face: that corner (v1 when past both).
+        const Vector2 corner = dot1 <= 0.0f ? v1 : v2;
+        if (LenSqr(Sub(centre, corner)) > radius * radius) return;
+        m->normal = Normalize(MatMul(poly.transform, Sub(corner, centre)));
+        m->contactPoints[0] = Add(MatMul(poly.transform, corner), polygon->position);
     } else {
         Vector2 n = poly.normals[face];
         if (Dot(Sub(centre, v1), n) > radius) return;
-        m->contactsCount = 1;
         m->normal = Negate(MatMul(poly.transform, n));
         m->contactPoints[0] = Add(Scale(m->normal, radius), circle->position);
     }
+    m->contactsCount = 1;
     m->penetration = penetration;
 }
 
@@ -205,9 +181,6 @@ Vector2 GetSupport(const PhysicsShape& shape, Vector2 dir) {
 
 inline bool BiasGreaterThan(float a, float b) { return a >= b * 0.95f + a * 0.01f; }
 
-}  // namespace
-
-namespace {
 // Clips segment (a, b) against the half-plane n . p <= c; returns the points kept.
 int ClipSegment(Vector2 normal, float clip, Vector2* faceA, Vector2* faceB) {
     int sp = 0;
@@ -258,10 +231,9 @@ void SolvePolygonToPolygon(PhysicsManifoldData* m, uint32_t ia, uint32_t ib) {
     const WorldShape& wa = worldShapes[ia];
     const WorldShape& wb = worldShapes[ib];
     uint32_t faceA = 0, faceB = 0;
-    float penetrationA, penetrationB;
-    penetrationA = FindAxisLeastPenetration(&faceA, A, wa, B);
+    const float penetrationA = FindAxisLeastPenetration(&faceA, A, wa, B);
     if (penetrationA >= 0.0f) return;
-    penetrationB = FindAxisLeastPenetration(&faceB, B, wb, A);
+    const float penetrationB = FindAxisLeastPenetration(&faceB, B, wb, A);
     if (penetrationB >= 0.0f) return;
 
     const bool flip = !BiasGreaterThan(penetrationA, penetrationB);
@@ -312,192 +284,6 @@ void SolvePolygonToPolygon(PhysicsManifoldData* m, uint32_t ia, uint32_t ib) {
 }
 
 }  // namespace
-}  // namespace physics_detail
-#endif  // VIMO_PHYSICS_COLLISION_ONCE
-
-// ---- The box lanes, compiled once per SIMD target ----
-#undef HWY_TARGET_INCLUDE
-#define HWY_TARGET_INCLUDE "physics/collision.cpp"
-#include <hwy/foreach_target.h>  // re-includes this file for every target
-#include <hwy/highway.h>
-
-#include "physics/lane_pairs-inl.h"
-
-HWY_BEFORE_NAMESPACE();
-namespace physics_detail {
-namespace HWY_NAMESPACE {
-namespace hn = hwy::HWY_NAMESPACE;
-
-// SolvePolygonToPolygon for a group of BOX_GROUP pairs of four-vertex
-// polygons, one pair per lane (pairA[l], pairB[l]: word offsets of the bodies
-// in words): every lane performs that function's operations on its pair in
-// the same order, each early return turned into a mask, each choice of face
-// into selects (face numbers held as floats), so each record gets the same
-// bits. (The least-penetration search does not stop at a gap: the largest
-// distance is then at least as large, and the pair is dropped all the same.)
-void SolveBoxLanes(const int32_t* pairA, const int32_t* pairB, const float* words, BoxResults* out) {
-    const hn::CappedTag<float, BOX_GROUP> df;
-    const hn::RebindToSigned<decltype(df)> di;
-    using VF = decltype(hn::Zero(df));
-    using M = decltype(hn::FirstN(df, 0));
-    const size_t lanes = hn::Lanes(df);
-    fastPathRuns.boxLaneGroups++;
-    for (size_t first = 0; first < BOX_GROUP; first += lanes) {
-        // Each body's words, one vector per word (lane = pair).
-        HWY_ALIGN float sideA[BW_USED * BOX_GROUP], sideB[BW_USED * BOX_GROUP];
-        const auto ia = hn::LoadU(di, pairA + first), ib = hn::LoadU(di, pairB + first);
-        // Words (w, w + 1) of every lane's body at once (pairs from even words).
-        auto gather = [&](int32_t w, const decltype(ia)& at, float* side) {
-            VF even, odd;
-            GatherPair(df, words + w, at, &even, &odd);
-            hn::Store(even, df, side + w * lanes);
-            hn::Store(odd, df, side + (w + 1) * lanes);
-        };
-        static_assert(BW_T00 % 2 == 0 && BW_USED % 2 == 0 && BOX_WORDS % 2 == 0, "word pairs");
-        for (int32_t w = BW_T00; w < BW_USED; w += 2) {
-            gather(w, ia, sideA);
-            gather(w, ib, sideB);
-        }
-        auto A = [&](int32_t w) { return hn::Load(df, sideA + w * lanes); };
-        auto B = [&](int32_t w) { return hn::Load(df, sideB + w * lanes); };
-        // World vertices and normals as FillWorldShapes has them: vertex =
-        // transform x model vertex + position, normal = transform x model normal.
-        auto world = [&](auto X, float* side) {
-            const VF m00 = X(BW_T00), m01 = X(BW_T01), m10 = X(BW_T10), m11 = X(BW_T11);
-            for (int32_t k = 0; k < 4; k++) {
-                const VF x = X(BW_MX + k), y = X(BW_MY + k), nx = X(BW_MNX + k), ny = X(BW_MNY + k);
-                hn::Store((m00 * x + m01 * y) + X(BW_PX), df, side + (BW_VX + k) * lanes);
-                hn::Store((m10 * x + m11 * y) + X(BW_PY), df, side + (BW_VY + k) * lanes);
-                hn::Store(m00 * nx + m01 * ny, df, side + (BW_NX + k) * lanes);
-                hn::Store(m10 * nx + m11 * ny, df, side + (BW_NY + k) * lanes);
-            }
-        };
-        world(A, sideA);
-        world(B, sideB);
-        const VF zero = hn::Zero(df), lowest = hn::Set(df, -FLT_MAX);
-        auto face = [&](int32_t i) { return hn::Set(df, static_cast<float>(i)); };
-
-        // FindAxisLeastPenetration of X's faces against Y: the largest distance and its face.
-        auto axis = [&](auto X, auto Y, VF* bestFace) {
-            const VF m00 = Y(BW_T00), m01 = Y(BW_T01), m10 = Y(BW_T10), m11 = Y(BW_T11);
-            VF best = lowest;
-            *bestFace = zero;
-            for (int32_t i = 0; i < 4; i++) {
-                const VF wnx = X(BW_NX + i), wny = X(BW_NY + i);
-                const VF nx = m00 * wnx + m10 * wny, ny = m01 * wnx + m11 * wny;
-                const VF dx = hn::Neg(nx), dy = hn::Neg(ny);
-                // GetSupport along -n: the first vertex with the largest projection.
-                VF top = lowest, sx = zero, sy = zero;
-                for (int32_t k = 0; k < 4; k++) {
-                    const VF px = Y(BW_MX + k), py = Y(BW_MY + k);
-                    const VF projection = px * dx + py * dy;
-                    const M take = hn::Gt(projection, top);
-                    top = hn::IfThenElse(take, projection, top);
-                    sx = hn::IfThenElse(take, px, sx);
-                    sy = hn::IfThenElse(take, py, sy);
-                }
-                const VF rx = X(BW_VX + i) - Y(BW_PX), ry = X(BW_VY + i) - Y(BW_PY);
-                const VF vx = m00 * rx + m10 * ry, vy = m01 * rx + m11 * ry;
-                const VF distance = nx * (sx - vx) + ny * (sy - vy);
-                const M take = hn::Gt(distance, best);
-                best = hn::IfThenElse(take, distance, best);
-                *bestFace = hn::IfThenElse(take, face(i), *bestFace);
-            }
-            return best;
-        };
-        VF faceA, faceB;
-        const VF penA = axis(A, B, &faceA);
-        const VF penB = axis(B, A, &faceB);
-        M ok = hn::And(hn::Not(hn::Ge(penA, zero)), hn::Not(hn::Ge(penB, zero)));
-        // flip: !BiasGreaterThan(penA, penB); B is then the reference polygon.
-        const M flip = hn::Not(hn::Ge(penA, penB * hn::Set(df, 0.95f) + penA * hn::Set(df, 0.01f)));
-        const VF refIndex = hn::IfThenElse(flip, faceB, faceA);
-        const VF three = face(3), one = face(1);
-        auto next = [&](VF i) { return hn::IfThenElse(hn::Eq(i, three), zero, i + one); };
-        // Word w + index i of the reference polygon (A unless flipped), or of the incident one.
-        auto pick = [&](bool reference, int32_t w, VF i) {
-            auto at = [&](int32_t word) {
-                return reference ? hn::IfThenElse(flip, B(word), A(word)) : hn::IfThenElse(flip, A(word), B(word));
-            };
-            VF v = at(w);
-            for (int32_t j = 1; j < 4; j++) v = hn::IfThenElse(hn::Eq(i, face(j)), at(w + j), v);
-            return v;
-        };
-        auto incident = [&](int32_t w) { return hn::IfThenElse(flip, A(w), B(w)); };
-        // Incident face: the incident polygon's face most opposed to the reference normal.
-        const VF wnx = pick(true, BW_NX, refIndex), wny = pick(true, BW_NY, refIndex);
-        const VF rnx = incident(BW_T00) * wnx + incident(BW_T10) * wny;
-        const VF rny = incident(BW_T01) * wnx + incident(BW_T11) * wny;
-        VF minDot = hn::Set(df, FLT_MAX), incFace = zero;
-        for (int32_t i = 0; i < 4; i++) {
-            const VF dot = rnx * incident(BW_MNX + i) + rny * incident(BW_MNY + i);
-            const M take = hn::Lt(dot, minDot);
-            minDot = hn::IfThenElse(take, dot, minDot);
-            incFace = hn::IfThenElse(take, face(i), incFace);
-        }
-        VF i0x = pick(false, BW_VX, incFace), i0y = pick(false, BW_VY, incFace);
-        VF i1x = pick(false, BW_VX, next(incFace)), i1y = pick(false, BW_VY, next(incFace));
-
-        const VF v1x = pick(true, BW_VX, refIndex), v1y = pick(true, BW_VY, refIndex);
-        const VF v2x = pick(true, BW_VX, next(refIndex)), v2y = pick(true, BW_VY, next(refIndex));
-        // side = Normalize(v2 - v1): unchanged when of zero length.
-        VF sx = v2x - v1x, sy = v2y - v1y;
-        const VF len = hn::Sqrt(sx * sx + sy * sy);
-        const M scaled = hn::Not(hn::Eq(len, zero));
-        const VF inv = one / len;
-        sx = hn::IfThenElse(scaled, sx * inv, sx);
-        sy = hn::IfThenElse(scaled, sy * inv, sy);
-        const VF fnx = sy, fny = hn::Neg(sx);
-        const VF refC = fnx * v1x + fny * v1y;
-        const VF negSide = hn::Neg(sx * v1x + sy * v1y);
-        const VF posSide = sx * v2x + sy * v2y;
-        // ClipSegment: whether two points are kept, and the two points.
-        auto clip = [&](VF nx, VF ny, VF c) {
-            const VF dA = (nx * i0x + ny * i0y) - c, dB = (nx * i1x + ny * i1y) - c;
-            const M inA = hn::Le(dA, zero), inB = hn::Le(dB, zero), crosses = hn::Lt(dA * dB, zero);
-            const VF alpha = dA / (dA - dB);
-            const VF ix = i0x + (i1x - i0x) * alpha, iy = i0y + (i1y - i0y) * alpha;
-            // Two points: both inside (f0, f1), or one inside and the crossing (that one, crossing).
-            const M both = hn::And(inA, inB);
-            const M two = hn::Or(both, hn::And(hn::Xor(inA, inB), crosses));
-            const VF o0x = hn::IfThenElse(inA, i0x, i1x), o0y = hn::IfThenElse(inA, i0y, i1y);
-            i1x = hn::IfThenElse(both, i1x, ix);
-            i1y = hn::IfThenElse(both, i1y, iy);
-            i0x = o0x;
-            i0y = o0y;
-            return two;
-        };
-        ok = hn::And(ok, clip(hn::Neg(sx), hn::Neg(sy), negSide));
-        ok = hn::And(ok, clip(sx, sy, posSide));
-
-        const VF sep0 = (fnx * i0x + fny * i0y) - refC, sep1 = (fnx * i1x + fny * i1y) - refC;
-        const M keep0 = hn::And(hn::Le(sep0, zero), ok), keep1 = hn::And(hn::Le(sep1, zero), ok);
-        VF depth = zero;
-        depth = hn::IfThenElse(keep0, depth + hn::Neg(sep0), depth);
-        depth = hn::IfThenElse(keep1, depth + hn::Neg(sep1), depth);
-        const VF kept = hn::IfThenElseZero(keep0, one) + hn::IfThenElseZero(keep1, one);
-        const M any = hn::Or(keep0, keep1);
-        BoxResults& r = *out;
-        hn::StoreU(hn::IfThenElseZero(any, depth / kept), df, r.penetration + first);
-        hn::StoreU(hn::IfThenElseZero(any, hn::IfThenElse(keep0, i0x, i1x)), df, r.p0x + first);
-        hn::StoreU(hn::IfThenElseZero(any, hn::IfThenElse(keep0, i0y, i1y)), df, r.p0y + first);
-        hn::StoreU(hn::IfThenElseZero(hn::And(keep0, keep1), i1x), df, r.p1x + first);
-        hn::StoreU(hn::IfThenElseZero(hn::And(keep0, keep1), i1y), df, r.p1y + first);
-        hn::StoreU(hn::IfThenElseZero(ok, hn::IfThenElse(flip, hn::Neg(fnx), fnx)), df, r.nx + first);
-        hn::StoreU(hn::IfThenElseZero(ok, hn::IfThenElse(flip, hn::Neg(fny), fny)), df, r.ny + first);
-        hn::StoreU(kept, df, r.kept + first);
-    }
-    fastPathRuns.boxLaneTargets |= HWY_TARGET;
-}
-
-}  // namespace HWY_NAMESPACE
-}  // namespace physics_detail
-HWY_AFTER_NAMESPACE();
-
-#if HWY_ONCE
-namespace physics_detail {
-
-HWY_EXPORT(SolveBoxLanes);
 
 // ---- Step phases -------------------------------------------------------------------
 
@@ -549,8 +335,8 @@ void BuildContacts() {
                 const uint32_t g = boxesDone / BOX_GROUP, l = boxesDone++ % BOX_GROUP;
                 const BoxResults& r = boxResults[g];
                 if (l == 0) {
-                    HWY_DYNAMIC_DISPATCH(SolveBoxLanes)(&boxPairA[BOX_GROUP * g], &boxPairB[BOX_GROUP * g],
-                                                        boxWords.data(), &boxResults[g]);
+                    SolveBoxLanesDispatch(&boxPairA[BOX_GROUP * g], &boxPairB[BOX_GROUP * g], boxWords.data(),
+                                          &boxResults[g]);
                 }
                 m->contactsCount = static_cast<uint32_t>(r.kept[l]);
                 m->normal = {r.nx[l], r.ny[l]};
@@ -629,4 +415,3 @@ void CorrectPositions() {
 }
 
 }  // namespace physics_detail
-#endif  // HWY_ONCE

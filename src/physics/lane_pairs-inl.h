@@ -2,7 +2,8 @@
 // physics lane kernels: one 64-bit gather (or scatter) per half vector moves
 // what two 32-bit ones would, with half the loads (or stores). Offsets are in
 // words and even, so every pair is 8-byte aligned. Included once per SIMD
-// target from a kernel's file (Highway's per-target include guard).
+// target from a kernel's file, box_lanes.cpp and impulse_lanes.cpp (Highway's
+// per-target include guard).
 #if defined(VIMO_PHYSICS_LANE_PAIRS_INL_H_) == defined(HWY_TARGET_TOGGLE)
 #ifdef VIMO_PHYSICS_LANE_PAIRS_INL_H_
 #undef VIMO_PHYSICS_LANE_PAIRS_INL_H_

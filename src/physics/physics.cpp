@@ -1,6 +1,8 @@
 // The physics world: body records, creators, queries, forces, deferred
 // destruction, the physics thread and the integration phases of a step.
-// Contact generation and resolution live in collision.cpp.
+// Contact generation lives in collision.cpp (pairs from broad_phase.cpp, box
+// pairs in lanes in box_lanes.cpp), resolution in contact_solver.cpp (levels
+// from contact_schedule.cpp, lanes in impulse_lanes.cpp).
 #include "physics/physics.h"
 
 #include <algorithm>
@@ -57,12 +59,12 @@ std::atomic<bool> stopRequested{false};
 
 int64_t ClockCounter() { return std::chrono::steady_clock::now().time_since_epoch().count(); }
 
-struct ClockInit {
-    ClockInit() {
-        frequency = std::chrono::steady_clock::period::den / std::chrono::steady_clock::period::num;
-        baseTime = static_cast<double>(ClockCounter());
-    }
-} clockInit;
+// The clock's frequency and origin, at start-up and again at InitPhysics.
+void StartClock() {
+    frequency = std::chrono::steady_clock::period::den / std::chrono::steady_clock::period::num;
+    baseTime = static_cast<double>(ClockCounter());
+}
+struct ClockInit { ClockInit() { StartClock(); } } clockInit;
 
 int FindFreeId() {
     for (int id = 0; id < PHYSICS_MAX_BODIES; id++) {
@@ -183,7 +185,31 @@ void PhysicsStepLocked() {
 // One accumulator pass (the body of RunPhysicsPassAt) that also reports, in
 // the same locked stretch, the clock reading in ms at which the next step is
 // due, and (when atRest is given) whether every moving body is at rest.
-int PhysicsPass(double nowMs, double* dueMs, bool* atRest = nullptr);
+int PhysicsPass(double nowMs, double* dueMs, bool* atRest = nullptr) {
+    int steps = 0;
+    std::unique_lock<std::recursive_mutex> lock(PhysicsMutex());
+    currentTime = nowMs;
+    accumulator += currentTime - startTime;
+    while (accumulator >= deltaTime) {
+        PhysicsStepLocked();
+        accumulator -= deltaTime;
+        steps++;
+        if (accumulator >= deltaTime) {
+            // Catching up: let a waiting main thread in between the steps, so a
+            // long catch-up cannot hold the frame loop off the world.
+            lock.unlock();
+            std::this_thread::yield();
+            lock.lock();
+        }
+    }
+    startTime = currentTime;
+    *dueMs = currentTime + (deltaTime - accumulator);
+    if (atRest) {
+        *atRest = WorldAtRest();
+        if (*atRest) *dueMs += (REST_STEPS_PER_WAKE - 1) * deltaTime;
+    }
+    return steps;
+}
 
 // While every body rests the thread wakes once per REST_STEPS_PER_WAKE steps
 // and runs them together (as a late pass catches up), instead of once per
@@ -249,8 +275,7 @@ void InitPhysics() {
     srand(static_cast<unsigned>(time(nullptr)));
     {
         PhysicsLock lock;
-        frequency = std::chrono::steady_clock::period::den / std::chrono::steady_clock::period::num;
-        baseTime = static_cast<double>(ClockCounter());
+        StartClock();
         startTime = GetPhysicsTime();
         accumulator = 0.0;
         ReleasePendingBodies();
@@ -288,33 +313,6 @@ int RunPhysicsPassAt(double nowMs) {
     return PhysicsPass(nowMs, &dueMs);
 }
 
-namespace {
-int PhysicsPass(double nowMs, double* dueMs, bool* atRest) {
-    int steps = 0;
-    std::unique_lock<std::recursive_mutex> lock(PhysicsMutex());
-    currentTime = nowMs;
-    accumulator += currentTime - startTime;
-    while (accumulator >= deltaTime) {
-        PhysicsStepLocked();
-        accumulator -= deltaTime;
-        steps++;
-        if (accumulator >= deltaTime) {
-            // Catching up: let a waiting main thread in between the steps, so a
-            // long catch-up cannot hold the frame loop off the world.
-            lock.unlock();
-            std::this_thread::yield();
-            lock.lock();
-        }
-    }
-    startTime = currentTime;
-    *dueMs = currentTime + (deltaTime - accumulator);
-    if (atRest) {
-        *atRest = WorldAtRest();
-        if (*atRest) *dueMs += (REST_STEPS_PER_WAKE - 1) * deltaTime;
-    }
-    return steps;
-}
-}  // namespace
 
 void RunPhysicsStep() { RunPhysicsPassAt(GetPhysicsTime()); }
 

@@ -1,6 +1,9 @@
 // Private to the physics engine: vector helpers in the float precision the
-// solver works in, and the step phases that collision.cpp provides to the
-// step in physics.cpp. Everything here runs with PhysicsMutex() held.
+// solver works in, the fast paths' switches and counts, the choice of SIMD
+// target, and the step phases that collision.cpp and contact_solver.cpp
+// provide to the step in physics.cpp. What the plain code shares with its SIMD
+// lane kernels (box_lanes.cpp, impulse_lanes.cpp) is in lane_records.h.
+// Everything here runs with PhysicsMutex() held.
 #pragma once
 
 #include <atomic>
@@ -78,17 +81,18 @@ struct FastPathRuns {
     uint64_t copiedTwins = 0;  // twin records prepared by copying
     uint64_t twinUnits = 0;    // twin records resolved back to back as one unit
     uint64_t laneGroups = 0;   // groups of units solved in lanes
-    int64_t laneTargets = 0;   // Highway targets (HWY_* bits) the lane kernel ran as
+    int64_t laneTargets = 0;   // Highway targets (HWY_* bits) the impulse lanes ran as
     uint64_t boxLaneGroups = 0;   // groups of box pairs tested in lanes
     int64_t boxLaneTargets = 0;   // Highway targets the box lanes ran as
 };
 extern FastPathRuns fastPathRuns;
 
-// SIMD targets of the lane kernel (Highway's HWY_* bits): those built and
+// SIMD targets of the lane kernels (Highway's HWY_* bits): those built and
 // supported by this processor, one bit each. Restricting them to a set (0:
 // back to all) changes which one runs from the next step on; the environment
 // variable VIMO_SIMD_TARGETS (names such as "avx2" or "sse4,avx2") does the
 // same once per process. Builds without run-time dispatch have one target.
+// These three and LanesPay are defined in impulse_lanes.cpp.
 std::vector<int64_t> SimdTargets();
 void RestrictSimdTargets(int64_t targets);
 std::string SimdTargetName(int64_t target);
