@@ -1,5 +1,7 @@
 // Generic element behaviours that other features plug into an element's
 // callback slots or call directly: drag-and-throw, limited life, bursting.
+// They live in desktop because they build on the pointer (a removed element
+// lets go of it) and on draw (a burst piece takes its drawable's measured size).
 // Main thread only. Forces are written under the physics world's lock and
 // taken up by its next step.
 #pragma once
