@@ -32,6 +32,10 @@ protected:
     void TearDown() override {
         clear();
         TEXT_MEASURE = MeasureTextEx;
+        // A font that failed to load stays cached: the next suite loads its own.
+        for (auto& entry : FONTS) UnloadFont(entry.second);
+        FONTS.clear();
+        TEXT_CACHE.clear();
     }
     static void clear() {
         while (!ELEMENTS.empty()) _removeElement(ELEMENTS.front());

@@ -16,7 +16,6 @@
 #include <string>
 #include <vector>
 
-#include "GLFW/glfw3.h"
 
 namespace {
 
@@ -245,12 +244,11 @@ TEST_F(Win32Overlay, ScaleTwoDoublesDrawingRegionAndSizeButNotThePointer) {
     EXPECT_EQ(back.width, 10);
     SetCursorPos(screen.left + 115, screen.top + 105);  // logical (57.5, 52.5)
     EXPECT_TRUE(frames_until([] { return !has_ex(WS_EX_TRANSPARENT); }));
-    // glfwGetCursorPos answers in physical window pixels, as GLFW does.
-    double x = 0, y = 0;
-    ASSERT_EQ(glfwGetCurrentContext() != nullptr, true);
-    glfwGetCursorPos(glfwGetCurrentContext(), &x, &y);
-    EXPECT_EQ(x, 115);
-    EXPECT_EQ(y, 105);
+    // The pointer call answers in physical window pixels, as GLFW does.
+    ASSERT_EQ(gfx_current_window() != nullptr, true);
+    const Vector2 pointer = gfx_window_pointer(gfx_current_window());
+    EXPECT_EQ(pointer.x, 115);
+    EXPECT_EQ(pointer.y, 105);
     SetCursorPos(screen.left + 90, screen.top + 105);  // logical 45: outside
     EXPECT_TRUE(frames_until([] { return has_ex(WS_EX_TRANSPARENT); }));
 
