@@ -6,7 +6,7 @@ set -euo pipefail
 PACKAGES=(
   build-essential cmake ninja-build pkg-config git
   libglfw3-dev libgl-dev libgl1-mesa-dri libglx-mesa0 libx11-dev libxfixes-dev libxext-dev libxrandr-dev libxinerama-dev
-  libstb-dev nlohmann-json3-dev libcurl4-openssl-dev libsqlite3-dev libcpp-httplib-dev libssl-dev
+  libstb-dev nlohmann-json3-dev libcurl4-openssl-dev libsqlite3-dev libcpp-httplib-dev libssl-dev libicu-dev
   libgtest-dev libgmock-dev libbenchmark-dev libbox2d-dev libhwy-dev
   fonts-unifont
   xvfb xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils xauth openbox xdotool wmctrl imagemagick x11-utils x11-apps xterm xcompmgr

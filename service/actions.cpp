@@ -7,6 +7,7 @@
 
 #include "input.h"
 #include "pages.h"
+#include "text.h"
 
 namespace service_detail {
 
@@ -22,13 +23,16 @@ Refusal do_ingest(Service& s, const httplib::Request& req, const json& in, json*
     std::string platform = str("platform"), id = str("sender_id"), name = trim(str("sender_name")), text = str("text");
     if (!is_id_platform(platform) && platform != NAME_PLATFORM)
         return "platform must be one of twitch, discord, web, matrix, corvane";
-    if (!valid_text(name, SERVICE_MAX_NAME_BYTES)) return "sender_name must be 1 to 64 bytes of visible text";
+    // The platforms' own rules are not ours: a longer name or text is cut, not refused.
+    if (valid_utf8(name)) name = trim(text_cut(name, SERVICE_MAX_NAME_CHARS));
+    if (valid_utf8(text)) text = text_cut(text, SERVICE_MAX_TEXT_CHARS);
+    if (!valid_text_chars(name, SERVICE_MAX_NAME_CHARS)) return "sender_name must be visible text";
     if (platform == NAME_PLATFORM) {
         id = name;  // the name is the sender
     } else if (!valid_sender_id(id)) {
         return "sender_id must be 1 to 128 of A-Z a-z 0-9 : . _ ~ -";
     }
-    if (!valid_text(text, SERVICE_MAX_TEXT_BYTES)) return "text must be 1 to 500 bytes of visible text";
+    if (!valid_text_chars(text, SERVICE_MAX_TEXT_CHARS)) return "text must be visible text";
     const ServiceLimits& l = s.options.limits;
     if (int64_t wait = s.limiter.take({{&l.ingest_bridge, "ingest-bridge " + platform},
                                        {&l.ingest_sender, "ingest-sender " + platform + ":" + id},
@@ -139,7 +143,7 @@ static Refusal ban_target(Service& s, const json& in, std::string* platform, std
     *platform = json_text(in, "platform");
     *sender = json_text(in, "sender_id");
     if (*platform == NAME_PLATFORM) {
-        if (!valid_text(*sender, SERVICE_MAX_NAME_BYTES)) return "sender_id of corvane is the display name";
+        if (!valid_text_chars(*sender, SERVICE_MAX_NAME_CHARS)) return "sender_id of corvane is the display name";
     } else if (!is_id_platform(*platform)) {
         return "give message, account, or platform and sender_id";
     } else if (!valid_sender_id(*sender)) {

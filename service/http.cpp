@@ -125,7 +125,11 @@ std::string client_address(const Service& s, const httplib::Request& req) {
         if (!real.empty()) addr = real;
     }
     in6_addr a6{};
-    if (inet_pton(AF_INET6, addr.c_str(), &a6) == 1) {
+    if (inet_pton(AF_INET6, addr.c_str(), &a6) == 1 && IN6_IS_ADDR_V4MAPPED(&a6)) {
+        // An IPv4 client of a socket listening on "::" is that IPv4 address.
+        char text[INET_ADDRSTRLEN];
+        if (inet_ntop(AF_INET, &a6.s6_addr[12], text, sizeof text)) addr = text;
+    } else if (inet_pton(AF_INET6, addr.c_str(), &a6) == 1) {
         for (int i = 8; i < 16; ++i) a6.s6_addr[i] = 0;
         char text[INET6_ADDRSTRLEN];
         if (inet_ntop(AF_INET6, &a6, text, sizeof text)) addr = std::string(text) + "/64";
@@ -139,14 +143,30 @@ std::string message_value(Service& s, int64_t seq) { return store_instance(*s.st
 
 // ---- Admin token checks ------------------------------------------------------------------
 
-static bool token_matches(Service& s, const std::string& given) { return store_admin_token_matches(*s.store, given); }
+// 0 when the token is right; 401 when wrong (taken from the address's bucket) or
+// absent; 429 while the address is over its limit (*retry_after set), right or not.
+static int token_check(Service& s, const httplib::Request& req, const std::string* given, int64_t* retry_after) {
+    if (!given) return 401;  // asking without a token guesses nothing
+    RateLimiter::Take bucket{&s.options.limits.admin_token_address, "admin-token " + client_address(s, req)};
+    if ((*retry_after = s.limiter.wait({bucket}))) return 429;
+    if (store_admin_token_matches(*s.store, *given)) return 0;
+    s.limiter.take({bucket});
+    return 401;
+}
 
-// The streamer's JSON calls: true (having answered 401) unless the Bearer token is right.
+// The streamer's JSON calls: true (having answered 401 or 429) unless the Bearer token is right.
 bool admin_header_refused(Service& s, const httplib::Request& req, httplib::Response& res) {
     res.set_header("Cache-Control", "no-store");
     std::string auth = req.get_header_value("Authorization");
     const std::string prefix = "Bearer ";
-    if (auth.rfind(prefix, 0) == 0 && token_matches(s, auth.substr(prefix.size()))) return false;
+    std::string given = auth.rfind(prefix, 0) == 0 ? auth.substr(prefix.size()) : "";
+    int64_t retry_after = 0;
+    int status = token_check(s, req, given.empty() ? nullptr : &given, &retry_after);
+    if (status == 0) return false;
+    if (status == 429) {
+        answer_too_many(res, retry_after);
+        return true;
+    }
     res.set_header("WWW-Authenticate", "Bearer");
     answer_error(res, 401, "admin token required");
     return true;
@@ -159,7 +179,16 @@ const std::string* admin_form_token(Service& s, const httplib::Request& req, htt
         return nullptr;
     }
     const std::string* token = param(*form, "token");
-    if (token && token_matches(s, *token)) return token;
+    int64_t retry_after = 0;
+    int status = token_check(s, req, token && !token->empty() ? token : nullptr, &retry_after);
+    if (status == 0) return token;
+    if (status == 429) {
+        res.set_header("Retry-After", std::to_string(retry_after));
+        answer_page(res, "Too many tries",
+                    "<p>Too many wrong tokens from this address. Try again in " + std::to_string(retry_after) +
+                        " seconds.</p>", 429);
+        return nullptr;
+    }
     answer_page(res, "Refused", "<p>Wrong admin token.</p><p><a href=\"/admin\">Back</a></p>", 401);
     return nullptr;
 }

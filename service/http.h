@@ -17,6 +17,7 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include "connections.h"
 #include "service.h"
 #include "store.h"
 
@@ -29,7 +30,10 @@ struct Service {
     bool token_created = false;
     int port = -1;
     RateLimiter limiter;
-    std::string streamer_key;  // text_key of the reserved streamer's handle
+    std::string streamer_key, streamer_base;  // name_keys of the reserved streamer's handle
+    int listen_fd = -1;                       // the listening socket, once bound
+    // 5 s for a request's headers in total, 10 s for its body and answer.
+    service_detail::HeaderDeadline deadline{std::chrono::seconds(5), std::chrono::seconds(10)};
 };
 
 namespace service_detail {
@@ -62,16 +66,20 @@ void answer_too_many(httplib::Response& res, int64_t retry_after);  // 429 with 
 
 // ---- The limits' glue and shared values -------------------------------------------------
 
-// The requester's address for the per-address limits (an IPv6 /64 as one).
+// The requester's address for the per-address limits (an IPv6 /64 as one, an
+// IPv4-mapped IPv6 address as its IPv4 address).
 std::string client_address(const Service& s, const httplib::Request& req);
 json chatter_json(const StoredMessage& m);             // {platform: sender}
 std::string message_value(Service& s, int64_t seq);    // a message's "message" value: "<db>-<seq>"
 
 // ---- Admin token checks ------------------------------------------------------------------
 
-// The streamer's JSON calls: true (having answered 401) unless the Bearer token is right.
+// Wrong tokens are limited per address (ServiceLimits::admin_token_address): over
+// the limit every token, right or wrong, is answered 429 unchecked, so guessing
+// gains nothing from the answers.
+// The streamer's JSON calls: true (having answered 401 or 429) unless the Bearer token is right.
 bool admin_header_refused(Service& s, const httplib::Request& req, httplib::Response& res);
-// Admin page forms: the form's token, or nullptr having answered 400 or 401.
+// Admin page forms: the form's token, or nullptr having answered 400, 401 or 429.
 const std::string* admin_form_token(Service& s, const httplib::Request& req, httplib::Response& res, Params* form);
 
 // Exceptions (SQLite failures) become a 500 instead of reaching the HTTP library.

@@ -108,6 +108,10 @@ bool valid_text(const std::string& s, size_t max) {
     return text_visible(s);
 }
 
+bool valid_text_chars(const std::string& s, size_t max_chars) {
+    return valid_text(s, 4 * max_chars) && text_length(s) <= max_chars;
+}
+
 std::string trim(const std::string& s) {
     size_t b = s.find_first_not_of(' '), e = s.find_last_not_of(' ');
     return b == std::string::npos ? std::string() : s.substr(b, e - b + 1);

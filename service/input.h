@@ -22,6 +22,8 @@ bool valid_link_token(const std::string& s);  // link-page tokens: A-Z a-z 0-9
 // Human text: well-formed UTF-8, no control characters, at most max bytes, and
 // something a reader can see once spaces and format characters are left out.
 bool valid_text(const std::string& s, size_t max);
+// The same with the bound in characters (code points) rather than bytes.
+bool valid_text_chars(const std::string& s, size_t max_chars);
 std::string trim(const std::string& s);  // without leading and trailing spaces
 // Whether p is a platform whose senders have ids: twitch, discord, web, matrix.
 bool is_id_platform(const std::string& p);

@@ -81,7 +81,7 @@ void get_link(Service& s, const httplib::Request& req, httplib::Response& res) {
     answer_page(res, "Link vimo to your account",
                 "<form method=\"post\" action=\"/link\"><input type=\"hidden\" name=\"token\" value=\"" +
                     html_escape(*token) +
-                    "\"><label>Display name <input name=\"name\" maxlength=\"64\" required autofocus></label>"
+                    "\"><label>Display name <input name=\"name\" maxlength=\"32\" required autofocus></label>"
                     "<button type=\"submit\">Link</button></form>");
 }
 
@@ -91,9 +91,13 @@ void post_link(Service& s, const httplib::Request& req, httplib::Response& res) 
     std::string token = form_value(form, "token"), name = trim(form_value(form, "name"));
     if (!valid_link_token(token)) return answer_page(res, "Unknown link", "<p>This link is not valid.</p>", 404);
     std::string back = "<p><a href=\"/link?token=" + html_escape(token) + "\">Back</a></p>";
-    if (!valid_text(name, SERVICE_MAX_NAME_BYTES))
-        return answer_page(res, "Refused", "<p>A display name is 1 to 64 bytes of visible text.</p>" + back, 400);
-    if (text_key(name) == s.streamer_key)
+    if (!valid_text(name, 4 * SERVICE_MAX_NAME_CHARS))
+        return answer_page(res, "Refused", "<p>A display name is 1 to 32 characters of visible text.</p>" + back, 400);
+    if (std::string why = name_problem(name); !why.empty())
+        return answer_page(res, "Refused", "<p>" + html_escape(why) + "</p>" + back, 400);
+    NameKeys keys = name_keys(name);
+    // The streamer's handle in every spelling: with or without marks, in any case, by skeleton.
+    if (keys.key == s.streamer_key || keys.base == s.streamer_base)
         return answer_page(res, "Name taken", "<p>That name is the streamer's own. Choose another.</p>" + back, 409);
     if (int64_t wait = s.limiter.take({{&s.options.limits.link_address, "link-address " + client_address(s, req)}})) {
         res.set_header("Retry-After", std::to_string(wait));

@@ -10,8 +10,12 @@ double RateLimiter::level(const Bucket& b, const RateRule& r, Clock::time_point 
     return std::min(r.burst, b.tokens + std::max(0.0, secs) * r.per_second);
 }
 
-int64_t RateLimiter::take(std::initializer_list<Take> takes, Clock::time_point now) {
+int64_t RateLimiter::wait(std::initializer_list<Take> takes, Clock::time_point now) {
     std::lock_guard<std::mutex> lock(mutex_);
+    return wait_locked(takes, now);
+}
+
+int64_t RateLimiter::wait_locked(std::initializer_list<Take> takes, Clock::time_point now) {
     double wait = 0;
     for (const Take& t : takes) {
         if (t.rule->burst <= 0) continue;
@@ -22,7 +26,12 @@ int64_t RateLimiter::take(std::initializer_list<Take> takes, Clock::time_point n
             wait = std::max(wait, need);
         }
     }
-    if (wait > 0) return std::max<int64_t>(1, int64_t(std::ceil(wait)));
+    return wait > 0 ? std::max<int64_t>(1, int64_t(std::ceil(wait))) : 0;
+}
+
+int64_t RateLimiter::take(std::initializer_list<Take> takes, Clock::time_point now) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (int64_t w = wait_locked(takes, now)) return w;
     for (const Take& t : takes) {
         if (t.rule->burst <= 0) continue;
         auto it = buckets_.find(t.key);

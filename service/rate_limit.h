@@ -25,6 +25,9 @@ public:
     // may go ahead, otherwise the whole seconds until every bucket has one again
     // (at least 1; the answer's Retry-After).
     int64_t take(std::initializer_list<Take> takes, Clock::time_point now = Clock::now());
+    // What take would answer, taking nothing: for limits on failures, checked
+    // before the attempt and taken only when it fails.
+    int64_t wait(std::initializer_list<Take> takes, Clock::time_point now = Clock::now());
     size_t size();  // buckets held (tests)
 
 private:
@@ -33,6 +36,7 @@ private:
         Clock::time_point at;  // when tokens was computed
     };
     double level(const Bucket& b, const RateRule& r, Clock::time_point now) const;
+    int64_t wait_locked(std::initializer_list<Take> takes, Clock::time_point now);
     void prune(Clock::time_point now);
 
     std::mutex mutex_;

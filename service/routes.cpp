@@ -64,8 +64,8 @@ static void post_chat(Service& s, const httplib::Request& req, httplib::Response
     if (!query_params(req, &q)) return answer_error(res, 400, "malformed query");
     const std::string *id = param(q, "id"), *content = param(q, "content");
     if (!id || !valid_login_id(*id)) return answer_error(res, 400, "bad id");
-    if (!content || !valid_text(*content, SERVICE_MAX_TEXT_BYTES))
-        return answer_error(res, 400, "content must be 1 to 500 bytes of visible text");
+    if (!content || !valid_text_chars(*content, SERVICE_MAX_TEXT_CHARS))
+        return answer_error(res, 400, "content must be 1 to 500 characters of visible text");
     auto account = store_account(*s.store, *id);
     if (!account) return answer_error(res, 403, "this installation is not linked to an account");
     const ServiceLimits& l = s.options.limits;

@@ -7,8 +7,13 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include "connections.h"
 #include "http.h"
 #include "routes.h"
 #include "text.h"
@@ -20,9 +25,30 @@ ServicePtr service_create(const ServiceOptions& options, std::string* error) {
     if (!s->store) return nullptr;
     s->admin_token = store_admin_token(*s->store, &s->token_created);
     store_set_keep(*s->store, options.keep_messages);
-    s->streamer_key = text_key(options.streamer);
-    int threads = std::max(4, options.threads);
-    s->http.new_task_queue = [threads] { return new httplib::ThreadPool(size_t(threads)); };
+    NameKeys streamer = name_keys(options.streamer);
+    s->streamer_key = streamer.key;
+    s->streamer_base = streamer.base;
+    size_t threads = size_t(std::max(4, options.threads)), most = size_t(std::max(options.threads, options.max_threads));
+    s->http.new_task_queue = [threads, most] { return new service_detail::WorkerPool(threads, most); };
+    Service* sp = s.get();
+    // The listening socket: httplib's options, both address families on "::", and
+    // its descriptor kept so service_bind can raise the backlog.
+    s->http.set_socket_options([sp](socket_t sock) {
+        httplib::default_socket_options(sock);
+        int domain = 0, no = 0;
+        socklen_t len = sizeof domain;
+        if (getsockopt(sock, SOL_SOCKET, SO_DOMAIN, &domain, &len) == 0 && domain == AF_INET6)
+            setsockopt(sock, IPPROTO_IPV6, IPV6_V6ONLY, &no, sizeof no);
+        sp->listen_fd = sock;
+    });
+    // Headers in: the body and the answer are due; answered: the next request's headers are.
+    s->http.set_pre_routing_handler([sp](const httplib::Request& req, httplib::Response&) {
+        sp->deadline.request_read(req.remote_addr, req.remote_port);
+        return httplib::Server::HandlerResponse::Unhandled;
+    });
+    s->http.set_logger([sp](const httplib::Request& req, const httplib::Response&) {
+        sp->deadline.answered(req.remote_addr, req.remote_port);
+    });
     s->http.set_payload_max_length(SERVICE_MAX_BODY_BYTES);
     s->http.set_keep_alive_max_count(10000);
     s->http.set_tcp_nodelay(true);  // headers and body go out in separate writes: no 40 ms Nagle stall
@@ -44,10 +70,13 @@ int service_bind(Service& s) {
         s.port = s.http.bind_to_port(s.options.host, s.options.port) ? s.options.port : -1;
     }
     if (s.port < 0) return -1;
+    if (!service_detail::raise_backlog(s.listen_fd, service_detail::LISTEN_BACKLOG))
+        std::fprintf(stderr, "vimo-service: the listen backlog stays at httplib's 5\n");
     s.origin = s.options.origin;
     while (!s.origin.empty() && s.origin.back() == '/') s.origin.pop_back();
     if (s.origin.empty()) {
         std::string host = s.options.host == "0.0.0.0" ? "127.0.0.1" : s.options.host;
+        if (host.find(':') != std::string::npos) host = "[" + host + "]";  // an IPv6 address
         s.origin = "http://" + host + ":" + std::to_string(s.port);
     }
     return s.port;
@@ -55,7 +84,11 @@ int service_bind(Service& s) {
 
 std::string service_origin(Service& s) { return s.origin; }
 
-void service_run(Service& s) { s.http.listen_after_bind(); }
+void service_run(Service& s) {
+    s.deadline.start(s.port);
+    s.http.listen_after_bind();
+    s.deadline.stop();
+}
 
 bool service_wait_running(Service& s, int timeout_ms) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);

@@ -21,8 +21,10 @@
 #include "rate_limit.h"
 #include "net/endpoints.h"  // VIMO_SERVICE_DEFAULT_PORT, VIMO_DEFAULT_BLUESKY_ACTOR
 
-inline constexpr size_t SERVICE_MAX_TEXT_BYTES = 500;     // one chat message, post or blog field
-inline constexpr size_t SERVICE_MAX_NAME_BYTES = 64;      // display names
+inline constexpr size_t SERVICE_MAX_TEXT_BYTES = 500;     // a blog field
+inline constexpr size_t SERVICE_MAX_TEXT_CHARS = 500;     // one chat message or post, in code points (bridged ones are cut)
+inline constexpr size_t SERVICE_MAX_NAME_BYTES = 64;      // a blocked word, the --streamer handle
+inline constexpr size_t SERVICE_MAX_NAME_CHARS = 32;      // display names and senders' names, in code points
 inline constexpr size_t SERVICE_MAX_ID_BYTES = 128;       // login ids, sender ids, handles
 inline constexpr int SERVICE_MAX_CHAT_COUNT = 100;        // largest chat page
 inline constexpr size_t SERVICE_MAX_BODY_BYTES = 64 * 1024;  // admin JSON and form bodies
@@ -37,6 +39,7 @@ struct ServiceLimits {
     RateRule ingest_bridge{200, 50};      // bridged messages of one platform
     RateRule ingest_sender{10, 0.5};      // bridged messages of one sender
     RateRule ingest_address{400, 100};    // bridge calls from one address
+    RateRule admin_token_address{10, 10.0 / 60};  // wrong admin tokens from one address: 10 a minute
 };
 
 struct ServiceOptions {
@@ -45,7 +48,8 @@ struct ServiceOptions {
     std::string db_path = "data/service.db";        // SQLite file (created when missing)
     std::string origin;                             // public http(s) origin for page links; "" = http://host:port
     std::string bluesky_actor = VIMO_DEFAULT_BLUESKY_ACTOR;  // author of admin posts without "actor"
-    int threads = 64;                               // HTTP worker threads (each keep-alive connection holds one)
+    int threads = 64;                               // HTTP worker threads kept (each open connection holds one)
+    int max_threads = 1024;                         // threads added while every kept one is held (slow clients)
     ServiceLimits limits;
     int64_t keep_messages = 5000;                   // stored chat messages; older ones are deleted
     std::string streamer = "quelmara";              // the streamer's handle: no account may take it as its name

@@ -134,14 +134,20 @@ LinkResult store_link(Store& s, const std::string& token, const std::string& nam
             stored = true;  // asked before tokens were derived; the derived token is as good
         }
     }
-    std::string key = text_key(name);
+    NameKeys keys = name_keys(name);
     {
-        Stmt q(s, "SELECT 1 FROM accounts WHERE name_key = ?1");
-        q.bind(1, key);
+        // The same key; or, for a name with marks, the same letters without them (names_alike).
+        Stmt q(s, "SELECT 1 FROM accounts WHERE name_key = ?1 OR (?2 AND name_base = ?3)");
+        q.bind(1, keys.key).bind(2, int64_t(keys.marked())).bind(3, keys.base);
         if (q.row()) return LinkResult::NameTaken;
     }
     std::string now = iso8601(now_ms());
-    Stmt(s, "INSERT INTO accounts(name, created_at, name_key) VALUES(?1, ?2, ?3)").bind(1, name).bind(2, now).bind(3, key).run();
+    Stmt(s, "INSERT INTO accounts(name, created_at, name_key, name_base) VALUES(?1, ?2, ?3, ?4)")
+        .bind(1, name)
+        .bind(2, now)
+        .bind(3, keys.key)
+        .bind(4, keys.base)
+        .run();
     int64_t account = sqlite3_last_insert_rowid(s.db);
     if (stored) {
         Stmt(s, "UPDATE installs SET account_id = ?1 WHERE login_id = ?2").bind(1, account).bind(2, login_id).run();
@@ -197,14 +203,25 @@ std::optional<int64_t> store_add_message(Store& s, const std::string& platform, 
         .run();
     int64_t seq = sqlite3_last_insert_rowid(s.db);
     // Seqs only grow, so the newest `keep` messages are those above seq - keep.
-    Stmt(s, "DELETE FROM messages WHERE seq <= ?1").bind(1, seq - s.keep).run();
+    int64_t deleted = prune_messages(s, seq - s.keep);
     t.commit();
+    give_back_pages(s, deleted);
     return seq;
 }
 
 void store_set_keep(Store& s, int64_t messages) {
     std::lock_guard<std::mutex> lock(s.mutex);
     s.keep = std::max<int64_t>(1, messages);
+    // A lowered bound applies at once, not one message per new one.
+    int64_t newest = 0;
+    {
+        Stmt q(s, "SELECT COALESCE(MAX(seq), 0) FROM messages");
+        if (q.row()) newest = q.integer(0);
+    }
+    Transaction t(s);
+    int64_t deleted = prune_messages(s, newest - s.keep);
+    t.commit();
+    give_back_pages(s, deleted);
 }
 
 std::vector<StoredMessage> store_chat_page(Store& s, int count) {

@@ -81,19 +81,20 @@ std::string store_instance(Store& s);
 LoginState store_login(Store& s, const std::string& login_id);
 std::optional<LinkInfo> store_link_info(Store& s, const std::string& token);
 // Link the installation holding token to a new account called name. Names are
-// unique by text_key (case and invisible characters do not count): NameTaken.
+// unique by name_keys (text.h: case, invisible characters, width, lookalike
+// letters and marks do not count; names_alike): NameTaken.
 LinkResult store_link(Store& s, const std::string& token, const std::string& name);
 // Account linked to login_id: (id, name), or nullopt when unknown or not linked.
 std::optional<std::pair<int64_t, std::string>> store_account(Store& s, const std::string& login_id);
 
 // Chat: append a message (and remember the sender's name for lookups); returns its
 // seq, or nullopt (storing nothing) when the sender is banned. Messages beyond the
-// newest store_set_keep are deleted.
+// newest store_set_keep are deleted, with the chatters no kept message names.
 std::optional<int64_t> store_add_message(Store& s, const std::string& platform, const std::string& sender,
                                          const std::string& sender_name, const std::string& text);
 // The count newest messages that are served (not removed, blocked or from a banned sender), oldest first.
 std::vector<StoredMessage> store_chat_page(Store& s, int count);
-void store_set_keep(Store& s, int64_t messages);  // retention bound, at least 1
+void store_set_keep(Store& s, int64_t messages);  // retention bound, at least 1; applied at once
 std::optional<std::string> store_chatter_name(Store& s, const std::string& platform, const std::string& id);
 
 // Moderation. Each change is recorded in the moderation log with its time.

@@ -3,6 +3,7 @@
 // fixed values.
 #include "store_sqlite.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 #include <sys/stat.h>
@@ -60,6 +61,44 @@ void meta_put(Conn& s, const std::string& key, const std::string& value) {
     Stmt(s, "INSERT INTO meta(key, value) VALUES(?1, ?2)").bind(1, key).bind(2, value).run();
 }
 
+// ---- Retention -----------------------------------------------------------------------
+
+int64_t prune_messages(Store& s, int64_t through) {
+    if (through <= 0) {  // every chatter no message names
+        Stmt(s, "DELETE FROM chatters WHERE NOT EXISTS (SELECT 1 FROM messages k WHERE k.platform = chatters.platform "
+                "AND k.sender = chatters.sender_id) AND NOT (platform = 'web' AND EXISTS "
+                "(SELECT 1 FROM accounts a WHERE a.id = chatters.sender_id))")
+            .run();
+        return 0;
+    }
+    // Driven by the messages going (one per new message once the bound is reached),
+    // each sender looked up in messages_sender: the cost follows what is deleted.
+    Stmt(s, "DELETE FROM chatters WHERE rowid IN (SELECT c.rowid FROM messages d JOIN chatters c "
+            "ON c.platform = d.platform AND c.sender_id = d.sender WHERE d.seq <= ?1 AND NOT EXISTS "
+            "(SELECT 1 FROM messages k WHERE k.platform = d.platform AND k.sender = d.sender AND k.seq > ?1) "
+            "AND NOT (d.platform = 'web' AND EXISTS (SELECT 1 FROM accounts a WHERE a.id = d.sender)))")
+        .bind(1, through)
+        .run();
+    Stmt(s, "DELETE FROM messages WHERE seq <= ?1").bind(1, through).run();
+    return sqlite3_changes(s.db);
+}
+
+void give_back_pages(Store& s, int64_t deleted) {
+    if (deleted <= 0) return;
+    s.deleted_since_vacuum += deleted;
+    if (s.deleted_since_vacuum < 64 && deleted == 1) return;
+    s.deleted_since_vacuum = 0;
+    int64_t free_pages = 0;
+    {
+        Stmt q(s, "PRAGMA freelist_count");
+        if (q.row()) free_pages = q.integer(0);
+    }
+    if (free_pages <= 256) return;
+    exec(s, "PRAGMA incremental_vacuum;");
+    // The file shrinks when the WAL is copied back; readers are not waited for.
+    sqlite3_wal_checkpoint_v2(s.db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+}
+
 // ---- Schema ------------------------------------------------------------------------
 
 namespace {
@@ -83,13 +122,19 @@ CREATE TABLE IF NOT EXISTS bans(platform TEXT NOT NULL, sender TEXT NOT NULL, cr
 CREATE TABLE IF NOT EXISTS blocked_words(position INTEGER PRIMARY KEY, word TEXT NOT NULL);
 CREATE TABLE IF NOT EXISTS mod_log(seq INTEGER PRIMARY KEY AUTOINCREMENT, at TEXT NOT NULL, action TEXT NOT NULL,
   target TEXT NOT NULL, detail TEXT NOT NULL);
+CREATE INDEX IF NOT EXISTS messages_sender ON messages(platform, sender, seq);
 )SQL";
+
+// What the name keys are made by (name_keys of text.h); stored keys of another
+// version are made again at start.
+const char* const NAME_KEYS_VERSION = "skeleton-1";
 
 // Columns added after the first release: (table, column, definition).
 const char* const ADDED_COLUMNS[][3] = {
     {"messages", "removed", "INTEGER NOT NULL DEFAULT 0"},
     {"messages", "blocked", "INTEGER NOT NULL DEFAULT 0"},
     {"accounts", "name_key", "TEXT"},
+    {"accounts", "name_base", "TEXT"},
 };
 
 bool has_column(Conn& s, const std::string& table, const std::string& column) {
@@ -107,21 +152,51 @@ void migrate(Store& s) {
     }
     {
         Transaction t(s);
+        bool rekey = meta_get(s, "name_keys") != std::optional<std::string>(NAME_KEYS_VERSION);
         std::vector<std::pair<int64_t, std::string>> unkeyed;
         {
-            Stmt q(s, "SELECT id, name FROM accounts WHERE name_key IS NULL");
+            Stmt q(s, "SELECT id, name FROM accounts WHERE name_key IS NULL OR name_base IS NULL OR ?1");
+            q.bind(1, int64_t(rekey));
             while (q.row()) unkeyed.emplace_back(q.integer(0), q.text(1));
         }
-        for (const auto& [id, name] : unkeyed)
-            Stmt(s, "UPDATE accounts SET name_key = ?1 WHERE id = ?2").bind(1, text_key(name)).bind(2, id).run();
+        for (const auto& [id, name] : unkeyed) {
+            NameKeys keys = name_keys(name);
+            Stmt(s, "UPDATE accounts SET name_key = ?1, name_base = ?2 WHERE id = ?3")
+                .bind(1, keys.key)
+                .bind(2, keys.base)
+                .bind(3, id)
+                .run();
+        }
+        Stmt(s, "INSERT OR REPLACE INTO meta(key, value) VALUES('name_keys', ?1)").bind(1, std::string(NAME_KEYS_VERSION)).run();
+        // Chatters of older versions were never pruned: those no message names go now.
+        prune_messages(s, 0);
         t.commit();
     }
     // Not UNIQUE: accounts named alike before names were compared this way keep their names.
     exec(s, "CREATE INDEX IF NOT EXISTS accounts_name_key ON accounts(name_key);");
+    exec(s, "CREATE INDEX IF NOT EXISTS accounts_name_base ON accounts(name_base);");
     std::vector<std::string> words;
     Stmt q(s, "SELECT word FROM blocked_words ORDER BY position");
     while (q.row()) words.push_back(q.text(0));
     s.words.set(words);
+}
+
+// Deleted rows' pages go back to the file system (give_back_pages). The mode is
+// fixed when the first table is made: a new file gets it before the schema, an
+// older file is rebuilt once (VACUUM) to take it.
+void use_incremental_vacuum(Conn& s) {
+    int64_t mode = 0, tables = 0;
+    {
+        Stmt q(s, "PRAGMA auto_vacuum");
+        if (q.row()) mode = q.integer(0);
+    }
+    if (mode == 2) return;  // INCREMENTAL
+    {
+        Stmt q(s, "SELECT COUNT(*) FROM sqlite_master");
+        if (q.row()) tables = q.integer(0);
+    }
+    exec(s, "PRAGMA auto_vacuum=INCREMENTAL;");
+    if (tables > 0) exec(s, "VACUUM;");
 }
 
 }  // namespace
@@ -149,6 +224,7 @@ StorePtr store_open(const std::string& path, std::string* error) {
     try {
         sqlite3_busy_timeout(s->db, 1000);  // the writer gives up soon; readers never wait for it
         // secure_delete: a replaced secret leaves no copy in free pages.
+        use_incremental_vacuum(*s);
         exec(*s, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA foreign_keys=ON; PRAGMA secure_delete=ON;");
         exec(*s, SCHEMA);
         std::lock_guard<std::mutex> lock(s->mutex);

@@ -50,6 +50,7 @@ struct Store : store_detail::Conn {
     std::string admin_hash;                      // SHA-256 of the admin token (raw bytes); "" until set
     int64_t last_post_ms = 0;                    // keeps createdAt strictly increasing
     int64_t keep = 5000;                         // messages kept; older ones are deleted
+    int64_t deleted_since_vacuum = 0;            // messages deleted since free pages were last looked at
     WordList words;                              // blocked words, as stored in blocked_words
 };
 
@@ -123,6 +124,16 @@ private:
     Store& s_;
     std::unique_ptr<Conn> c_;
 };
+
+// Retention: deletes the messages up to seq `through` and the chatters no other
+// message names (but not the "web" rows of accounts: the account keeps its
+// name); returns the messages deleted. In the caller's transaction on the writer.
+int64_t prune_messages(Store& s, int64_t through);
+// After a commit that deleted rows: once the file holds more than 256 free pages
+// (checked every 64 deleted messages, or at once after a bulk delete), hands them
+// back to the file system (PRAGMA incremental_vacuum). The cost follows what was
+// deleted, never the file's size. The writer's lock is held.
+void give_back_pages(Store& s, int64_t deleted);
 
 std::optional<std::string> meta_get(Conn& s, const std::string& key);        // a value of the meta table
 void meta_put(Conn& s, const std::string& key, const std::string& value);    // inserts one (the key is new)

@@ -4,6 +4,10 @@
 #include <locale.h>
 #include <wctype.h>
 
+#include <unicode/uchar.h>
+
+#include "confusables.h"
+
 namespace {
 
 // Decode one code point at text[i] (the text is well-formed UTF-8) and advance i.
@@ -80,19 +84,51 @@ bool space_like(char32_t c) {
            c == 0x115F || c == 0x1160;
 }
 
-// Lower-cased, format characters removed, each run of space-like characters one space.
-std::string match_key(const std::string& text) {
-    std::string out = " ";
-    out.reserve(text.size() + 2);
-    for (size_t i = 0; i < text.size();) {
-        char32_t c = next_cp(text, i);
-        if (space_like(c)) {
-            if (out.back() != ' ') out += ' ';
-        } else if (!text_invisible(c)) {
-            append_utf8(out, fold(c));
+bool bidi_control(char32_t c) {
+    return (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069) || c == 0x200E || c == 0x200F || c == 0x061C;
+}
+
+// NFKC case-folded, without generic marks, format characters dropped, each run of
+// space-like characters one space, framed by a space on each side.
+icu::UnicodeString match_key(const std::string& text) {
+    icu::UnicodeString folded = confusables::nfkc_folded(confusables::from_utf8(text)), out(u' ');
+    for (int32_t i = 0; i < folded.length(); i = folded.moveIndex32(i, 1)) {
+        UChar32 c = folded.char32At(i);
+        if (space_like(char32_t(c))) {
+            if (out[out.length() - 1] != u' ') out.append(u' ');
+        } else if (!text_invisible(char32_t(c))) {
+            out.append(c);
         }
     }
-    if (out.back() != ' ') out += ' ';
+    out = confusables::without_marks(out, true);
+    if (out[out.length() - 1] != u' ') out.append(u' ');
+    return out;
+}
+
+// A word of a text for the skeleton comparison: a run of letters, digits and marks.
+struct Token {
+    std::string text;      // as in the match key
+    bool mixed = false;    // mixes scripts beyond "highly restrictive" (Latin with Cyrillic, ...)
+    std::string skeleton;  // only when mixed (the list's own tokens: always)
+};
+
+std::vector<Token> tokens(const icu::UnicodeString& key, bool skeletons) {
+    std::vector<Token> out;
+    int32_t start = -1;
+    for (int32_t i = 0; i <= key.length(); i = i < key.length() ? key.moveIndex32(i, 1) : i + 1) {
+        UChar32 c = i < key.length() ? key.char32At(i) : ' ';
+        bool part = u_isalnum(c) || (U_GET_GC_MASK(c) & U_GC_M_MASK) != 0;
+        if (part && start < 0) start = i;
+        if (part || start < 0) continue;
+        icu::UnicodeString word(key, start, i - start);
+        Token t{confusables::to_utf8(word)};
+        bool ascii = true;
+        for (char b : t.text) ascii = ascii && static_cast<unsigned char>(b) < 0x80;
+        t.mixed = !ascii && confusables::beyond_highly_restrictive(word);
+        if (skeletons || t.mixed) t.skeleton = confusables::to_utf8(confusables::skeleton(word));
+        out.push_back(std::move(t));
+        start = -1;
+    }
     return out;
 }
 
@@ -114,23 +150,94 @@ std::string text_key(const std::string& text) {
     return out;
 }
 
+size_t text_length(const std::string& text) {
+    size_t n = 0;
+    for (unsigned char b : text) n += (b & 0xC0) != 0x80;
+    return n;
+}
+
+std::string text_cut(const std::string& text, size_t chars) {
+    size_t i = 0;
+    for (size_t n = 0; i < text.size() && n < chars; ++n) next_cp(text, i);
+    return text.substr(0, i);
+}
+
+// ---- Display names ----------------------------------------------------------------------
+
+NameKeys name_keys(const std::string& name) {
+    icu::UnicodeString folded = confusables::nfkc_folded(confusables::from_utf8(name)), letters;
+    for (int32_t i = 0; i < folded.length(); i = folded.moveIndex32(i, 1))
+        if (!text_invisible(char32_t(folded.char32At(i)))) letters.append(folded.char32At(i));
+    // Punctuation at either end does not make another name ("quelmara." is "quelmara").
+    int32_t b = 0, e = letters.length();
+    while (b < e && u_ispunct(letters.char32At(b))) b = letters.moveIndex32(b, 1);
+    while (e > b && u_ispunct(letters.char32At(letters.moveIndex32(e, -1)))) e = letters.moveIndex32(e, -1);
+    if (b < e) letters = icu::UnicodeString(letters, b, e - b);
+    icu::UnicodeString key = confusables::nfc(confusables::skeleton(confusables::without_marks(letters, false)));
+    return NameKeys{confusables::to_utf8(key), confusables::to_utf8(confusables::without_marks(key, true))};
+}
+
+bool names_alike(const NameKeys& taken, const NameKeys& wanted) {
+    return wanted.key == taken.key || (wanted.marked() && wanted.base == taken.base);
+}
+
+std::string name_problem(const std::string& name) {
+    if (text_length(name) > NAME_MAX_CHARS) return "A display name is at most 32 characters.";
+    for (size_t i = 0; i < name.size();)
+        if (bidi_control(next_cp(name, i)))
+            return "A display name may not hold bidi controls (U+202A to U+202E, U+2066 to U+2069, U+200E, U+200F, "
+                   "U+061C): they change the order its letters show in.";
+    if (confusables::beyond_moderately_restrictive(confusables::nfkc_folded(confusables::from_utf8(name))))
+        return "A display name may not mix scripts such as Latin with Cyrillic or Greek: their letters pass for "
+               "each other's.";
+    return "";
+}
+
+// ---- Blocked words ----------------------------------------------------------------------
+
 void WordList::set(const std::vector<std::string>& words) {
     words_.clear();
     for (const auto& w : words) {
-        std::string k = match_key(w);
-        if (k.size() > 2) words_.push_back(k.substr(1, k.size() - 2));  // without the framing spaces
+        icu::UnicodeString k = match_key(w);
+        if (k.length() <= 2) continue;
+        std::string key = confusables::to_utf8(k);
+        Word word{key.substr(1, key.size() - 2), {}, {}};  // without the framing spaces
+        for (Token& t : tokens(k, true)) {
+            word.tokens.push_back(std::move(t.text));
+            word.skeletons.push_back(std::move(t.skeleton));
+        }
+        words_.push_back(std::move(word));
     }
 }
 
 bool WordList::matches(const std::string& text) const {
     if (words_.empty()) return false;
-    std::string key = match_key(text);
-    for (const std::string& w : words_) {
+    icu::UnicodeString k = match_key(text);
+    std::string key = confusables::to_utf8(k);
+    for (const Word& word : words_) {
+        const std::string& w = word.key;
         for (size_t at = key.find(w); at != std::string::npos; at = key.find(w, at + 1)) {
             size_t end = at + w.size();
             bool left_ok = !ascii_alnum(w.front()) || at == 0 || !ascii_alnum(key[at - 1]);
             bool right_ok = !ascii_alnum(w.back()) || end == key.size() || !ascii_alnum(key[end]);
             if (left_ok && right_ok) return true;
+        }
+    }
+    // Lookalikes from other scripts: whole words of the text that mix scripts, compared by skeleton.
+    std::vector<Token> said = tokens(k, false);
+    bool any_mixed = false;
+    for (const Token& t : said) any_mixed = any_mixed || t.mixed;
+    if (!any_mixed) return false;
+    for (const Word& word : words_) {
+        size_t n = word.tokens.size();
+        for (size_t i = 0; n > 0 && i + n <= said.size(); ++i) {
+            bool same = true, mixed = false;
+            for (size_t j = 0; same && j < n; ++j) {
+                const Token& t = said[i + j];
+                mixed = mixed || t.mixed;
+                same = t.text == word.tokens[j] || (t.mixed && t.skeleton == word.skeletons[j]);
+            }
+            if (same && mixed) return true;
         }
     }
     return false;

@@ -1,10 +1,16 @@
 // Text rules of the community service that look past the bytes: what a reader
-// can see of a name or message, names compared without regard to case, and
-// blocked words found in chat. Input is well-formed UTF-8 (checked before).
+// can see of a name or message, how long it is, display names compared the way
+// a reader would confuse them, and blocked words found in chat. Input is
+// well-formed UTF-8 (checked before). ICU does the Unicode work (confusables.h).
+//
+// Threads: any; a WordList is read by many threads once set.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
+
+inline constexpr size_t NAME_MAX_CHARS = 32;  // display names, in code points
 
 // Whether c shows nothing on its own: white space, format and control
 // characters (bidi overrides, zero-width spaces and joiners, soft hyphen, tag
@@ -15,11 +21,43 @@ bool text_visible(const std::string& text);
 // The text's characters without the invisible ones, lower-cased (simple Unicode
 // case mapping), as UTF-8: two names with the same key look alike to a reader.
 std::string text_key(const std::string& text);
+size_t text_length(const std::string& text);                      // in code points
+std::string text_cut(const std::string& text, size_t chars);       // the first chars code points
 
-// Blocked words or phrases. Both sides are compared lower-cased, without format
-// characters and with each run of spaces as one space. A word matches where it
-// appears in the message and, at an edge that is an ASCII letter or digit, the
-// message's neighbouring character is not one (so "ass" does not block "class").
+// Display names are compared by keys: NFKC with case folded (full-width and
+// mathematical letters are plain ones), invisible characters and punctuation at
+// either end left out, marks that make no letter of their own (strokes,
+// underlines, stacks) left out, then the TR39 skeleton (Cyrillic "а" is Latin
+// "a", "rn" is "m") lower-cased. Accented letters stay letters of their own in
+// `key` ("Élodie" is not "Elodie"); `base` leaves every generic mark out.
+struct NameKeys {
+    std::string key, base;
+    bool marked() const { return key != base; }
+};
+NameKeys name_keys(const std::string& name);
+// Whether wanted passes for taken: the same key, or wanted carries marks and
+// without them is taken's base (an accent added to somebody's name copies it; the
+// plain spelling of a name with accents stays free, as "Elodie" beside "Élodie").
+bool names_alike(const NameKeys& taken, const NameKeys& wanted);
+// Why name cannot be a display name, as a sentence for the page; "" when it can.
+// Refused: over NAME_MAX_CHARS characters, bidi controls (U+202A..202E,
+// U+2066..2069, U+200E, U+200F, U+061C), and scripts mixed beyond ICU's
+// "moderately restrictive" level.
+std::string name_problem(const std::string& name);
+
+// Blocked words or phrases, matched two ways; either blocks.
+// - Folded: both sides NFKC with case folded (full-width and mathematical
+//   letters are plain ones), generic combining marks left out ("bád" is
+//   "bad"), format characters left out and each run of spaces one space. A word
+//   matches where it appears in the message and, at an edge that is an ASCII
+//   letter or digit, the message's neighbouring character is not one (so "ass"
+//   does not block "class").
+// - Lookalike: the message's words (runs of letters, digits and marks) that mix
+//   scripts (Latin with Cyrillic, ...: ICU's "highly restrictive" level) are
+//   compared whole by TR39 skeleton with the listed word's words ("bаd" with a
+//   Cyrillic "а" is "bad"). A word of one script is that script's own word and
+//   is never compared by skeleton, and a part of a word never matches: a
+//   Cyrillic word whose letters look like a listed Latin word's is not blocked.
 class WordList {
 public:
     void set(const std::vector<std::string>& words);
@@ -27,5 +65,10 @@ public:
     bool empty() const { return words_.empty(); }
 
 private:
-    std::vector<std::string> words_;
+    struct Word {
+        std::string key;                     // folded, without the framing spaces
+        std::vector<std::string> tokens;     // its words, folded
+        std::vector<std::string> skeletons;  // and their skeletons
+    };
+    std::vector<Word> words_;
 };
