@@ -2,6 +2,8 @@
 // whose every code point is 8 pixels wide (no window needed).
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -151,6 +153,69 @@ TEST_F(TextTest, BreaksFallBetweenCodePointsNeverInsideOne) {
     // Stray bytes are kept and wrapped as units of their own.
     TEXT_CACHE.clear();
     EXPECT_EQ(compileText(nullptr, text("fake.ttf:16:a\x80\xe0z", 10)).text, "a\x80\xe0\nz");
+}
+
+// A stream of new texts (a busy chat) keeps at most two generations of
+// wrapped texts, while a text asked for all the while is never wrapped again.
+TEST_F(TextTest, TheCacheKeepsTwoGenerationsAndWhatIsStillInUse) {
+    TEXT_CACHE_PREVIOUS.clear();
+    Drawable kept = text("fake.ttf:16:kept line", 40);
+    EXPECT_EQ(compileText(nullptr, kept).text, "kept l\nine");
+    int rewraps = 0;
+    for (size_t i = 0; i < 3 * TEXT_CACHE_GENERATION; i++) {
+        compileText(nullptr, text("fake.ttf:16:chat line " + std::to_string(i), 40));
+        if (i % 1000 == 0) {
+            int before = measure_calls;
+            EXPECT_EQ(compileText(nullptr, kept).text, "kept l\nine");
+            rewraps += measure_calls != before;
+        }
+        ASSERT_LE(TEXT_CACHE.size(), TEXT_CACHE_GENERATION);
+        ASSERT_LE(TEXT_CACHE_PREVIOUS.size(), TEXT_CACHE_GENERATION);
+    }
+    EXPECT_EQ(rewraps, 0);
+    EXPECT_EQ(TEXT_CACHE.count("40.000000:fake.ttf:16:chat line 0"), 0u);  // long gone
+    EXPECT_EQ(compileText(nullptr, text("fake.ttf:16:chat line 0", 40)).text, "chat l\nine 0");
+    TEXT_CACHE_PREVIOUS.clear();
+}
+
+// The longest text a chat box shows (566 characters), in the shapes that cost
+// the most with the real font: every character a glyph not drawn before (each
+// rasterised on first use), a line break after each character (every prefix
+// then spans all lines), and four marks on each character. Wrapping and
+// measuring one such box stays far inside a 50 ms frame.
+TEST(TextFallback, TheLongestChatBoxWrapsWellInsideAFrame) {
+    const std::string saved = cwd;
+    cwd = std::string(VIMO_BUILD_DIR) + "/";
+    Font font = fetchFont("assets/neodgm.ttf");
+    ASSERT_NE(font.texture.id, 0u);
+    auto append = [](std::string& s, int cp) {
+        if (cp < 0x800) {
+            s += char(0xC0 | (cp >> 6));
+        } else {
+            s += char(0xE0 | (cp >> 12));
+            s += char(0x80 | ((cp >> 6) & 0x3F));
+        }
+        s += char(0x80 | (cp & 0x3F));
+    };
+    std::string distinct, broken, marked;
+    for (int i = 0; i < 566; i++) append(distinct, 0x4E00 + 7 * i);
+    for (int i = 0; i < 283; i++) broken += "a\n";
+    for (int i = 0; i < 113; i++) {
+        marked += "e";
+        for (int k = 0; k < 4; k++) append(marked, 0x300 + (4 * i + k) % 0x70);
+    }
+    for (const std::string& box : {distinct, broken, marked}) {
+        auto start = std::chrono::steady_clock::now();
+        std::string wrapped = wrapText(box, font, 16, 256, 0, MeasureTextEx);
+        Vector2 size = MeasureTextEx(font, wrapped.c_str(), 16, 0);
+        double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_LT(ms, 50.0) << "a box of " << box.size() << " bytes";
+        EXPECT_LE(size.x, 256 + 16);
+        std::printf("box of %zu bytes: wrapped and measured in %.2f ms, %.0f x %.0f\n", box.size(), ms, size.x, size.y);
+    }
+    UnloadFont(font);
+    FONTS.erase("assets/neodgm.ttf");
+    cwd = saved;
 }
 
 // The real font (loaded without a window, so it measures but draws nothing):
