@@ -213,6 +213,10 @@ void chat_click(Element* box, Vector2 previousMouse, Vector2 mouse, MouseButton 
     (void)previousMouse, (void)mouse, (void)button;
     std::string* content = getProperty<std::string>(box, "content");
     if (content != nullptr) {
+        // The world's lock for the whole burst: each body made takes it, and
+        // without it held here each could wait for a step of the physics thread
+        // (hundreds of letters, hundreds of waits in one frame).
+        PhysicsLock world;
         // One letter per UTF-8 character, so a multi-byte letter stays whole.
         for (const std::string& ch : utf8_split(*content)) {
             if (ascii_space(ch)) continue;
