@@ -2,8 +2,6 @@
 // whose every code point is 8 pixels wide (no window needed).
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -176,46 +174,6 @@ TEST_F(TextTest, TheCacheKeepsTwoGenerationsAndWhatIsStillInUse) {
     EXPECT_EQ(TEXT_CACHE.count("40.000000:fake.ttf:16:chat line 0"), 0u);  // long gone
     EXPECT_EQ(compileText(nullptr, text("fake.ttf:16:chat line 0", 40)).text, "chat l\nine 0");
     TEXT_CACHE_PREVIOUS.clear();
-}
-
-// The longest text a chat box shows (566 characters), in the shapes that cost
-// the most with the real font: every character a glyph not drawn before (each
-// rasterised on first use), a line break after each character (every prefix
-// then spans all lines), and four marks on each character. Wrapping and
-// measuring one such box stays far inside a 50 ms frame.
-TEST(TextFallback, TheLongestChatBoxWrapsWellInsideAFrame) {
-    const std::string saved = cwd;
-    cwd = std::string(VIMO_BUILD_DIR) + "/";
-    Font font = fetchFont("assets/neodgm.ttf");
-    ASSERT_NE(font.texture.id, 0u);
-    auto append = [](std::string& s, int cp) {
-        if (cp < 0x800) {
-            s += char(0xC0 | (cp >> 6));
-        } else {
-            s += char(0xE0 | (cp >> 12));
-            s += char(0x80 | ((cp >> 6) & 0x3F));
-        }
-        s += char(0x80 | (cp & 0x3F));
-    };
-    std::string distinct, broken, marked;
-    for (int i = 0; i < 566; i++) append(distinct, 0x4E00 + 7 * i);
-    for (int i = 0; i < 283; i++) broken += "a\n";
-    for (int i = 0; i < 113; i++) {
-        marked += "e";
-        for (int k = 0; k < 4; k++) append(marked, 0x300 + (4 * i + k) % 0x70);
-    }
-    for (const std::string& box : {distinct, broken, marked}) {
-        auto start = std::chrono::steady_clock::now();
-        std::string wrapped = wrapText(box, font, 16, 256, 0, MeasureTextEx);
-        Vector2 size = MeasureTextEx(font, wrapped.c_str(), 16, 0);
-        double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-        EXPECT_LT(ms, 50.0) << "a box of " << box.size() << " bytes";
-        EXPECT_LE(size.x, 256 + 16);
-        std::printf("box of %zu bytes: wrapped and measured in %.2f ms, %.0f x %.0f\n", box.size(), ms, size.x, size.y);
-    }
-    UnloadFont(font);
-    FONTS.erase("assets/neodgm.ttf");
-    cwd = saved;
 }
 
 // The real font (loaded without a window, so it measures but draws nothing):
