@@ -147,6 +147,7 @@ static int busy(int frames) {
     // 200 chat boxes of typical length spread over the upper screen, and 300
     // letters from ten 30-letter lines burst into pieces that live on.
     srand(7);
+    chat_boxes_limit = 200;  // the desktop's limit ("chat_boxes") is 40 by default: this scene holds all 200
     const char* words[] = {"hello", "vimo", "gg", "lol", "nice", "stream", "today", "again", "what", "yes"};
     for (int i = 0; i < 200; i++) {
         std::string text = "viewer" + std::to_string(i) + ":";

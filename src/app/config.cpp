@@ -13,6 +13,7 @@
 #include "mascot/menu.h"
 #include "mascot/vimo.h"
 #include "net/endpoints.h"
+#include "net/net.h"
 #include "online/online.h"
 #include "physics/physics.h"
 #include "platform/platform.h"
@@ -107,7 +108,7 @@ bool config_load() {
     int stale = remove_stale_temporaries(CONFIG_FILE);
     if (stale > 0) std::cout << "config: removed " << stale << " temporary file(s) of an interrupted save" << std::endl;
     std::string text = read(CONFIG_FILE);
-    std::cout << "config result: " << text << std::endl;
+    std::cout << "config result: " << net_cut(text) << std::endl;
 
     bool usable = !text.empty();
     if (usable) {

@@ -56,8 +56,15 @@ extern TextMeasureFn TEXT_MEASURE;
 
 extern std::map<std::string, Font> FONTS;             // fonts by relative path; cleanup unloads them
 // Wrapped texts by key: std::to_string(wrap width) + ":" + source. The letter
-// spacing is not part of the key. Never shrinks while running.
+// spacing is not part of the key. In two generations, so that a busy chat's
+// stream of texts does not keep every text it ever showed: TEXT_CACHE takes
+// new entries and, once it holds TEXT_CACHE_GENERATION, becomes
+// TEXT_CACHE_PREVIOUS (the one before is dropped); an entry found only in
+// the previous generation moves back into TEXT_CACHE. So at most twice that
+// many entries are kept, and a text drawn every frame is wrapped once.
+inline constexpr size_t TEXT_CACHE_GENERATION = 4096;
 extern std::map<std::string, std::string> TEXT_CACHE;
+extern std::map<std::string, std::string> TEXT_CACHE_PREVIOUS;
 
 // File name of the fallback font looked up beside every font file for the
 // characters it lacks: GNU Unifont's supplementary planes (emoji), on the

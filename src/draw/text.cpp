@@ -9,6 +9,7 @@
 TextMeasureFn TEXT_MEASURE = MeasureTextEx;
 std::map<std::string, Font> FONTS;
 std::map<std::string, std::string> TEXT_CACHE;
+std::map<std::string, std::string> TEXT_CACHE_PREVIOUS;
 
 static const float PI_F = 3.1415927f;
 
@@ -90,7 +91,19 @@ CompiledText compileText(Element* e, Drawable d) {
         compiled.text = it->second;
         return compiled;
     }
-    compiled.text = wrapText(source.substr(second + 1), compiled.font, fontSize, d.size.x, d.size.y, TEXT_MEASURE);
+    // A text still in use comes back from the previous generation without
+    // being wrapped again; one not asked for during a whole generation is gone.
+    auto previous = TEXT_CACHE_PREVIOUS.find(key);
+    if (previous != TEXT_CACHE_PREVIOUS.end()) {
+        compiled.text = std::move(previous->second);
+        TEXT_CACHE_PREVIOUS.erase(previous);
+    } else {
+        compiled.text = wrapText(source.substr(second + 1), compiled.font, fontSize, d.size.x, d.size.y, TEXT_MEASURE);
+    }
+    if (TEXT_CACHE.size() >= TEXT_CACHE_GENERATION) {
+        TEXT_CACHE_PREVIOUS = std::move(TEXT_CACHE);
+        TEXT_CACHE.clear();
+    }
     TEXT_CACHE[key] = compiled.text;
     return compiled;
 }

@@ -40,7 +40,8 @@ std::string pick(const nlohmann::json& config, const char* key, bool (*valid)(co
     if (!config.is_object() || !config.contains(key)) return fallback;
     const nlohmann::json& v = config[key];
     if (v.is_string() && valid(v.get<std::string>())) return v.get<std::string>();
-    net_log(std::string("config ") + key + " ignored: " + v.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+    net_log(std::string("config ") + key + " ignored: " +
+            net_cut(v.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)));
     return fallback;
 }
 

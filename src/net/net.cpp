@@ -84,7 +84,7 @@ struct Outcome {
 };
 
 Outcome perform(const Request& r, long total_ms) {
-    net_log("[curl] Sending request to: " + r.url);
+    net_log("[curl] Sending request to: " + net_cut(r.url));
     if (r.method != "GET") net_log("SET METHOD: " + r.method);
     TransportResult t = transport_perform(r.url, r.method, connect_timeout_ms.load(), total_ms);
     Outcome out;
@@ -94,7 +94,7 @@ Outcome perform(const Request& r, long total_ms) {
     } else {
         // Time-out, over-size answer, reset connection: whatever arrived is not the
         // answer, so it counts as "no status" with an empty body.
-        net_log("[curl] transfer failed: " + t.error);
+        net_log("[curl] transfer failed: " + net_cut(t.error));
     }
     net_log("[curl] HTTP status: " + std::to_string(out.status));
     out.delivered = out.status == 0 || (out.status >= 200 && out.status <= 299);
@@ -106,6 +106,15 @@ Outcome perform(const Request& r, long total_ms) {
 void net_log(const std::string& line) {
     std::lock_guard<std::mutex> lock(log_mutex);
     std::cout << line << '\n' << std::flush;
+}
+
+std::string net_cut(const std::string& text) {
+    if (text.size() <= NET_LOG_BODY_MAX) return text;
+    size_t end = NET_LOG_BODY_MAX;
+    // Back over continuation bytes to the start of the sequence the bound falls in
+    // (at most three), so a multi-byte character is never split.
+    for (int k = 0; k < 3 && end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80; k++) end--;
+    return text.substr(0, end) + "\xE2\x80\xA6 (" + std::to_string(text.size()) + " bytes in all)";
 }
 
 void fetch(std::string url, std::string method, void (*callback)(std::string)) {
@@ -265,8 +274,8 @@ void net_stop() {
 void open(std::string url) {
     if (!ONLINE) return;
     if (!platform_url_is_web(url)) {
-        net_log("open refused (not an http or https address): " + url);
+        net_log("open refused (not an http or https address): " + net_cut(url));
         return;
     }
-    if (!platform_open_url(url)) net_log("open failed to start the browser for: " + url);
+    if (!platform_open_url(url)) net_log("open failed to start the browser for: " + net_cut(url));
 }

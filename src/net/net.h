@@ -90,3 +90,11 @@ void open(std::string url);
 // Print one line (a line end is added) to standard output and flush, under a lock
 // so lines from different threads never interleave. For every module's diagnostics.
 void net_log(const std::string& line);
+// The most bytes of an answer body (or of a URL or a value taken from one) that
+// a diagnostic line prints: a hostile answer of megabytes must not become a
+// line of megabytes on the console and a copy of itself in memory.
+inline constexpr size_t NET_LOG_BODY_MAX = 4096;
+// text as a diagnostic line shows it: whole when it is at most NET_LOG_BODY_MAX
+// bytes, else its first bytes up to that bound (never ending inside a UTF-8
+// sequence) followed by "… (N bytes in all)". Any thread.
+std::string net_cut(const std::string& text);

@@ -150,6 +150,9 @@ LoginAnswer login_read(const std::string& body) {
 
 // ---- Chat feed --------------------------------------------------------------------
 
+static const size_t CHAT_ID_CACHED_BYTES = 256;  // longer sender ids are looked up each time
+static const size_t CHAT_NAMES_CACHED = 4096;     // sender names kept at most
+
 ChatPoll chat_poll_run(const json& last_chat, const ChatGet& get,
                        const std::function<std::string(const json&)>& to_chat) {
     ChatPoll result;
@@ -158,7 +161,7 @@ ChatPoll chat_poll_run(const json& last_chat, const ChatGet& get,
     try {
         std::string body = get(endpoint_chat_page(1));
         if (body.empty()) return result;
-        net_log("poll chat parse result: " + body);
+        net_log("poll chat parse result: " + net_cut(body));
         json first = json_parse_answer(body);
         const json& newest_message = first.at(0);
         json newest = field(newest_message, "message");
@@ -171,7 +174,7 @@ ChatPoll chat_poll_run(const json& last_chat, const ChatGet& get,
         for (long count = 2; count <= 8; count *= 2) {
             std::string page_body = get(endpoint_chat_page(int(count)));
             if (page_body.empty()) break;
-            net_log("poll chat parse result: " + page_body);
+            net_log("poll chat parse result: " + net_cut(page_body));
             json page = json_parse_answer(page_body);
             if (!page.is_array()) throw std::runtime_error("chat page is a " + std::string(page.type_name()));
             // Messages are addressed from the newest end: a page shorter than asked
@@ -187,7 +190,7 @@ ChatPoll chat_poll_run(const json& last_chat, const ChatGet& get,
                 const json& message = page[size_t(index)];
                 const json& cursor = field(message, "message");
                 bool equal = last_chat == cursor;
-                net_log("testing: " + std::to_string(index) + ", " + dump(last_chat) + " - " + dump(cursor) + ": " +
+                net_log("testing: " + std::to_string(index) + ", " + net_cut(dump(last_chat)) + " - " + net_cut(dump(cursor)) + ": " +
                         (equal ? "1" : "0"));
                 if (equal) {
                     done = true;  // everything older has been seen
@@ -198,8 +201,8 @@ ChatPoll chat_poll_run(const json& last_chat, const ChatGet& get,
             if (done) break;
             seen = count;
         }
-        net_log(dump(first));
-        net_log("last chat is now " + dump(newest));
+        net_log(net_cut(dump(first)));
+        net_log("last chat is now " + net_cut(dump(newest)));
         result.advance = true;
         result.newest = newest;
         result.texts = std::move(texts);
@@ -223,7 +226,8 @@ std::string chatter_name(const json& message, std::map<std::string, std::string>
         }
     }
     // The name-only platform carries the display name itself.
-    if (platform == "corvane") return field(chatter, "corvane").get<std::string>();
+    if (platform == "corvane")
+        return text_bounded(field(chatter, "corvane").get_ref<const std::string&>(), CHAT_NAME_MAX_CHARS);
 
     std::string id = str(field(chatter, platform));
     auto known = cache.find(id);
@@ -232,11 +236,16 @@ std::string chatter_name(const json& message, std::map<std::string, std::string>
     // The id comes from the chat feed: encoded, so a sender cannot add query keys.
     std::string body = get(endpoint_user_lookup(platform, url_encode(id)));
     if (body.empty()) return "anonymous";
-    net_log("to chatter parse result: " + body);
+    net_log("to chatter parse result: " + net_cut(body));
     try {
         json answer = json_parse_answer(body);
-        std::string name = str(field(field(answer.at(0), platform), "name"));
-        cache[id] = name;
+        std::string name = text_bounded(str(field(field(answer.at(0), platform), "name")), CHAT_NAME_MAX_CHARS);
+        // The cache lives as long as the program: only ids of a sane length are
+        // kept, and no more than CHAT_NAMES_CACHED of them (then it starts afresh).
+        if (id.size() <= CHAT_ID_CACHED_BYTES) {
+            if (cache.size() >= CHAT_NAMES_CACHED) cache.clear();
+            cache[id] = name;
+        }
         return name;
     } catch (const std::exception&) {
         return "";
@@ -253,7 +262,7 @@ std::atomic<bool> VIMO_SNOOZED{false};
 
 void fetchFern_inner(std::string body) {
     if (body.empty()) return;
-    net_log("fern result: " + body);
+    net_log("fern result: " + net_cut(body));
     json doc = json_read_answer(body);
     if (doc.is_discarded()) return;
     // Compared by lookup, not pairwise: a list of thousands costs one pass.
@@ -272,7 +281,7 @@ void fetchFern_inner(std::string body) {
     for (const json& e : doc) {
         if (!e.is_string()) {
             if (e.is_primitive())
-                net_log(str(e) + " is live!");
+                net_log(net_cut(str(e)) + " is live!");
             else
                 net_log(std::string("live list: an entry that is not a handle (") + e.type_name() + "); the rest ignored");
             hand_over();
@@ -286,7 +295,7 @@ void fetchFern_inner(std::string body) {
             continue;
         }
         if (!before.count(handle)) {
-            net_log(handle + " is live!");
+            net_log(net_cut(handle) + " is live!");
             announced.push_back(handle);
         }
         online.push_back(handle);
@@ -313,7 +322,7 @@ std::vector<std::string> blogs;
 
 void fetchBsky_inner(std::string body) {
     if (body.empty()) return;
-    net_log("bsky result: " + body);
+    net_log("bsky result: " + net_cut(body));
     json doc = json_read_answer(body);
     const json& feed = json_member(doc, "feed");
     if (!feed.is_array() || feed.empty()) return;
@@ -351,7 +360,7 @@ void fetchBlog_inner(std::string body) {
     if (found.size() != blogs.size()) {
         std::set<std::string> old(blogs.begin(), blogs.end());
         for (const std::string& guid : found)
-            if (!old.count(guid)) net_log("new blog: " + guid);
+            if (!old.count(guid)) net_log("new blog: " + net_cut(guid));
     }
     blogs = std::move(found);
 }

@@ -2,8 +2,11 @@
 // (started by the mascot's update, run as a task on the network worker, its
 // outcome handed back to the main thread),
 // the sender names, the falling chat boxes and their burst into letters.
+#include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <deque>
+#include <unordered_set>
 #include <stdexcept>
 #include <utility>
 
@@ -21,6 +24,22 @@ std::map<std::string, std::string> ID_TO_NAME;
 std::mutex poll_chat_busy;
 
 static const char* const CHAT_FONT = "assets/neodgm.ttf:16:";
+
+int chat_boxes_limit = CHAT_BOXES_DEFAULT;
+
+// Main thread: the chat boxes on the desktop in the order they were made,
+// oldest first; a box leaves it when it is queued for removal (a burst, by a
+// click or by a newer box, or any other removal), through the registry's report.
+static std::deque<Element*> chat_boxes;
+// Main thread: the letters of burst boxes still on the desktop.
+static std::unordered_set<Element*> chat_letters;
+
+static void chat_box_removed(Element* e) {
+    auto it = std::find(chat_boxes.begin(), chat_boxes.end(), e);
+    if (it != chat_boxes.end()) chat_boxes.erase(it);
+    chat_letters.erase(e);
+}
+[[maybe_unused]] static const bool chat_boxes_listening = element_listen_removals(chat_box_removed);
 
 // Main thread only: a poll has been started and its outcome not applied yet
 // (so the next poll compares with the cursor this one leaves); the outcome of
@@ -48,9 +67,14 @@ static void chat_poll_apply(const ChatPoll& poll) {
     chat_poll_running = false;
 }
 
-// A box's text: the sender's name, ": " and the message's text.
+// A box's text: the sender's name, ": " and the message's text, each cut to
+// its bound here, on the worker, before anything keeps or measures it.
 static std::string chat_line(const std::string& name, const json& message) {
-    return name + ": " + str(json_member(message, "text"));
+    const json& text = json_member(message, "text");
+    // A string is cut where it stands, without a copy of all of it.
+    std::string shown = text.is_string() ? text_bounded(text.get_ref<const std::string&>(), CHAT_TEXT_MAX_CHARS)
+                                         : text_bounded(str(text), CHAT_TEXT_MAX_CHARS);
+    return text_bounded(name, CHAT_NAME_MAX_CHARS) + ": " + shown;
 }
 
 // Worker: one poll under poll_chat_busy, every request performed here in the
@@ -113,8 +137,28 @@ std::string to_chatter(json message) {
 std::vector<std::string> chat_take() {
     std::vector<std::string> taken;
     taken.swap(chat_to_spawn);
+    // Queued newest first: the newest chat_boxes_limit are the first ones.
+    if (taken.size() > size_t(std::max(chat_boxes_limit, 0))) taken.resize(size_t(std::max(chat_boxes_limit, 0)));
+    std::reverse(taken.begin(), taken.end());
     return taken;
 }
+
+int chat_boxes_choose(const json& configured, std::string* problem) {
+    if (configured.is_null()) return CHAT_BOXES_DEFAULT;
+    if (configured.is_number_integer()) {
+        long long value = configured.get<long long>();
+        if (value >= 0 && value <= CHAT_BOXES_MOST) return int(value);
+    }
+    if (problem != nullptr) {
+        std::string shown = configured.dump(-1, ' ', false, json::error_handler_t::replace);
+        if (shown.size() > 40) shown = shown.substr(0, 37) + "...";
+        *problem = "config: \"chat_boxes\" must be an integer from 0 to " + std::to_string(CHAT_BOXES_MOST) +
+                   " (not " + shown + "); using " + std::to_string(CHAT_BOXES_DEFAULT);
+    }
+    return CHAT_BOXES_DEFAULT;
+}
+
+size_t chat_box_count() { return chat_boxes.size(); }
 
 // A white box around a black text, sized to the text plus a 4-pixel margin.
 static void chat_dress(Element* e, const std::string& text, float wrap) {
@@ -134,7 +178,19 @@ static void chat_dress(Element* e, const std::string& text, float wrap) {
 }
 
 Element* spawn_chat(std::string text) {
+    if (chat_boxes_limit <= 0) return nullptr;
+    // Room for the new box: the oldest go the way a click sends them. Each
+    // leaves the list as it is queued for removal (chat_box_removed).
+    while (!chat_boxes.empty() && chat_boxes.size() >= size_t(chat_boxes_limit)) {
+        Element* oldest = chat_boxes.front();
+        chat_click(oldest, oldest->position, oldest->position, MOUSE_BUTTON_LEFT);
+        // removeElement reports it, which takes it off; this only keeps the loop finite.
+        if (!chat_boxes.empty() && chat_boxes.front() == oldest) chat_boxes.pop_front();
+    }
+    // Whatever the caller, a box never shows more than its bound.
+    text = text_bounded(text, CHAT_BOX_MAX_CHARS);
     Element* box = newElement(-1);
+    chat_boxes.push_back(box);
     chat_dress(box, text, 256);
     // Dropped from the top edge of the mascot's monitor, above the mascot.
     const float x = vimo != nullptr ? vimo->position.x : RESOLUTION.x * 0.5f;
@@ -157,10 +213,15 @@ void chat_click(Element* box, Vector2 previousMouse, Vector2 mouse, MouseButton 
     (void)previousMouse, (void)mouse, (void)button;
     std::string* content = getProperty<std::string>(box, "content");
     if (content != nullptr) {
+        // The world's lock for the whole burst: each body made takes it, and
+        // without it held here each could wait for a step of the physics thread
+        // (hundreds of letters, hundreds of waits in one frame).
+        PhysicsLock world;
         // One letter per UTF-8 character, so a multi-byte letter stays whole.
         for (const std::string& ch : utf8_split(*content)) {
             if (ascii_space(ch)) continue;
             if (GetPhysicsBodiesCount() >= PHYSICS_MAX_BODIES) break;  // the world is full: no more letters
+            if (chat_letters.size() >= CHAT_LETTERS_MAX) break;        // enough letters tumbling: the rest go with the box
             Element* letter = newElement(-1);
             chat_dress(letter, ch, 0);
             letter->position = box->position;
@@ -171,6 +232,7 @@ void chat_click(Element* box, Vector2 previousMouse, Vector2 mouse, MouseButton 
                 removeElement(letter);
                 break;
             }
+            chat_letters.insert(letter);
         }
     }
     removeElement(box);

@@ -30,7 +30,7 @@ void login_spawn() { fetch(login_url(), "GET", login_spawn_inner); }
 
 void login_spawn_inner(std::string body) {
     if (body.empty()) return;
-    net_log("login spawn result: " + body);
+    net_log("login spawn result: " + net_cut(body));
     LoginAnswer answer = login_read(body);
     switch (answer.kind) {
     case LoginAnswer::LINKED:
@@ -61,7 +61,7 @@ void login_click_1(Element* bubble, Vector2 mouse, MouseButton button) {
 
 void login_click_1_inner(std::string body) {
     if (body.empty()) return;
-    net_log("login 1 result: " + body);
+    net_log("login 1 result: " + net_cut(body));
     LoginAnswer answer = login_read(body);
     switch (answer.kind) {
     case LoginAnswer::LINKED:

@@ -1,5 +1,6 @@
 // Start-up of the online features: filling the jobs' table and the mascot's
 // hook table, and the browser seam.
+#include "base/base.h"
 #include "mascot/vimo_hooks.h"
 #include "net/net.h"
 #include "online/online.h"
@@ -35,4 +36,9 @@ void online_init() {
     vimo_hooks.is_snoozed = is_snoozed_hook;
     vimo_hooks.login_spawn = login_spawn;
     vimo_hooks.commune_spawn = commune_spawn;
+    // The key stays in CONFIG as it was, so it is saved back whatever it holds.
+    std::string problem;
+    const json& configured = json_member(CONFIG, "chat_boxes");
+    chat_boxes_limit = chat_boxes_choose(configured, &problem);
+    if (!problem.empty()) net_log(problem);
 }

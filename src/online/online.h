@@ -29,8 +29,9 @@ struct Element;
 using json = nlohmann::json;
 
 // ---- Start-up --------------------------------------------------------------
-// Fill every slot of online_jobs and of the mascot's vimo_hooks, and reset the
-// chat-poll schedule (main thread, before the first frame).
+// Fill every slot of online_jobs and of the mascot's vimo_hooks, reset the
+// chat-poll schedule and read "chat_boxes" from CONFIG into chat_boxes_limit,
+// printing a line when it is not usable (main thread, before the first frame).
 void online_init();
 
 // ---- The jobs' clock (jobs.cpp) ------------------------------------------------
@@ -117,6 +118,27 @@ void utf8_pop_back(std::string& s);
 // Split s into its characters (each a UTF-8 sequence; a stray byte is one character).
 std::vector<std::string> utf8_split(const std::string& s);
 
+// ---- Bounds on a chat box's text (text_bounds.cpp) --------------------------------
+// A box shows at most this many characters (code points) of a message's text,
+// and of its sender's name; its whole text ("name: text") at most their sum
+// and ": ". Measuring, wrapping and drawing a box, and bursting it into
+// letters, cost at most what this many characters cost, whatever a message holds.
+inline constexpr size_t CHAT_TEXT_MAX_CHARS = 500;
+inline constexpr size_t CHAT_NAME_MAX_CHARS = 64;
+inline constexpr size_t CHAT_BOX_MAX_CHARS = CHAT_NAME_MAX_CHARS + 2 + CHAT_TEXT_MAX_CHARS;
+// Combining marks kept on one character; those after them are dropped (a
+// character with thousands of marks measures and draws them all).
+inline constexpr int CHAT_MARKS_MAX = 4;
+// Whether code point cp is a combining mark (general category M, Unicode 14).
+bool combining_mark(int cp);
+// text with at most CHAT_MARKS_MAX combining marks after each character
+// (marks at the very start count as on one character) and then at most
+// max_chars characters: when more are left, the first max_chars - 1 and
+// "…" (U+2026). Counts code points; never cuts inside a UTF-8 sequence (a stray
+// byte counts as one character). Reads only as far as the bound; applied to
+// its own result it changes nothing.
+std::string text_bounded(const std::string& text, size_t max_chars);
+
 // ---- Login (login.cpp) ------------------------------------------------------
 // What a login answer says.
 struct LoginAnswer {
@@ -159,7 +181,8 @@ ChatPoll chat_poll_run(const json& last_chat, const ChatGet& get,
 std::string chatter_name(const json& message, std::map<std::string, std::string>& cache, const ChatGet& get);
 
 extern std::vector<std::string> chat_to_spawn;        // box texts of applied polls (main thread)
-// sender id -> display name; read and written by the poll's task under poll_chat_busy
+// sender id -> display name (names cut to CHAT_NAME_MAX_CHARS; ids over 256 bytes are
+// not kept, and past 4096 names it starts afresh); read and written by the poll's task under poll_chat_busy
 extern std::map<std::string, std::string> ID_TO_NAME;
 extern std::mutex poll_chat_busy;                      // held by the poll's task for the whole of one poll
 
@@ -172,11 +195,40 @@ int poll_chat_outcome();
 // Start one poll and wait for its outcome (tests and tools; never the frame
 // loop): true when the newest message was new.
 bool poll_chat();
-std::string to_chat(json message);         // sender name + ": " + str(text)
-std::string to_chatter(json message);      // the sender's display name (looked up once per id; blocks)
-Element* spawn_chat(std::string text);     // A white chat box above the mascot, falling
-void chat_click(Element* box, Vector2 previousMouse, Vector2 mouse, MouseButton button);  // Burst into letters
-std::vector<std::string> chat_take();      // Take chat_to_spawn over, leaving it empty
+// sender name + ": " + str(text), the name cut to CHAT_NAME_MAX_CHARS and the
+// text to CHAT_TEXT_MAX_CHARS (text_bounded)
+std::string to_chat(json message);
+// The sender's display name, cut to CHAT_NAME_MAX_CHARS (looked up once per id; blocks)
+std::string to_chatter(json message);
+// A white chat box above the mascot, falling, showing text cut to
+// CHAT_BOX_MAX_CHARS (text_bounded). While the desktop holds chat_boxes_limit
+// boxes the oldest of them bursts first, as a click bursts it; with the limit
+// 0 no box is made and the result is null.
+Element* spawn_chat(std::string text);
+// Burst into letters: one per character that is not blank, while the
+// physics world has room and fewer than CHAT_LETTERS_MAX letters of bursts are
+// on the desktop (the rest of the text goes with the box).
+void chat_click(Element* box, Vector2 previousMouse, Vector2 mouse, MouseButton button);
+// Letters of burst boxes on the desktop at once. Each is a body of its own,
+// all made in one frame at one spot: thousands of them (a few long boxes)
+// stalled frames for a second and took a hundred megabytes while they tumbled.
+inline constexpr size_t CHAT_LETTERS_MAX = 256;
+// Take chat_to_spawn over, leaving it empty. Handed out oldest message first (a
+// poll queues them newest first), so the box made first is always the oldest;
+// of more texts than chat_boxes_limit only the newest that many are handed out
+// (the older ones would burst the moment they were made).
+std::vector<std::string> chat_take();
+
+// ---- How many chat boxes the desktop holds -----------------------------------------
+// config.json's "chat_boxes": an integer from 0 (no boxes shown) to
+// CHAT_BOXES_MOST; absent or null means CHAT_BOXES_DEFAULT.
+inline constexpr int CHAT_BOXES_DEFAULT = 40;
+inline constexpr int CHAT_BOXES_MOST = 1000;
+extern int chat_boxes_limit;  // main thread; CHAT_BOXES_DEFAULT until online_init reads CONFIG
+// The limit for a "chat_boxes" value (null when absent). Any other value than
+// those above gives CHAT_BOXES_DEFAULT and, in problem, the line that says so.
+int chat_boxes_choose(const json& configured, std::string* problem);
+size_t chat_box_count();  // chat boxes on the desktop now (made and not yet burst or removed)
 
 // ---- Commune composer (commune.cpp) --------------------------------------------
 extern std::string commune_content;  // the draft (UTF-8); main thread

@@ -153,6 +153,29 @@ TEST_F(TextTest, BreaksFallBetweenCodePointsNeverInsideOne) {
     EXPECT_EQ(compileText(nullptr, text("fake.ttf:16:a\x80\xe0z", 10)).text, "a\x80\xe0\nz");
 }
 
+// A stream of new texts (a busy chat) keeps at most two generations of
+// wrapped texts, while a text asked for all the while is never wrapped again.
+TEST_F(TextTest, TheCacheKeepsTwoGenerationsAndWhatIsStillInUse) {
+    TEXT_CACHE_PREVIOUS.clear();
+    Drawable kept = text("fake.ttf:16:kept line", 40);
+    EXPECT_EQ(compileText(nullptr, kept).text, "kept l\nine");
+    int rewraps = 0;
+    for (size_t i = 0; i < 3 * TEXT_CACHE_GENERATION; i++) {
+        compileText(nullptr, text("fake.ttf:16:chat line " + std::to_string(i), 40));
+        if (i % 1000 == 0) {
+            int before = measure_calls;
+            EXPECT_EQ(compileText(nullptr, kept).text, "kept l\nine");
+            rewraps += measure_calls != before;
+        }
+        ASSERT_LE(TEXT_CACHE.size(), TEXT_CACHE_GENERATION);
+        ASSERT_LE(TEXT_CACHE_PREVIOUS.size(), TEXT_CACHE_GENERATION);
+    }
+    EXPECT_EQ(rewraps, 0);
+    EXPECT_EQ(TEXT_CACHE.count("40.000000:fake.ttf:16:chat line 0"), 0u);  // long gone
+    EXPECT_EQ(compileText(nullptr, text("fake.ttf:16:chat line 0", 40)).text, "chat l\nine 0");
+    TEXT_CACHE_PREVIOUS.clear();
+}
+
 // The real font (loaded without a window, so it measures but draws nothing):
 // an emoji is measured from the fallback file beside it, 16 px at size 16,
 // not as an 8-px "?", and wrapping counts it so.

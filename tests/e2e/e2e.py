@@ -31,6 +31,7 @@ SCENARIOS = {
     "compositor": scenario_compositor.compositor,
     "chatcut": scenario_compositor.chat_cut,
     "hostile": scenario_hostile.hostile,
+    "hostile_chat": scenario_hostile.hostile_chat,
     "wm": scenario_wm.wm,
     "windows": scenario_wine.windows,
     "monitors": scenario_monitors.monitors,

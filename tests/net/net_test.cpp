@@ -391,6 +391,21 @@ TEST(NetHelpers, UrlEncode) {
     EXPECT_EQ(url_encode(""), "");
 }
 
+// A body printed in a diagnostic line: whole up to 4 KiB, else cut before
+// the character the bound falls in, with the whole length after it.
+TEST(NetHelpers, CutBodiesKeepFourKibibytesAndSayHowLongTheyWere) {
+    const std::string ellipsis = "\xE2\x80\xA6";
+    std::string fits(NET_LOG_BODY_MAX, 'a');
+    EXPECT_EQ(net_cut(fits), fits);
+    EXPECT_EQ(net_cut(""), "");
+    EXPECT_EQ(net_cut(std::string(1048576, 'b')),
+              std::string(NET_LOG_BODY_MAX, 'b') + ellipsis + " (1048576 bytes in all)");
+    // A three-byte character across the bound goes whole to the part left out.
+    std::string euros = std::string(NET_LOG_BODY_MAX - 1, 'c') + "\xE2\x82\xAC" + "tail";
+    EXPECT_EQ(net_cut(euros), std::string(NET_LOG_BODY_MAX - 1, 'c') + ellipsis + " (" +
+                                  std::to_string(euros.size()) + " bytes in all)");
+}
+
 TEST(NetHelpers, OpenOnlyWebAddresses) {
     ONLINE = true;
     {

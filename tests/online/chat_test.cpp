@@ -177,7 +177,137 @@ TEST_F(ChatPollTest, ThePollEndsWhenNoAnswerWillCome) {
     EXPECT_EQ(CONFIG["last_chat"], "");  // null became the empty string
 }
 
+// Characters are code points; a cut keeps the first ones and ends in "…"
+// within the bound, never splits a sequence, and reads no further than it.
+TEST(ChatTextBounds, CutsByCodePointsAndKeepsFourMarksOnACharacter) {
+    const std::string ellipsis = "\xE2\x80\xA6";
+    const std::string acute = "\xCC\x81";  // U+0301
+    EXPECT_EQ(text_bounded("hello", 5), "hello");
+    EXPECT_EQ(text_bounded("hello!", 5), "hell" + ellipsis);
+    std::string e_acute;
+    for (int i = 0; i < 600; i++) e_acute += "\xC3\xA9";  // é, two bytes each
+    std::string cut = text_bounded(e_acute, CHAT_TEXT_MAX_CHARS);
+    EXPECT_EQ(cut.size(), 499 * 2 + ellipsis.size());
+    EXPECT_EQ(cut.substr(cut.size() - 5), "\xC3\xA9" + ellipsis);
+    EXPECT_EQ(text_bounded(cut, CHAT_TEXT_MAX_CHARS), cut);  // the bound applied twice changes nothing
+    EXPECT_EQ(utf8_split(cut).size(), CHAT_TEXT_MAX_CHARS);
+
+    std::string marks;
+    for (int i = 0; i < 100000; i++) marks += acute;
+    // The name of 100,000 marks keeps four of them; the marks dropped are not
+    // counted, so the name is not cut either.
+    EXPECT_EQ(text_bounded("a" + marks, CHAT_NAME_MAX_CHARS), "a" + acute + acute + acute + acute);
+    EXPECT_EQ(text_bounded(marks + "b" + acute + acute, 10), acute + acute + acute + acute + "b" + acute + acute);
+    EXPECT_TRUE(combining_mark(0x301) && combining_mark(0x1AB0) && combining_mark(0x20D0) && combining_mark(0xE0100));
+    EXPECT_FALSE(combining_mark('a') || combining_mark(0x2026) || combining_mark(0x4E00) || combining_mark(-1));
+    // Stray bytes are characters of their own, never marks.
+    EXPECT_EQ(text_bounded("\xFF\xCC\xCC\xCC\xCC\xCCx", 7), "\xFF\xCC\xCC\xCC\xCC\xCCx");
+    EXPECT_EQ(text_bounded("\xFF\xFE", 1), ellipsis);
+    EXPECT_EQ(text_bounded("abc", 0), "");
+}
+
+// A hostile page: a text of a megabyte, a name of 100 characters and one of
+// 100,000 marks looked up by id. The poll keeps only the bounded texts, the
+// name cache the bounded name, and the printed page is cut with its length.
+TEST_F(ChatPollTest, TextsAndNamesAreCutBeforeTheyAreKept) {
+    ChatFeed feed;
+    std::string mb(1000000, 'x');
+    std::string marks;
+    for (int i = 0; i < 100000; i++) marks += "\xCC\x81";
+    feed.names["twitch.7"] = "b" + marks;
+    feed.messages = {
+        {{"message", "a"}, {"text", mb}, {"chatter", {{"corvane", std::string(100, 'n')}}}},
+        {{"message", "b"}, {"text", "hi"}, {"chatter", {{"twitch", "7"}}}},
+    };
+    use(feed.origin());
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(poll_chat());
+    std::string out = testing::internal::GetCapturedStdout();
+    const std::string ellipsis = "\xE2\x80\xA6";
+    std::string four = "\xCC\x81\xCC\x81\xCC\x81\xCC\x81";
+    ASSERT_EQ(chat_to_spawn.size(), 2u);
+    EXPECT_EQ(chat_to_spawn[0], "b" + four + ": hi");
+    EXPECT_EQ(chat_to_spawn[1], std::string(63, 'n') + ellipsis + ": " + std::string(499, 'x') + ellipsis);
+    EXPECT_EQ(ID_TO_NAME.at("7"), "b" + four);
+    size_t line = out.find("poll chat parse result: [{\"chatter\":{\"corvane\"");  // the page of two
+    ASSERT_NE(line, std::string::npos);
+    std::string first = out.substr(line, out.find('\n', line) - line);
+    std::string page = json(feed.messages).dump();
+    EXPECT_EQ(first, "poll chat parse result: " + page.substr(0, NET_LOG_BODY_MAX) + ellipsis + " (" +
+                         std::to_string(page.size()) + " bytes in all)");
+}
+
 class ChatBoxTest : public OnlineScene {};
+
+// "chat_boxes" 3: the oldest box bursts, as a click bursts it, when a fourth
+// comes; a poll's texts come oldest first and only as many as the desktop
+// keeps; with 0 no box is made; a bad value is reported and the default used.
+TEST_F(ChatBoxTest, TheDesktopKeepsTheNewestBoxesAndTheOldestBurst) {
+    CONFIG["chat_boxes"] = 3;
+    online_init();
+    EXPECT_EQ(chat_boxes_limit, 3);
+    std::vector<Element*> boxes;
+    for (const char* text : {"a: 1", "b: 2", "c: 3"}) boxes.push_back(spawn_chat(text));
+    EXPECT_EQ(chat_box_count(), 3u);
+    size_t before = ELEMENTS.size();
+    Element* fourth = spawn_chat("d: 4");
+    EXPECT_EQ(chat_box_count(), 3u);
+    // The first box is queued for removal and burst into its letters a, :, 1.
+    EXPECT_NE(std::find(ELEMENTS_TO_BE_REMOVED.begin(), ELEMENTS_TO_BE_REMOVED.end(), boxes[0]),
+              ELEMENTS_TO_BE_REMOVED.end());
+    EXPECT_EQ(ELEMENTS.size(), before + 3 + 1);
+    chat_click(boxes[2], {0, 0}, {0, 0}, MOUSE_BUTTON_LEFT);  // a click takes one off the count
+    EXPECT_EQ(chat_box_count(), 2u);
+    spawn_chat("e: 5");
+    EXPECT_EQ(chat_box_count(), 3u);
+    EXPECT_EQ(std::find(ELEMENTS_TO_BE_REMOVED.begin(), ELEMENTS_TO_BE_REMOVED.end(), boxes[1]),
+              ELEMENTS_TO_BE_REMOVED.end());  // room was left: nothing more burst
+    EXPECT_EQ(std::find(ELEMENTS_TO_BE_REMOVED.begin(), ELEMENTS_TO_BE_REMOVED.end(), fourth),
+              ELEMENTS_TO_BE_REMOVED.end());
+
+    chat_to_spawn = {"n5", "n4", "n3", "n2", "n1"};  // a poll's order: newest first
+    EXPECT_EQ(chat_take(), (std::vector<std::string>{"n3", "n4", "n5"}));
+    EXPECT_TRUE(chat_to_spawn.empty());
+
+    CONFIG["chat_boxes"] = 0;
+    online_init();
+    chat_to_spawn = {"n6"};
+    EXPECT_TRUE(chat_take().empty());
+    EXPECT_EQ(spawn_chat("f: 6"), nullptr);
+
+    std::string problem;
+    EXPECT_EQ(chat_boxes_choose(json(), &problem), CHAT_BOXES_DEFAULT);
+    EXPECT_EQ(chat_boxes_choose(12, &problem), 12);
+    EXPECT_EQ(chat_boxes_choose(CHAT_BOXES_MOST, &problem), CHAT_BOXES_MOST);
+    EXPECT_TRUE(problem.empty());
+    for (const json& bad : {json(-1), json(CHAT_BOXES_MOST + 1), json(2.5), json("40"), json::array()}) {
+        problem.clear();
+        EXPECT_EQ(chat_boxes_choose(bad, &problem), CHAT_BOXES_DEFAULT) << bad.dump();
+        EXPECT_EQ(problem.rfind("config: \"chat_boxes\" must be an integer from 0 to 1000 (not ", 0), 0u) << problem;
+    }
+    CONFIG["chat_boxes"] = "lots";
+    testing::internal::CaptureStdout();
+    online_init();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "config: \"chat_boxes\" must be an integer from 0 to 1000 (not \"lots\"); using 40\n");
+    EXPECT_EQ(chat_boxes_limit, CHAT_BOXES_DEFAULT);
+    EXPECT_EQ(CONFIG["chat_boxes"], "lots");  // kept as it was, and saved so
+}
+
+// Any text a box is given is cut to its bound; bursts together never make more
+// than CHAT_LETTERS_MAX letters at once.
+TEST_F(ChatBoxTest, ABoxShowsAtMostItsBoundAndBurstsIntoAtMostTheLetterBound) {
+    Element* big = spawn_chat(std::string(1000000, 'y'));
+    ASSERT_NE(getProperty<std::string>(big, "content"), nullptr);
+    EXPECT_EQ(utf8_split(*getProperty<std::string>(big, "content")).size(), CHAT_BOX_MAX_CHARS);
+    EXPECT_EQ(big->size.x, 256 + 8 + 8);  // 33 characters of 8 pixels make the first line
+    Element* small = spawn_chat("zz");
+    size_t before = ELEMENTS.size();
+    chat_click(big, {0, 0}, {0, 0}, MOUSE_BUTTON_LEFT);
+    EXPECT_EQ(ELEMENTS.size(), before + CHAT_LETTERS_MAX);
+    chat_click(small, {0, 0}, {0, 0}, MOUSE_BUTTON_LEFT);  // no room for its letters while those tumble
+    EXPECT_EQ(ELEMENTS.size(), before + CHAT_LETTERS_MAX);
+}
 
 TEST_F(ChatBoxTest, ABoxFitsItsTextAndFallsFromAboveTheMascot) {
     vimo->position = {300, 900};
