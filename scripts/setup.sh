@@ -12,6 +12,7 @@ PACKAGES=(
   xvfb xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils xauth openbox xdotool wmctrl imagemagick x11-utils x11-apps xterm xcompmgr
   weston xwayland
   wrk clang libclang-rt-14-dev procps curl python3 nginx
+  libboost-dev ngircd python3-websockets openssl
   g++-mingw-w64-x86-64-posix wine64 wine googletest
 )
 

@@ -30,7 +30,7 @@ Refusal do_ingest(Service& s, const httplib::Request& req, const json& in, json*
     if (platform == NAME_PLATFORM) {
         id = name;  // the name is the sender
     } else if (!valid_sender_id(id)) {
-        return "sender_id must be 1 to 128 of A-Z a-z 0-9 : . _ ~ -";
+        return "sender_id must be 1 to 128 of A-Z a-z 0-9 @ : . _ ~ -";
     }
     if (!valid_text_chars(text, SERVICE_MAX_TEXT_CHARS)) return "text must be visible text";
     const ServiceLimits& l = s.options.limits;
@@ -147,7 +147,7 @@ static Refusal ban_target(Service& s, const json& in, std::string* platform, std
     } else if (!is_id_platform(*platform)) {
         return "give message, account, or platform and sender_id";
     } else if (!valid_sender_id(*sender)) {
-        return "sender_id must be 1 to 128 of A-Z a-z 0-9 : . _ ~ -";
+        return "sender_id must be 1 to 128 of A-Z a-z 0-9 @ : . _ ~ -";
     }
     return "";
 }
@@ -185,7 +185,8 @@ json moderation_json(Service& s) {
     for (const auto& [platform, sender] : store_bans(*s.store))
         bans.push_back(json{{"platform", platform}, {"sender_id", sender}});
     for (const ModAction& a : store_mod_log(*s.store, 200))
-        log.push_back(json{{"at", a.at}, {"action", a.action}, {"target", a.target}, {"detail", a.detail}});
+        log.push_back(
+            json{{"at", a.at}, {"by", a.by}, {"action", a.action}, {"target", a.target}, {"detail", a.detail}});
     return json{{"messages", messages}, {"bans", bans}, {"words", store_blocked_words(*s.store)}, {"log", log}};
 }
 

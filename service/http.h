@@ -12,11 +12,14 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include "bridges/bridge.h"
 #include "connections.h"
 #include "service.h"
 #include "store.h"
@@ -34,6 +37,7 @@ struct Service {
     int listen_fd = -1;                       // the listening socket, once bound
     // 5 s for a request's headers in total, 10 s for its body and answer.
     service_detail::HeaderDeadline deadline{std::chrono::seconds(5), std::chrono::seconds(10)};
+    std::vector<std::unique_ptr<bridges::Bridge>> bridges;  // started by service_start_bridges
 };
 
 namespace service_detail {

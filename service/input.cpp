@@ -94,7 +94,8 @@ bool valid_token_chars(const std::string& s, size_t max, const char* extra) {
     return true;
 }
 bool valid_login_id(const std::string& s) { return valid_token_chars(s, SERVICE_MAX_ID_BYTES, ":._-"); }
-bool valid_sender_id(const std::string& s) { return valid_token_chars(s, SERVICE_MAX_ID_BYTES, ":._~-"); }
+// "@" for Matrix ids (@name:server).
+bool valid_sender_id(const std::string& s) { return valid_token_chars(s, SERVICE_MAX_ID_BYTES, "@:._~-"); }
 bool valid_handle(const std::string& s) { return valid_token_chars(s, 64, "._-"); }
 bool valid_actor(const std::string& s) { return valid_token_chars(s, 253, ":._-"); }
 bool valid_link_token(const std::string& s) { return valid_token_chars(s, 32 + 2 * SERVICE_MAX_ID_BYTES, ""); }

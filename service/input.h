@@ -15,7 +15,7 @@ inline constexpr const char* NAME_PLATFORM = "corvane";  // carries the display 
 // Ids and handles travel unencoded in the companion's URLs: only URL-safe bytes.
 bool valid_token_chars(const std::string& s, size_t max, const char* extra);
 bool valid_login_id(const std::string& s);    // installation ids: A-Z a-z 0-9 : . _ -
-bool valid_sender_id(const std::string& s);   // senders on a platform: A-Z a-z 0-9 : . _ ~ -
+bool valid_sender_id(const std::string& s);   // senders on a platform: A-Z a-z 0-9 @ : . _ ~ -
 bool valid_handle(const std::string& s);      // live handles: A-Z a-z 0-9 . _ -, at most 64
 bool valid_actor(const std::string& s);       // Bluesky handles and DIDs, at most 253
 bool valid_link_token(const std::string& s);  // link-page tokens: A-Z a-z 0-9

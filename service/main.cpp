@@ -7,12 +7,15 @@
 #include <string>
 #include <thread>
 
+#include <vector>
+
+#include "bridges/tls.h"
 #include "service.h"
 
 static void usage() {
     std::printf(
         "usage: vimo-service [--host ADDR] [--port N] [--db PATH] [--origin URL] [--keep N] [--streamer NAME]\n"
-        "                    [--behind-proxy]\n"
+        "                    [--behind-proxy] [bridge options below]\n"
         "  --host    address to listen on (default 127.0.0.1)\n"
         "  --port    port to listen on (default %d; 0 picks a free one)\n"
         "  --db      SQLite database file (default data/service.db; created when missing)\n"
@@ -20,8 +23,79 @@ static void usage() {
         "  --keep    chat messages kept; older ones are deleted (default 5000)\n"
         "  --streamer  the streamer's handle, which no account may take as its name (default quelmara)\n"
         "  --behind-proxy  take the client's address from the X-Real-IP header of a proxy on this\n"
-        "                  machine (only behind one: anyone can send that header)\n",
+        "                  machine (only behind one: anyone can send that header)\n"
+        "chat bridges (secrets only from files only you can read, or the environment):\n"
+        "  --twitch CHANNEL[,CHANNEL...]   read these Twitch channels' chat (anonymously)\n"
+        "  --twitch-server HOST:PORT       Twitch's IRC over TLS (default irc.chat.twitch.tv:6697)\n"
+        "  --matrix-homeserver URL         a Matrix homeserver (https://...)\n"
+        "  --matrix-token-file FILE        the account's access token (or VIMO_MATRIX_TOKEN)\n"
+        "  --matrix-rooms ID[,ID...]       the rooms to read (!id:server)\n"
+        "  --discord-token-file FILE       the bot's token (or VIMO_DISCORD_TOKEN)\n"
+        "  --discord-channels ID[,ID...]   the channels to read\n"
+        "  --discord-gateway URL           Discord's gateway (default wss://gateway.discord.gg/?v=10&encoding=json)\n"
+        "  --tls-ca FILE                   also trust this CA (self-hosted servers, tests)\n",
         VIMO_SERVICE_DEFAULT_PORT);
+}
+
+// "a,b,,c" into its non-empty parts.
+static std::vector<std::string> split_list(const std::string& text) {
+    std::vector<std::string> out;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t comma = text.find(',', start);
+        if (comma == std::string::npos) comma = text.size();
+        if (comma > start) out.push_back(text.substr(start, comma - start));
+        start = comma + 1;
+    }
+    return out;
+}
+
+// A bridge's option: true when arg was one (its value read into *b, or *error set).
+static bool bridge_arg(const std::string& arg, const std::string& value, BridgeOptions* b, std::string* error) {
+    if (arg == "--twitch") {
+        for (std::string c : split_list(value)) b->twitch_channels.push_back(c[0] == '#' ? c.substr(1) : c);
+    } else if (arg == "--twitch-server") {
+        b->twitch_server = value;
+    } else if (arg == "--matrix-homeserver") {
+        b->matrix_homeserver = value;
+    } else if (arg == "--matrix-token-file") {
+        b->matrix_token = bridges::read_secret(value, nullptr, error);
+    } else if (arg == "--matrix-rooms") {
+        b->matrix_rooms = split_list(value);
+    } else if (arg == "--discord-token-file") {
+        b->discord_token = bridges::read_secret(value, nullptr, error);
+    } else if (arg == "--discord-channels") {
+        b->discord_channels = split_list(value);
+    } else if (arg == "--discord-gateway") {
+        b->discord_gateway = value;
+    } else if (arg == "--tls-ca") {
+        b->tls_ca = value;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// Secrets from the environment where no file gave one, and a bridge asked for
+// with a part missing refused.
+static int check_bridges(BridgeOptions* b) {
+    std::string ignored;
+    if (!b->matrix_homeserver.empty() && b->matrix_token.empty())
+        b->matrix_token = bridges::read_secret("", "VIMO_MATRIX_TOKEN", &ignored);
+    if (!b->discord_channels.empty() && b->discord_token.empty())
+        b->discord_token = bridges::read_secret("", "VIMO_DISCORD_TOKEN", &ignored);
+    const char* missing = nullptr;
+    if (!b->matrix_homeserver.empty() && b->matrix_token.empty())
+        missing = "--matrix-homeserver needs --matrix-token-file or VIMO_MATRIX_TOKEN";
+    else if (!b->matrix_homeserver.empty() && b->matrix_rooms.empty())
+        missing = "--matrix-homeserver needs --matrix-rooms";
+    else if (!b->discord_token.empty() && b->discord_channels.empty())
+        missing = "a Discord token needs --discord-channels";
+    else if (!b->discord_channels.empty() && b->discord_token.empty())
+        missing = "--discord-channels needs --discord-token-file or VIMO_DISCORD_TOKEN";
+    if (!missing) return -1;
+    std::fprintf(stderr, "vimo-service: %s\n", missing);
+    return 64;
 }
 
 // Reads the command line into *options: -1 to go on, otherwise the exit code
@@ -42,8 +116,13 @@ static int parse_args(int argc, char** argv, ServiceOptions* options) {
             usage();
             return 64;
         }
-        std::string value = argv[++i];
-        if (arg == "--host") {
+        std::string value = argv[++i], error;
+        if (bridge_arg(arg, value, &options->bridges, &error)) {
+            if (!error.empty()) {
+                std::fprintf(stderr, "vimo-service: %s\n", error.c_str());
+                return 64;
+            }
+        } else if (arg == "--host") {
             options->host = value;
         } else if (arg == "--port") {
             char* end = nullptr;
@@ -81,7 +160,7 @@ static int parse_args(int argc, char** argv, ServiceOptions* options) {
             return 64;
         }
     }
-    return -1;
+    return check_bridges(&options->bridges);
 }
 
 int main(int argc, char** argv) {
@@ -117,6 +196,7 @@ int main(int argc, char** argv) {
     }
     std::printf("vimo-service: listening on %s (database %s)\n", service_origin(*service).c_str(),
                 options.db_path.c_str());
+    for (const std::string& line : service_start_bridges(*service)) std::printf("vimo-service: %s\n", line.c_str());
     std::fflush(stdout);
 
     std::thread server([&] { service_run(*service); });

@@ -27,6 +27,29 @@ std::string moderation_button(const std::string& token, const std::string& label
     return token_button(token, "/admin/moderation", label);
 }
 
+// Each chat bridge: what it reads, its state and next try, what it stored and dropped.
+static std::string bridges_html(Service& s) {
+    std::string h = "<h2>Chat bridges</h2>";
+    if (s.bridges.empty()) return h + "<p>No bridge runs: chat arrives through /api/ingest only.</p>";
+    h += "<table><tr><th>Platform</th><th>Reads</th><th>State</th><th>Stored</th><th>Dropped over limits</th>"
+         "<th>Other dropped</th><th>Last message</th><th>Reconnects</th><th>Last error</th></tr>";
+    for (auto& b : s.bridges) {
+        json r = b->report().to_json();
+        const json& d = r["dropped"];
+        std::string state = r["state"].get<std::string>();
+        if (r["next_try"].is_string()) state += ", next try " + r["next_try"].get<std::string>();
+        h += "<tr><td>" + html_escape(r["platform"].get<std::string>()) + "</td><td>" +
+             html_escape(r["reads"].get<std::string>()) + "</td><td>" + html_escape(state) + "</td><td>" +
+             std::to_string(r["stored"].get<int64_t>()) + "</td><td>" + std::to_string(d["over_limits"].get<int64_t>()) +
+             "</td><td>" +
+             std::to_string(d["duplicates"].get<int64_t>() + d["banned"].get<int64_t>() + d["invalid"].get<int64_t>()) +
+             "</td><td>" + html_escape(r["last_message_at"].get<std::string>()) + "</td><td>" +
+             std::to_string(r["reconnects"].get<int64_t>()) + "</td><td>" + html_escape(r["last_error"].get<std::string>()) +
+             "</td></tr>";
+    }
+    return h + "</table>";
+}
+
 // The streamer's moderation page: recent messages with their buttons, bans, blocked words, the log.
 static std::string moderation_html(Service& s, const std::string& token) {
     std::string h = "<h2>Recent messages</h2><table>";
@@ -55,9 +78,9 @@ static std::string moderation_html(Service& s, const std::string& token) {
          "name=\"words\" rows=\"5\">" + html_escape(words) + "</textarea></label><button type=\"submit\">Save "
          "words</button></form><h2>Log</h2><table>";
     for (const ModAction& a : store_mod_log(*s.store, 200))
-        h += "<tr><td>" + html_escape(a.at) + "</td><td>" + html_escape(a.action) + "</td><td>" + html_escape(a.target) +
-             "</td><td>" + html_escape(a.detail) + "</td></tr>";
-    return h + "</table>";
+        h += "<tr><td>" + html_escape(a.at) + "</td><td>" + html_escape(a.by) + "</td><td>" + html_escape(a.action) +
+             "</td><td>" + html_escape(a.target) + "</td><td>" + html_escape(a.detail) + "</td></tr>";
+    return bridges_html(s) + h + "</table>";
 }
 
 // ---- Page handlers -------------------------------------------------------------------

@@ -122,6 +122,15 @@ static void get_moderation(Service& s, const httplib::Request& req, httplib::Res
     answer_json(res, moderation_json(s));
 }
 
+// Each chat bridge's state: connected or backing off (with the next try), messages
+// stored and dropped, last message, reconnects, the last error.
+static void get_bridges(Service& s, const httplib::Request& req, httplib::Response& res) {
+    if (admin_header_refused(s, req, res)) return;
+    json list = json::array();
+    for (auto& b : s.bridges) list.push_back(b->report().to_json());
+    answer_json(res, json{{"bridges", list}});
+}
+
 // ---- The table -----------------------------------------------------------------------------
 
 using RouteHandler = void (*)(Service&, const httplib::Request&, httplib::Response&);
@@ -160,6 +169,7 @@ const Route ROUTES[] = {
     {Route::POST, "/api/admin/unban", nullptr, do_unban},
     {Route::POST, "/api/admin/words", nullptr, do_words},
     {Route::GET, "/api/admin/moderation", get_moderation},
+    {Route::GET, "/api/admin/bridges", get_bridges},
     // The streamer's page (token field).
     {Route::GET, "/admin", get_admin},
     {Route::POST, "/admin/moderation", post_admin_moderation},

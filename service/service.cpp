@@ -99,8 +99,36 @@ bool service_wait_running(Service& s, int timeout_ms) {
     return true;
 }
 
-void service_stop(Service& s) { s.http.stop(); }
+std::vector<std::string> service_start_bridges(Service& s) {
+    std::vector<std::string> lines;
+    s.bridges = bridges::make_bridges(s, s.options.bridges);
+    for (auto& b : s.bridges) {
+        nlohmann::json r = b->report().to_json();
+        // A bridge that cannot start says why; the rest of the service runs.
+        if (b->start())
+            lines.push_back(b->report().platform() + ": reading " + r["reads"].get<std::string>());
+        else
+            lines.push_back(b->report().platform() + ": not started: " + b->report().to_json()["last_error"].get<std::string>());
+    }
+    return lines;
+}
 
-void ServiceDeleter::operator()(Service* s) const { delete s; }
+static void stop_bridges(Service& s) {
+    for (auto& b : s.bridges) {
+        b->stop();
+        b->report().stopped();
+    }
+}
+
+void service_stop(Service& s) {
+    s.http.stop();
+    stop_bridges(s);
+}
+
+// The bridges end before the store they write to closes.
+void ServiceDeleter::operator()(Service* s) const {
+    stop_bridges(*s);
+    delete s;
+}
 
 void service_destroy(ServicePtr& s) { s.reset(); }

@@ -17,6 +17,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "rate_limit.h"
 #include "net/endpoints.h"  // VIMO_SERVICE_DEFAULT_PORT, VIMO_DEFAULT_BLUESKY_ACTOR
@@ -42,6 +43,20 @@ struct ServiceLimits {
     RateRule admin_token_address{10, 10.0 / 60};  // wrong admin tokens from one address: 10 a minute
 };
 
+// The service's own chat bridges (bridges/bridge.h); a platform left empty is not bridged.
+// Secrets come from files or the environment (main.cpp), never the command line.
+struct BridgeOptions {
+    std::vector<std::string> twitch_channels;               // without "#"; read anonymously
+    std::string twitch_server = "irc.chat.twitch.tv:6697";  // HOST:PORT of its IRC over TLS
+    std::string matrix_homeserver;                          // https://... base of the client-server API
+    std::string matrix_token;                               // an ordinary account's access token
+    std::vector<std::string> matrix_rooms;                  // room ids (!abc:server)
+    std::string discord_token;                              // the bot's token
+    std::vector<std::string> discord_channels;              // channel ids (snowflakes)
+    std::string discord_gateway = "wss://gateway.discord.gg/?v=10&encoding=json";
+    std::string tls_ca;                                     // an extra trusted CA file ("" = the system's only)
+};
+
 struct ServiceOptions {
     std::string host = "127.0.0.1";                 // address to listen on
     int port = VIMO_SERVICE_DEFAULT_PORT;           // 0 = any free port
@@ -56,6 +71,7 @@ struct ServiceOptions {
     // Behind a reverse proxy on this machine: the client's address is the proxy's
     // X-Real-IP header (only then; otherwise anyone could pick their own address).
     bool behind_proxy = false;
+    BridgeOptions bridges;
 };
 
 struct Service;  // store + HTTP server
@@ -73,11 +89,14 @@ std::string service_admin_token(Service& s, bool* created_now);
 int service_bind(Service& s);
 // The origin page links use (known after service_bind).
 std::string service_origin(Service& s);
+// Start the chat bridges the options ask for (after service_bind); returns one line
+// for each ("twitch: reading #chan", ...), for the start-up output.
+std::vector<std::string> service_start_bridges(Service& s);
 // Serve until service_stop; returns when stopped.
 void service_run(Service& s);
 // Wait (bounded) until service_run is serving; false when it did not start.
 bool service_wait_running(Service& s, int timeout_ms);
-// Stop serving (any thread); service_run returns.
+// Stop serving and the bridges (any thread); service_run returns.
 void service_stop(Service& s);
 // Close the database; the Service must not be running.
 void service_destroy(ServicePtr& s);

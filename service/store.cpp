@@ -15,7 +15,7 @@
 
 using namespace store_detail;
 
-namespace {
+namespace store_detail {
 
 int64_t now_ms() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
@@ -45,17 +45,44 @@ std::string rfc822(int64_t ms) {
     return out;
 }
 
-// One line of the moderation log, stamped now; inside the caller's transaction on the writer.
-void log_action(Store& s, const std::string& action, const std::string& target, const std::string& detail) {
-    Stmt(s, "INSERT INTO mod_log(at, action, target, detail) VALUES(?1, ?2, ?3, ?4)")
+void log_action(Store& s, const std::string& action, const std::string& target, const std::string& detail,
+                const std::string& by) {
+    Stmt(s, "INSERT INTO mod_log(at, action, target, detail, done_by) VALUES(?1, ?2, ?3, ?4, ?5)")
         .bind(1, iso8601(now_ms()))
         .bind(2, action)
         .bind(3, target)
         .bind(4, detail)
+        .bind(5, by)
         .run();
 }
 
-}  // namespace
+int64_t add_message_locked(Store& s, const std::string& platform, const std::string& sender,
+                           const std::string& sender_name, const std::string& text) {
+    if (platform != "corvane") {
+        Stmt(s, "INSERT INTO chatters(platform, sender_id, name) VALUES(?1, ?2, ?3) "
+                "ON CONFLICT(platform, sender_id) DO UPDATE SET name = excluded.name")
+            .bind(1, platform)
+            .bind(2, sender)
+            .bind(3, sender_name)
+            .run();
+    }
+    Stmt(s, "INSERT INTO messages(platform, sender, text, created_at, blocked) VALUES(?1, ?2, ?3, ?4, ?5)")
+        .bind(1, platform)
+        .bind(2, sender)
+        .bind(3, text)
+        .bind(4, iso8601(now_ms()))
+        .bind(5, int64_t(s.words.matches(text)))
+        .run();
+    return sqlite3_last_insert_rowid(s.db);
+}
+
+bool sender_banned(Conn& s, const std::string& platform, const std::string& sender) {
+    Stmt q(s, "SELECT 1 FROM bans WHERE platform = ?1 AND sender = ?2 AND " BAN_ACTIVE);
+    q.bind(1, platform).bind(2, sender);
+    return q.row();
+}
+
+}  // namespace store_detail
 
 std::string store_instance(Store& s) {
     return s.instance;  // fixed once open: no lock, so readers never wait for the writer
@@ -180,28 +207,9 @@ std::optional<std::pair<int64_t, std::string>> store_account(Store& s, const std
 std::optional<int64_t> store_add_message(Store& s, const std::string& platform, const std::string& sender,
                                          const std::string& sender_name, const std::string& text) {
     std::lock_guard<std::mutex> lock(s.mutex);
-    {
-        Stmt q(s, "SELECT 1 FROM bans WHERE platform = ?1 AND sender = ?2");
-        q.bind(1, platform).bind(2, sender);
-        if (q.row()) return std::nullopt;
-    }
+    if (sender_banned(s, platform, sender)) return std::nullopt;
     Transaction t(s);
-    if (platform != "corvane") {
-        Stmt(s, "INSERT INTO chatters(platform, sender_id, name) VALUES(?1, ?2, ?3) "
-                "ON CONFLICT(platform, sender_id) DO UPDATE SET name = excluded.name")
-            .bind(1, platform)
-            .bind(2, sender)
-            .bind(3, sender_name)
-            .run();
-    }
-    Stmt(s, "INSERT INTO messages(platform, sender, text, created_at, blocked) VALUES(?1, ?2, ?3, ?4, ?5)")
-        .bind(1, platform)
-        .bind(2, sender)
-        .bind(3, text)
-        .bind(4, iso8601(now_ms()))
-        .bind(5, int64_t(s.words.matches(text)))
-        .run();
-    int64_t seq = sqlite3_last_insert_rowid(s.db);
+    int64_t seq = add_message_locked(s, platform, sender, sender_name, text);
     // Seqs only grow, so the newest `keep` messages are those above seq - keep.
     int64_t deleted = prune_messages(s, seq - s.keep);
     t.commit();
@@ -228,7 +236,8 @@ std::vector<StoredMessage> store_chat_page(Store& s, int count) {
     Reader r(s);
     std::vector<StoredMessage> out;
     Stmt q(r, "SELECT seq, platform, sender, text FROM messages m WHERE removed = 0 AND blocked = 0 AND NOT EXISTS "
-              "(SELECT 1 FROM bans b WHERE b.platform = m.platform AND b.sender = m.sender) ORDER BY seq DESC LIMIT ?1");
+              "(SELECT 1 FROM bans b WHERE b.platform = m.platform AND b.sender = m.sender AND " BAN_ACTIVE ") "
+              "ORDER BY seq DESC LIMIT ?1");
     q.bind(1, int64_t(count));
     while (q.row()) out.push_back({q.integer(0), q.text(1), q.text(2), q.text(3)});
     return {out.rbegin(), out.rend()};
@@ -237,7 +246,7 @@ std::vector<StoredMessage> store_chat_page(Store& s, int count) {
 namespace {
 const char* const MODERATED_SELECT =
     "SELECT seq, platform, sender, text, removed, blocked, EXISTS(SELECT 1 FROM bans b WHERE b.platform = m.platform "
-    "AND b.sender = m.sender) FROM messages m ";
+    "AND b.sender = m.sender AND " BAN_ACTIVE ") FROM messages m ";
 
 StoredMessage moderated_row(Stmt& q) {
     StoredMessage m{q.integer(0), q.text(1), q.text(2), q.text(3)};
@@ -288,7 +297,9 @@ bool store_set_banned(Store& s, const std::string& platform, const std::string& 
     std::lock_guard<std::mutex> lock(s.mutex);
     Transaction t(s);
     if (banned) {
-        Stmt(s, "INSERT OR IGNORE INTO bans(platform, sender, created_at) VALUES(?1, ?2, ?3)")
+        // A ban outlasts a time-out the platform gave the same sender.
+        Stmt(s, "INSERT INTO bans(platform, sender, created_at) VALUES(?1, ?2, ?3) ON CONFLICT(platform, sender) "
+                "DO UPDATE SET until = NULL WHERE until IS NOT NULL")
             .bind(1, platform)
             .bind(2, sender)
             .bind(3, iso8601(now_ms()))
@@ -305,7 +316,7 @@ bool store_set_banned(Store& s, const std::string& platform, const std::string& 
 std::vector<std::pair<std::string, std::string>> store_bans(Store& s) {
     Reader r(s);
     std::vector<std::pair<std::string, std::string>> out;
-    Stmt q(r, "SELECT platform, sender FROM bans ORDER BY created_at, platform, sender");
+    Stmt q(r, "SELECT platform, sender FROM bans WHERE " BAN_ACTIVE " ORDER BY created_at, platform, sender");
     while (q.row()) out.emplace_back(q.text(0), q.text(1));
     return out;
 }
@@ -348,9 +359,9 @@ std::vector<std::string> store_blocked_words(Store& s) {
 std::vector<ModAction> store_mod_log(Store& s, int limit) {
     Reader r(s);
     std::vector<ModAction> out;
-    Stmt q(r, "SELECT seq, at, action, target, detail FROM mod_log ORDER BY seq DESC LIMIT ?1");
+    Stmt q(r, "SELECT seq, at, action, target, detail, done_by FROM mod_log ORDER BY seq DESC LIMIT ?1");
     q.bind(1, int64_t(limit));
-    while (q.row()) out.push_back({q.integer(0), q.text(1), q.text(2), q.text(3), q.text(4)});
+    while (q.row()) out.push_back({q.integer(0), q.text(1), q.text(2), q.text(3), q.text(4), q.text(5)});
     return out;
 }
 

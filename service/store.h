@@ -40,6 +40,7 @@ struct ModAction {
     std::string action;  // "delete", "ban", "unban", "words"
     std::string target;  // "<platform>:<sender>" or the message's seq; "" for words
     std::string detail;  // the deleted text, the word list, ...
+    std::string by = "streamer";  // or the platform whose moderator did it ("twitch", ...)
 };
 
 struct LoginState {
@@ -115,3 +116,33 @@ BlogEntry store_add_blog(Store& s, const std::string& title, const std::string& 
 std::vector<BlogEntry> store_blog(Store& s, int limit);  // newest first
 FeedPost store_add_post(Store& s, const std::string& actor, const std::string& text);
 std::vector<FeedPost> store_posts(Store& s, const std::string& actor, int limit);  // newest first
+
+// ---- Chat the service's own bridges bring (store_bridges.cpp) -----------------------
+// Each bridged message is known by its platform's own id (external_id) and the
+// channel or room it was said in, so that a reconnect never stores it twice and
+// the platform's moderators' deletions and clears reach it.
+
+enum class BridgedAdd { Stored, Duplicate, Banned };
+struct BridgedResult {
+    BridgedAdd outcome;
+    int64_t seq = 0;  // when stored, or the stored one a duplicate repeats
+};
+// Whether the platform's message id is stored already (before any limit is taken).
+bool store_bridged_known(Store& s, const std::string& platform, const std::string& external_id);
+// As store_add_message, with the platform's message id and channel.
+BridgedResult store_add_bridged(Store& s, const std::string& platform, const std::string& channel,
+                                const std::string& external_id, const std::string& sender,
+                                const std::string& sender_name, const std::string& text);
+// The platform's moderators deleted one message: false when it is unknown or gone already.
+bool store_remove_bridged(Store& s, const std::string& platform, const std::string& external_id,
+                          const std::string& by);
+// A platform's ban (seconds 0) or time-out of a sender: their messages are hidden and
+// new ones refused, for good or until the time-out ends. A time-out never shortens a ban.
+void store_platform_ban(Store& s, const std::string& platform, const std::string& sender, int64_t seconds,
+                        const std::string& by);
+// A channel's chat cleared on its platform: every stored message of it so far is taken
+// down; returns how many.
+int64_t store_clear_channel(Store& s, const std::string& platform, const std::string& channel, const std::string& by);
+// A bridge's own state that must outlive a restart (Matrix's sync token, ...).
+std::optional<std::string> store_bridge_state(Store& s, const std::string& key);
+void store_set_bridge_state(Store& s, const std::string& key, const std::string& value);

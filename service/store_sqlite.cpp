@@ -80,7 +80,9 @@ int64_t prune_messages(Store& s, int64_t through) {
         .bind(1, through)
         .run();
     Stmt(s, "DELETE FROM messages WHERE seq <= ?1").bind(1, through).run();
-    return sqlite3_changes(s.db);
+    int64_t deleted = sqlite3_changes(s.db);
+    Stmt(s, "DELETE FROM bridged WHERE seq <= ?1").bind(1, through).run();
+    return deleted;
 }
 
 void give_back_pages(Store& s, int64_t deleted) {
@@ -123,6 +125,10 @@ CREATE TABLE IF NOT EXISTS blocked_words(position INTEGER PRIMARY KEY, word TEXT
 CREATE TABLE IF NOT EXISTS mod_log(seq INTEGER PRIMARY KEY AUTOINCREMENT, at TEXT NOT NULL, action TEXT NOT NULL,
   target TEXT NOT NULL, detail TEXT NOT NULL);
 CREATE INDEX IF NOT EXISTS messages_sender ON messages(platform, sender, seq);
+CREATE TABLE IF NOT EXISTS bridged(platform TEXT NOT NULL, external_id TEXT NOT NULL, channel TEXT NOT NULL,
+  seq INTEGER NOT NULL, PRIMARY KEY(platform, external_id));
+CREATE INDEX IF NOT EXISTS bridged_seq ON bridged(seq);
+CREATE INDEX IF NOT EXISTS bridged_channel ON bridged(platform, channel, seq);
 )SQL";
 
 // What the name keys are made by (name_keys of text.h); stored keys of another
@@ -135,6 +141,8 @@ const char* const ADDED_COLUMNS[][3] = {
     {"messages", "blocked", "INTEGER NOT NULL DEFAULT 0"},
     {"accounts", "name_key", "TEXT"},
     {"accounts", "name_base", "TEXT"},
+    {"bans", "until", "INTEGER"},                          // unix seconds a time-out ends; NULL: for good
+    {"mod_log", "done_by", "TEXT NOT NULL DEFAULT 'streamer'"},  // "streamer" or the platform that did it
 };
 
 bool has_column(Conn& s, const std::string& table, const std::string& column) {

@@ -135,6 +135,23 @@ int64_t prune_messages(Store& s, int64_t through);
 // deleted, never the file's size. The writer's lock is held.
 void give_back_pages(Store& s, int64_t deleted);
 
+// ---- Shared by the query files (store.cpp, store_bridges.cpp) ----------------------
+
+int64_t now_ms();                  // wall clock, milliseconds since 1970
+std::string iso8601(int64_t ms);   // 2026-12-08T05:17:15.123Z
+std::string rfc822(int64_t ms);    // for RSS
+// One line of the moderation log, stamped now, done by the streamer or a platform's
+// bridge ("twitch", ...); inside the caller's transaction on the writer.
+void log_action(Store& s, const std::string& action, const std::string& target, const std::string& detail,
+                const std::string& by = "streamer");
+// Appends a message and remembers its sender's name; returns its seq. No ban check,
+// no retention: the caller's transaction on the writer does those.
+int64_t add_message_locked(Store& s, const std::string& platform, const std::string& sender,
+                           const std::string& sender_name, const std::string& text);
+// A ban in force: for good, or a platform's time-out not yet over (SQL over bans b or bans).
+#define BAN_ACTIVE "(until IS NULL OR until > unixepoch())"
+bool sender_banned(Conn& s, const std::string& platform, const std::string& sender);
+
 std::optional<std::string> meta_get(Conn& s, const std::string& key);        // a value of the meta table
 void meta_put(Conn& s, const std::string& key, const std::string& value);    // inserts one (the key is new)
 

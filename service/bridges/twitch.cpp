@@ -1,0 +1,8 @@
+// The Twitch bridge: not built yet.
+#include "bridges/bridge.h"
+
+namespace bridges {
+
+std::unique_ptr<Bridge> make_twitch_bridge(Service&, const BridgeOptions&) { return nullptr; }
+
+}  // namespace bridges
