@@ -124,7 +124,13 @@ HttpsAnswer HttpsClient::get(const std::string& target, const std::string& token
         http::response_parser<http::string_body> parser;
         parser.header_limit(MAX_HEADER_BYTES);
         parser.body_limit(max_body);
-        if (!ec) ec = run([&](auto done) { http::async_read(*stream_, buffer_, parser, done); }, timeout_s);
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout_s);
+        if (!ec) ec = run([&](auto done) { http::async_read_header(*stream_, buffer_, parser, done); }, timeout_s);
+        // The body is bounded before any of it is read: the string body would
+        // otherwise reserve whatever Content-Length claims.
+        if (!ec && parser.content_length() && *parser.content_length() > max_body) ec = http::error::body_limit;
+        std::chrono::duration<double> left = deadline - std::chrono::steady_clock::now();
+        if (!ec) ec = run([&](auto done) { http::async_read(*stream_, buffer_, parser, done); }, left.count());
         if (ec) {
             close();
             // A server may close a kept-alive connection while it idles: nothing of
@@ -138,7 +144,9 @@ HttpsAnswer HttpsClient::get(const std::string& target, const std::string& token
         answer.status = int(res.result_int());
         answer.body = std::move(res.body());
         answer.retry_after = std::string(res[http::field::retry_after]);
-        if (!res.keep_alive()) close();
+        // Bytes past the answer were never asked for (requests are not pipelined):
+        // the framing cannot be trusted, so the next call starts afresh.
+        if (!res.keep_alive() || buffer_.size() > 0) close();
         return answer;
     }
     return answer;

@@ -46,7 +46,7 @@ class Homeserver:
         self.state_file = args.state_file
         self.timeline = []  # [room, event] in order; position N is token "tN"
         self.answers = []  # canned answers for the next /sync calls
-        self.fuzz_left, self.fuzz_good_next, self.rng = 0, False, random.Random(1)
+        self.fuzz_left, self.fuzz_good_next, self.fuzz_served, self.rng = 0, False, 0, random.Random(1)
         self.log = []
         self.connections = 0
         self.changed = asyncio.Condition()
@@ -147,6 +147,9 @@ class Homeserver:
             self.fuzz_left -= 1
             return reply(200, json.dumps({"next_batch": token}).encode())
         self.fuzz_good_next = True
+        self.fuzz_served += 1
+        if self.fuzz_served == 1:
+            return matrix_fuzz.oversized(token)
         return matrix_fuzz.answer(self.rng, token, self.joined)
 
     async def call(self, method, target, headers):
@@ -178,7 +181,7 @@ class Homeserver:
             elif path == "/answers":
                 self.answers.extend(body)
             elif path == "/fuzz":
-                self.fuzz_left, self.fuzz_good_next = body["count"], False
+                self.fuzz_left, self.fuzz_good_next, self.fuzz_served = body["count"], False, 0
                 self.rng = random.Random(body.get("seed", 1))
             elif path == "/log":
                 out = self.log
