@@ -48,12 +48,8 @@ struct Homeserver {
 // "https://host[:port][/prefix]"; anything else refused with the reason.
 bool parse_homeserver(const std::string& url, Homeserver* out, std::string* error) {
     const std::string scheme = "https://";
-    if (url.compare(0, 7, "http://") == 0) {
+    if (url.compare(0, scheme.size(), scheme) != 0) {
         *error = "the homeserver must be https:// (the access token is never sent in the clear): " + url;
-        return false;
-    }
-    if (url.compare(0, scheme.size(), scheme) != 0 || url.size() == scheme.size()) {
-        *error = "the homeserver must be an https:// address: " + url;
         return false;
     }
     std::string rest = url.substr(scheme.size());
@@ -61,16 +57,20 @@ bool parse_homeserver(const std::string& url, Homeserver* out, std::string* erro
     std::string authority = rest.substr(0, slash);
     out->prefix = slash == std::string::npos ? "" : rest.substr(slash);
     while (!out->prefix.empty() && out->prefix.back() == '/') out->prefix.pop_back();
-    bool has_port = authority.find(':') != std::string::npos && authority.back() != ']';
-    if (has_port ? split_host_port(authority, &out->host, &out->port) : !authority.empty()) {
-        if (!has_port) {
-            out->host = authority.front() == '[' ? authority.substr(1, authority.size() - 2) : authority;
-            out->port = "443";
-        }
-        if (!out->host.empty()) return true;
+    bool ok;
+    if (authority.find(':') == std::string::npos) {  // a name or IPv4 address alone
+        ok = !authority.empty();
+        out->host = authority;
+        out->port = "443";
+    } else if (authority.front() == '[' && authority.back() == ']') {  // an IPv6 address alone
+        out->host = authority.substr(1, authority.size() - 2);
+        out->port = "443";
+        ok = !out->host.empty();
+    } else {
+        ok = split_host_port(authority, &out->host, &out->port) && !out->host.empty();
     }
-    *error = "cannot read the homeserver's host and port: " + url;
-    return false;
+    if (!ok) *error = "cannot read the homeserver's host and port: " + url;
+    return ok;
 }
 
 std::string url_encode(const std::string& text) {

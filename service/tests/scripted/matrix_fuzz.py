@@ -112,12 +112,12 @@ def answer(rng, token, rooms):
         return http(200, json.dumps(doc).encode())
     if kind == 6:
         doc = sample(rng, token, rooms)
-        big = "\u00e9" * rng.choice([1000, 100000, 300000])
+        big = "\u00e9" * rng.choice([1000, 10000, 70000])  # sent as UTF-8: up to 140 KB
         ev = doc["rooms"]["join"][rooms[0] if rooms[0] in doc["rooms"]["join"] else next(iter(doc["rooms"]["join"]))]
         ev["timeline"]["events"][1]["content"]["body"] = big
         ev["timeline"]["events"][0]["content"]["displayname"] = big
         ev["timeline"]["events"][1]["event_id"] = "$" + "e" * rng.choice([10, 5000])
-        return http(200, json.dumps(doc).encode())
+        return http(200, json.dumps(doc, ensure_ascii=False).encode("utf-8", "surrogatepass"))
     if kind == 7:
         depth = rng.choice([65, 1000, 100000])
         nested = '{"next_batch":"%s","rooms":%s}' % (token, "[" * depth + "]" * depth)

@@ -13,7 +13,8 @@ restart, as a real homeserver's database would.
 
 Control port (plain HTTP, JSON bodies):
   POST /events   [{"room": R, "type": "text", "sender": U, "body": B}, ...] appended to
-                 the timeline; types: text, notice (m.notice), image (m.image), member
+                 the timeline; types: text ("reply_to": an event id makes it a reply
+                 with the quote in its body), notice (m.notice), image (m.image), member
                  ("user", "name"), redact ("target", "in_content": true for room
                  version 11 form), edit ("target", "body"), or "raw": an event as is.
                  Answers the event ids.
@@ -71,6 +72,9 @@ class Homeserver:
             ev = spec["raw"]
         elif kind in ("text", "notice", "image"):
             ev.update(type="m.room.message", content={"msgtype": "m." + kind, "body": spec["body"]})
+            if "reply_to" in spec:  # a reply's body starts with the quoted message
+                ev["content"]["body"] = "> <@someone:example.org> what was said\n> and more\n\n" + spec["body"]
+                ev["content"]["m.relates_to"] = {"m.in_reply_to": {"event_id": spec["reply_to"]}}
         elif kind == "edit":
             ev.update(type="m.room.message", content={
                 "msgtype": "m.text", "body": "* " + spec["body"],
