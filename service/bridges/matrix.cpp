@@ -143,6 +143,7 @@ private:
     std::atomic<bool> stopping_{false};
     // Bridge thread only:
     std::optional<std::string> since_;  // nullopt before the first batch ever
+    bool up_ = false;                   // a good answer came since the last fault
     MatrixNames names_;
 };
 
@@ -183,7 +184,7 @@ void MatrixBridge::run() {
     HttpsClient http(tls_, hs_.host, hs_.port, stopping_);
     Backoff backoff;
     since_ = load_state(s_, SINCE_KEY);
-    bool rooms_checked = false, up = false;
+    bool rooms_checked = false;
     int failures = 0;  // in a row, since the last good answer
     report_.connecting();
     while (!stopping_) {
@@ -192,10 +193,10 @@ void MatrixBridge::run() {
         switch (v.kind) {
             case Verdict::Ok:
                 rooms_checked = true;
-                if (!up) {
+                if (!up_) {
                     report_.connected();
                     backoff.connected();
-                    up = true;
+                    up_ = true;
                 }
                 failures = 0;
                 break;
@@ -204,20 +205,21 @@ void MatrixBridge::run() {
                 say(v.error + "; the bridge stops (give it a new token and restart)");
                 return;
             case Verdict::RateLimited:
+                up_ = false;  // the report shows the wait, then connected again
                 report_.backing_off(v.wait_s, v.error);
                 http.pause(v.wait_s);
-                if (!up) report_.connecting();
+                report_.connecting();
                 break;
             case Verdict::Unusable:
             case Verdict::Transient:
-                if (v.kind == Verdict::Transient) up = false;
+                if (v.kind == Verdict::Transient) up_ = false;
                 if (++failures > 1 || v.server_error) {
-                    up = false;
+                    up_ = false;
                     back_off(http, backoff, v.error);
                 } else {
                     report_.error(v.error);
                 }
-                if (!up) report_.connecting();
+                if (!up_) report_.connecting();
                 break;
         }
     }
@@ -253,10 +255,12 @@ Verdict MatrixBridge::check_rooms(HttpsClient& http) {
 
 Verdict MatrixBridge::sync(HttpsClient& http) {
     std::string target = hs_.prefix + "/_matrix/client/v3/sync?filter=" + filter_;
-    // The first sync of all is a snapshot the server answers at once.
-    target += since_ ? "&timeout=" + std::to_string(int(SYNC_HOLD_S * 1000)) + "&since=" + url_encode(*since_)
-                     : "&timeout=0";
-    HttpsAnswer a = http.get(target, token_, since_ ? SYNC_HOLD_S + SYNC_GRACE_S : CALL_TIMEOUT_S,
+    // The first sync of all is a snapshot, and the first after a fault shows at
+    // once that the homeserver answers again: neither is held.
+    bool hold = since_ && up_;
+    target += "&timeout=" + std::to_string(hold ? int(SYNC_HOLD_S * 1000) : 0);
+    if (since_) target += "&since=" + url_encode(*since_);
+    HttpsAnswer a = http.get(target, token_, hold ? SYNC_HOLD_S + SYNC_GRACE_S : CALL_TIMEOUT_S,
                              MATRIX_MAX_BODY_BYTES);
     Verdict v = judge(a);
     if (v.kind != Verdict::Ok) return v;
