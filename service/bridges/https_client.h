@@ -20,7 +20,7 @@
 
 namespace bridges {
 
-inline constexpr double HTTPS_CONNECT_TIMEOUT_S = 10;  // name look-up, TCP and TLS together
+inline constexpr double HTTPS_CONNECT_TIMEOUT_S = 10;  // each of name look-up, TCP connect and TLS handshake
 inline constexpr double HTTPS_SEND_TIMEOUT_S = 10;     // writing one request
 
 struct HttpsAnswer {

@@ -13,7 +13,8 @@
 // long as the homeserver asks; 5xx and network faults back off (Backoff). A
 // dropped connection or an unusable answer right after a good one is tried
 // again at once, the next in a row backs off, so a broken server is never
-// hammered and a normal reconnect costs nothing.
+// hammered and a normal reconnect costs nothing. The first /sync after a fault
+// is not held, so the report says "connected" as soon as answers come again.
 //
 // Threads: start/stop from the service's owner; everything else on the bridge's thread.
 #include <atomic>
