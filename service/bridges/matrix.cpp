@@ -130,7 +130,7 @@ private:
     void run();
     Verdict check_rooms(HttpsClient& http);
     Verdict sync(HttpsClient& http);
-    void apply(const MatrixSync& batch);
+    void apply(const MatrixSync& batch, bool store_events);
     void back_off(HttpsClient& http, Backoff& backoff, const std::string& error);
     void say(const std::string& line) { std::fprintf(stderr, "vimo-service: matrix: %s\n", line.c_str()); }
 
@@ -145,6 +145,7 @@ private:
     // Bridge thread only:
     std::optional<std::string> since_;  // nullopt before the first batch ever
     bool up_ = false;                   // a good answer came since the last fault
+    std::set<std::string> told_encrypted_;  // rooms already named as encrypted
     MatrixNames names_;
 };
 
@@ -268,21 +269,30 @@ Verdict MatrixBridge::sync(HttpsClient& http) {
     MatrixSync batch;
     std::string error;
     if (!matrix_parse_sync(a.body, rooms_, names_, &batch, &error)) return {Verdict::Unusable, error};
-    if (since_) apply(batch);
+    apply(batch, since_.has_value());
     save_state(s_, SINCE_KEY, batch.next_batch);
     since_ = batch.next_batch;
     return v;
 }
 
-void MatrixBridge::apply(const MatrixSync& batch) {
+// store_events false: the first answer of all, whose messages and gaps are the
+// rooms' past; its state (names, encryption) is now.
+void MatrixBridge::apply(const MatrixSync& batch, bool store_events) {
+    for (const std::string& room : batch.encrypted) {
+        if (!told_encrypted_.insert(room).second) continue;
+        std::string line = room + " is end-to-end encrypted: the bridge holds no keys and cannot read its messages";
+        say(line);
+        report_.error(line);
+    }
+    if (batch.malformed > 0)
+        report_.error(std::to_string(batch.malformed) + " events of the wrong shape in a /sync answer were skipped");
+    if (!store_events) return;
     for (const MatrixEvent& e : batch.events) {
         if (e.kind == MatrixEvent::Text)
             store_chat(s_, report_, {"matrix", e.room, e.event_id, e.sender, e.name, e.text});
         else
             delete_chat(s_, report_, "matrix", e.event_id);
     }
-    if (batch.malformed > 0)
-        report_.error(std::to_string(batch.malformed) + " events of the wrong shape in a /sync answer were skipped");
     for (const std::string& room : batch.gaps)
         report_.error("more was said in " + room + " than one answer holds: the older part of that stretch was not read");
 }

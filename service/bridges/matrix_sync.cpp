@@ -150,6 +150,10 @@ bool read_event(const json& e, const std::string& room, bool timeline, MatrixNam
     if (!e.is_object()) return false;
     std::string type = string_at(e, "type");
     if (type == "m.room.member") return read_member(e, names.rooms[room]);
+    if (type == "m.room.encryption") {
+        out->encrypted.push_back(room);
+        return true;
+    }
     if (!timeline) return true;
     if (type == "m.room.message") return read_message(e, room, names, out);
     if (type == "m.room.redaction") return read_redaction(e, room, out);
@@ -237,10 +241,14 @@ std::string matrix_sync_filter(const std::set<std::string>& rooms) {
         {"account_data", none},
         {"room",
          {{"rooms", room_list},
-          {"timeline", {{"types", {"m.room.message", "m.room.redaction", "m.room.member"}}, {"limit", 100}}},
+          {"timeline",
+           {{"types", {"m.room.message", "m.room.redaction", "m.room.member", "m.room.encryption"}}, {"limit", 100}}},
           // Each timeline sender's member event comes with the batch, also after a
           // restart, so names are known without reading whole member lists.
-          {"state", {{"types", {"m.room.member"}}, {"lazy_load_members", true}, {"include_redundant_members", true}}},
+          {"state",
+           {{"types", {"m.room.member", "m.room.encryption"}},
+            {"lazy_load_members", true},
+            {"include_redundant_members", true}}},
           {"ephemeral", none},
           {"account_data", none}}},
     };

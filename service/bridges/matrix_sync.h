@@ -40,6 +40,7 @@ struct MatrixSync {
     std::string next_batch;            // the token to resume from
     std::vector<MatrixEvent> events;   // texts and redactions of the configured rooms
     std::vector<std::string> gaps;     // configured rooms whose timeline was cut (limited): older events not read
+    std::vector<std::string> encrypted;  // configured rooms seen turning end-to-end encrypted (unreadable here)
     size_t malformed = 0;              // events or blocks of the wrong shape, skipped
 };
 
@@ -66,7 +67,8 @@ MatrixError matrix_parse_error(const std::string& body);
 std::string matrix_localpart(const std::string& user_id);
 
 // The filter sent with every /sync (JSON text): only the rooms given, only
-// messages, redactions and members, each timeline sender's member event with it.
+// messages, redactions, members and encryption, each timeline sender's member
+// event with it.
 std::string matrix_sync_filter(const std::set<std::string>& rooms);
 
 }  // namespace bridges

@@ -27,6 +27,7 @@ namespace {
 const char* const MAIN = "!main:example.org";    // joined and configured
 const char* const SIDE = "!side:example.org";    // configured, not joined
 const char* const OTHER = "!other:example.org";  // joined, not configured
+const char* const SECRET = "!secret:example.org";  // joined, end-to-end encrypted
 
 // The homeserver logs calls by wall clock.
 double wall_seconds() {
@@ -279,7 +280,7 @@ TEST_F(MatrixBridgeTest, StoresTextsNamesAndRedactionsAndResumesAcrossRestarts) 
     EXPECT_LT(stop_s, 3.0);
 }
 
-TEST_F(MatrixBridgeTest, RefusesBadTokensPlainHttpAndUntrustedCertificates) {
+TEST_F(MatrixBridgeTest, RefusesBadTokensPlainHttpAndUntrustedCertificatesAndNamesEncryptedRooms) {
     ASSERT_TRUE(homeserver.start(dir, 0, "the-real-token"));
     start_bridge({MAIN}, "a-revoked-token");
     ASSERT_TRUE(eventually([&] { return report()["state"] == "failed"; })) << report();
@@ -296,13 +297,23 @@ TEST_F(MatrixBridgeTest, RefusesBadTokensPlainHttpAndUntrustedCertificates) {
         << start_lines[0];
 
     // Nor to a server whose certificate is not trusted: the handshake fails first.
-    options.bridges.tls_ca = "";
+    std::string ca = homeserver.ca;
     homeserver.ca = "";
     start_bridge({MAIN}, "the-real-token");
     ASSERT_TRUE(eventually([&] { return report()["state"] == "backing off"; })) << report();
     EXPECT_NE(report()["last_error"].get<std::string>().find("certificate verify failed"), std::string::npos)
         << report();
     EXPECT_EQ(homeserver.log().size(), 1u);
+
+    // An encrypted room cannot be read: the streamer is told instead of seeing nothing.
+    homeserver.ca = ca;
+    homeserver.events({{{"room", SECRET}, {"type", "encryption"}}});
+    start_bridge({SECRET}, "the-real-token");
+    ASSERT_TRUE(polling_since(position()));
+    EXPECT_EQ(report()["state"], "connected");
+    EXPECT_NE(report()["last_error"].get<std::string>().find("!secret:example.org is end-to-end encrypted"),
+              std::string::npos)
+        << report();
 }
 
 TEST_F(MatrixBridgeTest, SurvivesRandomAndMalformedAnswers) {

@@ -16,7 +16,8 @@ Control port (plain HTTP, JSON bodies):
                  the timeline; types: text ("reply_to": an event id makes it a reply
                  with the quote in its body), notice (m.notice), image (m.image), member
                  ("user", "name"), redact ("target", "in_content": true for room
-                 version 11 form), edit ("target", "body"), or "raw": an event as is.
+                 version 11 form), edit ("target", "body"), encryption (the room
+                 turns end-to-end encrypted), or "raw": an event as is.
                  Answers the event ids.
   POST /answers  [{"status": S, "body": JSON}, ...] served to the next /sync calls
   POST /fuzz     {"count": N, "seed": S} the next N /sync answers are random or
@@ -83,6 +84,8 @@ class Homeserver:
         elif kind == "member":
             ev.update(type="m.room.member", state_key=spec["user"], sender=spec["user"],
                       content={"membership": "join", "displayname": spec.get("name")})
+        elif kind == "encryption":
+            ev.update(type="m.room.encryption", state_key="", content={"algorithm": "m.megolm.v1.aes-sha2"})
         elif kind == "redact":
             ev.update(type="m.room.redaction", content={"reason": "spam"})
             if spec.get("in_content"):
@@ -92,29 +95,33 @@ class Homeserver:
         self.timeline.append([room, ev])
         return ev.get("event_id")
 
-    def members_before(self, position, room):
-        names = {}
+    def state_before(self, position, room):
+        """The room's state events before position: {(type, state_key): event}."""
+        state = {}
         for r, ev in self.timeline[:position]:
-            if r == room and isinstance(ev, dict) and ev.get("type") == "m.room.member":
-                names[ev.get("state_key")] = ev
-        return names
+            if r == room and isinstance(ev, dict) and "state_key" in ev:
+                state[(ev.get("type"), ev.get("state_key"))] = ev
+        return state
 
     def batch(self, start, initial=False):
-        """The joined rooms' events from position start on, each room's senders' member
-        events as state (lazy loading with redundant members)."""
+        """The joined rooms' events from position start on. State: all of it before the
+        first answer's timeline, else the timeline senders' member events (lazy
+        loading with redundant members)."""
         join = {}
         for room in self.joined:
-            events = [ev for r, ev in self.timeline[start:] if r == room]
+            indexed = [(i, ev) for i, (r, ev) in enumerate(self.timeline) if r == room and i >= start]
             if initial:
-                events = events[-10:]
-            if not events and not initial:
+                indexed = indexed[-10:]
+            if not indexed and not initial:
                 continue
-            first = len(self.timeline) - len(events) if initial else start
-            members = self.members_before(first, room)
-            senders = members.keys() if initial else {ev.get("sender") for ev in events}
-            state = [members[u] for u in senders if u in members]
+            events = [ev for _, ev in indexed]
+            first = indexed[0][0] if indexed else len(self.timeline)
+            state = self.state_before(first, room)
+            if not initial:
+                senders = {ev.get("sender") for ev in events}
+                state = {k: ev for k, ev in state.items() if k[0] == "m.room.member" and k[1] in senders}
             join[room] = {"timeline": {"events": events, "limited": False, "prev_batch": "p%d" % first},
-                          "state": {"events": state}}
+                          "state": {"events": list(state.values())}}
         return {"next_batch": "t%d" % len(self.timeline), "rooms": {"join": join}}
 
     def position(self, since):
@@ -237,7 +244,7 @@ async def main():
     p.add_argument("--control-port", type=int, default=0)
     p.add_argument("--certs-dir", required=True)
     p.add_argument("--token", default="secret-token")
-    p.add_argument("--joined", default="!main:example.org,!other:example.org")
+    p.add_argument("--joined", default="!main:example.org,!other:example.org,!secret:example.org")
     p.add_argument("--state-file", default="")
     args = p.parse_args()
     if os.path.exists(os.path.join(args.certs_dir, "server.pem")):
