@@ -1,0 +1,162 @@
+// A kept-alive HTTPS connection for a bridge's calls (see https_client.h).
+//
+// Each step is started asynchronously and the io_context is then run a tenth of
+// a second at a time until it completes: between slices the stop flag and the
+// step's deadline are looked at, and either one closes the socket, which ends
+// the step at once. So the code reads in order and still never blocks a stop.
+#include "bridges/https_client.h"
+
+#include <boost/asio/connect.hpp>
+#include <boost/beast/http.hpp>
+
+#include "bridges/tls.h"
+
+namespace bridges {
+
+namespace asio = boost::asio;
+namespace http = boost::beast::http;
+using boost::system::error_code;
+
+namespace {
+
+constexpr auto SLICE = std::chrono::milliseconds(100);  // how long a stop may wait unseen
+constexpr size_t MAX_HEADER_BYTES = 16 * 1024;          // an answer's status line and headers
+
+std::string describe(const char* step, const error_code& ec) {
+    if (ec == asio::error::timed_out) return std::string(step) + ": timed out";
+    return std::string(step) + ": " + ec.message();
+}
+
+}  // namespace
+
+HttpsClient::HttpsClient(std::shared_ptr<asio::ssl::context> tls, std::string host, std::string port,
+                         const std::atomic<bool>& stopping)
+    : tls_(std::move(tls)), host_(std::move(host)), port_(std::move(port)), stopping_(stopping), resolver_(ioc_),
+      timer_(ioc_) {
+    std::string shown = host_.find(':') != std::string::npos ? "[" + host_ + "]" : host_;
+    host_header_ = port_ == "443" ? shown : shown + ":" + port_;
+}
+
+HttpsClient::~HttpsClient() { close(); }
+
+template <class Start>
+error_code HttpsClient::run(Start start, double timeout_s) {
+    error_code result;
+    bool done = false, cancelled = false, timed_out = false;
+    start([&](error_code ec, auto&&...) {
+        result = ec;
+        done = true;
+    });
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout_s);
+    ioc_.restart();
+    while (!done) {
+        ioc_.run_one_for(SLICE);
+        if (done || cancelled) continue;
+        timed_out = std::chrono::steady_clock::now() >= deadline;
+        if (stopping_ || timed_out) {
+            cancel_all();  // the step ends with an error on the next slice
+            cancelled = true;
+        }
+    }
+    if (cancelled) return timed_out ? error_code(asio::error::timed_out) : error_code(asio::error::operation_aborted);
+    return result;
+}
+
+void HttpsClient::cancel_all() {
+    resolver_.cancel();
+    timer_.cancel();
+    if (stream_) {
+        error_code ignored;
+        stream_->lowest_layer().close(ignored);
+    }
+}
+
+void HttpsClient::close() {
+    cancel_all();
+    stream_.reset();
+    buffer_.clear();
+}
+
+std::string HttpsClient::open() {
+    close();
+    asio::ip::tcp::resolver::results_type endpoints;
+    error_code ec = run(
+        [&](auto done) {
+            resolver_.async_resolve(host_, port_, [&endpoints, done](error_code e, auto results) mutable {
+                endpoints = results;
+                done(e);
+            });
+        },
+        HTTPS_CONNECT_TIMEOUT_S);
+    if (ec) return describe(("looking up " + host_).c_str(), ec);
+    stream_ = std::make_unique<Stream>(ioc_, *tls_);
+    if (!prepare_tls(*stream_, host_)) {
+        close();
+        return "cannot set the TLS host name " + host_;
+    }
+    const char* step = "connecting";
+    ec = run([&](auto done) { asio::async_connect(stream_->lowest_layer(), endpoints, done); }, HTTPS_CONNECT_TIMEOUT_S);
+    if (!ec) {
+        step = "TLS handshake";
+        ec = run([&](auto done) { stream_->async_handshake(asio::ssl::stream_base::client, done); },
+                 HTTPS_CONNECT_TIMEOUT_S);
+    }
+    if (!ec) return "";
+    close();
+    return describe(step, ec) + " (" + host_header_ + ")";
+}
+
+HttpsAnswer HttpsClient::get(const std::string& target, const std::string& token, double timeout_s,
+                             size_t max_body) {
+    HttpsAnswer answer;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        bool reused = stream_ != nullptr;
+        if (!stream_) {
+            answer.error = open();
+            if (!answer.error.empty()) return answer;
+        }
+        http::request<http::empty_body> req{http::verb::get, target, 11};
+        req.set(http::field::host, host_header_);
+        req.set(http::field::authorization, "Bearer " + token);
+        req.set(http::field::accept, "application/json");
+        req.set(http::field::user_agent, "vimo-service");
+        error_code ec = run([&](auto done) { http::async_write(*stream_, req, done); }, HTTPS_SEND_TIMEOUT_S);
+        http::response_parser<http::string_body> parser;
+        parser.header_limit(MAX_HEADER_BYTES);
+        parser.body_limit(max_body);
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout_s);
+        if (!ec) ec = run([&](auto done) { http::async_read_header(*stream_, buffer_, parser, done); }, timeout_s);
+        // The body is bounded before any of it is read: the string body would
+        // otherwise reserve whatever Content-Length claims.
+        if (!ec && parser.content_length() && *parser.content_length() > max_body) ec = http::error::body_limit;
+        std::chrono::duration<double> left = deadline - std::chrono::steady_clock::now();
+        if (!ec) ec = run([&](auto done) { http::async_read(*stream_, buffer_, parser, done); }, left.count());
+        if (ec) {
+            close();
+            // A server may close a kept-alive connection while it idles: nothing of
+            // an answer came, so asking again on a new one repeats nothing.
+            bool idle_close = reused && !parser.got_some() && ec != asio::error::timed_out;
+            if (idle_close && !stopping_) continue;
+            answer.error = describe("reading the answer", ec) + " (" + host_header_ + ")";
+            return answer;
+        }
+        http::response<http::string_body>& res = parser.get();
+        answer.status = int(res.result_int());
+        answer.body = std::move(res.body());
+        answer.retry_after = std::string(res[http::field::retry_after]);
+        // Bytes past the answer were never asked for (requests are not pipelined):
+        // the framing cannot be trusted, so the next call starts afresh.
+        if (!res.keep_alive() || buffer_.size() > 0) close();
+        return answer;
+    }
+    return answer;
+}
+
+bool HttpsClient::pause(double seconds) {
+    timer_.expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(seconds)));
+    run([&](auto done) { timer_.async_wait(done); }, seconds + 1);
+    return !stopping_;
+}
+
+}  // namespace bridges
