@@ -112,11 +112,22 @@ std::string joined(const std::vector<std::string>& names) {
     return out;
 }
 
+// An option's text for a one-line message: control bytes as \xNN, at most 64 bytes.
+std::string printable(const std::string& text) {
+    std::string out;
+    for (unsigned char c : text.substr(0, 64)) {
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "\\x%02x", c);
+        out += c < 0x20 || c == 0x7f ? std::string(hex) : std::string(1, char(c));
+    }
+    return out;
+}
+
 std::vector<std::string> channel_names(const std::vector<std::string>& given) {
     std::vector<std::string> out;
     for (const std::string& g : given) {
         std::string name = twitch_channel_name(g);
-        out.push_back(name.empty() ? g : name);
+        out.push_back(name.empty() ? printable(g) : name);
     }
     return out;
 }
@@ -140,10 +151,10 @@ bool TwitchBridge::fail_to_start(const std::string& why) {
 bool TwitchBridge::start() {
     if (thread_.joinable() || stopping_) return false;
     if (!split_host_port(options_.twitch_server, &host_, &port_))
-        return fail_to_start("--twitch-server must be HOST:PORT, not \"" + options_.twitch_server + "\"");
+        return fail_to_start("--twitch-server must be HOST:PORT, not \"" + printable(options_.twitch_server) + "\"");
     for (const std::string& g : options_.twitch_channels) {
         std::string name = twitch_channel_name(g);
-        if (name.empty()) return fail_to_start("\"" + g + "\" is not a Twitch channel name (1 to 25 of a-z, 0-9, _)");
+        if (name.empty()) return fail_to_start("\"" + printable(g) + "\" is not a Twitch channel name (1 to 25 of a-z, 0-9, _)");
         chat_.channels.push_back(name);
     }
     if (chat_.channels.empty()) return fail_to_start("no channel to read");

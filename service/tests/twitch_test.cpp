@@ -148,4 +148,95 @@ TEST_F(TwitchBridgeTest, ScriptedServerScenario) {
     EXPECT_NE(page_html.body.find("#vimochan, #second"), std::string::npos);
 }
 
+// 10,000 random and malformed lines cut anywhere crash nothing and keep the
+// connection; then a flood of 10,000 messages in a moment is stored as far as the
+// limits allow (200 at once, 50 a second), the rest counted as dropped.
+TEST_F(TwitchBridgeTest, HostileLinesAndAFlood) {
+    ScriptedTwitch server(certs());
+    ASSERT_TRUE(server.ok());
+    start_bridge(server, {"hostile"});
+    ASSERT_TRUE(wait_until(15, [&] { return server.joined({"#hostile"}); }));
+    ASSERT_EQ(server.control({{"cmd", "junk"}, {"count", 10000}, {"seed", 11}, {"channel", "#hostile"}})["ok"], true);
+    SAY_AND_WAIT(server, say("#hostile", "ok", "1", "good-1", "still reading"), "still reading");
+    json r = report();
+    EXPECT_EQ(r["state"], "connected");
+    EXPECT_EQ(r["reconnects"], 0);
+    EXPECT_EQ(server.connections(), 1);
+    EXPECT_GT(r["errors"].get<int>(), 100);
+    EXPECT_NE(r["last_error"], "");
+    int64_t stored_before = r["stored"], limited_before = r["dropped"]["over_limits"];
+    EXPECT_LE(stored_before, 1 + 1) << "junk aimed at the channel is refused";  // the good line (and at most one chance hit)
+
+    auto begun = Clock::now();
+    ASSERT_EQ(server.control({{"cmd", "flood"}, {"count", 10000}, {"senders", 1000}, {"channel", "#hostile"}})["ok"], true);
+    ASSERT_TRUE(wait_until(60, [&] {
+        json now = report();
+        return now["stored"].get<int64_t>() - stored_before + now["dropped"]["over_limits"].get<int64_t>() - limited_before ==
+               10000;
+    }));
+    double seconds = std::chrono::duration<double>(Clock::now() - begun).count();
+    r = report();
+    int64_t stored = r["stored"].get<int64_t>() - stored_before;
+    int64_t limited = r["dropped"]["over_limits"].get<int64_t>() - limited_before;
+    EXPECT_GE(stored, 199);  // the burst less the good line's token, at least
+    EXPECT_LE(stored, 200 + int64_t(50 * seconds) + 1);
+    EXPECT_EQ(stored + limited, 10000);
+    EXPECT_EQ(r["dropped"]["duplicates"], 0);
+    Answer page = call("POST", "/admin/moderation", "token=" + token, "", "application/x-www-form-urlencoded");
+    EXPECT_NE(page.body.find("<td>" + std::to_string(r["dropped"]["over_limits"].get<int64_t>()) + "</td>"),
+              std::string::npos);
+}
+
+// stop() returns promptly while the TLS handshake hangs; a server whose certificate
+// is not trusted is refused; options that cannot work say so and the service runs.
+TEST_F(TwitchBridgeTest, StopsPromptlyRefusesUntrustedAndBadOptions) {
+    int listener = socket(AF_INET, SOCK_STREAM, 0);  // accepts in its backlog, never speaks
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len), 0);
+    options.bridges.twitch_channels = {"quiet"};
+    options.bridges.twitch_server = "127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+    restart();
+    service_start_bridges(*service);
+    pollfd p{listener, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 10000), 1) << "the bridge connects";
+    EXPECT_EQ(report()["state"], "connecting");
+    auto begun = Clock::now();
+    stop();
+    EXPECT_LT(std::chrono::duration<double>(Clock::now() - begun).count(), 3.0);
+    close(listener);
+
+    ScriptedTwitch server(certs());
+    ASSERT_TRUE(server.ok());
+    start_bridge(server, {"chan"});
+    options.bridges.tls_ca = "";
+    restart();
+    service_start_bridges(*service);
+    ASSERT_TRUE(wait_until(15, [&] { return report()["state"] == "backing off"; }));
+    EXPECT_NE(report()["last_error"].get<std::string>().find("certificate verify failed"), std::string::npos)
+        << report()["last_error"];
+    EXPECT_EQ(server.joined({"#chan"}), false);
+
+    const std::pair<std::string, std::string> bad[] = {{"nonsense", "chan"}, {"localhost:6697", "two words"},
+                                                       {"localhost:6697", "x\r\nQUIT"}};
+    for (const auto& [server_option, channel] : bad) {
+        options.bridges.twitch_server = server_option;
+        options.bridges.twitch_channels = {channel};
+        restart();
+        testing::internal::CaptureStderr();
+        lines = service_start_bridges(*service);
+        std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(err.rfind("vimo-service: twitch: ", 0), 0u) << err;
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_EQ(lines[0].rfind("twitch: not started: ", 0), 0u) << lines[0];
+        EXPECT_EQ(report()["state"], "failed");
+        EXPECT_EQ(get("/api/chat?count=5").status, 200);
+    }
+}
+
 }  // namespace
