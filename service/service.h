@@ -48,6 +48,7 @@ struct ServiceLimits {
 struct BridgeOptions {
     std::vector<std::string> twitch_channels;               // without "#"; read anonymously
     std::string twitch_server = "irc.chat.twitch.tv:6697";  // HOST:PORT of its IRC over TLS
+    double twitch_silence_s = 300;  // seconds without a line from the server before reconnecting (our own PING at half)
     std::string matrix_homeserver;                          // https://... base of the client-server API
     std::string matrix_token;                               // an ordinary account's access token
     std::vector<std::string> matrix_rooms;                  // room ids (!abc:server)
