@@ -734,8 +734,9 @@ class Service:
                 return os.path.join(root, "vimo-service")
         return None
 
-    def start(self):
-        self.proc = self.stack.spawn("service", [self.exe, "--port", str(self.port), "--db", self.db], capture=True)
+    def start(self, extra_args=()):
+        self.proc = self.stack.spawn("service", [self.exe, "--port", str(self.port), "--db", self.db] + list(extra_args),
+                                     capture=True)
         line = self.proc.wait_line(r"admin token", 20)
         self.token = line.rsplit(":", 1)[1].strip()
         self.proc.wait_line(r"listening on", 20)
@@ -753,6 +754,11 @@ class Service:
     def get_json(self, path):
         body = self.get(path)
         return json.loads(body) if body is not None else None
+
+    def admin_get(self, path):
+        req = urllib.request.Request(self.origin + path, headers={"Authorization": f"Bearer {self.token}"})
+        with urllib.request.urlopen(req, timeout=10) as r:
+            return json.loads(r.read().decode())
 
     def admin(self, path, payload):
         req = urllib.request.Request(self.origin + path, data=json.dumps(payload).encode(), method="POST",
