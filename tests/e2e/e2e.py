@@ -22,6 +22,7 @@ import scenario_wine  # noqa: E402
 import scenario_monitors  # noqa: E402
 import scenario_wayland  # noqa: E402
 import scenario_scale  # noqa: E402
+import scenario_wake  # noqa: E402
 
 SCENARIOS = {
     "mascot": scenario_desktop.mascot,
@@ -37,6 +38,7 @@ SCENARIOS = {
     "monitors": scenario_monitors.monitors,
     "wayland": scenario_wayland.wayland,
     "scale": scenario_scale.scale,
+    "wake": scenario_wake.wake,
 }
 
 
