@@ -121,6 +121,8 @@ std::string wake_take();
 bool wake_seen(const std::string& message);
 // Whether the channel's thread is running now (tests).
 bool wake_running();
+// The back-off the channel is waiting out now, in seconds; 0 while it asks or is held.
+long wake_backoff_seconds();
 
 // ---- Hand-over to the main thread --------------------------------------------
 // Queue an action for the main thread; any thread. Actions run in posting order.

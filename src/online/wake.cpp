@@ -30,6 +30,7 @@ struct WakeChannel {
     TransportHold* hold = nullptr;       // the thread's held GET; owned by wake_start/wake_stop
     std::thread thread;                  // joinable while started
     std::atomic<bool> running{false};    // the thread has not ended yet
+    std::atomic<long> backing_off{0};    // seconds of the back-off under way; 0 none
 };
 
 WakeChannel channel;
@@ -92,7 +93,10 @@ void wake_loop(std::string url) {
         net_log("[wake] no channel now (" +
                 (r.completed ? "HTTP status " + std::to_string(r.status) : net_cut(r.error)) + "): asking again in " +
                 std::to_string(backoff) + " s");
-        if (wake_pause(backoff)) break;
+        channel.backing_off = backoff;
+        bool stop = wake_pause(backoff);
+        channel.backing_off = 0;
+        if (stop) break;
         backoff = std::min(backoff * 2, WAKE_BACKOFF_MOST);
     }
     channel.running = false;
@@ -130,6 +134,8 @@ void wake_stop() {
 }
 
 bool wake_running() { return channel.running; }
+
+long wake_backoff_seconds() { return channel.backing_off; }
 
 std::string wake_take() {
     std::lock_guard<std::mutex> lock(channel.mutex);
