@@ -31,26 +31,3 @@ TransportResult transport_perform(const std::string& url, const std::string& met
 // every later transport_perform fail at once. For the shutdown.
 void transport_abort();
 
-// ---- A held request (the wake-up channel) ------------------------------------------
-// One GET that the server may hold open for many seconds, on a connection of
-// its own and performed on the calling thread, never on the request worker:
-// the queue above keeps serving the ordinary requests meanwhile. Its body goes
-// to no write_callback (no "[curl] recieved" lines) and is capped at
-// TRANSPORT_HOLD_MAX_BODY bytes. transport_hold_cancel ends it at once from
-// any thread, independently of transport_abort.
-inline constexpr size_t TRANSPORT_HOLD_MAX_BODY = 1024;
-
-struct TransportHold;  // one per holding thread; opaque
-// What a held GET produced, beside TransportResult's fields.
-struct TransportHeld {
-    TransportResult result;
-    std::string etag;  // the answer's ETag header, as sent ("" when none)
-};
-TransportHold* transport_hold_new();            // false-y (nullptr) when the system refuses
-void transport_hold_free(TransportHold* hold);  // after its last transport_hold_get returned
-// Any thread: end the GET in flight now and make every later one fail at once.
-void transport_hold_cancel(TransportHold* hold);
-// GET url with "If-None-Match: if_none_match" when that is not empty, within
-// connect_ms for the connection and total_ms for the whole wait.
-TransportHeld transport_hold_get(TransportHold* hold, const std::string& url, const std::string& if_none_match,
-                                 long connect_ms, long total_ms);

@@ -163,13 +163,12 @@ void transport_hold_cancel(TransportHold* hold) {
 TransportHeld transport_hold_get(TransportHold* hold, const std::string& url, const std::string& if_none_match,
                                  long connect_ms, long total_ms) {
     TransportHeld out;
-    TransportResult& r = out.result;
     CURL* handle = curl_easy_init();
     CURLM* multi = curl_multi_init();
     if (handle == nullptr || multi == nullptr || hold->cancelled) {
         if (handle) curl_easy_cleanup(handle);
         if (multi) curl_multi_cleanup(multi);
-        r.error = curl_easy_strerror(hold->cancelled ? CURLE_ABORTED_BY_CALLBACK : CURLE_FAILED_INIT);
+        out.error = curl_easy_strerror(hold->cancelled ? CURLE_ABORTED_BY_CALLBACK : CURLE_FAILED_INIT);
         return out;
     }
     curl_slist* headers = nullptr;
@@ -179,7 +178,7 @@ TransportHeld transport_hold_get(TransportHold* hold, const std::string& url, co
     }
     curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, hold_body);
-    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &r.body);
+    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &out.body);
     curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, hold_header);
     curl_easy_setopt(handle, CURLOPT_HEADERDATA, &out.etag);
     curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
@@ -210,16 +209,16 @@ TransportHeld transport_hold_get(TransportHold* hold, const std::string& url, co
         std::lock_guard<std::mutex> lock(hold->mutex);
         hold->multi = nullptr;
     }
-    curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &r.status);
+    curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &out.status);
     curl_multi_remove_handle(multi, handle);
     curl_multi_cleanup(multi);
     curl_easy_cleanup(handle);
     curl_slist_free_all(headers);
-    r.completed = result == CURLE_OK;
-    if (!r.completed) {
-        r.error = curl_easy_strerror(result);
-        r.status = 0;
-        r.body.clear();
+    out.completed = result == CURLE_OK;
+    if (!out.completed) {
+        out.error = curl_easy_strerror(result);
+        out.status = 0;
+        out.body.clear();
         out.etag.clear();
     }
     return out;

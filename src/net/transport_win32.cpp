@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <cwchar>
+#include <utility>
 
 #include "net/net.h"
 #include "platform/wide_win32.h"
@@ -320,13 +321,17 @@ TransportHeld transport_hold_get(TransportHold* hold, const std::string& url, co
                                  long connect_ms, long total_ms) {
     TransportHeld out;
     if (WaitForSingleObject(hold->cancel, 0) == WAIT_OBJECT_0 || SESSION == nullptr) {
-        out.result.error = describe(ERROR_WINHTTP_OPERATION_CANCELLED);
+        out.error = describe(ERROR_WINHTTP_OPERATION_CANCELLED);
         return out;
     }
     Plan plan{L"", hold->cancel, hold_body, TRANSPORT_HOLD_MAX_BODY, &out.etag};
     // An ETag is printable ASCII: it widens byte for byte.
     if (!if_none_match.empty()) plan.headers = L"If-None-Match: " + platform_wide(if_none_match) + L"\r\n";
-    out.result = perform_with(url, "GET", plan, connect_ms, total_ms);
-    if (!out.result.completed) out.etag.clear();
+    TransportResult r = perform_with(url, "GET", plan, connect_ms, total_ms);
+    out.completed = r.completed;
+    out.status = r.status;
+    out.body = std::move(r.body);
+    out.error = std::move(r.error);
+    if (!out.completed) out.etag.clear();
     return out;
 }

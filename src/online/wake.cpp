@@ -17,7 +17,6 @@
 #include "base/base.h"
 #include "net/endpoints.h"
 #include "net/net.h"
-#include "net/transport.h"
 #include "online/online.h"
 
 namespace {
@@ -61,15 +60,19 @@ bool wake_stopping() {
 
 void wake_loop(std::string url) {
     std::string etag;       // of the last announcement; sent back so nothing between two asks is missed
+    std::string last;       // the message announced last
     long backoff = WAKE_BACKOFF_FIRST;
     bool told_waiting = false;  // "[wake] waiting" is printed once per (re)connection, not every hold
     while (!wake_stopping()) {
-        TransportHeld held = transport_hold_get(channel.hold, url, etag, WAKE_CONNECT_MS, WAKE_HOLD_MS);
+        TransportHeld r = transport_hold_get(channel.hold, url, etag, WAKE_CONNECT_MS, WAKE_HOLD_MS);
         if (wake_stopping()) break;
-        const TransportResult& r = held.result;
-        if (r.completed && r.status == 200) {
-            if (!held.etag.empty()) etag = held.etag;
-            std::string message = wake_message(r.body);
+        std::string message = r.completed && r.status == 200 ? wake_message(r.body) : "";
+        // The same message again is no news: a cache between us and the service,
+        // or a server that does not hold; asking again at once would hammer it.
+        bool repeated = !message.empty() && message == last;
+        if (r.completed && r.status == 200 && !repeated) {
+            if (!r.etag.empty()) etag = r.etag;
+            last = message;
             net_log("[wake] a new chat message: " + (message.empty() ? std::string("(unnamed)") : message));
             {
                 std::lock_guard<std::mutex> lock(channel.mutex);
@@ -91,8 +94,9 @@ void wake_loop(std::string url) {
         }
         told_waiting = false;
         net_log("[wake] no channel now (" +
-                (r.completed ? "HTTP status " + std::to_string(r.status) : net_cut(r.error)) + "): asking again in " +
-                std::to_string(backoff) + " s");
+                (repeated ? std::string("the same message again")
+                          : r.completed ? "HTTP status " + std::to_string(r.status) : net_cut(r.error)) +
+                "): asking again in " + std::to_string(backoff) + " s");
         channel.backing_off = backoff;
         bool stop = wake_pause(backoff);
         channel.backing_off = 0;

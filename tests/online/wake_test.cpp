@@ -122,6 +122,19 @@ TEST_F(WakeChannelTest, NotFoundEndsTheChannelAndAnErrorBacksOffUntilStopped) {
         EXPECT_EQ(without.log().size(), 1u);  // never asked again
         wake_stop();
     }
+    {
+        // The same message twice in a row (a cache in the way): no news, and
+        // not asked again at once.
+        WakeService repeating;
+        use(repeating.origin());
+        wake_start();
+        repeating.release(200, "db-5");
+        repeating.release(200, "db-5");
+        ASSERT_TRUE(eventually([] { return wake_backoff_seconds() == WAKE_BACKOFF_FIRST; }));
+        EXPECT_EQ(wake_take(), "db-5");
+        EXPECT_EQ(repeating.log().size(), 2u);
+        wake_stop();
+    }
     WakeService failing;
     use(failing.origin());
     wake_start();
