@@ -17,10 +17,11 @@ ARTEFACTS = "/tmp/wake-artifacts"
 POLL = r"\[curl\] Sending request to: .*/api/chat\?count=1$"
 
 
-def ask_wake(service):
+def ask_wake(service, etag=None):
     """A GET /api/wake sent on a connection of its own; read it with answer()."""
     conn = socket.create_connection(("127.0.0.1", service.port), timeout=5)
-    conn.sendall(b"GET /api/wake HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
+    named = f"If-None-Match: {etag}\r\n".encode() if etag else b""
+    conn.sendall(b"GET /api/wake HTTP/1.1\r\nHost: x\r\nConnection: close\r\n" + named + b"\r\n")
     return conn
 
 
@@ -61,16 +62,22 @@ def ingest(service, name, text):
 def wake(stack):
     stack.start_desktop(compositor=True)
     # One waiting companion at most: a second is answered 503 at once, and the
-    # polls are served meanwhile; the one held is answered by the next message.
+    # polls are served meanwhile; the one held is answered by the next served
+    # message (one held back by a blocked word wakes nobody), and an ask naming
+    # an older message is answered at once.
     service = Service(stack).start("--wake-waiters", "1")
+    service.admin("/api/admin/words", {"words": ["zonk"]})
     held = ask_wake(service)
     check(answer(held, 1.0) is None, "the first /api/wake was not held")
     refused = answer(ask_wake(service), 2.0)
     check(refused is not None and refused[0] == 503, f"a waiter beyond --wake-waiters 1 got {refused}, not 503 at once")
     check(service.get("/api/chat?count=1") is not None, "no poll answered while the one waiter is held")
+    ingest(service, "Esk", "zonk zonk")
     first = ingest(service, "Esk", "before the quiet")
     woken = answer(held, 5.0)
     check(woken == (200, first), f"the held /api/wake was answered {woken}, not 200 naming {first}")
+    behind = answer(ask_wake(service, '"an-older-1"'), 2.0)
+    check(behind == (200, first), f"an ask naming an older message was answered {behind}, not 200 naming {first}")
     # The companion has shown that message already.
     config = {"service_origin": service.origin, "bluesky_origin": service.origin, "last_chat": first}
     companion = Companion(stack, config)
