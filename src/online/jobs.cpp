@@ -15,10 +15,12 @@ float next_poll = 3;
 bool vimo_poll_running = false;
 
 // The wake-up channel's part of the schedule (main thread).
-static std::string wake_waiting;   // announced, not yet turned into a poll ("" none)
-static std::string wake_awaited;   // announced and polled for: the next outcome is its poll's
-static bool wake_polling = false;  // the poll now due or running was brought forward for wake_awaited
-static int wake_rechecks = 0;      // polls asked again for wake_awaited so far
+static struct WakeSchedule {
+    std::string waiting;   // announced, not yet turned into a poll ("" none)
+    std::string awaited;   // announced and polled for: the next outcome is its poll's
+    bool polling = false;  // the poll now due or running was brought forward for `awaited`
+    int rechecks = 0;      // polls asked again for `awaited` so far
+} wake;
 
 static const float FEED_INTERVAL = 300;   // seconds between feed checks
 static const float FEED_OFFSET = 5;       // the first check, seconds after start
@@ -29,10 +31,7 @@ void online_jobs_reset() {
     poll_duration = POLL_FASTEST;
     next_poll = 3;
     vimo_poll_running = false;
-    wake_waiting.clear();
-    wake_awaited.clear();
-    wake_polling = false;
-    wake_rechecks = 0;
+    wake = {};
 }
 
 // The next poll within delay seconds of time, at the fastest interval.
@@ -91,13 +90,12 @@ void online_tick(float dt, float time) {
     // one running may have asked before the message was stored.
     if (online_jobs.take_wake) {
         std::string announced = online_jobs.take_wake();
-        if (!announced.empty()) wake_waiting = announced;
+        if (!announced.empty()) wake.waiting = announced;
     }
-    if (!wake_waiting.empty() && !vimo_poll_running) {
-        wake_awaited = std::move(wake_waiting);
-        wake_waiting.clear();
-        wake_polling = true;
-        wake_rechecks = 0;
+    if (!wake.waiting.empty() && !vimo_poll_running) {
+        wake.awaited = std::exchange(wake.waiting, std::string());
+        wake.polling = true;
+        wake.rechecks = 0;
         vimo_poll_soon(time, randf() * WAKE_SPREAD);
     }
 
@@ -118,11 +116,11 @@ void online_tick(float dt, float time) {
             vimo_schedule_poll(outcome == 1, time);
             // The poll a wake-up brought found nothing while the message is
             // still unseen: its page came from a cache older than the message.
-            if (wake_polling) {
-                bool seen = outcome == 1 || (online_jobs.wake_seen && online_jobs.wake_seen(wake_awaited));
-                wake_polling = !seen && wake_rechecks < WAKE_RECHECKS;
-                if (wake_polling) {
-                    wake_rechecks++;
+            if (wake.polling) {
+                bool seen = outcome == 1 || (online_jobs.wake_seen && online_jobs.wake_seen(wake.awaited));
+                wake.polling = !seen && wake.rechecks < WAKE_RECHECKS;
+                if (wake.polling) {
+                    wake.rechecks++;
                     vimo_poll_soon(time, WAKE_RECHECK_AFTER + randf() * WAKE_SPREAD / 2);
                 }
             }
