@@ -144,6 +144,7 @@ void HeaderDeadline::put(const std::string& ip, int port, Clock::duration within
 
 void HeaderDeadline::request_read(const std::string& ip, int port) { put(ip, port, rest_); }
 void HeaderDeadline::answered(const std::string& ip, int port) { put(ip, port, header_); }
+void HeaderDeadline::held(const std::string& ip, int port, Clock::duration longer) { put(ip, port, rest_ + longer); }
 
 // One pass over this process's descriptors. A connection seen for the first time
 // owes its headers from now; one past its deadline is shut down (its worker then

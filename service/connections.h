@@ -67,6 +67,9 @@ public:
     // From the HTTP worker threads, by the client's address and port as httplib gives them.
     void request_read(const std::string& ip, int port);  // headers complete: the body and answer are due
     void answered(const std::string& ip, int port);      // the next request's headers are due
+    // A request the service holds on purpose (the wake-up channel): its answer
+    // is due `longer` later than an ordinary one's.
+    void held(const std::string& ip, int port, Clock::duration longer);
     size_t cut() const { return cut_; }                   // connections cut so far
 
 private:

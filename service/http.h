@@ -23,6 +23,7 @@
 #include "connections.h"
 #include "service.h"
 #include "store.h"
+#include "wake.h"
 
 struct Service {
     ServiceOptions options;
@@ -38,6 +39,8 @@ struct Service {
     // 5 s for a request's headers in total, 10 s for its body and answer.
     service_detail::HeaderDeadline deadline{std::chrono::seconds(5), std::chrono::seconds(10)};
     std::vector<std::unique_ptr<bridges::Bridge>> bridges;  // started by service_start_bridges
+    service_detail::WakeHub wake;            // held GET /api/wake requests
+    service_detail::WakePublisher publisher;  // running when options.publish_url is set
 };
 
 namespace service_detail {

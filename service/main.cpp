@@ -1,4 +1,5 @@
 // vimo-service [--host ADDR] [--port N] [--db PATH] [--origin URL] [--keep N] [--streamer NAME] [--behind-proxy]
+//              [--wake-waiters N] [--publish-url URL]
 // Starts the community service; stops on SIGINT or SIGTERM.
 #include <csignal>
 #include <cstdio>
@@ -24,6 +25,10 @@ static void usage() {
         "  --streamer  the streamer's handle, which no account may take as its name (default quelmara)\n"
         "  --behind-proxy  take the client's address from the X-Real-IP header of a proxy on this\n"
         "                  machine (only behind one: anyone can send that header)\n"
+        "  --wake-waiters N  companions whose wake-up request (/api/wake) the service holds itself\n"
+        "                  at once (default 256; each holds a thread; 0: no channel, 404)\n"
+        "  --publish-url URL  POST each new chat message's value to nginx's Nchan publisher\n"
+        "                  location (http://127.0.0.1:8788/publish), which holds the crowd's requests\n"
         "chat bridges (secrets only from files only you can read, or the environment):\n"
         "  --twitch CHANNEL[,CHANNEL...]   read these Twitch channels' chat (anonymously)\n"
         "  --twitch-server HOST:PORT       Twitch's IRC over TLS (default irc.chat.twitch.tv:6697)\n"
@@ -132,6 +137,16 @@ static int parse_args(int argc, char** argv, ServiceOptions* options) {
                 return 64;
             }
             options->port = int(port);
+        } else if (arg == "--wake-waiters") {
+            char* end = nullptr;
+            long n = std::strtol(value.c_str(), &end, 10);
+            if (value.empty() || *end != '\0' || n < 0 || n > 512) {
+                std::fprintf(stderr, "vimo-service: --wake-waiters must be a count from 0 to 512\n");
+                return 64;
+            }
+            options->wake_waiters = int(n);
+        } else if (arg == "--publish-url") {
+            options->publish_url = value;
         } else if (arg == "--db") {
             options->db_path = value;
         } else if (arg == "--origin") {
@@ -196,6 +211,10 @@ int main(int argc, char** argv) {
     }
     std::printf("vimo-service: listening on %s (database %s)\n", service_origin(*service).c_str(),
                 options.db_path.c_str());
+    if (!options.publish_url.empty())
+        std::printf("vimo-service: wake-up channel: new messages published to %s\n", options.publish_url.c_str());
+    else if (options.wake_waiters > 0)
+        std::printf("vimo-service: wake-up channel: /api/wake held here for up to %d companions\n", options.wake_waiters);
     for (const std::string& line : service_start_bridges(*service)) std::printf("vimo-service: %s\n", line.c_str());
     std::fflush(stdout);
 

@@ -77,6 +77,33 @@ static void post_chat(Service& s, const httplib::Request& req, httplib::Response
     res.set_content(message_value(s, *seq), "text/plain; charset=utf-8");
 }
 
+// The wake-up channel: held until a served message newer than the one the
+// companion names in If-None-Match (the ETag of its last wake-up) exists.
+static void get_wake(Service& s, const httplib::Request& req, httplib::Response& res) {
+    res.set_header("Cache-Control", "no-store");
+    if (s.wake.most() == 0) return answer_error(res, 404, "this service has no wake-up channel");
+    std::string seen = req.get_header_value("If-None-Match");
+    if (seen.rfind("W/", 0) == 0) seen.erase(0, 2);
+    if (seen.size() >= 2 && seen.front() == '"' && seen.back() == '"') seen = seen.substr(1, seen.size() - 2);
+    s.deadline.held(req.remote_addr, req.remote_port, WAKE_HOLD);
+    std::string newest;
+    switch (s.wake.wait(seen, WAKE_HOLD, &newest)) {
+        case WakeHub::Waited::News:
+            res.set_header("ETag", "\"" + newest + "\"");
+            res.set_content(newest, "text/plain; charset=utf-8");
+            return;
+        case WakeHub::Waited::Quiet:
+            res.status = 304;
+            return;
+        case WakeHub::Waited::Full:
+            // Its threads are for the polls: this companion keeps its schedule for now.
+            res.set_header("Retry-After", std::to_string(WAKE_BUSY_RETRY_AFTER));
+            return answer_error(res, 503, "the wake-up channel is full");
+        case WakeHub::Waited::Closed:
+            return answer_error(res, 503, "the service is stopping");
+    }
+}
+
 static void get_live(Service& s, const httplib::Request& req, httplib::Response& res) {
     answer_public_json(req, res, json(store_live(*s.store)));
 }
@@ -151,6 +178,7 @@ const Route ROUTES[] = {
     {Route::GET, "/api/chat", get_chat},
     {Route::GET, "/api/user", get_user},
     {Route::POST, "/api/vimoexe/chat", post_chat},
+    {Route::GET, "/api/wake", get_wake},
     {Route::GET, "/api/ferncircle", get_live},
     {Route::GET, "/data/blog.xml", get_blog_xml},
     {Route::GET, "/xrpc/app.bsky.feed.getAuthorFeed", get_author_feed},

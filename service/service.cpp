@@ -55,6 +55,16 @@ ServicePtr service_create(const ServiceOptions& options, std::string* error) {
     s->http.set_read_timeout(5, 0);
     s->http.set_write_timeout(5, 0);
     service_detail::add_routes(*s);
+    // The wake-up channel learns of every served message from the store's writer.
+    std::vector<StoredMessage> newest = store_chat_page(*s->store, 1);
+    s->wake.start(newest.empty() ? "" : service_detail::message_value(*s, newest.back().seq),
+                  std::min(size_t(std::max(0, options.wake_waiters)), most / 2));  // half the pool stays for the rest
+    if (!options.publish_url.empty() && !s->publisher.start(options.publish_url, error)) return nullptr;
+    store_on_served(*s->store, [sp](int64_t seq) {
+        std::string message = service_detail::message_value(*sp, seq);
+        sp->wake.announce(message);
+        sp->publisher.publish(message);
+    });
     return s;
 }
 
@@ -121,6 +131,7 @@ static void stop_bridges(Service& s) {
 }
 
 void service_stop(Service& s) {
+    s.wake.close();  // held requests are answered, so the HTTP threads can end
     s.http.stop();
     stop_bridges(s);
 }
@@ -128,6 +139,9 @@ void service_stop(Service& s) {
 // The bridges end before the store they write to closes.
 void ServiceDeleter::operator()(Service* s) const {
     stop_bridges(*s);
+    s->wake.close();
+    s->publisher.stop();
+    if (s->store) store_on_served(*s->store, nullptr);
     delete s;
 }
 

@@ -72,6 +72,12 @@ struct ServiceOptions {
     // Behind a reverse proxy on this machine: the client's address is the proxy's
     // X-Real-IP header (only then; otherwise anyone could pick their own address).
     bool behind_proxy = false;
+    // The wake-up channel: GET /api/wake requests held by the service itself at
+    // once (each holds an HTTP thread; beyond, 503 at once); 0 turns it off (404).
+    int wake_waiters = 256;
+    // When not "": each new served message's value is POSTed here (nginx's Nchan
+    // publisher location), which holds the companions' wake-up requests instead.
+    std::string publish_url;
     BridgeOptions bridges;
 };
 

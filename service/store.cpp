@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <utility>
 
 #include "store_secrets.h"
 #include "store_sqlite.h"
@@ -66,14 +67,22 @@ int64_t add_message_locked(Store& s, const std::string& platform, const std::str
             .bind(3, sender_name)
             .run();
     }
+    bool blocked = s.words.matches(text);
     Stmt(s, "INSERT INTO messages(platform, sender, text, created_at, blocked) VALUES(?1, ?2, ?3, ?4, ?5)")
         .bind(1, platform)
         .bind(2, sender)
         .bind(3, text)
         .bind(4, iso8601(now_ms()))
-        .bind(5, int64_t(s.words.matches(text)))
+        .bind(5, int64_t(blocked))
         .run();
-    return sqlite3_last_insert_rowid(s.db);
+    int64_t seq = sqlite3_last_insert_rowid(s.db);
+    if (!blocked) s.unannounced = seq;
+    return seq;
+}
+
+void announce_served(Store& s) {
+    int64_t seq = std::exchange(s.unannounced, 0);
+    if (seq != 0 && s.on_served) s.on_served(seq);
 }
 
 bool sender_banned(Conn& s, const std::string& platform, const std::string& sender) {
@@ -213,8 +222,14 @@ std::optional<int64_t> store_add_message(Store& s, const std::string& platform, 
     // Seqs only grow, so the newest `keep` messages are those above seq - keep.
     int64_t deleted = prune_messages(s, seq - s.keep);
     t.commit();
+    announce_served(s);
     give_back_pages(s, deleted);
     return seq;
+}
+
+void store_on_served(Store& s, std::function<void(int64_t seq)> hook) {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.on_served = std::move(hook);
 }
 
 void store_set_keep(Store& s, int64_t messages) {

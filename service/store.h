@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -68,6 +69,10 @@ struct FeedPost {
 
 // Open (creating when missing) the database at path; nullptr and *error on failure.
 StorePtr store_open(const std::string& path, std::string* error);
+// hook(seq) is called for every new chat message that is served (not held back
+// by a blocked word), after its transaction committed, on the writing thread
+// with the writer's lock held: it must return at once (hand the seq on).
+void store_on_served(Store& s, std::function<void(int64_t seq)> hook);
 void store_close(StorePtr& store);  // finalize statements and close (also what the deleter does)
 // Admin token: generated at the first start and returned that once (*created true); only its
 // SHA-256 is stored, so later starts return "".

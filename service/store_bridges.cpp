@@ -33,6 +33,7 @@ BridgedResult store_add_bridged(Store& s, const std::string& platform, const std
         .run();
     int64_t deleted = prune_messages(s, seq - s.keep);
     t.commit();
+    announce_served(s);
     give_back_pages(s, deleted);
     return {BridgedAdd::Stored, seq};
 }

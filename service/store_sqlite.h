@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <map>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -52,6 +53,10 @@ struct Store : store_detail::Conn {
     int64_t keep = 5000;                         // messages kept; older ones are deleted
     int64_t deleted_since_vacuum = 0;            // messages deleted since free pages were last looked at
     WordList words;                              // blocked words, as stored in blocked_words
+    // Told each new message that is served (not blocked) once its transaction
+    // committed, with the writer's lock still held: it must only hand the seq on.
+    std::function<void(int64_t seq)> on_served;  // empty: nobody listens
+    int64_t unannounced = 0;                     // such a message in the open transaction; 0 none
 };
 
 namespace store_detail {
@@ -148,6 +153,9 @@ void log_action(Store& s, const std::string& action, const std::string& target, 
 // no retention: the caller's transaction on the writer does those.
 int64_t add_message_locked(Store& s, const std::string& platform, const std::string& sender,
                            const std::string& sender_name, const std::string& text);
+// After the commit of a transaction that added messages: tells on_served about
+// the served one added last (the newest is all a listener needs). Writer's lock held.
+void announce_served(Store& s);
 // A ban in force: for good, or a platform's time-out not yet over (SQL over bans b or bans).
 #define BAN_ACTIVE "(until IS NULL OR until > unixepoch())"
 bool sender_banned(Conn& s, const std::string& platform, const std::string& sender);

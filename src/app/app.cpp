@@ -40,6 +40,7 @@ static void shutdown_sequence(bool with_display) {
         for (auto& entry : FONTS) UnloadFont(entry.second);
         window_disconnect();
     }
+    wake_stop();  // its held GET is cancelled at once; its thread is gone before the transport is
     net_stop();  // the worker is gone before the transport is torn down
     cleaned_up = true;
 }

@@ -233,6 +233,7 @@ int config_scale_read() {
 void game_init() {
     config_load();
     online_init();  // fills vimo_hooks before the mascot's first update
+    wake_start();   // after the origins are read (config_load); its own thread and connection
     vimo_create();
     vimo->onDestroy = game_close;  // the mascot goes last, at shutdown: config.json is saved then
 }

@@ -85,6 +85,8 @@ std::string endpoint_commune_post(const std::string& login_id, const std::string
     return service() + "/api/vimoexe/chat?id=" + login_id + "&content=" + url_encode(content);
 }
 
+std::string endpoint_wake() { return service() + "/api/wake"; }
+
 std::string endpoint_live_list() { return service() + "/api/ferncircle"; }
 
 std::string endpoint_blog_feed() { return service() + "/data/blog.xml"; }

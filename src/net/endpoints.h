@@ -33,6 +33,8 @@ std::string endpoint_chat_page(int count);                   // GET  .../api/cha
 std::string endpoint_user_lookup(const std::string& platform, const std::string& id);
 // POST .../api/vimoexe/chat?id=<id, unencoded>&content=<url_encode(content)>
 std::string endpoint_commune_post(const std::string& login_id, const std::string& content);
+// GET .../api/wake: held by the service until a new chat message exists (the wake-up channel)
+std::string endpoint_wake();
 std::string endpoint_live_list();                            // GET  .../api/ferncircle
 std::string endpoint_blog_feed();                            // GET  .../data/blog.xml
 std::string endpoint_bluesky_feed();                         // GET  <bluesky>/xrpc/app.bsky.feed.getAuthorFeed?actor=<actor>&limit=1

@@ -81,6 +81,35 @@ bool fetch_wait_idle(long timeout_ms);
 // Requests queued now, the one in progress included.
 size_t fetch_pending();
 
+// ---- A held request (the wake-up channel) ------------------------------------------
+// One GET that the server may hold open for many seconds, on a connection of
+// its own and performed on the calling thread, never on the request worker:
+// the queue above keeps serving the ordinary requests meanwhile. Through the
+// same transport (libcurl, WinHTTP) and its rules (http and https only, no
+// redirect followed, certificates verified); its body goes to no
+// write_callback (no "[curl] recieved" lines) and is capped at
+// TRANSPORT_HOLD_MAX_BODY bytes. transport_hold_cancel ends it at once from any
+// thread, independently of fetch_shutdown. Implemented beside each transport.
+inline constexpr size_t TRANSPORT_HOLD_MAX_BODY = 1024;
+
+struct TransportHold;  // one per holding thread; opaque
+// What a held GET produced.
+struct TransportHeld {
+    bool completed = false;  // an answer arrived whole; false: time-out, too large, cancelled, no connection
+    long status = 0;         // HTTP status of a completed GET
+    std::string body;        // its body (empty when not completed)
+    std::string etag;        // its ETag header as sent ("" when none)
+    std::string error;       // why it did not complete
+};
+TransportHold* transport_hold_new();            // nullptr when the system refuses
+void transport_hold_free(TransportHold* hold);  // after its last transport_hold_get returned
+// Any thread: end the GET in flight now and make every later one fail at once.
+void transport_hold_cancel(TransportHold* hold);
+// GET url with "If-None-Match: if_none_match" when that is not empty, within
+// connect_ms for the connection and total_ms for the whole wait.
+TransportHeld transport_hold_get(TransportHold* hold, const std::string& url, const std::string& if_none_match,
+                                 long connect_ms, long total_ms);
+
 // ---- Helpers -----------------------------------------------------------------
 // Percent-encode every byte except A-Z a-z 0-9 - . _ ~ (space is %20, never +).
 std::string url_encode(const std::string& text);

@@ -30,3 +30,4 @@ TransportResult transport_perform(const std::string& url, const std::string& met
 // End the transfer in flight now (it completes as not completed) and make
 // every later transport_perform fail at once. For the shutdown.
 void transport_abort();
+

@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <cwchar>
+#include <utility>
 
 #include "net/net.h"
 #include "platform/wide_win32.h"
@@ -86,11 +87,11 @@ std::string describe(DWORD error) {
 
 enum Waited { STEP_DONE, ABORTED, TIMED_OUT };
 
-// Wait for the step started last, the abort, or deadline (GetTickCount64 ms).
-Waited wait_step(Transfer* t, ULONGLONG deadline) {
+// Wait for the step started last, the abort event, or deadline (GetTickCount64 ms).
+Waited wait_step(Transfer* t, HANDLE abort, ULONGLONG deadline) {
     ULONGLONG now = GetTickCount64();
     if (now >= deadline) return TIMED_OUT;
-    HANDLE events[2] = {t->step, ABORT_EVENT};
+    HANDLE events[2] = {t->step, abort};
     DWORD r = WaitForMultipleObjects(2, events, FALSE, (DWORD)(deadline - now));
     if (r == WAIT_OBJECT_0) return STEP_DONE;
     if (r == WAIT_OBJECT_0 + 1) return ABORTED;
@@ -107,24 +108,32 @@ long long announced_length(HINTERNET request) {
     return (long long)std::wcstoull(text, nullptr, 10);
 }
 
+// How one transfer is run: what it sends beside the request line, what ends
+// it early, where its body goes and how much of it is taken.
+struct Plan {
+    std::wstring headers;  // extra request header lines, each ending in CRLF; empty for none
+    HANDLE abort;          // an event that ends the transfer when set
+    size_t (*sink)(char* data, size_t size, size_t count, void* body);  // returns count, or 0 to refuse
+    size_t cap;            // an announced Content-Length beyond this is refused unread
+    std::string* etag;     // receives the ETag header when not null
+};
+
 // The steps of one transfer on an open request. Returns "" on success, else
 // why it failed.
-std::string run(HINTERNET request, Transfer* t, bool has_body_header, ULONGLONG deadline, TransportResult* out) {
+std::string run(HINTERNET request, Transfer* t, const Plan& plan, ULONGLONG deadline, TransportResult* out) {
     auto failed = [&](Waited w) -> std::string {
         if (w == ABORTED) return describe(ERROR_WINHTTP_OPERATION_CANCELLED);
         if (w == TIMED_OUT) return describe(ERROR_WINHTTP_TIMEOUT);
         return describe(t->error);
     };
-    // Without a length, some servers (cpp-httplib among them) read a POST's body
-    // until the connection closes; saying "no body" outright keeps them answering.
-    const wchar_t* headers = has_body_header ? L"Content-Length: 0\r\n" : WINHTTP_NO_ADDITIONAL_HEADERS;
-    DWORD headers_length = has_body_header ? (DWORD)-1L : 0;
+    const wchar_t* headers = plan.headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : plan.headers.c_str();
+    DWORD headers_length = plan.headers.empty() ? 0 : (DWORD)-1L;
     if (!WinHttpSendRequest(request, headers, headers_length, WINHTTP_NO_REQUEST_DATA, 0, 0, (DWORD_PTR)t))
         return describe(GetLastError());
-    Waited w = wait_step(t, deadline);
+    Waited w = wait_step(t, plan.abort, deadline);
     if (w != STEP_DONE || t->error) return failed(w);
     if (!WinHttpReceiveResponse(request, nullptr)) return describe(GetLastError());
-    w = wait_step(t, deadline);
+    w = wait_step(t, plan.abort, deadline);
     if (w != STEP_DONE || t->error) return failed(w);
 
     DWORD status = 0, size = sizeof status;
@@ -132,16 +141,23 @@ std::string run(HINTERNET request, Transfer* t, bool has_body_header, ULONGLONG 
                              WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX))
         return describe(GetLastError());
     out->status = (long)status;
+    if (plan.etag != nullptr) {
+        wchar_t text[256] = {};
+        DWORD text_size = sizeof text - sizeof text[0];
+        if (WinHttpQueryHeaders(request, WINHTTP_QUERY_ETAG, WINHTTP_HEADER_NAME_BY_INDEX, text, &text_size,
+                                WINHTTP_NO_HEADER_INDEX))
+            for (const wchar_t* c = text; *c != 0; c++) plan.etag->push_back(*c < 128 ? char(*c) : '?');
+    }
     // An announced size past the cap is refused before any of it is read (as
     // libcurl's CURLOPT_MAXFILESIZE); an unannounced one is counted while reading.
-    if (announced_length(request) > (long long)FETCH_MAX_BODY_BYTES) return "Maximum file size exceeded";
+    if (announced_length(request) > (long long)plan.cap) return "Maximum file size exceeded";
     for (;;) {
         t->bytes = 0;
         if (!WinHttpReadData(request, t->buffer, sizeof t->buffer, nullptr)) return describe(GetLastError());
-        w = wait_step(t, deadline);
+        w = wait_step(t, plan.abort, deadline);
         if (w != STEP_DONE || t->error) return failed(w);
         if (t->bytes == 0) return "";
-        if (write_callback(t->buffer, 1, t->bytes, &out->body) != t->bytes)
+        if (plan.sink(t->buffer, 1, t->bytes, &out->body) != t->bytes)
             return "Failure writing output to destination";
     }
 }
@@ -170,12 +186,12 @@ void transport_abort() {
     if (ABORT_EVENT != nullptr) SetEvent(ABORT_EVENT);
 }
 
-TransportResult transport_perform(const std::string& url, const std::string& method, long connect_ms, long total_ms) {
+namespace {
+
+// One transfer of method on url under plan; see transport_perform.
+TransportResult perform_with(const std::string& url, const std::string& method, const Plan& plan, long connect_ms,
+                             long total_ms) {
     TransportResult out;
-    if (aborting) {
-        out.error = describe(ERROR_WINHTTP_OPERATION_CANCELLED);
-        return out;
-    }
     const ULONGLONG deadline = GetTickCount64() + (ULONGLONG)(total_ms > 0 ? total_ms : 0);
     const std::wstring wide_url = platform_wide(url);
     URL_COMPONENTS parts{};
@@ -238,7 +254,7 @@ TransportResult transport_perform(const std::string& url, const std::string& met
     int connect = (int)(connect_ms > 0 && connect_ms < step_ms ? connect_ms : step_ms);
     WinHttpSetTimeouts(request, connect, connect, step_ms, step_ms);
 
-    std::string error = run(request, t, method != "GET", deadline, &out);
+    std::string error = run(request, t, plan, deadline, &out);
     // From here t belongs to WinHTTP: on_status frees it once the handle is closed.
     WinHttpCloseHandle(request);
     WinHttpCloseHandle(connection);
@@ -248,5 +264,74 @@ TransportResult transport_perform(const std::string& url, const std::string& met
         out.status = 0;
         out.body.clear();
     }
+    return out;
+}
+
+}  // namespace
+
+TransportResult transport_perform(const std::string& url, const std::string& method, long connect_ms, long total_ms) {
+    if (aborting) {
+        TransportResult out;
+        out.error = describe(ERROR_WINHTTP_OPERATION_CANCELLED);
+        return out;
+    }
+    Plan plan{L"", ABORT_EVENT, write_callback, FETCH_MAX_BODY_BYTES, nullptr};
+    // Without a length, some servers (cpp-httplib among them) read a POST's body
+    // until the connection closes; saying "no body" outright keeps them answering.
+    if (method != "GET") plan.headers = L"Content-Length: 0\r\n";
+    return perform_with(url, method, plan, connect_ms, total_ms);
+}
+
+// ---- The held request ----------------------------------------------------------------
+
+struct TransportHold {
+    HANDLE cancel = CreateEventW(nullptr, TRUE, FALSE, nullptr);  // manual-reset: set once, for good
+};
+
+namespace {
+
+size_t hold_body(char* data, size_t size, size_t count, void* out) {
+    auto* body = static_cast<std::string*>(out);
+    size_t n = size * count;
+    if (body->size() + n > TRANSPORT_HOLD_MAX_BODY) return 0;  // refused: not a wake-up's answer
+    body->append(data, n);
+    return n;
+}
+
+}  // namespace
+
+TransportHold* transport_hold_new() {
+    auto* hold = new TransportHold;
+    if (hold->cancel == nullptr) {
+        delete hold;
+        return nullptr;
+    }
+    return hold;
+}
+
+void transport_hold_free(TransportHold* hold) {
+    if (hold == nullptr) return;
+    CloseHandle(hold->cancel);
+    delete hold;
+}
+
+void transport_hold_cancel(TransportHold* hold) { SetEvent(hold->cancel); }
+
+TransportHeld transport_hold_get(TransportHold* hold, const std::string& url, const std::string& if_none_match,
+                                 long connect_ms, long total_ms) {
+    TransportHeld out;
+    if (WaitForSingleObject(hold->cancel, 0) == WAIT_OBJECT_0 || SESSION == nullptr) {
+        out.error = describe(ERROR_WINHTTP_OPERATION_CANCELLED);
+        return out;
+    }
+    Plan plan{L"", hold->cancel, hold_body, TRANSPORT_HOLD_MAX_BODY, &out.etag};
+    // An ETag is printable ASCII: it widens byte for byte.
+    if (!if_none_match.empty()) plan.headers = L"If-None-Match: " + platform_wide(if_none_match) + L"\r\n";
+    TransportResult r = perform_with(url, "GET", plan, connect_ms, total_ms);
+    out.completed = r.completed;
+    out.status = r.status;
+    out.body = std::move(r.body);
+    out.error = std::move(r.error);
+    if (!out.completed) out.etag.clear();
     return out;
 }

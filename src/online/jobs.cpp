@@ -2,14 +2,25 @@
 // the elements' update: feed checks, live notices, the adaptive chat poll and
 // the chat boxes it brings. See online.h.
 #include <algorithm>
+#include <string>
+#include <utility>
 
 #include "base/base.h"
 #include "online/online.h"
+#include "physics/physics.h"  // randf
 
 OnlineJobs online_jobs = {};
 float poll_duration = 5;
 float next_poll = 3;
 bool vimo_poll_running = false;
+
+// The wake-up channel's part of the schedule (main thread).
+static struct WakeSchedule {
+    std::string waiting;   // announced, not yet turned into a poll ("" none)
+    std::string awaited;   // announced and polled for: the next outcome is its poll's
+    bool polling = false;  // the poll now due or running was brought forward for `awaited`
+    int rechecks = 0;      // polls asked again for `awaited` so far
+} wake;
 
 static const float FEED_INTERVAL = 300;   // seconds between feed checks
 static const float FEED_OFFSET = 5;       // the first check, seconds after start
@@ -20,6 +31,13 @@ void online_jobs_reset() {
     poll_duration = POLL_FASTEST;
     next_poll = 3;
     vimo_poll_running = false;
+    wake = {};
+}
+
+// The next poll within delay seconds of time, at the fastest interval.
+static void vimo_poll_soon(float time, float delay) {
+    poll_duration = POLL_FASTEST;
+    if (next_poll > time + delay) next_poll = time + delay;
 }
 
 // The stream is live and its notice not snoozed: chat boxes are dropped.
@@ -68,6 +86,19 @@ void online_tick(float dt, float time) {
         }
     }
 
+    // 2b. Wake-up channel: a new message exists. Applied only between polls:
+    // one running may have asked before the message was stored.
+    if (online_jobs.take_wake) {
+        std::string announced = online_jobs.take_wake();
+        if (!announced.empty()) wake.waiting = announced;
+    }
+    if (!wake.waiting.empty() && !vimo_poll_running) {
+        wake.awaited = std::exchange(wake.waiting, std::string());
+        wake.polling = true;
+        wake.rechecks = 0;
+        vimo_poll_soon(time, randf() * WAKE_SPREAD);
+    }
+
     // 3. Chat poll, off this thread: started when due and none is running,
     // its outcome picked up in the frame it is handed over (at the earliest
     // the frame it started in). Due when next_poll lies in (time - dt, time];
@@ -83,6 +114,16 @@ void online_tick(float dt, float time) {
         if (outcome >= 0) {
             vimo_poll_running = false;
             vimo_schedule_poll(outcome == 1, time);
+            // The poll a wake-up brought found nothing while the message is
+            // still unseen: its page came from a cache older than the message.
+            if (wake.polling) {
+                bool seen = outcome == 1 || (online_jobs.wake_seen && online_jobs.wake_seen(wake.awaited));
+                wake.polling = !seen && wake.rechecks < WAKE_RECHECKS;
+                if (wake.polling) {
+                    wake.rechecks++;
+                    vimo_poll_soon(time, WAKE_RECHECK_AFTER + randf() * WAKE_SPREAD / 2);
+                }
+            }
         }
     }
 

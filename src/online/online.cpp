@@ -1,5 +1,7 @@
 // Start-up of the online features: filling the jobs' table and the mascot's
 // hook table, and the browser seam.
+#include <cstdlib>
+
 #include "base/base.h"
 #include "mascot/vimo_hooks.h"
 #include "net/net.h"
@@ -18,6 +20,19 @@ static void spawn_chat_hook(std::string text) { spawn_chat(std::move(text)); }
 static bool is_live_hook() { return VIMO_LIVE.load(); }
 static bool is_snoozed_hook() { return VIMO_SNOOZED.load(); }
 
+// Test-only: VIMO_TEST_POLL_DURATION=S starts the chat poll's interval at S
+// seconds (5 to 3600) instead of 5, as if the chat had been quiet for a long
+// time, so that a run of a minute shows what an hour of quiet does.
+static void online_test_schedule() {
+    const char* text = std::getenv("VIMO_TEST_POLL_DURATION");
+    if (text == nullptr) return;
+    char* end = nullptr;
+    float seconds = std::strtof(text, &end);
+    if (end == text || *end != '\0' || !(seconds >= 5 && seconds <= 3600)) return;
+    poll_duration = seconds;
+    net_log("test: the chat poll's interval starts at " + std::to_string(int(seconds)) + " s");
+}
+
 void online_init() {
     online_jobs.drain = online_drain;
     online_jobs.fetchFern = fetchFern;
@@ -31,7 +46,10 @@ void online_init() {
     online_jobs.spawn_chat = spawn_chat_hook;
     online_jobs.is_live = is_live_hook;
     online_jobs.is_snoozed = is_snoozed_hook;
+    online_jobs.take_wake = wake_take;
+    online_jobs.wake_seen = wake_seen;
     online_jobs_reset();
+    online_test_schedule();
     vimo_hooks.is_live = is_live_hook;
     vimo_hooks.is_snoozed = is_snoozed_hook;
     vimo_hooks.login_spawn = login_spawn;

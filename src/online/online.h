@@ -57,6 +57,11 @@ struct OnlineJobs {
     void (*spawn_chat)(std::string text);       // creates one chat box element
     bool (*is_live)();      // VIMO_LIVE
     bool (*is_snoozed)();   // VIMO_SNOOZED
+    // wake_take: the "message" value the wake-up channel announced last since
+    // the previous call, or "" when it said nothing new.
+    std::string (*take_wake)();
+    // wake_seen: whether CONFIG["last_chat"] is that value (the poll has shown it).
+    bool (*wake_seen)(const std::string& message);
 };
 extern OnlineJobs online_jobs;  // all null until online_init; tests put fakes here
 
@@ -64,16 +69,60 @@ extern OnlineJobs online_jobs;  // all null until online_init; tests put fakes h
 extern float poll_duration;     // current poll interval: 5, doubling to 3600 while the chat is quiet
 extern float next_poll;         // when the next poll runs; 3 at start
 extern bool vimo_poll_running;  // a chat poll was started and its outcome has not come back yet
-void online_jobs_reset();       // The schedule back to its start values (5, 3, none running)
+void online_jobs_reset();       // The schedule back to its start values (5, 3, none running, no wake-up)
+
+// A wake-up brings the chat poll forward to within WAKE_SPREAD seconds (a
+// random delay, so that a crowd woken together does not poll in the same
+// millisecond). A poll after a wake-up that found nothing new while the
+// announced message is still unseen (a proxy's cached page from before it) is
+// asked again WAKE_RECHECK_AFTER to WAKE_RECHECK_AFTER + WAKE_SPREAD / 2 s
+// later, at most WAKE_RECHECKS times.
+inline constexpr float WAKE_SPREAD = 2;         // seconds
+inline constexpr float WAKE_RECHECK_AFTER = 1;  // seconds: a one-second cache has moved on by then
+inline constexpr int WAKE_RECHECKS = 2;
 
 // The online jobs of one frame, called by the frame loop before the elements'
 // update: 0 drain the hand-over; 1 feed checks at 5 s, then every 300 s;
 // 2 live notices (a notice brings the next poll within 5 s); 3 the chat poll,
 // started when due, its outcome picked up in the frame it is handed over
 // (news: 5 s after its slot, quiet: the interval doubles up to an hour);
-// 4 chat boxes, dropped while the stream is live and not snoozed. time is the
+// 4 chat boxes, dropped while the stream is live and not snoozed. Between 2
+// and 3, a wake-up (take_wake) brings the next poll within WAKE_SPREAD s and
+// the interval back to 5 s, as a successful poll does; one that comes while a
+// poll runs waits for that poll's outcome. time is the
 // frame loop's running time before this frame, dt this frame's time.
 void online_tick(float dt, float time);
+
+// ---- The wake-up channel (wake.cpp) -------------------------------------------------
+// One GET to the service's endpoint_wake(), held open until a chat message
+// newer than the one it last announced exists, on a thread and connection of
+// its own (never the request worker). Its answer's body is that message's
+// "message" value, and its ETag is sent back as If-None-Match on the next ask,
+// so a message stored between two asks is not missed. 304 or 408 (the hold
+// ran out): ask again. 404 (a service without the channel): stop asking for
+// this run; the chat poll keeps its plain schedule. Anything else, or no
+// answer: ask again after WAKE_BACKOFF_FIRST s, doubling to WAKE_BACKOFF_MOST.
+// The boxes still come through the chat poll: the channel only says when.
+inline constexpr long WAKE_HOLD_MS = 45000;        // one ask's total bound; the service holds it for less
+inline constexpr long WAKE_CONNECT_MS = 5000;
+inline constexpr long WAKE_BACKOFF_FIRST = 10;     // seconds
+inline constexpr long WAKE_BACKOFF_MOST = 300;     // seconds
+inline constexpr size_t WAKE_MESSAGE_MAX = 256;    // bytes of an announced "message" value kept
+
+// Start the channel's thread (main thread, start-up after online_init). Does
+// nothing when ONLINE is false or the thread runs already.
+void wake_start();
+// End it within a few milliseconds whatever the service does (main thread,
+// shutdown, before the network layer is torn down). Safe when never started.
+void wake_stop();
+// Main thread: the "message" value announced last since the previous call, or "".
+std::string wake_take();
+// Main thread: whether CONFIG["last_chat"] equals message (a JSON string).
+bool wake_seen(const std::string& message);
+// Whether the channel's thread is running now (tests).
+bool wake_running();
+// The back-off the channel is waiting out now, in seconds; 0 while it asks or is held.
+long wake_backoff_seconds();
 
 // ---- Hand-over to the main thread --------------------------------------------
 // Queue an action for the main thread; any thread. Actions run in posting order.

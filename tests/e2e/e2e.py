@@ -23,6 +23,7 @@ import scenario_monitors  # noqa: E402
 import scenario_wayland  # noqa: E402
 import scenario_scale  # noqa: E402
 import scenario_bridges  # noqa: E402
+import scenario_wake  # noqa: E402
 
 SCENARIOS = {
     "mascot": scenario_desktop.mascot,
@@ -39,6 +40,7 @@ SCENARIOS = {
     "wayland": scenario_wayland.wayland,
     "scale": scenario_scale.scale,
     "bridges": scenario_bridges.bridges,
+    "wake": scenario_wake.wake,
 }
 
 

@@ -734,11 +734,12 @@ class Service:
                 return os.path.join(root, "vimo-service")
         return None
 
-    def start(self, extra_args=()):
-        self.proc = self.stack.spawn("service", [self.exe, "--port", str(self.port), "--db", self.db] + list(extra_args),
+    def start(self, *extra_args):
+        self.proc = self.stack.spawn("service", [self.exe, "--port", str(self.port), "--db", self.db, *extra_args],
                                      capture=True)
-        line = self.proc.wait_line(r"admin token", 20)
-        self.token = line.rsplit(":", 1)[1].strip()
+        if self.token is None:  # printed at the database's first start only
+            line = self.proc.wait_line(r"admin token", 20)
+            self.token = line.rsplit(":", 1)[1].strip()
         self.proc.wait_line(r"listening on", 20)
         wait_until(lambda: self.get("/api/ferncircle") is not None, 20, "the service to answer")
         log("service at", self.origin)

@@ -56,7 +56,7 @@ def bridges(stack):
     token_file = os.path.join(stack.tmp, "matrix-token")
     with open(os.open(token_file, os.O_WRONLY | os.O_CREAT, 0o600), "w") as f:
         f.write("e2e-token\n")
-    service = Service(stack).start(["--twitch", "vimochan", "--twitch-server", f"127.0.0.1:{twitch['port']}",
+    service = Service(stack).start(*["--twitch", "vimochan", "--twitch-server", f"127.0.0.1:{twitch['port']}",
                                     "--matrix-homeserver", f"https://127.0.0.1:{matrix['port']}",
                                     "--matrix-token-file", token_file, "--matrix-rooms", ROOM, "--tls-ca", cas])
     service.proc.wait_line(r"twitch: reading", 10)

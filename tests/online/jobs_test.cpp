@@ -1,5 +1,7 @@
 // The clock of the online jobs: feeds at 5 s and then every 300 s, the
 // chat-poll schedule, live notices and chat boxes, each job a fake.
+#include <algorithm>
+#include <cstdlib>
 #include <utility>
 #include <vector>
 
@@ -28,6 +30,9 @@ bool fakePoll() {
 int takeOutcome() { return std::exchange(fakeOutcome, -1); }
 std::vector<std::string> takeLives() { return std::exchange(pendingLives, {}); }
 std::vector<std::string> takeChats() { return std::exchange(pendingChats, {}); }
+std::string pendingWake;  // what the wake-up channel announces next
+std::string lastChat;     // the cursor the fake polls leave
+std::string takeWake() { return std::exchange(pendingWake, {}); }
 
 class OnlineJobsTest : public MascotScene {
 protected:
@@ -60,6 +65,11 @@ protected:
         online_jobs.spawn_chat = [](std::string t) { spawnedChats.push_back(t); };
         online_jobs.is_live = [] { return live; };
         online_jobs.is_snoozed = [] { return snoozed; };
+        pendingWake.clear();
+        lastChat.clear();
+        online_jobs.take_wake = takeWake;
+        online_jobs.wake_seen = [](const std::string& m) { return m == lastChat; };
+        srand(7);  // the wake-up's random delays, drawn the same each run
     }
     void TearDown() override {
         online_jobs = {};
@@ -165,6 +175,82 @@ TEST_F(OnlineJobsTest, ASlowPollIsNeverStartedTwiceAndItsOutcomeSetsTheSchedule)
     runJobsUntil(72, 0.25f);
     EXPECT_EQ(next_poll, 75);
     EXPECT_EQ(poll_duration, 5);
+}
+
+TEST_F(OnlineJobsTest, AWakeUpPollsWithinTwoSecondsAndLeavesTheScheduleAsAPollWithNewsWould) {
+    runJobsUntil(2000, 0.25f);  // quiet: polls at 3, 13, ..., 1273; next at 2553
+    ASSERT_EQ(next_poll, 2553);
+    size_t quiet = pollTimes.size();
+
+    // A wake-up: the next poll within 2 s, the interval back to 5 s.
+    pollAnswers.assign(quiet, false);
+    pollAnswers.push_back(true);
+    pendingWake = "db-7";
+    float woken = time;
+    runJobsUntil(woken + 3, 0.25f);
+    ASSERT_EQ(pollTimes.size(), quiet + 1);
+    EXPECT_GE(pollTimes.back(), woken);
+    EXPECT_LE(pollTimes.back(), woken + WAKE_SPREAD);
+    EXPECT_EQ(poll_duration, 5);
+    // As after any poll with news: 5 s after its slot (the frame runs it up to a frame late).
+    EXPECT_NEAR(next_poll, pollTimes.back() + 5, 0.25f);
+
+    // A crowd's delays spread over the 2 s rather than falling on one moment.
+    std::vector<float> delays;
+    for (int i = 0; i < 40; i++) {
+        online_jobs_reset();
+        next_poll = 1e6f;
+        pendingWake = "db-8";
+        clockNow = 100;
+        online_tick(0.25f, 100);
+        delays.push_back(next_poll - 100);
+    }
+    auto [lo, hi] = std::minmax_element(delays.begin(), delays.end());
+    EXPECT_GE(*lo, 0);
+    EXPECT_LE(*hi, WAKE_SPREAD);
+    EXPECT_GT(*hi - *lo, 1.0f);
+}
+
+TEST_F(OnlineJobsTest, AWakeUpWhosePollFoundAnOlderPageIsAskedAgainTwiceAtMost) {
+    runJobsUntil(100, 0.25f);  // quiet; next poll at 153
+    size_t before = pollTimes.size();
+
+    // The poll after the wake-up finds nothing new (a cached page) and the
+    // message is unseen: asked again 1 to 2 s later, twice, then the schedule.
+    pendingWake = "db-9";
+    runJobsUntil(108, 0.25f);  // the last recheck by 100 + 2 + 2 x 2; the schedule's next after 110
+    ASSERT_EQ(pollTimes.size(), before + 3);
+    for (size_t i = before + 1; i < pollTimes.size(); i++) {
+        EXPECT_GE(pollTimes[i] - pollTimes[i - 1], WAKE_RECHECK_AFTER);
+        EXPECT_LE(pollTimes[i] - pollTimes[i - 1], WAKE_RECHECK_AFTER + WAKE_SPREAD / 2 + 0.25f);
+    }
+    float last = pollTimes.back();
+    EXPECT_NEAR(next_poll, last + 10, 0.25f);  // a quiet poll after the fastest interval: the plain back-off
+
+    // A message already shown (the user's own post, or a poll that came first):
+    // its wake-up's quiet poll is not asked again.
+    lastChat = "db-10";
+    pendingWake = "db-10";
+    size_t n = pollTimes.size();
+    runJobsUntil(time + 3, 0.25f);
+    EXPECT_EQ(pollTimes.size(), n + 1);
+    EXPECT_NEAR(next_poll, pollTimes.back() + 10, 0.25f);
+
+    // A wake-up while a poll runs waits for that poll's outcome, then polls.
+    answerAtOnce = false;
+    next_poll = time;
+    runJobsUntil(time + 0.5f, 0.25f);
+    ASSERT_TRUE(vimo_poll_running);
+    n = pollTimes.size();
+    pendingWake = "db-11";
+    runJobsUntil(time + 5, 0.25f);
+    EXPECT_EQ(pollTimes.size(), n);  // none started beside the running one
+    answerAtOnce = true;
+    fakeOutcome = 0;
+    float ended = time;
+    runJobsUntil(time + 3, 0.25f);
+    ASSERT_GE(pollTimes.size(), n + 1);
+    EXPECT_LE(pollTimes[n], ended + 0.25f + WAKE_SPREAD);
 }
 
 TEST_F(OnlineJobsTest, FeedsAtFiveSecondsThenEveryFiveMinutes) {
