@@ -394,6 +394,8 @@ void DiscordBridge::on_session_up(Connection& c) {
 
 void DiscordBridge::on_dispatch(Connection& c, const GatewayFrame& f) {
     if (f.event == "READY") {
+        // Once a session is up, a READY could only move the next Resume somewhere else.
+        if (c.ready) return report_.error("a second READY on one connection: ignored");
         if (!discord_ready(f.d, gateway_, &session_)) return report_.error("READY without a session_id");
         on_session_up(c);
     } else if (f.event == "RESUMED") {

@@ -78,18 +78,18 @@ bool discord_parse_url(const std::string& url, GatewayUrl* out, std::string* err
     std::string target = slash == std::string::npos ? "/" : rest.substr(slash);
     if (target[0] == '?') target = "/" + target;
     GatewayUrl u;
-    bool bracketed = !authority.empty() && authority[0] == '[';
-    size_t colon = authority.rfind(':');
-    bool has_port = colon != std::string::npos && (!bracketed || authority.find(']') < colon);
-    if (has_port ? !split_host_port(authority, &u.host, &u.port) : authority.empty()) {
-        *error = "malformed gateway URL: " + url;
-        return false;
+    bool ok = !authority.empty();
+    size_t close = authority.find(']');
+    if (ok && authority[0] == '[') {  // [v6] or [v6]:port
+        ok = close != std::string::npos && (close + 1 == authority.size() || authority[close + 1] == ':');
+        if (ok && close + 1 == authority.size()) u.host = authority.substr(1, close - 1), u.port = "443";
+        else if (ok) ok = split_host_port(authority, &u.host, &u.port);
+    } else if (ok && authority.find(':') != std::string::npos) {
+        ok = split_host_port(authority, &u.host, &u.port);
+    } else if (ok) {
+        u.host = authority, u.port = "443";
     }
-    if (!has_port) {
-        u.host = bracketed ? authority.substr(1, authority.size() - 2) : authority;
-        u.port = "443";
-    }
-    if (u.host.empty() || u.host.find_first_of(" @\\") != std::string::npos) {
+    if (!ok || u.host.empty() || u.host.find_first_of(" @\\[]") != std::string::npos) {
         *error = "malformed gateway URL: " + url;
         return false;
     }
