@@ -200,6 +200,9 @@ awaitable<void> DiscordBridge::run_connections() {
             co_return;
         }
         if (e.forget_session) session_.forget();
+        // A gateway that asks for reconnects before any session is up gets them no faster than failures.
+        if (e.next == Ending::Next::AtOnce && !c->ready)
+            e = {Ending::Next::Backoff, "the gateway asked for a reconnect before a session was up"};
         double wait = 0;
         if (e.next == Ending::Next::Backoff) wait = backoff_.next_delay();
         if (e.next == Ending::Next::InvalidSession) wait = random_between(INVALID_SESSION_MIN_S, INVALID_SESSION_MAX_S);
