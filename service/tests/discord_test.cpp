@@ -153,7 +153,8 @@ TEST_F(DiscordBridgeTest, WholeSessionLifeAgainstTheGateway) {
     // deleted one gone, bots, other channels and empty texts never there.
     std::vector<std::pair<std::string, std::string>> expected = {
         {"502", "hello from a global name"}, {"503", "hello from a username"}, {"501", "two lines"},
-        {"506", "after the drop"},           {"507", "after a fresh identify"}, {"508", "the end"}};
+        {"506", "after the drop"},           {"507", "after a fresh identify"}, {"508", "before a timed-out session"},
+        {"510", "the end"}};
     json page = chat(100);
     ASSERT_EQ(page.size(), expected.size()) << page.dump();
     for (size_t i = 0; i < expected.size(); ++i) {
@@ -176,8 +177,8 @@ TEST_F(DiscordBridgeTest, WholeSessionLifeAgainstTheGateway) {
     json r = report();
     EXPECT_EQ(r["platform"], "discord");
     EXPECT_EQ(r["state"], "connected");
-    EXPECT_EQ(r["stored"], 7);       // six on the page and the one deleted
-    EXPECT_EQ(r["reconnects"], 4);   // drop, Invalid Session, Reconnect, zombie
+    EXPECT_EQ(r["stored"], 8);      // seven on the page and the one deleted
+    EXPECT_EQ(r["reconnects"], 5);  // drop, Invalid Session, Reconnect, zombie, close 4009
     EXPECT_EQ(r["moderation"], 1);
     EXPECT_EQ(r["dropped"]["duplicates"], 1);  // the replay after Resume
     EXPECT_EQ(r["dropped"]["invalid"], 1);     // the empty text

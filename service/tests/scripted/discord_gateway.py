@@ -13,7 +13,7 @@ Scenarios (--scenario):
   bridge  the bridge's whole life: Identify, heartbeats and their sequence
           numbers, members' messages, a drop and Resume at the resume URL,
           Invalid Session and a fresh Identify, Reconnect (op 7), deletions,
-          a missed heartbeat ACK and Resume again.
+          a missed heartbeat ACK and Resume again, close 4009 and Identify.
   reject  Hello, then Identify answered by close 4014 for the token
           "no-intents" and 4004 for any other.
   fuzz    a session, then --frames hostile frames (random bytes as text and
@@ -281,8 +281,19 @@ class Gateway:
         await c5.hello(200)
         self.check_resume(await c5.receive(6), "sess-2", 4)
         await c5.dispatch("RESUMED", 5, {})
-        await c5.dispatch("MESSAGE_CREATE", 6, message("1009", CHANNEL_A, author("508", "last", "Last"), "the end"))
+        await c5.dispatch("MESSAGE_CREATE", 6, message("1009", CHANNEL_A, author("508", "timed", "Timed"),
+                                                      "before a timed-out session"))
         await c5.beat_with(6)
+        await c5.ws.close(4009, "Session timed out.")
+
+        c6 = await self.next_conn()
+        log.check(c6.kind == "main", "after close 4009 the bridge goes to the gateway")
+        await c6.hello(200)
+        self.check_identify(await c6.receive(2))  # not a Resume: the session is gone
+        await c6.dispatch("READY", 1, {"v": 10, "session_id": "sess-3",
+                                       "resume_gateway_url": f"wss://localhost:{self.resume_port}"})
+        await c6.dispatch("MESSAGE_CREATE", 2, message("1011", CHANNEL_A, author("510", "last", "Last"), "the end"))
+        await c6.beat_with(2)
 
     async def scenario_reject(self):
         while True:
