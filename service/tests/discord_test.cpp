@@ -211,7 +211,8 @@ TEST_F(DiscordBridgeTest, HostileFramesCrashNothing) {
     options.limits.ingest_sender = {1e9, 1e9};
     ASSERT_TRUE(gateway.start("fuzz", {"--frames", "10000", "--seed", "7"}));
     start_bridge("good-token");
-    ASSERT_TRUE(wait_for([&] { return !gateway.done().is_null(); }, 240)) << read_file(gateway.dir + "/gateway.out");
+    ASSERT_TRUE(wait_for([&] { return !gateway.done().is_null(); }, 400))
+        << read_file(gateway.dir + "/gateway.out") << read_file(gateway.dir + "/log.jsonl");
     EXPECT_EQ(gateway.done()["failures"], json::array());
     ASSERT_TRUE(wait_for([&] { return chat_has("after the storm"); }, 30)) << report().dump();
     EXPECT_EQ(name_of("4242"), "Survivor");

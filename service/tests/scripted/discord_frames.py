@@ -38,11 +38,16 @@ class FuzzFrames:
         # invalid UTF-8 in a text frame, a frame over the 1 MiB bound.
         for kind, data in (("raw-text", b'{"op":0,"t":"MESSAGE_CREATE","d":"\xff\xfe"}'), ("text", "x" * (1536 * 1024))):
             self.items.insert(self.r.randrange(len(self.items)), (kind, data))
+        # A few nestings as deep as the frame bound allows.
+        for _ in range(3):
+            self.items.insert(self.r.randrange(len(self.items)), self.deep(100000))
         # A few huge (but allowed) strings in places the bridge reads.
         for _ in range(4):
             huge = message("8" + str(self.r.randrange(10**9)), CHANNEL_A, author("31", "huge", "h" * 200000),
                            "y" * 700000)
             self.items.insert(self.r.randrange(len(self.items)), ("text", dispatch("MESSAGE_CREATE", 3, huge)))
+        # The frames that end a connection, by their place.
+        self.killers = {i for i, (kind, data) in enumerate(self.items) if kind == "raw-text" or len(data) > 1 << 20}
 
     def random_binary(self):
         return "binary", bytes(self.r.getrandbits(8) for _ in range(self.r.randrange(0, 300)))
@@ -96,8 +101,8 @@ class FuzzFrames:
         op = self.r.choice([3, 4, 5, 8, 12, 13, 14, 99, 255, 1000, 2**31])
         return "text", json.dumps({"op": op, "t": "SOMETHING_NEW", "s": None, "d": self.random_value()})
 
-    def deep(self):
-        n = self.r.randrange(1000, 100000)
+    def deep(self, n=None):
+        n = n or self.r.randrange(100, 5000)
         inner = "[" * n + "]" * n
         return "text", self.r.choice([inner, '{"op":0,"t":"MESSAGE_CREATE","s":3,"d":' + inner + "}",
                                       '{"op":0,"t":"MESSAGE_CREATE","d":{"author":' + "{\"a\":" * n + "1" + "}" * n + "}}"])

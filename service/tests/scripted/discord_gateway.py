@@ -110,6 +110,7 @@ class Conn:
         except websockets.ConnectionClosed:
             pass
         self.closed.set()
+        self.beat_event.set()  # a waiter for a beat hears of the end at once
 
     async def on_beat(self, d):
         last = self.beats[-1] if self.beats else None
@@ -150,7 +151,7 @@ class Conn:
         while seq not in self.beats:
             self.beat_event.clear()
             left = deadline - time.monotonic()
-            if left <= 0:
+            if left <= 0 or self.closed.is_set():
                 raise Failed(f"a heartbeat with d={seq!r} within {timeout} s (got {self.beats})")
             try:
                 await asyncio.wait_for(self.beat_event.wait(), left)
@@ -306,33 +307,61 @@ class Gateway:
 
     async def scenario_fuzz(self):
         frames = FuzzFrames(self.args.seed, self.args.frames)
-        sent = 0
-        while True:
+        good = message("777777", CHANNEL_A, author("4242", "survivor", "Survivor"), "after the storm")
+        items = frames.items + [("text", dispatch("MESSAGE_CREATE", 3, good))]
+        confirmed, killers_sent, checkpoints = 0, set(), 0
+        while confirmed < len(items):
             conn = await self.next_conn()
             conn.check_beats = False
-            await conn.hello(45000)
-            frame = await asyncio.wait_for(conn.inbox.get(), 10)
-            op = frame.get("op") if isinstance(frame, dict) else None
-            self.log.check(op in (2, 6), f"Identify or Resume after Hello (op {op})")
-            if op == 2:
-                await conn.dispatch("READY", 1, {"session_id": "fuzz", "resume_gateway_url": f"wss://127.0.0.1:{self.port}"})
-            else:
-                await conn.dispatch("RESUMED", 1, {})
-            while sent < len(frames.items) and not conn.closed.is_set():
-                kind, data = frames.items[sent]
-                sent += 1
+            if not await self.fuzz_session(conn):
+                continue
+            # Batches, each confirmed by a heartbeat carrying a checkpoint's seq: the
+            # bridge has read them all. A batch on a connection that ended is sent again
+            # on the next, but not the frame that ended it.
+            while confirmed < len(items) and not conn.closed.is_set():
+                end = min(confirmed + 250, len(items))
+                for i in range(confirmed, end):
+                    if i in frames.killers:
+                        if i in killers_sent:
+                            continue
+                        killers_sent.add(i)
+                    kind, data = items[i]
+                    try:
+                        if kind == "raw-text":
+                            await conn.ws.write_frame(True, 0x1, data)
+                        else:
+                            await conn.ws.send(data)
+                    except websockets.ConnectionClosed:
+                        break
+                checkpoints += 1
+                marker = 10**12 + checkpoints  # above any seq the storm uses
+                await conn.send(dispatch("CHECKPOINT", marker, {}))
+                await conn.send({"op": 1, "d": None})
                 try:
-                    if kind == "raw-text":
-                        await conn.ws.write_frame(True, 0x1, data)
-                    else:
-                        await conn.ws.send(data)
-                except websockets.ConnectionClosed:
-                    break
-            if sent >= len(frames.items) and not conn.closed.is_set():
-                good = message("777777", CHANNEL_A, author("4242", "survivor", "Survivor"), "after the storm")
-                await conn.dispatch("MESSAGE_CREATE", 2, good)
-                self.log.write({"fuzz_frames_sent": sent})
-                return
+                    await conn.beat_with(marker, timeout=60)
+                except Failed:
+                    if conn.closed.is_set():
+                        break
+                    raise
+                confirmed = end
+        self.log.write({"fuzz_frames_confirmed": confirmed, "killers_sent": len(killers_sent)})
+
+    async def fuzz_session(self, conn):
+        """Hello, then READY or RESUMED; False when the bridge gave this connection up."""
+        await conn.hello(45000)
+        try:
+            frame = await asyncio.wait_for(conn.inbox.get(), 10)
+        except asyncio.TimeoutError:
+            if conn.closed.is_set():
+                return False
+            raise Failed("Identify or Resume within 10 s of Hello")
+        op = frame.get("op") if isinstance(frame, dict) else None
+        self.log.check(op in (2, 6), f"Identify or Resume after Hello (op {op})")
+        if op == 2:
+            await conn.dispatch("READY", 1, {"session_id": "fuzz", "resume_gateway_url": f"wss://127.0.0.1:{self.port}"})
+        else:
+            await conn.dispatch("RESUMED", 1, {})
+        return True
 
     async def scenario_serve(self):
         serial = [0]
