@@ -1,0 +1,291 @@
+// The Discord bridge against a scripted gateway (scripted/discord_gateway.py, a
+// child process on loopback over TLS with a throw-away CA): the whole life of a
+// session, refused tokens and intents, hostile frames, a gateway restart, a stop
+// while a handshake hangs; and the gateway URLs the bridge accepts.
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <sstream>
+
+#include "bridges/discord_gateway.h"
+#include "service_fixture.h"
+
+extern char** environ;
+
+using namespace service_test;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// Polls cond until it holds or seconds pass; whether it held.
+bool wait_for(const std::function<bool()>& cond, double seconds) {
+    auto deadline = Clock::now() + std::chrono::milliseconds(int64_t(seconds * 1000));
+    while (!cond()) {
+        if (Clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream f(path);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+// The scripted gateway as a child process; killed when this ends.
+struct ScriptedGateway {
+    std::string dir;  // its certificates, ready file, log and output
+    pid_t pid = -1;
+    int port = 0, resume_port = 0;
+    std::string ca;
+
+    // Starts it (port 0: any free one) and waits until it listens; false on failure.
+    bool start(const std::string& scenario, std::vector<std::string> extra = {}, int at_port = 0, int at_resume = 0) {
+        std::string ready = dir + "/ready.json";
+        std::remove(ready.c_str());
+        std::vector<std::string> args = {"/usr/bin/python3", VIMO_DISCORD_GATEWAY_SCRIPT,
+                                         "--certs-dir", dir + "/certs",
+                                         "--scenario", scenario,
+                                         "--port", std::to_string(at_port),
+                                         "--resume-port", std::to_string(at_resume),
+                                         "--ready-file", ready,
+                                         "--log", dir + "/log.jsonl"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t files;
+        posix_spawn_file_actions_init(&files);
+        posix_spawn_file_actions_addopen(&files, 1, (dir + "/gateway.out").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+        posix_spawn_file_actions_adddup2(&files, 1, 2);
+        int rc = posix_spawn(&pid, argv[0], &files, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&files);
+        if (rc != 0) return false;
+        if (!wait_for([&] { return !read_file(ready).empty(); }, 30)) return false;
+        json r = json::parse(read_file(ready));
+        port = r["port"];
+        resume_port = r["resume_port"];
+        ca = r["ca"];
+        return true;
+    }
+    void kill() {
+        if (pid <= 0) return;
+        ::kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        pid = -1;
+    }
+    ~ScriptedGateway() { kill(); }
+
+    std::vector<json> log() const {
+        std::vector<json> lines;
+        std::istringstream in(read_file(dir + "/log.jsonl"));
+        for (std::string line; std::getline(in, line);) lines.push_back(json::parse(line, nullptr, false));
+        return lines;
+    }
+    // The scenario's closing line, once written.
+    json done() const {
+        for (const json& j : log())
+            if (j.is_object() && j.contains("done")) return j;
+        return nullptr;
+    }
+    std::string url() const { return "wss://127.0.0.1:" + std::to_string(port) + "/?v=10&encoding=json"; }
+};
+
+class DiscordBridgeTest : public ServiceTest {
+protected:
+    void SetUp() override {
+        ServiceTest::SetUp();
+        gateway.dir = dir + "/gateway";
+        std::filesystem::create_directories(gateway.dir);
+    }
+    void TearDown() override {
+        ServiceTest::TearDown();  // the bridge stops before its gateway goes
+        gateway.kill();
+    }
+    // Restarts the service with a Discord bridge reading channels 111 and 222 of the gateway.
+    void start_bridge(const std::string& bot_token) {
+        options.bridges.discord_token = bot_token;
+        options.bridges.discord_channels = {"111", "222"};
+        options.bridges.discord_gateway = gateway.url();
+        options.bridges.tls_ca = gateway.ca;
+        restart();
+        std::vector<std::string> lines = service_start_bridges(*service);
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_EQ(lines[0], "discord: reading channels 111, 222");
+    }
+    json report() { return call("GET", "/api/admin/bridges", "", token).parsed()["bridges"][0]; }
+    bool chat_has(const std::string& text) {
+        for (const json& m : chat(100))
+            if (m["text"] == text) return true;
+        return false;
+    }
+    int name_status(const std::string& id) {
+        return get("/api/user?select=discord.name&where=discord.id=" + id).status;
+    }
+    std::string name_of(const std::string& id) {
+        Answer a = get("/api/user?select=discord.name&where=discord.id=" + id);
+        return a.status == 200 ? a.parsed()[0]["discord"]["name"].get<std::string>() : "(" + std::to_string(a.status) + ")";
+    }
+
+    ScriptedGateway gateway;
+};
+
+TEST_F(DiscordBridgeTest, WholeSessionLifeAgainstTheGateway) {
+    ASSERT_TRUE(gateway.start("bridge"));
+    start_bridge("good-token");
+    ASSERT_TRUE(wait_for([&] { return !gateway.done().is_null(); }, 90)) << read_file(gateway.dir + "/log.jsonl");
+    EXPECT_EQ(gateway.done()["failures"], json::array());
+    ASSERT_TRUE(wait_for([&] { return chat_has("the end"); }, 10));
+
+    // What the companion reads: members' messages once each, oldest first, the
+    // deleted one gone, bots, other channels and empty texts never there.
+    std::vector<std::pair<std::string, std::string>> expected = {
+        {"502", "hello from a global name"}, {"503", "hello from a username"}, {"501", "two lines"},
+        {"506", "after the drop"},           {"507", "after a fresh identify"}, {"508", "before a timed-out session"},
+        {"510", "the end"}};
+    json page = chat(100);
+    ASSERT_EQ(page.size(), expected.size()) << page.dump();
+    for (size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(page[i]["text"], expected[i].second);
+        EXPECT_EQ(page[i]["chatter"], json({{"discord", expected[i].first}}));
+        EXPECT_TRUE(page[i]["message"].is_string());
+    }
+    EXPECT_EQ(name_of("501"), "Nick Name");    // the member's nick before the global name
+    EXPECT_EQ(name_of("502"), "Only Global");  // no nick: the global name
+    EXPECT_EQ(name_of("503"), "plainuser");    // neither: the user name
+    EXPECT_EQ(name_of("507"), "Fresh Nick");
+    for (const char* never : {"504", "505", "509"}) EXPECT_EQ(name_status(never), 404) << never;
+
+    json log = call("GET", "/api/admin/moderation", "", token).parsed()["log"];
+    int deletions = 0;
+    for (const json& entry : log)
+        if (entry["action"] == "delete" && entry["by"] == "discord") ++deletions;
+    EXPECT_EQ(deletions, 1) << log.dump();
+
+    json r = report();
+    EXPECT_EQ(r["platform"], "discord");
+    EXPECT_EQ(r["state"], "connected");
+    EXPECT_EQ(r["stored"], 8);      // seven on the page and the one deleted
+    EXPECT_EQ(r["reconnects"], 5);  // drop, Invalid Session, Reconnect, zombie, close 4009
+    EXPECT_EQ(r["moderation"], 1);
+    EXPECT_EQ(r["dropped"]["duplicates"], 1);  // the replay after Resume
+    EXPECT_EQ(r["dropped"]["invalid"], 1);     // the empty text
+}
+
+TEST_F(DiscordBridgeTest, RefusedTokenOrIntentStopsTheBridgeNotTheService) {
+    ASSERT_TRUE(gateway.start("reject"));
+    testing::internal::CaptureStderr();
+    start_bridge("bad-token");
+    bool failed = wait_for([&] { return report()["state"] == "failed"; }, 30);
+    std::string err = testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(failed) << report().dump();
+    EXPECT_NE(report()["last_error"].get<std::string>().find("token"), std::string::npos) << report().dump();
+    EXPECT_NE(err.find("vimo-service: discord: Discord refused the bot token (close 4004)"), std::string::npos) << err;
+    EXPECT_EQ(get("/api/chat?count=1").status, 200);
+
+    start_bridge("no-intents");
+    ASSERT_TRUE(wait_for([&] { return report()["state"] == "failed"; }, 30)) << report().dump();
+    EXPECT_NE(report()["last_error"].get<std::string>().find("switch on the Message Content intent"),
+              std::string::npos);
+    EXPECT_EQ(get("/api/chat?count=1").status, 200);
+    int connections = 0;
+    for (const json& j : gateway.log()) connections += j.contains("connection");
+    EXPECT_EQ(connections, 2);  // one each: a refusal is not retried
+}
+
+TEST_F(DiscordBridgeTest, HostileFramesCrashNothing) {
+    // The storm's well-formed messages must not use up the ingest limits the good one needs.
+    options.limits.ingest_bridge = {1e9, 1e9};
+    options.limits.ingest_sender = {1e9, 1e9};
+    ASSERT_TRUE(gateway.start("fuzz", {"--frames", "10000", "--seed", "7"}));
+    start_bridge("good-token");
+    ASSERT_TRUE(wait_for([&] { return !gateway.done().is_null(); }, 400))
+        << read_file(gateway.dir + "/gateway.out") << read_file(gateway.dir + "/log.jsonl");
+    EXPECT_EQ(gateway.done()["failures"], json::array());
+    ASSERT_TRUE(wait_for([&] { return chat_has("after the storm"); }, 30)) << report().dump();
+    EXPECT_EQ(name_of("4242"), "Survivor");
+    json r = report();
+    EXPECT_GT(r["errors"].get<int>(), 1000);  // the malformed frames were seen and dropped, one by one
+    EXPECT_GE(r["reconnects"].get<int>(), 2);  // invalid UTF-8 and an oversized frame end a connection
+}
+
+TEST_F(DiscordBridgeTest, BackAfterAGatewayRestart) {
+    ASSERT_TRUE(gateway.start("serve", {"--chatter-ms", "50", "--tag", "before"}));
+    start_bridge("good-token");
+    auto latest = [&] {
+        json page = chat(1);
+        return page.empty() ? std::string() : page[0]["text"].get<std::string>();
+    };
+    ASSERT_TRUE(wait_for([&] { return latest().rfind("before", 0) == 0; }, 30)) << report().dump();
+    int port = gateway.port, resume_port = gateway.resume_port;
+    gateway.kill();
+    auto restarted = Clock::now();
+    ASSERT_TRUE(gateway.start("serve", {"--chatter-ms", "50", "--tag", "after"}, port, resume_port));
+    ASSERT_TRUE(wait_for([&] { return latest().rfind("after", 0) == 0; }, 60)) << report().dump();
+    double seconds = std::chrono::duration<double>(Clock::now() - restarted).count();
+    std::printf("discord: %.2f s from the gateway's restart to the first message stored after it\n", seconds);
+    RecordProperty("restart_to_message_s", std::to_string(seconds));
+    EXPECT_EQ(report()["state"], "connected");
+}
+
+TEST_F(DiscordBridgeTest, StopReturnsWhileAHandshakeHangs) {
+    // A listener that never answers: TCP connects, TLS waits for a reply that does not come.
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(fd, 8), 0);
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    gateway.port = ntohs(a.sin_port);
+    start_bridge("good-token");
+    pollfd waiting{fd, POLLIN, 0};
+    ASSERT_EQ(poll(&waiting, 1, 10000), 1);  // the bridge's connection is there
+    int held = accept(fd, nullptr, nullptr);  // and its TLS hello goes unanswered
+    ASSERT_GE(held, 0);
+    EXPECT_EQ(report()["state"], "connecting");
+    auto asked = Clock::now();
+    stop();
+    double seconds = std::chrono::duration<double>(Clock::now() - asked).count();
+    EXPECT_LT(seconds, 2.0);
+    close(held);
+    close(fd);
+}
+
+TEST(DiscordGatewayUrl, OnlyWssAndResumeUrlsKeepTheQuery) {
+    using namespace bridges;
+    GatewayUrl u;
+    std::string error;
+    ASSERT_TRUE(discord_parse_url("wss://gateway.discord.gg/?v=10&encoding=json", &u, &error));
+    EXPECT_EQ(u.host, "gateway.discord.gg");
+    EXPECT_EQ(u.port, "443");
+    EXPECT_EQ(u.target, "/?v=10&encoding=json");
+    EXPECT_EQ(u.host_header(), "gateway.discord.gg");
+    ASSERT_TRUE(discord_parse_url("wss://[::1]:8443?v=10", &u, &error));
+    EXPECT_EQ(u.host, "::1");
+    EXPECT_EQ(u.target, "/?v=10");
+    EXPECT_EQ(u.host_header(), "[::1]:8443");
+    for (const char* bad : {"ws://gateway.discord.gg/", "https://x/", "wss://", "wss://:443/", "wss://h:0/",
+                            "wss://h:99999/", "wss://us@er:1/", "wss://[::1/"})
+        EXPECT_FALSE(discord_parse_url(bad, &u, &error)) << bad;
+    const std::string gw = "wss://gateway.discord.gg/?v=10&encoding=json";
+    EXPECT_EQ(discord_resume_url("wss://gateway-us-east1-b.discord.gg", gw),
+              "wss://gateway-us-east1-b.discord.gg/?v=10&encoding=json");
+    EXPECT_EQ(discord_resume_url("wss://r.example/?v=9", gw), "wss://r.example/?v=9");
+    EXPECT_EQ(discord_resume_url("http://r.example", gw), "");
+}
+
+}  // namespace
