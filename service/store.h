@@ -5,10 +5,11 @@
 // never wait behind a write. Failures of SQLite itself throw std::runtime_error
 // (the HTTP layer answers 500).
 //
-// Where things are: store.cpp the queries; store_sqlite.h/.cpp the connections,
-// cached statements, transactions, the read pool and store_open (schema and
-// migrations); store_secrets.h/.cpp random values, link tokens (HMAC) and the
-// admin token's SHA-256.
+// Where things are: store.cpp the queries (store_feeds.cpp those of the live
+// list, the blog and posts; store_bridges.cpp bridged chat); store_sqlite.h/.cpp
+// the connections, cached statements, transactions, the read pool and
+// store_open (schema and migrations); store_secrets.h/.cpp random values, link
+// tokens (HMAC) and the admin token's SHA-256.
 #pragma once
 
 #include <cstdint>
