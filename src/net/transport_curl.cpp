@@ -18,6 +18,23 @@ std::atomic<bool> aborting{false};
 std::mutex active_mutex;
 CURLM* active_multi = nullptr;
 
+// Drives the one transfer of multi to its end, or until stop is set (its
+// setter wakes the poll). The transfer's own time-outs still apply; the 1 s
+// bound only keeps the stop check alive should a wake-up ever be lost.
+CURLcode run_multi(CURLM* multi, const std::atomic<bool>& stop) {
+    CURLcode result = CURLE_ABORTED_BY_CALLBACK;
+    for (int running = 1; running != 0;) {
+        if (stop) break;
+        if (curl_multi_perform(multi, &running) != CURLM_OK) return CURLE_FAILED_INIT;
+        int queued = 0;
+        for (CURLMsg* msg; (msg = curl_multi_info_read(multi, &queued)) != nullptr;)
+            if (msg->msg == CURLMSG_DONE) result = msg->data.result;
+        if (running == 0) break;
+        curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
+    }
+    return result;
+}
+
 // Run one easy handle to its end through a multi handle, so that the wait can
 // be cut short: transport_abort sets `aborting` and wakes the poll, and the
 // transfer ends within milliseconds whatever the server does.
@@ -30,21 +47,7 @@ CURLcode run_transfer(CURL* handle) {
         std::lock_guard<std::mutex> lock(active_mutex);
         active_multi = multi;
     }
-    CURLcode result = CURLE_ABORTED_BY_CALLBACK;
-    for (int running = 1; running != 0;) {
-        if (aborting) break;
-        if (curl_multi_perform(multi, &running) != CURLM_OK) {
-            result = CURLE_FAILED_INIT;
-            break;
-        }
-        int queued = 0;
-        for (CURLMsg* msg; (msg = curl_multi_info_read(multi, &queued)) != nullptr;)
-            if (msg->msg == CURLMSG_DONE) result = msg->data.result;
-        if (running == 0) break;
-        // The transfer's own time-outs still apply; the 1 s bound only keeps the
-        // abort check alive should a wake-up ever be lost.
-        curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
-    }
+    CURLcode result = run_multi(multi, aborting);
     {
         std::lock_guard<std::mutex> lock(active_mutex);
         active_multi = nullptr;
@@ -190,21 +193,7 @@ TransportHeld transport_hold_get(TransportHold* hold, const std::string& url, co
         std::lock_guard<std::mutex> lock(hold->mutex);
         hold->multi = multi;
     }
-    CURLcode result = CURLE_ABORTED_BY_CALLBACK;
-    for (int running = 1; running != 0;) {
-        if (hold->cancelled) break;
-        if (curl_multi_perform(multi, &running) != CURLM_OK) {
-            result = CURLE_FAILED_INIT;
-            break;
-        }
-        int queued = 0;
-        for (CURLMsg* msg; (msg = curl_multi_info_read(multi, &queued)) != nullptr;)
-            if (msg->msg == CURLMSG_DONE) result = msg->data.result;
-        if (running == 0) break;
-        // Woken at once by transport_hold_cancel; the 1 s bound only keeps the
-        // check alive should a wake-up be lost.
-        curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
-    }
+    CURLcode result = run_multi(multi, hold->cancelled);
     {
         std::lock_guard<std::mutex> lock(hold->mutex);
         hold->multi = nullptr;
