@@ -121,7 +121,7 @@ protected:
         options.bridges.discord_gateway = gateway.url();
         options.bridges.tls_ca = gateway.ca;
         restart();
-        std::vector<std::string> lines = service_start_bridges(*service);
+        const std::vector<std::string>& lines = bridge_lines;
         ASSERT_EQ(lines.size(), 1u);
         EXPECT_EQ(lines[0], "discord: reading channels 111, 222");
     }

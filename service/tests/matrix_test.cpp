@@ -126,19 +126,7 @@ protected:
         options.bridges.matrix_token = token;
         options.bridges.matrix_rooms = rooms;
         options.bridges.tls_ca = homeserver.ca;
-        // As main.cpp does: the bridges start before the HTTP threads that show them.
-        ServiceOptions o = options;
-        o.port = 0;
-        o.db_path = dir + "/service.db";
-        o.threads = 8;
-        std::string error;
-        service = service_create(o, &error);
-        ASSERT_TRUE(service) << error;
-        port = service_bind(*service);
-        ASSERT_GT(port, 0);
-        start_lines = service_start_bridges(*service);
-        thread = std::thread([this] { service_run(*service); });
-        ASSERT_TRUE(service_wait_running(*service, 10000));
+        start();
     }
     json report() {
         json all = call("GET", "/api/admin/bridges", "", token).parsed();
@@ -165,7 +153,6 @@ protected:
     }
 
     Homeserver homeserver;
-    std::vector<std::string> start_lines;
 };
 
 TEST_F(MatrixBridgeTest, StoresTextsNamesAndRedactionsAndResumesAcrossRestarts) {
@@ -174,7 +161,7 @@ TEST_F(MatrixBridgeTest, StoresTextsNamesAndRedactionsAndResumesAcrossRestarts) 
     homeserver.events({{{"room", MAIN}, {"type", "member"}, {"user", "@alice:example.org"}, {"name", "Alice Liddell"}},
                        {{"room", MAIN}, {"type", "text"}, {"sender", "@alice:example.org"}, {"body", "history"}}});
     start_bridge();
-    ASSERT_EQ(start_lines, std::vector<std::string>{"matrix: reading !main:example.org, !side:example.org"});
+    ASSERT_EQ(bridge_lines, std::vector<std::string>{"matrix: reading !main:example.org, !side:example.org"});
     ASSERT_TRUE(polling_since("t2"));
     json first = homeserver.log();
     EXPECT_EQ(first[0]["path"], "/_matrix/client/v3/joined_rooms");
@@ -292,9 +279,9 @@ TEST_F(MatrixBridgeTest, RefusesBadTokensPlainHttpAndUntrustedCertificatesAndNam
 
     // The token is never sent in the clear.
     start_bridge({MAIN}, "the-real-token", "http");
-    ASSERT_EQ(start_lines.size(), 1u);
-    EXPECT_NE(start_lines[0].find("matrix: not started: the homeserver must be https://"), std::string::npos)
-        << start_lines[0];
+    ASSERT_EQ(bridge_lines.size(), 1u);
+    EXPECT_NE(bridge_lines[0].find("matrix: not started: the homeserver must be https://"), std::string::npos)
+        << bridge_lines[0];
 
     // Nor to a server whose certificate is not trusted: the handshake fails first.
     std::string ca = homeserver.ca;

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -59,6 +60,9 @@ protected:
         ASSERT_TRUE(service) << error;
         port = service_bind(*service);
         ASSERT_GT(port, 0);
+        // As main.cpp does: the bridges the options ask for start before the
+        // HTTP threads that report them.
+        bridge_lines = service_start_bridges(*service);
         thread = std::thread([this] { service_run(*service); });
         ASSERT_TRUE(service_wait_running(*service, 10000));
     }
@@ -136,6 +140,7 @@ protected:
     int64_t db_number(const char* sql) { return std::stoll(db_text(sql)); }
 
     ServiceOptions options;  // of the next start
+    std::vector<std::string> bridge_lines;  // what service_start_bridges said at the last start
     std::string dir, token;
     ServicePtr service;
     std::thread thread;

@@ -91,7 +91,6 @@ TEST_F(TwitchBridgeNgircdTest, JoinsStoresAndRejoinsARealIrcServer) {
     options.bridges.tls_ca = certs + "/ca.pem";
     options.bridges.twitch_silence_s = 4;  // our PING after 2 s of quiet; ngircd's own after 5 s
     restart();
-    service_start_bridges(*service);
     auto bridge = [&] { return call("GET", "/api/admin/bridges", "", token).parsed()["bridges"][0]; };
     auto stored = [&](const std::string& text) {
         for (const json& m : chat(100))

@@ -22,7 +22,6 @@ protected:
         options.bridges.tls_ca = server.ca();
         options.bridges.twitch_silence_s = silence_s;
         restart();
-        lines = service_start_bridges(*service);
     }
     json report() {
         Answer a = call("GET", "/api/admin/bridges", "", token);
@@ -49,7 +48,6 @@ protected:
         return {{"cmd", "say"}, {"channel", channel}, {"user", user}, {"user_id", user_id}, {"id", id}, {"text", text}};
     }
     std::string certs() { return dir + "/certs"; }
-    std::vector<std::string> lines;  // what service_start_bridges said
 };
 
 // Sends command and waits until text is on the chat page.
@@ -63,7 +61,7 @@ TEST_F(TwitchBridgeTest, ScriptedServerScenario) {
     auto server = std::make_unique<ScriptedTwitch>(certs());
     ASSERT_TRUE(server->ok());
     start_bridge(*server, {"vimochan", "Second"}, 3);
-    ASSERT_EQ(lines, std::vector<std::string>{"twitch: reading #vimochan, #second"});
+    ASSERT_EQ(bridge_lines, std::vector<std::string>{"twitch: reading #vimochan, #second"});
     ASSERT_TRUE(wait_until(15, [&] { return server->joined({"#vimochan", "#second"}); }));
     std::vector<std::string> sent = server->client_lines();
     ASSERT_GE(sent.size(), 4u);
@@ -201,7 +199,6 @@ TEST_F(TwitchBridgeTest, StopsPromptlyRefusesUntrustedAndBadOptions) {
     options.bridges.twitch_channels = {"quiet"};
     options.bridges.twitch_server = "127.0.0.1:" + std::to_string(ntohs(a.sin_port));
     restart();
-    service_start_bridges(*service);
     pollfd p{listener, POLLIN, 0};
     ASSERT_EQ(poll(&p, 1, 10000), 1) << "the bridge connects";
     EXPECT_EQ(report()["state"], "connecting");
@@ -215,7 +212,6 @@ TEST_F(TwitchBridgeTest, StopsPromptlyRefusesUntrustedAndBadOptions) {
     start_bridge(server, {"chan"});
     options.bridges.tls_ca = "";
     restart();
-    service_start_bridges(*service);
     ASSERT_TRUE(wait_until(15, [&] { return report()["state"] == "backing off"; }));
     EXPECT_NE(report()["last_error"].get<std::string>().find("certificate verify failed"), std::string::npos)
         << report()["last_error"];
@@ -226,14 +222,13 @@ TEST_F(TwitchBridgeTest, StopsPromptlyRefusesUntrustedAndBadOptions) {
     for (const auto& [server_option, channel] : bad) {
         options.bridges.twitch_server = server_option;
         options.bridges.twitch_channels = {channel};
-        restart();
         testing::internal::CaptureStderr();
-        lines = service_start_bridges(*service);
+        restart();
         std::string err = testing::internal::GetCapturedStderr();
         EXPECT_EQ(err.rfind("vimo-service: twitch: ", 0), 0u) << err;
         EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
-        ASSERT_EQ(lines.size(), 1u);
-        EXPECT_EQ(lines[0].rfind("twitch: not started: ", 0), 0u) << lines[0];
+        ASSERT_EQ(bridge_lines.size(), 1u);
+        EXPECT_EQ(bridge_lines[0].rfind("twitch: not started: ", 0), 0u) << bridge_lines[0];
         EXPECT_EQ(report()["state"], "failed");
         EXPECT_EQ(get("/api/chat?count=5").status, 200);
     }
