@@ -44,7 +44,7 @@ bool parse_base_url(const std::string& url, bool allow_loopback_http, BaseUrl* o
         out->tls = false;
         rest = url.substr(7);
     } else {
-        *error = "must start with https:// (secrets are never sent in the clear): " + url;
+        *error = "must be https:// (secrets are never sent in the clear): " + url;
         return false;
     }
     size_t slash = rest.find('/');
