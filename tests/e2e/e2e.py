@@ -24,6 +24,7 @@ import scenario_wayland  # noqa: E402
 import scenario_scale  # noqa: E402
 import scenario_bridges  # noqa: E402
 import scenario_wake  # noqa: E402
+import scenario_signin  # noqa: E402
 
 SCENARIOS = {
     "mascot": scenario_desktop.mascot,
@@ -41,6 +42,7 @@ SCENARIOS = {
     "scale": scenario_scale.scale,
     "bridges": scenario_bridges.bridges,
     "wake": scenario_wake.wake,
+    "signin": scenario_signin.signin,
 }
 
 
