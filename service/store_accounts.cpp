@@ -21,6 +21,17 @@ const char* const ACCOUNT_SELECT =
 
 AccountRef account_row(Stmt& q) { return {q.integer(0), q.text(1), q.text(2), q.text(3)}; }
 
+// The account an ACCOUNT_SELECT query finds; sql must outlive the store (its
+// statement is cached by address).
+template <class Bind>
+std::optional<AccountRef> first_account(Store& s, const std::string& sql, Bind bind) {
+    Reader r(s);
+    Stmt q(r, sql.c_str());
+    bind(q);
+    if (!q.row()) return std::nullopt;
+    return account_row(q);
+}
+
 // The installation token stands for: its login id, and whether it has a row yet.
 // Linked here means "not linked yet, go on"; AlreadyLinked and UnknownToken are final.
 LinkResult token_install(Store& s, const std::string& token, std::string* login_id, bool* stored) {
@@ -60,6 +71,17 @@ void attach_install(Store& s, const std::string& login_id, const std::string& to
         .bind(3, account)
         .bind(4, now)
         .run();
+}
+
+// A new account called name; its number.
+int64_t insert_account(Store& s, const std::string& name, const NameKeys& keys, const std::string& now) {
+    Stmt(s, "INSERT INTO accounts(name, created_at, name_key, name_base) VALUES(?1, ?2, ?3, ?4)")
+        .bind(1, name)
+        .bind(2, now)
+        .bind(3, keys.key)
+        .bind(4, keys.base)
+        .run();
+    return sqlite3_last_insert_rowid(s.db);
 }
 
 // The name /api/user answers for (platform, id).
@@ -135,13 +157,7 @@ LinkResult store_link(Store& s, const std::string& token, const std::string& nam
         if (q.row()) return LinkResult::NameTaken;
     }
     std::string now = iso8601(now_ms());
-    Stmt(s, "INSERT INTO accounts(name, created_at, name_key, name_base) VALUES(?1, ?2, ?3, ?4)")
-        .bind(1, name)
-        .bind(2, now)
-        .bind(3, keys.key)
-        .bind(4, keys.base)
-        .run();
-    int64_t account = sqlite3_last_insert_rowid(s.db);
+    int64_t account = insert_account(s, name, keys, now);
     attach_install(s, login_id, token, stored, account, now);
     // The account speaks on the "web" platform under its number.
     put_chatter(s, "web", std::to_string(account), name);
@@ -172,13 +188,7 @@ LinkResult store_link_identity(Store& s, const std::string& token, const std::st
             .bind(4, id)
             .run();
     } else {
-        Stmt(s, "INSERT INTO accounts(name, created_at, name_key, name_base) VALUES(?1, ?2, ?3, ?4)")
-            .bind(1, name)
-            .bind(2, now)
-            .bind(3, keys.key)
-            .bind(4, keys.base)
-            .run();
-        id = sqlite3_last_insert_rowid(s.db);
+        id = insert_account(s, name, keys, now);
         Stmt(s, "INSERT INTO identities(platform, user_id, account_id, linked_at) VALUES(?1, ?2, ?3, ?4)")
             .bind(1, platform)
             .bind(2, user_id)
@@ -196,20 +206,12 @@ LinkResult store_link_identity(Store& s, const std::string& token, const std::st
 
 std::optional<AccountRef> store_account(Store& s, const std::string& login_id) {
     static const std::string sql = std::string(ACCOUNT_SELECT) + "JOIN installs i ON i.account_id = a.id WHERE i.login_id = ?1";
-    Reader r(s);
-    Stmt q(r, sql.c_str());
-    q.bind(1, login_id);
-    if (!q.row()) return std::nullopt;
-    return account_row(q);
+    return first_account(s, sql, [&](Stmt& q) { q.bind(1, login_id); });
 }
 
 std::optional<AccountRef> store_account_by_id(Store& s, int64_t id) {
     static const std::string sql = std::string(ACCOUNT_SELECT) + "WHERE a.id = ?1";
-    Reader r(s);
-    Stmt q(r, sql.c_str());
-    q.bind(1, id);
-    if (!q.row()) return std::nullopt;
-    return account_row(q);
+    return first_account(s, sql, [&](Stmt& q) { q.bind(1, id); });
 }
 
 std::vector<AccountRef> store_accounts(Store& s, int limit) {
