@@ -95,7 +95,9 @@ std::pair<std::string, std::string> fetch_person(Service& s, const SigninProvide
     if (u.status == 0) return {"", html_escape(p.shown + " could not be reached (" + u.error + ").")};
     if (u.status != 200) return {"", html_escape(p.shown) + " did not say who you are (" + provider_said(u) + ")."};
     auto person = signin_person(p.platform, u.body);
-    if (person.first.empty()) return {"", html_escape(p.shown) + " named nobody this service can show (an id and a display name of 1 to 32 characters)."};
+    if (person.first.empty())
+        return {"", html_escape(p.shown) + " named nobody this service can show (an id and a display name of 1 "
+                                           "to 32 characters)."};
     return person;
 }
 
