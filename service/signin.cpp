@@ -74,7 +74,8 @@ bool usable_name(const std::string& name) {
 // The person's (id, name), or ("", why as HTML) when the provider refused or failed.
 std::pair<std::string, std::string> fetch_person(Service& s, const SigninProvider& p, const std::string& code,
                                                  const std::string& verifier) {
-    bridges::HttpsClient http(p.base.tls ? s.signin_tls : nullptr, p.base.host, p.base.port, s.signin_stopping);
+    bridges::HttpsClient http(p.base.tls ? s.signin_tls : nullptr, p.base.host, p.base.port, s.signin_stopping,
+                              SIGNIN_CALL_TIMEOUT_S);
     std::string form = "grant_type=authorization_code&code=" + bridges::url_encode(code) +
                        "&redirect_uri=" + bridges::url_encode(redirect_uri(s, p)) +
                        "&client_id=" + bridges::url_encode(p.client_id) +
@@ -237,6 +238,8 @@ void get_signin_callback(Service& s, const httplib::Request& req, httplib::Respo
                        html_escape(p->shown) + " refused the sign-in (" + html_escape(said) + ").", token);
     }
     const std::string* code = param(q, "code");
+    // The provider's two calls may take longer than an ordinary answer is given.
+    s.deadline.held(req.remote_addr, req.remote_port, std::chrono::seconds(SIGNIN_HOLD_S));
     if (!code || code->empty() || code->size() > 512)
         return refusal(res, 400, "Sign-in refused", html_escape(p->shown) + " sent no authorization code back.", token);
     auto [id, name] = fetch_person(s, *p, *code, in->verifier);

@@ -14,8 +14,9 @@
 //
 // Threads: signin_setup on the owning thread in service_create; the handlers on
 // any HTTP worker thread (each callback makes its own HTTP client; the providers
-// are read only once set up). A callback holds its worker for at most the two
-// provider calls (SIGNIN_CALL_TIMEOUT_S each).
+// are read only once set up). A callback holds its worker for the two provider
+// calls, each step bounded (SIGNIN_CALL_TIMEOUT_S), its answer deadline
+// extended by SIGNIN_HOLD_S.
 #pragma once
 
 #include <string>
@@ -31,7 +32,8 @@ struct ServiceOptions;
 namespace service_detail {
 
 inline constexpr int64_t SIGNIN_STATE_TTL_MS = 10 * 60 * 1000;  // a state's life: 10 minutes
-inline constexpr double SIGNIN_CALL_TIMEOUT_S = 4;  // token exchange, user look-up: within the 10 s answer deadline
+inline constexpr double SIGNIN_CALL_TIMEOUT_S = 4;  // each step of a provider call: connecting, the answer
+inline constexpr int SIGNIN_HOLD_S = 60;  // a callback's answer is due this much later than an ordinary one's
 inline constexpr size_t SIGNIN_MAX_ANSWER_BYTES = 64 * 1024;  // a provider's token or user answer
 
 // One platform a person can sign in with, as configured.

@@ -91,9 +91,9 @@ std::string url_encode(const std::string& text) {
 }
 
 HttpsClient::HttpsClient(std::shared_ptr<asio::ssl::context> tls, std::string host, std::string port,
-                         const std::atomic<bool>& stopping)
-    : tls_(std::move(tls)), host_(std::move(host)), port_(std::move(port)), stopping_(stopping), resolver_(ioc_),
-      timer_(ioc_) {
+                         const std::atomic<bool>& stopping, double connect_timeout_s)
+    : tls_(std::move(tls)), host_(std::move(host)), port_(std::move(port)), stopping_(stopping),
+      connect_timeout_s_(connect_timeout_s), resolver_(ioc_), timer_(ioc_) {
     std::string shown = host_.find(':') != std::string::npos ? "[" + host_ + "]" : host_;
     host_header_ = port_ == (tls_ ? "443" : "80") ? shown : shown + ":" + port_;
 }
@@ -148,11 +148,11 @@ std::string HttpsClient::open() {
                 done(e);
             });
         },
-        HTTPS_CONNECT_TIMEOUT_S);
+        connect_timeout_s_);
     if (ec) return describe(("looking up " + host_).c_str(), ec);
     if (!tls_) {
         plain_ = std::make_unique<asio::ip::tcp::socket>(ioc_);
-        ec = run([&](auto done) { asio::async_connect(*plain_, endpoints, done); }, HTTPS_CONNECT_TIMEOUT_S);
+        ec = run([&](auto done) { asio::async_connect(*plain_, endpoints, done); }, connect_timeout_s_);
         if (!ec) return "";
         close();
         return describe("connecting", ec) + " (" + host_header_ + ")";
@@ -163,11 +163,11 @@ std::string HttpsClient::open() {
         return "cannot set the TLS host name " + host_;
     }
     const char* step = "connecting";
-    ec = run([&](auto done) { asio::async_connect(stream_->lowest_layer(), endpoints, done); }, HTTPS_CONNECT_TIMEOUT_S);
+    ec = run([&](auto done) { asio::async_connect(stream_->lowest_layer(), endpoints, done); }, connect_timeout_s_);
     if (!ec) {
         step = "TLS handshake";
         ec = run([&](auto done) { stream_->async_handshake(asio::ssl::stream_base::client, done); },
-                 HTTPS_CONNECT_TIMEOUT_S);
+                 connect_timeout_s_);
     }
     if (!ec) return "";
     close();

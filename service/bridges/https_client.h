@@ -49,9 +49,10 @@ std::string url_encode(const std::string& text);
 class HttpsClient {
 public:
     // Connects lazily to host:port, verifying the certificate against tls and host;
-    // tls nullptr: plain HTTP (a loopback base, see BaseUrl).
+    // tls nullptr: plain HTTP (a loopback base, see BaseUrl). Each connecting step
+    // (look-up, connect, handshake) must end within connect_timeout_s.
     HttpsClient(std::shared_ptr<boost::asio::ssl::context> tls, std::string host, std::string port,
-                const std::atomic<bool>& stopping);
+                const std::atomic<bool>& stopping, double connect_timeout_s = HTTPS_CONNECT_TIMEOUT_S);
     ~HttpsClient();
     HttpsClient(const HttpsClient&) = delete;
     HttpsClient& operator=(const HttpsClient&) = delete;
@@ -84,6 +85,7 @@ private:
     std::shared_ptr<boost::asio::ssl::context> tls_;
     std::string host_, port_, host_header_;
     const std::atomic<bool>& stopping_;
+    double connect_timeout_s_;  // seconds for each connecting step
     boost::asio::io_context ioc_;
     boost::asio::ip::tcp::resolver resolver_;
     boost::asio::steady_timer timer_;
