@@ -1,0 +1,187 @@
+"""The Windows installer's whole life under Wine on Xvfb with openbox:
+`vimo-setup-x64.exe /S` installs vimo.exe, its assets, the Start-menu entry
+and the Apps & features entry into the user's own folders; vimo.exe started
+from there (no console, no handles: as Explorer starts it) is a GUI program,
+draws the mascot, writes its lines into vimo.log and adds its notification
+icon, whose menu opens and whose "Quit" ends it with config.json saved; an
+upgrade over a running companion ends it first and keeps config.json; the
+uninstaller, silent, removes the program and keeps config.json.
+
+The installer comes from VIMO_E2E_SETUP, the menu's hand (vimo_tray_click.exe)
+from VIMO_E2E_TRAY_CLICK; the service and artefacts from the Linux build.
+"""
+
+import glob
+import json
+import os
+import struct
+import subprocess
+
+from harness import Service, check, locate_mascot, log, wait_until
+
+IMAGE_SUBSYSTEM_WINDOWS_GUI = 2
+
+
+def pe_subsystem(path):
+    """The Subsystem field of a PE file's optional header."""
+    with open(path, "rb") as f:
+        data = f.read(4096)
+    check(data[:2] == b"MZ", f"{path} is not an executable")
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    check(data[pe:pe + 4] == b"PE\0\0", f"{path} has no PE header")
+    return struct.unpack_from("<H", data, pe + 24 + 68)[0]  # after the signature and the file header
+
+
+class Wine:
+    """A Wine prefix of its own and the user folders the installer writes to."""
+
+    def __init__(self, stack):
+        self.stack = stack
+        self.env = dict(stack.env)
+        self.env.update({"WINEPREFIX": os.path.join(stack.tmp, "wineprefix"), "WINEDEBUG": "-all",
+                         "WINEDLLOVERRIDES": "mscoree,mshtml="})
+
+    def run(self, argv, timeout=120):
+        r = subprocess.run(["wine", *argv], env=self.env, cwd=self.stack.tmp, stdin=subprocess.DEVNULL,
+                           capture_output=True, timeout=timeout)
+        out = r.stdout.decode(errors="replace")
+        log("wine", *[os.path.basename(a) for a in argv], "->", r.returncode, out.strip()[-300:])
+        return r.returncode, out
+
+    def user_dir(self, *parts):
+        users = glob.glob(os.path.join(self.env["WINEPREFIX"], "drive_c", "users", "*", "AppData"))
+        users = [u for u in users if "Public" not in u]
+        check(len(users) == 1, f"no single user folder in the prefix: {users}")
+        return os.path.join(users[0], *parts)
+
+    def reg_query(self, key):
+        return self.run(["reg", "query", key])
+
+
+class Installed:
+    """vimo as the installer left it, and one run of it at a time."""
+
+    UNINSTALL_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\vimo"
+
+    def __init__(self, wine):
+        self.wine = wine
+        self.dir = wine.user_dir("Local", "Programs", "vimo")
+        self.link = wine.user_dir("Roaming", "Microsoft", "Windows", "Start Menu", "Programs", "vimo.lnk")
+        self.exe = os.path.join(self.dir, "vimo.exe")
+        self.log_path = os.path.join(self.dir, "vimo.log")
+        self.config_path = os.path.join(self.dir, "config.json")
+        self.proc = None
+        self.runs = 0
+
+    def log_text(self):
+        try:
+            with open(self.log_path, encoding="utf-8", errors="replace") as f:
+                return f.read()
+        except FileNotFoundError:
+            return ""
+
+    def wait_log(self, text, count, timeout, what):
+        return wait_until(lambda: self.log_text().count(text) >= count, timeout, what)
+
+    def config(self):
+        with open(self.config_path) as f:
+            return json.load(f)
+
+    def start(self):
+        # `start` runs it through the shell as a double click would: no console
+        # and no standard handles. /wait hands its exit status back.
+        self.runs += 1
+        self.proc = self.wine.stack.spawn(f"vimo-run-{self.runs}", ["wine", "start", "/wait", self.windows_path()],
+                                          capture=True, cwd=self.wine.stack.tmp, env=self.wine.env)
+        self.wait_log("tray icon added", self.runs, 60, f"run {self.runs} to add its notification icon")
+        check("no notification area yet" not in self.log_text(), "the notification icon was not added")
+
+    def windows_path(self):
+        rel = os.path.relpath(self.exe, os.path.join(self.wine.env["WINEPREFIX"], "drive_c"))
+        return "C:\\" + rel.replace("/", "\\")
+
+    def wait_end(self, what):
+        status = wait_until(lambda: (lambda rc: rc is not None and (rc,))(self.proc.popen.poll()), 30, what)[0]
+        log(what, "status", status)
+        return status
+
+
+def windows_install(stack):
+    setup = os.environ.get("VIMO_E2E_SETUP", "")
+    click = os.environ.get("VIMO_E2E_TRAY_CLICK", "")
+    check(os.path.isfile(setup), f"no installer to run: VIMO_E2E_SETUP={setup!r}")
+    check(os.path.isfile(click), f"no vimo_tray_click.exe: VIMO_E2E_TRAY_CLICK={click!r}")
+    stack.start_desktop(compositor=False)
+    service = Service(stack).start()
+    wine = Wine(stack)
+    try:
+        subprocess.run(["wineboot", "-i"], env=wine.env, stdin=subprocess.DEVNULL, capture_output=True,
+                       timeout=180, check=True)
+        run(stack, service, wine, setup, click)
+    finally:
+        subprocess.run(["wineserver", "-k"], env=wine.env, capture_output=True, timeout=30)
+
+
+def run(stack, service, wine, setup, click):
+    # -- a silent install into the user's own folders ------------------------------
+    status, _ = wine.run([setup, "/S"])
+    check(status == 0, f"the silent install ended with status {status}")
+    app = Installed(wine)
+    for part in ("vimo.exe", "uninstall.exe", "assets/vimo.ico", "assets/vimo/idle.png", "assets/neodgm.ttf"):
+        check(os.path.isfile(os.path.join(app.dir, part)), f"{part} is not in {app.dir}")
+    check(os.path.isfile(app.link), f"no Start-menu entry at {app.link}")
+    status, keys = wine.reg_query(Installed.UNINSTALL_KEY)
+    check(status == 0 and "uninstall.exe" in keys and "DisplayName" in keys, "no Apps & features entry")
+    check(pe_subsystem(app.exe) == IMAGE_SUBSYSTEM_WINDOWS_GUI,
+          f"vimo.exe's subsystem is {pe_subsystem(app.exe)}, not the GUI's (2): a console window would open")
+    # The user's settings: the service of this run.
+    with open(app.config_path, "w") as f:
+        json.dump({"service_origin": service.origin, "bluesky_origin": service.origin}, f)
+
+    # -- run from the install folder: the mascot, the log, the icon ------------------
+    app.start()
+    shot = wait_until(lambda: (lambda s: locate_mascot(s) and s)(stack.screenshot()), 30, "the mascot to be drawn")
+    stack.save(shot, "installed-mascot")
+    text = app.log_text()
+    check("Setting 0x" in text or "current window" in text or "config result" in text,
+          f"vimo.log lacks the start-up lines:\n{text[:800]}")
+    login_id = app.config().get("login_id")
+    check(login_id, f"config.json has no login id after the first start: {app.config()}")
+
+    # -- the icon's menu: opened as by a right click, then its Quit ---------------------
+    status, _ = wine.run([click, "menu"])
+    check(status == 0, "vimo_tray_click found no notification icon window")
+    stack.save(stack.screenshot(), "tray-menu")
+    stack.run(["xdotool", "key", "Escape"], check_rc=False)
+    saved_before = os.stat(app.config_path).st_mtime_ns
+    status, _ = wine.run([click, "quit"])
+    check(status == 0, "could not choose Quit")
+    check(app.wait_end("vimo.exe to end after Quit") == 2, "Quit did not end vimo.exe as Ctrl-C does (status 2)")
+    check(app.log_text().count("Interrupt signal (2) received.") == 1, "vimo.log does not report the end request")
+    check(os.stat(app.config_path).st_mtime_ns != saved_before, "config.json was not saved on Quit")
+    check(app.config().get("login_id") == login_id, "the login id changed on Quit")
+
+    # -- an upgrade over a running companion ----------------------------------------------
+    app.start()
+    status, _ = wine.run([setup, "/S"])
+    check(status == 0, f"the upgrade ended with status {status}")
+    check(app.wait_end("the running vimo.exe to end for the upgrade") == 2, "the upgrade did not end vimo.exe")
+    check(app.log_text().count("Interrupt signal (2) received.") == 2, "vimo.log does not report the upgrade's end")
+    check(app.config().get("login_id") == login_id, f"the upgrade lost the login: {app.config()}")
+    check(os.path.isfile(app.exe) and os.path.isfile(os.path.join(app.dir, "assets/vimo.ico")),
+          "the upgrade left no program behind")
+
+    # -- a silent uninstall keeps the settings ---------------------------------------------
+    status, _ = wine.run([os.path.join(app.dir, "uninstall.exe"), "/S"])
+    check(status == 0, f"the uninstaller ended with status {status}")
+    # It runs from a copy of itself in the temporary folder, after its first process has ended.
+    wait_until(lambda: not os.path.exists(app.exe) and not os.path.exists(os.path.join(app.dir, "uninstall.exe")),
+               60, "the uninstaller to remove vimo.exe")
+    # The registry entry goes last.
+    wait_until(lambda: wine.reg_query(Installed.UNINSTALL_KEY)[0] != 0, 30,
+               "the uninstaller to remove the Apps & features entry")
+    check(not os.path.exists(os.path.join(app.dir, "assets")), "the uninstaller left assets/")
+    check(not os.path.exists(app.link), "the uninstaller left the Start-menu entry")
+    check(os.path.isfile(app.config_path) and app.config().get("login_id") == login_id,
+          "the uninstaller did not keep config.json")
+    log("left behind:", sorted(os.listdir(app.dir)))
