@@ -5,7 +5,7 @@
 #include "app/app.h"
 #include "base/base.h"
 #include "base/files.h"
-#include "gfx/raylib.h"
+#include "desktop/window.h"
 #include "online/online.h"
 
 const char* LOG_FILE = "vimo.log";
@@ -66,11 +66,7 @@ void tray_update(float time) {
     TrayHide& hide = TRAY_STATE.hide;
     bool changed = tray_hide_step(&hide, platform_tray_take_command(), time);
     if (changed) {
-        if (hide.hidden) {
-            SetWindowState(FLAG_WINDOW_HIDDEN);
-        } else {
-            ClearWindowState(FLAG_WINDOW_HIDDEN);
-        }
+        overlay_hide_for_user(hide.hidden);
         platform_tray_set_hidden(hide.hidden);
         std::cout << (hide.hidden ? "hidden for an hour (the notification icon's \"Show\" brings it back)" : "shown again")
                   << std::endl;

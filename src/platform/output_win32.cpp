@@ -47,34 +47,40 @@ bool handed_over(HANDLE handle) {
 }
 
 // The C runtime's stdout and stderr, and the system's standard handles,
-// rewired to fd (binary: lines end in "\n" as on Linux).
-void point_standard_output_at(int fd) {
-    for (FILE* stream : {stdout, stderr}) {
-        // A GUI program's streams may have no descriptor at all: give them one first.
-        if (_fileno(stream) < 0) freopen("NUL", "w", stream);
-        _dup2(fd, _fileno(stream));
-        _setmode(_fileno(stream), _O_BINARY);
+// rewired to fd (mode: _O_BINARY, lines end in "\n" as on Linux, or
+// _O_TEXT, "\r\n" as a console shows them).
+void point_standard_output_at(int fd, int mode) {
+    for (int target : {1, 2}) {
+        FILE* stream = target == 1 ? stdout : stderr;
+        _dup2(fd, target);
+        _setmode(target, mode);
+        // A GUI program's streams start without a descriptor (-2), and
+        // freopen refuses such a stream: it takes over a fresh one for fd.
+        if (_fileno(stream) != target) {
+            if (FILE* fresh = _fdopen(target, mode == _O_BINARY ? "wb" : "w")) *stream = *fresh;
+        }
+        // Unbuffered: a line printed without a flush must not wait in the
+        // runtime's buffer for a crash to lose it (the runtime knows no line buffering).
+        setvbuf(stream, nullptr, _IONBF, 0);
     }
-    // Unbuffered: a line printed without a flush must not wait in the
-    // runtime's buffer for a crash to lose it (the runtime knows no line buffering).
-    setvbuf(stdout, nullptr, _IONBF, 0);
-    setvbuf(stderr, nullptr, _IONBF, 0);
-    SetStdHandle(STD_OUTPUT_HANDLE, (HANDLE)_get_osfhandle(_fileno(stdout)));
-    SetStdHandle(STD_ERROR_HANDLE, (HANDLE)_get_osfhandle(_fileno(stderr)));
+    SetStdHandle(STD_OUTPUT_HANDLE, (HANDLE)_get_osfhandle(1));
+    SetStdHandle(STD_ERROR_HANDLE, (HANDLE)_get_osfhandle(2));
+    std::cout.clear();  // a write before the rewiring may have left the stream failed
+    std::cerr.clear();
 }
 
 bool attach_parent_console() {
     if (!AttachConsole(ATTACH_PARENT_PROCESS)) return false;
-    freopen("CONOUT$", "w", stdout);
-    freopen("CONOUT$", "w", stderr);
-    // platform_write_stdout writes to the system's handle, not the runtime's stream.
     HANDLE console = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                  nullptr, OPEN_EXISTING, 0, nullptr);
-    if (console != INVALID_HANDLE_VALUE) {
-        SetStdHandle(STD_OUTPUT_HANDLE, console);
-        SetStdHandle(STD_ERROR_HANDLE, console);
+    if (console == INVALID_HANDLE_VALUE) return false;
+    int fd = _open_osfhandle((intptr_t)console, _O_WRONLY | _O_TEXT);
+    if (fd < 0) {
+        CloseHandle(console);
+        return false;
     }
-    std::cout.clear();
+    point_standard_output_at(fd, _O_TEXT);
+    _close(fd);
     return true;
 }
 
@@ -88,10 +94,9 @@ bool start_log(const std::string& path) {
         return false;
     }
     LOG.path = path;
-    point_standard_output_at(fd);
+    point_standard_output_at(fd, _O_BINARY);
     _close(fd);  // descriptors 1 and 2 hold write ends of their own
     LOG.thread = CreateThread(nullptr, 0, log_thread, nullptr, 0, nullptr);
-    std::cout.clear();  // a write before the rewiring may have left the stream failed
     std::atexit(platform_output_finish);
     return LOG.thread != nullptr;
 }

@@ -7,7 +7,6 @@
 // by posting messages; the tip is handed over under TRAY.mutex, the hidden
 // state and the pending command are atomics.
 #include "platform/platform.h"
-#include "platform/tray_win32.h"
 #include "platform/wide_win32.h"
 
 #include <windows.h>
@@ -20,7 +19,18 @@
 
 namespace {
 
+constexpr const wchar_t* TRAY_WINDOW_CLASS = L"vimo-tray";  // one such window per companion
+constexpr UINT TRAY_CALLBACK = WM_APP + 1;     // the icon's mouse messages (lParam: WM_RBUTTONUP, ...)
+constexpr UINT TRAY_TIP_CHANGED = WM_APP + 2;  // platform_tray_set_tip has a new text
 constexpr UINT TRAY_ICON_ID = 1;
+
+// Menu item ids, the WM_COMMAND wParam of each choice.
+enum TrayMenuItem : WORD {
+    TRAY_MENU_HIDE_OR_SHOW = 1,  // "Hide for an hour" / "Show"
+    TRAY_MENU_AUTOSTART = 2,     // "Start with Windows", ticked while registered
+    TRAY_MENU_OPEN_LOG = 3,      // "Open log"
+    TRAY_MENU_QUIT = 4,          // "Quit"
+};
 constexpr DWORD TRAY_START_WAIT_MS = 5000;  // how long platform_tray_start waits for the thread's first try
 
 struct Tray {

@@ -3,23 +3,33 @@
 and the Apps & features entry into the user's own folders; vimo.exe started
 from there (no console, no handles: as Explorer starts it) is a GUI program,
 draws the mascot, writes its lines into vimo.log and adds its notification
-icon, whose menu opens and whose "Quit" ends it with config.json saved; an
-upgrade over a running companion ends it first and keeps config.json; the
-uninstaller, silent, removes the program and keeps config.json.
+icon. A right click on that icon (Wine shows the notification area as a
+small window of its own where no X tray runs) opens its menu: "Hide for an
+hour" hides the mascot, "Show" brings it back, "Quit" ends it with
+config.json saved. An upgrade over a running companion ends it first and
+keeps config.json; the uninstaller, silent, removes the program and keeps
+config.json.
 
-The installer comes from VIMO_E2E_SETUP, the menu's hand (vimo_tray_click.exe)
-from VIMO_E2E_TRAY_CLICK; the service and artefacts from the Linux build.
+The installer comes from VIMO_E2E_SETUP; the service and the artefacts from
+the Linux build.
 """
 
 import glob
 import json
 import os
 import struct
+import re
 import subprocess
 
-from harness import Service, check, locate_mascot, log, wait_until
+from harness import SCREEN_H, SCREEN_W, Service, check, locate_mascot, log, wait_until
 
 IMAGE_SUBSYSTEM_WINDOWS_GUI = 2
+
+
+def mascot(shot):
+    """The mascot's box, away from Wine's notification area in the top-left
+    corner, whose icon is the mascot's face in the same colours."""
+    return locate_mascot(shot, (240, 0, SCREEN_W, SCREEN_H)) or locate_mascot(shot, (0, 120, 240, SCREEN_H))
 
 
 def pe_subsystem(path):
@@ -106,23 +116,64 @@ class Installed:
         return status
 
 
+def tray_menu(stack, entry):
+    """Right-click the first icon of Wine's notification area and click an
+    entry of the menu that opens: "first" or "last". Returns the screenshot
+    of the open menu with the pointer's entry highlighted."""
+    def tray_window():
+        out = stack.run(["xdotool", "search", "--onlyvisible", "--name", "^Wine System Tray$"], False).split()
+        return int(out[0]) if out else None
+    wid = wait_until(tray_window, 20, "Wine's notification area")
+    info = stack.run(["xwininfo", "-id", str(wid)])
+    x, y, h = (int(re.search(rf"{k}:\s+(-?\d+)", info).group(1))
+               for k in ("Absolute upper-left X", "Absolute upper-left Y", "Height"))
+    # The menu opens beside the pointer on light paper; its entry under the
+    # pointer turns blue.
+    near = (max(0, x - 300), max(0, y - 300), x + 300, y + h + 300)
+    before = stack.screenshot()
+
+    def paper(shot):
+        """Bounding box of light pixels that were not light before."""
+        x0, y0, x1, y1 = near
+        xs, ys = [], []
+        for py in range(y0, min(y1, shot.h), 2):
+            for px in range(x0, min(x1, shot.w), 2):
+                if min(shot.pixel(px, py)) > 200 and min(before.pixel(px, py)) <= 200:
+                    xs.append(px), ys.append(py)
+        return (min(xs), min(ys), max(xs), max(ys)) if len(xs) > 1000 else None
+    stack.xdotool("mousemove", x + 10, y + h // 2, "click", 3)
+    menu = wait_until(lambda: paper(stack.screenshot()), 10, "the icon's menu to open")
+    log("menu at", menu)
+    # Entries are about 17 px high; the first starts at the top, the last ends at the bottom.
+    at = (menu[0] + menu[2]) // 2, menu[1] + 9 if entry == "first" else menu[3] - 11
+    stack.xdotool("mousemove", *at)
+
+    def highlighted(shot):
+        return shot.count(lambda r, g, b: b > 180 and r < 120 and b - r > 100, near) > 500
+    shot = wait_until(lambda: (lambda s: highlighted(s) and s)(stack.screenshot()), 10,
+                      "the menu to highlight the entry under the pointer")
+    stack.xdotool("click", 1)
+    return shot
+
+
 def windows_install(stack):
     setup = os.environ.get("VIMO_E2E_SETUP", "")
-    click = os.environ.get("VIMO_E2E_TRAY_CLICK", "")
     check(os.path.isfile(setup), f"no installer to run: VIMO_E2E_SETUP={setup!r}")
-    check(os.path.isfile(click), f"no vimo_tray_click.exe: VIMO_E2E_TRAY_CLICK={click!r}")
     stack.start_desktop(compositor=False)
     service = Service(stack).start()
     wine = Wine(stack)
     try:
         subprocess.run(["wineboot", "-i"], env=wine.env, stdin=subprocess.DEVNULL, capture_output=True,
                        timeout=180, check=True)
-        run(stack, service, wine, setup, click)
+        run(stack, service, wine, setup)
+    except Exception:
+        stack.save(stack.screenshot(), "at-failure-wine-running")  # before Wine's processes go
+        raise
     finally:
         subprocess.run(["wineserver", "-k"], env=wine.env, capture_output=True, timeout=30)
 
 
-def run(stack, service, wine, setup, click):
+def run(stack, service, wine, setup):
     # -- a silent install into the user's own folders ------------------------------
     status, _ = wine.run([setup, "/S"])
     check(status == 0, f"the silent install ended with status {status}")
@@ -140,26 +191,28 @@ def run(stack, service, wine, setup, click):
 
     # -- run from the install folder: the mascot, the log, the icon ------------------
     app.start()
-    shot = wait_until(lambda: (lambda s: locate_mascot(s) and s)(stack.screenshot()), 30, "the mascot to be drawn")
+    shot = wait_until(lambda: (lambda s: mascot(s) and s)(stack.screenshot()), 30, "the mascot to be drawn")
     stack.save(shot, "installed-mascot")
     text = app.log_text()
     check("Setting 0x" in text or "current window" in text or "config result" in text,
           f"vimo.log lacks the start-up lines:\n{text[:800]}")
-    login_id = app.config().get("login_id")
-    check(login_id, f"config.json has no login id after the first start: {app.config()}")
 
-    # -- the icon's menu: opened as by a right click, then its Quit ---------------------
-    status, _ = wine.run([click, "menu"])
-    check(status == 0, "vimo_tray_click found no notification icon window")
-    stack.save(stack.screenshot(), "tray-menu")
-    stack.run(["xdotool", "key", "Escape"], check_rc=False)
+    # -- the icon's menu: hide for an hour, show again, quit ---------------------------------
+    stack.save(tray_menu(stack, "first"), "tray-menu-hide")
+    app.wait_log("hidden for an hour", 1, 10, "the mascot to hide")
+    wait_until(lambda: mascot(stack.screenshot()) is None, 10, "the mascot to leave the screen")
+    stack.save(tray_menu(stack, "first"), "tray-menu-show")
+    app.wait_log("shown again", 1, 10, "the mascot to come back")
+    wait_until(lambda: mascot(stack.screenshot()), 10, "the mascot to be drawn again")
     saved_before = os.stat(app.config_path).st_mtime_ns
-    status, _ = wine.run([click, "quit"])
-    check(status == 0, "could not choose Quit")
+    stack.save(tray_menu(stack, "last"), "tray-menu-quit")
     check(app.wait_end("vimo.exe to end after Quit") == 2, "Quit did not end vimo.exe as Ctrl-C does (status 2)")
     check(app.log_text().count("Interrupt signal (2) received.") == 1, "vimo.log does not report the end request")
     check(os.stat(app.config_path).st_mtime_ns != saved_before, "config.json was not saved on Quit")
-    check(app.config().get("login_id") == login_id, "the login id changed on Quit")
+    # The login id made at the first start is saved on the way out.
+    login_id = app.config().get("login_id")
+    check(login_id and app.config().get("service_origin") == service.origin,
+          f"config.json was not saved whole on Quit: {app.config()}")
 
     # -- an upgrade over a running companion ----------------------------------------------
     app.start()
