@@ -8,7 +8,8 @@
 ; uninstaller keeps it too unless "Remove my settings" is ticked. A running
 ; companion is asked to end (vimo.exe --quit, which waits until it has saved
 ; config.json and gone) before its files are replaced or removed.
-; /S installs or uninstalls silently with the defaults.
+; /S installs or uninstalls silently with the defaults; uninstall.exe /S
+; /REMOVESETTINGS also removes config.json.
 
 !ifndef STAGE | OUTFILE | VERSION
   !error "define STAGE, OUTFILE and VERSION"
@@ -136,7 +137,14 @@ Section "vimo"
 SectionEnd
 
 Function un.onInit
-  StrCpy $RemoveSettings 0  ; silent uninstalls keep the settings
+  ; Silent uninstalls keep the settings unless told /REMOVESETTINGS.
+  StrCpy $RemoveSettings 0
+  ${GetParameters} $0
+  ClearErrors
+  ${GetOptions} $0 "/REMOVESETTINGS" $1
+  ${IfNot} ${Errors}
+    StrCpy $RemoveSettings 1
+  ${EndIf}
 FunctionEnd
 
 Function un.SettingsPage
@@ -147,6 +155,9 @@ Function un.SettingsPage
   Pop $0
   ${NSD_CreateCheckbox} 0 36u 100% 12u "Remove my settings"
   Pop $RemoveSettingsBox
+  ${If} $RemoveSettings == 1
+    ${NSD_Check} $RemoveSettingsBox
+  ${EndIf}
   nsDialogs::Show
 FunctionEnd
 

@@ -8,7 +8,8 @@ small window of its own where no X tray runs) opens its menu: "Hide for an
 hour" hides the mascot, "Show" brings it back, "Quit" ends it with
 config.json saved. An upgrade over a running companion ends it first and
 keeps config.json; the uninstaller, silent, removes the program and keeps
-config.json.
+config.json, which a later install finds, unless told to remove the settings.
+Started from cmd, vimo.exe's lines reach cmd's output.
 
 The installer comes from VIMO_E2E_SETUP; the service and the artefacts from
 the Linux build.
@@ -238,3 +239,17 @@ def run(stack, service, wine, setup):
     check(os.path.isfile(app.config_path) and app.config().get("login_id") == login_id,
           "the uninstaller did not keep config.json")
     log("left behind:", sorted(os.listdir(app.dir)))
+
+    # -- installed again, it finds the settings; started from cmd its lines go there ---------------
+    status, _ = wine.run([setup, "/S"])
+    check(status == 0 and os.path.isfile(app.exe), f"the second install failed ({status})")
+    check(app.config().get("login_id") == login_id, "the second install did not find the kept settings")
+    _, out = wine.run(["cmd", "/c", app.windows_path(), "--quit"])
+    check("No companion is running from this folder." in out,
+          f"vimo.exe started from cmd did not print to cmd's output: {out!r}")
+    check("No companion is running" not in app.log_text(), "a started-from-cmd vimo.exe wrote into vimo.log")
+
+    # -- "Remove my settings" (/REMOVESETTINGS when silent) takes config.json and the folder -------
+    status, _ = wine.run([os.path.join(app.dir, "uninstall.exe"), "/S", "/REMOVESETTINGS"])
+    check(status == 0, f"the uninstaller ended with status {status}")
+    wait_until(lambda: not os.path.exists(app.dir), 60, "the uninstaller to remove the folder with the settings")
