@@ -32,6 +32,7 @@ enum TrayMenuItem : WORD {
     TRAY_MENU_QUIT = 4,          // "Quit"
 };
 constexpr DWORD TRAY_START_WAIT_MS = 5000;  // how long platform_tray_start waits for the thread's first try
+constexpr DWORD TRAY_STOP_WAIT_MS = 2000;   // how long platform_tray_stop waits for the icon to be taken away
 
 struct Tray {
     std::mutex mutex;                     // guards tip
@@ -131,7 +132,10 @@ LRESULT CALLBACK tray_window(HWND window, UINT message, WPARAM wParam, LPARAM lP
         run_command(LOWORD(wParam));
         return 0;
     case WM_CLOSE: {
-        NOTIFYICONDATAW data = icon_data(0);
+        NOTIFYICONDATAW data{};  // the icon is named by its window and id alone
+        data.cbSize = sizeof data;
+        data.hWnd = window;
+        data.uID = TRAY_ICON_ID;
         Shell_NotifyIconW(NIM_DELETE, &data);
         DestroyWindow(window);
         return 0;
@@ -232,8 +236,10 @@ PlatformTrayCommand platform_tray_take_command() {
 void platform_tray_stop() {
     if (TRAY.thread == nullptr) return;
     if (HWND w = TRAY.window) PostMessageW(w, WM_CLOSE, 0, 0);
-    // An open menu holds the thread in its own loop; the icon goes with the process then.
-    WaitForSingleObject(TRAY.thread, 1000);
+    // An open menu holds the thread in its own loop, and a busy shell may
+    // answer slowly; after the wait the icon goes with the process (the shell
+    // drops icons whose window is gone).
+    WaitForSingleObject(TRAY.thread, TRAY_STOP_WAIT_MS);
     CloseHandle(TRAY.thread);
     TRAY.thread = nullptr;
     TRAY.window = nullptr;
