@@ -135,15 +135,46 @@ function(vimo_windows_tests)
     endif()
   endforeach()
 
+  # A GUI program: no console window opens beside the mascot (its lines:
+  # platform_output_start).
+  set_target_properties(vimo PROPERTIES WIN32_EXECUTABLE ON)
+
+  # The installer, dist/vimo-setup-x64.exe's source: vimo.exe stripped and the
+  # Linux build's assets/ (pictures, icon, font) packed by NSIS.
+  set(VIMO_LINUX_BUILD_DIR ${CMAKE_SOURCE_DIR}/build CACHE PATH "The Linux build whose service the e2e run uses")
+  find_program(VIMO_MAKENSIS makensis)
+  set(VIMO_SETUP ${CMAKE_BINARY_DIR}/vimo-setup-x64.exe)
+  if(VIMO_MAKENSIS)
+    set(stage ${CMAKE_BINARY_DIR}/setup-stage)
+    add_custom_target(vimo_setup
+      COMMAND ${CMAKE_COMMAND} -E rm -rf ${stage}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${stage}
+      COMMAND ${CMAKE_STRIP} -o ${stage}/vimo.exe $<TARGET_FILE:vimo>
+      COMMAND ${CMAKE_COMMAND} -E copy_directory ${VIMO_LINUX_BUILD_DIR}/assets ${stage}/assets
+      COMMAND ${VIMO_MAKENSIS} -V2 -DSTAGE=${stage} -DOUTFILE=${VIMO_SETUP} -DVERSION=1.0
+        ${CMAKE_SOURCE_DIR}/deploy/windows/vimo.nsi
+      DEPENDS vimo ${CMAKE_SOURCE_DIR}/deploy/windows/vimo.nsi
+      BYPRODUCTS ${VIMO_SETUP}
+      COMMENT "Packing vimo.exe and assets/ into vimo-setup-x64.exe")
+  endif()
   # vimo.exe end to end under Wine on a private Xvfb, against the service of
   # the Linux build beside this one (its assets too; artefacts land there).
-  set(VIMO_LINUX_BUILD_DIR ${CMAKE_SOURCE_DIR}/build CACHE PATH "The Linux build whose service the e2e run uses")
   find_program(VIMO_PYTHON3 python3)
   if(VIMO_WIN32_GFX AND VIMO_PYTHON3)
     add_test(NAME e2e_windows COMMAND ${VIMO_PYTHON3} ${VIMO_TEST_DIR}/e2e/e2e.py --build-dir ${VIMO_LINUX_BUILD_DIR}
       windows)
     set_tests_properties(e2e_windows PROPERTIES LABELS "e2e;windows" RUN_SERIAL TRUE TIMEOUT 300
       ENVIRONMENT "VIMO_E2E_EXE=$<TARGET_FILE:vimo>" FAIL_REGULAR_EXPRESSION "^FAILED:")
+    # The installer's whole life: install, run from the Start-menu folder
+    # without a console, the tray's Quit, upgrade over a running companion,
+    # uninstall.
+    if(VIMO_MAKENSIS)
+      add_test(NAME e2e_windows_install COMMAND ${VIMO_PYTHON3} ${VIMO_TEST_DIR}/e2e/e2e.py
+        --build-dir ${VIMO_LINUX_BUILD_DIR} windows_install)
+      set_tests_properties(e2e_windows_install PROPERTIES LABELS "e2e;windows" RUN_SERIAL TRUE TIMEOUT 400
+        ENVIRONMENT "VIMO_E2E_SETUP=${VIMO_SETUP}"
+        FAIL_REGULAR_EXPRESSION "^FAILED:")
+    endif()
   endif()
 
   vimo_wine_test(test_net SOURCES ${VIMO_TEST_DIR}/net/net_test.cpp ${VIMO_TEST_DIR}/net/endpoints_test.cpp

@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
-# Builds vimo.exe with MinGW-w64 and writes dist/vimo-windows-x64.zip: vimo.exe
-# and assets/ (the pictures from the Linux build's generator and the font),
-# which is all it needs; config.json appears beside vimo.exe at its first start.
-# The zip unpacks into one folder, vimo/.
+# Builds vimo.exe with MinGW-w64 and writes
+# - dist/vimo-setup-x64.exe: the installer (NSIS, deploy/windows/vimo.nsi), a
+#   per-user install into %LOCALAPPDATA%\Programs\vimo with a Start-menu entry,
+#   an optional start at log-on and an uninstaller; /S installs silently;
+# - dist/vimo-windows-x64.zip: vimo.exe and assets/ (the pictures and the icon
+#   from the Linux build's generator, and the font), which is all it needs;
+#   config.json appears beside vimo.exe at its first start. The zip unpacks
+#   into one folder, vimo/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -12,7 +16,7 @@ JOBS=$(nproc)
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$JOBS" --target vimo_assets vimo_font
 cmake -S . -B build-windows -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build-windows -j "$JOBS" --target vimo
+cmake --build build-windows -j "$JOBS" --target vimo vimo_setup
 
 # Only DLLs every Windows has: no MinGW runtime, nothing to install beside it.
 SYSTEM_DLLS="kernel32 user32 gdi32 opengl32 dwmapi winhttp shell32 advapi32 bcrypt msvcrt ws2_32 ole32 winmm shcore imm32 comctl32"
@@ -33,3 +37,5 @@ rm -f dist/vimo-windows-x64.zip
 (cd dist/stage && python3 -m zipfile -c ../vimo-windows-x64.zip vimo)
 rm -rf dist/stage
 echo "package-windows: wrote dist/vimo-windows-x64.zip ($(du -h dist/vimo-windows-x64.zip | cut -f1))"
+cp build-windows/vimo-setup-x64.exe dist/vimo-setup-x64.exe
+echo "package-windows: wrote dist/vimo-setup-x64.exe ($(du -h dist/vimo-setup-x64.exe | cut -f1))"

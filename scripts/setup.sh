@@ -14,7 +14,7 @@ PACKAGES=(
   wrk clang libclang-rt-14-dev procps curl python3 nginx
   libboost-dev ngircd python3-websockets openssl
   libnginx-mod-nchan redis-server
-  g++-mingw-w64-x86-64-posix wine64 wine googletest
+  g++-mingw-w64-x86-64-posix wine64 wine googletest nsis
 )
 
 SUDO=""

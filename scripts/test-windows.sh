@@ -13,6 +13,7 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$JOBS" --target vimo-service vimo_assets vimo_font
 cmake -S . -B build-windows -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build-windows -j "$JOBS"
+cmake --build build-windows -j "$JOBS" --target vimo_setup  # the installer scenario's installer
 
 # The programs must need no DLL beyond Windows's own.
 for exe in build-windows/*.exe; do

@@ -2,9 +2,10 @@
 //
 //   gen_assets <assets dir> [contact sheet path]
 //
-// Writes assets/guy.png, assets/vimo/<pose>.png and the nine pieces of the
-// "bubble" and "blockspawner" frames, plus an optional contact sheet that shows
-// every picture enlarged on a checkerboard, for looking at the art by eye.
+// Writes assets/guy.png, assets/vimo/<pose>.png, the nine pieces of the
+// "bubble" and "blockspawner" frames and the program's icon assets/vimo.ico
+// (16, 24 and 32 px), plus an optional contact sheet that shows every
+// picture enlarged on a checkerboard, for looking at the art by eye.
 // Every picture is RGBA with a transparent background. Poses are 32 x 32 and
 // are stretched to 128 x 128 by the program with nearest filtering; the frame
 // pieces are drawn at screen scale, so their pixel sizes are the border widths.
@@ -26,6 +27,51 @@ static bool write_png(const fs::path& path, const Image& img) {
     int ok = stbi_write_png(path.string().c_str(), img.w, img.h, 4, img.px.data(), img.w * 4);
     if (!ok) std::fprintf(stderr, "gen_assets: cannot write %s\n", path.string().c_str());
     return ok != 0;
+}
+
+// A Windows icon file holding each picture as a 32-bit DIB (what every reader
+// of .ico takes, the installer compiler's too): little-endian header and
+// directory, then per picture a BITMAPINFOHEADER of double height, the BGRA
+// rows bottom-up and the 1-bit mask (set where transparent), rows padded to
+// 4 bytes.
+static bool write_ico(const fs::path& path, const std::vector<Image>& images) {
+    std::string out;
+    auto u16 = [&](unsigned v) { out += char(v & 0xff), out += char(v >> 8 & 0xff); };
+    auto u32 = [&](unsigned v) { u16(v & 0xffff), u16(v >> 16); };
+    u16(0), u16(1), u16(unsigned(images.size()));
+    size_t offset = 6 + 16 * images.size();
+    std::vector<std::string> bodies;
+    for (const Image& img : images) {
+        std::string body;
+        std::swap(out, body);
+        const unsigned mask_row = unsigned((img.w + 31) / 32 * 4);
+        u32(40), u32(unsigned(img.w)), u32(unsigned(img.h * 2)), u16(1), u16(32), u32(0);
+        u32(unsigned(img.w * img.h * 4) + mask_row * unsigned(img.h)), u32(0), u32(0), u32(0), u32(0);
+        for (int y = img.h - 1; y >= 0; y--)
+            for (int x = 0; x < img.w; x++) {
+                Rgba c = img.get(x, y);
+                out += char(c.b), out += char(c.g), out += char(c.r), out += char(c.a);
+            }
+        for (int y = img.h - 1; y >= 0; y--) {
+            std::string row(mask_row, '\0');
+            for (int x = 0; x < img.w; x++)
+                if (img.get(x, y).a == 0) row[size_t(x / 8)] = char(row[size_t(x / 8)] | (0x80 >> (x % 8)));
+            out += row;
+        }
+        std::swap(out, body);
+        bodies.push_back(body);
+    }
+    for (size_t i = 0; i < images.size(); i++) {
+        out += char(images[i].w), out += char(images[i].h), out += '\0', out += '\0';
+        u16(1), u16(32), u32(unsigned(bodies[i].size())), u32(unsigned(offset));
+        offset += bodies[i].size();
+    }
+    for (const std::string& body : bodies) out += body;
+    FILE* file = std::fopen(path.string().c_str(), "wb");
+    bool ok = file && std::fwrite(out.data(), 1, out.size(), file) == out.size();
+    if (file) ok = std::fclose(file) == 0 && ok;
+    if (!ok) std::fprintf(stderr, "gen_assets: cannot write %s\n", path.string().c_str());
+    return ok;
 }
 
 // ---------------------------------------------------------------------------
@@ -139,6 +185,7 @@ int main(int argc, char** argv) {
         ok &= write_png(dir / ("bubble." + std::string(PIECE_NAMES[i]) + ".png"), bubble.pieces[i]);
         ok &= write_png(dir / ("blockspawner." + std::string(PIECE_NAMES[i]) + ".png"), panel.pieces[i]);
     }
+    ok &= write_ico(dir / "vimo.ico", build_icon());
     if (argc >= 3) ok &= write_png(argv[2], contact_sheet(poses, bubble, panel));
     return ok ? 0 : 1;
 }

@@ -5,6 +5,7 @@
 #include "pixel_art.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -606,6 +607,59 @@ std::vector<Pose> build_poses() {
         {"held_0", pose_held(0)},  {"held_1", pose_held(1)},  {"held_2", pose_held(2)},
         {"guy", pose_guy()},
     };
+}
+
+// ---------------------------------------------------------------------------
+// The program's icon: the idle pose, which is all face, at 32 px as drawn, at
+// 24 px averaged over the area each pixel covers (in premultiplied alpha, so
+// the transparent background does not darken the outline), and at 16 px a
+// face of its own.
+
+static Image scale_area(const Image& src, int size) {
+    Image out(size, size);
+    const double step = double(src.w) / size;
+    for (int y = 0; y < size; y++)
+        for (int x = 0; x < size; x++) {
+            double sum[4] = {0, 0, 0, 0}, area = 0;
+            for (int sy = int(y * step); sy < src.h && sy < (y + 1) * step; sy++)
+                for (int sx = int(x * step); sx < src.w && sx < (x + 1) * step; sx++) {
+                    double wx = std::min<double>(sx + 1, (x + 1) * step) - std::max<double>(sx, x * step);
+                    double wy = std::min<double>(sy + 1, (y + 1) * step) - std::max<double>(sy, y * step);
+                    Rgba c = src.get(sx, sy);
+                    double w = wx * wy, a = c.a / 255.0;
+                    sum[0] += w * c.r * a, sum[1] += w * c.g * a, sum[2] += w * c.b * a, sum[3] += w * a;
+                    area += w;
+                }
+            double a = sum[3] / area;
+            if (a <= 0) continue;
+            auto channel = [&](double v) { return uint8_t(std::lround(std::clamp(v / sum[3], 0.0, 255.0))); };
+            out.set(x, y, Rgba{channel(sum[0]), channel(sum[1]), channel(sum[2]), uint8_t(std::lround(a * 255))});
+        }
+    return out;
+}
+
+static const Grid ICON_16 = {  // the face alone, drawn for 16 px, where the pose's eyes would blur away
+    "........gg......",
+    ".......gG.......",
+    ".....oooooo.....",
+    "...oohhbbbbboo..",
+    "..ohhbbbbbbbbbo.",
+    ".ohbbbbbbbbbbbbo",
+    ".obbbbbbbbbbbbso",
+    "obbbbebbbbebbbso",
+    "obbbbebbbbebbbso",
+    "obbccbbbbbbccbso",
+    "osbbbbmbbmbbbsso",
+    "osbbbbbmmbbbbsso",
+    ".osbbbbbbbbbbso.",
+    ".ossbbbbbbbbsso.",
+    "..oossssssssoo..",
+    "...oooooooooo...",
+};
+
+std::vector<Image> build_icon() {
+    Image face = pose_idle();
+    return {grid_image(ICON_16), scale_area(face, 24), face};
 }
 
 // ---------------------------------------------------------------------------

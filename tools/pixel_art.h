@@ -44,6 +44,7 @@ extern const char* const PIECE_NAMES[9];
 
 Image grid_image(const Grid& g);   // decodes a grid through the palette
 std::vector<Pose> build_poses();   // every mascot pose plus "guy"
+std::vector<Image> build_icon();   // the idle mascot's face at 16, 24 and 32 px, for vimo.ico
 NineSlice build_bubble();          // white speech bubble, 8-pixel borders, rounded
 NineSlice build_blockspawner();    // full-window frame for the block spawner, drawn with an orange tint
 

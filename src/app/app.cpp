@@ -11,6 +11,7 @@
 #include <iostream>
 #include <vector>
 
+#include "app/tray.h"
 #include "desktop/input.h"
 #include "desktop/shape.h"
 #include "desktop/window.h"
@@ -30,6 +31,7 @@ static_assert(std::atomic<int>::is_always_lock_free, "INTERRUPTED is written fro
 // the X server (closing the window, unloading textures and fonts, forgetting
 // the host window), for when the connection to it has broken.
 static void shutdown_sequence(bool with_display) {
+    tray_stop();  // no icon left behind in the notification area
     ClosePhysics();  // the thread is joined before any body goes away
     if (with_display) CloseWindow();
     // Each onDestroy runs exactly once; the mascot's writes "config.json".
@@ -227,6 +229,7 @@ int app_run() {
     float time = 0;  // seconds of all earlier frames
     while (!app_should_stop()) {
         time += frame_run_once(time);
+        tray_update(time);
         report.frame_ended();
     }
     if (!cleaned_up) cleanup();

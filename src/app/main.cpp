@@ -1,5 +1,7 @@
 // Entry of the companion: start-up in its fixed order, then the frame loop
-// and the shutdown sequence (app_run). The one argument read is "--quit"
+// and the shutdown sequence (app_run). On Windows vimo.exe is a GUI program
+// (no console window of its own): platform_output_start finds its lines a
+// place first. The one argument read is "--quit"
 // (app/instance.h); others are ignored.
 #include <iostream>
 
@@ -7,6 +9,7 @@
 #include "app/config.h"
 #include "base/files.h"
 #include "app/instance.h"
+#include "app/tray.h"
 #include "desktop/input.h"
 #include "desktop/monitors.h"
 #include "desktop/shape.h"
@@ -19,6 +22,9 @@
 
 int main(int argc, char** argv) {
     getCWD();  // before anything opens a file, the lock file included
+    // Windows: before the first line, which would otherwise go nowhere (a
+    // GUI program has no console of its own).
+    platform_output_start(cwd + LOG_FILE);
     if (instance_quit_requested(argc, argv)) return instance_quit();
     // The handlers come before the lock: from the moment the lock is ours,
     // "vimo --quit" may send SIGINT, which must end us through the shutdown.
@@ -49,6 +55,7 @@ int main(int argc, char** argv) {
     monitors_start();
     input_initialize();
     game_init();
+    tray_start();  // Windows: the notification-area icon, whose Quit ends us like Ctrl-C
     // A mascot saved on a monitor that is gone comes back onto one.
     monitors_gather_strays();
     return app_run();

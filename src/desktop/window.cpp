@@ -28,6 +28,9 @@ static bool hostAway = false;
 static int ownLeft = 0, ownTop = 0;
 // The last look found another program's window focused and full screen.
 static bool hostFullscreen = false;
+// The user put the overlay away (overlay_hide_for_user); a full-screen
+// window that comes and goes meanwhile does not bring it back.
+static bool userHidden = false;
 
 void window_connect() {
     if (!platform_windows_connect()) return;  // no X server: no host window, the screen walls still hold
@@ -97,7 +100,8 @@ bool window_host_away() {
 }
 
 void overlay_follow_fullscreen(bool fullscreen) {
-    if (!IsWindowReady() || fullscreen == IsWindowState(FLAG_WINDOW_HIDDEN)) return;
+    hostFullscreen = fullscreen;  // what overlay_hide_for_user(false) goes by
+    if (!IsWindowReady() || (fullscreen || userHidden) == IsWindowState(FLAG_WINDOW_HIDDEN)) return;
     // Only the window goes: frames, physics and the network go on, so the
     // scene is where it would have been when the window comes back.
     if (fullscreen) {
@@ -105,6 +109,17 @@ void overlay_follow_fullscreen(bool fullscreen) {
         SetWindowState(FLAG_WINDOW_HIDDEN);
     } else {
         std::cout << "No full-screen window any more: showing the overlay" << std::endl;
+        ClearWindowState(FLAG_WINDOW_HIDDEN);
+    }
+}
+
+void overlay_hide_for_user(bool hidden) {
+    userHidden = hidden;
+    const bool hide = hidden || hostFullscreen;
+    if (!IsWindowReady() || hide == IsWindowState(FLAG_WINDOW_HIDDEN)) return;
+    if (hide) {
+        SetWindowState(FLAG_WINDOW_HIDDEN);
+    } else {
         ClearWindowState(FLAG_WINDOW_HIDDEN);
     }
 }
@@ -171,6 +186,7 @@ void window_reset() {
     lastRect = {0, 0, 0, 0};
     hostAway = false;
     hostFullscreen = false;
+    userHidden = false;
     ownLeft = ownTop = 0;
     currentwindow = 0;
     lastwindow = 0;

@@ -47,6 +47,11 @@ void overlay_follow(Rectangle r);
 bool window_host_away();
 // Hide the overlay's window while fullscreen is true, show it again (same
 // properties, on top) when it is not; nothing when already so or no window.
+// While the user has hidden the overlay it stays hidden whatever the full-screen state.
 void overlay_follow_fullscreen(bool fullscreen);
+// Hide the overlay's window at the user's wish (the Windows notification
+// icon's "Hide for an hour"), or let it show again unless a full-screen
+// window keeps it hidden. Frames go on as for a full-screen window.
+void overlay_hide_for_user(bool hidden);
 void overlay_remove_walls();                      // Destroy the current walls, if any (wallRect unchanged)
 void window_reset();                              // Back to the start-up state (walls forgotten, not destroyed)

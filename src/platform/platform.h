@@ -54,6 +54,66 @@ inline constexpr long PLATFORM_END_GRACE_MS = 4500;  // Windows gives a closed c
 // Write size bytes of data to standard output without stdio's buffer.
 void platform_write_stdout(const char* data, size_t size);
 
+// ---- Diagnostic output ---------------------------------------------------------------
+// Where standard output (stdio, std::cout, platform_write_stdout) goes.
+enum PlatformOutput {
+    PLATFORM_OUTPUT_INHERITED,  // where the starter put it: a terminal, a pipe or a file (always on Linux)
+    PLATFORM_OUTPUT_CONSOLE,    // Windows: the console of the program that started us (cmd, PowerShell)
+    PLATFORM_OUTPUT_LOG         // Windows: no console and no handle: the log file (platform_log_append)
+};
+// Called first thing in main, main thread. Linux: nothing to do. Windows,
+// where vimo.exe is a GUI program that gets no console of its own: keep a
+// standard output handle the starter passed (a redirection, a pipe); else
+// attach to the starting program's console; else send every later line of
+// this process, through a pipe and a thread of its own, to the file at
+// log_path. Lines written before this call are lost on Windows.
+PlatformOutput platform_output_start(const std::string& log_path);
+// Flush stdio and wait (at most a second) until the log thread has written
+// every line already handed to it; later output is dropped. Runs by itself
+// at exit and in platform_exit_now; any thread; does nothing twice.
+void platform_output_finish();
+inline constexpr size_t PLATFORM_LOG_LIMIT = 1u << 20;  // bytes: the log file stays below this size
+// Append size bytes of data to the file at path (created when missing). When
+// the file would reach limit bytes, its older half (up to a line end) first
+// replaces path + ".1" and the newer half stays, so the file always stays
+// below limit and path + ".1" holds the lines before it. Of a piece of half
+// the limit or more only its newest part is kept. False when the file could
+// not be written. One writer at a time (the log thread); other processes
+// appending to the same file lose nothing but may roll it in between.
+bool platform_log_append(const std::string& path, const char* data, size_t size, size_t limit = PLATFORM_LOG_LIMIT);
+
+// ---- Notification-area icon (Windows; Linux has none) ---------------------------------------
+enum PlatformTrayResult {
+    PLATFORM_TRAY_UNSUPPORTED,  // no notification area on this system (Linux)
+    PLATFORM_TRAY_ADDED,        // the icon is in the notification area
+    PLATFORM_TRAY_WAITING       // not yet: the shell has no notification area now; added when it announces one
+};
+// What the icon's menu asks of the main thread (platform_tray_take_command).
+enum PlatformTrayCommand { PLATFORM_TRAY_NOTHING, PLATFORM_TRAY_HIDE, PLATFORM_TRAY_SHOW };
+// Add the icon (the .ico file at icon_path, the sizes the shell wants picked
+// from it) with tip as its tooltip, on a thread of its own with a hidden
+// window that also puts it back when Explorer restarts (TaskbarCreated). Its
+// menu: "Hide for an hour" or "Show" (queued for platform_tray_take_command),
+// "Start with Windows" (platform_autostart_*), "Open log" (log_path in the
+// user's editor; greyed while the file does not exist) and "Quit", which calls
+// quit(PLATFORM_END_INTERRUPT) on the icon's thread, as Ctrl-C would.
+// Main thread, once.
+PlatformTrayResult platform_tray_start(const std::string& icon_path, const std::string& tip,
+                                       const std::string& log_path, void (*quit)(int));
+void platform_tray_set_tip(const std::string& tip);    // Tooltip text (UTF-8, cut to 127 characters); any thread
+void platform_tray_set_hidden(bool hidden);            // The menu offers "Show" instead of "Hide for an hour"; any thread
+PlatformTrayCommand platform_tray_take_command();      // The last command chosen since the previous call; any thread
+void platform_tray_stop();                             // Remove the icon and end its thread; main thread
+
+// ---- Start with the session (Windows: HKCU\...\CurrentVersion\Run, value "vimo") ---------------
+// True when the system starts this executable at log-on (the value names
+// this very file). Linux: false.
+bool platform_autostart_enabled();
+// Register this executable to start at log-on, or take it out (a value that
+// names another copy is left alone when turning off). False when it could
+// not, and always on Linux.
+bool platform_autostart_set(bool on);
+
 // ---- Files (whole files, paths UTF-8) -------------------------------------------------------
 // Content of the file at path into *content; false (content empty) when it
 // cannot be opened (missing, a folder, no permission). A read error ends the content.

@@ -132,6 +132,7 @@ void platform_on_end_request(void (*handler)(int)) {
 }
 
 void platform_exit_now(int status) {
+    platform_output_finish();  // the log thread's last lines, which TerminateProcess would drop
     TerminateProcess(GetCurrentProcess(), (UINT)status);
     ExitProcess((UINT)status);  // not reached: TerminateProcess does not return for the caller's own process
 }

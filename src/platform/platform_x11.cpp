@@ -581,3 +581,22 @@ bool platform_monitors_changed() {
     }
     return changed;
 }
+
+// ---- Diagnostic output, notification area, start with the session -----------------------
+// A Linux program keeps the standard output its starter gave it; the
+// notification-area icon and the log-on start are Windows's (the desktop
+// entry of scripts/install.sh is Linux's way in).
+
+PlatformOutput platform_output_start(const std::string&) { return PLATFORM_OUTPUT_INHERITED; }
+void platform_output_finish() {}
+
+PlatformTrayResult platform_tray_start(const std::string&, const std::string&, const std::string&, void (*)(int)) {
+    return PLATFORM_TRAY_UNSUPPORTED;
+}
+void platform_tray_set_tip(const std::string&) {}
+void platform_tray_set_hidden(bool) {}
+PlatformTrayCommand platform_tray_take_command() { return PLATFORM_TRAY_NOTHING; }
+void platform_tray_stop() {}
+
+bool platform_autostart_enabled() { return false; }
+bool platform_autostart_set(bool) { return false; }

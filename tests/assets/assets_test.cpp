@@ -6,6 +6,7 @@
 #include <stb/stb_image.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -159,3 +160,49 @@ TEST(FramePictures, BlockSpawnerFrameLeavesTheDesktopVisible) {
 }
 
 }  // namespace
+
+// The program's icon (the installer's, the Start menu's and the notification
+// area's): a Windows .ico with the face at 16, 24 and 32 px as 32-bit DIBs
+// whose transparent corners the 1-bit mask marks too (for readers that
+// ignore alpha), and at every size the eyes still there.
+TEST(ProgramIcon, FaceAtSixteenTwentyFourAndThirtyTwoPixels) {
+    FILE* file = std::fopen((ASSETS + "vimo.ico").c_str(), "rb");
+    ASSERT_NE(file, nullptr) << "assets/vimo.ico is missing";
+    std::vector<uint8_t> ico;
+    for (int c; (c = std::fgetc(file)) != EOF;) ico.push_back(uint8_t(c));
+    std::fclose(file);
+    auto u16 = [&](size_t at) { return unsigned(ico.at(at) | ico.at(at + 1) << 8); };
+    auto u32 = [&](size_t at) { return u16(at) | u16(at + 2) << 16; };
+    ASSERT_EQ(u16(2), 1u) << "not an icon file";
+    ASSERT_EQ(u16(4), 3u);
+    const int sizes[] = {16, 24, 32};
+    for (size_t i = 0; i < 3; i++) {
+        SCOPED_TRACE(sizes[i]);
+        const size_t entry = 6 + 16 * i;
+        const int n = sizes[i];
+        ASSERT_EQ(ico.at(entry), n);
+        ASSERT_EQ(ico.at(entry + 1), n);
+        const size_t dib = u32(entry + 12);
+        ASSERT_EQ(u32(entry + 8), 40u + n * n * 4 + (n + 31) / 32 * 4 * n);
+        ASSERT_LE(dib + u32(entry + 8), ico.size());
+        ASSERT_EQ(u32(dib + 4), unsigned(n));
+        ASSERT_EQ(u32(dib + 8), unsigned(2 * n)) << "an icon's DIB counts its mask's rows too";
+        ASSERT_EQ(u16(dib + 14), 32u);
+        auto bgra = [&](int x, int y) { return &ico[dib + 40 + (size_t(n - 1 - y) * n + x) * 4]; };
+        auto masked = [&](int x, int y) {
+            return (ico[dib + 40 + n * n * 4 + size_t(n - 1 - y) * ((n + 31) / 32 * 4) + x / 8] >> (7 - x % 8)) & 1;
+        };
+        int eyes = 0, opaque = 0;
+        for (int y = 0; y < n; y++)
+            for (int x = 0; x < n; x++) {
+                const uint8_t* p = bgra(x, y);
+                EXPECT_EQ(masked(x, y), p[3] == 0 ? 1 : 0) << "at " << x << "," << y;
+                opaque += p[3] == 255;
+                eyes += p[3] == 255 && p[2] < 60 && p[1] < 60 && p[0] < 60;  // the eyes' near-black (the outline is bluer)
+            }
+        EXPECT_EQ(bgra(0, 0)[3], 0);
+        EXPECT_EQ(bgra(n - 1, n - 1)[3], 0);
+        EXPECT_GT(opaque, n * n / 3) << "no figure";
+        EXPECT_GE(eyes, 4) << "the face has no eyes at this size";
+    }
+}

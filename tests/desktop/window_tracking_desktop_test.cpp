@@ -198,4 +198,20 @@ TEST_F(WindowTrackingDesktopTest, FullScreenWindowHidesTheOverlayWhileTheWorldRu
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "A full-screen window is active: hiding the overlay\n"
               "No full-screen window any more: showing the overlay\n");
+
+    // Hidden by the user: a full-screen window that comes and goes does not
+    // bring it back, and showing it again waits for a full-screen one to go.
+    overlay_hide_for_user(true);
+    EXPECT_TRUE(IsWindowState(FLAG_WINDOW_HIDDEN));
+    overlay_follow_fullscreen(true);
+    overlay_follow_fullscreen(false);
+    EXPECT_TRUE(IsWindowState(FLAG_WINDOW_HIDDEN)) << "a full-screen window's end showed what the user hid";
+    overlay_hide_for_user(false);
+    EXPECT_FALSE(IsWindowState(FLAG_WINDOW_HIDDEN));
+    overlay_hide_for_user(true);
+    overlay_follow_fullscreen(true);
+    overlay_hide_for_user(false);
+    EXPECT_TRUE(IsWindowState(FLAG_WINDOW_HIDDEN)) << "shown under a full-screen window";
+    overlay_follow_fullscreen(false);
+    EXPECT_FALSE(IsWindowState(FLAG_WINDOW_HIDDEN));
 }

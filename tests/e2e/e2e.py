@@ -19,6 +19,7 @@ import scenario_compositor  # noqa: E402
 import scenario_hostile  # noqa: E402
 import scenario_wm  # noqa: E402
 import scenario_wine  # noqa: E402
+import scenario_installer  # noqa: E402
 import scenario_monitors  # noqa: E402
 import scenario_wayland  # noqa: E402
 import scenario_scale  # noqa: E402
@@ -37,6 +38,7 @@ SCENARIOS = {
     "hostile_chat": scenario_hostile.hostile_chat,
     "wm": scenario_wm.wm,
     "windows": scenario_wine.windows,
+    "windows_install": scenario_installer.windows_install,
     "monitors": scenario_monitors.monitors,
     "wayland": scenario_wayland.wayland,
     "scale": scenario_scale.scale,

@@ -59,6 +59,14 @@ class WineCompanion:
         m = re.search(r"Parent window id: (0x[0-9a-f]+)", tree)
         self.overlay_windows = {wid, int(m.group(1), 16) if m else wid}
         log("vimo.exe overlay window", hex(wid))
+        # Where no X tray runs, Wine shows the notification area as a small
+        # window of its own, with the mascot's face (in the mascot's colours)
+        # as vimo.exe's icon: taken off the screen, so that looking for the
+        # mascot's colours finds the mascot alone (scenario_installer uses it).
+        self.proc.wait_line(r"^tray icon added", 30)
+        tray = wait_until(lambda: self.stack.run(["xdotool", "search", "--onlyvisible", "--name",
+                                                  "^Wine System Tray$"], False).split(), 20, "Wine's notification area")
+        self.stack.run(["xdotool", "windowunmap", tray[0]])
         return wid
 
     def takes_pointer(self):

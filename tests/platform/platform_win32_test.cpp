@@ -233,3 +233,31 @@ TEST(PlatformWindows, AWindowOfOurOwnFoundShownHiddenAndGone) {
     EXPECT_EQ(platform_window_info(id).state, PLATFORM_WINDOW_UNKNOWN);
     EXPECT_EQ(platform_find_window("vimo"), 0u);
 }
+
+// "Start with Windows": the Run value names this very executable, and turning
+// it off leaves a value that names another copy alone.
+TEST(PlatformAutostart, RunValueNamesThisExecutableAndOffLeavesOtherCopiesAlone) {
+    const wchar_t* key = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, key, L"vimo");
+    EXPECT_FALSE(platform_autostart_enabled());
+    ASSERT_TRUE(platform_autostart_set(true));
+    EXPECT_TRUE(platform_autostart_enabled());
+    wchar_t data[1024];
+    DWORD size = sizeof data;
+    ASSERT_EQ(RegGetValueW(HKEY_CURRENT_USER, key, L"vimo", RRF_RT_REG_SZ, nullptr, data, &size), ERROR_SUCCESS);
+    std::wstring command = data;
+    std::string exe = platform_executable_path();
+    EXPECT_EQ(command, L"\"" + std::wstring(exe.begin(), exe.end()) + L"\"") << "quoted: the path may hold spaces";
+    ASSERT_TRUE(platform_autostart_set(false));
+    EXPECT_FALSE(platform_autostart_enabled());
+    EXPECT_NE(RegGetValueW(HKEY_CURRENT_USER, key, L"vimo", RRF_RT_REG_SZ, nullptr, data, &size), ERROR_SUCCESS);
+
+    // Another installation's value: not ours, not ticked, not removed.
+    const wchar_t other[] = L"\"C:\\Other Place\\vimo.exe\"";
+    ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, key, L"vimo", REG_SZ, other, sizeof other), ERROR_SUCCESS);
+    EXPECT_FALSE(platform_autostart_enabled());
+    EXPECT_TRUE(platform_autostart_set(false));
+    size = sizeof data;
+    EXPECT_EQ(RegGetValueW(HKEY_CURRENT_USER, key, L"vimo", RRF_RT_REG_SZ, nullptr, data, &size), ERROR_SUCCESS);
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, key, L"vimo");
+}
