@@ -24,6 +24,7 @@ import scenario_wayland  # noqa: E402
 import scenario_scale  # noqa: E402
 import scenario_bridges  # noqa: E402
 import scenario_wake  # noqa: E402
+import scenario_workarea  # noqa: E402
 
 SCENARIOS = {
     "mascot": scenario_desktop.mascot,
@@ -41,6 +42,8 @@ SCENARIOS = {
     "scale": scenario_scale.scale,
     "bridges": scenario_bridges.bridges,
     "wake": scenario_wake.wake,
+    "workarea": scenario_workarea.workarea,
+    "workarea_monitors": scenario_workarea.workarea_monitors,
 }
 
 
