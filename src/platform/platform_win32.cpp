@@ -391,21 +391,27 @@ PlatformRect from_system(const RECT& r) {
     return PlatformRect{r.left - screen.left, r.top - screen.top, r.right - screen.left, r.bottom - screen.top};
 }
 
-std::vector<PlatformRect> read_monitors() {
-    struct Found {
-        std::vector<PlatformRect> primary, others;
-    } found;
+// What the system says of every monitor, in its own order.
+std::vector<MONITORINFO> monitor_infos() {
+    std::vector<MONITORINFO> infos;
     EnumDisplayMonitors(
         nullptr, nullptr,
         [](HMONITOR monitor, HDC, LPRECT, LPARAM data) -> BOOL {
             MONITORINFO info{};
             info.cbSize = sizeof info;
-            if (!GetMonitorInfoW(monitor, &info)) return TRUE;
-            auto* f = reinterpret_cast<Found*>(data);
-            (info.dwFlags & MONITORINFOF_PRIMARY ? f->primary : f->others).push_back(from_system(info.rcMonitor));
+            if (GetMonitorInfoW(monitor, &info)) reinterpret_cast<std::vector<MONITORINFO>*>(data)->push_back(info);
             return TRUE;
         },
-        reinterpret_cast<LPARAM>(&found));
+        reinterpret_cast<LPARAM>(&infos));
+    return infos;
+}
+
+std::vector<PlatformRect> read_monitors() {
+    struct Found {
+        std::vector<PlatformRect> primary, others;
+    } found;
+    for (const MONITORINFO& info : monitor_infos())
+        (info.dwFlags & MONITORINFOF_PRIMARY ? found.primary : found.others).push_back(from_system(info.rcMonitor));
     std::vector<PlatformRect> out;
     for (auto* list : {&found.primary, &found.others})
         for (const PlatformRect& r : *list) {
@@ -546,18 +552,10 @@ bool WORK_LOOKED = false;  // whether it has looked yet (the first look answers 
 
 ToldAreas read_work_areas() {
     ToldAreas told;
-    EnumDisplayMonitors(
-        nullptr, nullptr,
-        [](HMONITOR monitor, HDC, LPRECT, LPARAM data) -> BOOL {
-            MONITORINFO info{};
-            info.cbSize = sizeof info;
-            if (!GetMonitorInfoW(monitor, &info)) return TRUE;
-            auto* t = reinterpret_cast<ToldAreas*>(data);
-            t->monitors.push_back(from_system(info.rcMonitor));
-            t->work.push_back(from_system(info.rcWork));
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&told));
+    for (const MONITORINFO& info : monitor_infos()) {
+        told.monitors.push_back(from_system(info.rcMonitor));
+        told.work.push_back(from_system(info.rcWork));
+    }
     return told;
 }
 

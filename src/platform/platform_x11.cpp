@@ -662,18 +662,19 @@ std::vector<PlatformRect> platform_work_areas(const std::vector<PlatformRect>& m
     return work;
 }
 
-bool platform_work_areas_changed() {
+namespace {
+
+// Whether the events read so far, the queued ones included, set flag; clears it.
+bool events_said(bool& flag) {
     if (!DPY) return false;
     read_events();
-    const bool changed = WORK_DIRTY;
-    WORK_DIRTY = false;
-    return changed;
+    const bool said = flag;
+    flag = false;
+    return said;
 }
 
-bool platform_monitors_changed() {
-    if (!DPY) return false;
-    read_events();
-    const bool changed = MONITORS_DIRTY;
-    MONITORS_DIRTY = false;
-    return changed;
-}
+}  // namespace
+
+bool platform_work_areas_changed() { return events_said(WORK_DIRTY); }
+
+bool platform_monitors_changed() { return events_said(MONITORS_DIRTY); }
