@@ -183,8 +183,8 @@ std::vector<PlatformRect> platform_monitors();
 // window manager's client list (_NET_WM_STRUT_PARTIAL, else _NET_WM_STRUT),
 // each clipped to the monitors it reaches; when no window holds a strut, the
 // current desktop's _NET_WORKAREA clipped to each monitor; else the monitor
-// itself. Windows: each monitor's rcWork. Empty when it could not be read just
-// now (a window closed while being read): callers keep what they had.
+// itself. Windows: each monitor's rcWork. Empty without a connection: callers
+// keep what they had. A window closed while being read is left out.
 std::vector<PlatformRect> platform_work_areas(const std::vector<PlatformRect>& monitors);
 // A panel may have appeared, moved or gone away since the last call (X11: the
 // client list, _NET_WORKAREA, the current desktop or a listed window's strut

@@ -16,6 +16,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -647,18 +648,19 @@ std::vector<PlatformRect> platform_work_areas(const std::vector<PlatformRect>& m
         // x, y, width, height for each desktop; the current one counts.
         std::vector<unsigned long> area = long_property(root, "_NET_WORKAREA", XA_CARDINAL);
         std::vector<unsigned long> desktop = long_property(root, "_NET_CURRENT_DESKTOP", XA_CARDINAL);
-        const size_t at = 4 * (desktop.empty() ? 0 : desktop[0]);
-        if (at + 4 <= area.size()) {
-            const PlatformRect r{(int)area[at], (int)area[at + 1], (int)(area[at] + area[at + 2]),
-                                 (int)(area[at + 1] + area[at + 3])};
+        const unsigned long current = desktop.empty() ? 0 : desktop[0] & 0xFFFFFFFFul;
+        if (current < area.size() / 4) {
+            // CARDINALs, sign-extended by Xlib; nonsense is refused by the half rule.
+            long v[4];
+            for (int i = 0; i < 4; i++) v[i] = (long)(area[4 * current + i] & 0x7FFFFFFFul);
+            const PlatformRect r{(int)v[0], (int)v[1], (int)std::min<long>(v[0] + v[2], INT_MAX),
+                                 (int)std::min<long>(v[1] + v[3], INT_MAX)};
             work = platform_work_areas_within(r, monitors);
         }
     }
-    // A panel closed while it was read: look again at the next question.
-    if (scope.failed()) {
-        WORK_DIRTY = true;
-        return {};
-    }
+    // A panel closed while it was read only leaves itself out (its properties
+    // read as absent); look again at the next question all the same.
+    if (scope.failed()) WORK_DIRTY = true;
     return work;
 }
 

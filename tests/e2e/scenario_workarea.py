@@ -30,12 +30,16 @@ def wait_work_areas(companion, areas, start):
 
 
 def rests_on(stack, level, x_range, what):
-    """A screenshot once the mascot stands with its lowest row on level (to a
-    pixel or two: the row the harness reads is its outline's)."""
-    shot = wait_until(standing(stack, level, x_range), 60, what, interval=0.2)
-    feet = mascot_feet(shot, locate_mascot(shot))
-    log(f"{what}: feet on row {feet}")
-    check(abs(feet - level) <= 2, f"{what}: its feet are on row {feet}, not {level}")
+    """A screenshot once the mascot stands with its feet on row level: two
+    looks in a row on it (a walking or landing pose lifts the feet a few rows,
+    which standing allows), the second one to a pixel or two."""
+    look = standing(stack, level, x_range)
+
+    def exactly():
+        shot = look()
+        return shot and abs(mascot_feet(shot, locate_mascot(shot)) - level) <= 2 and shot
+    shot = wait_until(exactly, 60, what, interval=0.2)
+    log(f"{what}: feet on row {mascot_feet(shot, locate_mascot(shot))}")
     return shot
 
 
