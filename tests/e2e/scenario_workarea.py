@@ -1,7 +1,8 @@
 """Panels: the floor is the bottom of each monitor's work area. A dock along
 the bottom of the screen (a test client with a 40 px _NET_WM_STRUT_PARTIAL)
 lifts the mascot onto its top edge; moved to the left edge it gives the floor
-back; closed, the mascot rests on the screen's bottom again. On two monitors
+back; closed, the mascot rests on the screen's bottom again; with no strut at all the
+window manager's _NET_WORKAREA is the floor. On two monitors
 (Xorg's dummy driver), a dock on the second one moves only that monitor's
 floor."""
 
@@ -76,6 +77,15 @@ def workarea(stack):
     wait_work_areas(companion, [(0, 0, SCREEN_W, SCREEN_H)], start)
     stack.save(rests_on(stack, SCREEN_H - 1, everywhere, "the mascot to fall to the screen's bottom"),
                "dock-gone")
+
+    # -- no window holds a strut: the window manager's _NET_WORKAREA counts --
+    # (as a manager with a panel of its own publishes it; openbox keeps a
+    # value set from outside until its own struts change).
+    start = len(companion.proc.output())
+    stack.run(["xprop", "-root", "-f", "_NET_WORKAREA", "32c", "-set", "_NET_WORKAREA",
+               f"0, 0, {SCREEN_W}, {SCREEN_H - 2 * DOCK}"])
+    wait_work_areas(companion, [(0, 0, SCREEN_W, SCREEN_H - 2 * DOCK)], start)
+    rests_on(stack, SCREEN_H - 2 * DOCK - 1, everywhere, "the mascot to rest on the work area's bottom")
     check(companion.proc.alive(), "the companion died during the scenario")
 
 
