@@ -44,6 +44,7 @@ SCENARIOS = {
     "wake": scenario_wake.wake,
     "workarea": scenario_workarea.workarea,
     "workarea_monitors": scenario_workarea.workarea_monitors,
+    "windows_workarea": scenario_workarea.windows_workarea,
 }
 
 

@@ -4,15 +4,18 @@ lifts the mascot onto its top edge; moved to the left edge it gives the floor
 back; closed, the mascot rests on the screen's bottom again; with no strut at all the
 window manager's _NET_WORKAREA is the floor. On two monitors
 (Xorg's dummy driver), a dock on the second one moves only that monitor's
-floor."""
+floor. vimo.exe under Wine stands on the dock too: Wine gives the X desktop's
+work area as the monitor's rcWork (read when Wine starts)."""
 
 import os
+import subprocess
 import sys
 
 from harness import (SCREEN_H, SCREEN_W, SECOND_H, SECOND_W, TWO_MONITORS_W, Companion, check, locate_mascot, log,
                      wait_until)
 from scenario_desktop import mascot_feet, offline_config
 from scenario_monitors import drop_onto, standing
+from scenario_wine import WineCompanion
 
 DOCK = 40  # pixels the test dock reserves
 DOCK_CLIENT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "dock.py")
@@ -26,7 +29,7 @@ def start_dock(stack, *args):
 
 def wait_work_areas(companion, areas, start):
     """The companion's line that says it took these work areas (from output line start)."""
-    pattern = "^Work areas: " + " ".join(f"{w}x{h}\\+{x}\\+{y}" for x, y, w, h in areas) + "$"
+    pattern = "^Work areas: " + " ".join(f"{w}x{h}\\+{x}\\+{y}" for x, y, w, h in areas) + r"\s*$"  # (Wine ends lines with \r)
     companion.proc.wait_line(pattern, 10, start)
 
 
@@ -109,3 +112,22 @@ def workarea_monitors(stack):
                          "the mascot to rest on the first monitor's bottom, which has no dock"),
                "first-monitor-floor")
     check(companion.proc.alive(), "the companion died during the scenario")
+
+
+def windows_workarea(stack):
+    exe = os.environ.get("VIMO_E2E_EXE", "")
+    check(os.path.isfile(exe), f"no Windows build to run: VIMO_E2E_EXE={exe!r}")
+    stack.start_desktop(compositor=False)
+    # Before Wine starts: it reads the work area once.
+    start_dock(stack, "bottom", DOCK, 0, SCREEN_W - 1, 0, SCREEN_H - DOCK, SCREEN_W, DOCK)
+    companion = WineCompanion(stack, exe, offline_config())
+    try:
+        companion.prepare()
+        companion.start()
+        wait_work_areas(companion, [(0, 0, SCREEN_W, SCREEN_H - DOCK)], 0)
+        stack.save(rests_on(stack, SCREEN_H - DOCK - 1, (0, SCREEN_W), "vimo.exe's mascot to rest on the dock"),
+                   "windows-on-dock")
+        check(companion.proc.alive(), "vimo.exe died during the scenario")
+    finally:
+        # Wine's own server outlives the programs of its prefix.
+        subprocess.run(["wineserver", "-k"], env=companion.env, capture_output=True, timeout=30)
