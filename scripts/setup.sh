@@ -30,3 +30,18 @@ if [ "${#missing[@]}" -gt 0 ]; then
   $SUDO apt-get update -qq
   $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
+
+# The sign-in tests' OAuth 2.0 provider: npm's oauth2-mock-server, pinned in
+# tools/oauth-mock/package-lock.json, installed into tools/oauth-mock/node_modules.
+# It needs Node.js 20.19 or later: the machine's own when it has one, else
+# Debian's (older: the sign-in tests then say they cannot start the provider).
+if ! command -v node >/dev/null 2>&1; then
+  echo "setup: installing nodejs npm"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends nodejs npm
+fi
+OAUTH_MOCK="$(cd "$(dirname "$0")/.." && pwd)/tools/oauth-mock"
+if ! grep -qs '"version": "8.2.3"' "$OAUTH_MOCK/node_modules/oauth2-mock-server/package.json"; then
+  echo "setup: installing oauth2-mock-server into $OAUTH_MOCK"
+  (cd "$OAUTH_MOCK" && npm ci --no-audit --no-fund --loglevel=error)
+fi

@@ -121,7 +121,7 @@ Refusal do_delete(Service& s, const httplib::Request&, const json& in, json* res
 }
 
 // The sender named by {"message"} (the sender of that message), {"account"} (a
-// linked account, which posts on "web") or {"platform", "sender_id"}.
+// linked account: its platform identity, or "web" for a typed name) or {"platform", "sender_id"}.
 static Refusal ban_target(Service& s, const json& in, std::string* platform, std::string* sender) {
     if (!in.is_object()) return "expected a JSON object";
     if (in.contains("message")) {
@@ -136,8 +136,10 @@ static Refusal ban_target(Service& s, const json& in, std::string* platform, std
         std::string account = json_text(in, "account");
         if (account.empty() || account.size() > 18 || account.find_first_not_of("0123456789") != std::string::npos)
             return "account must be an account number";
-        *platform = "web";
-        *sender = account;
+        // A signed-in account is banned as its platform identity: its posts and its bridged chat.
+        auto ref = store_account_by_id(*s.store, std::stoll(account));
+        *platform = ref ? ref->platform : "web";
+        *sender = ref ? ref->sender : account;
         return "";
     }
     *platform = json_text(in, "platform");
@@ -187,7 +189,12 @@ json moderation_json(Service& s) {
     for (const ModAction& a : store_mod_log(*s.store, 200))
         log.push_back(
             json{{"at", a.at}, {"by", a.by}, {"action", a.action}, {"target", a.target}, {"detail", a.detail}});
-    return json{{"messages", messages}, {"bans", bans}, {"words", store_blocked_words(*s.store)}, {"log", log}};
+    json accounts = json::array();
+    for (const AccountRef& a : store_accounts(*s.store, 100))
+        accounts.push_back(json{{"account", a.id}, {"name", a.name}, {"platform", a.platform}, {"sender_id", a.sender},
+                                {"verified", a.verified()}});
+    return json{{"messages", messages}, {"bans", bans}, {"words", store_blocked_words(*s.store)}, {"log", log},
+                {"accounts", accounts}};
 }
 
 // ---- The two ways in ------------------------------------------------------------------

@@ -10,6 +10,7 @@
 // thread (the store and the limiter do their own locking, the rest is read only).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -21,6 +22,7 @@
 
 #include "bridges/bridge.h"
 #include "connections.h"
+#include "signin.h"
 #include "service.h"
 #include "store.h"
 #include "wake.h"
@@ -41,6 +43,9 @@ struct Service {
     std::vector<std::unique_ptr<bridges::Bridge>> bridges;  // started by service_start_bridges
     service_detail::WakeHub wake;            // held GET /api/wake requests
     service_detail::WakePublisher publisher;  // running when options.publish_url is set
+    std::vector<service_detail::SigninProvider> signin;       // platforms to sign in with; empty: typed names
+    std::shared_ptr<boost::asio::ssl::context> signin_tls;    // for https providers; nullptr when none is
+    std::atomic<bool> signin_stopping{false};                 // set by service_stop: provider calls give up
 };
 
 namespace service_detail {

@@ -1,5 +1,5 @@
 // vimo-service [--host ADDR] [--port N] [--db PATH] [--origin URL] [--keep N] [--streamer NAME] [--behind-proxy]
-//              [--wake-waiters N] [--publish-url URL]
+//              [--wake-waiters N] [--publish-url URL] [bridge and sign-in options: see usage()]
 // Starts the community service; stops on SIGINT or SIGTERM.
 #include <csignal>
 #include <cstdio>
@@ -38,7 +38,17 @@ static void usage() {
         "  --discord-token-file FILE       the bot's token (or VIMO_DISCORD_TOKEN)\n"
         "  --discord-channels ID[,ID...]   the channels to read\n"
         "  --discord-gateway URL           Discord's gateway (default wss://gateway.discord.gg/?v=10&encoding=json)\n"
-        "  --tls-ca FILE                   also trust this CA (self-hosted servers, tests)\n",
+        "  --tls-ca FILE                   also trust this CA (self-hosted servers, tests, sign-in providers)\n"
+        "sign-in with the platforms on the link page (without a client id: a typed name, unverified):\n"
+        "  --twitch-client-id ID           the Twitch app's client id (redirect: ORIGIN/auth/twitch/callback)\n"
+        "  --twitch-secret-file FILE       its client secret\n"
+        "  --twitch-id-base URL            Twitch's OAuth server: /oauth2/authorize, /oauth2/token and\n"
+        "                                  /oauth2/userinfo under it (default https://id.twitch.tv)\n"
+        "  --discord-client-id ID          the Discord app's client id (redirect: ORIGIN/auth/discord/callback)\n"
+        "  --discord-secret-file FILE      its client secret\n"
+        "  --discord-base URL              Discord: /oauth2/authorize, /api/oauth2/token and /api/users/@me\n"
+        "                                  under it (default https://discord.com)\n"
+        "  (a base may be http:// only on this machine: 127.0.0.1, ::1, localhost)\n",
         VIMO_SERVICE_DEFAULT_PORT);
 }
 
@@ -81,16 +91,40 @@ static bool bridge_arg(const std::string& arg, const std::string& value, BridgeO
     return true;
 }
 
-// Secrets from the environment where no file gave one, and a bridge asked for
-// with a part missing refused.
-static int check_bridges(BridgeOptions* b) {
+// A sign-in option: true when arg was one (its value read into *o, or *error set).
+static bool signin_arg(const std::string& arg, const std::string& value, SigninOptions* o, std::string* error) {
+    if (arg == "--twitch-client-id") {
+        o->twitch_client_id = value;
+    } else if (arg == "--twitch-secret-file") {
+        o->twitch_secret = bridges::read_secret(value, nullptr, error);
+    } else if (arg == "--twitch-id-base") {
+        o->twitch_id_base = value;
+    } else if (arg == "--discord-client-id") {
+        o->discord_client_id = value;
+    } else if (arg == "--discord-secret-file") {
+        o->discord_secret = bridges::read_secret(value, nullptr, error);
+    } else if (arg == "--discord-base") {
+        o->discord_base = value;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// Secrets from the environment where no file gave one, and a bridge or sign-in
+// asked for with a part missing refused.
+static int check_secrets(BridgeOptions* b, const SigninOptions& s) {
     std::string ignored;
     if (!b->matrix_homeserver.empty() && b->matrix_token.empty())
         b->matrix_token = bridges::read_secret("", "VIMO_MATRIX_TOKEN", &ignored);
     if (!b->discord_channels.empty() && b->discord_token.empty())
         b->discord_token = bridges::read_secret("", "VIMO_DISCORD_TOKEN", &ignored);
     const char* missing = nullptr;
-    if (!b->matrix_homeserver.empty() && b->matrix_token.empty())
+    if (s.twitch_client_id.empty() != s.twitch_secret.empty())
+        missing = "--twitch-client-id and --twitch-secret-file go together";
+    else if (s.discord_client_id.empty() != s.discord_secret.empty())
+        missing = "--discord-client-id and --discord-secret-file go together";
+    else if (!b->matrix_homeserver.empty() && b->matrix_token.empty())
         missing = "--matrix-homeserver needs --matrix-token-file or VIMO_MATRIX_TOKEN";
     else if (!b->matrix_homeserver.empty() && b->matrix_rooms.empty())
         missing = "--matrix-homeserver needs --matrix-rooms";
@@ -122,7 +156,7 @@ static int parse_args(int argc, char** argv, ServiceOptions* options) {
             return 64;
         }
         std::string value = argv[++i], error;
-        if (bridge_arg(arg, value, &options->bridges, &error)) {
+        if (bridge_arg(arg, value, &options->bridges, &error) || signin_arg(arg, value, &options->signin, &error)) {
             if (!error.empty()) {
                 std::fprintf(stderr, "vimo-service: %s\n", error.c_str());
                 return 64;
@@ -175,7 +209,7 @@ static int parse_args(int argc, char** argv, ServiceOptions* options) {
             return 64;
         }
     }
-    return check_bridges(&options->bridges);
+    return check_secrets(&options->bridges, options->signin);
 }
 
 int main(int argc, char** argv) {

@@ -50,6 +50,18 @@ static std::string bridges_html(Service& s) {
     return h + "</table>";
 }
 
+// The newest accounts: signed in with a platform (verified) or a typed name (unverified).
+static std::string accounts_html(Service& s) {
+    std::string h = "<h2>Accounts</h2><table><tr><th>Account</th><th>Name</th><th>Identity</th></tr>";
+    std::vector<AccountRef> accounts = store_accounts(*s.store, 100);
+    for (const AccountRef& a : accounts)
+        h += "<tr><td>" + std::to_string(a.id) + "</td><td>" + html_escape(a.name) + "</td><td>" +
+             (a.verified() ? "verified: " + html_escape(a.platform + " " + a.sender) : "unverified (typed name)") +
+             "</td></tr>";
+    if (accounts.empty()) h += "<tr><td>No accounts yet.</td></tr>";
+    return h + "</table>";
+}
+
 // The streamer's moderation page: recent messages with their buttons, bans, blocked words, the log.
 static std::string moderation_html(Service& s, const std::string& token) {
     std::string h = "<h2>Recent messages</h2><table>";
@@ -80,7 +92,7 @@ static std::string moderation_html(Service& s, const std::string& token) {
     for (const ModAction& a : store_mod_log(*s.store, 200))
         h += "<tr><td>" + html_escape(a.at) + "</td><td>" + html_escape(a.by) + "</td><td>" + html_escape(a.action) +
              "</td><td>" + html_escape(a.target) + "</td><td>" + html_escape(a.detail) + "</td></tr>";
-    return bridges_html(s) + h + "</table>";
+    return bridges_html(s) + h + "</table>" + accounts_html(s);
 }
 
 // ---- Page handlers -------------------------------------------------------------------
@@ -101,6 +113,11 @@ void get_link(Service& s, const httplib::Request& req, httplib::Response& res) {
         return answer_page(res, "Already linked",
                            "<p>This installation is linked as <b>" + html_escape(info->name) +
                                "</b>. Go back to vimo and click its speech bubble.</p>");
+    // A community with a registered app links people as who they are on the platform.
+    if (!s.signin.empty())
+        return answer_page(res, "Link vimo to your account",
+                           "<p>Sign in with your account on the platform. Only your id and display name are read, "
+                           "and nothing is posted for you.</p>" + signin_buttons(s, *token));
     answer_page(res, "Link vimo to your account",
                 "<form method=\"post\" action=\"/link\"><input type=\"hidden\" name=\"token\" value=\"" +
                     html_escape(*token) +
@@ -114,6 +131,10 @@ void post_link(Service& s, const httplib::Request& req, httplib::Response& res) 
     std::string token = form_value(form, "token"), name = trim(form_value(form, "name"));
     if (!valid_link_token(token)) return answer_page(res, "Unknown link", "<p>This link is not valid.</p>", 404);
     std::string back = "<p><a href=\"/link?token=" + html_escape(token) + "\">Back</a></p>";
+    // Typed names are for communities without a registered app: with one, nobody types a name.
+    if (!s.signin.empty())
+        return answer_page(res, "Refused", "<p>This community links accounts by signing in with the platform.</p>" + back,
+                           403);
     if (!valid_text(name, 4 * SERVICE_MAX_NAME_CHARS))
         return answer_page(res, "Refused", "<p>A display name is 1 to 32 characters of visible text.</p>" + back, 400);
     if (std::string why = name_problem(name); !why.empty())

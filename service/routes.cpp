@@ -19,10 +19,13 @@ static void get_login(Service& s, const httplib::Request& req, httplib::Response
     res.set_header("Cache-Control", "no-store");  // one installation's own answer
     LoginState st = store_login(*s.store, *id);
     if (!st.linked) return answer_json(res, json{{"status", false}, {"url", s.origin + "/link?token=" + st.token}});
-    // The companion greets with user.twitch.name: the account is presented in that shape.
+    // The companion greets with user.twitch.name: every account is presented in that
+    // shape (a Discord or typed name too), with the platform identity it signed in with.
     std::string acc = std::to_string(st.account);
-    answer_json(res, json{{"status", true},
-                          {"user", {{"id", acc}, {"twitch", {{"name", st.name}}}, {"web", {{"id", acc}, {"name", st.name}}}}}});
+    json user{{"id", acc}, {"twitch", {{"name", st.name}}}, {"web", {{"id", acc}, {"name", st.name}}}};
+    if (!st.platform.empty()) user[st.platform] = {{"id", st.user_id}, {"name", st.name}};
+    user["verified"] = !st.platform.empty();
+    answer_json(res, json{{"status", true}, {"user", user}});
 }
 
 static void get_chat(Service& s, const httplib::Request& req, httplib::Response& res) {
@@ -69,10 +72,12 @@ static void post_chat(Service& s, const httplib::Request& req, httplib::Response
     auto account = store_account(*s.store, *id);
     if (!account) return answer_error(res, 403, "this installation is not linked to an account");
     const ServiceLimits& l = s.options.limits;
-    if (int64_t wait = s.limiter.take({{&l.post_account, "post-account " + std::to_string(account->first)},
+    if (int64_t wait = s.limiter.take({{&l.post_account, "post-account " + std::to_string(account->id)},
                                        {&l.post_address, "post-address " + client_address(s, req)}}))
         return answer_too_many(res, wait);
-    auto seq = store_add_message(*s.store, "web", std::to_string(account->first), account->second, *content);
+    // A signed-in account posts as its platform identity: the same sender as that
+    // person's bridged chat, so one name lookup, one ban and one filter cover both.
+    auto seq = store_add_message(*s.store, account->platform, account->sender, account->name, *content);
     if (!seq) return answer_error(res, 403, "this account is banned from the chat");
     res.set_content(message_value(s, *seq), "text/plain; charset=utf-8");
 }
@@ -187,6 +192,8 @@ const Route ROUTES[] = {
     {Route::GET, "/link", get_link},
     {Route::POST, "/link", post_link},
     {Route::GET, R"(/channel/([^/]+))", get_channel},
+    {Route::POST, R"(/auth/(twitch|discord))", post_signin_start},
+    {Route::GET, R"(/auth/(twitch|discord)/callback)", get_signin_callback},
     // The streamer's calls (Bearer token).
     {Route::POST, "/api/ingest", nullptr, do_ingest},
     {Route::POST, "/api/admin/live", nullptr, do_live},

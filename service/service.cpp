@@ -54,6 +54,7 @@ ServicePtr service_create(const ServiceOptions& options, std::string* error) {
     s->http.set_tcp_nodelay(true);  // headers and body go out in separate writes: no 40 ms Nagle stall
     s->http.set_read_timeout(5, 0);
     s->http.set_write_timeout(5, 0);
+    if (!service_detail::signin_setup(*s, options, error)) return nullptr;
     service_detail::add_routes(*s);
     // The wake-up channel learns of every served message from the store's writer.
     std::vector<StoredMessage> newest = store_chat_page(*s->store, 1);
@@ -132,6 +133,7 @@ static void stop_bridges(Service& s) {
 
 void service_stop(Service& s) {
     s.wake.close();  // held requests are answered, so the HTTP threads can end
+    s.signin_stopping = true;  // and sign-in callbacks stop waiting for their provider
     s.http.stop();
     stop_bridges(s);
 }

@@ -41,6 +41,7 @@ struct ServiceLimits {
     RateRule ingest_sender{10, 0.5};      // bridged messages of one sender
     RateRule ingest_address{400, 100};    // bridge calls from one address
     RateRule admin_token_address{10, 10.0 / 60};  // wrong admin tokens from one address: 10 a minute
+    RateRule signin_address{20, 1.0 / 6};  // sign-ins started at a platform from one address: 10 a minute
 };
 
 // The service's own chat bridges (bridges/bridge.h); a platform left empty is not bridged.
@@ -56,6 +57,18 @@ struct BridgeOptions {
     std::vector<std::string> discord_channels;              // channel ids (snowflakes)
     std::string discord_gateway = "wss://gateway.discord.gg/?v=10&encoding=json";
     std::string tls_ca;                                     // an extra trusted CA file ("" = the system's only)
+};
+
+// Sign-in with the platforms on the link page (OAuth 2.0 authorization code). A
+// platform takes part when its client id is set; with neither, the link page
+// takes a typed display name instead. Secrets come from files (main.cpp).
+struct SigninOptions {
+    std::string twitch_client_id;                        // "" = no "Log in with Twitch"
+    std::string twitch_secret;                           // the app's client secret
+    std::string twitch_id_base = "https://id.twitch.tv";  // /oauth2/authorize, /oauth2/token, /oauth2/userinfo under it
+    std::string discord_client_id;                       // "" = no "Log in with Discord"
+    std::string discord_secret;
+    std::string discord_base = "https://discord.com";    // /oauth2/authorize, /api/oauth2/token, /api/users/@me
 };
 
 struct ServiceOptions {
@@ -78,7 +91,8 @@ struct ServiceOptions {
     // When not "": each new served message's value is POSTed here (nginx's Nchan
     // publisher location), which holds the companions' wake-up requests instead.
     std::string publish_url;
-    BridgeOptions bridges;
+    BridgeOptions bridges;  // its tls_ca is also trusted for the sign-in providers
+    SigninOptions signin;
 };
 
 struct Service;  // store + HTTP server

@@ -1,6 +1,6 @@
-// The queries of the community service's store: accounts and links, chat and
-// moderation (see store.h; the live list, blog and posts in store_feeds.cpp,
-// bridged chat in store_bridges.cpp). They run on the
+// The queries of the community service's store: chat and moderation (see
+// store.h; accounts, links and sign-ins in store_accounts.cpp, the live list,
+// blog and posts in store_feeds.cpp, bridged chat in store_bridges.cpp). They run on the
 // SQLite wrapper of store_sqlite.h (writes under Store::mutex on the writer,
 // reads on a Reader); opening the database is there too, the secrets and the
 // admin token in store_secrets.cpp.
@@ -96,122 +96,6 @@ bool sender_banned(Conn& s, const std::string& platform, const std::string& send
 
 std::string store_instance(Store& s) {
     return s.instance;  // fixed once open: no lock, so readers never wait for the writer
-}
-
-LoginState store_login(Store& s, const std::string& login_id) {
-    Reader r(s);
-    LoginState out;
-    Stmt q(r,
-           "SELECT i.link_token, i.account_id, a.name FROM installs i LEFT JOIN accounts a ON a.id = i.account_id "
-           "WHERE i.login_id = ?1");
-    q.bind(1, login_id);
-    if (q.row()) {  // linked, or asked before tokens were derived: its stored token
-        out.token = q.text(0);
-        out.linked = !q.null(1);
-        if (out.linked) {
-            out.account = q.integer(1);
-            out.name = q.text(2);
-        }
-        return out;
-    }
-    out.token = derived_link_token(s, login_id);  // nothing stored until the page is submitted
-    return out;
-}
-
-std::optional<LinkInfo> store_link_info(Store& s, const std::string& token) {
-    Reader r(s);
-    {
-        Stmt q(r, "SELECT i.account_id, a.name FROM installs i LEFT JOIN accounts a ON a.id = i.account_id "
-                  "WHERE i.link_token = ?1");
-        q.bind(1, token);
-        if (q.row()) {
-            LinkInfo info;
-            info.linked = !q.null(0);
-            if (info.linked) info.name = q.text(1);
-            return info;
-        }
-    }
-    auto id = link_token_id(s, token);
-    if (!id) return std::nullopt;
-    LinkInfo info;  // an id linked under an older stored token
-    if (auto account = [&]() -> std::optional<std::string> {
-            Stmt q(r, "SELECT a.name FROM installs i JOIN accounts a ON a.id = i.account_id WHERE i.login_id = ?1");
-            q.bind(1, *id);
-            if (q.row()) return q.text(0);
-            return std::nullopt;
-        }()) {
-        info.linked = true;
-        info.name = *account;
-    }
-    return info;
-}
-
-LinkResult store_link(Store& s, const std::string& token, const std::string& name) {
-    std::lock_guard<std::mutex> lock(s.mutex);
-    Transaction t(s);
-    std::string login_id;
-    bool stored = false;
-    {
-        Stmt q(s, "SELECT account_id, login_id FROM installs WHERE link_token = ?1");
-        q.bind(1, token);
-        if (q.row()) {
-            if (!q.null(0)) return LinkResult::AlreadyLinked;
-            login_id = q.text(1);
-            stored = true;
-        }
-    }
-    if (!stored) {
-        auto id = link_token_id(s, token);
-        if (!id) return LinkResult::UnknownToken;
-        login_id = *id;
-        Stmt q(s, "SELECT account_id FROM installs WHERE login_id = ?1");
-        q.bind(1, login_id);
-        if (q.row()) {
-            if (!q.null(0)) return LinkResult::AlreadyLinked;
-            stored = true;  // asked before tokens were derived; the derived token is as good
-        }
-    }
-    NameKeys keys = name_keys(name);
-    {
-        // The same key; or, for a name with marks, the same letters without them (names_alike).
-        Stmt q(s, "SELECT 1 FROM accounts WHERE name_key = ?1 OR (?2 AND name_base = ?3)");
-        q.bind(1, keys.key).bind(2, int64_t(keys.marked())).bind(3, keys.base);
-        if (q.row()) return LinkResult::NameTaken;
-    }
-    std::string now = iso8601(now_ms());
-    Stmt(s, "INSERT INTO accounts(name, created_at, name_key, name_base) VALUES(?1, ?2, ?3, ?4)")
-        .bind(1, name)
-        .bind(2, now)
-        .bind(3, keys.key)
-        .bind(4, keys.base)
-        .run();
-    int64_t account = sqlite3_last_insert_rowid(s.db);
-    if (stored) {
-        Stmt(s, "UPDATE installs SET account_id = ?1 WHERE login_id = ?2").bind(1, account).bind(2, login_id).run();
-    } else {
-        Stmt(s, "INSERT INTO installs(login_id, link_token, account_id, created_at) VALUES(?1, ?2, ?3, ?4)")
-            .bind(1, login_id)
-            .bind(2, token)
-            .bind(3, account)
-            .bind(4, now)
-            .run();
-    }
-    // The account speaks on the "web" platform under its number.
-    Stmt(s, "INSERT INTO chatters(platform, sender_id, name) VALUES('web', ?1, ?2) "
-            "ON CONFLICT(platform, sender_id) DO UPDATE SET name = excluded.name")
-        .bind(1, std::to_string(account))
-        .bind(2, name)
-        .run();
-    t.commit();
-    return LinkResult::Linked;
-}
-
-std::optional<std::pair<int64_t, std::string>> store_account(Store& s, const std::string& login_id) {
-    Reader r(s);
-    Stmt q(r, "SELECT a.id, a.name FROM installs i JOIN accounts a ON a.id = i.account_id WHERE i.login_id = ?1");
-    q.bind(1, login_id);
-    if (!q.row()) return std::nullopt;
-    return std::make_pair(q.integer(0), q.text(1));
 }
 
 std::optional<int64_t> store_add_message(Store& s, const std::string& platform, const std::string& sender,

@@ -50,6 +50,28 @@ struct LoginState {
     std::string token;     // link-page token of this installation (the same on every ask)
     int64_t account = 0;   // when linked
     std::string name;      // the account's display name, when linked
+    std::string platform;  // "twitch" or "discord" when signed in with a platform; "" for a typed name
+    std::string user_id;   // the platform's id of that person; "" for a typed name
+};
+
+// Who an account speaks as: the platform identity it signed in with, so that its
+// posts and that person's bridged chat are one sender (one name, one ban), or
+// "web" and its number for a typed name.
+struct AccountRef {
+    int64_t id = 0;
+    std::string name;      // display name
+    std::string platform;  // "twitch", "discord" or "web"
+    std::string sender;    // the platform's user id, or the account's number on "web"
+    bool verified() const { return platform != "web"; }
+};
+
+// A sign-in under way at a platform, kept until its callback (at most a day).
+struct Signin {
+    std::string platform;    // "twitch" or "discord"
+    std::string link_token;  // the installation's link token it was started for
+    std::string verifier;    // PKCE code verifier; "" where the platform takes none
+    std::string browser;     // the random value of the cookie set in the browser that started it
+    int64_t created_ms = 0;  // wall clock, milliseconds since 1970
 };
 
 struct LinkInfo {
@@ -91,8 +113,25 @@ std::optional<LinkInfo> store_link_info(Store& s, const std::string& token);
 // unique by name_keys (text.h: case, invisible characters, width, lookalike
 // letters and marks do not count; names_alike): NameTaken.
 LinkResult store_link(Store& s, const std::string& token, const std::string& name);
-// Account linked to login_id: (id, name), or nullopt when unknown or not linked.
-std::optional<std::pair<int64_t, std::string>> store_account(Store& s, const std::string& login_id);
+// Account linked to login_id, or nullopt when unknown or not linked.
+std::optional<AccountRef> store_account(Store& s, const std::string& login_id);
+// The account numbered id, or nullopt.
+std::optional<AccountRef> store_account_by_id(Store& s, int64_t id);
+// The newest accounts, newest first (the admin page).
+std::vector<AccountRef> store_accounts(Store& s, int limit);
+
+// ---- Sign-in with a platform (store_identity.cpp) ------------------------------------
+// Keeps a sign-in under state (random, unique); forgets those older than a day.
+void store_add_signin(Store& s, const std::string& state, const Signin& signin);
+// Takes the sign-in kept under state, which is then gone (single use): nullopt when
+// unknown or already taken. Its age is the caller's to judge.
+std::optional<Signin> store_take_signin(Store& s, const std::string& state);
+// Links the installation holding token to the account of (platform, user_id),
+// making that account (named name) at its first sign-in and renaming it to name at
+// each later one; *account is set when Linked. Never NameTaken: a platform's
+// name is that person's own.
+LinkResult store_link_identity(Store& s, const std::string& token, const std::string& platform,
+                               const std::string& user_id, const std::string& name, int64_t* account);
 
 // Chat: append a message (and remember the sender's name for lookups); returns its
 // seq, or nullopt (storing nothing) when the sender is banned. Messages beyond the

@@ -67,7 +67,8 @@ int64_t prune_messages(Store& s, int64_t through) {
     if (through <= 0) {  // every chatter no message names
         Stmt(s, "DELETE FROM chatters WHERE NOT EXISTS (SELECT 1 FROM messages k WHERE k.platform = chatters.platform "
                 "AND k.sender = chatters.sender_id) AND NOT (platform = 'web' AND EXISTS "
-                "(SELECT 1 FROM accounts a WHERE a.id = chatters.sender_id))")
+                "(SELECT 1 FROM accounts a WHERE a.id = chatters.sender_id)) AND NOT EXISTS (SELECT 1 FROM "
+                "identities i WHERE i.platform = chatters.platform AND i.user_id = chatters.sender_id)")
             .run();
         return 0;
     }
@@ -76,7 +77,8 @@ int64_t prune_messages(Store& s, int64_t through) {
     Stmt(s, "DELETE FROM chatters WHERE rowid IN (SELECT c.rowid FROM messages d JOIN chatters c "
             "ON c.platform = d.platform AND c.sender_id = d.sender WHERE d.seq <= ?1 AND NOT EXISTS "
             "(SELECT 1 FROM messages k WHERE k.platform = d.platform AND k.sender = d.sender AND k.seq > ?1) "
-            "AND NOT (d.platform = 'web' AND EXISTS (SELECT 1 FROM accounts a WHERE a.id = d.sender)))")
+            "AND NOT (d.platform = 'web' AND EXISTS (SELECT 1 FROM accounts a WHERE a.id = d.sender)) "
+            "AND NOT EXISTS (SELECT 1 FROM identities i WHERE i.platform = d.platform AND i.user_id = d.sender))")
         .bind(1, through)
         .run();
     Stmt(s, "DELETE FROM messages WHERE seq <= ?1").bind(1, through).run();
@@ -129,6 +131,11 @@ CREATE TABLE IF NOT EXISTS bridged(platform TEXT NOT NULL, external_id TEXT NOT 
   seq INTEGER NOT NULL, PRIMARY KEY(platform, external_id));
 CREATE INDEX IF NOT EXISTS bridged_seq ON bridged(seq);
 CREATE INDEX IF NOT EXISTS bridged_channel ON bridged(platform, channel, seq);
+CREATE TABLE IF NOT EXISTS identities(platform TEXT NOT NULL, user_id TEXT NOT NULL,
+  account_id INTEGER NOT NULL REFERENCES accounts(id), linked_at TEXT NOT NULL, PRIMARY KEY(platform, user_id));
+CREATE INDEX IF NOT EXISTS identities_account ON identities(account_id);
+CREATE TABLE IF NOT EXISTS signins(state TEXT PRIMARY KEY, platform TEXT NOT NULL, link_token TEXT NOT NULL,
+  verifier TEXT NOT NULL, browser TEXT NOT NULL, created_ms INTEGER NOT NULL);
 )SQL";
 
 // What the name keys are made by (name_keys of text.h); stored keys of another

@@ -1,10 +1,12 @@
 // A kept-alive HTTPS connection for a bridge's calls (Boost.Beast over Asio SSL):
-// GET with a bearer token, answers bounded in size, every step bounded in time,
-// and every wait given up within a tenth of a second once the owner's stop flag
-// is set, even while a long poll is open.
+// GET with a bearer token or POST of a form, answers bounded in size, every step
+// bounded in time, and every wait given up within a tenth of a second once the
+// owner's stop flag is set, even while a long poll is open. Without a TLS context
+// it speaks plain HTTP: only for a provider on this machine (tests, a relay), as
+// parse_base_url allows.
 //
-// Threads: one HttpsClient belongs to one bridge thread; only the stop flag it
-// watches is written by others.
+// Threads: one HttpsClient belongs to one thread (a bridge's, or the HTTP worker
+// running a sign-in's callback); only the stop flag it watches is written by others.
 #pragma once
 
 #include <atomic>
@@ -30,11 +32,27 @@ struct HttpsAnswer {
     std::string error;        // network, TLS or HTTP framing fault, "" when status is set
 };
 
+// An http(s) base address split for HttpsClient: "https://host[:port][/prefix]",
+// or "http://" when the host is a loopback address (127.x, ::1, localhost), so a
+// secret sent to it never crosses a network in the clear.
+struct BaseUrl {
+    bool tls = true;     // https
+    std::string host;    // without brackets
+    std::string port;    // "443" or "80" when not given
+    std::string prefix;  // a path the API sits under, without a trailing "/" ("" at the root)
+};
+// false and *error (naming url) when url is not such an address.
+bool parse_base_url(const std::string& url, bool allow_loopback_http, BaseUrl* out, std::string* error);
+// Percent-encodes all but A-Z a-z 0-9 - . _ ~ (query values and form fields).
+std::string url_encode(const std::string& text);
+
 class HttpsClient {
 public:
-    // Connects lazily to host:port, verifying the certificate against tls and host.
+    // Connects lazily to host:port, verifying the certificate against tls and host;
+    // tls nullptr: plain HTTP (a loopback base, see BaseUrl). Each connecting step
+    // (look-up, connect, handshake) must end within connect_timeout_s.
     HttpsClient(std::shared_ptr<boost::asio::ssl::context> tls, std::string host, std::string port,
-                const std::atomic<bool>& stopping);
+                const std::atomic<bool>& stopping, double connect_timeout_s = HTTPS_CONNECT_TIMEOUT_S);
     ~HttpsClient();
     HttpsClient(const HttpsClient&) = delete;
     HttpsClient& operator=(const HttpsClient&) = delete;
@@ -43,6 +61,9 @@ public:
     // come within timeout_s; a body over max_body bytes is a fault, not an answer.
     // A kept-alive connection the server closed in between is opened again once.
     HttpsAnswer get(const std::string& target, const std::string& token, double timeout_s, size_t max_body);
+    // POST target with an application/x-www-form-urlencoded body (already encoded);
+    // the same bounds as get.
+    HttpsAnswer post_form(const std::string& target, const std::string& form, double timeout_s, size_t max_body);
     // Waits seconds; false when the stop flag ended the wait.
     bool pause(double seconds);
     // Drops the connection (the next get opens a new one).
@@ -50,18 +71,26 @@ public:
 
 private:
     using Stream = boost::asio::ssl::stream<boost::asio::ip::tcp::socket>;
+    HttpsAnswer request(bool post, const std::string& target, const std::string& token, const std::string& form,
+                        double timeout_s, size_t max_body);
     template <class Start>
     boost::system::error_code run(Start start, double timeout_s);
+    template <class F>
+    auto on_stream(F f) {  // f on whichever connection is open
+        return stream_ ? f(*stream_) : f(*plain_);
+    }
     std::string open();  // "" or what failed
     void cancel_all();
 
     std::shared_ptr<boost::asio::ssl::context> tls_;
     std::string host_, port_, host_header_;
     const std::atomic<bool>& stopping_;
+    double connect_timeout_s_;  // seconds for each connecting step
     boost::asio::io_context ioc_;
     boost::asio::ip::tcp::resolver resolver_;
     boost::asio::steady_timer timer_;
-    std::unique_ptr<Stream> stream_;    // nullptr while not connected
+    std::unique_ptr<Stream> stream_;    // nullptr while not connected over TLS
+    std::unique_ptr<boost::asio::ip::tcp::socket> plain_;  // nullptr while not connected in plain HTTP
     boost::beast::flat_buffer buffer_;  // bytes read past the last answer on stream_
 };
 

@@ -42,53 +42,6 @@ constexpr double CALL_TIMEOUT_S = 30;   // /joined_rooms and the first /sync (wh
 constexpr double MAX_RATE_WAIT_S = 300; // the longest 429 wait taken as asked
 const char* const SINCE_KEY = "matrix.since";
 
-struct Homeserver {
-    std::string host, port, prefix;  // prefix: a path the API sits under ("" at the root)
-};
-
-// "https://host[:port][/prefix]"; anything else refused with the reason.
-bool parse_homeserver(const std::string& url, Homeserver* out, std::string* error) {
-    const std::string scheme = "https://";
-    if (url.compare(0, scheme.size(), scheme) != 0) {
-        *error = "the homeserver must be https:// (the access token is never sent in the clear): " + url;
-        return false;
-    }
-    std::string rest = url.substr(scheme.size());
-    size_t slash = rest.find('/');
-    std::string authority = rest.substr(0, slash);
-    out->prefix = slash == std::string::npos ? "" : rest.substr(slash);
-    while (!out->prefix.empty() && out->prefix.back() == '/') out->prefix.pop_back();
-    bool ok;
-    if (authority.find(':') == std::string::npos) {  // a name or IPv4 address alone
-        ok = !authority.empty();
-        out->host = authority;
-        out->port = "443";
-    } else if (authority.front() == '[' && authority.back() == ']') {  // an IPv6 address alone
-        out->host = authority.substr(1, authority.size() - 2);
-        out->port = "443";
-        ok = !out->host.empty();
-    } else {
-        ok = split_host_port(authority, &out->host, &out->port) && !out->host.empty();
-    }
-    if (!ok) *error = "cannot read the homeserver's host and port: " + url;
-    return ok;
-}
-
-std::string url_encode(const std::string& text) {
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : text) {
-        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
-            out += char(c);
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-    }
-    return out;
-}
-
 // What one call came to.
 struct Verdict {
     enum Kind { Ok, Unusable, Transient, RateLimited, Refused } kind = Ok;
@@ -137,7 +90,7 @@ private:
     Service& s_;
     std::string url_, token_, tls_ca_;
     std::set<std::string> rooms_;
-    Homeserver hs_;
+    BaseUrl hs_;
     std::string filter_;  // url-encoded JSON filter, the same for every /sync
     std::shared_ptr<boost::asio::ssl::context> tls_;
     std::thread thread_;
@@ -166,7 +119,13 @@ bool MatrixBridge::start() {
         if (room.size() < 4 || room[0] != '!' || room.find(':') == std::string::npos)
             error = "not a room id (!id:server; an alias #name:server is not taken): " + room;
     if (error.empty() && token_.empty()) error = "no access token";
-    if (error.empty() && parse_homeserver(url_, &hs_, &error)) tls_ = make_tls_context(tls_ca_, &error);
+    if (error.empty()) {
+        // The access token is sent with every call: never in the clear, not even to loopback.
+        if (parse_base_url(url_, false, &hs_, &error))
+            tls_ = make_tls_context(tls_ca_, &error);
+        else
+            error = "the homeserver " + error;
+    }
     if (!tls_) {
         report_.failed(error);
         return false;

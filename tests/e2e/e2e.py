@@ -24,6 +24,7 @@ import scenario_wayland  # noqa: E402
 import scenario_scale  # noqa: E402
 import scenario_bridges  # noqa: E402
 import scenario_wake  # noqa: E402
+import scenario_signin  # noqa: E402
 import scenario_workarea  # noqa: E402
 
 SCENARIOS = {
@@ -42,6 +43,7 @@ SCENARIOS = {
     "scale": scenario_scale.scale,
     "bridges": scenario_bridges.bridges,
     "wake": scenario_wake.wake,
+    "signin": scenario_signin.signin,
     "workarea": scenario_workarea.workarea,
     "workarea_monitors": scenario_workarea.workarea_monitors,
     "windows_workarea": scenario_workarea.windows_workarea,

@@ -40,6 +40,31 @@ def matrix_control(port, path, body):
         return json.loads(r.read().decode())
 
 
+def read_while_falling(stack, out, name, text, mark, label=None):
+    """Waits for the poll after mark and reads the box "name: text" as it falls.
+
+    One message a poll, so each box falls alone: two boxes made in the same
+    frame start in one place, knock each other over and tumble unread. A box
+    falls upright and may land turned, where its text cannot be read:
+    screenshots are taken as fast as they come while it falls (around the
+    column above the mascot where it was made) and read afterwards."""
+    out.wait_line(r"^last chat is now ", 20, mark)
+    shots, until = [], time.monotonic() + 4
+    while time.monotonic() < until:
+        shots.append(stack.screenshot())
+    box = locate_mascot(shots[0])
+    rect = column_rect(box) if box else (0, 0, SCREEN_W, SCREEN_H)
+    line = f"{name}: {text}"
+    found = next((shot for shot in shots if find_text(shot, line, rect)), None)
+    log(f"'{line}' read in {len(shots)} screenshots of its fall: {found is not None}")
+    if found is None:
+        for i in range(0, len(shots), 8):
+            stack.save(shots[i], f"unread-{name.lower()}-{i}")
+    check(found is not None, f"the chat box '{line}' was not read while it fell")
+    stack.save(found, label or "bridged-" + name.lower())
+    return found
+
+
 def bridges(stack):
     # With a compositor: without one the window's shape follows a falling box
     # a moment late and cuts its text in the screenshots taken while it falls.
@@ -78,36 +103,15 @@ def bridges(stack):
     out.wait_line(r"/api/chat\?count=1", 15)
     out.wait_line(r"^poll chat parse result: |chat poll inturrupted", 15)
 
-    # One message a poll, so each box falls alone: two boxes made in the same
-    # frame start in one place, knock each other over and tumble unread.
-    # A box falls upright and may land turned, where its text cannot be read:
-    # screenshots are taken as fast as they come while it falls (around the
-    # column above the mascot where it was made) and read afterwards.
-    def read_while_falling(name, text, mark):
-        out.wait_line(r"^last chat is now ", 20, mark)
-        shots, until = [], time.monotonic() + 4
-        while time.monotonic() < until:
-            shots.append(stack.screenshot())
-        box = locate_mascot(shots[0])
-        rect = column_rect(box) if box else (0, 0, SCREEN_W, SCREEN_H)
-        line = f"{name}: {text}"
-        found = next((shot for shot in shots if find_text(shot, line, rect)), None)
-        log(f"'{line}' read in {len(shots)} screenshots of its fall: {found is not None}")
-        if found is None:
-            for i in range(0, len(shots), 8):
-                stack.save(shots[i], f"unread-{name.lower()}-{i}")
-        check(found is not None, f"the chat box '{line}' was not read while it fell")
-        stack.save(found, "bridged-" + name.lower())
-
     mark = len(out.output())
     matrix_control(matrix["control"], "/events", [
         {"room": ROOM, "type": "member", "user": "@bea:example.org", "name": MATRIX_SAYS[0]},
         {"room": ROOM, "type": "text", "sender": "@bea:example.org", "body": MATRIX_SAYS[1]}])
-    read_while_falling(*MATRIX_SAYS, mark)
+    read_while_falling(stack, out, *MATRIX_SAYS, mark)
     mark = len(out.output())
     twitch_control(twitch["control"], {"cmd": "say", "channel": "#vimochan", "user": "alba_tv",
                                        "display_name": TWITCH_SAYS[0], "user_id": "41001", "text": TWITCH_SAYS[1]})
-    read_while_falling(*TWITCH_SAYS, mark)
+    read_while_falling(stack, out, *TWITCH_SAYS, mark)
     chat = service.get_json("/api/chat?count=2")
     log("chat page:", chat)
     check([list(m["chatter"]) for m in chat] == [["matrix"], ["twitch"]], f"chatters {chat}")
