@@ -7,7 +7,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build build -j "$(nproc)"
+# Only what is run: the companion (its target also makes the assets beside it:
+# the generated pictures and the font) and the service. The tests, benchmarks
+# and fuzz targets are built by scripts/test.sh, which builds everything.
+cmake --build build -j "$(nproc)" --target vimo vimo_assets vimo_font vimo-service
 
 mkdir -p data
 # First start prints the streamer's admin token once; keep it.

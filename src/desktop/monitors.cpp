@@ -18,6 +18,9 @@
 
 // Ids of the static bodies this module made (screen walls, dead areas).
 static std::vector<int> EDGE_IDS;
+// Each monitor's work area, same order as MONITORS (overlay pixels): the
+// monitor itself where no panel is.
+static std::vector<Rectangle> WORK_AREAS;
 // Thickness of the walls around the overlay, pixels: thick enough that nothing
 // thrown hard passes through in one step.
 static const float SCREEN_WALL = 256;
@@ -70,6 +73,26 @@ std::vector<Rectangle> monitors_dead_areas(Rectangle screen, const std::vector<R
     return dead;
 }
 
+std::vector<Rectangle> monitors_open_areas(const std::vector<Rectangle>& monitors, const std::vector<Rectangle>& work) {
+    std::vector<Rectangle> open;
+    for (size_t i = 0; i < monitors.size(); i++) {
+        const Rectangle& m = monitors[i];
+        if (i >= work.size()) {
+            open.push_back(m);
+            continue;
+        }
+        // Within the monitor whatever the work area says.
+        const float left = std::clamp(work[i].x, m.x, m.x + m.width);
+        const float right = std::clamp(work[i].x + work[i].width, left, m.x + m.width);
+        const float bottom = std::clamp(work[i].y + work[i].height, m.y, m.y + m.height);
+        open.push_back({left, m.y, right - left, bottom - m.y});
+    }
+    return open;
+}
+
+// Where bodies may be: each monitor's open area.
+static std::vector<Rectangle> open_areas() { return monitors_open_areas(MONITORS, WORK_AREAS); }
+
 // A static rectangle on layer: walls and dead areas stop bodies the same way.
 static void add_static(Rectangle r, int layer) {
     const int id = createStaticRect({r.x + r.width / 2, r.y + r.height / 2}, {r.width, r.height}, layer);
@@ -93,7 +116,7 @@ static void build_edges() {
                                     {-T, screen.height, screen.width + 2 * T, T},
                                     {-T, 0, T, screen.height},
                                     {screen.width, 0, T, screen.height}};
-    for (Rectangle d : monitors_dead_areas(screen, MONITORS)) {
+    for (Rectangle d : monitors_dead_areas(screen, open_areas())) {
         if (d.x <= 0) d.x -= T, d.width += T;
         if (d.y <= 0) d.y -= T, d.height += T;
         if (d.x + d.width >= screen.width) d.width += T;
@@ -108,16 +131,29 @@ static void build_edges() {
     }
 }
 
-// The monitors in overlay pixels, clipped to the overlay; empty when none
-// could be read or none shows any of it.
-static std::vector<Rectangle> read_monitors() {
+// Monitors and their work areas in overlay pixels, both clipped to the overlay.
+struct Layout {
+    std::vector<Rectangle> monitors, work;  // same order; empty when none shows any of the overlay
+    bool work_read;                         // false: the work areas could not be read just now
+};
+
+static Rectangle clip(Rectangle r, Rectangle to) {
+    const float x0 = std::max(r.x, to.x), y0 = std::max(r.y, to.y);
+    const float x1 = std::min(r.x + r.width, to.x + to.width), y1 = std::min(r.y + r.height, to.y + to.height);
+    return {x0, y0, std::max(x1 - x0, 0.0f), std::max(y1 - y0, 0.0f)};
+}
+
+static Layout read_layout() {
     overlay_origin_update();
-    std::vector<Rectangle> found;
-    for (const PlatformRect& screen : platform_monitors()) {
-        const Rectangle m = screen_to_overlay(screen);
-        const float x0 = std::max(m.x, 0.0f), y0 = std::max(m.y, 0.0f);
-        const float x1 = std::min(m.x + m.width, RESOLUTION.x), y1 = std::min(m.y + m.height, RESOLUTION.y);
-        if (x1 > x0 && y1 > y0) found.push_back({x0, y0, x1 - x0, y1 - y0});
+    const std::vector<PlatformRect> screens = platform_monitors();
+    const std::vector<PlatformRect> work = platform_work_areas(screens);
+    Layout found{{}, {}, work.size() == screens.size()};
+    for (size_t i = 0; i < screens.size(); i++) {
+        const Rectangle m = clip(screen_to_overlay(screens[i]), {0, 0, RESOLUTION.x, RESOLUTION.y});
+        if (m.width <= 0 || m.height <= 0) continue;
+        const Rectangle w = found.work_read ? clip(screen_to_overlay(work[i]), m) : m;
+        found.monitors.push_back(m);
+        found.work.push_back(w.width > 0 && w.height > 0 ? w : m);
     }
     return found;
 }
@@ -127,11 +163,17 @@ static void announce() {
     for (const Rectangle& m : MONITORS)
         std::cout << " " << (int)m.width << "x" << (int)m.height << "+" << (int)m.x << "+" << (int)m.y;
     std::cout << std::endl;
+    std::cout << "Work areas:";
+    for (const Rectangle& w : WORK_AREAS)
+        std::cout << " " << (int)w.width << "x" << (int)w.height << "+" << (int)w.x << "+" << (int)w.y;
+    std::cout << std::endl;
 }
 
-void monitors_apply(std::vector<Rectangle> monitors) {
+void monitors_apply(std::vector<Rectangle> monitors, std::vector<Rectangle> work) {
     if (monitors.empty()) monitors.push_back({0, 0, RESOLUTION.x, RESOLUTION.y});
+    if (work.size() != monitors.size()) work = monitors;
     MONITORS = std::move(monitors);
+    WORK_AREAS = std::move(work);
     announce();
     remove_edges();
     build_edges();
@@ -139,18 +181,35 @@ void monitors_apply(std::vector<Rectangle> monitors) {
 }
 
 void monitors_start() {
-    monitors_apply(read_monitors());
+    Layout layout = read_layout();
+    monitors_apply(std::move(layout.monitors), std::move(layout.work));
+}
+
+static bool overlaps(Rectangle a, Rectangle b) {
+    return a.x < b.x + b.width && b.x < a.x + a.width && a.y < b.y + b.height && b.y < a.y + a.height;
 }
 
 void monitors_gather_strays() {
+    const std::vector<Rectangle> open = open_areas();
+    const std::vector<Rectangle> solid = monitors_dead_areas({0, 0, RESOLUTION.x, RESOLUTION.y}, open);
     for (Element* e : ELEMENTS) {
         if (e->physicsId == -1) continue;
         bool seen = false;
-        for (const Rectangle& m : MONITORS)
+        for (const Rectangle& m : open)
             seen = seen || (e->position.x >= m.x && e->position.x < m.x + m.width && e->position.y >= m.y &&
                             e->position.y < m.y + m.height);
-        if (seen) continue;
-        const Rectangle m = monitor_at(e->position);
+        // A body resting on the floor touches the ground by a pixel or so;
+        // only one reaching further in is inside it.
+        const Rectangle box{e->position.x - e->size.x * 0.5f + 2, e->position.y - e->size.y * 0.5f + 2,
+                            e->size.x - 4, e->size.y - 4};
+        bool buried = false;
+        for (const Rectangle& d : solid) buried = buried || overlaps(box, d);
+        if (seen && !buried) continue;
+        // The open area of the monitor nearest to it.
+        const Rectangle near = monitor_at(e->position);
+        Rectangle m = near;
+        for (size_t i = 0; i < MONITORS.size() && i < open.size(); i++)
+            if (MONITORS[i].x == near.x && MONITORS[i].y == near.y) m = open[i];
         // Inside, clear of the edges by half the element where it fits.
         const float hw = std::min(e->size.x * 0.5f, m.width * 0.5f), hh = std::min(e->size.y * 0.5f, m.height * 0.5f);
         const Vector2 p{std::clamp(e->position.x, m.x + hw, m.x + m.width - hw),
@@ -164,19 +223,43 @@ void monitors_gather_strays() {
     }
 }
 
+static bool same_rects(const std::vector<Rectangle>& a, const std::vector<Rectangle>& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); i++)
+        if (a[i].x != b[i].x || a[i].y != b[i].y || a[i].width != b[i].width || a[i].height != b[i].height)
+            return false;
+    return true;
+}
+
 void monitors_follow() {
-    if (!platform_monitors_changed()) return;
-    int width = 0, height = 0;  // screen pixels
-    if (platform_screen_size(&width, &height) && width > 0 && height > 0 &&
-        (width / gfx_scale() != (int)RESOLUTION.x || height / gfx_scale() != (int)RESOLUTION.y)) {
-        SetWindowPosition(0, 0);
-        SetWindowSize(width, height);
-        RESOLUTION = {(float)GetScreenWidth(), (float)GetScreenHeight()};
+    // Both asked every time: each also reads what its system queued.
+    const bool monitors = platform_monitors_changed();
+    const bool panels = platform_work_areas_changed();
+    if (!monitors && !panels) return;
+    if (monitors) {
+        int width = 0, height = 0;  // screen pixels
+        if (platform_screen_size(&width, &height) && width > 0 && height > 0 &&
+            (width / gfx_scale() != (int)RESOLUTION.x || height / gfx_scale() != (int)RESOLUTION.y)) {
+            SetWindowPosition(0, 0);
+            SetWindowSize(width, height);
+            RESOLUTION = {(float)GetScreenWidth(), (float)GetScreenHeight()};
+        }
     }
-    monitors_apply(read_monitors());
+    Layout layout = read_layout();
+    if (!monitors) {
+        // A panel whose look failed is looked at again at the next tick; one
+        // that changed nothing here (a panel on no monitor) rebuilds nothing.
+        if (!layout.work_read) return;
+        const std::vector<Rectangle> bare = layout.monitors.empty()
+                                                ? std::vector<Rectangle>{{0, 0, RESOLUTION.x, RESOLUTION.y}}
+                                                : layout.monitors;
+        if (same_rects(bare, MONITORS) && same_rects(layout.work.empty() ? bare : layout.work, WORK_AREAS)) return;
+    }
+    monitors_apply(std::move(layout.monitors), std::move(layout.work));
 }
 
 void monitors_reset() {
     MONITORS.clear();
+    WORK_AREAS.clear();
     EDGE_IDS.clear();
 }

@@ -15,7 +15,10 @@ Element* menu = nullptr;
 
 static const char* BUBBLE_SOURCE = "assets/bubble";
 static const char* LINE_SPEC = "assets/neodgm.ttf:16:";
-static const float BUBBLE_MARGIN = 16;     // frame around the lines: 8 px each side, 16 above the first line
+// Clear space between the frame's edge and the lines, pixels, the same on all
+// four sides: the frame's border pieces are 8 px, so the text sits inside
+// their inner edge, clear of the outline and the bottom lip.
+static const float BUBBLE_MARGIN = 8;
 static const float BURST_FORCE = 64;
 static const float BURST_LIFE = 5;         // pieces live 5 to 10 s
 
@@ -60,14 +63,19 @@ Element* spawn_menu(std::vector<std::string> lines, std::vector<float> positions
         if (i == iBottom) bottom = positions[iBottom] + size.y * 0.5f;
     }
 
-    bubble->size = {maxWidth + BUBBLE_MARGIN, bottom - top + BUBBLE_MARGIN};
+    bubble->size = {maxWidth + 2 * BUBBLE_MARGIN, bottom - top + 2 * BUBBLE_MARGIN};
     bubble->drawables[0].size = bubble->size;
 
-    // Lines left-aligned on the widest one, keeping the spacing of positions.
+    // Lines left-aligned on the widest one, keeping the spacing of positions,
+    // and the span from the top line's top to the bottom line's bottom centred
+    // in the frame, so the margin below the last line equals the one above the
+    // first. The click areas are the drawables' own boxes, so they move with
+    // the text.
+    const float middle = (top + bottom) * 0.5f;
     for (size_t k = 0; k < count; k++) {
         Drawable& line = bubble->drawables[k + 1];
         Vector2 size = getDrawableSize(bubble, line);
-        line.offset = {(size.x - maxWidth) * 0.5f, positions[k] - (bottom - top) * 0.5f + BUBBLE_MARGIN};
+        line.offset = {(size.x - maxWidth) * 0.5f, positions[k] - middle};
     }
 
     bubble->onUpdate = menu_update;

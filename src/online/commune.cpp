@@ -15,6 +15,7 @@
 std::string commune_content;
 Vector2 commune_size = {0, 0};
 float commune_left = 0;
+float commune_title_y = 0, commune_hint_y = 0, commune_draft_y = 0;
 
 static const char* const COMMUNE_FONT = "assets/neodgm.ttf:16:";
 
@@ -30,6 +31,10 @@ Element* commune_spawn() {
     commune_size = {bubble->size.x, bubble->size.y - draft.y};
     commune_content.clear();
     commune_left = bubble->drawables[3].offset.x;
+    const float top = -bubble->size.y * 0.5f;
+    commune_title_y = bubble->drawables[1].offset.y - top;
+    commune_hint_y = bubble->drawables[2].offset.y - top;
+    commune_draft_y = bubble->drawables[3].offset.y - draft.y * 0.5f - top;
     return bubble;
 }
 
@@ -67,12 +72,13 @@ void commune_redraw(Element* bubble) {
     draft.size = {bubble->size.x, 0};  // wraps at the bubble's width
     draft.source = COMMUNE_FONT + commune_content;
     Vector2 measured = getDrawableSize(bubble, draft);
-    // The bubble grows downwards with the draft; title and hint keep to its top edge.
-    float top = -commune_size.y * 0.5f - measured.y * 0.5f;
-    bubble->drawables[1].offset.y = top + 20;
-    bubble->drawables[2].offset.y = top + 40;
-    draft.offset = {measured.x * 0.5f + commune_left, 40};
+    // The bubble grows with the draft; every line keeps its distance from the
+    // top edge, so the margin below the draft stays the one it was built with.
     bubble->size = {commune_size.x, commune_size.y + measured.y};
+    const float top = -bubble->size.y * 0.5f;
+    bubble->drawables[1].offset.y = top + commune_title_y;
+    bubble->drawables[2].offset.y = top + commune_hint_y;
+    draft.offset = {measured.x * 0.5f + commune_left, top + commune_draft_y + measured.y * 0.5f};
     bubble->drawables[0].size = bubble->size;
 }
 

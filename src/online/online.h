@@ -283,6 +283,11 @@ size_t chat_box_count();  // chat boxes on the desktop now (made and not yet bur
 extern std::string commune_content;  // the draft (UTF-8); main thread
 extern Vector2 commune_size;         // bubble size as built, minus the empty draft line's height
 extern float commune_left;           // x offset of the draft line's left edge anchor
+// Where the lines sit below the frame's top edge as built, pixels: the title's
+// and the hint's centres and the draft's top edge. They keep these places as
+// the bubble grows with the draft, so the frame's margins stay what
+// spawn_menu gave them.
+extern float commune_title_y, commune_hint_y, commune_draft_y;
 
 Element* commune_spawn();                                  // Open the composer bubble (the window takes the keyboard)
 void commune_destroy(Element* bubble);                     // onDestroy: the window gives the keyboard back

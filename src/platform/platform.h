@@ -237,6 +237,54 @@ bool platform_screen_size(int* width, int* height);
 // (mirrored outputs). Windows: EnumDisplayMonitors. Empty when neither can be
 // read: callers then treat the whole screen as one monitor.
 std::vector<PlatformRect> platform_monitors();
+// The work area of each of monitors (screen pixels, as platform_monitors gives
+// them), in the same order: the part of the monitor that panels, docks and
+// taskbars leave to windows. X11: the struts of the mapped windows of the
+// window manager's client list (_NET_WM_STRUT_PARTIAL, else _NET_WM_STRUT),
+// each clipped to the monitors it reaches; when no window holds a strut, the
+// current desktop's _NET_WORKAREA clipped to each monitor; else the monitor
+// itself. Windows: each monitor's rcWork. Empty without a connection: callers
+// keep what they had. A window closed while being read is left out.
+std::vector<PlatformRect> platform_work_areas(const std::vector<PlatformRect>& monitors);
+// A panel may have appeared, moved or gone away since the last call (X11: the
+// client list, _NET_WORKAREA, the current desktop or a listed window's strut
+// changed, or a window holding a strut was unmapped; Windows: any monitor's
+// rcWork differs from the previous call's). Never blocks; the first call
+// answers true.
+bool platform_work_areas_changed();
+
+// What _NET_WM_STRUT_PARTIAL holds for one window: how many pixels it reserves
+// along each edge of the whole screen (the root window, not a monitor), and
+// along which span of that edge (first and last pixel, both included).
+// _NET_WM_STRUT gives the four widths with every span the whole edge.
+struct PlatformStrut {
+    long left, right, top, bottom;                // pixels reserved from each screen edge; 0: none
+    long left_start_y, left_end_y;                // rows the left strip covers
+    long right_start_y, right_end_y;              // rows the right strip covers
+    long top_start_x, top_end_x;                  // columns the top strip covers
+    long bottom_start_x, bottom_end_x;            // columns the bottom strip covers
+};
+// Each monitor's work area under struts on a screen of width x height pixels:
+// a strut's strip shrinks every monitor it overlaps, from that side, up to the
+// strip's inner edge; a strip that misses a monitor (another monitor's panel)
+// leaves it alone. A strip that would leave a monitor less than half its width
+// or height is not believed for that monitor (a panel never takes that much,
+// and the mascot needs room to stand).
+std::vector<PlatformRect> platform_work_areas_from_struts(int width, int height,
+                                                          const std::vector<PlatformRect>& monitors,
+                                                          const std::vector<PlatformStrut>& struts);
+// Each monitor clipped to one work area that spans all of them (_NET_WORKAREA,
+// whose union cannot say which monitor a panel is on); a monitor it leaves
+// less than half of in either direction keeps its whole area.
+std::vector<PlatformRect> platform_work_areas_within(const PlatformRect& area,
+                                                     const std::vector<PlatformRect>& monitors);
+// The monitors' work areas from what the system told per monitor (Windows'
+// rcMonitor and rcWork, same order): each of monitors gets the work area of
+// the told monitor with the same rectangle, else itself.
+std::vector<PlatformRect> platform_work_areas_match(const std::vector<PlatformRect>& monitors,
+                                                    const std::vector<PlatformRect>& told_monitors,
+                                                    const std::vector<PlatformRect>& told_work);
+
 // A monitor was added, removed, moved or resized, or the screen changed size,
 // since the last call (RandR notifies on this connection). Never blocks; false
 // without RandR. Windows: the virtual screen and the monitor list are compared

@@ -362,17 +362,20 @@ namespace {
 
 bool CONNECTED = false;  // between platform_windows_connect and _disconnect
 
+bool same_rects(const std::vector<PlatformRect>& a, const std::vector<PlatformRect>& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); i++)
+        if (a[i].left != b[i].left || a[i].top != b[i].top || a[i].right != b[i].right || a[i].bottom != b[i].bottom)
+            return false;
+    return true;
+}
+
 // What platform_monitors_changed compares: the virtual screen and the monitors.
 struct DesktopLayout {
     RECT screen;
     std::vector<PlatformRect> monitors;
     bool operator==(const DesktopLayout& o) const {
-        if (!EqualRect(&screen, &o.screen) || monitors.size() != o.monitors.size()) return false;
-        for (size_t i = 0; i < monitors.size(); i++) {
-            const PlatformRect &a = monitors[i], &b = o.monitors[i];
-            if (a.left != b.left || a.top != b.top || a.right != b.right || a.bottom != b.bottom) return false;
-        }
-        return true;
+        return EqualRect(&screen, &o.screen) && same_rects(monitors, o.monitors);
     }
 };
 DesktopLayout LAST_LAYOUT;  // as the previous look saw it
@@ -389,21 +392,27 @@ PlatformRect from_system(const RECT& r) {
     return PlatformRect{r.left - screen.left, r.top - screen.top, r.right - screen.left, r.bottom - screen.top};
 }
 
-std::vector<PlatformRect> read_monitors() {
-    struct Found {
-        std::vector<PlatformRect> primary, others;
-    } found;
+// What the system says of every monitor, in its own order.
+std::vector<MONITORINFO> monitor_infos() {
+    std::vector<MONITORINFO> infos;
     EnumDisplayMonitors(
         nullptr, nullptr,
         [](HMONITOR monitor, HDC, LPRECT, LPARAM data) -> BOOL {
             MONITORINFO info{};
             info.cbSize = sizeof info;
-            if (!GetMonitorInfoW(monitor, &info)) return TRUE;
-            auto* f = reinterpret_cast<Found*>(data);
-            (info.dwFlags & MONITORINFOF_PRIMARY ? f->primary : f->others).push_back(from_system(info.rcMonitor));
+            if (GetMonitorInfoW(monitor, &info)) reinterpret_cast<std::vector<MONITORINFO>*>(data)->push_back(info);
             return TRUE;
         },
-        reinterpret_cast<LPARAM>(&found));
+        reinterpret_cast<LPARAM>(&infos));
+    return infos;
+}
+
+std::vector<PlatformRect> read_monitors() {
+    struct Found {
+        std::vector<PlatformRect> primary, others;
+    } found;
+    for (const MONITORINFO& info : monitor_infos())
+        (info.dwFlags & MONITORINFOF_PRIMARY ? found.primary : found.others).push_back(from_system(info.rcMonitor));
     std::vector<PlatformRect> out;
     for (auto* list : {&found.primary, &found.others})
         for (const PlatformRect& r : *list) {
@@ -530,6 +539,44 @@ bool platform_screen_size(int* width, int* height) {
 std::vector<PlatformRect> platform_monitors() {
     if (!CONNECTED) return {};
     return read_monitors();
+}
+
+namespace {
+
+// Every monitor's rcMonitor and rcWork, in screen pixels, in the system's order.
+struct ToldAreas {
+    std::vector<PlatformRect> monitors, work;
+    bool operator==(const ToldAreas& o) const { return same_rects(monitors, o.monitors) && same_rects(work, o.work); }
+};
+ToldAreas LAST_WORK;       // as the previous platform_work_areas_changed saw them
+bool WORK_LOOKED = false;  // whether it has looked yet (the first look answers true)
+
+ToldAreas read_work_areas() {
+    ToldAreas told;
+    for (const MONITORINFO& info : monitor_infos()) {
+        told.monitors.push_back(from_system(info.rcMonitor));
+        told.work.push_back(from_system(info.rcWork));
+    }
+    return told;
+}
+
+}  // namespace
+
+std::vector<PlatformRect> platform_work_areas(const std::vector<PlatformRect>& monitors) {
+    if (!CONNECTED) return {};
+    ToldAreas told = read_work_areas();
+    return platform_work_areas_match(monitors, told.monitors, told.work);
+}
+
+bool platform_work_areas_changed() {
+    if (!CONNECTED) return false;
+    // The taskbar moving or auto-hiding changes rcWork; no message is needed
+    // to see it, and the look is cheap at ten a second.
+    ToldAreas now = read_work_areas();
+    if (WORK_LOOKED && now == LAST_WORK) return false;
+    WORK_LOOKED = true;
+    LAST_WORK = std::move(now);
+    return true;
 }
 
 bool platform_monitors_changed() {

@@ -16,7 +16,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -346,6 +348,11 @@ bool title_matches(Window w, const char* title, size_t length) {
 
 namespace {
 int RANDR_EVENT_BASE = -1;  // first RandR event number on DPY; -1 without RandR
+// What the events read from DPY have said since the last questions (main
+// thread): a monitor changed; a panel may have come, moved or gone (true at
+// first, so the first question reads the work areas).
+bool MONITORS_DIRTY = false;
+bool WORK_DIRTY = true;
 }  // namespace
 
 bool platform_windows_connect() {
@@ -360,6 +367,10 @@ bool platform_windows_connect() {
         XRRSelectInput(DPY, DefaultRootWindow(DPY),
                        RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask);
     }
+    // The window manager republishes its client list and work area on the
+    // root when a panel comes, goes or changes its strut.
+    XSelectInput(DPY, DefaultRootWindow(DPY), PropertyChangeMask);
+    WORK_DIRTY = true;
     return true;
 }
 
@@ -567,20 +578,108 @@ std::vector<PlatformRect> platform_monitors() {
     return found;
 }
 
-bool platform_monitors_changed() {
-    if (!DPY || RANDR_EVENT_BASE < 0) return false;
-    bool changed = false;
-    // Only RandR events were asked for on this connection; each is read and dropped.
+namespace {
+
+bool is_atom(Atom atom, const char* name) { return atom == XInternAtom(DPY, name, True); }
+
+// Read every event queued on DPY and note what it says. Asked for: RandR's on
+// the root, property changes on the root, and property and structure changes
+// on the windows that hold struts (platform_work_areas selects them).
+void read_events() {
     while (XPending(DPY) > 0) {
         XEvent event;
         XNextEvent(DPY, &event);
-        if (event.type == RANDR_EVENT_BASE + RRScreenChangeNotify || event.type == RANDR_EVENT_BASE + RRNotify) {
+        if (RANDR_EVENT_BASE >= 0 &&
+            (event.type == RANDR_EVENT_BASE + RRScreenChangeNotify || event.type == RANDR_EVENT_BASE + RRNotify)) {
             XRRUpdateConfiguration(&event);
-            changed = true;
+            MONITORS_DIRTY = true;
+        } else if (event.type == PropertyNotify) {
+            const Atom a = event.xproperty.atom;
+            if (is_atom(a, "_NET_CLIENT_LIST") || is_atom(a, "_NET_WORKAREA") || is_atom(a, "_NET_CURRENT_DESKTOP") ||
+                is_atom(a, "_NET_WM_STRUT_PARTIAL") || is_atom(a, "_NET_WM_STRUT"))
+                WORK_DIRTY = true;
+        } else if (event.type == UnmapNotify || event.type == MapNotify || event.type == DestroyNotify) {
+            WORK_DIRTY = true;
         }
     }
-    return changed;
 }
+
+// The strut a window holds, from _NET_WM_STRUT_PARTIAL, else _NET_WM_STRUT;
+// false when it holds none (or only zeros).
+bool strut_of(Window w, PlatformStrut* out) {
+    // CARDINALs are 32 bits, which Xlib hands over sign-extended in longs.
+    auto cardinal = [](unsigned long v) { return (long)(v & 0xFFFFFFFFul); };
+    std::vector<unsigned long> v = long_property(w, "_NET_WM_STRUT_PARTIAL", XA_CARDINAL);
+    if (v.size() >= 12) {
+        long f[12];
+        for (int i = 0; i < 12; i++) f[i] = cardinal(v[i]);
+        *out = PlatformStrut{f[0], f[1], f[2], f[3], f[4], f[5], f[6], f[7], f[8], f[9], f[10], f[11]};
+    } else {
+        v = long_property(w, "_NET_WM_STRUT", XA_CARDINAL);
+        if (v.size() < 4) return false;
+        // The whole of every edge: the arithmetic clamps the spans to the screen.
+        *out = PlatformStrut{cardinal(v[0]), cardinal(v[1]), cardinal(v[2]), cardinal(v[3]), 0, LONG_MAX, 0, LONG_MAX,
+                             0, LONG_MAX, 0, LONG_MAX};
+    }
+    return out->left > 0 || out->right > 0 || out->top > 0 || out->bottom > 0;
+}
+
+}  // namespace
+
+std::vector<PlatformRect> platform_work_areas(const std::vector<PlatformRect>& monitors) {
+    if (!DPY) return {};
+    ErrorScope scope;
+    const Window root = DefaultRootWindow(DPY);
+    std::vector<PlatformStrut> struts;
+    for (unsigned long client : long_property(root, "_NET_CLIENT_LIST", XA_WINDOW)) {
+        PlatformStrut strut;
+        if (!strut_of((Window)client, &strut)) continue;
+        XWindowAttributes attributes;
+        if (!XGetWindowAttributes(DPY, (Window)client, &attributes) || attributes.map_state == IsUnmapped) continue;
+        // Told when this panel changes its strut or goes away.
+        XSelectInput(DPY, (Window)client, PropertyChangeMask | StructureNotifyMask);
+        struts.push_back(strut);
+    }
+    int width = 0, height = 0;
+    std::vector<PlatformRect> work = monitors;
+    if (!struts.empty() && platform_screen_size(&width, &height)) {
+        work = platform_work_areas_from_struts(width, height, monitors, struts);
+    } else if (struts.empty()) {
+        // x, y, width, height for each desktop; the current one counts.
+        std::vector<unsigned long> area = long_property(root, "_NET_WORKAREA", XA_CARDINAL);
+        std::vector<unsigned long> desktop = long_property(root, "_NET_CURRENT_DESKTOP", XA_CARDINAL);
+        const unsigned long current = desktop.empty() ? 0 : desktop[0] & 0xFFFFFFFFul;
+        if (current < area.size() / 4) {
+            // CARDINALs, sign-extended by Xlib; nonsense is refused by the half rule.
+            long v[4];
+            for (int i = 0; i < 4; i++) v[i] = (long)(area[4 * current + i] & 0x7FFFFFFFul);
+            const PlatformRect r{(int)v[0], (int)v[1], (int)std::min<long>(v[0] + v[2], INT_MAX),
+                                 (int)std::min<long>(v[1] + v[3], INT_MAX)};
+            work = platform_work_areas_within(r, monitors);
+        }
+    }
+    // A panel closed while it was read only leaves itself out (its properties
+    // read as absent); look again at the next question all the same.
+    if (scope.failed()) WORK_DIRTY = true;
+    return work;
+}
+
+namespace {
+
+// Whether the events read so far, the queued ones included, set flag; clears it.
+bool events_said(bool& flag) {
+    if (!DPY) return false;
+    read_events();
+    const bool said = flag;
+    flag = false;
+    return said;
+}
+
+}  // namespace
+
+bool platform_work_areas_changed() { return events_said(WORK_DIRTY); }
+
+bool platform_monitors_changed() { return events_said(MONITORS_DIRTY); }
 
 // ---- Diagnostic output, notification area, start with the session -----------------------
 // A Linux program keeps the standard output its starter gave it; the

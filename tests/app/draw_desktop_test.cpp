@@ -19,6 +19,8 @@
 #include "app/screen_helpers.h"
 #include "element/element.h"
 #include "gfx/gfx_ext.h"
+#include "mascot/menu.h"
+#include "mascot/vimo.h"
 
 namespace fs = std::filesystem;
 
@@ -59,6 +61,10 @@ public:
                       std::vector<Color>(size[i][0] * size[i][1], PIECE[i]));
         }
         fs::copy_file(fs::path(VIMO_BUILD_DIR) / "assets/neodgm.ttf", dir / "assets/neodgm.ttf");
+        // The companion's own bubble frame, as the build generates it.
+        for (const char* piece : names)
+            fs::copy_file(fs::path(VIMO_BUILD_DIR) / ("assets/bubble." + std::string(piece) + ".png"),
+                          dir / ("assets/bubble." + std::string(piece) + ".png"));
         cwd = dir.string() + "/";
 
         SetConfigFlags(FLAG_WINDOW_TRANSPARENT | FLAG_WINDOW_ALWAYS_RUN);
@@ -277,6 +283,73 @@ TEST_F(DrawTest, TextIsCentredOnItsPlaceAndOnlyMovesWhenFlipped) {
     for (int y = left[1]; y <= left[3]; y++)
         for (int x = left[0]; x <= left[2]; x++) moved.push_back(GetImageColor(shot, x, y).a != 0);
     EXPECT_EQ(moved, glyphs);
+}
+
+// The main menu as drawn: every line's ink lies inside the frame's inner edge
+// (within the border pieces, clear of the outline and the bottom lip), the
+// space left between the lines and the frame is the same above and below, and
+// a click on a line's ink chooses that line.
+TEST_F(DrawTest, MainMenuLinesLieInsideTheirFrame) {
+    vimo_click(nullptr, {0, 0}, MOUSE_BUTTON_RIGHT);
+    ASSERT_NE(menu, nullptr);
+    Element* bubble = menu;
+    bubble->position = {400, 300};  // no mascot here to stand beside
+    ASSERT_EQ(bubble->drawables.size(), 5u);
+    // The border widths, as drawNineSlice takes them from the edge pieces.
+    const int L = fetchTexture("assets/bubble.ml.png").width, R = fetchTexture("assets/bubble.mr.png").width;
+    const int T = fetchTexture("assets/bubble.tc.png").height, B = fetchTexture("assets/bubble.bc.png").height;
+    ASSERT_GT(L * R * T * B, 0) << "the bubble's pieces were not generated";
+    const int x0 = (int)(bubble->position.x - bubble->size.x * 0.5f), x1 = x0 + (int)bubble->size.x;
+    const int y0 = (int)(bubble->position.y - bubble->size.y * 0.5f), y1 = y0 + (int)bubble->size.y;
+
+    // The frame alone shows where it is drawn; the lines alone, their ink.
+    const Color white = bubble->drawables[0].color;
+    for (size_t k = 1; k < 5; k++) bubble->drawables[k].color.a = 0;
+    draw();
+    std::vector<int> frame = ink(shot, 0, 0, shot.width, shot.height);
+    EXPECT_EQ(frame, (std::vector<int>{x0, y0, x1 - 1, y1 - 1}));
+    bubble->drawables[0].color.a = 0;
+    for (size_t k = 1; k < 5; k++) bubble->drawables[k].color.a = 255;
+    draw();
+    std::vector<int> all = ink(shot, 0, 0, shot.width, shot.height);
+    ASSERT_GE(all[0], 0) << "no text drawn";
+    EXPECT_GE(all[0], x0 + L);
+    EXPECT_GE(all[1], y0 + T);
+    EXPECT_LT(all[2], x1 - R);
+    EXPECT_LT(all[3], y1 - B) << "the lowest line reaches the frame's bottom border";
+    // The lines' boxes (what a click hits) leave the same margin above and below.
+    const Drawable& first = bubble->drawables[1];
+    const Drawable& last = bubble->drawables[4];
+    const float above = first.offset.y - getDrawableSize(bubble, first).y * 0.5f + bubble->size.y * 0.5f;
+    const float below = bubble->size.y * 0.5f - last.offset.y - getDrawableSize(bubble, last).y * 0.5f;
+    EXPECT_EQ(above, below);
+    EXPECT_GE(below, B);
+
+    // Each line's ink, found in its own 20 px band, is where a click chooses it.
+    for (int k = 0; k < 4; k++) {
+        const Drawable& line = bubble->drawables[k + 1];
+        const int cy = (int)(bubble->position.y + line.offset.y);
+        std::vector<int> glyphs = ink(shot, x0, cy - 10, x1, cy + 10);
+        ASSERT_GE(glyphs[0], 0) << "line " << k << " drew nothing";
+        for (int y = glyphs[1]; y <= glyphs[3]; y++)
+            for (int x = glyphs[0]; x <= glyphs[2]; x++)
+                if (GetImageColor(shot, x, y).a != 0)
+                    ASSERT_EQ(getDrawableAtPosition(bubble, {x + 0.5f, y + 0.5f}), k + 1)
+                        << "ink of line " << k << " at (" << x << ", " << y << ")";
+    }
+
+    // Together: every pixel of the lowest line's ink shows black on the frame.
+    const int cy = (int)(bubble->position.y + last.offset.y);
+    int glyphs = 0, black = 0;
+    for (int y = cy - 10; y < cy + 10; y++)
+        for (int x = x0; x < x1; x++) glyphs += GetImageColor(shot, x, y).a != 0;
+    bubble->drawables[0].color = white;
+    draw();
+    for (int y = cy - 10; y < cy + 10; y++)
+        for (int x = x0; x < x1; x++) black += same(GetImageColor(shot, x, y), Color{0, 0, 0, 255});
+    EXPECT_GT(glyphs, 20);
+    EXPECT_EQ(black, glyphs);
+    menu = nullptr;  // the bubble goes with the scene; no physics here to burst it into
 }
 
 // Without a compositing manager (plain Xvfb) the window is cut down to what

@@ -3,6 +3,8 @@
 // given, and the world is stepped on the test's thread.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "base/base.h"
 #include "desktop/walls.h"
 #include "desktop/monitors.h"
@@ -94,6 +96,96 @@ TEST(Monitors, NothingRestsWhereNoMonitorShows) {
         EXPECT_FALSE(overlaps(box, deadStrip)) << describeElement(e);
         EXPECT_LE(e->position.y + e->size.y / 2, 1081) << describeElement(e);
     }
+    while (!ELEMENTS.empty()) _removeElement(ELEMENTS.front());
+    monitors_reset();
+    PhysicsLock lock;
+    while (GetPhysicsBodiesCount() > base) DestroyPhysicsBody(GetPhysicsBody(GetPhysicsBodiesCount() - 1));
+}
+
+// Panels: the floor is each monitor's work-area bottom and the side walls its
+// sides, a panel on one monitor moves only that monitor's floor, a panel that
+// appears under a resting box lifts it onto the new floor, and one that goes
+// away lets it fall to the screen's bottom. A panel along the top is not solid:
+// what drops in from the top of the screen passes it.
+TEST(Monitors, PanelsAreTheFloorAndWallsOfTheirMonitorOnly) {
+    const std::vector<Rectangle> monitors = {{0, 0, 1280, 800}, {1280, 0, 1280, 800}};
+    // Open areas: bottom and sides from the work area, the top from the monitor.
+    std::vector<Rectangle> open =
+        monitors_open_areas(monitors, {{0, 30, 1280, 730}, {1330, 0, 1230, 800}, {0, 0, 10, 10}});
+    ASSERT_EQ(open.size(), 2u);
+    EXPECT_EQ(open[0].y, 0);
+    EXPECT_EQ(open[0].height, 760);
+    EXPECT_EQ(open[1].x, 1330);
+    EXPECT_EQ(open[1].width, 1230);
+    EXPECT_EQ(monitors_open_areas(monitors, {}).size(), 2u);  // without work areas: the monitors
+    EXPECT_EQ(monitors_open_areas(monitors, {{-50, 0, 2000, 900}})[0].width, 1280);  // clipped to the monitor
+
+    RESOLUTION = {2560, 800};
+    const int base = GetPhysicsBodiesCount();
+    auto box_at = [](float x, float y) {
+        Element* e = newElement(0);
+        e->position = {x, y};
+        e->size = {64, 64};
+        e->canRotate = false;  // stands as the mascot does
+        EXPECT_NE(enablePhysics(e), nullptr);
+        return e;
+    };
+    auto settle = [](std::initializer_list<Element*> boxes) {
+        for (int step = 0; step < 3000; step++) PhysicsStep();
+        for (Element* e : boxes) updateElement(e, 0);
+    };
+    auto bottom_of = [](Element* e) { return e->position.y + e->size.y / 2; };
+    Element* left = box_at(600, 300);
+    Element* right = box_at(1900, 300);
+    Element* top = box_at(300, 15);  // where a panel along the top would be
+    monitors_apply(monitors);
+    settle({left, right, top});
+    EXPECT_NEAR(bottom_of(left), 800, 3);
+    EXPECT_NEAR(bottom_of(right), 800, 3);
+
+    // A 40 px dock appears along the right monitor's bottom (and a top bar on
+    // the left one): the right box is lifted onto it, the left one stays.
+    const Vector2 before = left->position;
+    monitors_apply(monitors, {{0, 24, 1280, 776}, {1280, 0, 1280, 760}});
+    EXPECT_EQ(left->position.y, before.y);
+    EXPECT_EQ(bottom_of(right), 760);
+    settle({left, right, top});
+    EXPECT_NEAR(bottom_of(left), 800, 3);
+    EXPECT_NEAR(bottom_of(right), 760, 3);
+    // A box dropped from the top of the screen over the top bar falls through it.
+    top->position = {300, 10};
+    {
+        PhysicsLock lock;
+        GetPhysicsBodyByID(top->physicsId)->position = top->position;
+    }
+    monitors_gather_strays();
+    EXPECT_EQ(top->position.y, 10);
+    settle({left, right, top});
+    EXPECT_NEAR(bottom_of(top), 800, 3);
+
+    // A left panel on the right monitor is a wall: a box thrown at it stops there.
+    monitors_apply(monitors, {{0, 0, 1280, 800}, {1400, 0, 1160, 760}});
+    EXPECT_GE(right->position.x - right->size.x / 2, 1400);
+    float leftmost = right->position.x;
+    for (int throws = 0; throws < 3; throws++) {
+        {
+            PhysicsLock lock;
+            GetPhysicsBodyByID(right->physicsId)->velocity = {-2, 0};
+        }
+        for (int step = 0; step < 1000; step++) {
+            PhysicsStep();
+            updateElement(right, 0);
+            leftmost = std::min(leftmost, right->position.x - right->size.x / 2);
+        }
+    }
+    EXPECT_GE(leftmost, 1397);  // it reached the wall and stopped there
+    EXPECT_LE(leftmost, 1410);
+
+    // The dock goes away: the box falls to the screen's bottom.
+    monitors_apply(monitors);
+    settle({left, right, top});
+    EXPECT_NEAR(bottom_of(right), 800, 3);
+
     while (!ELEMENTS.empty()) _removeElement(ELEMENTS.front());
     monitors_reset();
     PhysicsLock lock;

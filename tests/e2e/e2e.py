@@ -26,6 +26,7 @@ import scenario_scale  # noqa: E402
 import scenario_bridges  # noqa: E402
 import scenario_wake  # noqa: E402
 import scenario_signin  # noqa: E402
+import scenario_workarea  # noqa: E402
 
 SCENARIOS = {
     "mascot": scenario_desktop.mascot,
@@ -45,6 +46,9 @@ SCENARIOS = {
     "bridges": scenario_bridges.bridges,
     "wake": scenario_wake.wake,
     "signin": scenario_signin.signin,
+    "workarea": scenario_workarea.workarea,
+    "workarea_monitors": scenario_workarea.workarea_monitors,
+    "windows_workarea": scenario_workarea.windows_workarea,
 }
 
 

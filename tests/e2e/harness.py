@@ -85,14 +85,16 @@ _T0 = time.monotonic()
 class Proc:
     """A child in its own process group, its output in a file (or read line by line)."""
 
-    def __init__(self, name, argv, env, cwd=None, log_path=None, capture=False, pass_fds=()):
+    def __init__(self, name, argv, env, cwd=None, log_path=None, capture=False, pass_fds=(), feed=False):
         self.name = name
         self.lines = []
         self.times = []  # time.monotonic() at which each line was read
         self.lock = threading.Lock()
         self.log_file = open(log_path, "wb") if log_path else subprocess.DEVNULL
         stdout = subprocess.PIPE if capture else self.log_file
-        self.popen = subprocess.Popen(argv, env=env, cwd=cwd, stdin=subprocess.DEVNULL, stdout=stdout,
+        # feed: its standard input is a pipe the scenario writes to (send()).
+        self.popen = subprocess.Popen(argv, env=env, cwd=cwd, stdin=subprocess.PIPE if feed else subprocess.DEVNULL,
+                                      stdout=stdout,
                                       stderr=subprocess.STDOUT, start_new_session=True,
                                       pass_fds=pass_fds)
         self.pid = self.popen.pid
@@ -109,6 +111,10 @@ class Proc:
             with self.lock:
                 self.lines.append(raw.decode("utf-8", "replace").rstrip("\n"))
                 self.times.append(time.monotonic())
+
+    def send(self, line):
+        self.popen.stdin.write((line + "\n").encode())
+        self.popen.stdin.flush()
 
     def output(self):
         with self.lock:
@@ -197,9 +203,9 @@ class Stack:
         shutil.rmtree(self.tmp, ignore_errors=True)
         return False
 
-    def spawn(self, name, argv, capture=False, cwd=None, env=None):
+    def spawn(self, name, argv, capture=False, cwd=None, env=None, feed=False):
         proc = Proc(name, argv, env or self.env, cwd=cwd, capture=capture,
-                    log_path=os.path.join(self.artifacts, f"{name}.log"))
+                    log_path=os.path.join(self.artifacts, f"{name}.log"), feed=feed)
         self.procs.append(proc)
         return proc
 

@@ -59,13 +59,25 @@ TEST_F(MenuTest, MainMenuLayout) {
     EXPECT_EQ(bubble->size.y, 92);
     EXPECT_EQ(frame.size.x, 136);
     EXPECT_EQ(frame.size.y, 92);
-    // Left-aligned on the widest line; y = position - 76 / 2 + 16.
+    // Left-aligned on the widest line; the span -8 .. 68 centred in the frame
+    // (y = position - 30): 8 px of frame above the first line and below the
+    // last, as on the left and right.
     float widths[4] = {64, 72, 120, 80};
-    float ys[4] = {-22, -2, 18, 38};
+    float ys[4] = {-30, -10, 10, 30};
     for (int k = 0; k < 4; k++) {
         EXPECT_EQ(bubble->drawables[k + 1].offset.x, (widths[k] - 120) * 0.5f) << k;
         EXPECT_EQ(bubble->drawables[k + 1].offset.y, ys[k]) << k;
     }
+    // Each line is hit over its own text, from its top row to its bottom row,
+    // and the margins are the frame's.
+    const Vector2 at = bubble->position;
+    for (int k = 0; k < 4; k++) {
+        const float left = at.x - 60;
+        EXPECT_EQ(getDrawableAtPosition(bubble, {left + 1, at.y + ys[k] - 7.5f}), k + 1) << k;
+        EXPECT_EQ(getDrawableAtPosition(bubble, {left + 1, at.y + ys[k] + 7.5f}), k + 1) << k;
+    }
+    EXPECT_EQ(getDrawableAtPosition(bubble, {at.x, at.y + 46 - 4}), 0);  // below " - Dismiss"
+    EXPECT_EQ(getDrawableAtPosition(bubble, {at.x, at.y - 46 + 4}), 0);  // above the title
     EXPECT_EQ(bubble->onUpdate, menu_update);
     EXPECT_EQ(bubble->onClick, menu_click);
 }
@@ -75,9 +87,9 @@ TEST_F(MenuTest, WrappedLineCountsOnlyAtTheTopOrBottom) {
     Element* middle = spawn_menu({"a", wide, "b"}, {0, 20, 40}, onChosen_noop);
     EXPECT_EQ(middle->size.x, 968 + 16);
     EXPECT_EQ(middle->size.y, 56 + 16);  // -8 .. 40 + 8: its 32 px do not count
-    EXPECT_EQ(middle->drawables[1].offset.y, 0 - 28 + 16);
-    EXPECT_EQ(middle->drawables[2].offset.y, 20 - 28 + 16);  // not moved away from its neighbours
-    EXPECT_EQ(middle->drawables[3].offset.y, 40 - 28 + 16);
+    EXPECT_EQ(middle->drawables[1].offset.y, 0 - 20);  // the span -8 .. 48 centred
+    EXPECT_EQ(middle->drawables[2].offset.y, 20 - 20);  // not moved away from its neighbours
+    EXPECT_EQ(middle->drawables[3].offset.y, 40 - 20);
     menu_destroy();
 
     Element* bottom = spawn_menu({"a", wide}, {0, 40}, onChosen_noop);

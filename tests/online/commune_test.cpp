@@ -85,12 +85,16 @@ TEST_F(CommuneTest, BackspaceRemovesWholeCharactersAndTheBubbleFollowsTheDraft) 
     EXPECT_EQ(bubble->size.y, commune_size.y + 3 * 16);
     EXPECT_EQ(bubble->drawables[0].size.y, bubble->size.y);
     EXPECT_EQ(bubble->size.x, commune_size.x);
-    // Title and hint keep to the top edge; the draft keeps its left edge.
-    float top = -commune_size.y * 0.5f - 3 * 16 * 0.5f;
-    EXPECT_EQ(bubble->drawables[1].offset.y, top + 20);
-    EXPECT_EQ(bubble->drawables[2].offset.y, top + 40);
+    // Title and hint keep to the top edge as built (8 px of frame above the
+    // title's 16 px line); the draft keeps its left edge, and its three lines
+    // end the same 8 px above the frame's bottom edge as the empty one did.
+    float top = -bubble->size.y * 0.5f;
+    EXPECT_EQ(bubble->drawables[1].offset.y, top + 8 + 8);
+    EXPECT_EQ(bubble->drawables[2].offset.y, top + 8 + 28);
     Vector2 draft = getDrawableSize(bubble, bubble->drawables[3]);
+    EXPECT_EQ(draft.y, 3 * 16);
     EXPECT_EQ(bubble->drawables[3].offset.x - draft.x * 0.5f, commune_left);
+    EXPECT_EQ(bubble->drawables[3].offset.y + draft.y * 0.5f, -top - 8);
 }
 
 TEST_F(CommuneTest, TheAnswerClosesWhicheverBubbleIsOpenOnTheMainThread) {

@@ -220,6 +220,18 @@ TEST(PlatformWindows, AWindowOfOurOwnFoundShownHiddenAndGone) {
     ASSERT_TRUE(platform_screen_size(&width, &height));
     EXPECT_EQ(width, GetSystemMetrics(SM_CXVIRTUALSCREEN));
     EXPECT_FALSE(platform_monitors_changed());  // nothing changed since connecting
+    // Each monitor's work area is its rcWork in screen pixels: the primary's
+    // is what the system gives as the work area.
+    std::vector<PlatformRect> work = platform_work_areas(monitors);
+    ASSERT_EQ(work.size(), monitors.size());
+    RECT system{};
+    ASSERT_TRUE(SystemParametersInfoW(SPI_GETWORKAREA, 0, &system, 0));
+    EXPECT_EQ(work[0].left, system.left - vx);
+    EXPECT_EQ(work[0].top, system.top - vy);
+    EXPECT_EQ(work[0].right, system.right - vx);
+    EXPECT_EQ(work[0].bottom, system.bottom - vy);
+    EXPECT_TRUE(platform_work_areas_changed());  // the first look
+    EXPECT_FALSE(platform_work_areas_changed());
 
     ShowWindow(w, SW_HIDE);
     EXPECT_EQ(platform_window_info(id).state, PLATFORM_WINDOW_HIDDEN);
