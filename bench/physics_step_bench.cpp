@@ -5,7 +5,8 @@
 // (VIMO_BOX2D_V3_BENCH names it; otherwise ../shared/anchors/ beside the
 // source tree, or beside the main checkout of a git worktree): the script's
 // table is taken before and after ours, and each ratio is against the mean of
-// the two, so both engines are timed in the same minutes.
+// the two, so both engines are timed in the same minutes; wall time against
+// wall time, as the script times its steps with a steady clock.
 //
 //   bench_physics_step [--benchmark_min_time=2]
 //   VIMO_SIMD_TARGETS=avx2 bench_physics_step   (the lanes restricted to one SIMD target)
@@ -184,11 +185,13 @@ void BM_Box2D(benchmark::State& state) {
 // Console output as usual, plus the per-run CPU times kept for the ratio table.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
-    std::map<std::string, double> cpuNs;  // run name -> CPU ns per iteration
+    std::map<std::string, double> cpuNs;   // run name -> CPU time per iteration, in the run's time unit
+    std::map<std::string, double> realNs;  // run name -> wall time per iteration (Box2D v3's script times wall time)
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
             if (run.run_type == Run::RT_Iteration) {
-                cpuNs[run.benchmark_name()] = run.GetAdjustedCPUTime();  // in the run's time unit
+                cpuNs[run.benchmark_name()] = run.GetAdjustedCPUTime();
+                realNs[run.benchmark_name()] = run.GetAdjustedRealTime();
             }
         }
         ConsoleReporter::ReportRuns(runs);
@@ -255,12 +258,13 @@ int main(int argc, char** argv) {
     benchmark::RunSpecifiedBenchmarks(&reporter);
     const std::map<int, double> v3After = RunBox2DV3(v3Script);
 
-    std::printf("\n%6s %14s %14s %12s %18s %14s %20s %10s\n", "N", "ours us/step", "box2d us/step", "ours/box2d",
-                "share of 1.667 ms", "settled hash", "v3 us (before/after)", "ours/v3");
+    std::printf("\n%6s %14s %14s %12s %18s %14s %12s %20s %10s\n", "N", "ours us/step", "box2d us/step",
+                "ours/box2d", "share of 1.667 ms", "settled hash", "ours wall us", "v3 us (before/after)", "ours/v3");
     for (int n : sizes) {
         auto ours = reporter.cpuNs.find("ours_step/" + std::to_string(n));
         auto box = reporter.cpuNs.find("box2d_step/" + std::to_string(n));
         if (ours == reporter.cpuNs.end()) continue;
+        const double oursWall = reporter.realNs.at("ours_step/" + std::to_string(n));
         char box2d[32] = "-", ratio[32] = "-", v3[48] = "-", v3Ratio[32] = "-";
         if (box != reporter.cpuNs.end()) {
             std::snprintf(box2d, sizeof box2d, "%.2f", box->second);
@@ -268,10 +272,10 @@ int main(int argc, char** argv) {
         }
         if (v3Before.count(n) && v3After.count(n)) {
             std::snprintf(v3, sizeof v3, "%.2f / %.2f", v3Before.at(n), v3After.at(n));
-            std::snprintf(v3Ratio, sizeof v3Ratio, "%.3f", ours->second / ((v3Before.at(n) + v3After.at(n)) / 2));
+            std::snprintf(v3Ratio, sizeof v3Ratio, "%.3f", oursWall / ((v3Before.at(n) + v3After.at(n)) / 2));
         }
-        std::printf("%6d %14.2f %14s %12s %17.1f%% %14s %20s %10s\n", n, ours->second, box2d, ratio,
-                    ours->second / 1666.6666666666665 * 100.0, HashText(n).c_str(), v3, v3Ratio);
+        std::printf("%6d %14.2f %14s %12s %17.1f%% %14s %12.2f %20s %10s\n", n, ours->second, box2d, ratio,
+                    ours->second / 1666.6666666666665 * 100.0, HashText(n).c_str(), oursWall, v3, v3Ratio);
     }
     if (v3Script.empty()) std::printf("Box2D v3: no anchor script found (set VIMO_BOX2D_V3_BENCH)\n");
     const int64_t ran = physics_detail::fastPathRuns.laneTargets;

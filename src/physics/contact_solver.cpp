@@ -209,8 +209,10 @@ void SolveContacts() {
     BuildUnits();
     SolverBody* sb = solverBodies.data();
     const uint32_t unitCount = static_cast<uint32_t>(solverContacts.size());
-    // A few units are quicker run in table order than scheduled into lanes.
-    constexpr uint32_t MIN_SCHEDULED_UNITS = 8;
+    // Up to a few dozen units are quicker run in table order than scheduled
+    // into lanes (14 units, 10 boxes on the floor: 6% quicker; 160 units,
+    // 100 boxes in a heap: lanes 40% quicker).
+    constexpr uint32_t MIN_SCHEDULED_UNITS = 32;
     if (fastSolver && unitCount >= MIN_SCHEDULED_UNITS && LanesPay()) {
         const uint32_t levels = ScheduleLevels(solverContacts, readOnly, sb, &schedule);
         RunLevels(schedule, levels, sb);
