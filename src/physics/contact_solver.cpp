@@ -10,7 +10,7 @@
 // Where each formula of the passes lives (change them together, in the same
 // order of operations: the lanes must give the plain path's bits):
 //  - relative velocity: RelativeVelocity (physics_internal.h, for SolveRecord
-//    and PrepareContacts' resting test) and SolveGroups (impulse_lanes.cpp);
+//    and PrepareRecord's resting test in collision.cpp) and SolveGroups (impulse_lanes.cpp);
 //  - normal impulse, its application and the collision record, friction
 //    (tangent, its impulse, static or dynamic, application): SolveRecord (the
 //    plain path, one record) and SolveGroups (impulse_lanes.cpp: the lane

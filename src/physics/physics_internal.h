@@ -144,8 +144,10 @@ extern bool contactIsTwin[PHYSICS_MAX_MANIFOLDS];
 
 // Step phases implemented in collision.cpp and contact_solver.cpp (world lock held).
 void ClearContacts();       // Phase 3: drop the previous step's records
-void BuildContacts();       // Phase 4: isGrounded reset, pair tests, records
-void PrepareContacts();     // Phase 6: mixed coefficients, resting restitution
+// Phase 4 with phase 6: isGrounded reset, pair tests, records, each record's
+// mixed coefficients and resting restitution (after phase 5, the first half of
+// the force integration, which touches nothing phase 4 reads).
+void BuildContacts();
 void SolveContacts();       // Phase 7: the impulse passes, collision records (contact_solver.cpp)
 void CorrectPositions();    // Phase 9: positional correction
 
