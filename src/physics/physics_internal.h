@@ -77,7 +77,8 @@ extern bool fastSolver;
 // How often each fast path ran since the counts were last cleared (tests read
 // them to know a comparison did compare the fast path).
 struct FastPathRuns {
-    uint64_t sweeps = 0;       // pair pre-filter sweeps (GatherPairs)
+    uint64_t sweeps = 0;       // pair pre-filter runs (GatherPairs)
+    uint64_t candidateSweeps = 0;  // of them, those that swept for new candidates
     uint64_t copiedTwins = 0;  // twin records prepared by copying
     uint64_t twinUnits = 0;    // twin records resolved back to back as one unit
     uint64_t laneGroups = 0;   // groups of units solved in lanes
