@@ -60,9 +60,12 @@ void FillWorldShapes() {
         const PhysicsShape& shape = body->shape;
         if (shape.type != SHAPE_POLYGON) continue;
         WorldShape& w = worldShapes[i];
+        // Copies, so the stores below (floats too) do not make the compiler read them again.
+        const Matrix2x2 t = shape.transform;
+        const Vector2 position = body->position;
         for (uint32_t k = 0; k < shape.vertexCount && k < PHYSICS_MAX_VERTICES; k++) {
-            w.vertices[k] = Add(MatMul(shape.transform, shape.positions[k]), body->position);
-            w.normals[k] = MatMul(shape.transform, shape.normals[k]);
+            w.vertices[k] = Add(MatMul(t, shape.positions[k]), position);
+            w.normals[k] = MatMul(t, shape.normals[k]);
         }
         if (!boxLanes || shape.vertexCount != 4) continue;
         float* q = &boxWords[static_cast<size_t>(i) * BOX_WORDS];
@@ -70,9 +73,8 @@ void FillWorldShapes() {
             q[BW_MX + k] = shape.positions[k].x, q[BW_MY + k] = shape.positions[k].y;
             q[BW_MNX + k] = shape.normals[k].x, q[BW_MNY + k] = shape.normals[k].y;
         }
-        const Matrix2x2& t = shape.transform;
         q[BW_T00] = t.m00, q[BW_T01] = t.m01, q[BW_T10] = t.m10, q[BW_T11] = t.m11;
-        q[BW_PX] = body->position.x, q[BW_PY] = body->position.y;
+        q[BW_PX] = position.x, q[BW_PY] = position.y;
     }
 }
 
