@@ -277,9 +277,12 @@ void GatherPairs() {
             }
         }
     }
-    if (!extra) return;
-    SortKeys(n);
-    pairKeys.erase(std::unique(pairKeys.begin(), pairKeys.end()), pairKeys.end());
+    if (extra) {
+        SortKeys(n);
+        pairKeys.erase(std::unique(pairKeys.begin(), pairKeys.end()), pairKeys.end());
+    }
+    // Each pair takes at least one record: pairs past the table's room are never reached.
+    if (pairKeys.size() > PHYSICS_MANIFOLD_LIMIT) pairKeys.resize(PHYSICS_MANIFOLD_LIMIT);
 }
 
 }  // namespace physics_detail
