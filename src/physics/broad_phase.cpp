@@ -213,6 +213,32 @@ void SweepCandidates(uint32_t n) {
     fastPathRuns.candidateSweeps++;
 }
 
+// The wild bodies' pairs and the heavy pairs added to pairKeys, which is then
+// put back in order, without repeats, when there were any.
+void AddExtraPairs(uint32_t n) {
+    bool extra = false;
+    for (uint32_t w : wildBodies) {
+        for (uint32_t k = 0; k < n; k++) {
+            if (k != w && PairWanted(bodies[w], bodies[k])) pairKeys.push_back(PairKey(w, k));
+        }
+        extra = true;
+    }
+    for (size_t a = 0; a < heavyBodies.size(); a++) {
+        for (size_t b = a + 1; b < heavyBodies.size(); b++) {
+            const PhysicsBodyData* A = bodies[heavyBodies[a]];
+            const PhysicsBodyData* B = bodies[heavyBodies[b]];
+            if (std::fabs(A->inverseMass + B->inverseMass) <= PHYSICS_EPSILON && PairWanted(A, B)) {
+                pairKeys.push_back(PairKey(heavyBodies[a], heavyBodies[b]));
+                extra = true;
+            }
+        }
+    }
+    if (extra) {
+        SortKeys(n);
+        pairKeys.erase(std::unique(pairKeys.begin(), pairKeys.end()), pairKeys.end());
+    }
+}
+
 }  // namespace
 
 void GatherPairs() {
@@ -260,27 +286,7 @@ void GatherPairs() {
         kept += (b.minX <= a.maxX) & (a.minX <= b.maxX) & (b.minY <= a.maxY) & (a.minY <= b.maxY);
     }
     pairKeys.resize(kept);
-    bool extra = false;
-    for (uint32_t w : wildBodies) {
-        for (uint32_t k = 0; k < n; k++) {
-            if (k != w && PairWanted(bodies[w], bodies[k])) pairKeys.push_back(PairKey(w, k));
-        }
-        extra = true;
-    }
-    for (size_t a = 0; a < heavyBodies.size(); a++) {
-        for (size_t b = a + 1; b < heavyBodies.size(); b++) {
-            const PhysicsBodyData* A = bodies[heavyBodies[a]];
-            const PhysicsBodyData* B = bodies[heavyBodies[b]];
-            if (std::fabs(A->inverseMass + B->inverseMass) <= PHYSICS_EPSILON && PairWanted(A, B)) {
-                pairKeys.push_back(PairKey(heavyBodies[a], heavyBodies[b]));
-                extra = true;
-            }
-        }
-    }
-    if (extra) {
-        SortKeys(n);
-        pairKeys.erase(std::unique(pairKeys.begin(), pairKeys.end()), pairKeys.end());
-    }
+    AddExtraPairs(n);
     // Each pair takes at least one record: pairs past the table's room are never reached.
     if (pairKeys.size() > PHYSICS_MANIFOLD_LIMIT) pairKeys.resize(PHYSICS_MANIFOLD_LIMIT);
 }
