@@ -1,6 +1,12 @@
 // One physics step of N boxes (32 x 32 pixels) that were dropped in a grid
 // inside 1920 x 1080 screen walls and settled for 2 simulated seconds, against
-// the same scene in Box2D 2.4 in the same run. Prints ours / Box2D per N.
+// the same scene in Box2D 2.4 in the same run. Prints ours / Box2D per N, and
+// beside it ours / Box2D v3 when the anchor script box2d-v3-bench.sh is found
+// (VIMO_BOX2D_V3_BENCH names it; otherwise ../shared/anchors/ beside the
+// source tree, or beside the main checkout of a git worktree): the script's
+// table is taken before and after ours, and each ratio is against the mean of
+// the two, so both engines are timed in the same minutes; wall time against
+// wall time, as the script times its steps with a steady clock.
 //
 //   bench_physics_step [--benchmark_min_time=2]
 //   VIMO_SIMD_TARGETS=avx2 bench_physics_step   (the lanes restricted to one SIMD target)
@@ -12,6 +18,8 @@
 #include <cstdint>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <string>
@@ -177,11 +185,13 @@ void BM_Box2D(benchmark::State& state) {
 // Console output as usual, plus the per-run CPU times kept for the ratio table.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
-    std::map<std::string, double> cpuNs;  // run name -> CPU ns per iteration
+    std::map<std::string, double> cpuNs;   // run name -> CPU time per iteration, in the run's time unit
+    std::map<std::string, double> realNs;  // run name -> wall time per iteration (Box2D v3's script times wall time)
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
             if (run.run_type == Run::RT_Iteration) {
-                cpuNs[run.benchmark_name()] = run.GetAdjustedCPUTime();  // in the run's time unit
+                cpuNs[run.benchmark_name()] = run.GetAdjustedCPUTime();
+                realNs[run.benchmark_name()] = run.GetAdjustedRealTime();
             }
         }
         ConsoleReporter::ReportRuns(runs);
@@ -196,6 +206,42 @@ std::string HashText(int n) {
     return text;
 }
 
+// The Box2D v3 anchor script: VIMO_BOX2D_V3_BENCH, else ../shared/anchors/
+// beside this source tree, else beside the main checkout when the tree is a
+// git worktree (its .git file names the main checkout's .git/worktrees/...).
+std::string FindBox2DV3Script() {
+    if (const char* named = std::getenv("VIMO_BOX2D_V3_BENCH")) return named;
+    const std::string source = VIMO_SOURCE_DIR, tail = "/../shared/anchors/box2d-v3-bench.sh";
+    std::vector<std::string> candidates = {source + tail};
+    std::ifstream gitFile(source + "/.git");
+    std::string line;
+    if (std::getline(gitFile, line) && line.rfind("gitdir: ", 0) == 0) {
+        const std::string gitDir = line.substr(8);
+        const size_t cut = gitDir.find("/.git/worktrees/");
+        if (cut != std::string::npos) candidates.push_back(gitDir.substr(0, cut) + tail);
+    }
+    for (const std::string& path : candidates) {
+        if (std::ifstream(path).good()) return path;
+    }
+    return "";
+}
+
+// Runs the anchor script once: N -> us per step (empty when it is missing or fails).
+std::map<int, double> RunBox2DV3(const std::string& script) {
+    std::map<int, double> us;
+    if (script.empty()) return us;
+    FILE* pipe = popen(("bash '" + script + "' 2>&1").c_str(), "r");
+    if (!pipe) return us;
+    char line[256];
+    while (std::fgets(line, sizeof line, pipe)) {
+        int n;
+        double value;
+        if (std::sscanf(line, "%d %lf", &n, &value) == 2) us[n] = value;
+    }
+    if (pclose(pipe) != 0) us.clear();
+    return us;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -206,23 +252,32 @@ int main(int argc, char** argv) {
     }
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    const std::string v3Script = FindBox2DV3Script();
+    const std::map<int, double> v3Before = RunBox2DV3(v3Script);
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
+    const std::map<int, double> v3After = RunBox2DV3(v3Script);
 
-    std::printf("\n%6s %14s %14s %12s %18s %14s\n", "N", "ours us/step", "box2d us/step", "ours/box2d",
-                "share of 1.667 ms", "settled hash");
+    std::printf("\n%6s %14s %14s %12s %18s %14s %12s %20s %10s\n", "N", "ours us/step", "box2d us/step",
+                "ours/box2d", "share of 1.667 ms", "settled hash", "ours wall us", "v3 us (before/after)", "ours/v3");
     for (int n : sizes) {
         auto ours = reporter.cpuNs.find("ours_step/" + std::to_string(n));
         auto box = reporter.cpuNs.find("box2d_step/" + std::to_string(n));
         if (ours == reporter.cpuNs.end()) continue;
-        if (box == reporter.cpuNs.end()) {
-            std::printf("%6d %14.2f %14s %12s %17.1f%% %14s\n", n, ours->second, "-", "-",
-                        ours->second / 1666.6666666666665 * 100.0, HashText(n).c_str());
-            continue;
+        const double oursWall = reporter.realNs.at("ours_step/" + std::to_string(n));
+        char box2d[32] = "-", ratio[32] = "-", v3[48] = "-", v3Ratio[32] = "-";
+        if (box != reporter.cpuNs.end()) {
+            std::snprintf(box2d, sizeof box2d, "%.2f", box->second);
+            std::snprintf(ratio, sizeof ratio, "%.3f", ours->second / box->second);
         }
-        std::printf("%6d %14.2f %14.2f %12.3f %17.1f%% %14s\n", n, ours->second, box->second,
-                    ours->second / box->second, ours->second / 1666.6666666666665 * 100.0, HashText(n).c_str());
+        if (v3Before.count(n) && v3After.count(n)) {
+            std::snprintf(v3, sizeof v3, "%.2f / %.2f", v3Before.at(n), v3After.at(n));
+            std::snprintf(v3Ratio, sizeof v3Ratio, "%.3f", oursWall / ((v3Before.at(n) + v3After.at(n)) / 2));
+        }
+        std::printf("%6d %14.2f %14s %12s %17.1f%% %14s %12.2f %20s %10s\n", n, ours->second, box2d, ratio,
+                    ours->second / 1666.6666666666665 * 100.0, HashText(n).c_str(), oursWall, v3, v3Ratio);
     }
+    if (v3Script.empty()) std::printf("Box2D v3: no anchor script found (set VIMO_BOX2D_V3_BENCH)\n");
     const int64_t ran = physics_detail::fastPathRuns.laneTargets;
     std::printf("lanes ran as: %s\n", ran ? physics_detail::SimdTargetName(ran & -ran).c_str() : "-");
     ClosePhysics();

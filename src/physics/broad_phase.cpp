@@ -14,6 +14,13 @@
 // are then put back into (i, j) order, so records are built, numbered and
 // resolved exactly as if every pair had been tried.
 //
+// The sweep runs on bounds grown by PAIR_MARGIN more, and its pairs, in (i, j)
+// order, are kept as candidates for later steps: while every body's bounds stay
+// inside those grown ones (and the table, the layers, the static bodies and the
+// wild ones are as they were), a pair whose bounds overlap is among them, so a
+// step only keeps the candidates that overlap now, already in order. Bodies
+// move a fraction of a pixel per step, so a heap sweeps once every few steps.
+//
 // Runs on the stepping thread with PhysicsMutex() held.
 #include <algorithm>
 #include <cfloat>
@@ -45,11 +52,13 @@ std::vector<uint32_t> wildBodies;     // table indices of wild bodies
 std::vector<uint32_t> heavyBodies;    // table indices with 0 <= inverseMass <= epsilon
 std::vector<uint32_t> keyScratch;     // sort buffer
 std::vector<uint32_t> keyCounts;      // per first index: keys before it
-std::vector<float> sweepMinX, sweepMinY, sweepMaxY;  // sweepBounds' edges, packed for the sweep's loops
-std::vector<uint32_t> sweepIndex;     // sweepBounds' table indices, packed
 std::vector<uint32_t> sweepCandidates;  // one body's overlapping candidates (table indices)
 std::vector<int32_t> bodyLayer;       // by table index: collisionLayer
 std::vector<uint8_t> bodyStatic;      // by table index: inverseMass is 0
+constexpr float PAIR_MARGIN = 8.0f;   // px the candidates' bounds are grown by
+std::vector<BodyBounds> marginBounds;  // by table index: the bounds the candidates were swept with
+std::vector<uint32_t> candidateKeys;  // pairs of overlapping grown bounds, in (i, j) order
+std::vector<uint64_t> bodyKind, candidateKind;  // by table index: layer, static, wild (now, and at the sweep)
 
 
 inline uint32_t PairKey(uint32_t a, uint32_t b) { return a < b ? (a << PAIR_SHIFT) | b : (b << PAIR_SHIFT) | a; }
@@ -116,12 +125,12 @@ void GatherAllPairs() {
 // finishes it in about one pass. A table that changed size, or an order that
 // needs many moves, is sorted afresh. (Equal left edges may come in any
 // order: the pairs found, sorted afterwards, are the same.)
-void SortBounds() {
+void SortBounds(const std::vector<BodyBounds>& byIndex) {
     const uint32_t n = physicsBodiesCount;
     const size_t count = sweepBounds.size();
     bool sorted = false;
     if (sweepOrderBodies == n && sweepOrder.size() == count && count == n) {
-        for (size_t a = 0; a < count; a++) sweepBounds[a] = boundsByIndex[sweepOrder[a]];
+        for (size_t a = 0; a < count; a++) sweepBounds[a] = byIndex[sweepOrder[a]];
         size_t budget = 8 * count + 64;
         sorted = true;
         for (size_t a = 1; a < count && sorted; a++) {
@@ -138,7 +147,7 @@ void SortBounds() {
         }
         if (!sorted) {
             // Refill (the abandoned pass left the array partly moved).
-            for (size_t a = 0; a < count; a++) sweepBounds[a] = boundsByIndex[sweepOrder[a]];
+            for (size_t a = 0; a < count; a++) sweepBounds[a] = byIndex[sweepOrder[a]];
         }
     }
     if (!sorted) {
@@ -150,76 +159,39 @@ void SortBounds() {
     sweepOrderBodies = n;
 }
 
-}  // namespace
-
-void GatherPairs() {
-    if (!pairPrefilter) {
-        GatherAllPairs();
-        return;
-    }
-    fastPathRuns.sweeps++;
-    const uint32_t n = physicsBodiesCount;
+// The sweep over the grown bounds: candidateKeys, in (i, j) order.
+void SweepCandidates(uint32_t n) {
     sweepBounds.clear();
-    wildBodies.clear();
-    heavyBodies.clear();
-    pairKeys.clear();
-    boundsByIndex.resize(n);
+    marginBounds.resize(n);
     for (uint32_t i = 0; i < n; i++) {
-        const PhysicsBodyData* body = bodies[i];
-        BodyBounds bounds;
-        bool finite = ComputeBounds(body, worldShapes[i], &bounds);
-        bounds.index = i;
-        boundsByIndex[i] = bounds;
-        float inv = body->inverseMass;
-        if (!finite || !std::isfinite(inv) || inv < 0.0f) {
-            wildBodies.push_back(i);
-            continue;
-        }
-        if (inv <= PHYSICS_EPSILON) heavyBodies.push_back(i);
-        sweepBounds.push_back(bounds);
+        const BodyBounds& b = boundsByIndex[i];
+        marginBounds[i] = {b.minX - PAIR_MARGIN, b.maxX + PAIR_MARGIN, b.minY - PAIR_MARGIN, b.maxY + PAIR_MARGIN, i};
+        if (!(bodyKind[i] & 1)) sweepBounds.push_back(marginBounds[i]);
     }
-    SortBounds();
+    SortBounds(marginBounds);
     // The sweep: for each body, the later ones (by left edge) that start
     // before it ends; those whose vertical extents overlap are noted without a
     // branch, then filtered by layers and masses.
     const size_t count = sweepBounds.size();
-    // Packed edges, and past the end a left edge of infinity that ends any body's scan.
-    sweepMinX.resize(count + 1);
-    sweepMinY.resize(count);
-    sweepMaxY.resize(count);
-    sweepIndex.resize(count);
+    // Past the end a left edge of infinity that ends any body's scan.
+    sweepBounds.push_back({INFINITY, INFINITY, 0.0f, 0.0f, 0});
+    const BodyBounds* sorted = sweepBounds.data();
     sweepCandidates.resize(count);
-    for (size_t a = 0; a < count; a++) {
-        sweepMinX[a] = sweepBounds[a].minX;
-        sweepMinY[a] = sweepBounds[a].minY;
-        sweepMaxY[a] = sweepBounds[a].maxY;
-        sweepIndex[a] = sweepBounds[a].index;
-    }
-    sweepMinX[count] = INFINITY;
-    bodyLayer.resize(n);
-    bodyStatic.resize(n);
-    for (uint32_t i = 0; i < n; i++) {
-        bodyLayer[i] = bodies[i]->collisionLayer;
-        bodyStatic[i] = bodies[i]->inverseMass == 0.0f;
-    }
-    const float* minX = sweepMinX.data();
-    const float* minY = sweepMinY.data();
-    const float* maxY = sweepMaxY.data();
-    const uint32_t* index = sweepIndex.data();
     uint32_t* candidates = sweepCandidates.data();
     size_t kept = 0;
+    pairKeys.clear();
     for (size_t a = 0; a < count; a++) {
-        const float aMaxX = sweepBounds[a].maxX, aMinY = minY[a], aMaxY = maxY[a];
+        const float aMaxX = sorted[a].maxX, aMinY = sorted[a].minY, aMaxY = sorted[a].maxY;
         uint32_t found = 0;
-        for (size_t b = a + 1; minX[b] <= aMaxX; b++) {
-            candidates[found] = index[b];
+        for (size_t b = a + 1; sorted[b].minX <= aMaxX; b++) {
+            candidates[found] = sorted[b].index;
             // (Bounds here are finite: "<=" is "not >".) Both tests always
             // made, so the compiler has no short circuit to branch on.
-            found += static_cast<uint32_t>(minY[b] <= aMaxY) & static_cast<uint32_t>(aMinY <= maxY[b]);
+            found += static_cast<uint32_t>(sorted[b].minY <= aMaxY) & static_cast<uint32_t>(aMinY <= sorted[b].maxY);
         }
         // Layers and masses filtered without branches (LayersCollide's rule:
         // equal layers meet; otherwise INT_MAX meets any layer but INT_MIN).
-        const uint32_t ia = index[a];
+        const uint32_t ia = sorted[a].index;
         const int32_t layer = bodyLayer[ia];
         const uint32_t aStatic = bodyStatic[ia], aMin = layer == INT32_MIN, aMax = layer == INT32_MAX;
         if (kept + found > pairKeys.size()) pairKeys.resize(2 * (kept + found));
@@ -235,6 +207,15 @@ void GatherPairs() {
         kept += wanted;
     }
     pairKeys.resize(kept);
+    SortKeys(n);
+    candidateKeys.swap(pairKeys);
+    candidateKind = bodyKind;
+    fastPathRuns.candidateSweeps++;
+}
+
+// The wild bodies' pairs and the heavy pairs added to pairKeys, which is then
+// put back in order, without repeats, when there were any.
+void AddExtraPairs(uint32_t n) {
     bool extra = false;
     for (uint32_t w : wildBodies) {
         for (uint32_t k = 0; k < n; k++) {
@@ -252,8 +233,62 @@ void GatherPairs() {
             }
         }
     }
-    SortKeys(n);
-    if (extra) pairKeys.erase(std::unique(pairKeys.begin(), pairKeys.end()), pairKeys.end());
+    if (extra) {
+        SortKeys(n);
+        pairKeys.erase(std::unique(pairKeys.begin(), pairKeys.end()), pairKeys.end());
+    }
+}
+
+}  // namespace
+
+void GatherPairs() {
+    if (!pairPrefilter) {
+        GatherAllPairs();
+        return;
+    }
+    fastPathRuns.sweeps++;
+    const uint32_t n = physicsBodiesCount;
+    wildBodies.clear();
+    heavyBodies.clear();
+    boundsByIndex.resize(n);
+    bodyLayer.resize(n);
+    bodyStatic.resize(n);
+    bodyKind.resize(n);
+    bool inside = marginBounds.size() == n;
+    for (uint32_t i = 0; i < n; i++) {
+        const PhysicsBodyData* body = bodies[i];
+        BodyBounds& bounds = boundsByIndex[i];
+        bool finite = ComputeBounds(body, worldShapes[i], &bounds);
+        bounds.index = i;
+        bodyLayer[i] = body->collisionLayer;
+        bodyStatic[i] = body->inverseMass == 0.0f;
+        float inv = body->inverseMass;
+        const bool wild = !finite || !std::isfinite(inv) || inv < 0.0f;
+        bodyKind[i] = static_cast<uint64_t>(static_cast<uint32_t>(bodyLayer[i])) << 2 | bodyStatic[i] << 1 | wild;
+        if (wild) {
+            wildBodies.push_back(i);
+            continue;
+        }
+        if (inv <= PHYSICS_EPSILON) heavyBodies.push_back(i);
+        if (inside) {
+            const BodyBounds& m = marginBounds[i];
+            inside = m.minX <= bounds.minX && bounds.maxX <= m.maxX && m.minY <= bounds.minY && bounds.maxY <= m.maxY;
+        }
+    }
+    if (!inside || bodyKind != candidateKind) SweepCandidates(n);
+    // The candidates whose bounds overlap now (closed intervals, as the sweep compares them).
+    pairKeys.resize(candidateKeys.size());
+    size_t kept = 0;
+    for (uint32_t key : candidateKeys) {
+        const BodyBounds& a = boundsByIndex[key >> PAIR_SHIFT];
+        const BodyBounds& b = boundsByIndex[key & PAIR_MASK];
+        pairKeys[kept] = key;
+        kept += (b.minX <= a.maxX) & (a.minX <= b.maxX) & (b.minY <= a.maxY) & (a.minY <= b.maxY);
+    }
+    pairKeys.resize(kept);
+    AddExtraPairs(n);
+    // Each pair takes at least one record: pairs past the table's room are never reached.
+    if (pairKeys.size() > PHYSICS_MANIFOLD_LIMIT) pairKeys.resize(PHYSICS_MANIFOLD_LIMIT);
 }
 
 }  // namespace physics_detail

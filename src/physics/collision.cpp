@@ -60,9 +60,12 @@ void FillWorldShapes() {
         const PhysicsShape& shape = body->shape;
         if (shape.type != SHAPE_POLYGON) continue;
         WorldShape& w = worldShapes[i];
+        // Copies, so the stores below (floats too) do not make the compiler read them again.
+        const Matrix2x2 t = shape.transform;
+        const Vector2 position = body->position;
         for (uint32_t k = 0; k < shape.vertexCount && k < PHYSICS_MAX_VERTICES; k++) {
-            w.vertices[k] = Add(MatMul(shape.transform, shape.positions[k]), body->position);
-            w.normals[k] = MatMul(shape.transform, shape.normals[k]);
+            w.vertices[k] = Add(MatMul(t, shape.positions[k]), position);
+            w.normals[k] = MatMul(t, shape.normals[k]);
         }
         if (!boxLanes || shape.vertexCount != 4) continue;
         float* q = &boxWords[static_cast<size_t>(i) * BOX_WORDS];
@@ -70,9 +73,8 @@ void FillWorldShapes() {
             q[BW_MX + k] = shape.positions[k].x, q[BW_MY + k] = shape.positions[k].y;
             q[BW_MNX + k] = shape.normals[k].x, q[BW_MNY + k] = shape.normals[k].y;
         }
-        const Matrix2x2& t = shape.transform;
         q[BW_T00] = t.m00, q[BW_T01] = t.m01, q[BW_T10] = t.m10, q[BW_T11] = t.m11;
-        q[BW_PX] = body->position.x, q[BW_PY] = body->position.y;
+        q[BW_PX] = position.x, q[BW_PY] = position.y;
     }
 }
 
@@ -283,6 +285,23 @@ void SolvePolygonToPolygon(PhysicsManifoldData* m, uint32_t ia, uint32_t ib) {
     m->contactsCount = kept;
 }
 
+// Mixed coefficients of a record and, with the velocities after the first half
+// of the force integration, the resting test: a point slower than one step of
+// gravity makes the record rest (no bounce).
+void PrepareRecord(PhysicsManifoldData* m, double restingSpeedSqr) {
+    const PhysicsBodyData* A = m->bodyA;
+    const PhysicsBodyData* B = m->bodyB;
+    m->restitution = std::sqrt(A->restitution * B->restitution);
+    m->staticFriction = std::sqrt(A->staticFriction * B->staticFriction);
+    m->dynamicFriction = std::sqrt(A->dynamicFriction * B->dynamicFriction);
+    for (uint32_t k = 0; k < m->contactsCount; k++) {
+        Vector2 rA = Sub(m->contactPoints[k], A->position);
+        Vector2 rB = Sub(m->contactPoints[k], B->position);
+        Vector2 rv = RelativeVelocity(A->velocity, A->angularVelocity, B->velocity, B->angularVelocity, rA, rB);
+        if (LenSqr(rv) < restingSpeedSqr) m->restitution = 0.0f;
+    }
+}
+
 }  // namespace
 
 // ---- Step phases -------------------------------------------------------------------
@@ -293,6 +312,9 @@ void ClearContacts() {
 }
 
 void BuildContacts() {
+    const double gx = gravityForce.x * deltaTime / 1000.0;
+    const double gy = gravityForce.y * deltaTime / 1000.0;
+    const double restingSpeedSqr = gx * gx + gy * gy + PHYSICS_EPSILON;
     for (uint32_t i = 0; i < physicsBodiesCount; i++) bodies[i]->isGrounded = false;
     FillWorldShapes();
     GatherPairs();
@@ -348,6 +370,7 @@ void BuildContacts() {
             }
         }
         if (!B->isGrounded) B->isGrounded = m->normal.y < 0.0f;
+        PrepareRecord(m, restingSpeedSqr);
         if (m->contactsCount > 0) {
             // A touching pair is entered twice, one record right after the
             // other; both are resolved and corrected (the mascot's feel
@@ -356,40 +379,13 @@ void BuildContacts() {
             if (!twin) return;
             contactIsTwin[physicsManifoldsCount - 1] = true;
             const uint32_t id = twin->id;
-            *twin = *m;
+            *twin = *m;  // prepared too: same bodies, points and velocities give the same roots and test
             twin->id = id;
-        }
-    }
-}
-
-void PrepareContacts() {
-    const double gx = gravityForce.x * deltaTime / 1000.0;
-    const double gy = gravityForce.y * deltaTime / 1000.0;
-    const double restingSpeedSqr = gx * gx + gy * gy + PHYSICS_EPSILON;
-    for (uint32_t i = 0; i < physicsManifoldsCount; i++) {
-        PhysicsManifoldData* m = contacts[i];
-        const PhysicsBodyData* A = m->bodyA;
-        const PhysicsBodyData* B = m->bodyB;
-        if (!A || !B) continue;
-        if (contactIsTwin[i] && preparedTwins) {
-            fastPathRuns.copiedTwins++;
-            // Same bodies, same points, same velocities as the record before
-            // it: the same three roots and the same resting test.
-            const PhysicsManifoldData* first = contacts[i - 1];
-            m->restitution = first->restitution;
-            m->staticFriction = first->staticFriction;
-            m->dynamicFriction = first->dynamicFriction;
-            continue;
-        }
-        m->restitution = std::sqrt(A->restitution * B->restitution);
-        m->staticFriction = std::sqrt(A->staticFriction * B->staticFriction);
-        m->dynamicFriction = std::sqrt(A->dynamicFriction * B->dynamicFriction);
-        for (uint32_t k = 0; k < m->contactsCount; k++) {
-            Vector2 rA = Sub(m->contactPoints[k], A->position);
-            Vector2 rB = Sub(m->contactPoints[k], B->position);
-            Vector2 rv = RelativeVelocity(A->velocity, A->angularVelocity, B->velocity, B->angularVelocity, rA, rB);
-            // Slower than one step of gravity: a resting contact, which must not bounce.
-            if (LenSqr(rv) < restingSpeedSqr) m->restitution = 0.0f;
+            if (preparedTwins) {
+                fastPathRuns.copiedTwins++;
+            } else {
+                PrepareRecord(twin, restingSpeedSqr);
+            }
         }
     }
 }

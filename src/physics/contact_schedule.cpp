@@ -24,13 +24,11 @@ uint32_t ScheduleLevels(const std::vector<SolverContact>& units, const std::vect
     const uint32_t n = static_cast<uint32_t>(readOnly.size()), unitCount = static_cast<uint32_t>(units.size());
     const uint32_t readSink = n, writeSink = n + 1;  // a read-only body's level reads 0, its writes go aside
     s->bodySlot.resize(2 * unitCount);
-    s->unitZeroMass.resize(unitCount);
     s->unitLanes.resize(unitCount + 1);
     for (uint32_t r = 0; r < unitCount; r++) {
         const SolverContact& c = units[r];
         s->bodySlot[2 * r] = readOnly[c.a] ? readSink : c.a;
         s->bodySlot[2 * r + 1] = readOnly[c.b] ? readSink : c.b;
-        s->unitZeroMass[r] = c.zeroMass;
         MakeUnitLane(c, sb, &s->unitLanes[r]);
     }
     s->unitLanes[unitCount] = EmptyUnitLane(n);
@@ -64,7 +62,7 @@ uint32_t ScheduleLevels(const std::vector<SolverContact>& units, const std::vect
                 s->levelLaned.push_back(0);
                 s->levelZero.push_back(0);
             }
-            (s->unitZeroMass[r] ? s->levelZero : s->levelLaned)[l]++;
+            (units[r].zeroMass ? s->levelZero : s->levelLaned)[l]++;
         }
         if (heldSlot != readSink) last[heldSlot] = held;
     }
@@ -84,7 +82,7 @@ uint32_t ScheduleLevels(const std::vector<SolverContact>& units, const std::vect
     level = s->runLevel.data();
     for (uint32_t pass = 0; pass < PHYSICS_IMPULSE_PASSES; pass++) {
         for (uint32_t r = 0; r < unitCount; r++) {
-            s->levelOrder[s->levelCursor[2 * *level++ + s->unitZeroMass[r]]++] = static_cast<int32_t>(r);
+            s->levelOrder[s->levelCursor[2 * *level++ + units[r].zeroMass]++] = static_cast<int32_t>(r);
         }
     }
     return levels;

@@ -158,7 +158,6 @@ struct LevelSchedule {
     std::vector<uint32_t> bodySlot;     // per unit: A's and B's slots in lastLevel (read-only bodies: the sinks)
     std::vector<uint32_t> lastLevel;    // per body, then the sinks: level of its last run so far
     std::vector<uint32_t> runLevel;     // per run (pass x units + unit): its level
-    std::vector<uint8_t> unitZeroMass;  // per unit
     std::vector<uint32_t> levelCursor;  // per level: next free places for a laned unit and a zero-mass one
 };
 // Orders units (in table order; readOnly and sb by table index, sb with the

@@ -168,12 +168,12 @@ void PhysicsStepLocked() {
     ReleasePendingBodies();
     ClearContacts();
     if (physicsBodiesCount == 0) return;
-    BuildContacts();
+    // The first half of the force integration touches velocities only and the
+    // pair tests positions and shapes only: integrating first lets each record
+    // be prepared (its resting test reads the new velocities) as it is built.
     for (uint32_t i = 0; i < physicsBodiesCount; i++) IntegratePhysicsForces(bodies[i]);
-    if (physicsManifoldsCount > 0) {
-        PrepareContacts();
-        SolveContacts();
-    }
+    BuildContacts();
+    if (physicsManifoldsCount > 0) SolveContacts();
     for (uint32_t i = 0; i < physicsBodiesCount; i++) IntegratePhysicsVelocity(bodies[i]);
     if (physicsManifoldsCount > 0) CorrectPositions();
     for (uint32_t i = 0; i < physicsBodiesCount; i++) {

@@ -77,7 +77,8 @@ extern bool fastSolver;
 // How often each fast path ran since the counts were last cleared (tests read
 // them to know a comparison did compare the fast path).
 struct FastPathRuns {
-    uint64_t sweeps = 0;       // pair pre-filter sweeps (GatherPairs)
+    uint64_t sweeps = 0;       // pair pre-filter runs (GatherPairs)
+    uint64_t candidateSweeps = 0;  // of them, those that swept for new candidates
     uint64_t copiedTwins = 0;  // twin records prepared by copying
     uint64_t twinUnits = 0;    // twin records resolved back to back as one unit
     uint64_t laneGroups = 0;   // groups of units solved in lanes
@@ -144,8 +145,10 @@ extern bool contactIsTwin[PHYSICS_MAX_MANIFOLDS];
 
 // Step phases implemented in collision.cpp and contact_solver.cpp (world lock held).
 void ClearContacts();       // Phase 3: drop the previous step's records
-void BuildContacts();       // Phase 4: isGrounded reset, pair tests, records
-void PrepareContacts();     // Phase 6: mixed coefficients, resting restitution
+// Phase 4 with phase 6: isGrounded reset, pair tests, records, each record's
+// mixed coefficients and resting restitution (after phase 5, the first half of
+// the force integration, which touches nothing phase 4 reads).
+void BuildContacts();
 void SolveContacts();       // Phase 7: the impulse passes, collision records (contact_solver.cpp)
 void CorrectPositions();    // Phase 9: positional correction
 

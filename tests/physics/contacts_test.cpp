@@ -421,6 +421,19 @@ TEST_F(PhysicsTest, FastPathsGiveBitIdenticalResults) {
     }
 }
 
+// The pre-filter keeps the pairs of one sweep, made over bounds grown by a
+// margin, for the steps after it while no body leaves its grown bounds (nor
+// the table, a layer, a static or a wild body changes): the columns fall,
+// settle, lose bodies, gain some and see one shatter, with steps of both kinds.
+TEST_F(PhysicsTest, PairsOfAnEarlierSweepAreReusedWithTheSameBits) {
+    using physics_detail::fastPathRuns;
+    const std::vector<BodyState> plain = RunScene(false, true);
+    const std::vector<BodyState> fast = RunScene(true, true);
+    EXPECT_GT(fastPathRuns.candidateSweeps, 2u);                   // the first step, the table's changes, falls
+    EXPECT_LT(fastPathRuns.candidateSweeps, fastPathRuns.sweeps / 2);  // most steps reused them
+    ExpectSameBits(fast, plain);
+}
+
 // Boxes packed so tightly that the record table fills in the first step:
 // records past the cap wait for the next step, the same ones whether box pairs
 // are tested and records resolved in lanes or one by one (a group of box pairs
