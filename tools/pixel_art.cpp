@@ -612,7 +612,8 @@ std::vector<Pose> build_poses() {
 // ---------------------------------------------------------------------------
 // The program's icon: the idle pose, which is all face, at 32 px as drawn, at
 // 24 px averaged over the area each pixel covers (in premultiplied alpha, so
-// the transparent background does not darken the outline), and at 16 px a
+// the transparent background does not darken the outline; the eyes kept
+// whole), and at 16 px a
 // face of its own.
 
 static Image scale_area(const Image& src, int size) {
@@ -620,7 +621,8 @@ static Image scale_area(const Image& src, int size) {
     const double step = double(src.w) / size;
     for (int y = 0; y < size; y++)
         for (int x = 0; x < size; x++) {
-            double sum[4] = {0, 0, 0, 0}, area = 0;
+            double sum[4] = {0, 0, 0, 0}, area = 0, eye = 0;
+            Rgba eye_colour{};
             for (int sy = int(y * step); sy < src.h && sy < (y + 1) * step; sy++)
                 for (int sx = int(x * step); sx < src.w && sx < (x + 1) * step; sx++) {
                     double wx = std::min<double>(sx + 1, (x + 1) * step) - std::max<double>(sx, x * step);
@@ -629,9 +631,16 @@ static Image scale_area(const Image& src, int size) {
                     double w = wx * wy, a = c.a / 255.0;
                     sum[0] += w * c.r * a, sum[1] += w * c.g * a, sum[2] += w * c.b * a, sum[3] += w * a;
                     area += w;
+                    if (c.a == 255 && c.r < 60 && c.g < 60 && c.b < 60) eye += w, eye_colour = c;
                 }
             double a = sum[3] / area;
             if (a <= 0) continue;
+            // The eyes' near-black would average into the body's colour and the
+            // face go blank: a pixel a third covered by it keeps it.
+            if (eye >= area / 3) {
+                out.set(x, y, eye_colour);
+                continue;
+            }
             auto channel = [&](double v) { return uint8_t(std::lround(std::clamp(v / sum[3], 0.0, 255.0))); };
             out.set(x, y, Rgba{channel(sum[0]), channel(sum[1]), channel(sum[2]), uint8_t(std::lround(a * 255))});
         }
