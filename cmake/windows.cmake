@@ -90,7 +90,7 @@ function(vimo_wine_test target)
   target_compile_definitions(${target} PRIVATE VIMO_BUILD_DIR="${CMAKE_BINARY_DIR}")
   add_test(NAME ${target} COMMAND ${target} --gtest_color=no ${T_ARGS})
   set_tests_properties(${target} PROPERTIES LABELS "unit;windows" ENVIRONMENT "${VIMO_WINE_ENV}"
-    FIXTURES_REQUIRED wine TIMEOUT 600)
+    FIXTURES_REQUIRED wine TIMEOUT 180)
 endfunction()
 
 # Called by the root after the module libraries and vimo.exe exist.

@@ -23,7 +23,10 @@ for exe in build-windows/*.exe; do
   fi
 done
 
-run=(ctest --test-dir build-windows --output-on-failure --timeout 600)
+# A suite under Wine takes seconds; one that hangs (test_net has, rarely, in
+# its large-answer case, cause not yet found) is stopped at its 180 s limit and
+# run once more, and every failed try is printed.
+run=(ctest --test-dir build-windows --output-on-failure --timeout 600 --repeat until-pass:2)
 if [ -z "${DISPLAY:-}" ]; then
   run=(xvfb-run -a -s "-screen 0 1920x1080x24" "${run[@]}")
 fi
