@@ -36,7 +36,7 @@ DEST=$(cd "$DEST" && pwd)
 
 # VIMO_BUILD_DIR: an existing build tree to install from (tests use their own).
 BUILD=${VIMO_BUILD_DIR:-build}
-if [ "${VIMO_SKIP_SETUP:-0}" != 1 ]; then bash scripts/setup.sh; fi
+if [ "${VIMO_SKIP_SETUP:-0}" != 1 ]; then bash scripts/setup.sh --run; fi
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$BUILD" -j "$(nproc)" --target vimo vimo_assets vimo_font vimo-service
 cmake --install "$BUILD" --prefix "$DEST" >/dev/null

@@ -5,7 +5,7 @@
 # nothing more. The service is stopped when the companion exits.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
+bash scripts/setup.sh --run  # what building and running need; the tests install the rest
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 # Only what is run: the companion (its target also makes the assets beside it:
 # the generated pictures and the font) and the service. The tests, benchmarks
