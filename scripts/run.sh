@@ -6,8 +6,9 @@
 #
 # The companion is built first and starts at once; on a first run the service
 # (the larger build) goes on building in the background at a lower priority and
-# starts when it is ready: the companion asks for chat every few seconds, so
-# the chat begins then.
+# starts when it is ready. The companion keeps asking for it meanwhile, less
+# and less often (its wake-up channel at most every five minutes), and a
+# log-in asks at once.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh --run  # what building and running need; the tests install the rest
@@ -25,7 +26,7 @@ case "$(ninja -C build -n vimo-service 2>&1)" in *"no work to do"*) service_buil
 # is running. First start prints the streamer's admin token once; keep it.
 SERVICE_BUILT=$service_built setsid bash -c '
   if [ "$SERVICE_BUILT" != 1 ]; then
-    echo "run: the companion is starting; the service is still being built (build/service-build.log), the chat begins when it runs"
+    echo "run: the companion is starting; the service is still being built (build/service-build.log). Once it runs, the companion finds it at its next try (within five minutes; at once for a log-in)"
     if ! nice -n 10 cmake --build build -j "$(nproc)" --target vimo-service >build/service-build.log 2>&1; then
       echo "run: the service did not build (the end of build/service-build.log says why); the companion runs without chat" >&2
       exit 1
