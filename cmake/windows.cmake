@@ -183,6 +183,7 @@ function(vimo_windows_tests)
   endif()
 
   vimo_wine_test(test_net SOURCES ${VIMO_TEST_DIR}/net/net_test.cpp ${VIMO_TEST_DIR}/net/endpoints_test.cpp
+    ${VIMO_TEST_DIR}/net/loopback_server_test.cpp
     LIBS vimo_net ws2_32)
   # The online features against scripted loopback servers; the tests that run
   # the project's service stay Linux's, as the service does.

@@ -4,6 +4,14 @@
 // per connection ("Connection: close"), each connection on a thread of its
 // own; handlers write the answer themselves, so they can stall, stream or
 // answer nothing.
+//
+// Connection sockets are non-blocking and every wait on them is a bounded
+// select, so a connection thread always ends: when its client is gone, and
+// when stop() is called while its client is still there but no longer reads.
+// A blocking send is not enough under Wine 8: when the client resets the
+// connection (it closed with our answer unread, as a transport does past its
+// size cap) while the send waits for room, the wineserver can miss the reset
+// and the send never returns; stop() then waited for that thread for ever.
 #pragma once
 
 #ifdef _WIN32
@@ -19,6 +27,7 @@
 #include <ws2tcpip.h>
 #else
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/select.h>
 #include <sys/socket.h>
@@ -27,6 +36,7 @@
 
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <functional>
 #include <map>
@@ -42,6 +52,12 @@ using Socket = SOCKET;
 inline void close_socket(Socket s) { closesocket(s); }
 inline bool valid(Socket s) { return s != INVALID_SOCKET; }
 constexpr int SEND_FLAGS = 0;
+inline void set_nonblocking(Socket s) {
+    u_long on = 1;
+    ioctlsocket(s, FIONBIO, &on);
+}
+// The last call found no data or no room yet (not an error).
+inline bool would_block() { return WSAGetLastError() == WSAEWOULDBLOCK; }
 // Winsock wants starting once per process; the tests never stop it.
 inline void start_sockets() {
     static bool started = [] {
@@ -56,6 +72,8 @@ inline void close_socket(Socket s) { close(s); }
 inline bool valid(Socket s) { return s >= 0; }
 constexpr int SEND_FLAGS = MSG_NOSIGNAL;  // a client gone away must not raise SIGPIPE
 inline void start_sockets() {}
+inline void set_nonblocking(Socket s) { fcntl(s, F_SETFL, fcntl(s, F_GETFL) | O_NONBLOCK); }
+inline bool would_block() { return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR; }
 #endif
 
 // A bound socket on 127.0.0.1 and a free port, listening when backlog > 0.
@@ -71,6 +89,34 @@ inline Socket bound_socket(int* port, int backlog) {
     getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
     *port = ntohs(a.sin_port);
     return s;
+}
+
+// Wait until s can be read (or written, when write), has failed, or stop is
+// set; false for stop. Each select lasts at most 20 ms, so stop is seen within
+// that; a fresh select each time also looks at the socket anew where a single
+// long wait could miss its reset (Wine).
+inline bool wait_ready(Socket s, bool write, const std::atomic<bool>& stop) {
+    while (!stop) {
+        fd_set ready, failed;
+        FD_ZERO(&ready);
+        FD_ZERO(&failed);
+        FD_SET(s, &ready);
+        FD_SET(s, &failed);
+        timeval tick{0, 20000};
+        int n = select(static_cast<int>(s) + 1, write ? nullptr : &ready, write ? &ready : nullptr, &failed, &tick);
+        if (n != 0) return true;  // ready, failed, or select itself failed: the next call says which
+    }
+    return false;
+}
+
+// Up to size bytes from s into buffer: their count, 0 when the client closed,
+// -1 on an error or when stop was set first.
+inline int receive(Socket s, char* buffer, int size, const std::atomic<bool>& stop) {
+    for (;;) {
+        int n = recv(s, buffer, size, 0);
+        if (n >= 0) return n;
+        if (!would_block() || !wait_ready(s, false, stop)) return -1;
+    }
 }
 
 struct Request {
@@ -97,13 +143,18 @@ struct Request {
 
 // The client's end of one connection, for a handler to answer on.
 struct Connection {
-    Socket socket;
+    Socket socket;                    // non-blocking; closed by the server after the handler returns
+    const std::atomic<bool>* stop;    // the server's stopping flag: a send waiting for room gives up
+    // All of bytes, or false once the client is gone or the server stops.
     bool send(const std::string& bytes) {
         size_t done = 0;
         while (done < bytes.size()) {
             int n = ::send(socket, bytes.data() + done, static_cast<int>(bytes.size() - done), SEND_FLAGS);
-            if (n <= 0) return false;
-            done += static_cast<size_t>(n);
+            if (n > 0) {
+                done += static_cast<size_t>(n);
+                continue;
+            }
+            if (n == 0 || !would_block() || !wait_ready(socket, true, *stop)) return false;
         }
         return true;
     }
@@ -182,11 +233,12 @@ private:
 
     // Read the request head (and a body of Content-Length bytes), then hand it on.
     void serve(Socket client) {
+        set_nonblocking(client);
         std::string data;
         char buffer[4096];
         size_t head_end;
         while ((head_end = data.find("\r\n\r\n")) == std::string::npos) {
-            int n = recv(client, buffer, sizeof buffer, 0);
+            int n = receive(client, buffer, sizeof buffer, stopping_);
             if (n <= 0) {
                 close_socket(client);
                 return;
@@ -217,11 +269,11 @@ private:
         req.body = data.substr(head_end + 4);
         size_t length = req.has_header("content-length") ? std::stoul(req.header("content-length")) : 0;
         while (req.body.size() < length) {
-            int n = recv(client, buffer, sizeof buffer, 0);
+            int n = receive(client, buffer, sizeof buffer, stopping_);
             if (n <= 0) break;
             req.body.append(buffer, static_cast<size_t>(n));
         }
-        Connection conn{client};
+        Connection conn{client, &stopping_};
         for (const Route& r : routes_) {
             bool match = r.path.back() == '/' ? req.path.compare(0, r.path.size(), r.path) == 0 : req.path == r.path;
             if (r.method == req.method && match) {
