@@ -111,7 +111,7 @@ SCALE = 4  # screen pixels per picture pixel (a 32 x 32 picture drawn 128 x 128)
 def pose_pictures(stack):
     """The mascot's pose pictures as the build generated them, each also
     mirrored (it faces the way it walks): (name, 32 x 32 rows of RGBA
-    tuples) pairs, and the body colour's column and row span in each."""
+    tuples, the body colour's first and last column and row) triples."""
     folder = os.path.join(stack.build_dir, "assets", "vimo")
     poses = []
     for name in sorted(os.listdir(folder)):
