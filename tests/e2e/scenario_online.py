@@ -333,13 +333,14 @@ def post_through_composer(stack, companion, service, text, while_open=None):
     log("service holds", message)
     out.wait_line(r"/api/vimoexe/chat\?id=[0-9:]+&content=" + re.escape(urllib.parse.quote(text)), 5)
 
-    # Closed: its title shows nowhere beside the mascot. (The bubble grows
-    # upwards when the draft gets its line, so the title does not stay where
-    # the empty composer showed it.)
+    # Closed: its lines show nowhere beside the mascot as the composer lays
+    # them out. (The bubble grows upwards when the draft gets its line, so
+    # its title does not stay where the empty composer showed it; the lines
+    # of burst bubbles lie about on their own.)
     def closed():
         shot = stack.screenshot()
         box = locate_mascot(shot)
-        return box is not None and beside(find_text, shot, COMPOSER[0], box) is None
+        return box is not None and beside(find_lines, shot, COMPOSER, box, pitch=20) is None
     wait_until(closed, 10, "the composer to close after the post")
     return message
 
