@@ -243,6 +243,26 @@ static Window active_window(Display* dpy) {
     return active;
 }
 
+// Whether w is a window of the server that is shown now: one that had the
+// keyboard before may have been closed, minimised or left on another
+// workspace since. A BadWindow answer is caught for this one query.
+static bool QUERY_FAILED = false;
+static int note_query_error(Display*, XErrorEvent*) {
+    QUERY_FAILED = true;
+    return 0;
+}
+
+static bool window_shown(Display* dpy, Window w) {
+    XSync(dpy, False);
+    QUERY_FAILED = false;
+    XErrorHandler previous = XSetErrorHandler(note_query_error);
+    XWindowAttributes attributes;
+    Status ok = XGetWindowAttributes(dpy, w, &attributes);
+    XSync(dpy, False);
+    XSetErrorHandler(previous);
+    return ok && !QUERY_FAILED && attributes.map_state == IsViewable;
+}
+
 bool gfx_x11_is_mapped(GLFWwindow* window) {
     if (!window) return false;
     XWindowAttributes attributes;
@@ -298,10 +318,18 @@ void gfx_x11_set_focusable(GLFWwindow* window, bool on) {
         if (on) {
             if (active != win) FOCUS_BEFORE = active;
             send_to_wm(dpy, win, "_NET_ACTIVE_WINDOW", 2, CurrentTime, 0, 0);
-        } else {
-            if (active == win && FOCUS_BEFORE != 0) send_to_wm(dpy, FOCUS_BEFORE, "_NET_ACTIVE_WINDOW", 2, CurrentTime, 0, 0);
-            FOCUS_BEFORE = 0;
+        } else if (active == win) {
+            if (FOCUS_BEFORE != 0 && window_shown(dpy, FOCUS_BEFORE)) {
+                send_to_wm(dpy, FOCUS_BEFORE, "_NET_ACTIVE_WINDOW", 2, CurrentTime, 0, 0);
+            } else {
+                // Nothing to go back to: a request for a closed window is
+                // dropped and the keyboard would stay here, where typing now
+                // reaches nothing. Handed to the root, it makes the manager
+                // give it to a window of its choice (its focus fallback).
+                XSetInputFocus(dpy, PointerRoot, RevertToPointerRoot, CurrentTime);
+            }
         }
+        if (!on) FOCUS_BEFORE = 0;
     }
     XFlush(dpy);
 }

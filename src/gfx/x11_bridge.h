@@ -41,7 +41,9 @@ int gfx_x11_bounding_rects(GLFWwindow* window, int* xywh, int max);  // Read the
 void gfx_x11_set_desktop_citizen(GLFWwindow* window, bool above);
 // WM_HINTS input: whether the window manager may give the window the keyboard.
 // Turning it on while mapped also asks for the focus; turning it off while the
-// window has the focus hands it back to the window that had it before.
+// window has the focus hands it back to the window that had it before, or,
+// when that one is no longer shown (closed, minimised), to the root, from
+// which the window manager passes it on to a window of its choice.
 void gfx_x11_set_focusable(GLFWwindow* window, bool on);
 bool gfx_x11_is_mapped(GLFWwindow* window);
 // Size of the whole X screen (the root window) on GLFW's connection; false

@@ -9,7 +9,8 @@ import os
 import re
 import subprocess
 
-from harness import (HOST_BG, SCREEN_H, SCREEN_W, Companion, Service, check, hover, locate_mascot, log, wait_until)
+from harness import (HOST_BG, MASCOT_BODY, SCREEN_H, SCREEN_W, Companion, Service, check, hover, locate_mascot, log,
+                     wait_until)
 from scenario_desktop import offline_config, still_mascot_point
 
 # The desktop: a 32-pixel checkerboard of two colours the companion never draws.
@@ -104,34 +105,126 @@ def check_cut_desktop(stack, companion, hosts, label):
     return shape
 
 
-def check_mascot_picture_cut(stack, companion):
-    """The mascot's 128 x 128 picture (32 x 32 at 4 x; its body colour spans
-    picture columns 2..29 and rows 11..26) is cut to its own pixels: its
-    transparent top corners show the desktop pattern, nothing in its box is
-    black (what a transparent pixel shows without a compositor), and the
-    pointer there reaches what lies below."""
+SCALE = 4  # screen pixels per picture pixel (a 32 x 32 picture drawn 128 x 128)
+
+
+def pose_pictures(stack):
+    """The mascot's pose pictures as the build generated them, each also
+    mirrored (it faces the way it walks): (name, 32 x 32 rows of RGBA
+    tuples, the body colour's first and last column and row) triples."""
+    folder = os.path.join(stack.build_dir, "assets", "vimo")
+    poses = []
+    for name in sorted(os.listdir(folder)):
+        if not name.endswith(".png"):
+            continue
+        raw = subprocess.run(["convert", os.path.join(folder, name), "-depth", "8", "rgba:-"],
+                             capture_output=True, check=True, timeout=30).stdout
+        check(len(raw) == 32 * 32 * 4, f"{name} is not a 32 x 32 picture")
+        rows = [[tuple(raw[(y * 32 + x) * 4:(y * 32 + x + 1) * 4]) for x in range(32)] for y in range(32)]
+        for label, grid_ in ((name[:-4], rows), (name[:-4] + " mirrored", [row[::-1] for row in rows])):
+            body = [(x, y) for y, row in enumerate(grid_) for x, c in enumerate(row) if c == MASCOT_BODY + (255,)]
+            span = (min(x for x, _ in body), min(y for _, y in body), max(x for x, _ in body), max(y for _, y in body))
+            poses.append((label, grid_, span))
+    return poses
+
+
+def place_picture(shot, body, poses):
+    """Where the mascot's picture lies, read from the body colour's box: the
+    pose and the picture's top-left screen pixel whose every opaque picture
+    pixel shows its own colour (sampled at the middle of its 4 x 4 square,
+    so a position a pixel off the grid still matches). The box is anchored
+    on its sides that the screen's edges did not cut. None when no pose fits
+    (a pose changing between frames, a box partly hidden)."""
+    for label, pic, span in poses:
+        # The screen cuts a picture that hangs over its edge: anchor on the sides it left.
+        left = body[0] - span[0] * SCALE if body[0] > 0 else body[2] - (span[2] + 1) * SCALE + 1
+        top = body[1] - span[1] * SCALE if body[1] > 0 else body[3] - (span[3] + 1) * SCALE + 1
+        fits, seen = True, 0
+        for y in range(32):
+            for x in range(32):
+                c = pic[y][x]
+                sx, sy = left + x * SCALE + SCALE // 2, top + y * SCALE + SCALE // 2
+                if c[3] != 255 or not (0 <= sx < SCREEN_W and 0 <= sy < SCREEN_H):
+                    continue
+                if shot.pixel(sx, sy) != c[:3]:
+                    fits = False
+                    break
+                seen += 1
+            if not fits:
+                break
+        if fits and seen >= 100:
+            return label, pic, left, top
+    return None
+
+
+def check_mascot_picture_cut(stack, companion, hosts):
+    """The mascot's 128 x 128 picture is cut to its own pixels: wherever its
+    picture is transparent the desktop pattern shows (its corners, between
+    its feet, around its leaf), nothing in its box is black (what a
+    transparent pixel shows without a compositor), and the pointer there
+    reaches what lies below. The picture is placed by matching the pose
+    pictures of the build against the screen, so a mascot in another pose,
+    partly beyond the screen's edge or in front of a window is still read
+    right; points over the host windows are left out (what shows there is
+    theirs)."""
+    poses = pose_pictures(stack)
+    looked = {}
+
     def attempt():
         a = stack.screenshot()
         shot = stack.screenshot()
         body = locate_mascot(shot)
         if body is None or body != locate_mascot(a):
             return None  # walking: a still picture is needed
-        left, top = body[0] - 2 * 4, body[1] - 11 * 4
-        picture = (left, top, left + 128, top + 128)
-        corners = [(left + 6, top + 6), (left + 121, top + 6)]  # picture rows 0..4 are empty
-        for p in corners:
-            check(shot.pixel(*p) == pattern_at(*p),
-                  f"a transparent corner {p} of the mascot's picture {picture} shows {shot.pixel(*p)}, not the desktop")
-        black = shot.count(lambda r, g, b: r == g == b == 0, picture)
-        check(black == 0, f"{black} black pixels in the mascot's picture {picture}: transparent pixels left in the cut")
-        stack.move_pointer(*corners[0])
+        placed = place_picture(shot, body, poses)
+        looked["last"] = (body, placed and placed[0])
+        if placed is None:
+            return None
+        label, pic, left, top = placed
+        picture = (left, top, left + 32 * SCALE, top + 32 * SCALE)
+        clear, wrong = [], []
+        for y in range(32):
+            for x in range(32):
+                p = (left + x * SCALE + SCALE // 2, top + y * SCALE + SCALE // 2)
+                if pic[y][x][3] != 0 or not (0 <= p[0] < SCREEN_W and 0 <= p[1] < SCREEN_H):
+                    continue
+                if not outside(p, hosts, margin=SCALE):
+                    continue
+                # A transparent picture pixel whose neighbours are transparent too
+                # (a cut one pixel generous at the edges of the drawing is no fault).
+                if any(pic[j][i][3] != 0 for j in range(max(0, y - 1), min(32, y + 2))
+                       for i in range(max(0, x - 1), min(32, x + 2))):
+                    continue
+                clear.append(p)
+                if shot.pixel(*p) != pattern_at(*p):
+                    wrong.append((p, shot.pixel(*p)))
+        if wrong:
+            stack.save(shot, "mascot-picture-not-cut")
+        check(not wrong, f"{len(wrong)} of {len(clear)} transparent points of the mascot's picture {picture} "
+                         f"({label}) hide the desktop, e.g. {wrong[:4]}")
+        black = [p for p in shot.find_colour((0, 0, 0), picture) if outside(p, hosts, margin=2)]
+        if black:
+            stack.save(shot, "mascot-picture-black")
+        check(not black, f"{len(black)} black pixels in the mascot's picture {picture} ({label}), e.g. {black[:4]}: "
+                         "transparent pixels left in the cut")
+        if len(clear) < 100:
+            return None  # mostly beyond the screen or over a window: too little to judge
+        # The transparent point farthest from the picture's drawn pixels.
+        drawn = [(left + x * SCALE, top + y * SCALE) for y in range(32) for x in range(32) if pic[y][x][3] != 0]
+        point = max(clear, key=lambda p: min(abs(p[0] - d[0]) + abs(p[1] - d[1]) for d in drawn))
+        stack.move_pointer(*point)
         if locate_mascot(stack.screenshot()) != body:
             return None  # it moved meanwhile
-        check(not companion.takes_pointer(), f"the overlay takes the pointer at {corners[0]}, a transparent corner")
+        check(not companion.takes_pointer(), f"the overlay takes the pointer at {point}, a transparent point "
+                                             f"of the mascot's picture {picture}")
+        log(f"mascot picture {picture} ({label}): {len(clear)} transparent points show the desktop")
         return shot
-    shot = wait_until(attempt, 30, "the mascot to stand still for its picture's corners")
+    try:
+        shot = wait_until(attempt, 30, "the mascot to stand still, its picture readable")
+    finally:
+        log("last look at the mascot (body box, pose):", looked.get("last"))
     stack.save(shot, "mascot-corners")
-    log("the mascot's transparent corners show the desktop and let the pointer through")
+    log("the mascot's transparent pixels show the desktop and let the pointer through")
 
 
 def compositor(stack):
@@ -148,7 +241,7 @@ def compositor(stack):
     companion.proc.wait_line(NO_COMPOSITOR, 10)
     wait_until(lambda: locate_mascot(stack.screenshot()), 30, "the mascot to appear")
     shape = check_cut_desktop(stack, companion, hosts, "no-compositor")
-    check_mascot_picture_cut(stack, companion)
+    check_mascot_picture_cut(stack, companion, hosts)
 
     # A click on the host window away from the elements reaches it: openbox
     # focuses a window that is clicked.
