@@ -99,29 +99,31 @@ bool window_host_away() {
     return hostAway;
 }
 
-void overlay_follow_fullscreen(bool fullscreen) {
-    hostFullscreen = fullscreen;  // what overlay_hide_for_user(false) goes by
-    if (!IsWindowReady() || (fullscreen || userHidden) == IsWindowState(FLAG_WINDOW_HIDDEN)) return;
-    // Only the window goes: frames, physics and the network go on, so the
-    // scene is where it would have been when the window comes back.
-    if (fullscreen) {
-        std::cout << "A full-screen window is active: hiding the overlay" << std::endl;
+// Shows or hides the overlay's window for both reasons at once: a full-screen
+// window in front, the user's wish. Only the window goes: frames, physics and
+// the network go on, so the scene is where it would have been when the window
+// comes back. fullscreenChanged: the call is the full-screen state's, which
+// the log tells.
+static void overlay_apply_hidden(bool fullscreenChanged) {
+    const bool hide = hostFullscreen || userHidden;
+    if (!IsWindowReady() || hide == IsWindowState(FLAG_WINDOW_HIDDEN)) return;
+    if (hide) {
+        if (fullscreenChanged) std::cout << "A full-screen window is active: hiding the overlay" << std::endl;
         SetWindowState(FLAG_WINDOW_HIDDEN);
     } else {
-        std::cout << "No full-screen window any more: showing the overlay" << std::endl;
+        if (fullscreenChanged) std::cout << "No full-screen window any more: showing the overlay" << std::endl;
         ClearWindowState(FLAG_WINDOW_HIDDEN);
     }
 }
 
+void overlay_follow_fullscreen(bool fullscreen) {
+    hostFullscreen = fullscreen;
+    overlay_apply_hidden(true);
+}
+
 void overlay_hide_for_user(bool hidden) {
     userHidden = hidden;
-    const bool hide = hidden || hostFullscreen;
-    if (!IsWindowReady() || hide == IsWindowState(FLAG_WINDOW_HIDDEN)) return;
-    if (hide) {
-        SetWindowState(FLAG_WINDOW_HIDDEN);
-    } else {
-        ClearWindowState(FLAG_WINDOW_HIDDEN);
-    }
+    overlay_apply_hidden(false);
 }
 
 bool window_rect_plausible(Rectangle r, Vector2 resolution) {
