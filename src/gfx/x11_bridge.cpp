@@ -119,12 +119,41 @@ bool gfx_x11_compositor_running(GLFWwindow* window) {
     return running;
 }
 
+// A reparenting window manager cuts its frame to the client's shape when it
+// hears of a new one, after the client's server hold: until then the frame's
+// old shape clips what the client presents. Where the new shape reaches past
+// the old, the frame then shows pixels of an earlier frame (a falling box's
+// lower edge black, text rows from where the box was), and where the old
+// shape reaches past the new, the frame's own stale pixels (white lines
+// around a box). A frame that only holds the window (same size, the window
+// at its origin, so no decoration of the manager is lost) is cut to the same
+// shape here, in the same request stream as the client's shape and the
+// present that follows; the manager's own copy later changes nothing.
+static void frame_follows_shape(Display* dpy, Window win, bool unshaped) {
+    Window root = 0, parent = 0, *children = nullptr;
+    unsigned int count = 0;
+    if (!XQueryTree(dpy, win, &root, &parent, &children, &count)) return;
+    if (children) XFree(children);
+    if (parent == 0 || parent == root) return;  // no manager's frame
+    Window r = 0;
+    int x = 0, y = 0, px = 0, py = 0;
+    unsigned int w = 0, h = 0, border = 0, depth = 0, pw = 0, ph = 0, pborder = 0;
+    if (!XGetGeometry(dpy, win, &r, &x, &y, &w, &h, &border, &depth)) return;
+    if (!XGetGeometry(dpy, parent, &r, &px, &py, &pw, &ph, &pborder, &depth)) return;
+    if (x != 0 || y != 0 || border != 0 || pw != w || ph != h) return;  // a decorated frame is the manager's
+    if (unshaped)
+        XShapeCombineMask(dpy, parent, ShapeBounding, 0, 0, None, ShapeSet);
+    else
+        XShapeCombineShape(dpy, parent, ShapeBounding, 0, 0, win, ShapeBounding, ShapeSet);
+}
+
 void gfx_x11_set_bounding(GLFWwindow* window, const int* xywh, int count) {
     if (!window) return;
     Display* dpy = glfwGetX11Display();
     std::vector<XRectangle> rects = x_rectangles(xywh, count);
     XShapeCombineRectangles(dpy, glfwGetX11Window(window), ShapeBounding, 0, 0, rects.data(), (int)rects.size(),
                             ShapeSet, Unsorted);
+    frame_follows_shape(dpy, glfwGetX11Window(window), false);
     XFlush(dpy);
 }
 
@@ -132,6 +161,7 @@ void gfx_x11_clear_bounding(GLFWwindow* window) {
     if (!window) return;
     Display* dpy = glfwGetX11Display();
     XShapeCombineMask(dpy, glfwGetX11Window(window), ShapeBounding, 0, 0, None, ShapeSet);
+    frame_follows_shape(dpy, glfwGetX11Window(window), true);
     XFlush(dpy);
 }
 

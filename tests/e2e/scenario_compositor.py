@@ -5,9 +5,11 @@ included, stays visible, clicks there reach the windows below, and the mascot
 still takes the pointer. A compositor that starts later makes the window whole and
 transparent again; one that stops brings the cut back."""
 
+import ctypes
 import os
 import re
 import subprocess
+import time
 
 from harness import (HOST_BG, MASCOT_BODY, SCREEN_H, SCREEN_W, Companion, Service, check, hover, locate_mascot, log,
                      wait_until)
@@ -332,6 +334,62 @@ def white_boxes(shot, away_from=None, cell=4, least=4):
     return boxes
 
 
+class _XRect(ctypes.Structure):
+    _fields_ = [("x", ctypes.c_short), ("y", ctypes.c_short), ("w", ctypes.c_ushort), ("h", ctypes.c_ushort)]
+
+
+def frame_cut_apart(stack, wid, seconds):
+    """Samples, for `seconds`, the bounding shapes of the overlay and of the
+    window manager's frame around it, both read under one server grab of
+    this process (so no request of another client falls between them).
+    Returns (samples, samples in which the frame's shape differed from the
+    overlay's): a frame that follows the cut only when its manager hears of
+    it clips the overlay's present to the old cut meanwhile."""
+    x11 = ctypes.CDLL("libX11.so.6")
+    ext = ctypes.CDLL("libXext.so.6")
+    x11.XOpenDisplay.restype = ctypes.c_void_p
+    x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    for name in ("XGrabServer", "XUngrabServer", "XCloseDisplay"):
+        getattr(x11, name).argtypes = [ctypes.c_void_p]
+    x11.XSync.argtypes = [ctypes.c_void_p, ctypes.c_int]
+    x11.XFree.argtypes = [ctypes.c_void_p]
+    x11.XQueryTree.argtypes = [ctypes.c_void_p, ctypes.c_ulong] + [ctypes.POINTER(ctypes.c_ulong)] * 2 + [
+        ctypes.POINTER(ctypes.c_void_p), ctypes.POINTER(ctypes.c_uint)]
+    ext.XShapeGetRectangles.restype = ctypes.POINTER(_XRect)
+    ext.XShapeGetRectangles.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int,
+                                        ctypes.POINTER(ctypes.c_int), ctypes.POINTER(ctypes.c_int)]
+    dpy = x11.XOpenDisplay(stack.display.encode())
+    check(dpy, f"cannot open {stack.display} to read the shapes")
+
+    def rects(win):
+        count, ordering = ctypes.c_int(), ctypes.c_int()
+        got = ext.XShapeGetRectangles(dpy, win, 0, ctypes.byref(count), ctypes.byref(ordering))
+        out = [(got[i].x, got[i].y, got[i].w, got[i].h) for i in range(count.value)]
+        if got:
+            x11.XFree(got)
+        return out  # the server's regions are canonical: equal regions, equal lists
+    try:
+        root, parent, children, n = ctypes.c_ulong(), ctypes.c_ulong(), ctypes.c_void_p(), ctypes.c_uint()
+        check(x11.XQueryTree(dpy, wid, ctypes.byref(root), ctypes.byref(parent), ctypes.byref(children),
+                             ctypes.byref(n)), "XQueryTree of the overlay failed")
+        if children:
+            x11.XFree(children)
+        check(parent.value not in (0, root.value), "the overlay has no window manager's frame")
+        samples = apart = 0
+        end = time.monotonic() + seconds
+        while time.monotonic() < end:
+            x11.XGrabServer(dpy)
+            overlay, frame = rects(wid), rects(parent.value)
+            x11.XUngrabServer(dpy)
+            x11.XSync(dpy, 0)
+            samples += 1
+            apart += overlay != frame
+            time.sleep(0.002)
+        return samples, apart
+    finally:
+        x11.XCloseDisplay(dpy)
+
+
 def chat_cut(stack):
     """Without a compositor, a chat box in Korean, Japanese and an emoji (its
     screenshot is kept), which tumbles as it lands: right around its paper,
@@ -350,6 +408,14 @@ def chat_cut(stack):
     service.admin("/api/ingest", {"platform": "twitch", "sender_id": "41001", "sender_name": "Alba",
                                   "text": CHAT_TEXT})
     out.wait_line(r"^last chat is now ", 15, mark)
+    # While the box falls and tumbles the cut changes every frame: the frame
+    # openbox puts around the overlay must be cut with it each time, or the
+    # present is clipped to the frame's old cut (black rows on the box's
+    # leading edge, stale white where it was).
+    samples, apart = frame_cut_apart(stack, companion.overlay, 3.0)
+    log(f"frame and overlay cuts read together {samples} times while the box fell: {apart} apart")
+    check(samples >= 100, f"only {samples} reads of the two cuts in 3 s")
+    check(apart == 0, f"the window manager's frame was cut differently from the overlay in {apart} of {samples} reads")
 
     def around_is_desktop(img, b, margin=1):
         """Points of a ring just outside box b that show black, and how many show the pattern."""
@@ -359,10 +425,9 @@ def chat_cut(stack):
         black = [p for p in ring if img.pixel(*p) == (0, 0, 0)]
         return black, sum(1 for p in ring if img.pixel(*p) == pattern_at(*p))
 
-    # While something moves, the window manager's frame follows each new cut
-    # a moment late and may show its own black there for that moment: what
-    # is checked is a screenshot in which everything has caught up, which a
-    # cut to the boxes (black box corners in every frame) never gives.
+    # What is checked is a screenshot in which the box has come to rest
+    # (the desktop all around it), which a cut to the boxes (black box
+    # corners in every frame) never gives.
     seen = {}
 
     def box_clear():
