@@ -119,6 +119,26 @@ bool gfx_x11_compositor_running(GLFWwindow* window) {
     return running;
 }
 
+// Requests about windows of other clients, which may be gone by the time the
+// server reads them: their errors are caught here (Xlib's default handler
+// would end the program). Returns false when one of them failed.
+static bool QUERY_FAILED = false;
+static int note_query_error(Display*, XErrorEvent*) {
+    QUERY_FAILED = true;
+    return 0;
+}
+
+template <typename Requests>
+static bool without_x_errors(Display* dpy, Requests requests) {
+    XSync(dpy, False);
+    QUERY_FAILED = false;
+    XErrorHandler previous = XSetErrorHandler(note_query_error);
+    requests();
+    XSync(dpy, False);
+    XSetErrorHandler(previous);
+    return !QUERY_FAILED;
+}
+
 // A reparenting window manager cuts its frame to the client's shape when it
 // hears of a new one, after the client's server hold: until then the frame's
 // old shape clips what the client presents. Where the new shape reaches past
@@ -129,7 +149,7 @@ bool gfx_x11_compositor_running(GLFWwindow* window) {
 // at its origin, so no decoration of the manager is lost) is cut to the same
 // shape here, in the same request stream as the client's shape and the
 // present that follows; the manager's own copy later changes nothing.
-static void frame_follows_shape(Display* dpy, Window win, bool unshaped) {
+static void frame_follows_shape_requests(Display* dpy, Window win, bool unshaped) {
     Window root = 0, parent = 0, *children = nullptr;
     unsigned int count = 0;
     if (!XQueryTree(dpy, win, &root, &parent, &children, &count)) return;
@@ -145,6 +165,11 @@ static void frame_follows_shape(Display* dpy, Window win, bool unshaped) {
         XShapeCombineMask(dpy, parent, ShapeBounding, 0, 0, None, ShapeSet);
     else
         XShapeCombineShape(dpy, parent, ShapeBounding, 0, 0, win, ShapeBounding, ShapeSet);
+}
+
+static void frame_follows_shape(Display* dpy, Window win, bool unshaped) {
+    // The manager may unframe the window at any moment outside a hold.
+    without_x_errors(dpy, [&] { frame_follows_shape_requests(dpy, win, unshaped); });
 }
 
 void gfx_x11_set_bounding(GLFWwindow* window, const int* xywh, int count) {
@@ -276,21 +301,11 @@ static Window active_window(Display* dpy) {
 // Whether w is a window of the server that is shown now: one that had the
 // keyboard before may have been closed, minimised or left on another
 // workspace since. A BadWindow answer is caught for this one query.
-static bool QUERY_FAILED = false;
-static int note_query_error(Display*, XErrorEvent*) {
-    QUERY_FAILED = true;
-    return 0;
-}
-
 static bool window_shown(Display* dpy, Window w) {
-    XSync(dpy, False);
-    QUERY_FAILED = false;
-    XErrorHandler previous = XSetErrorHandler(note_query_error);
     XWindowAttributes attributes;
-    Status ok = XGetWindowAttributes(dpy, w, &attributes);
-    XSync(dpy, False);
-    XSetErrorHandler(previous);
-    return ok && !QUERY_FAILED && attributes.map_state == IsViewable;
+    Status ok = 0;
+    const bool answered = without_x_errors(dpy, [&] { ok = XGetWindowAttributes(dpy, w, &attributes); });
+    return ok && answered && attributes.map_state == IsViewable;
 }
 
 bool gfx_x11_is_mapped(GLFWwindow* window) {
