@@ -3,9 +3,12 @@ with the window manager, the walls of a client-side-decorated window, a
 minimised window, and a full-screen program."""
 
 import re
+import time
 
 from harness import SCREEN_H, SCREEN_W, Companion, check, locate_mascot, log, wait_until
+from scenario_compositor import place_picture, pose_pictures
 from scenario_desktop import WALL, offline_config, standing_on
+from scenario_monitors import drop_mascot
 
 # The shadow a GTK program draws inside its own window: left, right, top, bottom.
 GTK_SHADOW = (24, 24, 48, 24)
@@ -119,4 +122,66 @@ def wm(stack):
     check("IsViewable" in stack.run(["xwininfo", "-id", str(overlay)]), "the overlay stayed on workspace 1")
     stack.save(wait_until(lambda: (lambda s: locate_mascot(s) and s)(stack.screenshot()), 10,
                           "the mascot on workspace 2"), "workspace-2")
+    check(companion.proc.alive(), "the companion died during the scenario")
+
+
+def wm_edge(stack):
+    """A focused window standing less than a mascot's width from the screen's
+    left edge, its bottom below the screen: moved onto a mascot standing at
+    that edge, its wall pushes the mascot in front of it, not into the slot
+    beside the edge where it would hang half off screen."""
+    stack.start_desktop(compositor=True)
+    host = stack.start_xterm(1000, 400, cols=120, rows=60)
+    companion = Companion(stack, offline_config()).start()
+    poses = pose_pictures(stack)
+    # The wall's middle (x 84 .. 100): a mascot whose left is short of it
+    # would be pushed towards the edge.
+    gap_x, pushed_left_of = 100, 100 - WALL // 2 - 64
+
+    def look():
+        shot = stack.screenshot()
+        box = locate_mascot(shot)
+        placed = place_picture(shot, box, poses) if box else None
+        return shot, box, placed
+
+    def at_left_edge():
+        drop_mascot(stack, companion, (60, SCREEN_H - 80))
+        def landed():
+            shot, box, placed = look()
+            return placed and placed[0].split()[0] in ("idle", "walk", "landed") and standing_on(shot, SCREEN_H - 1) \
+                and (shot, box, placed)
+        shot, box, placed = wait_until(landed, 5, "the mascot to stand on the floor after the drop")
+        log("dropped at the left edge:", placed[0], placed[2:])
+        return placed[2] < pushed_left_of and shot
+    stack.save(wait_until(at_left_edge, 90, "the mascot to stand at the screen's left edge", interval=0),
+               "at-left-edge")
+
+    stack.xdotool("windowmove", host, gap_x, 600)
+    wait_until(lambda: stack.frame_rect(host)[0] == gap_x, 10, "the host window to move")
+    moved_at = time.monotonic()
+    stack.save(stack.screenshot(), "window-moved-onto-it")
+    # From a second and a half on, every look finds it whole on the screen
+    # and never hanging in "fall" at the same place.
+    last, falls, seen = None, 0, {}
+    while time.monotonic() - moved_at < 6:
+        shot, box, placed = look()
+        if time.monotonic() - moved_at > 1.5:
+            fault = None
+            if box is None:
+                fault = "the mascot is not seen after the window moved"
+            elif placed:
+                label, _, left, top = placed
+                falls = falls + 1 if label.startswith("fall") and (left, top) == last else 0
+                last = (left, top)
+                if not (0 <= left and left + 128 <= SCREEN_W and 0 <= top and top + 128 <= SCREEN_H):
+                    fault = f"the mascot hangs off the screen ({label} at {left}, {top})"
+                elif falls >= 4:
+                    fault = f"the mascot hangs in 'fall' at {left}, {top}"
+            elif box[0] == 0 or box[1] == 0 or box[2] == SCREEN_W - 1 or box[3] == SCREEN_H - 1:
+                fault = f"the mascot is cut by the screen's edge at {box}"
+            check(fault is None, f"{fault}: {stack.save(shot, 'wedged') if fault else ''}")
+            if last is not None and falls == 0 and "clear" not in seen:
+                seen["clear"] = stack.save(shot, "clear-of-the-wall")
+        time.sleep(0.25)
+    stack.save(stack.screenshot(), "settled")
     check(companion.proc.alive(), "the companion died during the scenario")
