@@ -160,12 +160,13 @@ def wm_edge(stack):
     wait_until(lambda: stack.frame_rect(host)[0] == gap_x, 10, "the host window to move")
     moved_at = time.monotonic()
     stack.save(stack.screenshot(), "window-moved-onto-it")
-    # From a second and a half on, every look finds it whole on the screen
+    # From half a second on (walls are rebuilt ten times a second and push
+    # at once), every look finds it whole on the screen
     # and never hanging in "fall" at the same place.
     last, falls, seen = None, 0, {}
     while time.monotonic() - moved_at < 6:
         shot, box, placed = look()
-        if time.monotonic() - moved_at > 1.5:
+        if time.monotonic() - moved_at > 0.5:
             fault = None
             if box is None:
                 fault = "the mascot is not seen after the window moved"
