@@ -3,6 +3,7 @@
 // thread; no X connection is opened, so there is no focused window.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <set>
 
 #include "base/base.h"
@@ -123,4 +124,32 @@ TEST_F(WindowWallsTest, HeldButtonRemovesTheWallsUntilTheNextTickAfterRelease) {
     ASSERT_NE(wallIDs, nullptr);
     EXPECT_EQ(wallCount(), 4);
     EXPECT_FLOAT_EQ(topWallCentre().x, 500);
+}
+
+TEST(WallSlots, NoSlotNarrowerThanTheMascotIsLeftAgainstTheScreenEdge) {
+    const Rectangle screen = {0, 0, 1920, 1080};
+    // 100 from the left edge, 60 from the top, its bottom 40 above the floor,
+    // its right side 300 from the right edge.
+    Rectangle walls[4];
+    wallRects({100, 60, 1520, 980}, 16, walls);
+    closeNarrowSlots(walls, screen, 128);
+    for (int i = 0; i < 3; i++) {
+        // Widened past the edge: the middle lies outside any mascot on screen
+        // (at least 64 inside), so what overlaps the wall is pushed inwards.
+        const Rectangle& w = walls[i];
+        const float middle = i < 2 ? w.y + w.height / 2 : w.x + w.width / 2;
+        const float edge = i == 1 ? 1080 : 0;
+        EXPECT_LT(std::fabs(middle - edge), 64) << i;
+    }
+    EXPECT_FLOAT_EQ(walls[2].x + walls[2].width, 100);  // the window's side stays where it is
+    EXPECT_FLOAT_EQ(walls[0].y + walls[0].height, 60);
+    EXPECT_FLOAT_EQ(walls[1].y, 1040);
+    EXPECT_FLOAT_EQ(walls[3].x, 1620);  // room enough: as built
+    EXPECT_FLOAT_EQ(walls[3].width, 16);
+
+    // A wall at or past the edge leaves no slot: a window covering the screen keeps its walls.
+    wallRects(screen, 16, walls);
+    closeNarrowSlots(walls, screen, 128);
+    EXPECT_FLOAT_EQ(walls[0].y, -16);
+    EXPECT_FLOAT_EQ(walls[2].width, 16);
 }
