@@ -153,13 +153,17 @@ void overlay_follow(Rectangle r) {
         if (same_rect(r, wallRect)) return;
         overlay_remove_walls();
     }
-    // A window standing less than a mascot from the overlay's edge would leave
+    // A window standing less than a mascot from its monitor's edge would leave
     // a slot the mascot cannot fit in: pushed into it out of the wall (walls
     // rebuilt around it, a jump ending inside one), it would hang there partly
     // off screen, held between two static walls.
     Rectangle walls[4];
     wallRects(r, WINDOW_WALL_THICKNESS, walls);
-    closeNarrowSlots(walls, {0, 0, RESOLUTION.x, RESOLUTION.y}, WALL_NARROWEST_SLOT);
+    // Measured on the window's monitor, to its floor and to the sides that are
+    // walls (a panel's edge included; the edge shared with a monitor beside it
+    // is none).
+    const Rectangle edges = monitors_walled_area_at({r.x + r.width / 2, r.y + r.height / 2});
+    closeNarrowSlots(walls, edges, WALL_NARROWEST_SLOT);
     wallIDs = createWallRects(walls, 2147483647);
     wallRect = r;
 }

@@ -192,4 +192,26 @@ TEST(Monitors, PanelsAreTheFloorAndWallsOfTheirMonitorOnly) {
     while (GetPhysicsBodiesCount() > base) DestroyPhysicsBody(GetPhysicsBody(GetPhysicsBodiesCount() - 1));
 }
 
+// The solid edges around a point, against which a window's walls must leave
+// no slot too narrow for the mascot: the side shared with another monitor
+// goes on into it; a panel's edge is solid.
+TEST(Monitors, WalledAreaEndsAtPanelsNotAtAnotherMonitor) {
+    RESOLUTION = {3200, 1080};
+    const int base = GetPhysicsBodiesCount();
+    const std::vector<Rectangle> monitors = {{0, 0, 1920, 1080}, {1920, 0, 1280, 1024}};
+    monitors_apply(monitors, {{0, 0, 1920, 1040}, {1920, 0, 1280, 1024}});
+    Rectangle left = monitors_walled_area_at({500, 500}), right = monitors_walled_area_at({2500, 500});
+    EXPECT_EQ(left.x, 0);
+    EXPECT_EQ(left.y + left.height, 1040);  // the bottom panel
+    EXPECT_GT(left.x + left.width, 3200);
+    EXPECT_LT(right.x, 0);
+    EXPECT_EQ(right.y + right.height, 1024);
+    monitors_apply(monitors, {{0, 0, 1920, 1040}, {1980, 0, 1220, 1024}});
+    EXPECT_EQ(monitors_walled_area_at({500, 500}).width, 1920);  // a left panel on the other stands between
+    EXPECT_EQ(monitors_walled_area_at({2500, 500}).x, 1980);
+    monitors_reset();
+    PhysicsLock lock;
+    while (GetPhysicsBodiesCount() > base) DestroyPhysicsBody(GetPhysicsBody(GetPhysicsBodiesCount() - 1));
+}
+
 }  // namespace
