@@ -26,24 +26,26 @@ void wallRects(Rectangle area, float thickness, Rectangle out[4]) {
 }
 
 void closeNarrowSlots(Rectangle walls[4], Rectangle bounds, float narrowest) {
-    // A body pushed out of a wall goes the way of least overlap. Widened to
-    // narrowest past the edge, the wall's middle lies outside every body that
-    // fits in bounds (whose middle is at least narrowest / 2 inside), so the
-    // push always points into bounds, never into the slot.
+    // A body pushed out of a wall goes the way of least overlap: away from
+    // the wall's middle. Widened to narrowest past the edge, the middle lies
+    // outside every body that fits in bounds (whose middle is at least
+    // narrowest / 2 inside), so the push points into bounds, never into the
+    // slot. Both sides of each wall: a window mostly off screen leaves its far
+    // wall near the edge. The ends of the top and bottom walls lie within the
+    // side walls, which close those slots.
     const float left = bounds.x, top = bounds.y;
     const float right = bounds.x + bounds.width, bottom = bounds.y + bounds.height;
-    Rectangle& t = walls[0];
-    float slot = t.y - top;
-    if (slot > 0 && slot < narrowest) t = {t.x, top - narrowest, t.width, t.y + t.height - (top - narrowest)};
-    Rectangle& b = walls[1];
-    slot = bottom - (b.y + b.height);
-    if (slot > 0 && slot < narrowest) b.height = bottom + narrowest - b.y;
-    Rectangle& l = walls[2];
-    slot = l.x - left;
-    if (slot > 0 && slot < narrowest) l = {left - narrowest, l.y, l.x + l.width - (left - narrowest), l.height};
-    Rectangle& r = walls[3];
-    slot = right - (r.x + r.width);
-    if (slot > 0 && slot < narrowest) r.width = right + narrowest - r.x;
+    const auto narrow = [narrowest](float slot) { return slot > 0 && slot < narrowest; };
+    for (int i = 0; i < 2; i++) {
+        Rectangle& w = walls[i];
+        if (narrow(w.y - top)) w = {w.x, top - narrowest, w.width, w.y + w.height - (top - narrowest)};
+        if (narrow(bottom - (w.y + w.height))) w.height = bottom + narrowest - w.y;
+    }
+    for (int i = 2; i < 4; i++) {
+        Rectangle& w = walls[i];
+        if (narrow(w.x - left)) w = {left - narrowest, w.y, w.x + w.width - (left - narrowest), w.height};
+        if (narrow(right - (w.x + w.width))) w.width = right + narrowest - w.x;
+    }
 }
 
 int* createWallRects(const Rectangle walls[4], int layer) {

@@ -17,10 +17,11 @@ int createStaticRect(Vector2 centre, Vector2 size, int layer);
 int* createWalls(Rectangle area, float thickness, int layer);
 // The rectangles createWalls builds: top, bottom, left, right.
 void wallRects(Rectangle area, float thickness, Rectangle out[4]);
-// Widen each wall that leaves a slot wider than zero and narrower than
-// narrowest pixels between itself and the same side of bounds, outwards to
-// narrowest past that side: nothing that big fits in the slot, and what
-// overlaps the wall is pushed back into bounds, not wedged into the slot.
+// walls: as wallRects gives them. Widen each that leaves a slot wider than zero
+// and narrower than narrowest pixels between bounds and itself (the top and
+// bottom walls above and below, the side walls left and right), outwards to
+// narrowest past that side of bounds: nothing that big fits in the slot, and
+// what overlaps the wall is pushed back into bounds, not wedged into the slot.
 void closeNarrowSlots(Rectangle walls[4], Rectangle bounds, float narrowest);
 // Static walls of the given rectangles (as createWalls, whose ids it returns).
 int* createWallRects(const Rectangle walls[4], int layer);

@@ -144,8 +144,14 @@ TEST(WallSlots, NoSlotNarrowerThanTheMascotIsLeftAgainstTheScreenEdge) {
     EXPECT_FLOAT_EQ(walls[2].x + walls[2].width, 100);  // the window's side stays where it is
     EXPECT_FLOAT_EQ(walls[0].y + walls[0].height, 60);
     EXPECT_FLOAT_EQ(walls[1].y, 1040);
-    EXPECT_FLOAT_EQ(walls[3].x, 1620);  // room enough: as built
+    EXPECT_FLOAT_EQ(walls[3].x, 1620);  // room enough on the right: as wide as built
     EXPECT_FLOAT_EQ(walls[3].width, 16);
+
+    // Mostly off screen to the left: its right wall stands 60 from the edge.
+    wallRects({-500, 300, 560, 400}, 16, walls);
+    closeNarrowSlots(walls, screen, 128);
+    EXPECT_LT(walls[3].x + walls[3].width / 2, 64);
+    EXPECT_FLOAT_EQ(walls[3].x + walls[3].width, 76);
 
     // A wall at or past the edge leaves no slot: a window covering the screen keeps its walls.
     wallRects(screen, 16, walls);
