@@ -192,23 +192,19 @@ TEST(Monitors, PanelsAreTheFloorAndWallsOfTheirMonitorOnly) {
     while (GetPhysicsBodiesCount() > base) DestroyPhysicsBody(GetPhysicsBody(GetPhysicsBodiesCount() - 1));
 }
 
-// The solid edges around a point, against which a window's walls must leave
-// no slot too narrow for the mascot: the side shared with another monitor
-// goes on into it; a panel's edge is solid.
+// The solid edges a window's walls are measured against: a panel's edge is
+// one, the side shared with another monitor is none.
 TEST(Monitors, WalledAreaEndsAtPanelsNotAtAnotherMonitor) {
     RESOLUTION = {3200, 1080};
     const int base = GetPhysicsBodiesCount();
-    const std::vector<Rectangle> monitors = {{0, 0, 1920, 1080}, {1920, 0, 1280, 1024}};
-    monitors_apply(monitors, {{0, 0, 1920, 1040}, {1920, 0, 1280, 1024}});
-    Rectangle left = monitors_walled_area_at({500, 500}), right = monitors_walled_area_at({2500, 500});
-    EXPECT_EQ(left.x, 0);
+    monitors_apply({{0, 0, 1920, 1080}, {1920, 0, 1280, 1024}}, {{0, 0, 1920, 1040}, {1980, 0, 1220, 1024}});
+    const Rectangle left = monitors_walled_area_at({500, 500}), right = monitors_walled_area_at({2500, 500});
     EXPECT_EQ(left.y + left.height, 1040);  // the bottom panel
-    EXPECT_GT(left.x + left.width, 3200);
-    EXPECT_LT(right.x, 0);
-    EXPECT_EQ(right.y + right.height, 1024);
-    monitors_apply(monitors, {{0, 0, 1920, 1040}, {1980, 0, 1220, 1024}});
-    EXPECT_EQ(monitors_walled_area_at({500, 500}).width, 1920);  // a left panel on the other stands between
-    EXPECT_EQ(monitors_walled_area_at({2500, 500}).x, 1980);
+    EXPECT_EQ(left.x + left.width, 1920);   // the other's left panel stands between
+    EXPECT_EQ(right.x, 1980);
+    EXPECT_LT(monitors_walled_area_at({500, 500}).x, 1);
+    monitors_apply({{0, 0, 1920, 1080}, {1920, 0, 1280, 1024}});
+    EXPECT_GT(monitors_walled_area_at({500, 500}).width, 3200);  // no panel: open into the other
     monitors_reset();
     PhysicsLock lock;
     while (GetPhysicsBodiesCount() > base) DestroyPhysicsBody(GetPhysicsBody(GetPhysicsBodiesCount() - 1));

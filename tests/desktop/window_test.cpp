@@ -3,7 +3,6 @@
 // thread; no X connection is opened, so there is no focused window.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <set>
 
 #include "base/base.h"
@@ -126,36 +125,19 @@ TEST_F(WindowWallsTest, HeldButtonRemovesTheWallsUntilTheNextTickAfterRelease) {
     EXPECT_FLOAT_EQ(topWallCentre().x, 500);
 }
 
-TEST(WallSlots, NoSlotNarrowerThanTheMascotIsLeftAgainstTheScreenEdge) {
-    const Rectangle screen = {0, 0, 1920, 1080};
-    // 100 from the left edge, 60 from the top, its bottom 40 above the floor,
-    // its right side 300 from the right edge.
-    Rectangle walls[4];
-    wallRects({100, 60, 1520, 980}, 16, walls);
-    closeNarrowSlots(walls, screen, 128);
-    for (int i = 0; i < 3; i++) {
-        // Widened past the edge: the middle lies outside any mascot on screen
-        // (at least 64 inside), so what overlaps the wall is pushed inwards.
-        const Rectangle& w = walls[i];
-        const float middle = i < 2 ? w.y + w.height / 2 : w.x + w.width / 2;
-        const float edge = i == 1 ? 1080 : 0;
-        EXPECT_LT(std::fabs(middle - edge), 64) << i;
-    }
-    EXPECT_FLOAT_EQ(walls[2].x + walls[2].width, 100);  // the window's side stays where it is
-    EXPECT_FLOAT_EQ(walls[0].y + walls[0].height, 60);
-    EXPECT_FLOAT_EQ(walls[1].y, 1040);
-    EXPECT_FLOAT_EQ(walls[3].x, 1620);  // room enough on the right: as wide as built
-    EXPECT_FLOAT_EQ(walls[3].width, 16);
-
-    // Mostly off screen to the left: its right wall stands 60 from the edge.
-    wallRects({-500, 300, 560, 400}, 16, walls);
-    closeNarrowSlots(walls, screen, 128);
-    EXPECT_LT(walls[3].x + walls[3].width / 2, 64);
-    EXPECT_FLOAT_EQ(walls[3].x + walls[3].width, 76);
-
-    // A wall at or past the edge leaves no slot: a window covering the screen keeps its walls.
-    wallRects(screen, 16, walls);
-    closeNarrowSlots(walls, screen, 128);
-    EXPECT_FLOAT_EQ(walls[0].y, -16);
-    EXPECT_FLOAT_EQ(walls[2].width, 16);
+// No slot narrower than the mascot (128) stays between a wall and the screen's
+// edge: the wall reaches past the edge, its middle outside any mascot on screen
+// (64 or more inside), so what overlaps it is pushed inwards.
+TEST(WallSlots, WallsNearTheEdgeReachPastIt) {
+    Rectangle w[4];
+    wallRects({100, 60, 1520, 980}, 16, w);  // 100 from the left, 60 from the top, its wall 24 above the floor
+    closeNarrowSlots(w, {0, 0, 1920, 1080}, 128);
+    EXPECT_LT(w[0].y + w[0].height / 2, 64);
+    EXPECT_GT(w[1].y + w[1].height / 2, 1080 - 64);
+    EXPECT_LT(w[2].x + w[2].width / 2, 64);
+    EXPECT_FLOAT_EQ(w[2].x + w[2].width, 100);   // its face on the window stays
+    EXPECT_FLOAT_EQ(w[3].width, 16);             // 284 from the right: as built
+    wallRects({-500, 300, 560, 400}, 16, w);     // mostly off screen: its right wall 60 from the left edge
+    closeNarrowSlots(w, {0, 0, 1920, 1080}, 128);
+    EXPECT_LT(w[3].x + w[3].width / 2, 64);
 }
