@@ -5,7 +5,7 @@ minimised window, and a full-screen program."""
 import re
 import time
 
-from harness import SCREEN_H, SCREEN_W, Companion, check, locate_mascot, log, wait_until
+from harness import SCREEN_H, SCREEN_W, Companion, ScenarioFailure, check, locate_mascot, log, wait_until
 from scenario_compositor import place_picture, pose_pictures
 from scenario_desktop import WALL, offline_config, standing_on
 from scenario_monitors import drop_mascot
@@ -126,41 +126,58 @@ def wm(stack):
 
 
 def wm_edge(stack):
-    """A focused window moved to stand 100 pixels (less than a mascot's width)
-    from the screen's left edge, onto a mascot resting at that edge: its left
-    wall pushes the mascot in front of it, not into the slot by the edge,
-    where it would hang partly off screen."""
+    """A focused window moved to stand less than a mascot's size from the
+    screen's edge, onto a mascot resting by that edge: its wall pushes the
+    mascot away from the edge, never into the slot between them, where it
+    would hang partly off screen. Beside the left edge on the floor, then
+    above the window under the screen's top."""
     stack.start_desktop(compositor=True)
-    host = stack.start_xterm(1000, 400, cols=120, rows=60)  # its bottom below the screen
+    # Its bottom stays below the screen: what falls inside it lands on the floor.
+    host = stack.start_xterm(1000, 400, cols=120, rows=80)
     companion = Companion(stack, offline_config()).start()
     poses = pose_pictures(stack)
 
     def look():
         shot = stack.screenshot()
         box = locate_mascot(shot)
-        return shot, box and place_picture(shot, box, poses)
+        return shot, box, box and place_picture(shot, box, poses)
 
-    def at_left_edge():  # its middle left of the coming wall's (x 84 .. 100)
-        drop_mascot(stack, companion, (60, SCREEN_H - 80))
-        shot, placed = wait_until(lambda: (lambda s: s[1] and s[1][0].split()[0] in ("idle", "walk", "landed")
-                                           and standing_on(s[0], SCREEN_H - 1) and s)(look()), 5, "a landing")
-        return placed[2] + 64 < 100 - WALL // 2 and shot
-    stack.save(wait_until(at_left_edge, 90, "the mascot to rest at the left edge", interval=0), "at-left-edge")
-    stack.xdotool("windowmove", host, 100, 600)
-    wait_until(lambda: stack.frame_rect(host)[0] == 100, 10, "the host window to move")
-    moved_at, last, falls, shown = time.monotonic(), None, 0, None
-    # Walls are rebuilt ten times a second and push at once: from half a
-    # second on it never rests partly off the screen nor hangs in "fall".
-    while time.monotonic() - moved_at < 6:
-        shot, placed = look()
-        if placed and time.monotonic() - moved_at > 0.5:
-            label, _, left, top = placed
-            still, last = (left, top) == last, (left, top)
-            falls = falls + 1 if still and label.startswith("fall") else 0
-            whole = 0 <= left <= SCREEN_W - 128 and 0 <= top <= SCREEN_H - 128
-            if (still and not whole) or falls >= 4:
-                check(False, f"the mascot rests at {left}, {top} as {label}: {stack.save(shot, 'wedged')}")
-            if still and not shown:
-                shown = stack.save(shot, "at-rest-after-the-move")
-        time.sleep(0.25)
+    def squeeze(what, drop_at, level, ready, to):
+        def dropped():
+            drop_mascot(stack, companion, drop_at)
+            try:
+                shot, _, placed = wait_until(lambda: (lambda s: s[2] and s[2][0].split()[0] in ("idle", "landed")
+                                                      and standing_on(s[0], level) and s)(look()), 5, "a landing")
+            except ScenarioFailure:  # it landed elsewhere
+                return False
+            # Moved at once: the mascot may walk off at any moment.
+            return ready(placed[2], placed[3]) and stack.xdotool("windowmove", host, *to) is not None and shot
+        stack.save(wait_until(dropped, 120, f"the mascot to rest {what}", interval=0), what)
+        wait_until(lambda: stack.frame_rect(host)[:2] == to, 10, "the host window to move")
+        moved_at, last, falls, shown = time.monotonic(), None, 0, None
+        # Walls are rebuilt ten times a second and push at once: from half a
+        # second on it never rests partly off the screen nor hangs in "fall".
+        # (A picture the edge cuts may match no pose: its body's box tells.)
+        while time.monotonic() - moved_at < 6:
+            shot, box, placed = look()
+            if box and time.monotonic() - moved_at > 0.5:
+                label, _, left, top = placed or ("?", None, None, None)
+                # The body colour lies 4 to 8 pixels inside the picture's edges.
+                cut = box[0] < 4 or box[1] < 8 or box[2] > SCREEN_W - 5 or box[3] > SCREEN_H - 9
+                whole = not cut and (not placed or (0 <= left <= SCREEN_W - 128 and 0 <= top <= SCREEN_H - 128))
+                still, last = box == last, box
+                falls = falls + 1 if still and label.startswith("fall") else 0
+                if (still and not whole) or falls >= 4:
+                    check(False, f"{what}: the mascot rests at {box} as {label}: {stack.save(shot, 'wedged')}")
+                if still and not shown:
+                    shown = stack.save(shot, what + "-after-the-move")
+            time.sleep(0.25)
+
+    # Its left wall will stand at x 84 .. 100: a mascot whose middle is left
+    # of the wall's is pushed towards the edge.
+    squeeze("by-the-left-edge", (60, SCREEN_H - 80), SCREEN_H - 1, lambda x, y: x + 64 < 92, (100, 600))
+    # On its top edge at y 150 (the mascot's top at 6), then the window rises
+    # to 120: its top wall (104 .. 120) comes down over the mascot's middle.
+    stack.xdotool("windowmove", host, 600, 150)
+    squeeze("on-the-window-top", (900, 60), 150 - WALL - 1, lambda x, y: 600 <= x <= 1200, (600, 120))
     check(companion.proc.alive(), "the companion died during the scenario")
