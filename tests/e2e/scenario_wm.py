@@ -126,11 +126,9 @@ def wm(stack):
 
 
 def wm_edge(stack):
-    """A focused window moved to stand less than a mascot's size from the
-    screen's edge, onto a mascot resting by that edge: its wall pushes the
-    mascot away from the edge, never into the slot between them, where it
-    would hang partly off screen. Beside the left edge on the floor, then
-    above the window under the screen's top."""
+    """A focused window moved onto a mascot by the screen's edge, to stand less
+    than a mascot's size from it (left, then top): the wall pushes the mascot
+    away from the edge, never into the slot where it would hang off screen."""
     stack.start_desktop(compositor=True)
     # Its bottom stays below the screen: what falls inside it lands on the floor.
     host = stack.start_xterm(1000, 400, cols=120, rows=80)
