@@ -189,6 +189,32 @@ static bool overlaps(Rectangle a, Rectangle b) {
     return a.x < b.x + b.width && b.x < a.x + a.width && a.y < b.y + b.height && b.y < a.y + a.height;
 }
 
+Rectangle monitors_open_area_at(Vector2 point) {
+    const std::vector<Rectangle> open = open_areas();
+    const Rectangle near = monitor_at(point);
+    for (size_t i = 0; i < MONITORS.size() && i < open.size(); i++)
+        if (MONITORS[i].x == near.x && MONITORS[i].y == near.y) return open[i];
+    return near;
+}
+
+Rectangle monitors_walled_area_at(Vector2 point) {
+    const std::vector<Rectangle> open = open_areas();
+    const Rectangle a = monitors_open_area_at(point);
+    const auto open_at = [&open](Vector2 p) {
+        for (const Rectangle& o : open)
+            if (p.x >= o.x && p.x < o.x + o.width && p.y >= o.y && p.y < o.y + o.height) return true;
+        return false;
+    };
+    // A pixel past the middle of each side: open there, no wall on that side.
+    const float midX = a.x + a.width / 2, midY = a.y + a.height / 2, far = 1e7f;
+    float left = a.x, top = a.y, right = a.x + a.width, bottom = a.y + a.height;
+    if (open_at({left - 1, midY})) left = -far;
+    if (open_at({right, midY})) right = far;
+    if (open_at({midX, top - 1})) top = -far;
+    if (open_at({midX, bottom})) bottom = far;
+    return {left, top, right - left, bottom - top};
+}
+
 void monitors_gather_strays() {
     const std::vector<Rectangle> open = open_areas();
     const std::vector<Rectangle> solid = monitors_dead_areas({0, 0, RESOLUTION.x, RESOLUTION.y}, open);
@@ -205,11 +231,7 @@ void monitors_gather_strays() {
         bool buried = false;
         for (const Rectangle& d : solid) buried = buried || overlaps(box, d);
         if (seen && !buried) continue;
-        // The open area of the monitor nearest to it.
-        const Rectangle near = monitor_at(e->position);
-        Rectangle m = near;
-        for (size_t i = 0; i < MONITORS.size() && i < open.size(); i++)
-            if (MONITORS[i].x == near.x && MONITORS[i].y == near.y) m = open[i];
+        const Rectangle m = monitors_open_area_at(e->position);
         // Inside, clear of the edges by half the element where it fits.
         const float hw = std::min(e->size.x * 0.5f, m.width * 0.5f), hh = std::min(e->size.y * 0.5f, m.height * 0.5f);
         const Vector2 p{std::clamp(e->position.x, m.x + hw, m.x + m.width - hw),

@@ -15,3 +15,13 @@ int createStaticRect(Vector2 centre, Vector2 size, int layer);
 // pixels thick, on collision layer layer. Returns a new int[4] of their body
 // ids (caller frees with delete[]); an id is -1 when the world was full.
 int* createWalls(Rectangle area, float thickness, int layer);
+// The rectangles createWalls builds: top, bottom, left, right.
+void wallRects(Rectangle area, float thickness, Rectangle out[4]);
+// walls: as wallRects gives them. Widen each that leaves a slot wider than zero
+// and narrower than narrowest pixels between bounds and itself (the top and
+// bottom walls above and below, the side walls left and right), outwards to
+// narrowest past that side of bounds: nothing that big fits in the slot, and
+// what overlaps the wall is pushed back into bounds, not wedged into the slot.
+void closeNarrowSlots(Rectangle walls[4], Rectangle bounds, float narrowest);
+// Static walls of the given rectangles (as createWalls, whose ids it returns).
+int* createWallRects(const Rectangle walls[4], int layer);

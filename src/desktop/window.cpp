@@ -139,6 +139,10 @@ void overlay_remove_walls() {
     wallIDs = nullptr;
 }
 
+static const float WINDOW_WALL_THICKNESS = 16;  // pixels, outside the window's rectangle
+// Pixels: the mascot's size (128 x 128), the largest body that walks the desktop.
+static const float WALL_NARROWEST_SLOT = 128;
+
 static bool same_rect(Rectangle a, Rectangle b) {
     return a.x == b.x && a.y == b.y && a.width == b.width && a.height == b.height;
 }
@@ -149,7 +153,18 @@ void overlay_follow(Rectangle r) {
         if (same_rect(r, wallRect)) return;
         overlay_remove_walls();
     }
-    wallIDs = createWalls(r, 16, 2147483647);
+    // A window standing less than a mascot from its monitor's edge would leave
+    // a slot the mascot cannot fit in: pushed into it out of the wall (walls
+    // rebuilt around it, a jump ending inside one), it would hang there partly
+    // off screen, held between two static walls.
+    Rectangle walls[4];
+    wallRects(r, WINDOW_WALL_THICKNESS, walls);
+    // Measured on the window's monitor, to its floor and to the sides that are
+    // walls (a panel's edge included; the edge shared with a monitor beside it
+    // is none).
+    const Rectangle edges = monitors_walled_area_at({r.x + r.width / 2, r.y + r.height / 2});
+    closeNarrowSlots(walls, edges, WALL_NARROWEST_SLOT);
+    wallIDs = createWallRects(walls, 2147483647);
     wallRect = r;
 }
 

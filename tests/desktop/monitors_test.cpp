@@ -192,4 +192,22 @@ TEST(Monitors, PanelsAreTheFloorAndWallsOfTheirMonitorOnly) {
     while (GetPhysicsBodiesCount() > base) DestroyPhysicsBody(GetPhysicsBody(GetPhysicsBodiesCount() - 1));
 }
 
+// The solid edges a window's walls are measured against: a panel's edge is
+// one, the side shared with another monitor is none.
+TEST(Monitors, WalledAreaEndsAtPanelsNotAtAnotherMonitor) {
+    RESOLUTION = {3200, 1080};
+    const int base = GetPhysicsBodiesCount();
+    monitors_apply({{0, 0, 1920, 1080}, {1920, 0, 1280, 1024}}, {{0, 0, 1920, 1040}, {1980, 0, 1220, 1024}});
+    const Rectangle left = monitors_walled_area_at({500, 500}), right = monitors_walled_area_at({2500, 500});
+    EXPECT_EQ(left.y + left.height, 1040);  // the bottom panel
+    EXPECT_EQ(left.x + left.width, 1920);   // the other's left panel stands between
+    EXPECT_EQ(left.x, 0);
+    EXPECT_EQ(right.x, 1980);
+    monitors_apply({{0, 0, 1920, 1080}, {1920, 0, 1280, 1024}});
+    EXPECT_GT(monitors_walled_area_at({500, 500}).width, 3200);  // no panel: open into the other
+    monitors_reset();
+    PhysicsLock lock;
+    while (GetPhysicsBodiesCount() > base) DestroyPhysicsBody(GetPhysicsBody(GetPhysicsBodiesCount() - 1));
+}
+
 }  // namespace

@@ -124,3 +124,20 @@ TEST_F(WindowWallsTest, HeldButtonRemovesTheWallsUntilTheNextTickAfterRelease) {
     EXPECT_EQ(wallCount(), 4);
     EXPECT_FLOAT_EQ(topWallCentre().x, 500);
 }
+
+// No slot narrower than the mascot (128) stays between a wall and the screen's
+// edge: the wall reaches past the edge, its middle outside any mascot on screen
+// (64 or more inside), so what overlaps it is pushed inwards.
+TEST(WallSlots, WallsNearTheEdgeReachPastIt) {
+    Rectangle w[4];
+    wallRects({100, 60, 1520, 980}, 16, w);  // 100 from the left, 60 from the top, its wall 24 above the floor
+    closeNarrowSlots(w, {0, 0, 1920, 1080}, 128);
+    EXPECT_LT(w[0].y + w[0].height / 2, 64);
+    EXPECT_GT(w[1].y + w[1].height / 2, 1080 - 64);
+    EXPECT_LT(w[2].x + w[2].width / 2, 64);
+    EXPECT_FLOAT_EQ(w[2].x + w[2].width, 100);   // its face on the window stays
+    EXPECT_FLOAT_EQ(w[3].width, 16);             // 284 from the right: as built
+    wallRects({-500, 300, 560, 400}, 16, w);     // mostly off screen: its right wall 60 from the left edge
+    closeNarrowSlots(w, {0, 0, 1920, 1080}, 128);
+    EXPECT_LT(w[3].x + w[3].width / 2, 64);
+}

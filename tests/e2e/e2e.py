@@ -38,6 +38,7 @@ SCENARIOS = {
     "hostile": scenario_hostile.hostile,
     "hostile_chat": scenario_hostile.hostile_chat,
     "wm": scenario_wm.wm,
+    "wm_edge": scenario_wm.wm_edge,
     "windows": scenario_wine.windows,
     "windows_install": scenario_installer.windows_install,
     "monitors": scenario_monitors.monitors,

@@ -3,9 +3,12 @@ with the window manager, the walls of a client-side-decorated window, a
 minimised window, and a full-screen program."""
 
 import re
+import time
 
-from harness import SCREEN_H, SCREEN_W, Companion, check, locate_mascot, log, wait_until
+from harness import SCREEN_H, SCREEN_W, Companion, ScenarioFailure, check, locate_mascot, log, wait_until
+from scenario_compositor import place_picture, pose_pictures
 from scenario_desktop import WALL, offline_config, standing_on
+from scenario_monitors import drop_mascot
 
 # The shadow a GTK program draws inside its own window: left, right, top, bottom.
 GTK_SHADOW = (24, 24, 48, 24)
@@ -119,4 +122,60 @@ def wm(stack):
     check("IsViewable" in stack.run(["xwininfo", "-id", str(overlay)]), "the overlay stayed on workspace 1")
     stack.save(wait_until(lambda: (lambda s: locate_mascot(s) and s)(stack.screenshot()), 10,
                           "the mascot on workspace 2"), "workspace-2")
+    check(companion.proc.alive(), "the companion died during the scenario")
+
+
+def wm_edge(stack):
+    """A focused window moved onto a mascot by the screen's edge, to stand less
+    than a mascot's size from it (left, then top): the wall pushes the mascot
+    away from the edge, never into the slot where it would hang off screen."""
+    stack.start_desktop(compositor=True)
+    # Its bottom stays below the screen: what falls inside it lands on the floor.
+    host = stack.start_xterm(1000, 400, cols=120, rows=80)
+    companion = Companion(stack, offline_config()).start()
+    poses = pose_pictures(stack)
+
+    def look():
+        shot = stack.screenshot()
+        box = locate_mascot(shot)
+        return shot, box, box and place_picture(shot, box, poses)
+
+    def squeeze(what, drop_at, level, ready, to):
+        def dropped():
+            drop_mascot(stack, companion, drop_at)
+            try:
+                shot, _, placed = wait_until(lambda: (lambda s: s[2] and s[2][0].split()[0] in ("idle", "landed")
+                                                      and standing_on(s[0], level) and s)(look()), 5, "a landing")
+            except ScenarioFailure:  # it landed elsewhere
+                return False
+            # Moved at once: the mascot may walk off at any moment.
+            return ready(placed[2], placed[3]) and stack.xdotool("windowmove", host, *to) is not None and shot
+        stack.save(wait_until(dropped, 120, f"the mascot to rest {what}", interval=0), what)
+        wait_until(lambda: stack.frame_rect(host)[:2] == to, 10, "the host window to move")
+        moved_at, last, falls, shown = time.monotonic(), None, 0, None
+        # Walls are rebuilt ten times a second and push at once: from half a
+        # second on it never rests partly off the screen nor hangs in "fall".
+        # (A picture the edge cuts may match no pose: its body's box tells.)
+        while time.monotonic() - moved_at < 6:
+            shot, box, placed = look()
+            if box and time.monotonic() - moved_at > 0.5:
+                label, _, left, top = placed or ("?", None, None, None)
+                # The body colour lies 4 to 8 pixels inside the picture's edges.
+                cut = box[0] < 4 or box[1] < 8 or box[2] > SCREEN_W - 5 or box[3] > SCREEN_H - 9
+                whole = not cut and (not placed or (0 <= left <= SCREEN_W - 128 and 0 <= top <= SCREEN_H - 128))
+                still, last = box == last, box
+                falls = falls + 1 if still and label.startswith("fall") else 0
+                if (still and not whole) or falls >= 4:
+                    check(False, f"{what}: the mascot rests at {box} as {label}: {stack.save(shot, 'wedged')}")
+                if still and not shown:
+                    shown = stack.save(shot, what + "-after-the-move")
+            time.sleep(0.25)
+
+    # Its left wall will stand at x 84 .. 100: a mascot whose middle is left
+    # of the wall's is pushed towards the edge.
+    squeeze("by-the-left-edge", (60, SCREEN_H - 80), SCREEN_H - 1, lambda x, y: x + 64 < 92, (100, 600))
+    # On its top edge at y 150 (the mascot's top at 6), then the window rises
+    # to 120: its top wall (104 .. 120) comes down over the mascot's middle.
+    stack.xdotool("windowmove", host, 600, 150)
+    squeeze("on-the-window-top", (900, 60), 150 - WALL - 1, lambda x, y: 600 <= x <= 1200, (600, 120))
     check(companion.proc.alive(), "the companion died during the scenario")
