@@ -191,6 +191,7 @@ void CloseWindow(void) {
     gfx_batch_shutdown();
     glfwDestroyWindow(GFX_WINDOW);
     GFX_WINDOW = nullptr;
+    gfx_x11_window_closed();  // before glfwTerminate unloads the GL library
     glfwTerminate();
     gfx_set_framebuffer_size(0, 0);
     STATE_FLAGS = 0;

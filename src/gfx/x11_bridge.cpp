@@ -193,9 +193,14 @@ void gfx_x11_clear_bounding(GLFWwindow* window) {
 namespace {
 // GLX_MESA_copy_sub_buffer: glXCopySubBufferMESA(display, drawable, x, y, w, h).
 typedef void (*CopySubBufferFn)(Display*, XID, int, int, int, int);
-int COPY_KNOWN = -1;                // -1 not asked yet, 0 missing, 1 there (one driver per process)
+int COPY_KNOWN = -1;                // -1 not asked yet, 0 missing, 1 there (for the window open now)
 CopySubBufferFn COPY_SUB = nullptr;
 }  // namespace
+
+void gfx_x11_window_closed(void) {
+    COPY_KNOWN = -1;
+    COPY_SUB = nullptr;
+}
 
 bool gfx_x11_can_present_area(GLFWwindow* window) {
     if (!window || !glfwGetCurrentContext()) return false;

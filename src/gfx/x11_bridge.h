@@ -26,6 +26,9 @@ void gfx_x11_clear_bounding(GLFWwindow* window);              // Back to the pla
 // (no GLX_MESA_copy_sub_buffer): present the whole frame instead.
 bool gfx_x11_present_area(GLFWwindow* window, int x, int y, int w, int h);
 bool gfx_x11_can_present_area(GLFWwindow* window);  // gfx_x11_present_area works for this window
+// Forget the GL entry point found for gfx_x11_present_area: the library it
+// came from may be unloaded with the window (glfwTerminate).
+void gfx_x11_window_closed(void);
 // Take the window's Expose events queued so far off GLFW's connection (before
 // GLFW sees them): box (x, y, w, h) receives the area around them all. False
 // when there were none.
