@@ -132,6 +132,10 @@ static std::string vimo_throw_pose(bool grounded, float dt) {
     return "";
 }
 
+// Pixels per millisecond: what gravity (9.81 / 1000 px/ms per ms) adds to a
+// body's fall in one step of 1/600 s.
+static const float ONE_STEP_OF_GRAVITY = 9.81f / 1000 * (1000.0f / 600);
+
 bool vimo_grounded(PhysicsBodyData* body) {
     if (body->isGrounded) return true;
     // The engine marks only the later-created body of a pair as grounded. The
@@ -140,8 +144,12 @@ bool vimo_grounded(PhysicsBodyData* body) {
     // standing on them the mascot would never count as grounded, and a throw
     // onto a window would never end (no walks until it is picked up again).
     // A push from below since the last frame (the collision record, cleared
-    // by the frame loop after this update) is standing on something too.
-    return body->collidedWith != -1 && body->collisionNormal.y < -0.7f;
+    // by the frame loop after this update) is standing on something too: the
+    // last push, or all of them together holding it up against at least one
+    // step of gravity (in a corner, or against a wall it walks into, the last
+    // push may come from the side).
+    if (body->collidedWith == -1) return false;
+    return body->collisionNormal.y < -0.7f || body->collisionDelta.y < -ONE_STEP_OF_GRAVITY;
 }
 
 std::string vimo_pose(PhysicsBodyData* body, float dt, float time) {
