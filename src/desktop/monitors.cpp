@@ -189,8 +189,8 @@ static bool overlaps(Rectangle a, Rectangle b) {
     return a.x < b.x + b.width && b.x < a.x + a.width && a.y < b.y + b.height && b.y < a.y + a.height;
 }
 
-Rectangle monitors_open_area_at(Vector2 point) {
-    const std::vector<Rectangle> open = open_areas();
+// open: open_areas(), by monitor.
+static Rectangle open_area_at(const std::vector<Rectangle>& open, Vector2 point) {
     const Rectangle near = monitor_at(point);
     for (size_t i = 0; i < MONITORS.size() && i < open.size(); i++)
         if (MONITORS[i].x == near.x && MONITORS[i].y == near.y) return open[i];
@@ -199,7 +199,7 @@ Rectangle monitors_open_area_at(Vector2 point) {
 
 Rectangle monitors_walled_area_at(Vector2 point) {
     const std::vector<Rectangle> open = open_areas();
-    const Rectangle a = monitors_open_area_at(point);
+    const Rectangle a = open_area_at(open, point);
     const auto open_at = [&open](Vector2 p) {
         for (const Rectangle& o : open)
             if (p.x >= o.x && p.x < o.x + o.width && p.y >= o.y && p.y < o.y + o.height) return true;
@@ -231,7 +231,7 @@ void monitors_gather_strays() {
         bool buried = false;
         for (const Rectangle& d : solid) buried = buried || overlaps(box, d);
         if (seen && !buried) continue;
-        const Rectangle m = monitors_open_area_at(e->position);
+        const Rectangle m = open_area_at(open, e->position);
         // Inside, clear of the edges by half the element where it fits.
         const float hw = std::min(e->size.x * 0.5f, m.width * 0.5f), hh = std::min(e->size.y * 0.5f, m.height * 0.5f);
         const Vector2 p{std::clamp(e->position.x, m.x + hw, m.x + m.width - hw),

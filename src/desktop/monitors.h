@@ -44,10 +44,8 @@ void monitors_apply(std::vector<Rectangle> monitors, std::vector<Rectangle> work
 // it), into the open area of its nearest monitor, at rest.
 void monitors_gather_strays();
 // The open area of the monitor nearest to point (the whole overlay when no
-// monitor is known).
-Rectangle monitors_open_area_at(Vector2 point);
-// The same, reaching far past each side where another monitor's open area
-// goes on (no wall there): the solid edges around point.
+// monitor is known), reaching far past each side where another monitor's open
+// area goes on (no wall there): the solid edges around point.
 Rectangle monitors_walled_area_at(Vector2 point);
 // Forget the monitors and the bodies' ids (the bodies go with the physics world).
 void monitors_reset();

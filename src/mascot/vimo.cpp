@@ -132,10 +132,6 @@ static std::string vimo_throw_pose(bool grounded, float dt) {
     return "";
 }
 
-// Pixels per millisecond: what gravity (9.81 / 1000 px/ms per ms) adds to a
-// body's fall in one step of 1/600 s.
-static const float ONE_STEP_OF_GRAVITY = 9.81f / 1000 * (1000.0f / 600);
-
 bool vimo_grounded(PhysicsBodyData* body) {
     if (body->isGrounded) return true;
     // The engine marks only the later-created body of a pair as grounded. The
@@ -149,7 +145,9 @@ bool vimo_grounded(PhysicsBodyData* body) {
     // step of gravity (in a corner, or against a wall it walks into, the last
     // push may come from the side).
     if (body->collidedWith == -1) return false;
-    return body->collisionNormal.y < -0.7f || body->collisionDelta.y < -ONE_STEP_OF_GRAVITY;
+    // Pixels per millisecond that gravity adds in one step (0.01635 by default).
+    const float oneStepOfGravity = static_cast<float>(PhysicsWorld::gravityForce.y * PhysicsWorld::deltaTime / 1000.0);
+    return body->collisionNormal.y < -0.7f || body->collisionDelta.y < -oneStepOfGravity;
 }
 
 std::string vimo_pose(PhysicsBodyData* body, float dt, float time) {
