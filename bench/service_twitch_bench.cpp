@@ -15,7 +15,8 @@
 #include <filesystem>
 
 #include "bridge_test_util.h"
-#include "http.h"
+#include "handlers/server.h"
+#include "http/http.h"
 #include "service.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "store.h"
+#include "store/store.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 
 #include <vector>
 
-#include "bridges/tls.h"
+#include "outbound/tls.h"
 #include "service.h"
 
 static void usage() {

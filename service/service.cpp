@@ -1,8 +1,6 @@
 // The Service's life of vimo-service: create (store, HTTP settings, routes),
-// bind, run, stop and destroy. What it answers is elsewhere: routes.cpp holds
-// the table of every path, http.cpp the request parsing and answers,
-// actions.cpp the streamer's actions, pages.cpp the HTML pages, input.cpp the
-// text helpers and input rules, store*.cpp the database.
+// bind, run, stop and destroy. What it answers is in handlers/ (service.h
+// lists the folders).
 #include "service.h"
 
 #include <algorithm>
@@ -13,10 +11,11 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include "connections.h"
-#include "http.h"
-#include "routes.h"
-#include "text.h"
+#include "chat/incoming.h"
+#include "handlers/routes.h"
+#include "handlers/server.h"
+#include "http/connections.h"
+#include "text/text.h"
 
 ServicePtr service_create(const ServiceOptions& options, std::string* error) {
     ServicePtr s(new Service);
@@ -58,11 +57,11 @@ ServicePtr service_create(const ServiceOptions& options, std::string* error) {
     service_detail::add_routes(*s);
     // The wake-up channel learns of every served message from the store's writer.
     std::vector<StoredMessage> newest = store_chat_page(*s->store, 1);
-    s->wake.start(newest.empty() ? "" : service_detail::message_value(*s, newest.back().seq),
+    s->wake.start(newest.empty() ? "" : chat_message_value(*s, newest.back().seq),
                   std::min(size_t(std::max(0, options.wake_waiters)), most / 2));  // half the pool stays for the rest
     if (!options.publish_url.empty() && !s->publisher.start(options.publish_url, error)) return nullptr;
     store_on_served(*s->store, [sp](int64_t seq) {
-        std::string message = service_detail::message_value(*sp, seq);
+        std::string message = chat_message_value(*sp, seq);
         sp->wake.announce(message);
         sp->publisher.publish(message);
     });

@@ -1,7 +1,7 @@
 // The service's own chat bridges: a client of each chat platform (Twitch IRC,
 // Matrix /sync, Discord's gateway) running beside the HTTP server, each on a
 // thread of its own, storing what it reads through the same path as
-// /api/ingest (sink.h) and reporting how it fares (BridgeReport, shown on the
+// /api/ingest (sink.h over chat/incoming.h) and reporting how it fares (BridgeReport, shown on the
 // streamer's pages and at /api/admin/bridges).
 //
 // Threads: a Bridge is started and stopped by the thread that owns the Service
@@ -13,25 +13,20 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <random>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
-struct Service;
+#include "chat/incoming.h"
+
+struct ServiceCore;
 struct BridgeOptions;
 
 namespace bridges {
 
-// What became of one message a bridge read.
-enum class Outcome {
-    Stored,     // a new message
-    Duplicate,  // its platform id is stored already (a replay after a reconnect)
-    Limited,    // over the ingest limits of its platform or sender: dropped
-    Banned,     // its sender is banned here or timed out on the platform
-    Invalid,    // empty, invisible or malformed text, or a sender id we cannot keep
-};
+// What became of one message a bridge read (the chat path's answer).
+using Outcome = ChatOutcome;
 
 // How one bridge fares, for the streamer. Every member function may be called from
 // any thread.
@@ -67,23 +62,6 @@ private:
     std::string last_error_, last_error_at_;
 };
 
-// Reconnect delays: 1 s doubling to 60 s, each drawn at random from the upper half
-// of its step so that many clients do not come back at once; a connection that
-// lasted a minute starts the series again. Not thread-safe: one per bridge thread.
-class Backoff {
-public:
-    explicit Backoff(double first_s = 1, double max_s = 60, double reset_after_s = 60);
-    void connected();     // a connection is up: remember when
-    double next_delay();  // seconds to wait before the next try (after a failure or a drop)
-    double step() const { return step_; }
-
-private:
-    double first_, max_, reset_after_, step_;
-    std::chrono::steady_clock::time_point connected_at_{};
-    bool was_connected_ = false;
-    std::mt19937_64 random_;
-};
-
 // One platform's client.
 class Bridge {
 public:
@@ -107,10 +85,10 @@ protected:
 
 // The bridges the options ask for (none when no platform is configured). Made here,
 // started by service_start_bridges.
-std::vector<std::unique_ptr<Bridge>> make_bridges(Service& s, const BridgeOptions& options);
+std::vector<std::unique_ptr<Bridge>> make_bridges(ServiceCore& s, const BridgeOptions& options);
 
-std::unique_ptr<Bridge> make_twitch_bridge(Service& s, const BridgeOptions& options);
-std::unique_ptr<Bridge> make_matrix_bridge(Service& s, const BridgeOptions& options);
-std::unique_ptr<Bridge> make_discord_bridge(Service& s, const BridgeOptions& options);
+std::unique_ptr<Bridge> make_twitch_bridge(ServiceCore& s, const BridgeOptions& options);
+std::unique_ptr<Bridge> make_matrix_bridge(ServiceCore& s, const BridgeOptions& options);
+std::unique_ptr<Bridge> make_discord_bridge(ServiceCore& s, const BridgeOptions& options);
 
 }  // namespace bridges

@@ -1,10 +1,8 @@
-// How a bridge fares (BridgeReport), its reconnect delays (Backoff), and the
-// bridges a service's options ask for (see bridge.h).
+// How a bridge fares (BridgeReport, see bridge.h).
 #include <cstdio>
 #include <ctime>
 
 #include "bridges/bridge.h"
-#include "service.h"
 
 namespace bridges {
 
@@ -85,7 +83,8 @@ void BridgeReport::counted(Outcome outcome) {
         case Outcome::Duplicate: ++duplicates_; break;
         case Outcome::Limited: ++limited_; break;
         case Outcome::Banned: ++banned_; break;
-        case Outcome::Invalid: ++invalid_; break;
+        case Outcome::Invalid:
+        case Outcome::Unlinked: ++invalid_; break;
     }
 }
 
@@ -126,36 +125,6 @@ nlohmann::json BridgeReport::to_json() const {
     };
     j["next_try"] = next_try_ms_ > 0 ? nlohmann::json(iso_utc(next_try_ms_)) : nlohmann::json(nullptr);
     return j;
-}
-
-Backoff::Backoff(double first_s, double max_s, double reset_after_s)
-    : first_(first_s), max_(max_s), reset_after_(reset_after_s), step_(first_s), random_(std::random_device{}()) {}
-
-void Backoff::connected() {
-    connected_at_ = std::chrono::steady_clock::now();
-    was_connected_ = true;
-}
-
-double Backoff::next_delay() {
-    if (was_connected_) {
-        std::chrono::duration<double> up = std::chrono::steady_clock::now() - connected_at_;
-        if (up.count() >= reset_after_) step_ = first_;
-        was_connected_ = false;
-    }
-    double step = step_;
-    step_ = std::min(max_, step_ * 2);
-    return std::uniform_real_distribution<double>(step / 2, step)(random_);
-}
-
-std::vector<std::unique_ptr<Bridge>> make_bridges(Service& s, const BridgeOptions& o) {
-    std::vector<std::unique_ptr<Bridge>> out;
-    if (!o.twitch_channels.empty())
-        if (auto b = make_twitch_bridge(s, o)) out.push_back(std::move(b));
-    if (!o.matrix_homeserver.empty())
-        if (auto b = make_matrix_bridge(s, o)) out.push_back(std::move(b));
-    if (!o.discord_token.empty())
-        if (auto b = make_discord_bridge(s, o)) out.push_back(std::move(b));
-    return out;
 }
 
 }  // namespace bridges

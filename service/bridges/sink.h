@@ -24,20 +24,20 @@ struct ChatMessage {
 };
 
 // Stores m (or says why not) and counts it in report.
-Outcome store_chat(Service& s, BridgeReport& report, const ChatMessage& m);
+Outcome store_chat(ServiceCore& s, BridgeReport& report, const ChatMessage& m);
 
 // The platform's moderation, logged as done by the platform ("twitch", ...).
 // A message deleted on the platform; false when it is not stored here.
-bool delete_chat(Service& s, BridgeReport& report, const std::string& platform, const std::string& external_id);
+bool delete_chat(ServiceCore& s, BridgeReport& report, const std::string& platform, const std::string& external_id);
 // A sender banned (seconds 0) or timed out for seconds on the platform: their
 // messages are hidden, and new ones refused, for that long.
-void ban_sender(Service& s, BridgeReport& report, const std::string& platform, const std::string& sender_id,
+void ban_sender(ServiceCore& s, BridgeReport& report, const std::string& platform, const std::string& sender_id,
                 int64_t seconds);
 // Every message of a channel so far taken down (the platform's chat was cleared).
-int64_t clear_channel(Service& s, BridgeReport& report, const std::string& platform, const std::string& channel);
+int64_t clear_channel(ServiceCore& s, BridgeReport& report, const std::string& platform, const std::string& channel);
 
 // State that outlives a restart (Matrix's since token, Discord's session, ...).
-std::optional<std::string> load_state(Service& s, const std::string& key);
-void save_state(Service& s, const std::string& key, const std::string& value);
+std::optional<std::string> load_state(ServiceCore& s, const std::string& key);
+void save_state(ServiceCore& s, const std::string& key, const std::string& value);
 
 }  // namespace bridges

@@ -7,9 +7,11 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "bridges/backoff.h"
 #include "bridges/sink.h"
-#include "bridges/tls.h"
-#include "http.h"
+#include "outbound/tls.h"
+#include "handlers/server.h"
+#include "http/http.h"
 #include "service_fixture.h"
 
 using namespace service_test;

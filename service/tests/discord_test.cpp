@@ -17,7 +17,7 @@
 #include <functional>
 #include <sstream>
 
-#include "bridges/discord_gateway.h"
+#include "bridges/discord/gateway.h"
 #include "service_fixture.h"
 
 extern char** environ;

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "service_fixture.h"
-#include "store.h"
+#include "store/store.h"
 
 using namespace service_test;
 using Clock = std::chrono::steady_clock;

@@ -8,7 +8,7 @@
 
 #include "bridge_test_util.h"
 #include "service_fixture.h"
-#include "signin.h"
+#include "handlers/signin.h"
 
 using namespace service_test;
 using namespace bridge_test;

@@ -5,7 +5,7 @@
 
 #include <random>
 
-#include "bridges/irc.h"
+#include "bridges/twitch/irc.h"
 
 using namespace bridges;
 

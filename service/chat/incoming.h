@@ -1,0 +1,65 @@
+// The one path every chat message takes into the service, whoever brings it:
+// a bot's POST /api/ingest (and the admin page's chat form), a bridge of the
+// service's own, or a linked account's post from the companion's composer.
+// chat_receive checks the sender and the text, cuts what a platform's own
+// rules let run longer than ours, takes the request limits of its source and
+// stores it (the store filters blocked words and refuses banned senders).
+// chat_message_json is the one "message" value the chat page, the wake-up
+// channel's body and ETag, the composer's answer and the moderation page share.
+//
+// Threads: any; the store and the limiter lock for themselves.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "core/state.h"
+
+// Where a message comes from: which checks, cuts and limits it meets.
+enum class ChatSource {
+    Ingest,    // /api/ingest: the platform's rules cut it; a name it cannot show is refused
+    Bridge,    // a bridge: as Ingest, but a name it cannot show becomes the sender's id,
+               // and the platform's message id makes a replay a Duplicate
+    Composer,  // a linked account's post: too long is refused, never cut; the sender is
+               // the account the installation is linked to
+};
+
+struct IncomingChat {
+    ChatSource source = ChatSource::Ingest;
+    std::string platform;     // twitch, discord, web, matrix, or corvane (Ingest only: the name is the sender)
+    std::string sender_id;    // the platform's id of the sender (ignored for corvane)
+    std::string sender_name;  // the name to show
+    std::string text;         // UTF-8 as sent
+    std::string channel;      // Bridge: where it was said ("#chan", a room or channel id)
+    std::string external_id;  // Bridge: the platform's id of the message
+    std::string address;      // Ingest and Composer: the requester's address, for its own limit
+    std::string login_id;     // Composer: the installation posting (valid_login_id checked by the caller)
+};
+
+enum class ChatOutcome {
+    Stored,     // a new message
+    Duplicate,  // its platform id is stored already (a replay after a reconnect)
+    Limited,    // over a request limit of its source: dropped
+    Banned,     // its sender is banned here or timed out on the platform
+    Invalid,    // empty, invisible or malformed text, or a sender we cannot keep
+    Unlinked,   // Composer: the installation is not linked to an account
+};
+
+struct ChatReceipt {
+    ChatOutcome outcome = ChatOutcome::Invalid;
+    int64_t seq = 0;          // Stored (and a Duplicate the store found): the message's seq
+    int64_t retry_after = 0;  // Limited: whole seconds until the limits allow it
+    std::string why;          // Invalid: what is wrong, as the answer's sentence
+};
+
+// Checks, cuts, limits and stores m, in that order; stores nothing unless Stored.
+ChatReceipt chat_receive(ServiceCore& s, IncomingChat m);
+
+// A message's "message" value: "<database instance>-<seq>", never reused.
+std::string chat_message_value(ServiceCore& s, int64_t seq);
+// {platform: sender}, as the companion looks the name up.
+nlohmann::json chat_chatter_json(const StoredMessage& m);
+// A message as the chat page serves it: {"message", "text", "chatter"}.
+nlohmann::json chat_message_json(ServiceCore& s, const StoredMessage& m);

@@ -1,0 +1,76 @@
+// What a start of vimo-service is told: where it listens and keeps its
+// database, the limits on every kind of request, the chat bridges and the
+// platforms people sign in with. Filled by main.cpp from the command line,
+// files and the environment (secrets never come from the command line), read
+// only once the Service is made.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "core/rate_limit.h"
+#include "net/endpoints.h"  // VIMO_SERVICE_DEFAULT_PORT, VIMO_DEFAULT_BLUESKY_ACTOR
+
+// Requests each account, address or bridge may make: a burst, then a steady rate.
+// A request over any of its limits is answered 429 with Retry-After and changes nothing.
+struct ServiceLimits {
+    RateRule post_account{5, 1.0 / 3};    // composer posts of one account: 20 a minute
+    RateRule post_address{20, 1};         // composer posts from one address (all its accounts)
+    RateRule link_address{5, 1.0 / 30};   // link-page submissions from one address: 2 a minute
+    RateRule ingest_bridge{200, 50};      // bridged messages of one platform
+    RateRule ingest_sender{10, 0.5};      // bridged messages of one sender
+    RateRule ingest_address{400, 100};    // bridge calls from one address
+    RateRule admin_token_address{10, 10.0 / 60};  // wrong admin tokens from one address: 10 a minute
+    RateRule signin_address{20, 1.0 / 6};  // sign-ins started at a platform from one address: 10 a minute
+};
+
+// The service's own chat bridges (bridges/bridge.h); a platform left empty is not bridged.
+// Secrets come from files or the environment (main.cpp), never the command line.
+struct BridgeOptions {
+    std::vector<std::string> twitch_channels;               // without "#"; read anonymously
+    std::string twitch_server = "irc.chat.twitch.tv:6697";  // HOST:PORT of its IRC over TLS
+    double twitch_silence_s = 300;  // seconds without a line from the server before reconnecting (our own PING at half)
+    std::string matrix_homeserver;                          // https://... base of the client-server API
+    std::string matrix_token;                               // an ordinary account's access token
+    std::vector<std::string> matrix_rooms;                  // room ids (!abc:server)
+    std::string discord_token;                              // the bot's token
+    std::vector<std::string> discord_channels;              // channel ids (snowflakes)
+    std::string discord_gateway = "wss://gateway.discord.gg/?v=10&encoding=json";
+    std::string tls_ca;                                     // an extra trusted CA file ("" = the system's only)
+};
+
+// Sign-in with the platforms on the link page (OAuth 2.0 authorization code). A
+// platform takes part when its client id is set; with neither, the link page
+// takes a typed display name instead. Secrets come from files (main.cpp).
+struct SigninOptions {
+    std::string twitch_client_id;                        // "" = no "Log in with Twitch"
+    std::string twitch_secret;                           // the app's client secret
+    std::string twitch_id_base = "https://id.twitch.tv";  // /oauth2/authorize, /oauth2/token, /oauth2/userinfo under it
+    std::string discord_client_id;                       // "" = no "Log in with Discord"
+    std::string discord_secret;
+    std::string discord_base = "https://discord.com";    // /oauth2/authorize, /api/oauth2/token, /api/users/@me
+};
+
+struct ServiceOptions {
+    std::string host = "127.0.0.1";                 // address to listen on
+    int port = VIMO_SERVICE_DEFAULT_PORT;           // 0 = any free port
+    std::string db_path = "data/service.db";        // SQLite file (created when missing)
+    std::string origin;                             // public http(s) origin for page links; "" = http://host:port
+    std::string bluesky_actor = VIMO_DEFAULT_BLUESKY_ACTOR;  // author of admin posts without "actor"
+    int threads = 64;                               // HTTP worker threads kept (each open connection holds one)
+    int max_threads = 1024;                         // threads added while every kept one is held (slow clients)
+    ServiceLimits limits;
+    int64_t keep_messages = 5000;                   // stored chat messages; older ones are deleted
+    std::string streamer = "quelmara";              // the streamer's handle: no account may take it as its name
+    // Behind a reverse proxy on this machine: the client's address is the proxy's
+    // X-Real-IP header (only then; otherwise anyone could pick their own address).
+    bool behind_proxy = false;
+    // The wake-up channel: GET /api/wake requests held by the service itself at
+    // once (each holds an HTTP thread; beyond, 503 at once); 0 turns it off (404).
+    int wake_waiters = 256;
+    // When not "": each new served message's value is POSTed here (nginx's Nchan
+    // publisher location), which holds the companions' wake-up requests instead.
+    std::string publish_url;
+    BridgeOptions bridges;  // its tls_ca is also trusted for the sign-in providers
+    SigninOptions signin;
+};

@@ -1,0 +1,27 @@
+// The state every part of vimo-service shares, below the HTTP server: the
+// options, the store, the rate limiter and the few values fixed at start-up.
+// The chat path, the bridges and the request helpers take a ServiceCore, so
+// that none of them needs the server above it (handlers/server.h adds what
+// serving takes to make the whole Service).
+//
+// Threads: filled on the owning thread by service_create and service_bind
+// before any handler or bridge runs, then read only; the store and the limiter
+// lock for themselves.
+#pragma once
+
+#include <string>
+
+#include "core/options.h"
+#include "core/rate_limit.h"
+#include "store/store.h"
+
+struct ServiceCore {
+    ServiceOptions options;
+    StorePtr store;
+    RateLimiter limiter;
+    std::string origin;       // for links in answers and pages; known after service_bind
+    std::string admin_token;  // from the store: only at the start that created it ("" later)
+    bool token_created = false;
+    int port = -1;            // the bound port; -1 before service_bind
+    std::string streamer_key, streamer_base;  // name_keys of the reserved streamer's handle
+};

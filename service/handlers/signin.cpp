@@ -1,0 +1,261 @@
+// Sign-in with the platforms (see signin.h).
+#include "handlers/signin.h"
+
+#include <chrono>
+
+#include <openssl/evp.h>
+
+#include "outbound/tls.h"
+#include "handlers/server.h"
+#include "http/http.h"
+#include "text/input.h"
+#include "store/secrets.h"
+#include "text/text.h"
+
+namespace service_detail {
+
+namespace {
+
+const char* const BROWSER_COOKIE = "vimo_signin";  // binds a state to the browser that started it
+
+int64_t wall_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+bool is_hex(const std::string& text, size_t size) {
+    return text.size() == size && text.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+// This browser's sign-in cookie, "" when it sent none (or a malformed one).
+std::string browser_cookie(const httplib::Request& req) {
+    std::string all = req.get_header_value("Cookie"), key = std::string(BROWSER_COOKIE) + "=";
+    for (size_t at = 0; at < all.size();) {
+        size_t end = all.find(';', at);
+        if (end == std::string::npos) end = all.size();
+        std::string part = trim(all.substr(at, end - at));
+        if (part.rfind(key, 0) == 0 && is_hex(part.substr(key.size()), 32)) return part.substr(key.size());
+        at = end + 1;
+    }
+    return "";
+}
+
+std::string redirect_uri(const Service& s, const SigninProvider& p) { return s.origin + "/auth/" + p.platform + "/callback"; }
+
+// A page about a sign-in that went nowhere; with the installation's token, a link
+// to its link page, where the person starts again.
+void refusal(httplib::Response& res, int status, const std::string& title, const std::string& what_html,
+             const std::string& token) {
+    std::string again = token.empty() ? "<p>Go back to vimo and choose Log In again.</p>"
+                                      : "<p><a href=\"/link?token=" + html_escape(token) + "\">Start again</a></p>";
+    answer_page(res, title, "<p>" + what_html + " Nothing was stored.</p>" + again, status);
+}
+
+// What a provider's refusal said: OAuth's error and error_description, or
+// Twitch's message; at most 200 bytes of it, escaped.
+std::string provider_said(const bridges::HttpsAnswer& a) {
+    std::string said;
+    json j = json::parse(a.body, nullptr, false);
+    auto text = [&](const char* key) { return j.is_object() && j[key].is_string() ? j[key].get<std::string>() : ""; };
+    said = text("error");
+    std::string more = text("error_description");
+    if (more.empty()) more = text("message");
+    if (!more.empty()) said += (said.empty() ? "" : ": ") + more;
+    if (said.empty()) said = "HTTP " + std::to_string(a.status);
+    if (said.size() > 200) said = said.substr(0, 200) + "...";
+    if (!valid_utf8(said)) said = "HTTP " + std::to_string(a.status);
+    return html_escape(said);
+}
+
+bool usable_name(const std::string& name) {
+    return valid_text_chars(name, SERVICE_MAX_NAME_CHARS) && name_problem(name).empty();
+}
+
+// Exchanges code for an access token, asks who it belongs to and forgets the token.
+// The person's (id, name), or ("", why as HTML) when the provider refused or failed.
+std::pair<std::string, std::string> fetch_person(Service& s, const SigninProvider& p, const std::string& code,
+                                                 const std::string& verifier) {
+    bridges::HttpsClient http(p.base.tls ? s.signin_tls : nullptr, p.base.host, p.base.port, s.signin_stopping,
+                              SIGNIN_CALL_TIMEOUT_S);
+    std::string form = "grant_type=authorization_code&code=" + bridges::url_encode(code) +
+                       "&redirect_uri=" + bridges::url_encode(redirect_uri(s, p)) +
+                       "&client_id=" + bridges::url_encode(p.client_id) +
+                       "&client_secret=" + bridges::url_encode(p.secret);
+    if (!verifier.empty()) form += "&code_verifier=" + verifier;
+    bridges::HttpsAnswer a = http.post_form(p.base.prefix + p.token_path, form, SIGNIN_CALL_TIMEOUT_S,
+                                            SIGNIN_MAX_ANSWER_BYTES);
+    if (a.status == 0) return {"", html_escape(p.shown + " could not be reached (" + a.error + ").")};
+    if (a.status != 200) return {"", html_escape(p.shown) + " refused the sign-in (" + provider_said(a) + ")."};
+    json token = json::parse(a.body, nullptr, false);
+    if (!token.is_object() || !token["access_token"].is_string() || token["access_token"].get<std::string>().empty())
+        return {"", html_escape(p.shown) + "'s answer held no access token."};
+    std::string access = token["access_token"].get<std::string>();
+    bridges::HttpsAnswer u = http.get(p.base.prefix + p.user_path, access, SIGNIN_CALL_TIMEOUT_S, SIGNIN_MAX_ANSWER_BYTES);
+    // The tokens were only for this one question: nothing keeps them.
+    access.assign(access.size(), '\0');
+    a.body.assign(a.body.size(), '\0');
+    if (u.status == 0) return {"", html_escape(p.shown + " could not be reached (" + u.error + ").")};
+    if (u.status != 200) return {"", html_escape(p.shown) + " did not say who you are (" + provider_said(u) + ")."};
+    auto person = signin_person(p.platform, u.body);
+    if (person.first.empty())
+        return {"", html_escape(p.shown) + " named nobody this service can show (an id and a display name of 1 "
+                                           "to 32 characters)."};
+    return person;
+}
+
+}  // namespace
+
+std::string pkce_challenge(const std::string& verifier) {
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned len = 0;
+    EVP_Digest(verifier.data(), verifier.size(), md, &len, EVP_sha256(), nullptr);
+    std::string b64(4 * ((len + 2) / 3) + 1, '\0');
+    int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(b64.data()), md, int(len));
+    b64.resize(size_t(n));
+    for (char& c : b64) c = c == '+' ? '-' : c == '/' ? '_' : c;
+    while (!b64.empty() && b64.back() == '=') b64.pop_back();
+    return b64;
+}
+
+std::pair<std::string, std::string> signin_person(const std::string& platform, const std::string& body) {
+    json j = json::parse(body, nullptr, false);
+    if (!j.is_object()) return {"", ""};
+    auto text = [&](const char* key) { return j[key].is_string() ? j[key].get<std::string>() : ""; };
+    std::string id = platform == "twitch" ? text("sub") : text("id");
+    std::string name = platform == "twitch" ? text("preferred_username") : text("global_name");
+    if (platform == "discord" && !usable_name(name)) name = text("username");
+    if (!valid_sender_id(id) || !usable_name(name)) return {"", ""};
+    return {id, name};
+}
+
+bool signin_setup(Service& s, const ServiceOptions& o, std::string* error) {
+    struct Wanted {
+        SigninProvider p;
+        std::string base;
+    };
+    std::vector<Wanted> wanted;
+    if (!o.signin.twitch_client_id.empty())  // Twitch takes no PKCE; its OpenID userinfo names the person
+        wanted.push_back({{"twitch", "Twitch", o.signin.twitch_client_id, o.signin.twitch_secret, {}, "",
+                           "/oauth2/authorize", "/oauth2/token", "/oauth2/userinfo", "openid", false},
+                          o.signin.twitch_id_base});
+    if (!o.signin.discord_client_id.empty())
+        wanted.push_back({{"discord", "Discord", o.signin.discord_client_id, o.signin.discord_secret, {}, "",
+                           "/oauth2/authorize", "/api/oauth2/token", "/api/users/@me", "identify", true},
+                          o.signin.discord_base});
+    for (Wanted& w : wanted) {
+        if (w.p.secret.empty()) {
+            *error = w.p.platform + " sign-in needs its client secret";
+            return false;
+        }
+        // The secret goes to the token endpoint: https, or plain http on this machine only.
+        if (!bridges::parse_base_url(w.base, true, &w.p.base, error)) {
+            *error = w.p.platform + " sign-in base " + *error;
+            return false;
+        }
+        w.p.base_url = w.base;
+        while (!w.p.base_url.empty() && w.p.base_url.back() == '/') w.p.base_url.pop_back();
+        if (w.p.base.tls && !s.signin_tls) {
+            s.signin_tls = bridges::make_tls_context(o.bridges.tls_ca, error);
+            if (!s.signin_tls) return false;
+        }
+        s.signin.push_back(w.p);
+    }
+    return true;
+}
+
+const SigninProvider* signin_provider(const Service& s, const std::string& platform) {
+    for (const SigninProvider& p : s.signin)
+        if (p.platform == platform) return &p;
+    return nullptr;
+}
+
+std::string signin_buttons(const Service& s, const std::string& token) {
+    std::string out;
+    for (const SigninProvider& p : s.signin)
+        out += "<form method=\"post\" action=\"/auth/" + p.platform + "\"><input type=\"hidden\" name=\"token\" value=\"" +
+               html_escape(token) + "\"><button type=\"submit\">Log in with " + html_escape(p.shown) + "</button></form>";
+    return out;
+}
+
+void post_signin_start(Service& s, const httplib::Request& req, httplib::Response& res) {
+    const SigninProvider* p = signin_provider(s, req.matches[1].str());
+    if (!p) return answer_page(res, "Unknown sign-in", "<p>This community does not sign in with that platform.</p>", 404);
+    // Another site's form must not start a sign-in for a link token of its choosing.
+    if (req.get_header_value("Sec-Fetch-Site") == "cross-site")
+        return answer_page(res, "Refused", "<p>A sign-in starts from this service's own link page.</p>", 403);
+    Params form;
+    if (!parse_params(req.body, true, &form)) return answer_page(res, "Refused", "<p>Malformed form.</p>", 400);
+    std::string token = form_value(form, "token");
+    auto info = valid_link_token(token) ? store_link_info(*s.store, token) : std::nullopt;
+    if (!info) return answer_page(res, "Unknown link", "<p>This link is not valid.</p>", 404);
+    if (info->linked)
+        return answer_page(res, "Already linked", "<p>This installation is linked as <b>" + html_escape(info->name) +
+                                                      "</b>. Go back to vimo and click its speech bubble.</p>", 409);
+    if (int64_t wait = s.limiter.take({{&s.options.limits.signin_address, "signin-address " + client_address(s, req)}})) {
+        res.set_header("Retry-After", std::to_string(wait));
+        return answer_page(res, "Too many tries",
+                           "<p>Too many sign-ins from this address. Try again in " + std::to_string(wait) + " seconds.</p>",
+                           429);
+    }
+    Signin in{p->platform, token, p->pkce ? store_detail::random_hex(32) : "", browser_cookie(req), wall_ms()};
+    if (in.browser.empty()) in.browser = store_detail::random_hex(16);
+    std::string state = store_detail::random_hex(32);
+    store_add_signin(*s.store, state, in);
+    std::string url = p->base_url + p->authorize_path + "?response_type=code&client_id=" +
+                      bridges::url_encode(p->client_id) + "&redirect_uri=" + bridges::url_encode(redirect_uri(s, *p)) +
+                      "&scope=" + bridges::url_encode(p->scope) + "&state=" + state;
+    if (p->pkce) url += "&code_challenge=" + pkce_challenge(in.verifier) + "&code_challenge_method=S256";
+    // Lax: the provider's redirect back is a top-level navigation, which carries it.
+    res.set_header("Set-Cookie", std::string(BROWSER_COOKIE) + "=" + in.browser + "; Path=/auth; Max-Age=" +
+                                     std::to_string(SIGNIN_STATE_TTL_MS / 1000) + "; HttpOnly; SameSite=Lax" +
+                                     (s.origin.rfind("https://", 0) == 0 ? "; Secure" : ""));
+    res.set_header("Cache-Control", "no-store");
+    res.set_redirect(url, 303);
+}
+
+void get_signin_callback(Service& s, const httplib::Request& req, httplib::Response& res) {
+    const SigninProvider* p = signin_provider(s, req.matches[1].str());
+    if (!p) return answer_page(res, "Unknown sign-in", "<p>This community does not sign in with that platform.</p>", 404);
+    res.set_header("Cache-Control", "no-store");
+    Params q;
+    const std::string* state = query_params(req, &q) ? param(q, "state") : nullptr;
+    auto in = state && is_hex(*state, 64) ? store_take_signin(*s.store, *state) : std::nullopt;
+    if (!in || in->platform != p->platform)
+        return refusal(res, 400, "Sign-in not recognised",
+                       "This sign-in was already used, or is not one this service started.", "");
+    const std::string& token = in->link_token;
+    if (wall_ms() - in->created_ms > SIGNIN_STATE_TTL_MS)
+        return refusal(res, 400, "Sign-in expired", "This sign-in took longer than 10 minutes and has expired.", token);
+    if (browser_cookie(req) != in->browser)
+        return refusal(res, 400, "Another browser", "This sign-in was started in another browser.", token);
+    if (const std::string* error = param(q, "error")) {
+        if (*error == "access_denied")
+            return refusal(res, 400, "Sign-in cancelled", "You cancelled the sign-in at " + html_escape(p->shown) + ".",
+                           token);
+        std::string said = *error;
+        if (const std::string* d = param(q, "error_description")) said += ": " + *d;
+        if (said.size() > 200 || !valid_utf8(said)) said = *error;
+        return refusal(res, 502, "Sign-in refused",
+                       html_escape(p->shown) + " refused the sign-in (" + html_escape(said) + ").", token);
+    }
+    const std::string* code = param(q, "code");
+    // The provider's two calls may take longer than an ordinary answer is given.
+    s.deadline.held(req.remote_addr, req.remote_port, std::chrono::seconds(SIGNIN_HOLD_S));
+    if (!code || code->empty() || code->size() > 512)
+        return refusal(res, 400, "Sign-in refused", html_escape(p->shown) + " sent no authorization code back.", token);
+    auto [id, name] = fetch_person(s, *p, *code, in->verifier);
+    if (id.empty()) return refusal(res, 502, "Sign-in refused", name, token);
+    int64_t account = 0;
+    switch (store_link_identity(*s.store, token, p->platform, id, name, &account)) {
+        case LinkResult::Linked: break;
+        case LinkResult::AlreadyLinked:
+            return answer_page(res, "Already linked", "<p>This installation is already linked. Go back to vimo and "
+                                                      "click its speech bubble.</p>", 409);
+        case LinkResult::UnknownToken:
+        case LinkResult::NameTaken: return answer_page(res, "Unknown link", "<p>This link is not valid.</p>", 404);
+    }
+    answer_page(res, "Logged in", "<p>Logged in as <b>" + html_escape(name) + "</b> with " + html_escape(p->shown) +
+                                      ". Go back to vimo and click its speech bubble.</p>");
+}
+
+}  // namespace service_detail
