@@ -137,6 +137,46 @@ static int check_secrets(BridgeOptions* b, const SigninOptions& s) {
     return 64;
 }
 
+// A whole number from low to high in value; false when it is anything else.
+static bool whole_number(const std::string& value, long long low, long long high, long long* out) {
+    char* end = nullptr;
+    long long n = std::strtoll(value.c_str(), &end, 10);
+    if (value.empty() || *end != '\0' || n < low || n > high) return false;
+    *out = n;
+    return true;
+}
+
+// The service's own options (not the bridges' or sign-in's): false when arg is
+// none of them; *error set when its value is refused.
+static bool service_arg(const std::string& arg, const std::string& value, ServiceOptions* o, std::string* error) {
+    long long n = 0;
+    if (arg == "--host") {
+        o->host = value;
+    } else if (arg == "--port") {
+        if (whole_number(value, 0, 65535, &n)) o->port = int(n);
+        else *error = "bad port " + value;
+    } else if (arg == "--wake-waiters") {
+        if (whole_number(value, 0, 512, &n)) o->wake_waiters = int(n);
+        else *error = "--wake-waiters must be a count from 0 to 512";
+    } else if (arg == "--publish-url") {
+        o->publish_url = value;
+    } else if (arg == "--db") {
+        o->db_path = value;
+    } else if (arg == "--origin") {
+        if (value.rfind("http://", 0) == 0 || value.rfind("https://", 0) == 0) o->origin = value;
+        else *error = "--origin must start with http:// or https://";
+    } else if (arg == "--keep") {
+        if (whole_number(value, 1, 100000000, &n)) o->keep_messages = n;
+        else *error = "--keep must be a count from 1 to 100000000";
+    } else if (arg == "--streamer") {
+        if (!value.empty() && value.size() <= SERVICE_MAX_NAME_BYTES) o->streamer = value;
+        else *error = "--streamer must be 1 to 64 bytes";
+    } else {
+        return false;
+    }
+    return true;
+}
+
 // Reads the command line into *options: -1 to go on, otherwise the exit code
 // (0 after --help; 64 for a bad command line, its message printed).
 static int parse_args(int argc, char** argv, ServiceOptions* options) {
@@ -156,56 +196,14 @@ static int parse_args(int argc, char** argv, ServiceOptions* options) {
             return 64;
         }
         std::string value = argv[++i], error;
-        if (bridge_arg(arg, value, &options->bridges, &error) || signin_arg(arg, value, &options->signin, &error)) {
-            if (!error.empty()) {
-                std::fprintf(stderr, "vimo-service: %s\n", error.c_str());
-                return 64;
-            }
-        } else if (arg == "--host") {
-            options->host = value;
-        } else if (arg == "--port") {
-            char* end = nullptr;
-            long port = std::strtol(value.c_str(), &end, 10);
-            if (value.empty() || *end != '\0' || port < 0 || port > 65535) {
-                std::fprintf(stderr, "vimo-service: bad port %s\n", value.c_str());
-                return 64;
-            }
-            options->port = int(port);
-        } else if (arg == "--wake-waiters") {
-            char* end = nullptr;
-            long n = std::strtol(value.c_str(), &end, 10);
-            if (value.empty() || *end != '\0' || n < 0 || n > 512) {
-                std::fprintf(stderr, "vimo-service: --wake-waiters must be a count from 0 to 512\n");
-                return 64;
-            }
-            options->wake_waiters = int(n);
-        } else if (arg == "--publish-url") {
-            options->publish_url = value;
-        } else if (arg == "--db") {
-            options->db_path = value;
-        } else if (arg == "--origin") {
-            if (value.rfind("http://", 0) != 0 && value.rfind("https://", 0) != 0) {
-                std::fprintf(stderr, "vimo-service: --origin must start with http:// or https://\n");
-                return 64;
-            }
-            options->origin = value;
-        } else if (arg == "--keep") {
-            char* end = nullptr;
-            long long keep = std::strtoll(value.c_str(), &end, 10);
-            if (value.empty() || *end != '\0' || keep < 1 || keep > 100000000) {
-                std::fprintf(stderr, "vimo-service: --keep must be a count from 1 to 100000000\n");
-                return 64;
-            }
-            options->keep_messages = keep;
-        } else if (arg == "--streamer") {
-            if (value.empty() || value.size() > SERVICE_MAX_NAME_BYTES) {
-                std::fprintf(stderr, "vimo-service: --streamer must be 1 to 64 bytes\n");
-                return 64;
-            }
-            options->streamer = value;
-        } else {
+        if (!bridge_arg(arg, value, &options->bridges, &error) && !signin_arg(arg, value, &options->signin, &error) &&
+            !service_arg(arg, value, options, &error)) {
             std::fprintf(stderr, "vimo-service: unknown option %s\n", arg.c_str());
             usage();
+            return 64;
+        }
+        if (!error.empty()) {
+            std::fprintf(stderr, "vimo-service: %s\n", error.c_str());
             return 64;
         }
     }

@@ -106,6 +106,35 @@ bool socket_ends(int fd, int* local_port, std::string* peer) {
     return true;
 }
 
+// The service's connected sockets now: (descriptor, peer) of every TCP socket of
+// this process whose local port is port. This is the one place that knows
+// sockets the HTTP library owns, and it is Linux's (/proc/self/fd): the
+// library (Debian's cpp-httplib 0.11, a compiled library) keeps its connection
+// loop and socket stream private and hands handlers a request without its
+// socket, and its own time-outs bound each read, not a request's headers in
+// total, so the deadline has no handle on a connection but its descriptor.
+std::vector<std::pair<int, std::string>> connected_sockets(int port) {
+    std::vector<std::pair<int, std::string>> open;
+    DIR* dir = opendir("/proc/self/fd");
+    if (!dir) return open;
+    int dir_fd = dirfd(dir);
+    while (dirent* e = readdir(dir)) {
+        char* end = nullptr;
+        long fd = std::strtol(e->d_name, &end, 10);
+        if (*end != '\0' || end == e->d_name || fd == dir_fd) continue;
+        // Sockets only, told by the link's name ("socket:[inode]"): the
+        // descriptor itself is the HTTP library's, touched as little as can be.
+        char target[64] = {};
+        std::string link = std::string("/proc/self/fd/") + e->d_name;
+        if (readlink(link.c_str(), target, sizeof target - 1) < 8 || std::strncmp(target, "socket:[", 8) != 0) continue;
+        int local = 0;
+        std::string peer;
+        if (socket_ends(int(fd), &local, &peer) && local == port) open.emplace_back(int(fd), peer);
+    }
+    closedir(dir);
+    return open;
+}
+
 }  // namespace
 
 void HeaderDeadline::start(int port) {
@@ -146,28 +175,12 @@ void HeaderDeadline::request_read(const std::string& ip, int port) { put(ip, por
 void HeaderDeadline::answered(const std::string& ip, int port) { put(ip, port, header_); }
 void HeaderDeadline::held(const std::string& ip, int port, Clock::duration longer) { put(ip, port, rest_ + longer); }
 
-// One pass over this process's descriptors. A connection seen for the first time
+
+// One pass over the service's connections. A connection seen for the first time
 // owes its headers from now; one past its deadline is shut down (its worker then
 // reads the end and closes it); entries of connections gone are dropped.
 void HeaderDeadline::sweep() {
-    std::vector<std::pair<int, std::string>> open;  // (fd, peer) of the service's connections
-    if (DIR* dir = opendir("/proc/self/fd")) {
-        int dir_fd = dirfd(dir);
-        while (dirent* e = readdir(dir)) {
-            char* end = nullptr;
-            long fd = std::strtol(e->d_name, &end, 10);
-            if (*end != '\0' || end == e->d_name || fd == dir_fd) continue;
-            // Sockets only, told by the link's name ("socket:[inode]"): the
-            // descriptor itself is the HTTP library's, touched as little as can be.
-            char target[64] = {};
-            std::string link = std::string("/proc/self/fd/") + e->d_name;
-            if (readlink(link.c_str(), target, sizeof target - 1) < 8 || std::strncmp(target, "socket:[", 8) != 0) continue;
-            int local = 0;
-            std::string peer;
-            if (socket_ends(int(fd), &local, &peer) && local == port_) open.emplace_back(int(fd), peer);
-        }
-        closedir(dir);
-    }
+    std::vector<std::pair<int, std::string>> open = connected_sockets(port_);
     Clock::time_point now = Clock::now();
     std::vector<std::pair<int, std::string>> late;
     {

@@ -54,9 +54,10 @@ private:
 // Cuts connections whose request headers have not all arrived within `header`
 // of the connection's start or of the previous answer, and requests whose body
 // and answer take longer than `rest` after their headers. The HTTP library owns
-// the sockets: a sweep every 100 ms finds the service's connected sockets (this
-// process's descriptors whose local port is the service's) and shuts down those
-// past their deadline, which wakes the worker reading them. Linux (/proc/self/fd).
+// the sockets and gives no handle on them (connections.cpp says why): a sweep
+// every 100 ms finds the service's connected sockets (this process's
+// descriptors whose local port is the service's, one Linux-only function) and
+// shuts down those past their deadline, which wakes the worker reading them.
 class HeaderDeadline {
 public:
     using Clock = std::chrono::steady_clock;
