@@ -45,7 +45,7 @@
 #include "gfx/gfx_ext.h"
 #include "gfx/raylib.h"
 #include "net/net.h"
-#include "online/online.h"
+#include "online/chat.h"
 #include "physics/physics.h"
 
 namespace fs = std::filesystem;

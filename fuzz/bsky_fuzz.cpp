@@ -3,7 +3,7 @@
 #include <string>
 
 #include "fuzz_common.h"
-#include "online/online.h"
+#include "online/feeds.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz_quiet();

@@ -3,7 +3,8 @@
 #include <string>
 
 #include "fuzz_common.h"
-#include "online/online.h"
+#include "online/json_text.h"
+#include "online/login.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz_quiet();

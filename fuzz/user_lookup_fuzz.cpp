@@ -5,7 +5,8 @@
 #include <string>
 
 #include "fuzz_common.h"
-#include "online/online.h"
+#include "online/chat.h"
+#include "online/json_text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz_quiet();

@@ -18,7 +18,9 @@
 #include "draw/draw.h"
 #include "element/element.h"
 #include "net/net.h"
+#include "online/chat.h"
 #include "online/online.h"
+#include "online/wake.h"
 #include "physics/physics.h"
 
 std::atomic<bool> cleaned_up{false};

@@ -14,7 +14,9 @@
 #include "mascot/vimo.h"
 #include "net/endpoints.h"
 #include "net/net.h"
+#include "online/json_text.h"
 #include "online/online.h"
+#include "online/wake.h"
 #include "physics/physics.h"
 #include "platform/platform.h"
 

@@ -6,7 +6,7 @@
 #include "base/base.h"
 #include "base/files.h"
 #include "desktop/window.h"
-#include "online/online.h"
+#include "online/json_text.h"
 
 const char* LOG_FILE = "vimo.log";
 const char* TRAY_ICON_FILE = "assets/vimo.ico";

@@ -3,13 +3,24 @@
 // `menu`, `USER` or `CONFIG`; the worker-side handlers change only the state
 // declared with them, so every function is a function of the body and that
 // state (and is what the fuzz targets drive).
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <mutex>
 #include <set>
-#include <unordered_set>
 #include <stdexcept>
+#include <string>
+#include <unordered_set>
+#include <vector>
 
 #include "net/endpoints.h"
 #include "net/net.h"
-#include "online/online.h"
+#include "online/chat.h"
+#include "online/feeds.h"
+#include "online/json_text.h"
+#include "online/live.h"
+#include "online/login.h"
+#include "online/text_bounds.h"
 
 // ---- Text helpers -------------------------------------------------------------
 

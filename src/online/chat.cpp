@@ -1,13 +1,16 @@
 // The chat feed on the desktop: the poll that finds the messages not seen yet
-// (started by the mascot's update, run as a task on the network worker, its
+// (started by the jobs' clock, run as a task on the network worker, its
 // outcome handed back to the main thread),
 // the sender names, the falling chat boxes and their burst into letters.
+//
+// Threads: main thread, except chat_poll_task (network worker). Locks:
+// chat_names_lock guards ID_TO_NAME.
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <deque>
-#include <unordered_set>
+#include <mutex>
 #include <stdexcept>
+#include <unordered_set>
 #include <utility>
 
 #include "base/base.h"
@@ -16,36 +19,48 @@
 #include "element/element.h"
 #include "mascot/vimo.h"
 #include "net/net.h"
-#include "online/online.h"
+#include "online/chat.h"
+#include "online/handover.h"
+#include "online/jobs.h"
+#include "online/json_text.h"
+#include "online/text_bounds.h"
 #include "physics/physics.h"
 
-std::vector<std::string> chat_to_spawn;
+// What applied polls left on the main thread. Whether a poll runs is not kept
+// here: the jobs' clock holds that record (vimo_poll_running).
+struct ChatPollState {
+    std::vector<std::string> to_spawn;  // box texts of applied polls, newest first; taken by chat_take
+    int outcome = -1;                   // the last applied poll's, until taken: 1 news, 0 quiet; -1 none
+};
+static ChatPollState chat_poll;
+std::vector<std::string>& chat_to_spawn = chat_poll.to_spawn;
+
+// The sender-name cache. The poll's task holds chat_names_lock for the whole
+// of one poll (chatter_name keeps the cache across its lookups), to_chatter
+// for one lookup.
 std::map<std::string, std::string> ID_TO_NAME;
-std::mutex poll_chat_busy;
+static std::mutex chat_names_lock;
 
 static const char* const CHAT_FONT = "assets/neodgm.ttf:16:";
 
-int chat_boxes_limit = CHAT_BOXES_DEFAULT;
-
-// Main thread: the chat boxes on the desktop in the order they were made,
-// oldest first; a box leaves it when it is queued for removal (a burst, by a
-// click or by a newer box, or any other removal), through the registry's report.
-static std::deque<Element*> chat_boxes;
-// Main thread: the letters of burst boxes still on the desktop.
-static std::unordered_set<Element*> chat_letters;
+// The chat boxes and their letters on the desktop (main thread).
+struct ChatBoxes {
+    int limit = CHAT_BOXES_DEFAULT;  // boxes held at once; 0 shows none
+    // The boxes in the order they were made, oldest first; a box leaves it
+    // when it is queued for removal (a burst, by a click or by a newer box, or
+    // any other removal), through the registry's report.
+    std::deque<Element*> shown;
+    std::unordered_set<Element*> letters;  // letters of burst boxes still on the desktop
+};
+static ChatBoxes chat_boxes;
+int& chat_boxes_limit = chat_boxes.limit;
 
 static void chat_box_removed(Element* e) {
-    auto it = std::find(chat_boxes.begin(), chat_boxes.end(), e);
-    if (it != chat_boxes.end()) chat_boxes.erase(it);
-    chat_letters.erase(e);
+    auto it = std::find(chat_boxes.shown.begin(), chat_boxes.shown.end(), e);
+    if (it != chat_boxes.shown.end()) chat_boxes.shown.erase(it);
+    chat_boxes.letters.erase(e);
 }
 [[maybe_unused]] static const bool chat_boxes_listening = element_listen_removals(chat_box_removed);
-
-// Main thread only: a poll has been started and its outcome not applied yet
-// (so the next poll compares with the cursor this one leaves); the outcome of
-// the last applied poll for the mascot's schedule.
-static bool chat_poll_running = false;
-static int chat_poll_result = -1;
 
 // A poll that has run this long counts as interrupted: no boxes, the cursor
 // kept. Below FETCH_TASK_BOUND_MS, the most a task may hold the worker.
@@ -61,10 +76,9 @@ struct ChatPollDeadline : std::runtime_error {
 static void chat_poll_apply(const ChatPoll& poll) {
     if (poll.advance) {
         CONFIG["last_chat"] = poll.newest;
-        chat_to_spawn.insert(chat_to_spawn.end(), poll.texts.begin(), poll.texts.end());
+        chat_poll.to_spawn.insert(chat_poll.to_spawn.end(), poll.texts.begin(), poll.texts.end());
     }
-    chat_poll_result = poll.news ? 1 : 0;
-    chat_poll_running = false;
+    chat_poll.outcome = poll.news ? 1 : 0;
 }
 
 // A box's text: the sender's name, ": " and the message's text, each cut to
@@ -77,7 +91,7 @@ static std::string chat_line(const std::string& name, const json& message) {
     return text_bounded(name, CHAT_NAME_MAX_CHARS) + ": " + shown;
 }
 
-// Worker: one poll under poll_chat_busy, every request performed here in the
+// Worker: one poll under chat_names_lock, every request performed here in the
 // poll's order, each transfer cut to what is left of the deadline.
 static void chat_poll_task(const json& last_chat) {
     using clock = std::chrono::steady_clock;
@@ -91,7 +105,7 @@ static void chat_poll_task(const json& last_chat) {
     };
     ChatPoll poll;
     {
-        std::lock_guard<std::mutex> lock(poll_chat_busy);
+        std::lock_guard<std::mutex> lock(chat_names_lock);
         poll = chat_poll_run(last_chat, get, [&get](const json& message) {
             return chat_line(chatter_name(message, ID_TO_NAME, get), message);
         });
@@ -100,45 +114,45 @@ static void chat_poll_task(const json& last_chat) {
 }
 
 bool poll_chat_start() {
-    if (chat_poll_running) return false;
+    // One at a time, so the next poll compares with the cursor this one leaves.
+    if (vimo_poll_running) return false;
     json& last_chat = CONFIG["last_chat"];
     if (last_chat.is_null()) last_chat = "";
-    chat_poll_running = true;
-    if (!fetch_task([last_chat = json(last_chat)] { chat_poll_task(last_chat); })) {
-        chat_poll_running = false;
-        return false;
-    }
-    return true;
+    return fetch_task([last_chat = json(last_chat)] { chat_poll_task(last_chat); });
 }
 
 int poll_chat_outcome() {
-    return std::exchange(chat_poll_result, -1);
+    return std::exchange(chat_poll.outcome, -1);
 }
 
+// The clock's record of a running poll is not set: this holds the main thread
+// until the outcome, so the clock cannot start another meanwhile.
 bool poll_chat() {
     if (!poll_chat_start()) return false;
+    // This poll's outcome is the next one applied, not one left from before.
+    chat_poll.outcome = -1;
     // The task posts its outcome before the worker lets go of it, so an idle
     // worker means the outcome is waiting in the hand-over.
-    while (chat_poll_running) {
+    int outcome = -1;
+    while ((outcome = poll_chat_outcome()) < 0) {
         if (!fetch_wait_idle(FETCH_TASK_BOUND_MS + FETCH_SHUTDOWN_WAIT_MS)) break;
         online_drain();
     }
-    chat_poll_running = false;
-    return poll_chat_outcome() == 1;
+    return outcome == 1;
 }
 
 std::string to_chat(json message) { return chat_line(to_chatter(message), message); }
 
 std::string to_chatter(json message) {
-    std::lock_guard<std::mutex> lock(poll_chat_busy);
+    std::lock_guard<std::mutex> lock(chat_names_lock);
     return chatter_name(message, ID_TO_NAME, [](const std::string& url) { return fetch_blocking(url, "GET"); });
 }
 
 std::vector<std::string> chat_take() {
     std::vector<std::string> taken;
-    taken.swap(chat_to_spawn);
-    // Queued newest first: the newest chat_boxes_limit are the first ones.
-    if (taken.size() > size_t(std::max(chat_boxes_limit, 0))) taken.resize(size_t(std::max(chat_boxes_limit, 0)));
+    taken.swap(chat_poll.to_spawn);
+    // Queued newest first: the newest chat_boxes.limit are the first ones.
+    if (taken.size() > size_t(std::max(chat_boxes.limit, 0))) taken.resize(size_t(std::max(chat_boxes.limit, 0)));
     std::reverse(taken.begin(), taken.end());
     return taken;
 }
@@ -158,7 +172,7 @@ int chat_boxes_choose(const json& configured, std::string* problem) {
     return CHAT_BOXES_DEFAULT;
 }
 
-size_t chat_box_count() { return chat_boxes.size(); }
+size_t chat_box_count() { return chat_boxes.shown.size(); }
 
 // A white box around a black text, sized to the text plus a 4-pixel margin.
 static void chat_dress(Element* e, const std::string& text, float wrap) {
@@ -178,19 +192,19 @@ static void chat_dress(Element* e, const std::string& text, float wrap) {
 }
 
 Element* spawn_chat(std::string text) {
-    if (chat_boxes_limit <= 0) return nullptr;
+    if (chat_boxes.limit <= 0) return nullptr;
     // Room for the new box: the oldest go the way a click sends them. Each
     // leaves the list as it is queued for removal (chat_box_removed).
-    while (!chat_boxes.empty() && chat_boxes.size() >= size_t(chat_boxes_limit)) {
-        Element* oldest = chat_boxes.front();
+    while (!chat_boxes.shown.empty() && chat_boxes.shown.size() >= size_t(chat_boxes.limit)) {
+        Element* oldest = chat_boxes.shown.front();
         chat_click(oldest, oldest->position, oldest->position, MOUSE_BUTTON_LEFT);
         // removeElement reports it, which takes it off; this only keeps the loop finite.
-        if (!chat_boxes.empty() && chat_boxes.front() == oldest) chat_boxes.pop_front();
+        if (!chat_boxes.shown.empty() && chat_boxes.shown.front() == oldest) chat_boxes.shown.pop_front();
     }
     // Whatever the caller, a box never shows more than its bound.
     text = text_bounded(text, CHAT_BOX_MAX_CHARS);
     Element* box = newElement(-1);
-    chat_boxes.push_back(box);
+    chat_boxes.shown.push_back(box);
     chat_dress(box, text, 256);
     // Dropped from the top edge of the mascot's monitor, above the mascot.
     const float x = vimo != nullptr ? vimo->position.x : RESOLUTION.x * 0.5f;
@@ -221,7 +235,7 @@ void chat_click(Element* box, Vector2 previousMouse, Vector2 mouse, MouseButton 
         for (const std::string& ch : utf8_split(*content)) {
             if (ascii_space(ch)) continue;
             if (GetPhysicsBodiesCount() >= PHYSICS_MAX_BODIES) break;  // the world is full: no more letters
-            if (chat_letters.size() >= CHAT_LETTERS_MAX) break;        // enough letters tumbling: the rest go with the box
+            if (chat_boxes.letters.size() >= CHAT_LETTERS_MAX) break;        // enough letters tumbling: the rest go with the box
             Element* letter = newElement(-1);
             chat_dress(letter, ch, 0);
             letter->position = box->position;
@@ -232,7 +246,7 @@ void chat_click(Element* box, Vector2 previousMouse, Vector2 mouse, MouseButton 
                 removeElement(letter);
                 break;
             }
-            chat_letters.insert(letter);
+            chat_boxes.letters.insert(letter);
         }
     }
     removeElement(box);

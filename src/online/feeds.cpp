@@ -3,7 +3,7 @@
 // reported on standard output only.
 #include "net/endpoints.h"
 #include "net/net.h"
-#include "online/online.h"
+#include "online/feeds.h"
 
 void fetchBsky() { fetch(endpoint_bluesky_feed(), "GET", fetchBsky_inner); }
 

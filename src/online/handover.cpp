@@ -4,24 +4,31 @@
 // `CONFIG`; the actions run in the order they were posted.
 #include <deque>
 #include <exception>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <utility>
 
 #include "net/net.h"
-#include "online/online.h"
+#include "online/handover.h"
 
-// Guarded by pending_lock: posted from the worker, taken over by the main thread.
-static std::mutex pending_lock;
-static std::deque<std::function<void()>> pending;
+// Posted from the worker, taken over by the main thread.
+struct Handover {
+    std::mutex lock;                            // guards pending
+    std::deque<std::function<void()>> pending;  // actions in posting order
+};
+static Handover handover;
 
 void online_post(std::function<void()> action) {
-    std::lock_guard<std::mutex> lock(pending_lock);
-    pending.push_back(std::move(action));
+    std::lock_guard<std::mutex> lock(handover.lock);
+    handover.pending.push_back(std::move(action));
 }
 
 void online_drain() {
     std::deque<std::function<void()>> due;
     {
-        std::lock_guard<std::mutex> lock(pending_lock);
-        due.swap(pending);
+        std::lock_guard<std::mutex> lock(handover.lock);
+        due.swap(handover.pending);
     }
     // Run outside the lock: an action may fetch, and the answer may post again.
     for (std::function<void()>& action : due) {
@@ -34,6 +41,6 @@ void online_drain() {
 }
 
 size_t online_pending() {
-    std::lock_guard<std::mutex> lock(pending_lock);
-    return pending.size();
+    std::lock_guard<std::mutex> lock(handover.lock);
+    return handover.pending.size();
 }

@@ -1,43 +1,56 @@
 // The clock of every online job, run by the frame loop once per frame before
 // the elements' update: feed checks, live notices, the adaptive chat poll and
-// the chat boxes it brings. See online.h.
+// the chat boxes it brings. See online/online.h and online/jobs.h.
+//
+// Threads: main thread only.
 #include <algorithm>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "base/base.h"
+#include "online/jobs.h"
 #include "online/online.h"
 #include "physics/physics.h"  // randf
 
 OnlineJobs online_jobs = {};
-float poll_duration = 5;
-float next_poll = 3;
-bool vimo_poll_running = false;
-
-// The wake-up channel's part of the schedule (main thread).
-static struct WakeSchedule {
-    std::string waiting;   // announced, not yet turned into a poll ("" none)
-    std::string awaited;   // announced and polled for: the next outcome is its poll's
-    bool polling = false;  // the poll now due or running was brought forward for `awaited`
-    int rechecks = 0;      // polls asked again for `awaited` so far
-} wake;
 
 static const float FEED_INTERVAL = 300;   // seconds between feed checks
 static const float FEED_OFFSET = 5;       // the first check, seconds after start
 static const float POLL_FASTEST = 5;      // chat poll interval while messages come, seconds
 static const float POLL_SLOWEST = 3600;   // chat poll interval ceiling, seconds
 
-void online_jobs_reset() {
-    poll_duration = POLL_FASTEST;
-    next_poll = 3;
-    vimo_poll_running = false;
-    wake = {};
-}
+// The wake-up channel's part of the schedule.
+struct WakeSchedule {
+    std::string waiting;   // announced, not yet turned into a poll ("" none)
+    std::string awaited;   // announced and polled for: the next outcome is its poll's
+    bool polling = false;  // the poll now due or running was brought forward for `awaited`
+    int rechecks = 0;      // polls asked again for `awaited` so far
+};
+
+// The clock's whole state, on the frame loop's elapsed-time clock (seconds);
+// online_jobs_reset assigns a fresh one.
+struct JobsSchedule {
+    float poll_duration = POLL_FASTEST;  // current chat poll interval, doubling to POLL_SLOWEST while quiet
+    float next_poll = 3;                 // when the next chat poll is due
+    // The one record of a running chat poll: poll_chat_start succeeded and
+    // poll_chat_outcome has not given its outcome yet. Only this file writes it.
+    bool poll_running = false;
+    WakeSchedule wake;                   // what the wake-up channel asked for
+};
+static JobsSchedule schedule;
+
+// The schedule's fields under the names the rest of the module and its tests use.
+float& poll_duration = schedule.poll_duration;
+float& next_poll = schedule.next_poll;
+const bool& vimo_poll_running = schedule.poll_running;
+
+void online_jobs_reset() { schedule = JobsSchedule{}; }
 
 // The next poll within delay seconds of time, at the fastest interval.
 static void vimo_poll_soon(float time, float delay) {
-    poll_duration = POLL_FASTEST;
-    if (next_poll > time + delay) next_poll = time + delay;
+    schedule.poll_duration = POLL_FASTEST;
+    if (schedule.next_poll > time + delay) schedule.next_poll = time + delay;
 }
 
 // The stream is live and its notice not snoozed: chat boxes are dropped.
@@ -51,16 +64,16 @@ static bool live_blocking() {
 // news, otherwise after a doubled interval (at most an hour).
 static void vimo_schedule_poll(bool fresh, float time) {
     if (fresh) {
-        poll_duration = POLL_FASTEST;
-        next_poll = next_poll + POLL_FASTEST;
+        schedule.poll_duration = POLL_FASTEST;
+        schedule.next_poll = schedule.next_poll + POLL_FASTEST;
     } else {
-        poll_duration = std::min(2 * poll_duration, POLL_SLOWEST);
-        next_poll = next_poll + poll_duration;
+        schedule.poll_duration = std::min(2 * schedule.poll_duration, POLL_SLOWEST);
+        schedule.next_poll = schedule.next_poll + schedule.poll_duration;
     }
     // Scheduled from the previous slot; only when that is still behind us (a
     // late or slow poll) does the next one count from now, so missed slots do
     // not make a burst of polls.
-    if (next_poll <= time) next_poll = time + poll_duration;
+    if (schedule.next_poll <= time) schedule.next_poll = time + schedule.poll_duration;
 }
 
 void online_tick(float dt, float time) {
@@ -81,8 +94,8 @@ void online_tick(float dt, float time) {
         if (!lives.empty()) {
             for (const std::string& handle : lives)
                 if (online_jobs.live_spawn) online_jobs.live_spawn(handle);
-            poll_duration = POLL_FASTEST;
-            if (next_poll > time + POLL_FASTEST) next_poll = time + POLL_FASTEST;
+            schedule.poll_duration = POLL_FASTEST;
+            if (schedule.next_poll > time + POLL_FASTEST) schedule.next_poll = time + POLL_FASTEST;
         }
     }
 
@@ -90,12 +103,12 @@ void online_tick(float dt, float time) {
     // one running may have asked before the message was stored.
     if (online_jobs.take_wake) {
         std::string announced = online_jobs.take_wake();
-        if (!announced.empty()) wake.waiting = announced;
+        if (!announced.empty()) schedule.wake.waiting = announced;
     }
-    if (!wake.waiting.empty() && !vimo_poll_running) {
-        wake.awaited = std::exchange(wake.waiting, std::string());
-        wake.polling = true;
-        wake.rechecks = 0;
+    if (!schedule.wake.waiting.empty() && !schedule.poll_running) {
+        schedule.wake.awaited = std::exchange(schedule.wake.waiting, std::string());
+        schedule.wake.polling = true;
+        schedule.wake.rechecks = 0;
         vimo_poll_soon(time, randf() * WAKE_SPREAD);
     }
 
@@ -105,22 +118,22 @@ void online_tick(float dt, float time) {
     // a poll whose moment fell between two frame windows (the frame clock lags
     // a frame, so after a long frame the windows leave a gap) is run late
     // rather than never, which would end polling for good.
-    if (!vimo_poll_running && time >= next_poll) {
-        vimo_poll_running = online_jobs.poll_chat_start && online_jobs.poll_chat_start();
-        if (!vimo_poll_running) vimo_schedule_poll(false, time);
+    if (!schedule.poll_running && time >= schedule.next_poll) {
+        schedule.poll_running = online_jobs.poll_chat_start && online_jobs.poll_chat_start();
+        if (!schedule.poll_running) vimo_schedule_poll(false, time);
     }
-    if (vimo_poll_running) {
+    if (schedule.poll_running) {
         int outcome = online_jobs.poll_chat_outcome ? online_jobs.poll_chat_outcome() : 0;
         if (outcome >= 0) {
-            vimo_poll_running = false;
+            schedule.poll_running = false;
             vimo_schedule_poll(outcome == 1, time);
             // The poll a wake-up brought found nothing while the message is
             // still unseen: its page came from a cache older than the message.
-            if (wake.polling) {
-                bool seen = outcome == 1 || (online_jobs.wake_seen && online_jobs.wake_seen(wake.awaited));
-                wake.polling = !seen && wake.rechecks < WAKE_RECHECKS;
-                if (wake.polling) {
-                    wake.rechecks++;
+            if (schedule.wake.polling) {
+                bool seen = outcome == 1 || (online_jobs.wake_seen && online_jobs.wake_seen(schedule.wake.awaited));
+                schedule.wake.polling = !seen && schedule.wake.rechecks < WAKE_RECHECKS;
+                if (schedule.wake.polling) {
+                    schedule.wake.rechecks++;
                     vimo_poll_soon(time, WAKE_RECHECK_AFTER + randf() * WAKE_SPREAD / 2);
                 }
             }

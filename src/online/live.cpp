@@ -2,11 +2,15 @@
 // is live (fetchFern; the answer is read by fetchFern_inner on the worker,
 // answers.cpp); each newly listed handle gets a notice bubble offering its
 // channel page. The streamer's own notice sets VIMO_LIVE and can be snoozed.
+#include <string>
+#include <vector>
+
 #include "element/element.h"
 #include "mascot/blockspawner.h"
 #include "mascot/menu.h"
 #include "net/endpoints.h"
 #include "net/net.h"
+#include "online/live.h"
 #include "online/online.h"
 
 std::string live_person;

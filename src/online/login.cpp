@@ -2,11 +2,18 @@
 // linked; greet the account, or open the authorisation page and ask again when
 // the user clicks the bubble. The answers arrive on the network worker and are
 // handed to the main thread (online_post), which sets USER and opens bubbles.
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "base/base.h"
 #include "element/element.h"
 #include "mascot/menu.h"
 #include "net/endpoints.h"
 #include "net/net.h"
+#include "online/handover.h"
+#include "online/json_text.h"
+#include "online/login.h"
 #include "online/online.h"
 
 static std::string login_url() { return endpoint_login(str(CONFIG["login_id"])); }

@@ -1,11 +1,22 @@
 // Start-up of the online features: filling the jobs' table and the mascot's
 // hook table, and the browser seam.
 #include <cstdlib>
+#include <string>
+#include <utility>
 
 #include "base/base.h"
 #include "mascot/vimo_hooks.h"
 #include "net/net.h"
+#include "online/chat.h"
+#include "online/commune.h"
+#include "online/feeds.h"
+#include "online/handover.h"
+#include "online/jobs.h"
+#include "online/json_text.h"
+#include "online/live.h"
+#include "online/login.h"
 #include "online/online.h"
+#include "online/wake.h"
 
 void (*online_open_hook)(const std::string& url) = nullptr;
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <iterator>
 
-#include "online/online.h"
+#include "online/text_bounds.h"
 
 namespace {
 

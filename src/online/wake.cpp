@@ -1,6 +1,6 @@
 // The wake-up channel: a thread of its own that keeps one GET open to the
 // service and hands each announced message over to the main thread, where the
-// jobs' clock brings the chat poll forward. See online.h.
+// jobs' clock brings the chat poll forward. See online/wake.h.
 //
 // Threads: the channel's thread runs wake_loop; wake_start and wake_stop belong
 // to the main thread's start-up and shutdown; wake_take and wake_seen to the
@@ -11,13 +11,15 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <utility>
 
 #include "base/base.h"
 #include "net/endpoints.h"
 #include "net/net.h"
-#include "online/online.h"
+#include "online/json_text.h"
+#include "online/wake.h"
 
 namespace {
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "mascot/mascot_fixture.h"
+#include "online/jobs.h"
 #include "online/online.h"
 
 namespace {

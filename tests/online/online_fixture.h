@@ -31,7 +31,17 @@
 #include "mascot/vimo_hooks.h"
 #include "net/endpoints.h"
 #include "net/net.h"
+#include "online/chat.h"
+#include "online/commune.h"
+#include "online/feeds.h"
+#include "online/handover.h"
+#include "online/jobs.h"
+#include "online/json_text.h"
+#include "online/live.h"
+#include "online/login.h"
 #include "online/online.h"
+#include "online/text_bounds.h"
+#include "online/wake.h"
 #include "physics/physics.h"
 
 inline Vector2 onlineFakeMeasure(Font, const char* text, float, float) {
