@@ -76,6 +76,37 @@ static void vimo_schedule_poll(bool fresh, float time) {
     if (schedule.next_poll <= time) schedule.next_poll = time + schedule.poll_duration;
 }
 
+// Pass 3 of online_tick: the chat poll.
+static void online_tick_poll(float time) {
+    // Off this thread: started when due and none is running,
+    // its outcome picked up in the frame it is handed over (at the earliest
+    // the frame it started in). Due when next_poll lies in (time - dt, time];
+    // a poll whose moment fell between two frame windows (the frame clock lags
+    // a frame, so after a long frame the windows leave a gap) is run late
+    // rather than never, which would end polling for good.
+    if (!schedule.poll_running && time >= schedule.next_poll) {
+        schedule.poll_running = online_jobs.poll_chat_start && online_jobs.poll_chat_start();
+        if (!schedule.poll_running) vimo_schedule_poll(false, time);
+    }
+    if (schedule.poll_running) {
+        int outcome = online_jobs.poll_chat_outcome ? online_jobs.poll_chat_outcome() : 0;
+        if (outcome >= 0) {
+            schedule.poll_running = false;
+            vimo_schedule_poll(outcome == 1, time);
+            // The poll a wake-up brought found nothing while the message is
+            // still unseen: its page came from a cache older than the message.
+            if (schedule.wake.polling) {
+                bool seen = outcome == 1 || (online_jobs.wake_seen && online_jobs.wake_seen(schedule.wake.awaited));
+                schedule.wake.polling = !seen && schedule.wake.rechecks < WAKE_RECHECKS;
+                if (schedule.wake.polling) {
+                    schedule.wake.rechecks++;
+                    vimo_poll_soon(time, WAKE_RECHECK_AFTER + randf() * WAKE_SPREAD / 2);
+                }
+            }
+        }
+    }
+}
+
 void online_tick(float dt, float time) {
     // 0. Results the network worker handed over (login, commune post), on this thread.
     if (online_jobs.drain) online_jobs.drain();
@@ -112,33 +143,8 @@ void online_tick(float dt, float time) {
         vimo_poll_soon(time, randf() * WAKE_SPREAD);
     }
 
-    // 3. Chat poll, off this thread: started when due and none is running,
-    // its outcome picked up in the frame it is handed over (at the earliest
-    // the frame it started in). Due when next_poll lies in (time - dt, time];
-    // a poll whose moment fell between two frame windows (the frame clock lags
-    // a frame, so after a long frame the windows leave a gap) is run late
-    // rather than never, which would end polling for good.
-    if (!schedule.poll_running && time >= schedule.next_poll) {
-        schedule.poll_running = online_jobs.poll_chat_start && online_jobs.poll_chat_start();
-        if (!schedule.poll_running) vimo_schedule_poll(false, time);
-    }
-    if (schedule.poll_running) {
-        int outcome = online_jobs.poll_chat_outcome ? online_jobs.poll_chat_outcome() : 0;
-        if (outcome >= 0) {
-            schedule.poll_running = false;
-            vimo_schedule_poll(outcome == 1, time);
-            // The poll a wake-up brought found nothing while the message is
-            // still unseen: its page came from a cache older than the message.
-            if (schedule.wake.polling) {
-                bool seen = outcome == 1 || (online_jobs.wake_seen && online_jobs.wake_seen(schedule.wake.awaited));
-                schedule.wake.polling = !seen && schedule.wake.rechecks < WAKE_RECHECKS;
-                if (schedule.wake.polling) {
-                    schedule.wake.rechecks++;
-                    vimo_poll_soon(time, WAKE_RECHECK_AFTER + randf() * WAKE_SPREAD / 2);
-                }
-            }
-        }
-    }
+    // 3. Chat poll (online_tick_poll).
+    online_tick_poll(time);
 
     // 4. Chat boxes: dropped, not kept, while the stream is live and not snoozed.
     if (online_jobs.take_chats) {
