@@ -132,7 +132,7 @@ static void stop_bridges(Service& s) {
 
 void service_stop(Service& s) {
     s.wake.close();  // held requests are answered, so the HTTP threads can end
-    s.signin_stopping = true;  // and sign-in callbacks stop waiting for their provider
+    s.signin_calls.stop();  // and sign-in callbacks stop waiting for their provider
     s.http.stop();
     stop_bridges(s);
 }

@@ -8,7 +8,6 @@
 // itself or is read only).
 #pragma once
 
-#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -20,6 +19,7 @@
 #include "http/connections.h"
 #include "http/wake.h"
 #include "outbound/https_client.h"
+#include "outbound/loop.h"
 
 struct Service : ServiceCore {
     httplib::Server http;
@@ -31,5 +31,5 @@ struct Service : ServiceCore {
     service_detail::WakePublisher publisher;                 // running when options.publish_url is set
     std::vector<service_detail::SigninProvider> signin;      // platforms to sign in with; empty: typed names
     std::shared_ptr<boost::asio::ssl::context> signin_tls;   // for https providers; nullptr when none is
-    std::atomic<bool> signin_stopping{false};                // set by service_stop: provider calls give up
+    outbound::Loops signin_calls;  // the sign-in callbacks' provider calls; service_stop ends them
 };

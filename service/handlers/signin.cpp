@@ -2,7 +2,10 @@
 #include "handlers/signin.h"
 
 #include <chrono>
+#include <optional>
+#include <variant>
 
+#include <boost/asio/this_coro.hpp>
 #include <openssl/evp.h>
 
 #include "outbound/tls.h"
@@ -71,36 +74,60 @@ bool usable_name(const std::string& name) {
     return valid_text_chars(name, SERVICE_MAX_NAME_CHARS) && name_problem(name).empty();
 }
 
+// Who signed in, as the provider names them.
+struct Person {
+    std::string id;    // the platform's id of the person
+    std::string name;  // their display name, usable here
+};
+// Why the provider gave no person: HTML for the refusal page.
+struct SigninRefusal {
+    std::string why_html;
+};
+using SigninAnswer = std::variant<Person, SigninRefusal>;
+
+SigninRefusal unreachable(const SigninProvider& p, const std::string& error) {
+    return {html_escape(p.shown + " could not be reached (" + error + ").")};
+}
+
 // Exchanges code for an access token, asks who it belongs to and forgets the token.
-// The person's (id, name), or ("", why as HTML) when the provider refused or failed.
-std::pair<std::string, std::string> fetch_person(Service& s, const SigninProvider& p, const std::string& code,
-                                                 const std::string& verifier) {
-    bridges::HttpsClient http(p.base.tls ? s.signin_tls : nullptr, p.base.host, p.base.port, s.signin_stopping,
-                              SIGNIN_CALL_TIMEOUT_S);
+outbound::awaitable<SigninAnswer> ask_provider(Service& s, const SigninProvider& p, const std::string& code,
+                                               const std::string& verifier) {
+    bridges::HttpsClient http(co_await boost::asio::this_coro::executor, p.base.tls ? s.signin_tls : nullptr,
+                              p.base.host, p.base.port, SIGNIN_CALL_TIMEOUT_S);
     std::string form = "grant_type=authorization_code&code=" + bridges::url_encode(code) +
                        "&redirect_uri=" + bridges::url_encode(redirect_uri(s, p)) +
                        "&client_id=" + bridges::url_encode(p.client_id) +
                        "&client_secret=" + bridges::url_encode(p.secret);
     if (!verifier.empty()) form += "&code_verifier=" + verifier;
-    bridges::HttpsAnswer a = http.post_form(p.base.prefix + p.token_path, form, SIGNIN_CALL_TIMEOUT_S,
-                                            SIGNIN_MAX_ANSWER_BYTES);
-    if (a.status == 0) return {"", html_escape(p.shown + " could not be reached (" + a.error + ").")};
-    if (a.status != 200) return {"", html_escape(p.shown) + " refused the sign-in (" + provider_said(a) + ")."};
+    bridges::HttpsAnswer a = co_await http.post_form(p.base.prefix + p.token_path, form, SIGNIN_CALL_TIMEOUT_S,
+                                                     SIGNIN_MAX_ANSWER_BYTES);
+    if (a.status == 0) co_return unreachable(p, a.error);
+    if (a.status != 200) co_return SigninRefusal{html_escape(p.shown) + " refused the sign-in (" + provider_said(a) + ")."};
     json token = json::parse(a.body, nullptr, false);
     if (!token.is_object() || !token["access_token"].is_string() || token["access_token"].get<std::string>().empty())
-        return {"", html_escape(p.shown) + "'s answer held no access token."};
+        co_return SigninRefusal{html_escape(p.shown) + "'s answer held no access token."};
     std::string access = token["access_token"].get<std::string>();
-    bridges::HttpsAnswer u = http.get(p.base.prefix + p.user_path, access, SIGNIN_CALL_TIMEOUT_S, SIGNIN_MAX_ANSWER_BYTES);
+    bridges::HttpsAnswer u =
+        co_await http.get(p.base.prefix + p.user_path, access, SIGNIN_CALL_TIMEOUT_S, SIGNIN_MAX_ANSWER_BYTES);
     // The tokens were only for this one question: nothing keeps them.
     access.assign(access.size(), '\0');
     a.body.assign(a.body.size(), '\0');
-    if (u.status == 0) return {"", html_escape(p.shown + " could not be reached (" + u.error + ").")};
-    if (u.status != 200) return {"", html_escape(p.shown) + " did not say who you are (" + provider_said(u) + ")."};
-    auto person = signin_person(p.platform, u.body);
-    if (person.first.empty())
-        return {"", html_escape(p.shown) + " named nobody this service can show (an id and a display name of 1 "
-                                           "to 32 characters)."};
-    return person;
+    if (u.status == 0) co_return unreachable(p, u.error);
+    if (u.status != 200) co_return SigninRefusal{html_escape(p.shown) + " did not say who you are (" + provider_said(u) + ")."};
+    auto [id, name] = signin_person(p.platform, u.body);
+    if (id.empty())
+        co_return SigninRefusal{html_escape(p.shown) + " named nobody this service can show (an id and a display name "
+                                                       "of 1 to 32 characters)."};
+    co_return Person{id, name};
+}
+
+// The provider's two calls, on this HTTP worker's thread in a loop of its own,
+// which service_stop ends at once.
+SigninAnswer fetch_person(Service& s, const SigninProvider& p, const std::string& code, const std::string& verifier) {
+    std::optional<SigninAnswer> answer;
+    s.signin_calls.run([&]() -> outbound::awaitable<void> { answer = co_await ask_provider(s, p, code, verifier); });
+    if (!answer) return unreachable(p, "the service is stopping");
+    return *answer;
 }
 
 }  // namespace
@@ -243,10 +270,12 @@ void get_signin_callback(Service& s, const httplib::Request& req, httplib::Respo
     s.deadline.held(req.remote_addr, req.remote_port, std::chrono::seconds(SIGNIN_HOLD_S));
     if (!code || code->empty() || code->size() > 512)
         return refusal(res, 400, "Sign-in refused", html_escape(p->shown) + " sent no authorization code back.", token);
-    auto [id, name] = fetch_person(s, *p, *code, in->verifier);
-    if (id.empty()) return refusal(res, 502, "Sign-in refused", name, token);
+    SigninAnswer answer = fetch_person(s, *p, *code, in->verifier);
+    if (const SigninRefusal* no = std::get_if<SigninRefusal>(&answer))
+        return refusal(res, 502, "Sign-in refused", no->why_html, token);
+    const Person& person = std::get<Person>(answer);
     int64_t account = 0;
-    switch (store_link_identity(*s.store, token, p->platform, id, name, &account)) {
+    switch (store_link_identity(*s.store, token, p->platform, person.id, person.name, &account)) {
         case LinkResult::Linked: break;
         case LinkResult::AlreadyLinked:
             return answer_page(res, "Already linked", "<p>This installation is already linked. Go back to vimo and "
@@ -254,7 +283,7 @@ void get_signin_callback(Service& s, const httplib::Request& req, httplib::Respo
         case LinkResult::UnknownToken:
         case LinkResult::NameTaken: return answer_page(res, "Unknown link", "<p>This link is not valid.</p>", 404);
     }
-    answer_page(res, "Logged in", "<p>Logged in as <b>" + html_escape(name) + "</b> with " + html_escape(p->shown) +
+    answer_page(res, "Logged in", "<p>Logged in as <b>" + html_escape(person.name) + "</b> with " + html_escape(p->shown) +
                                       ". Go back to vimo and click its speech bubble.</p>");
 }
 

@@ -13,10 +13,11 @@
 //        with a link to start again, and stores nothing.
 //
 // Threads: signin_setup on the owning thread in service_create; the handlers on
-// any HTTP worker thread (each callback makes its own HTTP client; the providers
-// are read only once set up). A callback holds its worker for the two provider
-// calls, each step bounded (SIGNIN_CALL_TIMEOUT_S), its answer deadline
-// extended by SIGNIN_HOLD_S.
+// any HTTP worker thread (each callback makes its own HTTP client, on an event
+// loop of its own that the worker runs through Service::signin_calls; the
+// providers are read only once set up). A callback holds its worker for the two
+// provider calls, each step bounded (SIGNIN_CALL_TIMEOUT_S), its answer deadline
+// extended by SIGNIN_HOLD_S; service_stop ends those calls at once.
 #pragma once
 
 #include <string>

@@ -1,14 +1,17 @@
 // A kept-alive HTTPS connection for a bridge's calls (see https_client.h).
 //
-// Each step is started asynchronously and the io_context is then run a tenth of
-// a second at a time until it completes: between slices the stop flag and the
-// step's deadline are looked at, and either one closes the socket, which ends
-// the step at once. So the code reads in order and still never blocks a stop.
+// Each step is awaited in order. A watchdog timer bounds it: past its deadline
+// the resolver is cancelled and the socket closed, which ends the step at once
+// with an error, read as "timed out". A stop needs nothing of its own here: the
+// loop's end destroys the waiting coroutine, and this client with it.
 #include "outbound/https_client.h"
 
 #include <cctype>
+#include <chrono>
 
 #include <boost/asio/connect.hpp>
+#include <boost/asio/redirect_error.hpp>
+#include <boost/asio/use_awaitable.hpp>
 #include <boost/beast/http.hpp>
 
 #include "outbound/tls.h"
@@ -18,10 +21,10 @@ namespace bridges {
 namespace asio = boost::asio;
 namespace http = boost::beast::http;
 using boost::system::error_code;
+using outbound::awaitable;
 
 namespace {
 
-constexpr auto SLICE = std::chrono::milliseconds(100);  // how long a stop may wait unseen
 constexpr size_t MAX_HEADER_BYTES = 16 * 1024;          // an answer's status line and headers
 
 std::string describe(const char* step, const error_code& ec) {
@@ -90,42 +93,44 @@ std::string url_encode(const std::string& text) {
     return out;
 }
 
-HttpsClient::HttpsClient(std::shared_ptr<asio::ssl::context> tls, std::string host, std::string port,
-                         const std::atomic<bool>& stopping, double connect_timeout_s)
-    : tls_(std::move(tls)), host_(std::move(host)), port_(std::move(port)), stopping_(stopping),
-      connect_timeout_s_(connect_timeout_s), resolver_(ioc_), timer_(ioc_) {
+// One step's deadline, shared with its watchdog handler, which may run after the
+// step ended (both were ready in the same turn of the loop).
+struct HttpsClient::Watch {
+    bool done = false;   // the step ended: the watchdog does nothing
+    bool fired = false;  // the watchdog ended the step
+};
+
+HttpsClient::HttpsClient(asio::any_io_executor executor, std::shared_ptr<asio::ssl::context> tls, std::string host,
+                         std::string port, double connect_timeout_s)
+    : executor_(executor), tls_(std::move(tls)), host_(std::move(host)), port_(std::move(port)),
+      connect_timeout_s_(connect_timeout_s), resolver_(executor), watchdog_(executor) {
     std::string shown = host_.find(':') != std::string::npos ? "[" + host_ + "]" : host_;
     host_header_ = port_ == (tls_ ? "443" : "80") ? shown : shown + ":" + port_;
 }
 
-HttpsClient::~HttpsClient() { close(); }
+// The sockets and timers close with their members; a handler of theirs still
+// queued finds its Watch done or its wait cancelled, and leaves this alone.
+HttpsClient::~HttpsClient() = default;
 
-template <class Start>
-error_code HttpsClient::run(Start start, double timeout_s) {
-    error_code result;
-    bool done = false, cancelled = false, timed_out = false;
-    start([&](error_code ec, auto&&...) {
-        result = ec;
-        done = true;
+std::shared_ptr<HttpsClient::Watch> HttpsClient::watch(double seconds) {
+    auto w = std::make_shared<Watch>();
+    watchdog_.expires_after(std::chrono::duration_cast<asio::steady_timer::duration>(std::chrono::duration<double>(seconds)));
+    watchdog_.async_wait([this, w](error_code ec) {
+        if (ec || w->done) return;
+        w->fired = true;
+        cancel_all();  // the step ends with an error at once
     });
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout_s);
-    ioc_.restart();
-    while (!done) {
-        ioc_.run_one_for(SLICE);
-        if (done || cancelled) continue;
-        timed_out = std::chrono::steady_clock::now() >= deadline;
-        if (stopping_ || timed_out) {
-            cancel_all();  // the step ends with an error on the next slice
-            cancelled = true;
-        }
-    }
-    if (cancelled) return timed_out ? error_code(asio::error::timed_out) : error_code(asio::error::operation_aborted);
-    return result;
+    return w;
+}
+
+error_code HttpsClient::watched(Watch& w, error_code ec) {
+    w.done = true;
+    watchdog_.cancel();
+    return w.fired ? error_code(asio::error::timed_out) : ec;
 }
 
 void HttpsClient::cancel_all() {
     resolver_.cancel();
-    timer_.cancel();
     error_code ignored;
     if (stream_) stream_->lowest_layer().close(ignored);
     if (plain_) plain_->close(ignored);
@@ -133,65 +138,64 @@ void HttpsClient::cancel_all() {
 
 void HttpsClient::close() {
     cancel_all();
+    watchdog_.cancel();
     stream_.reset();
     plain_.reset();
     buffer_.clear();
 }
 
-std::string HttpsClient::open() {
+awaitable<std::string> HttpsClient::open() {
     close();
-    asio::ip::tcp::resolver::results_type endpoints;
-    error_code ec = run(
-        [&](auto done) {
-            resolver_.async_resolve(host_, port_, [&endpoints, done](error_code e, auto results) mutable {
-                endpoints = results;
-                done(e);
-            });
-        },
-        connect_timeout_s_);
-    if (ec) return describe(("looking up " + host_).c_str(), ec);
+    error_code ec;
+    auto to = asio::redirect_error(asio::use_awaitable, ec);
+    auto w = watch(connect_timeout_s_);
+    auto endpoints = co_await resolver_.async_resolve(host_, port_, to);
+    if ((ec = watched(*w, ec))) co_return describe(("looking up " + host_).c_str(), ec);
     if (!tls_) {
-        plain_ = std::make_unique<asio::ip::tcp::socket>(ioc_);
-        ec = run([&](auto done) { asio::async_connect(*plain_, endpoints, done); }, connect_timeout_s_);
-        if (!ec) return "";
+        plain_ = std::make_unique<asio::ip::tcp::socket>(executor_);
+        w = watch(connect_timeout_s_);
+        co_await asio::async_connect(*plain_, endpoints, to);
+        if (!(ec = watched(*w, ec))) co_return "";
         close();
-        return describe("connecting", ec) + " (" + host_header_ + ")";
+        co_return describe("connecting", ec) + " (" + host_header_ + ")";
     }
-    stream_ = std::make_unique<Stream>(ioc_, *tls_);
+    stream_ = std::make_unique<Stream>(executor_, *tls_);
     if (!prepare_tls(*stream_, host_)) {
         close();
-        return "cannot set the TLS host name " + host_;
+        co_return "cannot set the TLS host name " + host_;
     }
     const char* step = "connecting";
-    ec = run([&](auto done) { asio::async_connect(stream_->lowest_layer(), endpoints, done); }, connect_timeout_s_);
-    if (!ec) {
+    w = watch(connect_timeout_s_);
+    co_await asio::async_connect(stream_->lowest_layer(), endpoints, to);
+    if (!(ec = watched(*w, ec))) {
         step = "TLS handshake";
-        ec = run([&](auto done) { stream_->async_handshake(asio::ssl::stream_base::client, done); },
-                 connect_timeout_s_);
+        w = watch(connect_timeout_s_);
+        co_await stream_->async_handshake(asio::ssl::stream_base::client, to);
+        ec = watched(*w, ec);
     }
-    if (!ec) return "";
+    if (!ec) co_return "";
     close();
-    return describe(step, ec) + " (" + host_header_ + ")";
+    co_return describe(step, ec) + " (" + host_header_ + ")";
 }
 
-HttpsAnswer HttpsClient::get(const std::string& target, const std::string& token, double timeout_s,
-                             size_t max_body) {
-    return request(false, target, token, "", timeout_s, max_body);
+awaitable<HttpsAnswer> HttpsClient::get(const std::string& target, const std::string& token, double timeout_s,
+                                        size_t max_body) {
+    co_return co_await request(false, target, token, "", timeout_s, max_body);
 }
 
-HttpsAnswer HttpsClient::post_form(const std::string& target, const std::string& form, double timeout_s,
-                                   size_t max_body) {
-    return request(true, target, "", form, timeout_s, max_body);
+awaitable<HttpsAnswer> HttpsClient::post_form(const std::string& target, const std::string& form, double timeout_s,
+                                              size_t max_body) {
+    co_return co_await request(true, target, "", form, timeout_s, max_body);
 }
 
-HttpsAnswer HttpsClient::request(bool post, const std::string& target, const std::string& token,
-                                 const std::string& form, double timeout_s, size_t max_body) {
+awaitable<HttpsAnswer> HttpsClient::request(bool post, const std::string& target, const std::string& token,
+                                            const std::string& form, double timeout_s, size_t max_body) {
     HttpsAnswer answer;
     for (int attempt = 0; attempt < 2; ++attempt) {
         bool reused = stream_ != nullptr || plain_ != nullptr;
         if (!reused) {
-            answer.error = open();
-            if (!answer.error.empty()) return answer;
+            answer.error = co_await open();
+            if (!answer.error.empty()) co_return answer;
         }
         http::request<http::string_body> req{post ? http::verb::post : http::verb::get, target, 11};
         req.set(http::field::host, host_header_);
@@ -203,30 +207,31 @@ HttpsAnswer HttpsClient::request(bool post, const std::string& target, const std
             req.body() = form;
             req.prepare_payload();
         }
-        error_code ec = run([&](auto done) { on_stream([&](auto& st) { http::async_write(st, req, done); }); },
-                            HTTPS_SEND_TIMEOUT_S);
+        error_code ec;
+        auto to = asio::redirect_error(asio::use_awaitable, ec);
+        auto w = watch(HTTPS_SEND_TIMEOUT_S);
+        co_await on_stream([&](auto& st) { return http::async_write(st, req, to); });
+        ec = watched(*w, ec);
         http::response_parser<http::string_body> parser;
         parser.header_limit(MAX_HEADER_BYTES);
         parser.body_limit(max_body);
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout_s);
-        if (!ec)
-            ec = run([&](auto done) { on_stream([&](auto& st) { http::async_read_header(st, buffer_, parser, done); }); },
-                     timeout_s);
-        // The body is bounded before any of it is read: the string body would
-        // otherwise reserve whatever Content-Length claims.
-        if (!ec && parser.content_length() && *parser.content_length() > max_body) ec = http::error::body_limit;
-        std::chrono::duration<double> left = deadline - std::chrono::steady_clock::now();
-        if (!ec)
-            ec = run([&](auto done) { on_stream([&](auto& st) { http::async_read(st, buffer_, parser, done); }); },
-                     left.count());
+        if (!ec) {  // one deadline for the whole answer, headers and body
+            w = watch(timeout_s);
+            co_await on_stream([&](auto& st) { return http::async_read_header(st, buffer_, parser, to); });
+            // The body is bounded before any of it is read: the string body would
+            // otherwise reserve whatever Content-Length claims.
+            if (!ec && parser.content_length() && *parser.content_length() > max_body) ec = http::error::body_limit;
+            if (!ec) co_await on_stream([&](auto& st) { return http::async_read(st, buffer_, parser, to); });
+            ec = watched(*w, ec);
+        }
         if (ec) {
             close();
             // A server may close a kept-alive connection while it idles: nothing of
             // an answer came, so asking again on a new one repeats nothing.
             bool idle_close = reused && !parser.got_some() && ec != asio::error::timed_out;
-            if (idle_close && !post && !stopping_) continue;  // a POST may have been taken: never twice
+            if (idle_close && !post) continue;  // a POST may have been taken: never twice
             answer.error = describe("reading the answer", ec) + " (" + host_header_ + ")";
-            return answer;
+            co_return answer;
         }
         http::response<http::string_body>& res = parser.get();
         answer.status = int(res.result_int());
@@ -235,16 +240,9 @@ HttpsAnswer HttpsClient::request(bool post, const std::string& target, const std
         // Bytes past the answer were never asked for (requests are not pipelined):
         // the framing cannot be trusted, so the next call starts afresh.
         if (!res.keep_alive() || buffer_.size() > 0) close();
-        return answer;
+        co_return answer;
     }
-    return answer;
-}
-
-bool HttpsClient::pause(double seconds) {
-    timer_.expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-        std::chrono::duration<double>(seconds)));
-    run([&](auto done) { timer_.async_wait(done); }, seconds + 1);
-    return !stopping_;
+    co_return answer;
 }
 
 }  // namespace bridges

@@ -1,20 +1,20 @@
 // A kept-alive HTTPS connection for a bridge's calls (Boost.Beast over Asio SSL):
 // GET with a bearer token or POST of a form, answers bounded in size, every step
-// bounded in time, and every wait given up within a tenth of a second once the
-// owner's stop flag is set, even while a long poll is open. Without a TLS context
-// it speaks plain HTTP: only for a provider on this machine (tests, a relay), as
-// parse_base_url allows.
+// bounded in time. Its calls are coroutines on the event loop of outbound/loop.h,
+// so a stop of that loop ends them at once, even while a long poll is open.
+// Without a TLS context it speaks plain HTTP: only for a provider on this
+// machine (tests, a relay), as parse_base_url allows.
 //
-// Threads: one HttpsClient belongs to one thread (a bridge's, or the HTTP worker
-// running a sign-in's callback); only the stop flag it watches is written by others.
+// Threads: one HttpsClient belongs to one event loop (a bridge's, or the one a
+// sign-in's callback runs), and is used by one coroutine at a time.
 #pragma once
 
-#include <atomic>
-#include <chrono>
 #include <memory>
 #include <string>
 
-#include <boost/asio/io_context.hpp>
+#include "outbound/loop.h"
+
+#include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -48,47 +48,51 @@ std::string url_encode(const std::string& text);
 
 class HttpsClient {
 public:
-    // Connects lazily to host:port, verifying the certificate against tls and host;
-    // tls nullptr: plain HTTP (a loopback base, see BaseUrl). Each connecting step
-    // (look-up, connect, handshake) must end within connect_timeout_s.
-    HttpsClient(std::shared_ptr<boost::asio::ssl::context> tls, std::string host, std::string port,
-                const std::atomic<bool>& stopping, double connect_timeout_s = HTTPS_CONNECT_TIMEOUT_S);
+    // Connects lazily to host:port on the loop of executor, verifying the
+    // certificate against tls and host; tls nullptr: plain HTTP (a loopback base,
+    // see BaseUrl). Each connecting step (look-up, connect, handshake) must end
+    // within connect_timeout_s.
+    HttpsClient(boost::asio::any_io_executor executor, std::shared_ptr<boost::asio::ssl::context> tls,
+                std::string host, std::string port, double connect_timeout_s = HTTPS_CONNECT_TIMEOUT_S);
     ~HttpsClient();
     HttpsClient(const HttpsClient&) = delete;
     HttpsClient& operator=(const HttpsClient&) = delete;
 
+    // The calls read their arguments while they wait: co_await each in the
+    // expression that makes it.
+    //
     // GET target ("/path?query") with "Authorization: Bearer token". The answer must
     // come within timeout_s; a body over max_body bytes is a fault, not an answer.
     // A kept-alive connection the server closed in between is opened again once.
-    HttpsAnswer get(const std::string& target, const std::string& token, double timeout_s, size_t max_body);
+    outbound::awaitable<HttpsAnswer> get(const std::string& target, const std::string& token, double timeout_s,
+                                         size_t max_body);
     // POST target with an application/x-www-form-urlencoded body (already encoded);
     // the same bounds as get.
-    HttpsAnswer post_form(const std::string& target, const std::string& form, double timeout_s, size_t max_body);
-    // Waits seconds; false when the stop flag ended the wait.
-    bool pause(double seconds);
-    // Drops the connection (the next get opens a new one).
+    outbound::awaitable<HttpsAnswer> post_form(const std::string& target, const std::string& form, double timeout_s,
+                                               size_t max_body);
+    // Drops the connection (the next call opens a new one).
     void close();
 
 private:
     using Stream = boost::asio::ssl::stream<boost::asio::ip::tcp::socket>;
-    HttpsAnswer request(bool post, const std::string& target, const std::string& token, const std::string& form,
-                        double timeout_s, size_t max_body);
-    template <class Start>
-    boost::system::error_code run(Start start, double timeout_s);
+    struct Watch;  // one step's deadline (https_client.cpp)
+    outbound::awaitable<HttpsAnswer> request(bool post, const std::string& target, const std::string& token,
+                                             const std::string& form, double timeout_s, size_t max_body);
     template <class F>
     auto on_stream(F f) {  // f on whichever connection is open
         return stream_ ? f(*stream_) : f(*plain_);
     }
-    std::string open();  // "" or what failed
+    outbound::awaitable<std::string> open();  // "" or what failed
+    std::shared_ptr<Watch> watch(double seconds);
+    boost::system::error_code watched(Watch& w, boost::system::error_code ec);
     void cancel_all();
 
+    boost::asio::any_io_executor executor_;
     std::shared_ptr<boost::asio::ssl::context> tls_;
     std::string host_, port_, host_header_;
-    const std::atomic<bool>& stopping_;
     double connect_timeout_s_;  // seconds for each connecting step
-    boost::asio::io_context ioc_;
     boost::asio::ip::tcp::resolver resolver_;
-    boost::asio::steady_timer timer_;
+    boost::asio::steady_timer watchdog_;  // the running step's deadline: closes the connection under it
     std::unique_ptr<Stream> stream_;    // nullptr while not connected over TLS
     std::unique_ptr<boost::asio::ip::tcp::socket> plain_;  // nullptr while not connected in plain HTTP
     boost::beast::flat_buffer buffer_;  // bytes read past the last answer on stream_

@@ -2,11 +2,12 @@
 // TLS), reading the configured channels' messages and deletions into the service.
 //
 // Threads: start() and stop() run on the thread that owns the Service; all the
-// rest runs on the bridge's own thread, inside one Asio event loop with three
-// coroutines per connection: the reader (connect, handshake, every frame), the
-// heart (Hello's deadline, then heartbeats) and the writer (one frame on the wire
-// at a time). stop() stops the event loop itself, so it returns at once whatever
-// the connection is doing; what is still waiting is destroyed on the bridge thread.
+// rest runs on the bridge's own thread, inside its event loop (loop_bridge.h) with
+// three coroutines per connection: the reader (connect, handshake, every frame),
+// the heart (Hello's deadline, then heartbeats) and the writer (one frame on the
+// wire at a time). stop() stops the event loop itself, so it returns at once
+// whatever the connection is doing; what is still waiting is destroyed on the
+// bridge thread.
 //
 // A connection's life: TCP, TLS (the certificate always verified), the WebSocket
 // handshake, Hello, then Identify (a new session) or Resume (the session kept from
@@ -16,7 +17,6 @@
 // whether the next one Resumes or Identifies and how long to wait before it.
 #include <cstdio>
 #include <deque>
-#include <thread>
 #include <utility>  // std::exchange, which Boost 1.74's awaitable.hpp uses without including
 
 #include <boost/asio/co_spawn.hpp>
@@ -31,6 +31,7 @@
 
 #include "bridges/backoff.h"
 #include "bridges/discord/gateway.h"
+#include "bridges/loop_bridge.h"
 #include "bridges/sink.h"
 #include "outbound/tls.h"
 #include "core/state.h"
@@ -44,8 +45,7 @@ namespace beast = boost::beast;
 namespace websocket = beast::websocket;
 using tcp = asio::ip::tcp;
 using WebSocket = websocket::stream<beast::ssl_stream<beast::tcp_stream>>;
-template <class T>
-using awaitable = asio::awaitable<T>;
+using outbound::awaitable;
 
 constexpr auto CONNECT_TIMEOUT = std::chrono::seconds(10);    // TCP and TLS together
 constexpr auto HANDSHAKE_TIMEOUT = std::chrono::seconds(10);  // the WebSocket upgrade, and a close
@@ -81,21 +81,18 @@ struct Connection {
     std::optional<Ending> ending;      // set once, by whoever ends the connection first
 };
 
-class DiscordBridge : public Bridge {
+class DiscordBridge : public LoopBridge {
 public:
     DiscordBridge(ServiceCore& s, const BridgeOptions& o);
     ~DiscordBridge() override { stop(); }
-    bool start() override;
-    void stop() override;
 
 private:
-    void run();
-    awaitable<void> run_connections();
+    bool prepare() override;
+    awaitable<void> main_loop() override;
     awaitable<Ending> run_connection(std::shared_ptr<Connection> c);
     awaitable<std::optional<std::string>> open(Connection& c, const GatewayUrl& url);
     awaitable<void> beat_heart(std::shared_ptr<Connection> c);
     awaitable<void> write_out(std::shared_ptr<Connection> c);
-    awaitable<void> sleep_for(double seconds);
     void send(const std::shared_ptr<Connection>& c, std::string frame);
     void end(Connection& c, Ending ending);
     Ending ending_of_read_error(Connection& c, const beast::error_code& ec);
@@ -115,11 +112,6 @@ private:
     Backoff backoff_;
     int resume_url_failures_ = 0;  // connections to session_.resume_url that never said Hello
     std::mt19937_64 random_{std::random_device{}()};
-
-    std::thread thread_;
-    std::mutex mutex_;                // guards loop_ and stopping_
-    asio::io_context* loop_ = nullptr;  // the running event loop; null outside run()
-    bool stopping_ = false;
 };
 
 std::string joined(const std::vector<std::string>& parts) {
@@ -129,14 +121,14 @@ std::string joined(const std::vector<std::string>& parts) {
 }
 
 DiscordBridge::DiscordBridge(ServiceCore& s, const BridgeOptions& o)
-    : Bridge("discord", "channels " + joined(o.discord_channels)),
+    : LoopBridge("discord", "channels " + joined(o.discord_channels)),
       service_(s),
       token_(o.discord_token),
       gateway_(o.discord_gateway),
       tls_ca_(o.tls_ca),
       channels_(o.discord_channels) {}
 
-bool DiscordBridge::start() {
+bool DiscordBridge::prepare() {
     std::string error;
     GatewayUrl url;
     if (!discord_parse_url(gateway_, &url, &error)) {
@@ -152,45 +144,15 @@ bool DiscordBridge::start() {
         report_.failed(error);
         return false;
     }
-    if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
     return true;
-}
-
-void DiscordBridge::stop() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
-        if (loop_) loop_->stop();
-    }
-    if (thread_.joinable()) thread_.join();
-}
-
-void DiscordBridge::run() {
-    asio::io_context loop;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (stopping_) return;
-        loop_ = &loop;
-    }
-    asio::co_spawn(loop, run_connections(), asio::detached);
-    loop.run();
-    std::lock_guard<std::mutex> lock(mutex_);
-    loop_ = nullptr;
 }
 
 double DiscordBridge::random_between(double low, double high) {
     return std::uniform_real_distribution<double>(low, high)(random_);
 }
 
-awaitable<void> DiscordBridge::sleep_for(double seconds) {
-    asio::steady_timer timer(co_await asio::this_coro::executor);
-    timer.expires_after(std::chrono::milliseconds(int64_t(seconds * 1000)));
-    beast::error_code ec;
-    co_await timer.async_wait(asio::redirect_error(asio::use_awaitable, ec));
-}
-
 // One connection after another until a setting proves wrong (or stop() stops the loop).
-awaitable<void> DiscordBridge::run_connections() {
+awaitable<void> DiscordBridge::main_loop() {
     for (;;) {
         report_.connecting();
         auto c = std::make_shared<Connection>(co_await asio::this_coro::executor, *tls_);
@@ -209,7 +171,7 @@ awaitable<void> DiscordBridge::run_connections() {
         if (e.next == Ending::Next::InvalidSession) wait = random_between(INVALID_SESSION_MIN_S, INVALID_SESSION_MAX_S);
         if (wait > 0) {
             report_.backing_off(wait, e.why);
-            co_await sleep_for(wait);
+            co_await outbound::sleep_for(wait);
         }
     }
 }

@@ -16,17 +16,16 @@
 // hammered and a normal reconnect costs nothing. The first /sync after a fault
 // is not held, so the report says "connected" as soon as answers come again.
 //
-// Threads: start/stop from the service's owner; everything else on the bridge's thread.
-#include <atomic>
+// Threads: start/stop from the service's owner; everything else is one coroutine
+// on the bridge's thread (loop_bridge.h), which a stop ends wherever it waits.
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <set>
-#include <thread>
 
 #include "bridges/backoff.h"
-#include "bridges/bridge.h"
+#include "bridges/loop_bridge.h"
 #include "outbound/https_client.h"
 #include "bridges/matrix/sync.h"
 #include "bridges/sink.h"
@@ -73,19 +72,20 @@ Verdict judge(const HttpsAnswer& a) {
     return v;
 }
 
-class MatrixBridge : public Bridge {
+using outbound::awaitable;
+
+class MatrixBridge : public LoopBridge {
 public:
     MatrixBridge(ServiceCore& s, const BridgeOptions& o);
     ~MatrixBridge() override { stop(); }
-    bool start() override;
-    void stop() override;
 
 private:
-    void run();
-    Verdict check_rooms(HttpsClient& http);
-    Verdict sync(HttpsClient& http);
+    bool prepare() override;
+    awaitable<void> main_loop() override;
+    awaitable<Verdict> check_rooms(HttpsClient& http);
+    awaitable<Verdict> sync(HttpsClient& http);
     void apply(const MatrixSync& batch, bool store_events);
-    void back_off(HttpsClient& http, Backoff& backoff, const std::string& error);
+    awaitable<void> back_off(HttpsClient& http, Backoff& backoff, const std::string& error);
     void say(const std::string& line) { std::fprintf(stderr, "vimo-service: matrix: %s\n", line.c_str()); }
 
     ServiceCore& s_;
@@ -94,8 +94,6 @@ private:
     BaseUrl hs_;
     std::string filter_;  // url-encoded JSON filter, the same for every /sync
     std::shared_ptr<boost::asio::ssl::context> tls_;
-    std::thread thread_;
-    std::atomic<bool> stopping_{false};
     // Bridge thread only:
     std::optional<std::string> since_;  // nullopt before the first batch ever
     bool up_ = false;                   // a good answer came since the last fault
@@ -110,11 +108,10 @@ std::string joined(const std::vector<std::string>& rooms) {
 }
 
 MatrixBridge::MatrixBridge(ServiceCore& s, const BridgeOptions& o)
-    : Bridge("matrix", joined(o.matrix_rooms)), s_(s), url_(o.matrix_homeserver), token_(o.matrix_token),
+    : LoopBridge("matrix", joined(o.matrix_rooms)), s_(s), url_(o.matrix_homeserver), token_(o.matrix_token),
       tls_ca_(o.tls_ca), rooms_(o.matrix_rooms.begin(), o.matrix_rooms.end()) {}
 
-bool MatrixBridge::start() {
-    if (thread_.joinable()) return true;
+bool MatrixBridge::prepare() {
     std::string error;
     for (const std::string& room : rooms_)
         if (room.size() < 4 || room[0] != '!' || room.find(':') == std::string::npos)
@@ -132,26 +129,22 @@ bool MatrixBridge::start() {
         return false;
     }
     filter_ = url_encode(matrix_sync_filter(rooms_));
-    stopping_ = false;
-    thread_ = std::thread([this] { run(); });
     return true;
 }
 
-void MatrixBridge::stop() {
-    stopping_ = true;
-    if (thread_.joinable()) thread_.join();
-}
-
-void MatrixBridge::run() {
-    HttpsClient http(tls_, hs_.host, hs_.port, stopping_);
+awaitable<void> MatrixBridge::main_loop() {
+    HttpsClient http(co_await boost::asio::this_coro::executor, tls_, hs_.host, hs_.port);
     Backoff backoff;
     since_ = load_state(s_, SINCE_KEY);
     bool rooms_checked = false;
     int failures = 0;  // in a row, since the last good answer
     report_.connecting();
-    while (!stopping_) {
-        Verdict v = rooms_checked ? sync(http) : check_rooms(http);
-        if (stopping_) break;
+    for (;;) {
+        Verdict v;  // not co_await (a ? b : c): GCC 12 destroys the chosen awaitable wrongly
+        if (rooms_checked)
+            v = co_await sync(http);
+        else
+            v = co_await check_rooms(http);
         switch (v.kind) {
             case Verdict::Ok:
                 rooms_checked = true;
@@ -165,11 +158,11 @@ void MatrixBridge::run() {
             case Verdict::Refused:
                 report_.failed(v.error);
                 say(v.error + "; the bridge stops (give it a new token and restart)");
-                return;
+                co_return;
             case Verdict::RateLimited:
                 up_ = false;  // the report shows the wait, then connected again
                 report_.backing_off(v.wait_s, v.error);
-                http.pause(v.wait_s);
+                co_await outbound::sleep_for(v.wait_s);
                 report_.connecting();
                 break;
             case Verdict::Unusable:
@@ -177,7 +170,7 @@ void MatrixBridge::run() {
                 if (v.kind == Verdict::Transient) up_ = false;
                 if (++failures > 1 || v.server_error) {
                     up_ = false;
-                    back_off(http, backoff, v.error);
+                    co_await back_off(http, backoff, v.error);
                 } else {
                     report_.error(v.error);
                 }
@@ -187,24 +180,24 @@ void MatrixBridge::run() {
     }
 }
 
-void MatrixBridge::back_off(HttpsClient& http, Backoff& backoff, const std::string& error) {
+awaitable<void> MatrixBridge::back_off(HttpsClient& http, Backoff& backoff, const std::string& error) {
     http.close();
     double wait = backoff.next_delay();
     report_.backing_off(wait, error);
-    http.pause(wait);
+    co_await outbound::sleep_for(wait);
 }
 
 // Names the configured rooms the account is not in (their messages cannot come);
 // a homeserver that cannot answer this only costs the check.
-Verdict MatrixBridge::check_rooms(HttpsClient& http) {
-    HttpsAnswer a = http.get(hs_.prefix + "/_matrix/client/v3/joined_rooms", token_, CALL_TIMEOUT_S,
+awaitable<Verdict> MatrixBridge::check_rooms(HttpsClient& http) {
+    HttpsAnswer a = co_await http.get(hs_.prefix + "/_matrix/client/v3/joined_rooms", token_, CALL_TIMEOUT_S,
                              MATRIX_MAX_BODY_BYTES);
     Verdict v = judge(a);
-    if (v.kind == Verdict::Refused || v.kind == Verdict::RateLimited || a.status == 0 || v.server_error) return v;
+    if (v.kind == Verdict::Refused || v.kind == Verdict::RateLimited || a.status == 0 || v.server_error) co_return v;
     std::set<std::string> in;
     if (v.kind != Verdict::Ok || !matrix_parse_joined(a.body, &in)) {
         report_.error("could not list the joined rooms (" + (v.error.empty() ? "wrong shape" : v.error) + ")");
-        return {};
+        co_return Verdict{};
     }
     for (const std::string& room : rooms_) {
         if (in.count(room)) continue;
@@ -212,27 +205,27 @@ Verdict MatrixBridge::check_rooms(HttpsClient& http) {
         say(line);
         report_.error(line);
     }
-    return {};
+    co_return Verdict{};
 }
 
-Verdict MatrixBridge::sync(HttpsClient& http) {
+awaitable<Verdict> MatrixBridge::sync(HttpsClient& http) {
     std::string target = hs_.prefix + "/_matrix/client/v3/sync?filter=" + filter_;
     // The first sync of all is a snapshot, and the first after a fault shows at
     // once that the homeserver answers again: neither is held.
     bool hold = since_ && up_;
     target += "&timeout=" + std::to_string(hold ? int(SYNC_HOLD_S * 1000) : 0);
     if (since_) target += "&since=" + url_encode(*since_);
-    HttpsAnswer a = http.get(target, token_, hold ? SYNC_HOLD_S + SYNC_GRACE_S : CALL_TIMEOUT_S,
+    HttpsAnswer a = co_await http.get(target, token_, hold ? SYNC_HOLD_S + SYNC_GRACE_S : CALL_TIMEOUT_S,
                              MATRIX_MAX_BODY_BYTES);
     Verdict v = judge(a);
-    if (v.kind != Verdict::Ok) return v;
+    if (v.kind != Verdict::Ok) co_return v;
     MatrixSync batch;
     std::string error;
-    if (!matrix_parse_sync(a.body, rooms_, names_, &batch, &error)) return {Verdict::Unusable, error};
+    if (!matrix_parse_sync(a.body, rooms_, names_, &batch, &error)) co_return Verdict{Verdict::Unusable, error};
     apply(batch, since_.has_value());
     save_state(s_, SINCE_KEY, batch.next_batch);
     since_ = batch.next_batch;
-    return v;
+    co_return v;
 }
 
 // store_events false: the first answer of all, whose messages and gaps are the

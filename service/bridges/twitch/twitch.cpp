@@ -14,21 +14,25 @@
 // about every five minutes) is not taken for a dead one.
 //
 // Threads: start/stop on the Service's owning thread; everything else runs on the
-// bridge's thread inside io_.run(). stop() ends run() with io_.stop() (safe from
-// any thread), so it returns at once whatever the connection waits on.
+// bridge's thread inside its event loop (loop_bridge.h), three coroutines per
+// connection: the reader (resolve, connect, handshake, every line), the writer
+// (one line on the wire at a time) and the tick (the welcome and silence checks,
+// our PING). stop() stops the event loop itself, so it returns at once whatever
+// the connection waits on; what is still waiting is destroyed on the bridge thread.
+#include <utility>  // before Asio: Boost 1.74's awaitable.hpp uses std::exchange without it
+
 #include <array>
-#include <atomic>
 #include <cstdio>
 #include <deque>
+#include <optional>
 #include <random>
-#include <thread>
-#include <utility>  // before Asio: Boost 1.74's awaitable.hpp uses std::exchange without it
 
 #include <boost/asio.hpp>
 #include <boost/asio/ssl.hpp>
 
 #include "outbound/tls.h"
 #include "bridges/backoff.h"
+#include "bridges/loop_bridge.h"
 #include "bridges/twitch/chat.h"
 #include "core/state.h"
 
@@ -56,55 +60,52 @@ std::string seconds_text(double s) {
     return out;
 }
 
-// One try at a connection, from resolving to its end. Handlers hold it by
-// shared_ptr, and ignore it once it is no longer the bridge's current one.
+using outbound::awaitable;
+
+// One try at a connection, from resolving to its end. Shared by its three
+// coroutines; the last to end frees it.
 struct Connection {
-    Connection(asio::io_context& io, ssl::context& tls) : resolver(io), stream(io, tls), tick(io) {}
+    Connection(const asio::any_io_executor& ex, ssl::context& tls) : resolver(ex), stream(ex, tls), tick(ex) {}
     tcp::resolver resolver;
     ssl::stream<tcp::socket> stream;
     asio::steady_timer tick;                        // silence and welcome checks
     IrcLineReader reader;
     std::array<char, READ_CHUNK_BYTES> buffer{};
     std::deque<std::string> out;                    // lines to write, CR LF included; the front one is being written
-    bool writing = false;
+    bool writing = false;                           // the writer coroutine is running
     bool welcomed = false;                          // 001 came: channels joined
     bool pinged = false;                            // our PING is out since the last line
     Clock::time_point opened, last_line;
     std::string nick;                               // justinfan + digits
+    std::optional<std::string> ending;              // why it ended; set once, by whoever ends it first
 };
 
-class TwitchBridge final : public Bridge {
+class TwitchBridge final : public LoopBridge {
 public:
     TwitchBridge(ServiceCore& s, const BridgeOptions& o);
     ~TwitchBridge() override { stop(); }
-    bool start() override;
-    void stop() override;
 
 private:
+    bool prepare() override;
+    awaitable<void> main_loop() override;
     bool fail_to_start(const std::string& why);
-    void connect();
-    void handshake(const std::shared_ptr<Connection>& c);
-    void drop(const std::shared_ptr<Connection>& c, const std::string& error);
-    void read(const std::shared_ptr<Connection>& c);
+    awaitable<void> read_lines(std::shared_ptr<Connection> c);
+    awaitable<void> write_out(std::shared_ptr<Connection> c);
+    awaitable<void> tick(std::shared_ptr<Connection> c);
+    void end(Connection& c, const std::string& error);
     void on_line(const std::shared_ptr<Connection>& c, std::string_view line);
     void on_message(const std::shared_ptr<Connection>& c, const IrcMessage& m);
     void send(const std::shared_ptr<Connection>& c, std::string line);
-    void write_next(const std::shared_ptr<Connection>& c);
-    void arm_tick(const std::shared_ptr<Connection>& c);
     std::string new_nick();
 
     BridgeOptions options_;
     std::string host_, port_;
-    std::shared_ptr<ssl::context> tls_;  // outlives io_ and every stream made from it
-    asio::io_context io_;
-    asio::steady_timer retry_{io_};      // the back-off wait
-    std::shared_ptr<Connection> conn_;   // the current try; nullptr while backing off
+    std::shared_ptr<ssl::context> tls_;  // outlives the loop and every stream made from it
+    // The bridge thread's alone.
     Backoff backoff_;
     TwitchDiagnostics diagnostics_{report_};
     TwitchChat chat_;
     std::mt19937_64 random_{std::random_device{}()};
-    std::atomic<bool> stopping_{false};
-    std::thread thread_;
 };
 
 std::string joined(const std::vector<std::string>& names) {
@@ -134,7 +135,7 @@ std::vector<std::string> channel_names(const std::vector<std::string>& given) {
 }
 
 TwitchBridge::TwitchBridge(ServiceCore& s, const BridgeOptions& o)
-    : Bridge("twitch", joined(channel_names(o.twitch_channels))), options_(o) {
+    : LoopBridge("twitch", joined(channel_names(o.twitch_channels))), options_(o) {
     chat_.service = &s;
     chat_.report = &report_;
     chat_.diagnostics = &diagnostics_;
@@ -149,8 +150,7 @@ bool TwitchBridge::fail_to_start(const std::string& why) {
     return false;
 }
 
-bool TwitchBridge::start() {
-    if (thread_.joinable() || stopping_) return false;
+bool TwitchBridge::prepare() {
     if (!split_host_port(options_.twitch_server, &host_, &port_))
         return fail_to_start("--twitch-server must be HOST:PORT, not \"" + printable(options_.twitch_server) + "\"");
     for (const std::string& g : options_.twitch_channels) {
@@ -163,86 +163,77 @@ bool TwitchBridge::start() {
     std::string error;
     tls_ = make_tls_context(options_.tls_ca, &error);
     if (!tls_) return fail_to_start(error);
-    thread_ = std::thread([this] {
-        connect();
-        io_.run();
-    });
     return true;
-}
-
-void TwitchBridge::stop() {
-    stopping_ = true;
-    io_.stop();
-    if (thread_.joinable()) thread_.join();
 }
 
 std::string TwitchBridge::new_nick() {
     return "justinfan" + std::to_string(10000 + random_() % 90000000);
 }
 
-void TwitchBridge::connect() {
-    report_.connecting();
-    auto c = std::make_shared<Connection>(io_, *tls_);
-    conn_ = c;
-    c->opened = c->last_line = Clock::now();
-    c->nick = new_nick();
-    arm_tick(c);
-    if (!prepare_tls(c->stream, host_)) return drop(c, "cannot set the TLS host name " + host_);
-    c->resolver.async_resolve(host_, port_, [this, c](error_code ec, tcp::resolver::results_type found) {
-        if (c != conn_) return;
-        if (ec) return drop(c, "cannot resolve " + host_ + ": " + ec.message());
-        asio::async_connect(c->stream.lowest_layer(), found, [this, c](error_code ec, const tcp::endpoint&) {
-            if (c != conn_) return;
-            if (ec) return drop(c, "cannot connect to " + options_.twitch_server + ": " + ec.message());
-            handshake(c);
-        });
-    });
+// One connection after another, Backoff's delay between; only stop() ends it.
+awaitable<void> TwitchBridge::main_loop() {
+    for (;;) {
+        report_.connecting();
+        auto c = std::make_shared<Connection>(co_await asio::this_coro::executor, *tls_);
+        c->opened = c->last_line = Clock::now();
+        c->nick = new_nick();
+        // The tick starts with the try: the welcome's deadline covers resolving and the handshakes.
+        asio::co_spawn(c->stream.get_executor(), tick(c), asio::detached);
+        if (!prepare_tls(c->stream, host_))
+            end(*c, "cannot set the TLS host name " + host_);
+        else
+            co_await read_lines(c);
+        double delay = backoff_.next_delay();
+        report_.backing_off(delay, c->ending.value_or(""));
+        co_await outbound::sleep_for(delay);
+    }
 }
 
-void TwitchBridge::handshake(const std::shared_ptr<Connection>& c) {
-    c->stream.async_handshake(ssl::stream_base::client, [this, c](error_code ec) {
-        if (c != conn_) return;
-        if (ec) return drop(c, "TLS with " + options_.twitch_server + " failed: " + ec.message());
-        // Tags give ids, names and user ids; commands give CLEARMSG, CLEARCHAT and RECONNECT.
-        send(c, "CAP REQ :twitch.tv/tags twitch.tv/commands");
-        send(c, "NICK " + c->nick);
-        send(c, "USER " + c->nick + " 8 * :" + c->nick);
-        send(c, "CAP END");
-        read(c);
-    });
-}
-
-void TwitchBridge::drop(const std::shared_ptr<Connection>& c, const std::string& error) {
-    if (c != conn_) return;
-    conn_.reset();
-    error_code ignored;
-    c->tick.cancel();
-    c->resolver.cancel();
-    c->stream.lowest_layer().close(ignored);  // no TLS close_notify: the server may be gone
-    if (stopping_) return;
-    double delay = backoff_.next_delay();
-    report_.backing_off(delay, error);
-    retry_.expires_after(seconds(delay));
-    retry_.async_wait([this](error_code ec) {
-        if (!ec && !stopping_) connect();
-    });
-}
-
-void TwitchBridge::read(const std::shared_ptr<Connection>& c) {
-    c->stream.async_read_some(asio::buffer(c->buffer), [this, c](error_code ec, size_t n) {
-        if (c != conn_) return;
-        if (ec == asio::error::eof || ec == ssl::error::stream_truncated) return drop(c, "the server closed the connection");
-        if (ec) return drop(c, "reading from " + options_.twitch_server + ": " + ec.message());
+// The connection's reader, from resolving to its end; returns once it has ended.
+awaitable<void> TwitchBridge::read_lines(std::shared_ptr<Connection> c) {
+    error_code ec;
+    auto to = asio::redirect_error(asio::use_awaitable, ec);
+    auto found = co_await c->resolver.async_resolve(host_, port_, to);
+    if (c->ending) co_return;
+    if (ec) co_return end(*c, "cannot resolve " + host_ + ": " + ec.message());
+    co_await asio::async_connect(c->stream.lowest_layer(), found, to);
+    if (c->ending) co_return;
+    if (ec) co_return end(*c, "cannot connect to " + options_.twitch_server + ": " + ec.message());
+    co_await c->stream.async_handshake(ssl::stream_base::client, to);
+    if (c->ending) co_return;
+    if (ec) co_return end(*c, "TLS with " + options_.twitch_server + " failed: " + ec.message());
+    // Tags give ids, names and user ids; commands give CLEARMSG, CLEARCHAT and RECONNECT.
+    send(c, "CAP REQ :twitch.tv/tags twitch.tv/commands");
+    send(c, "NICK " + c->nick);
+    send(c, "USER " + c->nick + " 8 * :" + c->nick);
+    send(c, "CAP END");
+    while (!c->ending) {
+        size_t n = co_await c->stream.async_read_some(asio::buffer(c->buffer), to);
+        if (c->ending) break;
+        if (ec == asio::error::eof || ec == ssl::error::stream_truncated)
+            co_return end(*c, "the server closed the connection");
+        if (ec) co_return end(*c, "reading from " + options_.twitch_server + ": " + ec.message());
         size_t overlong = c->reader.overlong();
         c->reader.feed(c->buffer.data(), n, [&](std::string_view line) { on_line(c, line); });
         if (c->reader.overlong() != overlong)
             diagnostics_.note("overlong", "dropped a line over " + std::to_string(IRC_MAX_LINE_BYTES) + " bytes");
-        if (c == conn_) read(c);  // a line may have ended the connection (RECONNECT)
-    });
+    }
+}
+
+// Ends the connection (the first reason wins): the socket closes under the reader
+// and the writer, the tick and a look-up still running are cancelled. No TLS
+// close_notify: the server may be gone.
+void TwitchBridge::end(Connection& c, const std::string& error) {
+    if (c.ending) return;
+    c.ending = error;
+    error_code ignored;
+    c.tick.cancel();
+    c.resolver.cancel();
+    c.stream.lowest_layer().close(ignored);
 }
 
 void TwitchBridge::on_line(const std::shared_ptr<Connection>& c, std::string_view line) {
-    if (c != conn_) return;  // the rest of a read after RECONNECT
+    if (c->ending) return;  // the rest of a read after RECONNECT
     c->last_line = Clock::now();
     c->pinged = false;
     IrcMessage m;
@@ -267,7 +258,7 @@ void TwitchBridge::on_message(const std::shared_ptr<Connection>& c, const IrcMes
         c->nick = new_nick();
         send(c, "NICK " + c->nick);
     } else if (cmd == "RECONNECT") {
-        drop(c, "the server asked to reconnect");
+        end(*c, "the server asked to reconnect");
     } else if (cmd.size() == 3 && (cmd[0] == '4' || cmd[0] == '5')) {  // a refusal (a JOIN, a command)
         diagnostics_.note("numeric " + cmd, "the server refused: " + cmd + " " + m.param(1).substr(0, 64) + " " +
                                                 m.params.back().substr(0, 200));
@@ -277,45 +268,49 @@ void TwitchBridge::on_message(const std::shared_ptr<Connection>& c, const IrcMes
 }
 
 void TwitchBridge::send(const std::shared_ptr<Connection>& c, std::string line) {
-    if (c != conn_) return;
-    if (c->out.size() >= MAX_QUEUED_LINES) return drop(c, "the server does not read what the bridge sends");
+    if (c->ending) return;
+    if (c->out.size() >= MAX_QUEUED_LINES) return end(*c, "the server does not read what the bridge sends");
     c->out.push_back(std::move(line) + "\r\n");
-    if (!c->writing) write_next(c);
+    if (c->writing) return;
+    c->writing = true;
+    asio::co_spawn(c->stream.get_executor(), write_out(c), asio::detached);
 }
 
-void TwitchBridge::write_next(const std::shared_ptr<Connection>& c) {
-    if (c->out.empty()) {
-        c->writing = false;
-        return;
-    }
-    c->writing = true;
-    asio::async_write(c->stream, asio::buffer(c->out.front()), [this, c](error_code ec, size_t) {
-        if (c != conn_) return;
-        if (ec) return drop(c, "writing to " + options_.twitch_server + ": " + ec.message());
+awaitable<void> TwitchBridge::write_out(std::shared_ptr<Connection> c) {
+    while (!c->out.empty() && !c->ending) {
+        error_code ec;
+        // deque keeps the front where it is while more lines are pushed behind it
+        co_await asio::async_write(c->stream, asio::buffer(c->out.front()), asio::redirect_error(asio::use_awaitable, ec));
+        if (c->ending) break;
+        if (ec) {
+            end(*c, "writing to " + options_.twitch_server + ": " + ec.message());
+            break;
+        }
         c->out.pop_front();
-        write_next(c);
-    });
+    }
+    c->writing = false;
 }
 
 // Every quarter of the silence bound (at most 5 s): no welcome in time, or no line
 // for the whole bound, ends the connection; none for half of it sends our PING.
-void TwitchBridge::arm_tick(const std::shared_ptr<Connection>& c) {
+awaitable<void> TwitchBridge::tick(std::shared_ptr<Connection> c) {
     double silence = options_.twitch_silence_s;
-    c->tick.expires_after(seconds(std::min(5.0, silence / 4)));
-    c->tick.async_wait([this, c, silence](error_code ec) {
-        if (ec || c != conn_) return;
+    double welcome_s = std::min(CONNECT_TIMEOUT_S, silence);
+    while (!c->ending) {  // our PING may have ended it (a full queue)
+        error_code ec;
+        c->tick.expires_after(seconds(std::min(5.0, silence / 4)));
+        co_await c->tick.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+        if (ec || c->ending) co_return;
         auto now = Clock::now();
-        double welcome_s = std::min(CONNECT_TIMEOUT_S, silence);
         if (!c->welcomed && now - c->opened >= seconds(welcome_s))
-            return drop(c, "no welcome from " + options_.twitch_server + " within " + seconds_text(welcome_s));
+            co_return end(*c, "no welcome from " + options_.twitch_server + " within " + seconds_text(welcome_s));
         if (now - c->last_line >= seconds(silence))
-            return drop(c, "nothing from the server for " + seconds_text(silence));
+            co_return end(*c, "nothing from the server for " + seconds_text(silence));
         if (c->welcomed && !c->pinged && now - c->last_line >= seconds(silence / 2) && c->stream.lowest_layer().is_open()) {
             c->pinged = true;
             send(c, "PING :vimo");
         }
-        if (c == conn_) arm_tick(c);
-    });
+    }
 }
 
 }  // namespace
