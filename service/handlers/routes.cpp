@@ -93,7 +93,7 @@ static void get_wake(Service& s, const httplib::Request& req, httplib::Response&
     if (seen.size() >= 2 && seen.front() == '"' && seen.back() == '"') seen = seen.substr(1, seen.size() - 2);
     s.deadline.held(req.remote_addr, req.remote_port, WAKE_HOLD);
     std::string newest;
-    switch (s.wake.wait(seen, WAKE_HOLD, &newest)) {
+    switch (s.wake.wait(client_address(s, req), seen, WAKE_HOLD, &newest)) {
         case WakeHub::Waited::News:
             res.set_header("ETag", "\"" + newest + "\"");
             res.set_content(newest, "text/plain; charset=utf-8");
@@ -105,6 +105,11 @@ static void get_wake(Service& s, const httplib::Request& req, httplib::Response&
             // Its threads are for the polls: this companion keeps its schedule for now.
             res.set_header("Retry-After", std::to_string(WAKE_BUSY_RETRY_AFTER));
             return answer_error(res, 503, "the wake-up channel is full");
+        case WakeHub::Waited::AddressFull:
+            // One address (a household, or one program opening many) may not take every place.
+            res.set_header("Retry-After", std::to_string(WAKE_BUSY_RETRY_AFTER));
+            return answer_error(res, 503, "this address holds " + std::to_string(WAKE_PER_ADDRESS) +
+                                              " wake-up requests already");
         case WakeHub::Waited::Closed:
             return answer_error(res, 503, "the service is stopping");
     }

@@ -1,6 +1,7 @@
 // The wake-up channel's hub and Nchan publisher (see wake.h).
 #include "http/wake.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <utility>
 
@@ -13,33 +14,64 @@ namespace service_detail {
 void WakeHub::start(const std::string& newest, size_t most) {
     std::lock_guard<std::mutex> lock(mutex_);
     newest_ = newest;
+    pending_.clear();
     most_ = most;
     closed_ = false;
 }
 
 void WakeHub::announce(const std::string& message) {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        newest_ = message;
-        ++generation_;
+    std::lock_guard<std::mutex> lock(mutex_);
+    bool first = pending_.empty();
+    pending_ = message;
+    Clock::time_point now = Clock::now();
+    if (now >= next_release_) {
+        release(now);
+        changed_.notify_all();
+    } else if (first) {
+        changed_.notify_all();  // held requests now wait for the gap's end, not only their hold's
     }
-    changed_.notify_all();
 }
 
-WakeHub::Waited WakeHub::wait(const std::string& seen, std::chrono::steady_clock::duration hold, std::string* newest) {
+void WakeHub::release(Clock::time_point now) {
+    newest_ = std::exchange(pending_, std::string());
+    ++generation_;
+    next_release_ = now + WAKE_FOLD_GAP;
+}
+
+WakeHub::Waited WakeHub::wait(const std::string& address, const std::string& seen, Clock::duration hold,
+                              std::string* newest) {
     std::unique_lock<std::mutex> lock(mutex_);
     if (closed_) return Waited::Closed;
+    Clock::time_point now = Clock::now();
+    // A message folded while nobody was held is released by the next ask.
+    if (!pending_.empty() && now >= next_release_) release(now);
     if (!seen.empty() && !newest_.empty() && seen != newest_) {
         *newest = newest_;
         return Waited::News;
     }
     if (waiting_ >= most_) return Waited::Full;
+    size_t& held_here = held_by_[address];
+    if (held_here >= WAKE_PER_ADDRESS) return Waited::AddressFull;  // held_here > 0: the entry stays
     ++waiting_;
+    ++held_here;
     uint64_t asked_at = generation_;
-    bool changed = changed_.wait_for(lock, hold, [&] { return closed_ || generation_ != asked_at; });
+    Clock::time_point hold_end = now + hold;
+    for (;;) {
+        if (closed_ || generation_ != asked_at) break;
+        now = Clock::now();
+        // The gap ended with a message folded: whichever held request sees it first releases it.
+        if (!pending_.empty() && now >= next_release_) {
+            release(now);
+            changed_.notify_all();
+            break;
+        }
+        if (now >= hold_end) break;
+        changed_.wait_until(lock, pending_.empty() ? hold_end : std::min(hold_end, next_release_));
+    }
     --waiting_;
+    if (--held_by_[address] == 0) held_by_.erase(address);
     if (closed_) return Waited::Closed;
-    if (!changed) return Waited::Quiet;
+    if (generation_ == asked_at) return Waited::Quiet;
     *newest = newest_;
     return Waited::News;
 }

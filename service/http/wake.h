@@ -5,8 +5,12 @@
 //
 // - WakeHub: the service holds the requests itself, each on one HTTP thread,
 //   for at most `most` companions at a time (the threads must keep serving
-//   the polls); beyond that it answers 503 at once and the companion keeps its
-//   plain schedule. Enough for one machine's worth of companions.
+//   the polls), and at most WAKE_PER_ADDRESS from one address (an IPv6 /64),
+//   so one address cannot take every place; beyond either it answers 503 at
+//   once and the companion keeps its plain schedule. Messages are folded as
+//   the publisher folds them: at most one release a WAKE_FOLD_GAP, so a busy
+//   chat answers each waiter at most about once a second. Enough for one
+//   machine's worth of companions.
 // - WakePublisher (--publish-url): nginx's Nchan module holds the requests
 //   (thousands on an event loop, and on every machine sharing its Redis); the
 //   service POSTs each new message's value to Nchan's publisher location.
@@ -20,6 +24,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -30,28 +35,42 @@ namespace service_detail {
 // Below the companion's own bound (45 s), and a keep-alive proxy's.
 inline constexpr std::chrono::seconds WAKE_HOLD{25};
 inline constexpr int WAKE_BUSY_RETRY_AFTER = 60;  // seconds, in the 503 beyond the bound
+inline constexpr size_t WAKE_PER_ADDRESS = 4;       // requests held at once for one address
+// Announcements within this gap of the last release are folded into one
+// release of the newest (the publisher's WAKE_PUBLISH_GAP, for the same reason).
+inline constexpr std::chrono::milliseconds WAKE_FOLD_GAP{1000};
 
 class WakeHub {
 public:
-    enum class Waited { News, Quiet, Full, Closed };
+    using Clock = std::chrono::steady_clock;
+    // AddressFull: this address holds WAKE_PER_ADDRESS already (others may still wait).
+    enum class Waited { News, Quiet, Full, AddressFull, Closed };
     // The newest served message when the service starts ("" when none), and
     // how many requests may be held at once (0: the channel is off).
     void start(const std::string& newest, size_t most);
-    void announce(const std::string& message);  // a new served message: every held request is answered
-    // Hold the calling thread until a message other than seen exists (at once
-    // when seen is not "" and is not the newest: one came between two asks),
-    // hold passes, or close. *newest is the message for News.
-    Waited wait(const std::string& seen, std::chrono::steady_clock::duration hold, std::string* newest);
+    // A new served message: every held request is answered with it, at once
+    // when the last release is WAKE_FOLD_GAP old, otherwise at the gap's end
+    // (with whatever is newest then).
+    void announce(const std::string& message);
+    // Hold the calling thread until a message other than seen is released (at
+    // once when seen is not "" and is not the newest released: one came between
+    // two asks), hold passes, or close. *newest is the message for News.
+    // address: the requester's (client_address), for the per-address bound.
+    Waited wait(const std::string& address, const std::string& seen, Clock::duration hold, std::string* newest);
     void close();            // answers every held request (Closed) and refuses new ones
     size_t waiting();        // requests held now
     size_t most();           // the bound given to start
 
 private:
+    void release(Clock::time_point now);  // pending_ becomes newest_; mutex_ held
     std::mutex mutex_;       // guards what follows
     std::condition_variable changed_;
-    std::string newest_;     // "" until a message is known
-    uint64_t generation_ = 0;  // counts announcements
+    std::string newest_;     // the message released last; "" until one is known
+    std::string pending_;    // announced since, not released yet; "" none
+    Clock::time_point next_release_{};  // no release before this
+    uint64_t generation_ = 0;  // counts releases
     size_t waiting_ = 0;
+    std::map<std::string, size_t> held_by_;  // requests held per address (entries > 0 only)
     size_t most_ = 0;
     bool closed_ = false;
 };

@@ -6,6 +6,9 @@
 // loop's end destroys the waiting coroutine, and this client with it.
 #include "outbound/https_client.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <cctype>
 #include <chrono>
 
@@ -32,8 +35,15 @@ std::string describe(const char* step, const error_code& ec) {
     return std::string(step) + ": " + ec.message();
 }
 
+// A parsed address in 127.0.0.0/8, ::1, or the name "localhost" itself: a
+// name that merely starts with "127." ("127.0.0.1.nip.io") is resolved by DNS
+// and may be any machine.
 bool is_loopback(const std::string& host) {
-    return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
+    if (host == "localhost") return true;
+    in_addr v4{};
+    if (inet_pton(AF_INET, host.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+    in6_addr v6{};
+    return inet_pton(AF_INET6, host.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // What every chat bridge stands on: storing bridged chat (no message twice, the
 // ingest limits, bans and time-outs), the platforms' moderation reaching stored
-// messages, state that outlives a restart, reconnect delays and secrets.
+// messages, state that outlives a restart, reconnect delays, secrets and where plain HTTP may go.
 #include <sys/stat.h>
 
 #include <chrono>
@@ -9,6 +9,7 @@
 
 #include "bridges/backoff.h"
 #include "bridges/sink.h"
+#include "outbound/https_client.h"
 #include "outbound/tls.h"
 #include "handlers/server.h"
 #include "http/http.h"
@@ -175,4 +176,17 @@ TEST(BridgeFrame, SecretsComeFromFilesOnlyTheirOwnerReadsOrTheEnvironment) {
     EXPECT_EQ(host, "::1");
     for (const char* bad : {"host", "host:", ":1", "host:0", "host:70000", "host:6a"})
         EXPECT_FALSE(bridges::split_host_port(bad, &host, &port)) << bad;
+}
+
+TEST(BridgeFrame, PlainHttpGoesOnlyToAnAddressOfThisMachine) {
+    bridges::BaseUrl base;
+    std::string error;
+    for (const char* url : {"http://127.0.0.1:9000", "http://127.3.4.5/x", "http://localhost:80", "http://[::1]:9000",
+                            "https://127.0.0.1.nip.io:9000"})
+        EXPECT_TRUE(bridges::parse_base_url(url, true, &base, &error)) << url << ": " << error;
+    // Names that only look like loopback are resolved by DNS, to any machine.
+    for (const char* url : {"http://127.0.0.1.nip.io:9000", "http://127.evil.example", "http://localhost.evil.example",
+                            "http://128.0.0.1", "http://[::2]:9000", "http://127.1:80", "http://LOCALHOST."})
+        EXPECT_FALSE(bridges::parse_base_url(url, true, &base, &error)) << url;
+    EXPECT_NE(error.find("plain http:// only to this machine"), std::string::npos) << error;
 }

@@ -54,7 +54,7 @@ protected:
         ServiceOptions o = options;
         o.port = 0;
         o.db_path = dir + "/service.db";
-        o.threads = 8;
+        o.threads = threads;
         std::string error;
         service = service_create(o, &error);
         ASSERT_TRUE(service) << error;
@@ -140,6 +140,7 @@ protected:
     int64_t db_number(const char* sql) { return std::stoll(db_text(sql)); }
 
     ServiceOptions options;  // of the next start
+    int threads = 8;         // the HTTP pool of the next start
     std::vector<std::string> bridge_lines;  // what service_start_bridges said at the last start
     std::string dir, token;
     ServicePtr service;

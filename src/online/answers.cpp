@@ -241,7 +241,10 @@ std::string chatter_name(const json& message, std::map<std::string, std::string>
         return text_bounded(field(chatter, "corvane").get_ref<const std::string&>(), CHAT_NAME_MAX_CHARS);
 
     std::string id = str(field(chatter, platform));
-    auto known = cache.find(id);
+    // Ids are each platform's own: Twitch's 7 and the web's 7 are two people.
+    // No platform's name holds ':', so the key reads back one way only.
+    std::string key = platform + ":" + id;
+    auto known = cache.find(key);
     if (known != cache.end()) return known->second;
 
     // The id comes from the chat feed: encoded, so a sender cannot add query keys.
@@ -255,7 +258,7 @@ std::string chatter_name(const json& message, std::map<std::string, std::string>
         // kept, and no more than CHAT_NAMES_CACHED of them (then it starts afresh).
         if (id.size() <= CHAT_ID_CACHED_BYTES) {
             if (cache.size() >= CHAT_NAMES_CACHED) cache.clear();
-            cache[id] = name;
+            cache[key] = name;
         }
         return name;
     } catch (const std::exception&) {

@@ -43,7 +43,7 @@ ChatPoll chat_poll_run(const json& last_chat, const ChatGet& get,
 std::string chatter_name(const json& message, std::map<std::string, std::string>& cache, const ChatGet& get);
 
 extern std::vector<std::string>& chat_to_spawn;  // box texts of applied polls (main thread)
-// sender id -> display name (names cut to CHAT_NAME_MAX_CHARS; ids over 256 bytes are
+// "platform:sender id" -> display name (names cut to CHAT_NAME_MAX_CHARS; ids over 256 bytes are
 // not kept, and past 4096 names it starts afresh); read and written by the poll's
 // task and by to_chatter, each under a lock private to chat.cpp
 extern std::map<std::string, std::string> ID_TO_NAME;

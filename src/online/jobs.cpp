@@ -23,6 +23,7 @@ static const float POLL_SLOWEST = 3600;   // chat poll interval ceiling, seconds
 // The wake-up channel's part of the schedule.
 struct WakeSchedule {
     std::string waiting;   // announced, not yet turned into a poll ("" none)
+    float delay = 0;       // waiting's random delay, drawn once when it was announced
     std::string awaited;   // announced and polled for: the next outcome is its poll's
     bool polling = false;  // the poll now due or running was brought forward for `awaited`
     int rechecks = 0;      // polls asked again for `awaited` so far
@@ -132,15 +133,21 @@ void online_tick(float dt, float time) {
 
     // 2b. Wake-up channel: a new message exists. Applied only between polls:
     // one running may have asked before the message was stored.
+    // It brings the poll forward only when that poll is more than
+    // POLL_FASTEST away: under a busy chat the poll keeps its pace of one
+    // every 5 s however often the channel speaks.
     if (online_jobs.take_wake) {
         std::string announced = online_jobs.take_wake();
-        if (!announced.empty()) schedule.wake.waiting = announced;
+        if (!announced.empty()) {
+            schedule.wake.waiting = announced;
+            schedule.wake.delay = randf() * WAKE_SPREAD;
+        }
     }
     if (!schedule.wake.waiting.empty() && !schedule.poll_running) {
         schedule.wake.awaited = std::exchange(schedule.wake.waiting, std::string());
         schedule.wake.polling = true;
         schedule.wake.rechecks = 0;
-        vimo_poll_soon(time, randf() * WAKE_SPREAD);
+        if (schedule.next_poll > time + POLL_FASTEST) vimo_poll_soon(time, schedule.wake.delay);
     }
 
     // 3. Chat poll (online_tick_poll).

@@ -52,8 +52,9 @@ extern const bool& vimo_poll_running;
 void online_jobs_reset();  // The schedule back to its start values (5, 3, none running, no wake-up)
 
 // A wake-up brings the chat poll forward to within WAKE_SPREAD seconds (a
-// random delay, so that a crowd woken together does not poll in the same
-// millisecond). A poll after a wake-up that found nothing new while the
+// random delay drawn once per wake-up, so that a crowd woken together does not
+// poll in the same millisecond), when that poll is more than 5 s away; a
+// nearer poll is left as it is. A poll after a wake-up that found nothing new while the
 // announced message is still unseen (a proxy's cached page from before it) is
 // asked again WAKE_RECHECK_AFTER to WAKE_RECHECK_AFTER + WAKE_SPREAD / 2 s
 // later, at most WAKE_RECHECKS times.

@@ -49,11 +49,40 @@ std::string wake_message(const std::string& body) {
     return text;
 }
 
-// Waits seconds or until wake_stop; true when stopping.
-bool wake_pause(long seconds) {
+// Waits until `until` or wake_stop; true when stopping.
+bool wake_pause_until(std::chrono::steady_clock::time_point until) {
     std::unique_lock<std::mutex> lock(channel.mutex);
-    return channel.stop_asked.wait_for(lock, std::chrono::seconds(seconds), [] { return channel.stopping; });
+    return channel.stop_asked.wait_until(lock, until, [] { return channel.stopping; });
 }
+
+bool wake_pause(long seconds) { return wake_pause_until(std::chrono::steady_clock::now() + std::chrono::seconds(seconds)); }
+
+// The channel's diagnostic lines, at most WAKE_LINES_PER_MINUTE a minute: a
+// service that answers at once must not fill the log. Lines past the bound are
+// counted and their number printed with the next line let through. Channel thread only.
+class WakeLog {
+public:
+    void line(const std::string& text) {
+        auto now = std::chrono::steady_clock::now();
+        if (now - minute_ >= std::chrono::minutes(1)) {
+            minute_ = now;
+            printed_ = 0;
+        }
+        if (printed_ >= WAKE_LINES_PER_MINUTE) {
+            ++held_back_;
+            return;
+        }
+        ++printed_;
+        if (held_back_ > 0)
+            net_log("[wake] (" + std::to_string(std::exchange(held_back_, 0)) + " more lines of the channel not printed)");
+        net_log(text);
+    }
+
+private:
+    std::chrono::steady_clock::time_point minute_{};
+    int printed_ = 0;
+    long held_back_ = 0;
+};
 
 bool wake_stopping() {
     std::lock_guard<std::mutex> lock(channel.mutex);
@@ -65,7 +94,12 @@ void wake_loop(std::string url) {
     std::string last;       // the message announced last
     long backoff = WAKE_BACKOFF_FIRST;
     bool told_waiting = false;  // "[wake] waiting" is printed once per (re)connection, not every hold
+    WakeLog log;
+    std::chrono::steady_clock::time_point asked{};  // when the previous ask began
     while (!wake_stopping()) {
+        // However the last ask ended, the next begins a gap after it began.
+        if (wake_pause_until(asked + std::chrono::milliseconds(WAKE_ASK_GAP_MS))) break;
+        asked = std::chrono::steady_clock::now();
         TransportHeld r = transport_hold_get(channel.hold, url, etag, WAKE_CONNECT_MS, WAKE_HOLD_MS);
         if (wake_stopping()) break;
         std::string message = r.completed && r.status == 200 ? wake_message(r.body) : "";
@@ -73,9 +107,10 @@ void wake_loop(std::string url) {
         // or a server that does not hold; asking again at once would hammer it.
         bool repeated = !message.empty() && message == last;
         if (r.completed && r.status == 200 && !repeated) {
-            if (!r.etag.empty()) etag = r.etag;
+            // An ETag longer than any value this channel names is not echoed back unbounded.
+            if (!r.etag.empty()) etag = r.etag.size() <= WAKE_ETAG_MAX ? r.etag : std::string();
             last = message;
-            net_log("[wake] a new chat message: " + (message.empty() ? std::string("(unnamed)") : message));
+            log.line("[wake] a new chat message: " + (message.empty() ? std::string("(unnamed)") : message));
             {
                 std::lock_guard<std::mutex> lock(channel.mutex);
                 // Unnamed: still a wake-up; "?" never equals a stored cursor, so its poll may be rechecked.
@@ -85,17 +120,17 @@ void wake_loop(std::string url) {
             continue;
         }
         if (r.completed && (r.status == 304 || r.status == 408)) {  // the hold ran out quietly
-            if (!told_waiting) net_log("[wake] waiting for news from " + url);
+            if (!told_waiting) log.line("[wake] waiting for news from " + url);
             told_waiting = true;
             backoff = WAKE_BACKOFF_FIRST;
             continue;
         }
         if (r.completed && r.status == 404) {
-            net_log("[wake] the service has no wake-up channel (404): the chat poll keeps its schedule");
+            log.line("[wake] the service has no wake-up channel (404): the chat poll keeps its schedule");
             break;
         }
         told_waiting = false;
-        net_log("[wake] no channel now (" +
+        log.line("[wake] no channel now (" +
                 (repeated ? std::string("the same message again")
                           : r.completed ? "HTTP status " + std::to_string(r.status) : net_cut(r.error)) +
                 "): asking again in " + std::to_string(backoff) + " s");

@@ -1,9 +1,12 @@
 // The wake-up channel (wake.cpp). One GET to the service's endpoint_wake(),
 // held open until a chat message newer than the one it last announced exists,
 // on a thread and connection of its own (never the request worker). Its
-// answer's body is that message's "message" value, and its ETag is sent back
-// as If-None-Match on the next ask, so a message stored between two asks is
-// not missed. 304 or 408 (the hold ran out): ask again. 404 (a service without
+// answer's body is that message's "message" value, and its ETag (at most
+// WAKE_ETAG_MAX bytes; a longer one is not sent back) is sent back as
+// If-None-Match on the next ask, so a message stored between two asks is not
+// missed. 304 or 408 (the hold ran out): ask again, never sooner than
+// WAKE_ASK_GAP_MS after the previous ask began, so a service that answers at
+// once is asked at most once a second. 404 (a service without
 // the channel): stop asking for this run; the chat poll keeps its plain
 // schedule. Anything else, or no answer: ask again after WAKE_BACKOFF_FIRST s,
 // doubling to WAKE_BACKOFF_MOST. The boxes still come through the chat poll:
@@ -23,6 +26,9 @@ inline constexpr long WAKE_CONNECT_MS = 5000;
 inline constexpr long WAKE_BACKOFF_FIRST = 10;     // seconds
 inline constexpr long WAKE_BACKOFF_MOST = 300;     // seconds
 inline constexpr size_t WAKE_MESSAGE_MAX = 256;    // bytes of an announced "message" value kept
+inline constexpr size_t WAKE_ETAG_MAX = 256;       // bytes of an ETag sent back
+inline constexpr long WAKE_ASK_GAP_MS = 1000;      // between the starts of two asks after an answer
+inline constexpr int WAKE_LINES_PER_MINUTE = 12;   // "[wake]" lines printed a minute; the rest are counted
 
 // Start the channel's thread (main thread, start-up after online_init). Does
 // nothing when ONLINE is false or the thread runs already.

@@ -400,16 +400,19 @@ def marked_name():
 
 
 class ChatFeedServer(HostileServer):
-    """Every first page of a poll (count=1) brings the next batch of eight
+    """The first poll finds an empty chat (the companion's frame rate on this
+    machine with nothing but the mascot, to compare the flood's with). Every
+    later first page of a poll (count=1) brings the next batch of eight
     messages: the first batch with 1 MB texts, the second from senders whose
     names carry 100,000 combining marks (half by name, half by a looked-up
-    id), then a flood of short lines. A poll thus always finds eight new
+    id), then a flood of short lines. Such a poll thus always finds eight new
     messages."""
 
     def __init__(self):
         super().__init__()
         self.history = []
         self.batches = 0
+        self.quiet = True  # the first poll's page is empty
 
     def next_batch(self):
         k = self.batches
@@ -432,8 +435,9 @@ class ChatFeedServer(HostileServer):
         if url.path == "/api/chat" and query.get("count", [""])[0].isdigit():
             count = int(query["count"][0])
             with self.lock:
-                if count == 1:
+                if count == 1 and not self.quiet:
                     self.next_batch()
+                self.quiet = False
                 page = self.history[-count:]
             self.send(handler, record, json.dumps(page, ensure_ascii=False).encode())
         elif url.path == "/api/user":
@@ -459,6 +463,33 @@ def proc_figures(pid):
             key, _, value = line.partition(":")
             status[key] = value.strip()
     return cpu, int(status["VmRSS"].split()[0]), int(status["VmHWM"].split()[0])
+
+
+OTHERS_BUSY_CORES = 0.3  # other programs' average load over a window beyond which its frame times are not judged
+
+
+def machine_busy_seconds():
+    """CPU seconds every core has spent busy since boot (stolen by the
+    hypervisor included), from /proc/stat."""
+    with open("/proc/stat") as f:
+        v = [int(x) for x in f.readline().split()[1:9]]
+    return (v[0] + v[1] + v[2] + v[5] + v[6] + v[7]) / os.sysconf("SC_CLK_TCK")
+
+
+def ours_seconds(pids):
+    """CPU seconds of the given processes and of this scenario's own."""
+    own = os.times()
+    return sum(proc_figures(pid)[0] for pid in pids) + own.user + own.system
+
+
+def others_cores(samples, start, end):
+    """Cores' worth of CPU that programs other than the companion, its X
+    server and this scenario used over [start, end], from (seconds, machine
+    busy seconds, ours seconds) samples in time order."""
+    def at(t):
+        return next((x for x in samples if x[0] >= t), samples[-1])
+    (t0, m0, o0), (t1, m1, o1) = at(start), at(end)
+    return max(0.0, ((m1 - m0) - (o1 - o0)) / (t1 - t0)) if t1 > t0 else 0.0
 
 
 def span_rates(samples, start, end, span=5):
@@ -499,9 +530,15 @@ def hostile_chat(stack):
     200 MB at its peak, no frame over 50 ms from the hostile pages to the
     burst of their boxes (a second of the flood may see a slower one when the
     machine is busy: the flood is judged by its frame rate), never
-    more than CHAT_BOXES boxes, about 60 frames a second through the flood,
-    and CPU over its last CPU_WINDOW_S within 1.2 x of a window after its
-    first 30 s. Diagnostic lines stay short.
+    more than CHAT_BOXES boxes, about 60 frames a second through the flood
+    (or, on a machine whose software renderer cannot draw 60 with nothing but
+    the mascot, the frame rate the first, empty poll's quiet spell had), and
+    CPU over its last CPU_WINDOW_S within 1.2 x of a window after its first
+    30 s. Diagnostic lines stay short. Frame times are judged only over
+    windows in which other programs left the machine to the companion (at
+    most OTHERS_BUSY_CORES of /proc/stat's busy time, steal included, was
+    not the companion's, its X server's or this scenario's); otherwise they
+    are printed with the load that took their cores.
 
     The CPU windows are cut into spans of one poll (5 s) each: work that grows
     with the flood raises every span of the last window, while other programs
@@ -516,14 +553,21 @@ def hostile_chat(stack):
         proc = companion.proc
         pid = proc.pid
 
+        xserver = next(p.pid for p in stack.procs if p.name == "Xvfb")
+        machine = []  # (seconds since the start, machine busy seconds, ours seconds)
+        started = time.monotonic()
+
         def sample():
             check(proc.alive(), f"the companion died: {proc.output()[-5:]}")
+            machine.append((time.monotonic() - started, machine_busy_seconds(), ours_seconds([pid, xserver])))
             return proc_figures(pid)
 
-        # The hostile pages: two polls, sixteen boxes (four burst at once by the second).
-        wait_until(lambda: sample() and len(server.polls()) >= 3, 60, "three polls of the chat")
-        hostile_from = server.polls()[0] - 0.5
-        flood_from = server.polls()[2]
+        # The quiet spell between the empty first poll (3 s) and the next (10 s
+        # later), then the hostile pages: two polls, sixteen boxes (four burst
+        # at once by the second).
+        wait_until(lambda: sample() and len(server.polls()) >= 4, 70, "four polls of the chat")
+        quiet_from, hostile_from = server.polls()[0] + 1, server.polls()[1] - 0.5
+        flood_from = server.polls()[3]
         # No screenshot until the figures are taken: grabbing the screen holds
         # the X server, and with it the companion's frame, for tens of ms.
         cpu_samples = []  # (seconds since the flood's start, CPU seconds)
@@ -537,6 +581,9 @@ def hostile_chat(stack):
         polls = len(server.polls())
         stack.save(stack.screenshot(), "after-flood")
 
+        quiet = [r for r in frame_reports(proc, quiet_from) if r[0] <= hostile_from]
+        check(quiet, "no frame report lines in the quiet spell")
+        quiet_fps = sum(r[1] for r in quiet) / max(sum(r[2] for r in quiet), 1e-9)
         reports = [r for r in frame_reports(proc, hostile_from) if r[0] <= flood_until]
         check(reports, "no frame report lines after the hostile pages")
         # The hostile boxes: made by the first two polls, burst by the first of the flood.
@@ -550,31 +597,46 @@ def hostile_chat(stack):
         early_spans = span_rates(cpu_samples, 30, 30 + CPU_WINDOW_S)
         late_spans = span_rates(cpu_samples, FLOOD_S - CPU_WINDOW_S, FLOOD_S)
         early, late = early_spans[len(early_spans) // 2], late_spans[1]
+        # Frame times are the companion's only while the machine is its own: a
+        # build or a neighbour on a shared machine takes the cores it draws with.
+        since = lambda t: t - started  # noqa: E731
+        busy_hostile = others_cores(machine, since(hostile_from), since(flood_from + 10))
+        busy_flood = others_cores(machine, since(flood_from + 10), since(flood_until))
         log(f"{polls} polls, {server.batches * 8} messages; peak resident {hwm / 1024:.1f} MiB "
             f"(now {rss_now / 1024:.1f}); longest frame {longest:.1f} ms "
             f"(second ending {worst[0] - flood_from:+.1f} s from the flood's start; in the flood after that "
             f"{max((r[3] for r in flood), default=0):.1f} ms); chat boxes at most {most_boxes}, "
             f"at the end {reports[-1][4]}; fps through the flood median {median_fps:.1f}, lowest "
-            f"{fps[0] if fps else 0:.1f}; CPU {early * 100:.1f}% of a core after 30 s, {late * 100:.1f}% at the end "
+            f"{fps[0] if fps else 0:.1f} (quiet spell {quiet_fps:.1f}); CPU {early * 100:.1f}% of a core after 30 s, {late * 100:.1f}% at the end "
             f"({late / early:.2f} x; spans of a poll, % of a core: {' '.join(f'{r * 100:.0f}' for r in early_spans)}"
-            f" / {' '.join(f'{r * 100:.0f}' for r in late_spans)})")
+            f" / {' '.join(f'{r * 100:.0f}' for r in late_spans)}); other programs used {busy_hostile:.2f} "
+            f"cores over the hostile pages, {busy_flood:.2f} through the flood")
         if hwm > RSS_LIMIT_KB:
             failures.append(f"peak resident memory {hwm / 1024:.1f} MiB (limit {RSS_LIMIT_KB / 1024:.0f})")
         if longest > FRAME_LIMIT_MS:
             slow = [f"{r[3]:.1f} ms at {r[0] - flood_from:+.1f} s" for r in hostile if r[3] > FRAME_LIMIT_MS]
-            failures.append(f"frames over {FRAME_LIMIT_MS:.0f} ms: {slow}")
+            if busy_hostile <= OTHERS_BUSY_CORES:
+                failures.append(f"frames over {FRAME_LIMIT_MS:.0f} ms: {slow}")
+            else:
+                log(f"not judged (other programs used {busy_hostile:.2f} cores): frames over {FRAME_LIMIT_MS:.0f} ms: {slow}")
         if most_boxes > CHAT_BOXES or reports[-1][4] != CHAT_BOXES:
             failures.append(f"chat boxes: at most {most_boxes}, at the end {reports[-1][4]} (limit {CHAT_BOXES})")
         # 60 within noise: a second of a burst (or of another program's load on
         # the machine) may fall lower; the run as a whole, and its end, may not.
+        # A renderer that drew fewer with nothing to draw but the mascot is
+        # held to that rate instead: the flood may not cost frames of its own.
         end = [r for r in reports if r[0] >= flood_from + FLOOD_S - CPU_WINDOW_S]
         end_fps = sum(r[1] for r in end) / max(sum(r[2] for r in end), 1e-9)
-        if median_fps < 57 or end_fps < 55:
-            failures.append(f"frame rate through the flood: median {median_fps:.1f}, over its last {CPU_WINDOW_S} s "
-                            f"{end_fps:.1f}, lowest {fps[0] if fps else 0:.1f}")
+        if median_fps < min(57, 0.95 * quiet_fps) or end_fps < min(55, 0.92 * quiet_fps):
+            slow = (f"frame rate through the flood: median {median_fps:.1f}, over its last {CPU_WINDOW_S} s "
+                    f"{end_fps:.1f}, lowest {fps[0] if fps else 0:.1f}; {quiet_fps:.1f} in the quiet spell")
+            if busy_flood <= OTHERS_BUSY_CORES:
+                failures.append(slow)
+            else:
+                log(f"not judged (other programs used {busy_flood:.2f} cores): {slow}")
         if late > 1.2 * early:
             failures.append(f"CPU at the end {late * 100:.1f}% against {early * 100:.1f}% after 30 s of flood")
-        if polls < 3 + FLOOD_S // 5 - 2:
+        if polls < 4 + FLOOD_S // 5 - 2:
             failures.append(f"only {polls} polls in {FLOOD_S} s of flood")
 
         out = proc.output()

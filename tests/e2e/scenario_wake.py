@@ -1,6 +1,7 @@
 """The wake-up channel on the service alone (scripts/run.sh's default): after a
 long quiet spell a message reaches the desktop within seconds instead of at the
-backed-off poll, the poll's own schedule stays as it was, Ctrl-C ends the
+backed-off poll, the poll's own schedule stays as it was, a busy chat keeps the
+poll at its pace of one every 5 s, Ctrl-C ends the
 companion at once while its channel waits, and against a service without the
 channel (404) the companion polls on its plain schedule."""
 
@@ -15,6 +16,14 @@ from harness import SCREEN_H, SCREEN_W, Companion, Service, check, find_text, lo
 
 ARTEFACTS = "/tmp/wake-artifacts"
 POLL = r"\[curl\] Sending request to: .*/api/chat\?count=1$"
+BUSY_S = 60  # seconds of a busy chat
+
+
+def companion_cpu_seconds(pid):
+    """User and system CPU time the process has used, from /proc."""
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 def ask_wake(service, etag=None):
@@ -108,6 +117,21 @@ def wake(stack):
     check(out.find_line(r"^\[wake\] a new chat message: " + value, mark), "the channel did not name the message")
     polls = len([line for line in out.output()[mark:] if re.search(POLL, line)])
     check(polls == 1, f"{polls} polls for one wake-up")
+
+    # -- a busy chat: 20 messages a second for BUSY_S s keep the 5 s pace -------------
+    mark = len(out.output())
+    start = time.monotonic()
+    for i in range(20 * BUSY_S):
+        newest = ingest(service, f"Busy{i}", f"busy {i}")  # a name of its own: one sender's limit is 10 a burst
+        time.sleep(max(0.0, start + (i + 1) / 20 - time.monotonic()))
+    busy = [line for line in out.output()[mark:] if re.search(POLL, line)]
+    # The next poll shows the last of them, so the run below starts from a quiet chat.
+    out.wait_line(r"^last chat is now .*" + re.escape(newest), 15, mark)
+    cpu = companion_cpu_seconds(out.pid)
+    log(f"a busy chat: {len(busy)} polls in {time.monotonic() - start:.1f} s of 20 messages a second "
+        f"(the companion's CPU so far {cpu:.1f} s)")
+    check(len(busy) <= BUSY_S // 5 + 1, f"{len(busy)} chat polls in {BUSY_S} s of a busy chat: not the 5 s pace")
+    check(len(busy) >= BUSY_S // 5 - 2, f"only {len(busy)} chat polls in {BUSY_S} s of a busy chat")
 
     # -- Ctrl-C while the channel waits ----------------------------------------------
     os.kill(out.pid, signal.SIGINT)

@@ -108,26 +108,32 @@ TEST_F(ChatPollTest, SenderNamesAreLookedUpOncePerIdAndShownAsText) {
     ChatFeed feed;
     feed.names["twitch.12"] = "ana";
     feed.names["discord.77"] = "dee";
+    feed.names["web.7"] = "webby";
+    feed.names["twitch.7"] = "tess";
     feed.messages = {
         {{"message", "a"}, {"text", "old"}, {"chatter", {{"twitch", "12"}}}},
         {{"message", "b"}, {"text", 42}, {"chatter", {{"twitch", 12}}}},  // numeric id and text
         {{"message", "c"}, {"chatter", {{"discord", "77"}}}},              // no text
         {{"message", "d"}, {"text", "hey"}, {"chatter", {{"corvane", "Corvo"}}}},
         {{"message", "e"}, {"text", "x"}, {"chatter", {{"matrix", "@nobody"}}}},  // lookup refused
+        {{"message", "f"}, {"text", "w"}, {"chatter", {{"web", "7"}}}},  // two platforms' id 7: two people
+        {{"message", "g"}, {"text", "t"}, {"chatter", {{"twitch", "7"}}}},
     };
     use(feed.origin());
 
     EXPECT_TRUE(poll_chat());
-    EXPECT_EQ(chat_to_spawn,
-              (std::vector<std::string>{"anonymous: x", "Corvo: hey", "dee: null", "ana: 42", "ana: old"}));
+    EXPECT_EQ(chat_to_spawn, (std::vector<std::string>{"tess: t", "webby: w", "anonymous: x", "Corvo: hey", "dee: null",
+                                                       "ana: 42", "ana: old"}));
     // One lookup per id (string and number 12 are the same id), none for the
     // name-only platform; the id is sent percent-encoded.
     EXPECT_EQ(feed.log_starting("GET /api/user"),
-              (std::vector<std::string>{"GET /api/user?select=matrix.name&where=matrix.id=%40nobody",
+              (std::vector<std::string>{"GET /api/user?select=twitch.name&where=twitch.id=7",
+                                        "GET /api/user?select=web.name&where=web.id=7",
+                                        "GET /api/user?select=matrix.name&where=matrix.id=%40nobody",
                                         "GET /api/user?select=discord.name&where=discord.id=77",
                                         "GET /api/user?select=twitch.name&where=twitch.id=12"}));
-    EXPECT_EQ(ID_TO_NAME.at("12"), "ana");
-    EXPECT_EQ(ID_TO_NAME.count("@nobody"), 0u);  // a failed lookup is not cached
+    EXPECT_EQ(ID_TO_NAME.at("twitch:12"), "ana");
+    EXPECT_EQ(ID_TO_NAME.count("matrix:@nobody"), 0u);  // a failed lookup is not cached
 }
 
 TEST_F(ChatPollTest, BadAnswersInterruptThePollWithoutLosingTheCursor) {
@@ -228,7 +234,7 @@ TEST_F(ChatPollTest, TextsAndNamesAreCutBeforeTheyAreKept) {
     ASSERT_EQ(chat_to_spawn.size(), 2u);
     EXPECT_EQ(chat_to_spawn[0], "b" + four + ": hi");
     EXPECT_EQ(chat_to_spawn[1], std::string(63, 'n') + ellipsis + ": " + std::string(499, 'x') + ellipsis);
-    EXPECT_EQ(ID_TO_NAME.at("7"), "b" + four);
+    EXPECT_EQ(ID_TO_NAME.at("twitch:7"), "b" + four);
     size_t line = out.find("poll chat parse result: [{\"chatter\":{\"corvane\"");  // the page of two
     ASSERT_NE(line, std::string::npos);
     std::string first = out.substr(line, out.find('\n', line) - line);

@@ -210,6 +210,21 @@ TEST_F(OnlineJobsTest, AWakeUpPollsWithinTwoSecondsAndLeavesTheScheduleAsAPollWi
     EXPECT_GE(*lo, 0);
     EXPECT_LE(*hi, WAKE_SPREAD);
     EXPECT_GT(*hi - *lo, 1.0f);
+
+    // A busy chat: a wake-up every second (the service's fold) and news at
+    // every poll keep the pace of one poll every 5 s: 13 at most in 60 s.
+    online_jobs_reset();
+    pollTimes.clear();
+    pollAnswers.assign(100, true);
+    time = 0;
+    for (int second = 0; second < 60; second++) {
+        pendingWake = "db-busy-" + std::to_string(second);
+        lastChat = "db-busy-" + std::to_string(second - 1);  // each poll shows what came before it
+        runJobsUntil(float(second + 1), 1.0f / 60);
+    }
+    EXPECT_LE(pollTimes.size(), 13u);
+    EXPECT_GE(pollTimes.size(), 11u);
+    for (float gap : intervals()) EXPECT_GE(gap, 5 - 1.0f / 60);
 }
 
 TEST_F(OnlineJobsTest, AWakeUpWhosePollFoundAnOlderPageIsAskedAgainTwiceAtMost) {

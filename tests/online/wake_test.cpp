@@ -21,6 +21,7 @@ struct WakeService {
     std::vector<std::string> asked;  // If-None-Match of each ask, in order ("" none)
     int status = 200;                // what the next release answers
     std::string body;
+    std::string etag;                // sent with a 200 instead of the quoted body when set
     int releases = 0;                // asks that may be answered now
     bool closing = false;
 
@@ -32,7 +33,8 @@ struct WakeService {
             changed.wait(lock, [&] { return releases > 0 || closing; });
             if (closing) return;
             releases--;
-            conn.respond(status, body, status == 200 ? "ETag: \"" + body + "\"\r\n" : "");
+            std::string tag = etag.empty() ? "\"" + body + "\"" : etag;
+            conn.respond(status, body, status == 200 ? "ETag: " + tag + "\r\n" : "");
         });
         server.start();
     }
@@ -45,11 +47,11 @@ struct WakeService {
         server.stop();
     }
     std::string origin() const { return "http://127.0.0.1:" + std::to_string(server.port()); }
-    void release(int answer, const std::string& text) {
+    void release(int answer, const std::string& text, int times = 1) {
         std::lock_guard<std::mutex> lock(m);
         status = answer;
         body = text;
-        releases++;
+        releases += times;
         changed.notify_all();
     }
     // Waits until n asks have come; false after 10 s.
@@ -146,6 +148,26 @@ TEST_F(WakeChannelTest, NotFoundEndsTheChannelAndAnErrorBacksOffUntilStopped) {
     EXPECT_LT(stop_ms(), 500);
     EXPECT_EQ(failing.log().size(), 1u);
     EXPECT_EQ(wake_take(), "");
+}
+
+TEST_F(WakeChannelTest, AServiceAnsweringAtOnceIsAskedOnceASecondAndALongETagIsNotEchoed) {
+    WakeService eager;
+    eager.etag = "\"" + std::string(WAKE_ETAG_MAX, 'e') + "\"";  // two quotes over the bound
+    use(eager.origin());
+    wake_start();
+    eager.release(200, "db-1");
+    ASSERT_TRUE(eager.asks(2));
+    EXPECT_EQ(eager.log()[1], "");  // not sent back
+    // Every later ask answered at once: still at most one ask a second.
+    auto from = Clock::now();
+    eager.release(304, "", 1000);
+    ASSERT_TRUE(eager.asks(4));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    double seconds = std::chrono::duration<double>(Clock::now() - from).count();
+    size_t asks = eager.log().size() - 2;
+    EXPECT_LE(double(asks), seconds + 1) << asks << " asks in " << seconds << " s";
+    EXPECT_LT(stop_ms(), 500);
+    EXPECT_EQ(wake_take(), "db-1");
 }
 
 }  // namespace
