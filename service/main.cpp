@@ -1,4 +1,5 @@
-// vimo-service [--host ADDR] [--port N] [--db PATH] [--origin URL] [--keep N] [--streamer NAME] [--behind-proxy]
+// vimo-service [--host ADDR] [--port N] [--db PATH] [--origin URL] [--keep N] [--streamer NAME]
+//              [--streamer-ids twitch:ID,discord:ID,matrix:@id:server] [--behind-proxy]
 //              [--wake-waiters N] [--publish-url URL] [bridge and sign-in options: see usage()]
 // Starts the community service; stops on SIGINT or SIGTERM.
 #include <csignal>
@@ -16,13 +17,15 @@
 static void usage() {
     std::printf(
         "usage: vimo-service [--host ADDR] [--port N] [--db PATH] [--origin URL] [--keep N] [--streamer NAME]\n"
-        "                    [--behind-proxy] [bridge options below]\n"
+        "                    [--streamer-ids LIST] [--behind-proxy] [bridge options below]\n"
         "  --host    address to listen on (default 127.0.0.1)\n"
         "  --port    port to listen on (default %d; 0 picks a free one)\n"
         "  --db      SQLite database file (default data/service.db; created when missing)\n"
         "  --origin  public http(s) origin used in page links (default http://HOST:PORT)\n"
         "  --keep    chat messages kept; older ones are deleted (default 5000)\n"
         "  --streamer  the streamer's handle, which no account may take as its name (default quelmara)\n"
+        "  --streamer-ids twitch:ID,discord:ID,matrix:@id:server  the streamer's own platform identities:\n"
+        "                  only their names may show as the streamer's handle (default none)\n"
         "  --behind-proxy  take the client's address from the X-Real-IP header of a proxy on this\n"
         "                  machine (only behind one: anyone can send that header)\n"
         "  --wake-waiters N  companions whose wake-up request (/api/wake) the service holds itself\n"
@@ -171,6 +174,8 @@ static bool service_arg(const std::string& arg, const std::string& value, Servic
     } else if (arg == "--streamer") {
         if (!value.empty() && value.size() <= SERVICE_MAX_NAME_BYTES) o->streamer = value;
         else *error = "--streamer must be 1 to 64 bytes";
+    } else if (arg == "--streamer-ids") {
+        service_detail::parse_streamer_ids(value, &o->streamer_ids, error);
     } else {
         return false;
     }

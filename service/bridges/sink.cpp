@@ -13,6 +13,7 @@ Outcome store_chat(ServiceCore& s, BridgeReport& report, const ChatMessage& m) {
     in.platform = m.platform;
     in.sender_id = m.sender_id;
     in.sender_name = m.sender_name;
+    in.sender_handle = m.sender_handle;
     in.text = m.text;
     in.channel = m.channel;
     in.external_id = m.external_id;

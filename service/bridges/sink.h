@@ -19,8 +19,10 @@ struct ChatMessage {
     std::string channel;      // where it was said: "#chan", a room id, a channel id
     std::string external_id;  // the platform's id of the message
     std::string sender_id;    // the platform's id of the sender
-    std::string sender_name;  // the name to show (cut to the service's bound)
+    std::string sender_name;  // the name the platform shows (the service shows it by its name rule)
     std::string text;         // cut to the service's bound
+    std::string sender_handle;  // the platform's unique name of the sender, shown marked when
+                                // sender_name is refused: Twitch login, Discord username, Matrix user id
 };
 
 // Stores m (or says why not) and counts it in report.

@@ -1,6 +1,8 @@
 // The one path of every incoming chat message (see incoming.h).
 #include "chat/incoming.h"
 
+#include <algorithm>
+
 #include "text/input.h"
 #include "text/text.h"
 
@@ -22,26 +24,29 @@ bool check_source(const IncomingChat& m, std::string* why) {
 // The sender's name and the text as they will be stored, or why not. The
 // platforms' own rules are not ours: a longer name or text they allow is cut,
 // not refused; a composer's post is the user's own and is refused when too long.
-bool check_text(IncomingChat& m, std::string* why) {
+// Every name goes through the one rule (chat_shown_name); a corvane name is its
+// own sender and has nothing to fall back on.
+bool check_text(const ServiceCore& s, IncomingChat& m, std::string* why) {
     if (m.source == ChatSource::Composer) {
         if (valid_text_chars(m.text, SERVICE_MAX_TEXT_CHARS)) return true;
         return *why = "content must be 1 to 500 characters of visible text", false;
     }
     bool bridged = m.source == ChatSource::Bridge;
-    std::string name = bridged ? m.sender_name : trim(m.sender_name);
-    if (valid_utf8(name)) name = trim(text_cut(name, SERVICE_MAX_NAME_CHARS));
-    else if (bridged) name.clear();
+    std::string name = valid_utf8(m.sender_name) ? m.sender_name : "";
     if (valid_utf8(m.text)) m.text = text_cut(m.text, SERVICE_MAX_TEXT_CHARS);
     else if (bridged) m.text.clear();
-    if (!valid_text_chars(name, SERVICE_MAX_NAME_CHARS)) {
-        if (!bridged) return *why = "sender_name must be visible text", false;
-        name = text_cut(m.sender_id, SERVICE_MAX_NAME_CHARS);  // the id shows instead
-    }
-    m.sender_name = name;
+    if (!bridged && !valid_text(trim(text_cut(name, SERVICE_MAX_NAME_CHARS)), 4 * SERVICE_MAX_NAME_CHARS))
+        return *why = "sender_name must be visible text", false;
     if (m.platform == NAME_PLATFORM) {
-        m.sender_id = name;  // the name is the sender
+        NameGuard guard{NameKeys{s.streamer_key, s.streamer_base}, false, true};
+        ShownName shown = name_shown(name, guard);
+        if (shown.refused != NameRefusal::None) return *why = "sender_name: " + name_refusal_text(shown.refused), false;
+        m.sender_name = m.sender_id = shown.name;  // the name is the sender
     } else if (!valid_sender_id(m.sender_id)) {
         return *why = "sender_id must be 1 to 128 of A-Z a-z 0-9 @ : . _ ~ -", false;
+    } else {
+        m.sender_name = chat_shown_name(s, m.platform, m.sender_id, {name}, m.sender_handle);
+        if (m.sender_name.empty()) return *why = "the sender has no name that can be shown", false;
     }
     if (valid_text_chars(m.text, SERVICE_MAX_TEXT_CHARS)) return true;
     return *why = "text must be visible text", false;
@@ -93,7 +98,7 @@ ChatReceipt chat_receive(ServiceCore& s, IncomingChat m) {
         r.outcome = ChatOutcome::Duplicate;
         return r;
     }
-    if (!check_text(m, &r.why)) return r;
+    if (!check_text(s, m, &r.why)) return r;
     int64_t account = 0;
     if (m.source == ChatSource::Composer) {
         // A signed-in account posts as its platform identity: the same sender as that
@@ -107,6 +112,35 @@ ChatReceipt chat_receive(ServiceCore& s, IncomingChat m) {
     }
     if ((r.retry_after = take_limits(s, m, account))) return r.outcome = ChatOutcome::Limited, r;
     return store_incoming(s, m);
+}
+
+bool chat_streamers_own(const ServiceCore& s, const std::string& platform, const std::string& sender_id) {
+    const std::vector<std::string>& own = s.options.streamer_ids;
+    return std::find(own.begin(), own.end(), platform + ":" + sender_id) != own.end();
+}
+
+std::string chat_shown_name(const ServiceCore& s, const std::string& platform, const std::string& sender_id,
+                            const std::vector<std::string>& names, const std::string& handle) {
+    NameGuard guard{NameKeys{s.streamer_key, s.streamer_base}, chat_streamers_own(s, platform, sender_id), true};
+    for (const std::string& name : names) {
+        if (!valid_utf8(name)) continue;
+        ShownName shown = name_shown(name, guard);
+        if (shown.refused == NameRefusal::None) return shown.name;
+    }
+    // The mark keeps a handle apart from the name it spells: a Discord username
+    // "quelmara" is unique on Discord and still not the streamer. A handle too long
+    // for the mark beside it is cut, and shows it was. The whole is judged again,
+    // uncut, so the mark stays.
+    const std::string mark = " (" + platform + ")";
+    const size_t room = NAME_MAX_CHARS - std::min(NAME_MAX_CHARS - 2, text_length(mark));
+    guard.cut = false;
+    for (const std::string& unique : {handle, sender_id}) {
+        if (unique.empty() || !valid_utf8(unique)) continue;
+        std::string shown = text_length(unique) > room ? text_cut(unique, room - 1) + "\u2026" : unique;
+        ShownName marked = name_shown(shown + mark, guard);
+        if (marked.refused == NameRefusal::None) return marked.name;
+    }
+    return "";
 }
 
 std::string chat_message_value(ServiceCore& s, int64_t seq) {

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -19,9 +20,8 @@
 
 // Where a message comes from: which checks, cuts and limits it meets.
 enum class ChatSource {
-    Ingest,    // /api/ingest: the platform's rules cut it; a name it cannot show is refused
-    Bridge,    // a bridge: as Ingest, but a name it cannot show becomes the sender's id,
-               // and the platform's message id makes a replay a Duplicate
+    Ingest,    // /api/ingest: the platform's rules cut it; an invisible name is refused
+    Bridge,    // a bridge: as Ingest, but the platform's message id makes a replay a Duplicate
     Composer,  // a linked account's post: too long is refused, never cut; the sender is
                // the account the installation is linked to
 };
@@ -30,7 +30,9 @@ struct IncomingChat {
     ChatSource source = ChatSource::Ingest;
     std::string platform;     // twitch, discord, web, matrix, or corvane (Ingest only: the name is the sender)
     std::string sender_id;    // the platform's id of the sender (ignored for corvane)
-    std::string sender_name;  // the name to show
+    std::string sender_name;  // the name the platform gives; stored as chat_shown_name shows it
+    std::string sender_handle;  // Bridge: the platform's unique name of the sender (Twitch login, Discord
+                                // username, Matrix user id); "" = the sender id stands in
     std::string text;         // UTF-8 as sent
     std::string channel;      // Bridge: where it was said ("#chan", a room or channel id)
     std::string external_id;  // Bridge: the platform's id of the message
@@ -56,6 +58,16 @@ struct ChatReceipt {
 
 // Checks, cuts, limits and stores m, in that order; stores nothing unless Stored.
 ChatReceipt chat_receive(ServiceCore& s, IncomingChat m);
+
+// The name desktops show for sender_id of platform: the first of names the one
+// rule (text.h name_shown) lets through, the streamer's handle only for an id of
+// --streamer-ids; else the platform's unique handle (the sender id when "") with
+// the platform's mark, "quelmara (discord)", which no rule-abiding name can pass
+// for, itself judged by the rule as shown; "" when not even that can be shown.
+std::string chat_shown_name(const ServiceCore& s, const std::string& platform, const std::string& sender_id,
+                            const std::vector<std::string>& names, const std::string& handle);
+// Whether platform:sender_id is one of the streamer's own (--streamer-ids).
+bool chat_streamers_own(const ServiceCore& s, const std::string& platform, const std::string& sender_id);
 
 // A message's "message" value: "<database instance>-<seq>", never reused.
 std::string chat_message_value(ServiceCore& s, int64_t seq);

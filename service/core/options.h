@@ -62,6 +62,9 @@ struct ServiceOptions {
     ServiceLimits limits;
     int64_t keep_messages = 5000;                   // stored chat messages; older ones are deleted
     std::string streamer = "quelmara";              // the streamer's handle: no account may take it as its name
+    // The streamer's own identities, "platform:id" (twitch:1234, discord:8035..., matrix:@q:example.org):
+    // only their names may pass for the streamer's handle. Empty: nobody's may.
+    std::vector<std::string> streamer_ids;
     // Behind a reverse proxy on this machine: the client's address is the proxy's
     // X-Real-IP header (only then; otherwise anyone could pick their own address).
     bool behind_proxy = false;

@@ -56,7 +56,7 @@ static std::string accounts_html(Service& s) {
     std::string h = "<h2>Accounts</h2><table><tr><th>Account</th><th>Name</th><th>Identity</th></tr>";
     std::vector<AccountRef> accounts = store_accounts(*s.store, 100);
     for (const AccountRef& a : accounts)
-        h += "<tr><td>" + std::to_string(a.id) + "</td><td>" + html_escape(a.name) + "</td><td>" +
+        h += "<tr><td>" + std::to_string(a.id) + "</td><td><bdi>" + html_escape(a.name) + "</bdi></td><td>" +
              (a.verified() ? "verified: " + html_escape(a.platform + " " + a.sender) : "unverified (typed name)") +
              "</td></tr>";
     if (accounts.empty()) h += "<tr><td>No accounts yet.</td></tr>";
@@ -68,11 +68,15 @@ static std::string moderation_html(Service& s, const std::string& token) {
     std::string h = "<h2>Recent messages</h2><table>";
     std::vector<StoredMessage> messages = store_recent_messages(*s.store, 100);
     for (const StoredMessage& m : messages) {
-        std::string value = chat_message_value(s, m.seq), who = m.platform + ":" + m.sender;
+        std::string value = chat_message_value(s, m.seq), who = m.platform + ":" + m.sender, shown;
         if (m.platform != NAME_PLATFORM)
-            if (auto name = store_chatter_name(*s.store, m.platform, m.sender)) who = *name + " (" + who + ")";
+            if (auto name = store_chatter_name(*s.store, m.platform, m.sender)) shown = *name;
         const char* state = m.removed ? "deleted" : m.banned ? "banned sender" : m.blocked ? "blocked word" : "";
-        h += "<tr><td>" + html_escape(who) + "</td><td>" + html_escape(m.text) + "</td><td>" + state + "</td><td>";
+        // <bdi>: a name written right to left (or stored before names were checked) cannot
+        // reorder the id beside it.
+        if (!shown.empty()) who = "<bdi>" + html_escape(shown) + "</bdi> (" + html_escape(who) + ")";
+        else who = "<bdi>" + html_escape(who) + "</bdi>";
+        h += "<tr><td>" + who + "</td><td>" + html_escape(m.text) + "</td><td>" + state + "</td><td>";
         if (!m.removed) h += token_button(token, "/admin/delete", "Delete", {{"message", value}});
         if (!m.banned) h += token_button(token, "/admin/ban", "Ban sender", {{"message", value}});
         h += "</td></tr>";
@@ -138,12 +142,13 @@ void post_link(Service& s, const httplib::Request& req, httplib::Response& res) 
                            403);
     if (!valid_text(name, 4 * SERVICE_MAX_NAME_CHARS))
         return answer_page(res, "Refused", "<p>A display name is 1 to 32 characters of visible text.</p>" + back, 400);
-    if (std::string why = name_problem(name); !why.empty())
-        return answer_page(res, "Refused", "<p>" + html_escape(why) + "</p>" + back, 400);
-    NameKeys keys = name_keys(name);
-    // The streamer's handle in every spelling: with or without marks, in any case, by skeleton.
-    if (keys.key == s.streamer_key || keys.base == s.streamer_base)
-        return answer_page(res, "Name taken", "<p>That name is the streamer's own. Choose another.</p>" + back, 409);
+    // A typed name meets the rule every name meets; nobody typing proves to be the streamer.
+    ShownName shown = name_shown(name, NameGuard{NameKeys{s.streamer_key, s.streamer_base}, false, false});
+    if (shown.refused == NameRefusal::Streamer)
+        return answer_page(res, "Name taken", "<p>" + html_escape(name_refusal_text(shown.refused)) + "</p>" + back, 409);
+    if (shown.refused != NameRefusal::None)
+        return answer_page(res, "Refused", "<p>" + html_escape(name_refusal_text(shown.refused)) + "</p>" + back, 400);
+    name = shown.name;
     if (int64_t wait = s.limiter.take({{&s.options.limits.link_address, "link-address " + client_address(s, req)}})) {
         res.set_header("Retry-After", std::to_string(wait));
         return answer_page(res, "Too many tries",

@@ -8,6 +8,7 @@
 #include <boost/asio/this_coro.hpp>
 #include <openssl/evp.h>
 
+#include "chat/incoming.h"
 #include "outbound/tls.h"
 #include "handlers/server.h"
 #include "http/http.h"
@@ -70,9 +71,6 @@ std::string provider_said(const bridges::HttpsAnswer& a) {
     return html_escape(said);
 }
 
-bool usable_name(const std::string& name) {
-    return valid_text_chars(name, SERVICE_MAX_NAME_CHARS) && name_problem(name).empty();
-}
 
 // Who signed in, as the provider names them.
 struct Person {
@@ -114,7 +112,7 @@ outbound::awaitable<SigninAnswer> ask_provider(Service& s, const SigninProvider&
     a.body.assign(a.body.size(), '\0');
     if (u.status == 0) co_return unreachable(p, u.error);
     if (u.status != 200) co_return SigninRefusal{html_escape(p.shown) + " did not say who you are (" + provider_said(u) + ")."};
-    auto [id, name] = signin_person(p.platform, u.body);
+    auto [id, name] = signin_person(s, p.platform, u.body);
     if (id.empty())
         co_return SigninRefusal{html_escape(p.shown) + " named nobody this service can show (an id and a display name "
                                                        "of 1 to 32 characters)."};
@@ -144,14 +142,39 @@ std::string pkce_challenge(const std::string& verifier) {
     return b64;
 }
 
-std::pair<std::string, std::string> signin_person(const std::string& platform, const std::string& body) {
+// Twitch's login from its display name: the display name is the login with its
+// case changed, unless it is localized (then the login is not in the answer).
+static std::string twitch_login(const std::string& display_name) {
+    std::string login;
+    for (char c : display_name) login += c >= 'A' && c <= 'Z' ? char(c + 32) : c;
+    bool ok = !login.empty() && login.size() <= 25 && login.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789_") ==
+                                                          std::string::npos;
+    return ok ? login : "";
+}
+
+std::pair<std::string, std::string> signin_person(const ServiceCore& s, const std::string& platform,
+                                                  const std::string& body) {
     json j = json::parse(body, nullptr, false);
     if (!j.is_object()) return {"", ""};
     auto text = [&](const char* key) { return j[key].is_string() ? j[key].get<std::string>() : ""; };
     std::string id = platform == "twitch" ? text("sub") : text("id");
-    std::string name = platform == "twitch" ? text("preferred_username") : text("global_name");
-    if (platform == "discord" && !usable_name(name)) name = text("username");
-    if (!valid_sender_id(id) || !usable_name(name)) return {"", ""};
+    // The names in the order they are tried, and the platform's unique handle that
+    // stands in (marked) when the rule refuses them all: Discord's global name, then
+    // its username; Twitch's display name, then its login (or, localized, the id).
+    std::vector<std::string> names;
+    std::string handle;
+    if (platform == "twitch") {
+        names = {text("preferred_username")};
+        handle = twitch_login(names[0]);
+    } else {
+        names = {text("global_name"), text("username")};
+        handle = names[1];
+    }
+    bool named = false;
+    for (const std::string& n : names) named = named || (valid_utf8(n) && text_visible(n));
+    if (!valid_sender_id(id) || !named) return {"", ""};
+    std::string name = chat_shown_name(s, platform, id, names, handle);
+    if (name.empty()) return {"", ""};
     return {id, name};
 }
 

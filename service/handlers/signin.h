@@ -28,6 +28,7 @@
 #include "outbound/https_client.h"
 
 struct Service;
+struct ServiceCore;
 struct ServiceOptions;
 
 namespace service_detail {
@@ -62,10 +63,12 @@ std::string signin_buttons(const Service& s, const std::string& token);
 
 // PKCE S256: base64url without padding of SHA-256(verifier).
 std::string pkce_challenge(const std::string& verifier);
-// The person a provider's user answer names: (id, name), both "" when it names nobody
-// usable. Twitch's OpenID userinfo: sub and preferred_username; Discord's
-// /api/users/@me: id and global_name, or username when that is null or not a usable name.
-std::pair<std::string, std::string> signin_person(const std::string& platform, const std::string& body);
+// The person a provider's user answer names: (id, name as shown), both "" when it
+// names nobody. Twitch's OpenID userinfo: sub and preferred_username, else the
+// login "(twitch)"; Discord's /api/users/@me: id and global_name, else username,
+// else "username (discord)"; each by the rule every name meets (chat_shown_name).
+std::pair<std::string, std::string> signin_person(const ServiceCore& s, const std::string& platform,
+                                                  const std::string& body);
 
 void post_signin_start(Service& s, const httplib::Request& req, httplib::Response& res);     // POST /auth/<platform>
 void get_signin_callback(Service& s, const httplib::Request& req, httplib::Response& res);   // GET /auth/<platform>/callback

@@ -49,7 +49,7 @@ TEST_F(ServiceTest, BridgedChatIsStoredOnceAndThePlatformsModerationReachesIt) {
     };
     EXPECT_EQ(say("#a", "m1", "111", "Ann", "hello"), Outcome::Stored);
     EXPECT_EQ(say("#a", "m1", "111", "Ann", "hello"), Outcome::Duplicate);  // a replay after a reconnect
-    EXPECT_EQ(say("#b", "m2", "222", "\u200b", "from b"), Outcome::Stored);  // an invisible name: the id shows
+    EXPECT_EQ(say("#b", "m2", "222", "\u200b", "from b"), Outcome::Stored);  // an invisible name: the id shows, marked
     EXPECT_EQ(say("#a", "m3", "333", "Cy", "\u200b"), Outcome::Invalid);
     EXPECT_EQ(say("#a", "m4", "bad id!", "Cy", "x"), Outcome::Invalid);
     EXPECT_EQ(say("#a", "m5", "333", "Cy", "spam one"), Outcome::Stored);
@@ -59,7 +59,7 @@ TEST_F(ServiceTest, BridgedChatIsStoredOnceAndThePlatformsModerationReachesIt) {
     EXPECT_EQ(texts(page), (std::vector<std::string>{"hello", "from b", "spam one", "spam two"}));
     EXPECT_EQ(page[0]["chatter"]["twitch"], "111");
     EXPECT_EQ(get("/api/user?select=twitch.name&where=twitch.id=111").parsed()[0]["twitch"]["name"], "Ann");
-    EXPECT_EQ(get("/api/user?select=twitch.name&where=twitch.id=222").parsed()[0]["twitch"]["name"], "222");
+    EXPECT_EQ(get("/api/user?select=twitch.name&where=twitch.id=222").parsed()[0]["twitch"]["name"], "222 (twitch)");
 
     // A time-out hides the sender's messages and refuses new ones until it ends.
     bridges::ban_sender(*service, report, "twitch", "333", 1);

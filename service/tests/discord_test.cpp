@@ -16,8 +16,10 @@
 #include <fstream>
 #include <functional>
 #include <sstream>
+#include <tuple>
 
 #include "bridges/discord/gateway.h"
+#include "lookalikes.h"
 #include "service_fixture.h"
 
 extern char** environ;
@@ -48,7 +50,7 @@ std::string read_file(const std::string& path) {
 struct ScriptedGateway {
     std::string dir;  // its certificates, ready file, log and output
     pid_t pid = -1;
-    int port = 0, resume_port = 0;
+    int port = 0, resume_port = 0, control_port = 0;
     std::string ca;
 
     // Starts it (port 0: any free one) and waits until it listens; false on failure.
@@ -77,8 +79,25 @@ struct ScriptedGateway {
         json r = json::parse(read_file(ready));
         port = r["port"];
         resume_port = r["resume_port"];
+        control_port = r.value("control_port", 0);
         ca = r["ca"];
         return true;
+    }
+    // The serve scenario's control port: one order, answered "ok" once sent to the bridge.
+    bool order(const json& o) {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(uint16_t(control_port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        std::string line = o.dump() + "\n", answer;
+        bool sent = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+                    send(fd, line.data(), line.size(), MSG_NOSIGNAL) == ssize_t(line.size());
+        char c = 0;
+        pollfd p{fd, POLLIN, 0};
+        while (sent && poll(&p, 1, 10000) > 0 && read(fd, &c, 1) == 1 && c != '\n') answer += c;
+        close(fd);
+        return answer == "ok";
     }
     void kill() {
         if (pid <= 0) return;
@@ -263,6 +282,67 @@ TEST_F(DiscordBridgeTest, StopReturnsWhileAHandshakeHangs) {
     EXPECT_LT(seconds, 2.0);
     close(held);
     close(fd);
+}
+
+// Every lookalike of the streamer's handle, as a member's nick or global name,
+// reaches /api/user as the username with Discord's mark; the streamer's own id
+// (--streamer-ids) keeps the handle; names that pass for nobody are kept as sent.
+TEST_F(DiscordBridgeTest, NoLookalikeOfTheStreamerIsServedAsTheStreamer) {
+    ASSERT_TRUE(gateway.start("serve", {"--control-port", "0", "--channel", "111"}));
+    options.streamer_ids = {"discord:7999"};
+    start_bridge("any-token");
+    ASSERT_TRUE(wait_for([&] { return report()["state"] == "connected"; }, 30)) << report();
+    // The gateway sends orders to the sessions it has: one that reached the service says it has ours.
+    bool through = false;
+    for (int i = 0; i < 5 && !through; ++i)
+        through = gateway.order({{"content", "probe"}, {"author_id", "7778"}, {"name", "prober"}}) &&
+                  wait_for([&] { return chat_has("probe"); }, 2);
+    ASSERT_TRUE(through) << report();
+    // sender id -> (what Discord sends, what /api/user must answer)
+    std::vector<std::tuple<std::string, json, std::string>> sent;
+    auto lookalikes = lookalike_test::streamer_lookalikes();
+    for (size_t i = 0; i < lookalikes.size(); ++i) {
+        std::string id = std::to_string(7000 + i), user = "fan" + std::to_string(i);
+        json o = {{"content", "hi"}, {"author_id", id}, {"name", user}};
+        o[i % 2 ? "nick" : "global_name"] = lookalikes[i].first;
+        sent.emplace_back(id, o, user + " (discord)");
+    }
+    const std::string longest = "averyveryverylongusername_12345";
+    const std::vector<std::pair<json, std::string>> more = {
+        // The username spells the handle: unique on Discord, still not the streamer.
+        {{{"author_id", "7900"}, {"name", "quelmara"}, {"global_name", "Quelmara"}}, "quelmara (discord)"},
+        {{{"author_id", "7901"}, {"name", "quelmara"}}, "quelmara (discord)"},
+        // Too long for the mark beside it: cut, and showing it was.
+        {{{"author_id", "7902"}, {"name", longest}, {"nick", "QUELMARA"}}, longest.substr(0, 21) + "… (discord)"},
+        // The streamer's own account keeps the handle in any spelling the platform allows.
+        {{{"author_id", "7999"}, {"name", "quelmara"}, {"global_name", "Quelmara"}}, "Quelmara"},
+        // One script each, or pictures: kept; invisible characters left out, spaces as one.
+        {{{"author_id", "7903"}, {"name", "m"}, {"global_name", "Мирела"}},
+         "Мирела"},
+        {{{"author_id", "7904"}, {"name", "a"}, {"nick", "Ann ❤️‍🔥"}}, "Ann ❤️‍🔥"},
+        {{{"author_id", "7905"}, {"name", "s"}, {"nick", "Sam​  　Lee­"}}, "Sam Lee"},
+        {{{"author_id", "7906"}, {"name", "z"}, {"nick", "山田 Taro"}}, "山田 Taro"},  // Han with Latin
+    };
+    for (const auto& [o, want] : more) {
+        json with = o;
+        with["content"] = "hi";
+        sent.emplace_back(o["author_id"].get<std::string>(), with, want);
+    }
+    for (const auto& [id, o, want] : sent) ASSERT_TRUE(gateway.order(o)) << o;
+    ASSERT_TRUE(gateway.order({{"content", "the end"}, {"author_id", "7777"}, {"name", "closer"}}));
+    ASSERT_TRUE(wait_for([&] { return chat_has("the end"); }, 20)) << report();
+
+    for (const auto& [id, o, want] : sent) {
+        std::string shown = name_of(id);
+        EXPECT_EQ(shown, want) << o;
+        // (7904's emoji keep their joiner and variation selector, which the check counts as hidden.)
+        if (id != "7999" && id != "7904") lookalike_test::expect_not_streamer(shown, o.dump());
+    }
+
+    // The moderation page isolates each name from the id beside it.
+    Answer page = call("POST", "/admin/moderation", "token=" + token, "", "application/x-www-form-urlencoded");
+    EXPECT_NE(page.body.find("<bdi>fan0 (discord)</bdi> (discord:7000)"), std::string::npos);
+    EXPECT_NE(page.body.find("<bdi>Quelmara</bdi> (discord:7999)"), std::string::npos);
 }
 
 TEST(DiscordGatewayUrl, OnlyWssAndResumeUrlsKeepTheQuery) {

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "lookalikes.h"
 #include "service_fixture.h"
 
 using namespace service_test;
@@ -265,6 +266,43 @@ TEST_F(MatrixBridgeTest, StoresTextsNamesAndRedactionsAndResumesAcrossRestarts) 
     double stop_s = seconds_since(stopping);
     std::printf("[ figure   ] service stop with a long poll open: %.2f s\n", stop_s);
     EXPECT_LT(stop_s, 3.0);
+}
+
+// Every lookalike of the streamer's handle as a room display name reaches
+// /api/user as the sender's Matrix id with the mark; so does a localpart that
+// spells the handle; the streamer's own id (--streamer-ids) keeps it.
+TEST_F(MatrixBridgeTest, NoLookalikeOfTheStreamerIsServedAsTheStreamer) {
+    ASSERT_TRUE(homeserver.start(dir));
+    options.streamer_ids = {"matrix:@quelmara:example.org"};
+    start_bridge();
+    ASSERT_TRUE(polling_since("t0"));
+    json events = json::array();
+    std::vector<std::pair<std::string, std::string>> want;  // sender, the name /api/user answers
+    auto lookalikes = lookalike_test::streamer_lookalikes();
+    for (size_t i = 0; i < lookalikes.size(); ++i) {
+        std::string user = "@fan" + std::to_string(i) + ":example.org";
+        events.push_back({{"room", MAIN}, {"type", "member"}, {"user", user}, {"name", lookalikes[i].first}});
+        events.push_back({{"room", MAIN}, {"type", "text"}, {"sender", user}, {"body", lookalikes[i].second}});
+        want.emplace_back(user, user + " (matrix)");
+    }
+    // No display name: the localpart, which spells the handle on another server.
+    events.push_back({{"room", MAIN}, {"type", "text"}, {"sender", "@quelmara:evil.example"}, {"body", "hi"}});
+    want.emplace_back("@quelmara:evil.example", "@quelmara:evil.example (matrix)");
+    // An id too long for the mark beside it is cut, showing it was.
+    const std::string tall = "@a-rather-long-localpart:matrix.example.org";
+    events.push_back({{"room", MAIN}, {"type", "member"}, {"user", tall}, {"name", "Quelmara"}});
+    events.push_back({{"room", MAIN}, {"type", "text"}, {"sender", tall}, {"body", "hi"}});
+    want.emplace_back(tall, tall.substr(0, 22) + "\u2026 (matrix)");
+    events.push_back({{"room", MAIN}, {"type", "member"}, {"user", "@quelmara:example.org"}, {"name", "Quelmara"}});
+    events.push_back({{"room", MAIN}, {"type", "text"}, {"sender", "@quelmara:example.org"}, {"body", "it is me"}});
+    want.emplace_back("@quelmara:example.org", "Quelmara");
+    homeserver.events(events);
+    ASSERT_TRUE(eventually([&] { return chat_texts().size() == want.size(); })) << report();
+    for (const auto& [user, name] : want) {
+        std::string shown = matrix_name(user);
+        EXPECT_EQ(shown, name) << user;
+        if (user != "@quelmara:example.org") lookalike_test::expect_not_streamer(shown, user);
+    }
 }
 
 TEST_F(MatrixBridgeTest, RefusesBadTokensPlainHttpAndUntrustedCertificatesAndNamesEncryptedRooms) {

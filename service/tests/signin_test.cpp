@@ -6,9 +6,14 @@
 // single-use, expiring, browser-bound states, and refusals that store nothing.
 #include <sqlite3.h>
 
+#include <tuple>
+
 #include "bridge_test_util.h"
+#include "lookalikes.h"
 #include "service_fixture.h"
+#include "core/state.h"
 #include "handlers/signin.h"
+#include "text/text.h"
 
 using namespace service_test;
 using namespace bridge_test;
@@ -215,6 +220,48 @@ TEST_F(SigninTest, DiscordSignInSendsPkceAndAnswersTheDiscordName) {
     EXPECT_EQ(query_value(twitch_authorize, "redirect_uri"), origin() + "/auth/twitch/callback");
 }
 
+// Every lookalike of the streamer's handle as a Discord global name gives way to
+// the username, and where the username spells the handle too, to the username
+// with Discord's mark; Twitch's display name to the login or the id, marked; the
+// streamer's own id (--streamer-ids) keeps the handle.
+TEST_F(SigninTest, NoLookalikeSignsInAsTheStreamer) {
+    auto lookalikes = lookalike_test::streamer_lookalikes();
+    json discord_users = json::object(), twitch_users = json::object();
+    std::vector<std::tuple<std::string, std::string, std::string>> want;  // platform, login, the name shown
+    for (size_t i = 0; i < lookalikes.size(); ++i) {
+        std::string login = "l" + std::to_string(i), username = i % 2 ? "quelmara" : "fan" + std::to_string(i);
+        discord_users[login] = {{"id", std::to_string(90000 + i)}, {"name", lookalikes[i].first}, {"username", username}};
+        want.emplace_back("discord", login, i % 2 ? "quelmara (discord)" : username);
+    }
+    discord_users["own"] = {{"id", "89999"}, {"name", "Quelmara"}, {"username", "quelmara"}};
+    want.emplace_back("discord", "own", "Quelmara");
+    twitch_users["cased"] = {{"id", "2001"}, {"name", "QuelMara"}};
+    want.emplace_back("twitch", "cased", "quelmara (twitch)");  // the login
+    twitch_users["localized"] = {{"id", "2002"}, {"name", "qu\u0435lmara"}};
+    want.emplace_back("twitch", "localized", "2002 (twitch)");  // no login to be read: the id
+    twitch_users["fine"] = {{"id", "2003"}, {"name", "Quelmarafan"}};
+    want.emplace_back("twitch", "fine", "Quelmarafan");
+    std::string discord = start_provider("discord", discord_users), twitch = start_provider("twitch", twitch_users);
+    ASSERT_FALSE(discord.empty() || twitch.empty());
+    options.limits.signin_address = {0, 0};
+    options.streamer_ids = {"discord:89999"};
+    use_providers(twitch, discord);
+    int n = 0;
+    for (const auto& [platform, login, name] : want) {
+        Browser b;
+        std::string login_id = "7:7:" + std::to_string(n++);
+        Answer done = sign_in(b, platform, login_id, login);
+        ASSERT_EQ(done.status, 200) << login << done.body;
+        std::string id = this->login(login_id)["user"][platform]["id"].get<std::string>();
+        Answer user = get("/api/user?select=" + platform + ".name&where=" + platform + ".id=" + id);
+        ASSERT_EQ(user.status, 200) << login;
+        std::string shown = user.parsed()[0][platform]["name"];
+        EXPECT_EQ(shown, name) << platform << " " << login;
+        EXPECT_EQ(this->login(login_id)["user"]["twitch"]["name"], name);  // the greeting's
+        if (login != "own") lookalike_test::expect_not_streamer(shown, platform + " " + login);
+    }
+}
+
 TEST_F(SigninTest, StatesAreSingleUseExpireAndStayWithTheirBrowser) {
     std::string twitch = start_provider("twitch", TWITCH_USERS);
     use_providers(twitch, "");
@@ -303,15 +350,19 @@ TEST(SigninUnit, PkceAndPeopleFromProviderAnswers) {
     // RFC 7636, appendix B.
     EXPECT_EQ(pkce_challenge("dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk"), "E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM");
     using P = std::pair<std::string, std::string>;
-    EXPECT_EQ(signin_person("twitch", R"({"sub":"42","preferred_username":"someone"})"), P("42", "someone"));
-    EXPECT_EQ(signin_person("discord", R"({"id":"9","global_name":null,"username":"u"})"), P("9", "u"));
+    ServiceCore core;  // the names' rule reads only the streamer's keys and ids
+    NameKeys streamer = name_keys("quelmara");
+    core.streamer_key = streamer.key;
+    core.streamer_base = streamer.base;
+    EXPECT_EQ(signin_person(core, "twitch", R"({"sub":"42","preferred_username":"someone"})"), P("42", "someone"));
+    EXPECT_EQ(signin_person(core, "discord", R"({"id":"9","global_name":null,"username":"u"})"), P("9", "u"));
     // A name that cannot be shown (a bidi override) falls back to the username; with none usable, nobody.
-    EXPECT_EQ(signin_person("discord", "{\"id\":\"9\",\"global_name\":\"a\xE2\x80\xAE" "b\",\"username\":\"u\"}"), P("9", "u"));
-    EXPECT_EQ(signin_person("twitch", R"({"sub":"42","preferred_username":""})"), P("", ""));
-    EXPECT_EQ(signin_person("twitch", R"({"sub":"4 2","preferred_username":"x"})"), P("", ""));  // not an id
-    EXPECT_EQ(signin_person("twitch", R"({"sub":42,"preferred_username":"x"})"), P("", ""));
-    EXPECT_EQ(signin_person("discord", "[1]"), P("", ""));
-    EXPECT_EQ(signin_person("discord", "not json"), P("", ""));
+    EXPECT_EQ(signin_person(core, "discord", "{\"id\":\"9\",\"global_name\":\"a\xE2\x80\xAE" "b\",\"username\":\"u\"}"), P("9", "u"));
+    EXPECT_EQ(signin_person(core, "twitch", R"({"sub":"42","preferred_username":""})"), P("", ""));
+    EXPECT_EQ(signin_person(core, "twitch", R"({"sub":"4 2","preferred_username":"x"})"), P("", ""));  // not an id
+    EXPECT_EQ(signin_person(core, "twitch", R"({"sub":42,"preferred_username":"x"})"), P("", ""));
+    EXPECT_EQ(signin_person(core, "discord", "[1]"), P("", ""));
+    EXPECT_EQ(signin_person(core, "discord", "not json"), P("", ""));
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include "bridge_test_util.h"
 #include "bridges/bridge.h"
+#include "lookalikes.h"
 #include "service_fixture.h"
 
 using namespace service_test;
@@ -183,6 +184,38 @@ TEST_F(TwitchBridgeTest, HostileLinesAndAFlood) {
     Answer page = call("POST", "/admin/moderation", "token=" + token, "", "application/x-www-form-urlencoded");
     EXPECT_NE(page.body.find("<td>" + std::to_string(r["dropped"]["over_limits"].get<int64_t>()) + "</td>"),
               std::string::npos);
+}
+
+// Every lookalike of the streamer's handle as a display-name tag reaches /api/user
+// as the login with Twitch's mark; a login spelling the handle is marked too; the
+// streamer's own id (--streamer-ids) keeps the handle.
+TEST_F(TwitchBridgeTest, NoLookalikeOfTheStreamerIsServedAsTheStreamer) {
+    ScriptedTwitch server(certs());
+    ASSERT_TRUE(server.ok());
+    options.streamer_ids = {"twitch:6999"};
+    start_bridge(server, {"names"});
+    ASSERT_TRUE(wait_until(15, [&] { return server.joined({"#names"}); }));
+    std::vector<std::pair<std::string, std::string>> want;  // user id, the name /api/user answers
+    auto lookalikes = lookalike_test::streamer_lookalikes();
+    for (size_t i = 0; i < lookalikes.size(); ++i) {
+        std::string login = "fan" + std::to_string(i), id = std::to_string(6000 + i);
+        json line = say("#names", login, id, "n" + id, "hi");
+        line["display_name"] = lookalikes[i].first;
+        ASSERT_EQ(server.control(line).value("ok", false), true);
+        want.emplace_back(id, login + " (twitch)");
+    }
+    json spelled = say("#names", "quelmara", "6998", "n6998", "hi"), own = say("#names", "quelmara", "6999", "n6999", "hi");
+    spelled["display_name"] = own["display_name"] = "Quelmara";
+    ASSERT_EQ(server.control(spelled).value("ok", false), true);
+    want.emplace_back("6998", "quelmara (twitch)");
+    SAY_AND_WAIT(server, own, "hi");
+    want.emplace_back("6999", "Quelmara");
+    ASSERT_TRUE(wait_until(15, [&] { return report()["stored"] == int(want.size()); })) << report();
+    for (const auto& [id, name] : want) {
+        std::string shown = name_of(id);
+        EXPECT_EQ(shown, name) << id;
+        if (id != "6999") lookalike_test::expect_not_streamer(shown, "twitch " + id);
+    }
 }
 
 // stop() returns promptly while the TLS handshake hangs; a server whose certificate

@@ -41,6 +41,7 @@ const icu::Normalizer2& normalizer(const char* which) {
     UErrorCode e = U_ZERO_ERROR;
     const icu::Normalizer2* n = nullptr;
     if (which[0] == 'k') n = icu::Normalizer2::getNFKCCasefoldInstance(e);
+    else if (which[0] == 'K') n = icu::Normalizer2::getNFKCInstance(e);
     else if (which[0] == 'c') n = icu::Normalizer2::getNFCInstance(e);
     else n = icu::Normalizer2::getNFDInstance(e);
     check(e, "normalizer");
@@ -72,6 +73,7 @@ std::string to_utf8(const icu::UnicodeString& text) {
 }
 
 icu::UnicodeString nfkc_folded(const icu::UnicodeString& text) { return normalize("k", text); }
+icu::UnicodeString nfkc(const icu::UnicodeString& text) { return normalize("K", text); }
 icu::UnicodeString nfc(const icu::UnicodeString& text) { return normalize("c", text); }
 icu::UnicodeString nfd(const icu::UnicodeString& text) { return normalize("d", text); }
 

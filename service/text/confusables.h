@@ -20,6 +20,7 @@ std::string to_utf8(const icu::UnicodeString& text);
 // ones, case goes, default-ignorable characters (zero-width spaces, joiners,
 // bidi controls) are removed.
 icu::UnicodeString nfkc_folded(const icu::UnicodeString& text);
+icu::UnicodeString nfkc(const icu::UnicodeString& text);  // the same with case kept
 icu::UnicodeString nfc(const icu::UnicodeString& text);
 icu::UnicodeString nfd(const icu::UnicodeString& text);
 

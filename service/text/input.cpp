@@ -3,6 +3,8 @@
 
 #include "text/text.h"
 
+#include <algorithm>
+
 // ---- Text helpers ------------------------------------------------------------------
 
 std::string html_escape(const std::string& text) {
@@ -123,6 +125,30 @@ bool is_id_platform(const std::string& p) {
     for (const char* q : ID_PLATFORMS)
         if (p == q) return true;
     return false;
+}
+
+bool parse_streamer_ids(const std::string& text, std::vector<std::string>* out, std::string* error) {
+    std::vector<std::string> ids;
+    for (size_t start = 0; start <= text.size();) {
+        size_t comma = std::min(text.find(',', start), text.size());
+        std::string item = text.substr(start, comma - start);
+        start = comma + 1;
+        size_t colon = item.find(':');
+        std::string platform = item.substr(0, colon), id = colon == std::string::npos ? "" : item.substr(colon + 1);
+        bool digits = !id.empty() && id.size() <= 20 && id.find_first_not_of("0123456789") == std::string::npos;
+        size_t server = id.find(':');
+        bool ok = (platform == "twitch" || platform == "discord") ? digits
+                  : platform == "matrix" ? valid_sender_id(id) && id[0] == '@' && server != std::string::npos &&
+                                               server > 1 && server + 1 < id.size()
+                                         : false;
+        if (!ok) {
+            *error = "--streamer-ids: \"" + item + "\" is not twitch:DIGITS, discord:DIGITS or matrix:@name:server";
+            return false;
+        }
+        ids.push_back(platform + ":" + id);
+    }
+    *out = std::move(ids);
+    return true;
 }
 
 }  // namespace service_detail

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 // Bounds on what requests and bridges bring in.
 inline constexpr size_t SERVICE_MAX_TEXT_BYTES = 500;     // a blog field
@@ -44,5 +45,9 @@ bool valid_text_chars(const std::string& s, size_t max_chars);
 std::string trim(const std::string& s);  // without leading and trailing spaces
 // Whether p is a platform whose senders have ids: twitch, discord, web, matrix.
 bool is_id_platform(const std::string& p);
+// --streamer-ids: "twitch:ID,discord:ID,matrix:@id:server" into "platform:id"
+// items (Twitch and Discord ids are digits, a Matrix id is @localpart:server);
+// false with *error naming the first malformed item.
+bool parse_streamer_ids(const std::string& text, std::vector<std::string>* out, std::string* error);
 
 }  // namespace service_detail

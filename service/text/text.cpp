@@ -164,8 +164,11 @@ std::string text_cut(const std::string& text, size_t chars) {
 
 // ---- Display names ----------------------------------------------------------------------
 
-NameKeys name_keys(const std::string& name) {
-    icu::UnicodeString folded = confusables::nfkc_folded(confusables::from_utf8(name)), letters;
+namespace {
+
+// name_keys of a name already in NFKC (case folded, or not).
+NameKeys keys_of(const icu::UnicodeString& folded) {
+    icu::UnicodeString letters;
     for (int32_t i = 0; i < folded.length(); i = folded.moveIndex32(i, 1))
         if (!text_invisible(char32_t(folded.char32At(i)))) letters.append(folded.char32At(i));
     // Punctuation at either end does not make another name ("quelmara." is "quelmara").
@@ -177,19 +180,97 @@ NameKeys name_keys(const std::string& name) {
     return NameKeys{confusables::to_utf8(key), confusables::to_utf8(confusables::without_marks(key, true))};
 }
 
+}  // namespace
+
+NameKeys name_keys(const std::string& name) { return keys_of(confusables::nfkc_folded(confusables::from_utf8(name))); }
+
 bool names_alike(const NameKeys& taken, const NameKeys& wanted) {
     return wanted.key == taken.key || (wanted.marked() && wanted.base == taken.base);
 }
 
-std::string name_problem(const std::string& name) {
-    if (text_length(name) > NAME_MAX_CHARS) return "A display name is at most 32 characters.";
+namespace {
+
+bool emoji_part(UChar32 c) {
+    return u_hasBinaryProperty(c, UCHAR_EXTENDED_PICTOGRAPHIC) || u_hasBinaryProperty(c, UCHAR_EMOJI_MODIFIER);
+}
+
+// name's code points as shown: invisible ones left out, each run of space-like
+// ones one space between visible characters. A zero-width joiner stays only
+// between two emoji and a variation selector only after one, where they make
+// one picture of several ("❤️‍🔥"); anywhere else they hide inside letters.
+std::vector<char32_t> shown_code_points(const std::string& name) {
+    std::vector<char32_t> in, out;
+    for (size_t i = 0; i < name.size();) in.push_back(next_cp(name, i));
+    bool space = false;
+    for (size_t i = 0; i < in.size(); ++i) {
+        char32_t c = in[i];
+        bool keep = !text_invisible(c);
+        if (c == 0x200D)
+            keep = !out.empty() && (emoji_part(UChar32(out.back())) || out.back() == 0xFE0F) && i + 1 < in.size() &&
+                   emoji_part(UChar32(in[i + 1]));
+        else if (c == 0xFE0E || c == 0xFE0F)
+            keep = !out.empty() && u_hasBinaryProperty(UChar32(out.back()), UCHAR_EMOJI);
+        if (!keep) {
+            space = space || space_like(c);
+            continue;
+        }
+        if (space && !out.empty()) out.push_back(U' ');
+        space = false;
+        out.push_back(c);
+    }
+    return out;
+}
+
+}  // namespace
+
+// Invisible characters are left out rather than refused: they show nothing, so
+// the name without them is the one the sender's own community reads on the
+// platform (a Persian name's zero-width non-joiner, a soft hyphen), and a name
+// a platform sent cannot be typed again. Bidi controls are refused instead:
+// they change the order letters show in, so no spelling without them is the one
+// the platform shows ("U+202E aramleuq" reads "quelmara" there), and a person
+// typing a name is told rather than silently given another one.
+ShownName name_shown(const std::string& name, const NameGuard& guard) {
+    ShownName out;
     for (size_t i = 0; i < name.size();)
-        if (bidi_control(next_cp(name, i)))
+        if (bidi_control(next_cp(name, i))) return out.refused = NameRefusal::Bidi, out;
+    std::vector<char32_t> cps = shown_code_points(name);
+    if (cps.size() > NAME_MAX_CHARS) {
+        if (!guard.cut) return out.refused = NameRefusal::TooLong, out;
+        cps.resize(NAME_MAX_CHARS);
+        // A cut may leave a space or a joiner waiting for what came after.
+        while (!cps.empty() && (cps.back() == U' ' || cps.back() == 0x200D)) cps.pop_back();
+    }
+    std::string shown;
+    for (char32_t c : cps) append_utf8(shown, c);
+    if (!text_visible(shown)) return out.refused = NameRefusal::Invisible, out;
+    // The checks judge the name as desktops will show it, cut and cleaned.
+    if (confusables::beyond_highly_restrictive(confusables::nfkc_folded(confusables::from_utf8(shown))))
+        return out.refused = NameRefusal::MixedScripts, out;
+    // The streamer's handle in every spelling: with or without marks, in any case, by
+    // skeleton; and by the skeleton of the letters as written too, since folding the
+    // case first hides a capital I passing for an l ("queImara").
+    icu::UnicodeString unicode = confusables::from_utf8(shown);
+    for (const NameKeys& keys : {keys_of(confusables::nfkc_folded(unicode)), keys_of(confusables::nfkc(unicode))})
+        if (!guard.streamers_own && (keys.key == guard.streamer.key || keys.base == guard.streamer.base))
+            return out.refused = NameRefusal::Streamer, out;
+    out.name = std::move(shown);
+    return out;
+}
+
+std::string name_refusal_text(NameRefusal refused) {
+    switch (refused) {
+        case NameRefusal::Bidi:
             return "A display name may not hold bidi controls (U+202A to U+202E, U+2066 to U+2069, U+200E, U+200F, "
                    "U+061C): they change the order its letters show in.";
-    if (confusables::beyond_moderately_restrictive(confusables::nfkc_folded(confusables::from_utf8(name))))
-        return "A display name may not mix scripts such as Latin with Cyrillic or Greek: their letters pass for "
-               "each other's.";
+        case NameRefusal::Invisible: return "A display name is 1 to 32 characters of visible text.";
+        case NameRefusal::TooLong: return "A display name is at most 32 characters.";
+        case NameRefusal::MixedScripts:
+            return "A display name may not mix scripts such as Latin with Cyrillic, Greek or Armenian: their letters "
+                   "pass for each other's.";
+        case NameRefusal::Streamer: return "That name is the streamer's own. Choose another.";
+        case NameRefusal::None: break;
+    }
     return "";
 }
 

@@ -39,11 +39,36 @@ NameKeys name_keys(const std::string& name);
 // without them is taken's base (an accent added to somebody's name copies it; the
 // plain spelling of a name with accents stays free, as "Elodie" beside "Élodie").
 bool names_alike(const NameKeys& taken, const NameKeys& wanted);
-// Why name cannot be a display name, as a sentence for the page; "" when it can.
-// Refused: over NAME_MAX_CHARS characters, bidi controls (U+202A..202E,
-// U+2066..2069, U+200E, U+200F, U+061C), and scripts mixed beyond ICU's
-// "moderately restrictive" level.
-std::string name_problem(const std::string& name);
+// Why a name may not reach a desktop: NameRefusal::None when it may.
+enum class NameRefusal {
+    None,
+    Bidi,          // holds a bidi control (U+202A..202E, U+2066..2069, U+200E, U+200F, U+061C)
+    Invisible,     // nothing visible once the invisible characters are left out
+    TooLong,       // over NAME_MAX_CHARS characters (and not to be cut)
+    MixedScripts,  // mixes scripts beyond ICU's "highly restrictive" level
+    Streamer,      // passes for the streamer's reserved handle
+};
+// A name as every desktop shows it, by the one rule every path applies (typed,
+// bridged, signed in).
+struct ShownName {
+    std::string name;                         // what desktops show; "" when refused
+    NameRefusal refused = NameRefusal::None;  // why not
+};
+// Who a name may not pass for, and whether its sender may: the streamer's own
+// platform ids (--streamer-ids) keep the streamer's name.
+struct NameGuard {
+    NameKeys streamer;            // name_keys of the reserved handle
+    bool streamers_own = false;   // the sender is the streamer
+    bool cut = false;             // a platform's longer name is cut to NAME_MAX_CHARS, a typed one refused
+};
+// The one rule for every name that reaches a desktop. Invisible characters are
+// left out (a run of spaces is one space, none at either end; emoji joiners and
+// variation selectors stay inside emoji), bidi controls refuse the name, then
+// the length, scripts beyond "highly restrictive" (Latin with Cyrillic, Greek or
+// Armenian) and the streamer's handle by name_keys are judged on the name as shown.
+ShownName name_shown(const std::string& name, const NameGuard& guard);
+// The sentence a page gives for refused (never called with None).
+std::string name_refusal_text(NameRefusal refused);
 
 // Blocked words or phrases, matched two ways; either blocks.
 // - Folded: both sides NFKC with case folded (full-width and mathematical

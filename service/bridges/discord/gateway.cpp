@@ -192,7 +192,8 @@ DiscordMessageKind discord_message(const json& d, const std::vector<std::string>
     const json* member = field_object(d, "member");
     m.sender_name = member ? string_or_empty(*member, "nick") : "";
     if (m.sender_name.empty()) m.sender_name = string_or_empty(*author, "global_name");
-    if (m.sender_name.empty()) m.sender_name = string_or_empty(*author, "username");
+    m.sender_handle = string_or_empty(*author, "username");  // unique on Discord since its 2023 names
+    if (m.sender_name.empty()) m.sender_name = m.sender_handle;
     // Without the Message Content intent "content" is empty: the sink counts it invalid.
     m.text = one_line(string_or_empty(d, "content"));
     *out = std::move(m);

@@ -242,7 +242,7 @@ void MatrixBridge::apply(const MatrixSync& batch, bool store_events) {
     if (!store_events) return;
     for (const MatrixEvent& e : batch.events) {
         if (e.kind == MatrixEvent::Text)
-            store_chat(s_, report_, {"matrix", e.room, e.event_id, e.sender, e.name, e.text});
+            store_chat(s_, report_, {"matrix", e.room, e.event_id, e.sender, e.name, e.text, e.sender});
         else
             delete_chat(s_, report_, "matrix", e.event_id);
     }

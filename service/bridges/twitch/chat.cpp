@@ -53,6 +53,7 @@ void on_privmsg(TwitchChat& chat, const IrcMessage& m) {
     // sends no tags: there the login is all there is.
     c.sender_id = m.has_tag("user-id") ? m.tag("user-id") : login;
     c.sender_name = m.tag("display-name").empty() ? login : m.tag("display-name");
+    c.sender_handle = login;
     c.external_id = m.tag("id");
     if (c.external_id.empty()) c.external_id = chat.local_id_prefix + std::to_string(++chat.local_ids);
     c.text = std::move(text);

@@ -23,6 +23,7 @@ Scenarios (--scenario):
           sessions resumed while this process lives, --chatter-ms sends a line
           of chat that often, and --control-port takes JSON lines:
             {"content": "hi", "author_id": "42", "name": "Ann", "channel": "111"}
+              ("name" is the username; "global_name" and "nick" optional)
             {"delete": "<message id>", "channel": "111"}
 
 Example:
@@ -295,8 +296,11 @@ class Gateway:
                 await conn.dispatch("MESSAGE_DELETE", conn.seq, {"id": str(order["delete"]), "channel_id": channel})
                 continue
             mid = str(order.get("id", f"{int(time.time() * 1000)}{conn.seq:06d}"))
-            who = author(str(order.get("author_id", "4000")), str(order.get("name", "someone")))
-            await conn.dispatch("MESSAGE_CREATE", conn.seq, message(mid, channel, who, str(order.get("content", ""))))
+            # "name" alone is the username; "global_name" and "nick" set those too.
+            who = author(str(order.get("author_id", "4000")), str(order.get("name", "someone")), order.get("global_name"))
+            member = {"nick": order["nick"]} if "nick" in order else None
+            await conn.dispatch("MESSAGE_CREATE", conn.seq,
+                                message(mid, channel, who, str(order.get("content", "")), member))
 
     async def control(self, reader, writer):
         while line := await reader.readline():
