@@ -111,20 +111,37 @@ void get_home(Service&, const httplib::Request&, httplib::Response& res) {
 void get_link(Service& s, const httplib::Request& req, httplib::Response& res) {
     Params q;
     const std::string* token = query_params(req, &q) ? param(q, "token") : nullptr;
-    if (!token || !valid_link_token(*token)) return answer_page(res, "Unknown link", "<p>This link is not valid.</p>", 404);
-    auto info = store_link_info(*s.store, *token);
-    if (!info) return answer_page(res, "Unknown link", "<p>This link is not valid.</p>", 404);
+    auto info = token && valid_link_token(*token) ? store_link_info(*s.store, *token) : std::nullopt;
+    if (!info) return answer_page(res, "Unknown link", UNKNOWN_LINK_HTML, 404);
     if (info->linked)
         return answer_page(res, "Already linked",
                            "<p>This installation is linked as <b>" + html_escape(info->name) +
                                "</b>. Go back to vimo and click its speech bubble.</p>");
+    // The companion showed its person this code when it opened the page. A page
+    // somebody else sent shows a code of their installation's, which the person's
+    // own mascot does not: signing in there would let the sender post as them.
+    std::string code = "<p>Is this the code your mascot shows?</p><p class=\"code\" id=\"link-code\"><b>" +
+                       html_escape(info->code) +
+                       "</b></p><p>If your mascot shows another code, or you did not ask it to log in, close this page: "
+                       "somebody else's installation would be linked to you, and they could post as you.</p>";
     // A community with a registered app links people as who they are on the platform.
-    if (!s.signin.empty())
-        return answer_page(res, "Link vimo to your account",
-                           "<p>Sign in with your account on the platform. Only your id and display name are read, "
+    if (!s.signin.empty()) {
+        answer_page(res, "Link vimo to your account",
+                    code + "<p>Sign in with your account on the platform. Only your id and display name are read, "
                            "and nothing is posted for you.</p>" + signin_buttons(s, *token));
+        // The buttons' answer is a redirect to the platform, which browsers hold
+        // to form-action as well: the platforms' origins are allowed beside 'self'.
+        std::string csp = "default-src 'none'; style-src 'unsafe-inline'; form-action 'self'";
+        for (const SigninProvider& p : s.signin) {
+            size_t host = p.base_url.find("://");
+            csp += " " + p.base_url.substr(0, host == std::string::npos ? 0 : p.base_url.find('/', host + 3));
+        }
+        res.headers.erase("Content-Security-Policy");
+        res.set_header("Content-Security-Policy", csp);
+        return;
+    }
     answer_page(res, "Link vimo to your account",
-                "<form method=\"post\" action=\"/link\"><input type=\"hidden\" name=\"token\" value=\"" +
+                code + "<form method=\"post\" action=\"/link\"><input type=\"hidden\" name=\"token\" value=\"" +
                     html_escape(*token) +
                     "\"><label>Display name <input name=\"name\" maxlength=\"32\" required autofocus></label>"
                     "<button type=\"submit\">Link</button></form>");
@@ -133,8 +150,13 @@ void get_link(Service& s, const httplib::Request& req, httplib::Response& res) {
 void post_link(Service& s, const httplib::Request& req, httplib::Response& res) {
     Params form;
     if (!parse_params(req.body, true, &form)) return answer_page(res, "Refused", "<p>Malformed form.</p>", 400);
+    // Only this service's own link page links: another site's form would link the
+    // visitor's browser session to a token of its choosing. Past this check the
+    // form came from the page that holds the token, so "Back" shows it nobody new.
+    if (!from_own_page(s, req))
+        return answer_page(res, "Refused", "<p>A link is made from this service's own link page.</p>", 403);
     std::string token = form_value(form, "token"), name = trim(form_value(form, "name"));
-    if (!valid_link_token(token)) return answer_page(res, "Unknown link", "<p>This link is not valid.</p>", 404);
+    if (!valid_link_token(token)) return answer_page(res, "Unknown link", UNKNOWN_LINK_HTML, 404);
     std::string back = "<p><a href=\"/link?token=" + html_escape(token) + "\">Back</a></p>";
     // Typed names are for communities without a registered app: with one, nobody types a name.
     if (!s.signin.empty())
@@ -156,7 +178,7 @@ void post_link(Service& s, const httplib::Request& req, httplib::Response& res) 
                                " seconds.</p>" + back, 429);
     }
     switch (store_link(*s.store, token, name)) {
-        case LinkResult::UnknownToken: return answer_page(res, "Unknown link", "<p>This link is not valid.</p>", 404);
+        case LinkResult::UnknownToken: return answer_page(res, "Unknown link", UNKNOWN_LINK_HTML, 404);
         case LinkResult::AlreadyLinked:
             return answer_page(res, "Already linked", "<p>This installation is already linked.</p>", 409);
         case LinkResult::NameTaken:

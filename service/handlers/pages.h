@@ -14,6 +14,11 @@
 
 namespace service_detail {
 
+// What a page says of a link token that is unknown or past its 30 minutes.
+inline const char* const UNKNOWN_LINK_HTML =
+    "<p>This link is not valid, or has expired (a link lasts 30 minutes). Go back to vimo and choose Log In "
+    "again.</p>";
+
 // A one-button form carrying the admin token to the moderation page.
 std::string moderation_button(const std::string& token, const std::string& label);
 

@@ -19,7 +19,9 @@ static void get_login(Service& s, const httplib::Request& req, httplib::Response
     if (!id || !valid_login_id(*id)) return answer_error(res, 400, "id must be 1 to 128 of A-Z a-z 0-9 : . _ -");
     res.set_header("Cache-Control", "no-store");  // one installation's own answer
     LoginState st = store_login(*s.store, *id);
-    if (!st.linked) return answer_json(res, json{{"status", false}, {"url", s.origin + "/link?token=" + st.token}});
+    // The code is what the link page shows too: the person compares the two.
+    if (!st.linked)
+        return answer_json(res, json{{"status", false}, {"url", s.origin + "/link?token=" + st.token}, {"code", st.code}});
     // The companion greets with user.twitch.name: every account is presented in that
     // shape (a Discord or typed name too), with the platform identity it signed in with.
     std::string acc = std::to_string(st.account);

@@ -10,6 +10,7 @@
 
 #include "chat/incoming.h"
 #include "outbound/tls.h"
+#include "handlers/pages.h"
 #include "handlers/server.h"
 #include "http/http.h"
 #include "text/input.h"
@@ -20,7 +21,12 @@ namespace service_detail {
 
 namespace {
 
-const char* const BROWSER_COOKIE = "vimo_signin";  // binds a state to the browser that started it
+// The cookie that binds a state to the browser that started it. Over https the
+// __Host- prefix makes browsers refuse it from a sibling host or with a Domain,
+// so no other site under the same domain can plant one.
+std::string browser_cookie_name(const Service& s) {
+    return s.origin.rfind("https://", 0) == 0 ? "__Host-vimo_signin" : "vimo_signin";
+}
 
 int64_t wall_ms() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
@@ -32,8 +38,8 @@ bool is_hex(const std::string& text, size_t size) {
 }
 
 // This browser's sign-in cookie, "" when it sent none (or a malformed one).
-std::string browser_cookie(const httplib::Request& req) {
-    std::string all = req.get_header_value("Cookie"), key = std::string(BROWSER_COOKIE) + "=";
+std::string browser_cookie(const Service& s, const httplib::Request& req) {
+    std::string all = req.get_header_value("Cookie"), key = browser_cookie_name(s) + "=";
     for (size_t at = 0; at < all.size();) {
         size_t end = all.find(';', at);
         if (end == std::string::npos) end = all.size();
@@ -46,13 +52,13 @@ std::string browser_cookie(const httplib::Request& req) {
 
 std::string redirect_uri(const Service& s, const SigninProvider& p) { return s.origin + "/auth/" + p.platform + "/callback"; }
 
-// A page about a sign-in that went nowhere; with the installation's token, a link
-// to its link page, where the person starts again.
-void refusal(httplib::Response& res, int status, const std::string& title, const std::string& what_html,
-             const std::string& token) {
-    std::string again = token.empty() ? "<p>Go back to vimo and choose Log In again.</p>"
-                                      : "<p><a href=\"/link?token=" + html_escape(token) + "\">Start again</a></p>";
-    answer_page(res, title, "<p>" + what_html + " Nothing was stored.</p>" + again, status);
+// A page about a sign-in that went nowhere. It never names the link token: the
+// callback's address may be in anybody's hands (a stranger who was sent it, a
+// browser other than the one that started), and a token links whoever uses it.
+// The person starts again from the companion, which hands out a live token.
+void refusal(httplib::Response& res, int status, const std::string& title, const std::string& what_html) {
+    answer_page(res, title, "<p>" + what_html + " Nothing was stored.</p><p>Go back to vimo and choose Log In again.</p>",
+                status);
 }
 
 // What a provider's refusal said: OAuth's error and error_description, or
@@ -230,14 +236,15 @@ std::string signin_buttons(const Service& s, const std::string& token) {
 void post_signin_start(Service& s, const httplib::Request& req, httplib::Response& res) {
     const SigninProvider* p = signin_provider(s, req.matches[1].str());
     if (!p) return answer_page(res, "Unknown sign-in", "<p>This community does not sign in with that platform.</p>", 404);
-    // Another site's form must not start a sign-in for a link token of its choosing.
-    if (req.get_header_value("Sec-Fetch-Site") == "cross-site")
+    // Only this service's own link page starts a sign-in: another site's form (or a
+    // sibling host's) would sign the visitor in for a link token of its choosing.
+    if (!from_own_page(s, req))
         return answer_page(res, "Refused", "<p>A sign-in starts from this service's own link page.</p>", 403);
     Params form;
     if (!parse_params(req.body, true, &form)) return answer_page(res, "Refused", "<p>Malformed form.</p>", 400);
     std::string token = form_value(form, "token");
     auto info = valid_link_token(token) ? store_link_info(*s.store, token) : std::nullopt;
-    if (!info) return answer_page(res, "Unknown link", "<p>This link is not valid.</p>", 404);
+    if (!info) return answer_page(res, "Unknown link", UNKNOWN_LINK_HTML, 404);
     if (info->linked)
         return answer_page(res, "Already linked", "<p>This installation is linked as <b>" + html_escape(info->name) +
                                                       "</b>. Go back to vimo and click its speech bubble.</p>", 409);
@@ -247,8 +254,9 @@ void post_signin_start(Service& s, const httplib::Request& req, httplib::Respons
                            "<p>Too many sign-ins from this address. Try again in " + std::to_string(wait) + " seconds.</p>",
                            429);
     }
-    Signin in{p->platform, token, p->pkce ? store_detail::random_hex(32) : "", browser_cookie(req), wall_ms()};
-    if (in.browser.empty()) in.browser = store_detail::random_hex(16);
+    // A fresh cookie value every time, never the one the browser sent: a value
+    // planted in the person's browser must not match a state somebody else started.
+    Signin in{p->platform, token, p->pkce ? store_detail::random_hex(32) : "", store_detail::random_hex(16), wall_ms()};
     std::string state = store_detail::random_hex(32);
     store_add_signin(*s.store, state, in);
     std::string url = p->base_url + p->authorize_path + "?response_type=code&client_id=" +
@@ -256,9 +264,12 @@ void post_signin_start(Service& s, const httplib::Request& req, httplib::Respons
                       "&scope=" + bridges::url_encode(p->scope) + "&state=" + state;
     if (p->pkce) url += "&code_challenge=" + pkce_challenge(in.verifier) + "&code_challenge_method=S256";
     // Lax: the provider's redirect back is a top-level navigation, which carries it.
-    res.set_header("Set-Cookie", std::string(BROWSER_COOKIE) + "=" + in.browser + "; Path=/auth; Max-Age=" +
+    // Path=/ as __Host- requires. Secure only over https: a browser drops a Secure
+    // cookie that a plain-http origin (a service run on this machine) sets.
+    bool https = s.origin.rfind("https://", 0) == 0;
+    res.set_header("Set-Cookie", browser_cookie_name(s) + "=" + in.browser + "; Path=/; Max-Age=" +
                                      std::to_string(SIGNIN_STATE_TTL_MS / 1000) + "; HttpOnly; SameSite=Lax" +
-                                     (s.origin.rfind("https://", 0) == 0 ? "; Secure" : ""));
+                                     (https ? "; Secure" : ""));
     res.set_header("Cache-Control", "no-store");
     res.set_redirect(url, 303);
 }
@@ -272,30 +283,29 @@ void get_signin_callback(Service& s, const httplib::Request& req, httplib::Respo
     auto in = state && is_hex(*state, 64) ? store_take_signin(*s.store, *state) : std::nullopt;
     if (!in || in->platform != p->platform)
         return refusal(res, 400, "Sign-in not recognised",
-                       "This sign-in was already used, or is not one this service started.", "");
+                       "This sign-in was already used, or is not one this service started.");
     const std::string& token = in->link_token;
     if (wall_ms() - in->created_ms > SIGNIN_STATE_TTL_MS)
-        return refusal(res, 400, "Sign-in expired", "This sign-in took longer than 10 minutes and has expired.", token);
-    if (browser_cookie(req) != in->browser)
-        return refusal(res, 400, "Another browser", "This sign-in was started in another browser.", token);
+        return refusal(res, 400, "Sign-in expired", "This sign-in took longer than 10 minutes and has expired.");
+    if (browser_cookie(s, req) != in->browser)
+        return refusal(res, 400, "Another browser", "This sign-in was started in another browser.");
     if (const std::string* error = param(q, "error")) {
         if (*error == "access_denied")
-            return refusal(res, 400, "Sign-in cancelled", "You cancelled the sign-in at " + html_escape(p->shown) + ".",
-                           token);
+            return refusal(res, 400, "Sign-in cancelled", "You cancelled the sign-in at " + html_escape(p->shown) + ".");
         std::string said = *error;
         if (const std::string* d = param(q, "error_description")) said += ": " + *d;
         if (said.size() > 200 || !valid_utf8(said)) said = *error;
         return refusal(res, 502, "Sign-in refused",
-                       html_escape(p->shown) + " refused the sign-in (" + html_escape(said) + ").", token);
+                       html_escape(p->shown) + " refused the sign-in (" + html_escape(said) + ").");
     }
     const std::string* code = param(q, "code");
     // The provider's two calls may take longer than an ordinary answer is given.
     s.deadline.held(req.remote_addr, req.remote_port, std::chrono::seconds(SIGNIN_HOLD_S));
     if (!code || code->empty() || code->size() > 512)
-        return refusal(res, 400, "Sign-in refused", html_escape(p->shown) + " sent no authorization code back.", token);
+        return refusal(res, 400, "Sign-in refused", html_escape(p->shown) + " sent no authorization code back.");
     SigninAnswer answer = fetch_person(s, *p, *code, in->verifier);
     if (const SigninRefusal* no = std::get_if<SigninRefusal>(&answer))
-        return refusal(res, 502, "Sign-in refused", no->why_html, token);
+        return refusal(res, 502, "Sign-in refused", no->why_html);
     const Person& person = std::get<Person>(answer);
     int64_t account = 0;
     switch (store_link_identity(*s.store, token, p->platform, person.id, person.name, &account)) {
@@ -304,7 +314,7 @@ void get_signin_callback(Service& s, const httplib::Request& req, httplib::Respo
             return answer_page(res, "Already linked", "<p>This installation is already linked. Go back to vimo and "
                                                       "click its speech bubble.</p>", 409);
         case LinkResult::UnknownToken:
-        case LinkResult::NameTaken: return answer_page(res, "Unknown link", "<p>This link is not valid.</p>", 404);
+        case LinkResult::NameTaken: return answer_page(res, "Unknown link", UNKNOWN_LINK_HTML, 404);
     }
     answer_page(res, "Logged in", "<p>Logged in as <b>" + html_escape(person.name) + "</b> with " + html_escape(p->shown) +
                                       ". Go back to vimo and click its speech bubble.</p>");

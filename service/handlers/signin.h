@@ -2,15 +2,16 @@
 // with Discord", OAuth 2.0's authorization-code flow with the service as the
 // client that keeps the secret.
 //
-//   POST /auth/<platform> (form: the link token)   a random single-use state bound
-//        to that token and to a cookie of this browser, a PKCE verifier where the
-//        platform takes one; 303 to the platform's authorize page.
+//   POST /auth/<platform> (form: the link token)   only from the service's own
+//        page (from_own_page, http.h; else 403): a random single-use state bound
+//        to that token and to a fresh random cookie set in this browser, a PKCE
+//        verifier where the platform takes one; 303 to the platform's authorize page.
 //   GET  /auth/<platform>/callback?code&state    the state taken (gone whatever
 //        follows) and judged: known, 10 minutes old at most, same browser, not
 //        cancelled; then the code exchanged on the server, the person's id and
 //        name read, the tokens dropped, and the installation linked to the
 //        account of (platform, id). Every refusal is a page saying what happened
-//        with a link to start again, and stores nothing.
+//        and to start again from vimo; it shows no link token, and stores nothing.
 //
 // Threads: signin_setup on the owning thread in service_create; the handlers on
 // any HTTP worker thread (each callback makes its own HTTP client, on an event

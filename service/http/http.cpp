@@ -2,6 +2,8 @@
 // vimo-service (see http.h).
 #include "http/http.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 
 #include <arpa/inet.h>
@@ -138,6 +140,16 @@ std::string client_address(const ServiceCore& s, const httplib::Request& req) {
 }
 
 // ---- Admin token checks ------------------------------------------------------------------
+
+bool from_own_page(const ServiceCore& s, const httplib::Request& req) {
+    if (req.has_header("Sec-Fetch-Site")) return req.get_header_value("Sec-Fetch-Site") == "same-origin";
+    // Browsers serialise Origin in lower case; --origin is the operator's spelling.
+    std::string origin = req.get_header_value("Origin");
+    return !origin.empty() && origin.size() == s.origin.size() &&
+           std::equal(origin.begin(), origin.end(), s.origin.begin(),
+                      [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) ==
+                                                  std::tolower(static_cast<unsigned char>(b)); });
+}
 
 // 0 when the token is right; 401 when wrong (taken from the address's bucket) or
 // absent; 429 while the address is over its limit (*retry_after set), right or not.

@@ -54,6 +54,12 @@ void answer_too_many(httplib::Response& res, int64_t retry_after);  // 429 with 
 // IPv4-mapped IPv6 address as its IPv4 address).
 std::string client_address(const ServiceCore& s, const httplib::Request& req);
 
+// Whether a browser sent req from one of this service's own pages: Sec-Fetch-Site
+// "same-origin", or, from a browser that sends no Sec-Fetch-Site, an Origin equal
+// to s.origin. Another site, a sibling host ("same-site"), "none" (typed or
+// bookmarked) and a request with neither header are not.
+bool from_own_page(const ServiceCore& s, const httplib::Request& req);
+
 // ---- Admin token checks ------------------------------------------------------------------
 
 // Wrong tokens are limited per address (ServiceLimits::admin_token_address): over

@@ -32,44 +32,27 @@ std::optional<AccountRef> first_account(Store& s, const std::string& sql, Bind b
     return account_row(q);
 }
 
-// The installation token stands for: its login id, and whether it has a row yet.
-// Linked here means "not linked yet, go on"; AlreadyLinked and UnknownToken are final.
-LinkResult token_install(Store& s, const std::string& token, std::string* login_id, bool* stored) {
-    *stored = false;
+// The installation a live link token stands for, into *login_id. Linked here
+// means "not linked yet, go on"; AlreadyLinked and UnknownToken (also expired) are final.
+LinkResult token_install(Store& s, const std::string& token, std::string* login_id) {
     {
-        Stmt q(s, "SELECT account_id, login_id FROM installs WHERE link_token = ?1");
-        q.bind(1, token);
-        if (q.row()) {
-            if (!q.null(0)) return LinkResult::AlreadyLinked;
-            *login_id = q.text(1);
-            *stored = true;
-            return LinkResult::Linked;
-        }
+        Stmt q(s, "SELECT login_id FROM link_tokens WHERE token = ?1 AND expires_ms > ?2");
+        q.bind(1, token).bind(2, now_ms());
+        if (!q.row()) return LinkResult::UnknownToken;
+        *login_id = q.text(0);
     }
-    auto id = link_token_id(s, token);
-    if (!id) return LinkResult::UnknownToken;
-    *login_id = *id;
-    Stmt q(s, "SELECT account_id FROM installs WHERE login_id = ?1");
+    Stmt q(s, "SELECT 1 FROM installs WHERE login_id = ?1");
     q.bind(1, *login_id);
-    if (q.row()) {
-        if (!q.null(0)) return LinkResult::AlreadyLinked;
-        *stored = true;  // asked before tokens were derived; the derived token is as good
-    }
-    return LinkResult::Linked;
+    return q.row() ? LinkResult::AlreadyLinked : LinkResult::Linked;
 }
 
-// Puts the installation under account: its row is made now when its page was never submitted.
-void attach_install(Store& s, const std::string& login_id, const std::string& token, bool stored, int64_t account,
-                    const std::string& now) {
-    if (stored) {
-        Stmt(s, "UPDATE installs SET account_id = ?1 WHERE login_id = ?2").bind(1, account).bind(2, login_id).run();
-        return;
-    }
-    Stmt(s, "INSERT INTO installs(login_id, link_token, account_id, created_at) VALUES(?1, ?2, ?3, ?4)")
+// Puts the installation under account. Its tokens stay until they expire, so a
+// page opened again says it is linked rather than unknown.
+void attach_install(Store& s, const std::string& login_id, int64_t account, const std::string& now) {
+    Stmt(s, "INSERT INTO installs(login_id, account_id, created_at) VALUES(?1, ?2, ?3)")
         .bind(1, login_id)
-        .bind(2, token)
-        .bind(3, account)
-        .bind(4, now)
+        .bind(2, account)
+        .bind(3, now)
         .run();
 }
 
@@ -94,52 +77,73 @@ void put_chatter(Store& s, const std::string& platform, const std::string& id, c
         .run();
 }
 
+// The token login_id was handed that has at least LINK_TOKEN_REUSE_MS left, into
+// out; false when there is none. q: a SELECT_REUSABLE statement on any connection.
+const char* const SELECT_REUSABLE =
+    "SELECT token, code FROM link_tokens WHERE login_id = ?1 AND expires_ms > ?2 ORDER BY expires_ms DESC LIMIT 1";
+bool reusable_token(Stmt& q, const std::string& login_id, int64_t now, LoginState* out) {
+    q.bind(1, login_id).bind(2, now + LINK_TOKEN_REUSE_MS);
+    if (!q.row()) return false;
+    out->token = q.text(0);
+    out->code = q.text(1);
+    return true;
+}
+
 }  // namespace
 
 LoginState store_login(Store& s, const std::string& login_id) {
-    Reader r(s);
     LoginState out;
-    Stmt q(r,
-           "SELECT i.link_token, i.account_id, a.name, d.platform, d.user_id FROM installs i LEFT JOIN accounts a "
-           "ON a.id = i.account_id LEFT JOIN identities d ON d.account_id = a.id WHERE i.login_id = ?1");
-    q.bind(1, login_id);
-    if (q.row()) {  // linked, or asked before tokens were derived: its stored token
-        out.token = q.text(0);
-        out.linked = !q.null(1);
-        if (out.linked) {
-            out.account = q.integer(1);
-            out.name = q.text(2);
-            out.platform = q.text(3);
-            out.user_id = q.text(4);
+    {
+        // Linked, or polling with a token it was handed: a read, which answers
+        // while a write holds the lock.
+        Reader r(s);
+        Stmt q(r,
+               "SELECT i.account_id, a.name, d.platform, d.user_id FROM installs i JOIN accounts a "
+               "ON a.id = i.account_id LEFT JOIN identities d ON d.account_id = a.id WHERE i.login_id = ?1");
+        q.bind(1, login_id);
+        if (q.row()) {
+            out.linked = true;
+            out.account = q.integer(0);
+            out.name = q.text(1);
+            out.platform = q.text(2);
+            out.user_id = q.text(3);
+            return out;
         }
-        return out;
+        Stmt live(r, SELECT_REUSABLE);
+        if (reusable_token(live, login_id, now_ms(), &out)) return out;
     }
-    out.token = derived_link_token(s, login_id);  // nothing stored until the page is submitted
+    std::lock_guard<std::mutex> lock(s.mutex);
+    Transaction t(s);
+    int64_t now = now_ms();
+    {
+        Stmt again(s, SELECT_REUSABLE);  // another ask of the same id may have made one meanwhile
+        if (reusable_token(again, login_id, now, &out)) return out;
+    }
+    // Expired tokens go whenever one is made, so the table holds live ones only.
+    Stmt(s, "DELETE FROM link_tokens WHERE expires_ms <= ?1").bind(1, now).run();
+    // 192 random bits: unguessable, and nothing in it is the login id's.
+    out.token = random_hex(24);
+    out.code = random_link_code();
+    Stmt(s, "INSERT INTO link_tokens(token, login_id, code, expires_ms) VALUES(?1, ?2, ?3, ?4)")
+        .bind(1, out.token)
+        .bind(2, login_id)
+        .bind(3, out.code)
+        .bind(4, now + LINK_TOKEN_TTL_MS)
+        .run();
+    t.commit();
     return out;
 }
 
 std::optional<LinkInfo> store_link_info(Store& s, const std::string& token) {
     Reader r(s);
-    {
-        Stmt q(r, "SELECT i.account_id, a.name FROM installs i LEFT JOIN accounts a ON a.id = i.account_id "
-                  "WHERE i.link_token = ?1");
-        q.bind(1, token);
-        if (q.row()) {
-            LinkInfo info;
-            info.linked = !q.null(0);
-            if (info.linked) info.name = q.text(1);
-            return info;
-        }
-    }
-    auto id = link_token_id(s, token);
-    if (!id) return std::nullopt;
-    LinkInfo info;  // an id linked under an older stored token
-    Stmt q(r, "SELECT a.name FROM installs i JOIN accounts a ON a.id = i.account_id WHERE i.login_id = ?1");
-    q.bind(1, *id);
-    if (q.row()) {
-        info.linked = true;
-        info.name = q.text(0);
-    }
+    Stmt q(r, "SELECT t.code, i.account_id, a.name FROM link_tokens t LEFT JOIN installs i ON i.login_id = t.login_id "
+              "LEFT JOIN accounts a ON a.id = i.account_id WHERE t.token = ?1 AND t.expires_ms > ?2");
+    q.bind(1, token).bind(2, now_ms());
+    if (!q.row()) return std::nullopt;
+    LinkInfo info;
+    info.code = q.text(0);
+    info.linked = !q.null(1);
+    if (info.linked) info.name = q.text(2);
     return info;
 }
 
@@ -147,8 +151,7 @@ LinkResult store_link(Store& s, const std::string& token, const std::string& nam
     std::lock_guard<std::mutex> lock(s.mutex);
     Transaction t(s);
     std::string login_id;
-    bool stored = false;
-    if (LinkResult r = token_install(s, token, &login_id, &stored); r != LinkResult::Linked) return r;
+    if (LinkResult r = token_install(s, token, &login_id); r != LinkResult::Linked) return r;
     NameKeys keys = name_keys(name);
     {
         // The same key; or, for a name with marks, the same letters without them (names_alike).
@@ -158,7 +161,7 @@ LinkResult store_link(Store& s, const std::string& token, const std::string& nam
     }
     std::string now = iso8601(now_ms());
     int64_t account = insert_account(s, name, keys, now);
-    attach_install(s, login_id, token, stored, account, now);
+    attach_install(s, login_id, account, now);
     // The account speaks on the "web" platform under its number.
     put_chatter(s, "web", std::to_string(account), name);
     t.commit();
@@ -170,8 +173,7 @@ LinkResult store_link_identity(Store& s, const std::string& token, const std::st
     std::lock_guard<std::mutex> lock(s.mutex);
     Transaction t(s);
     std::string login_id;
-    bool stored = false;
-    if (LinkResult r = token_install(s, token, &login_id, &stored); r != LinkResult::Linked) return r;
+    if (LinkResult r = token_install(s, token, &login_id); r != LinkResult::Linked) return r;
     std::string now = iso8601(now_ms());
     NameKeys keys = name_keys(name);
     int64_t id = 0;
@@ -196,7 +198,7 @@ LinkResult store_link_identity(Store& s, const std::string& token, const std::st
             .bind(4, now)
             .run();
     }
-    attach_install(s, login_id, token, stored, id, now);
+    attach_install(s, login_id, id, now);
     put_chatter(s, "web", std::to_string(id), name);
     put_chatter(s, platform, user_id, name);  // its posts are chat of that platform id
     t.commit();

@@ -19,8 +19,12 @@ namespace {
 const char* SCHEMA = R"SQL(
 CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT NOT NULL);
 CREATE TABLE IF NOT EXISTS accounts(id INTEGER PRIMARY KEY, name TEXT NOT NULL, created_at TEXT NOT NULL);
-CREATE TABLE IF NOT EXISTS installs(login_id TEXT PRIMARY KEY, link_token TEXT NOT NULL UNIQUE,
-  account_id INTEGER REFERENCES accounts(id), created_at TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS installs(login_id TEXT PRIMARY KEY, account_id INTEGER NOT NULL REFERENCES accounts(id),
+  created_at TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS link_tokens(token TEXT PRIMARY KEY, login_id TEXT NOT NULL, code TEXT NOT NULL,
+  expires_ms INTEGER NOT NULL);
+CREATE INDEX IF NOT EXISTS link_tokens_login ON link_tokens(login_id, expires_ms);
+CREATE INDEX IF NOT EXISTS link_tokens_expiry ON link_tokens(expires_ms);
 CREATE TABLE IF NOT EXISTS chatters(platform TEXT NOT NULL, sender_id TEXT NOT NULL, name TEXT NOT NULL,
   PRIMARY KEY(platform, sender_id));
 CREATE TABLE IF NOT EXISTS messages(seq INTEGER PRIMARY KEY AUTOINCREMENT, platform TEXT NOT NULL,
@@ -67,8 +71,27 @@ bool has_column(Conn& s, const std::string& table, const std::string& column) {
     return q.row();
 }
 
+// Installations of versions whose link tokens were kept in installs (derived
+// from the login id, which could be read back out of them): the linked rows stay,
+// without a token; unlinked rows and every old token go (such an installation is
+// handed a random token at its next ask), as do sign-ins started with one and
+// the secret they were derived under.
+void drop_install_tokens(Store& s) {
+    if (!has_column(s, "installs", "link_token")) return;
+    Transaction t(s);
+    exec(s, "CREATE TABLE installs_linked(login_id TEXT PRIMARY KEY, account_id INTEGER NOT NULL REFERENCES accounts(id),"
+            "  created_at TEXT NOT NULL);"
+            "INSERT INTO installs_linked SELECT login_id, account_id, created_at FROM installs WHERE account_id IS NOT NULL;"
+            "DROP TABLE installs;"
+            "ALTER TABLE installs_linked RENAME TO installs;"
+            "DELETE FROM signins;"
+            "DELETE FROM meta WHERE key = 'link_secret';");
+    t.commit();
+}
+
 // Brings a database of an older version up to this one's schema; the writer's lock is held.
 void migrate(Store& s) {
+    drop_install_tokens(s);
     for (const auto& c : ADDED_COLUMNS) {
         if (has_column(s, c[0], c[1])) continue;
         std::string sql = std::string("ALTER TABLE ") + c[0] + " ADD COLUMN " + c[1] + " " + c[2];

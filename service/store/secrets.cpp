@@ -5,7 +5,6 @@
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
-#include <openssl/hmac.h>
 #include <openssl/rand.h>
 
 namespace store_detail {
@@ -29,33 +28,17 @@ std::string random_bytes(size_t n) {
     return out;
 }
 
-bool from_hex(const std::string& hex, std::string* out) {
-    auto val = [](char h) -> int {
-        if (h >= '0' && h <= '9') return h - '0';
-        if (h >= 'a' && h <= 'f') return h - 'a' + 10;
-        return -1;
-    };
-    if (hex.size() % 2) return false;
-    out->clear();
+// Lower-case hex into bytes ("" for anything else).
+std::string from_hex(const std::string& hex) {
+    auto val = [](char h) -> int { return h >= '0' && h <= '9' ? h - '0' : h >= 'a' && h <= 'f' ? h - 'a' + 10 : -1; };
+    std::string out;
+    if (hex.size() % 2) return "";
     for (size_t i = 0; i < hex.size(); i += 2) {
         int hi = val(hex[i]), lo = val(hex[i + 1]);
-        if (hi < 0 || lo < 0) return false;
-        *out += char(hi * 16 + lo);
+        if (hi < 0 || lo < 0) return "";
+        out += char(hi * 16 + lo);
     }
-    return true;
-}
-
-// Link tokens: 32 hex of HMAC-SHA256(secret, login id), then the id in hex. The
-// server alone can make one, so the link page needs no row until it is submitted.
-constexpr size_t LINK_MAC_HEX = 32;
-
-std::string link_mac(const Store& s, const std::string& login_id) {
-    unsigned char mac[EVP_MAX_MD_SIZE];
-    unsigned len = 0;
-    if (!HMAC(EVP_sha256(), s.link_secret.data(), int(s.link_secret.size()),
-              reinterpret_cast<const unsigned char*>(login_id.data()), login_id.size(), mac, &len))
-        throw std::runtime_error("HMAC failed");
-    return to_hex(mac, LINK_MAC_HEX / 2);
+    return out;
 }
 
 std::string sha256(const std::string& data) {
@@ -73,17 +56,14 @@ std::string random_hex(size_t bytes) {
     return to_hex(reinterpret_cast<const unsigned char*>(raw.data()), raw.size());
 }
 
-std::string derived_link_token(const Store& s, const std::string& login_id) {
-    return link_mac(s, login_id) + to_hex(reinterpret_cast<const unsigned char*>(login_id.data()), login_id.size());
-}
-
-// The login id a derived token was made for, or nullopt when it is not one of ours.
-std::optional<std::string> link_token_id(const Store& s, const std::string& token) {
-    std::string id;
-    if (token.size() <= LINK_MAC_HEX || !from_hex(token.substr(LINK_MAC_HEX), &id)) return std::nullopt;
-    std::string mac = link_mac(s, id);
-    if (CRYPTO_memcmp(mac.data(), token.data(), LINK_MAC_HEX) != 0) return std::nullopt;
-    return id;
+std::string random_link_code() {
+    static_assert(sizeof(LINK_CODE_CHARS) - 1 == 32, "a byte's low 5 bits pick a character evenly");
+    std::string raw = random_bytes(6), code;
+    for (size_t i = 0; i < raw.size(); ++i) {
+        if (i == 3) code += '-';
+        code += LINK_CODE_CHARS[static_cast<unsigned char>(raw[i]) & 31];
+    }
+    return code;
 }
 
 void load_secrets(Store& s) {
@@ -93,12 +73,6 @@ void load_secrets(Store& s) {
         meta_put(s, "instance", *inst);
     }
     s.instance = *inst;
-    auto secret = meta_get(s, "link_secret");
-    if (!secret) {
-        secret = random_hex(32);
-        meta_put(s, "link_secret", *secret);
-    }
-    from_hex(*secret, &s.link_secret);
     // Only a hash of the admin token is kept; a plain one from an older version is replaced.
     if (auto plain = meta_get(s, "admin_token")) {
         Transaction t(s);
@@ -110,7 +84,7 @@ void load_secrets(Store& s) {
         t.commit();
         exec(s, "PRAGMA wal_checkpoint(TRUNCATE)");
     }
-    if (auto hash = meta_get(s, "admin_token_sha256")) from_hex(*hash, &s.admin_hash);
+    if (auto hash = meta_get(s, "admin_token_sha256")) s.admin_hash = from_hex(*hash);
 }
 
 }  // namespace store_detail

@@ -1,12 +1,10 @@
 // Secrets of the community service's store: random bytes and names, the link
-// tokens (HMAC-SHA256 under the database's link secret, so an installation's
-// token needs no row until its page is submitted), and the admin token, kept
-// only as its SHA-256 (store_admin_token and store_admin_token_matches of
-// store.h are defined beside these).
+// pages' codes, and the admin token, kept only as its SHA-256
+// (store_admin_token and store_admin_token_matches of store.h are defined
+// beside these). Link tokens are random_hex values kept in link_tokens
+// (accounts.cpp): nothing of the login id can be read from one.
 //
-// Threads: any thread. The token functions read Store::link_secret, which is
-// fixed once the store is open; load_secrets runs while opening, under the
-// writer's lock.
+// Threads: any thread; load_secrets runs while opening, under the writer's lock.
 #pragma once
 
 #include <cstddef>
@@ -17,14 +15,14 @@
 
 namespace store_detail {
 
-// Reads, making them at the first start, the database's instance name and link
-// secret, and the admin token's hash; a plain admin token left by an older
+// Reads, making them at the first start, the database's instance name and the
+// admin token's hash; a plain admin token left by an older
 // version is replaced by its hash. The writer's lock is held.
 void load_secrets(Store& s);
 std::string random_hex(size_t bytes);  // bytes random bytes as lower-case hex
-// Link tokens: 32 hex of HMAC-SHA256(secret, login id), then the id in hex.
-std::string derived_link_token(const Store& s, const std::string& login_id);
-// The login id a derived token was made for, or nullopt when it is not one of ours.
-std::optional<std::string> link_token_id(const Store& s, const std::string& token);
+// Characters of a link page's code: no 0/O, 1/I, so it reads back unambiguously.
+inline constexpr char LINK_CODE_CHARS[] = "23456789ABCDEFGHJKLMNPQRSTUVWXYZ";
+// A random code for a person to compare by eye, "K7Q-4MX": 6 of LINK_CODE_CHARS (30 bits).
+std::string random_link_code();
 
 }  // namespace store_detail

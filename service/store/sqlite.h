@@ -47,7 +47,6 @@ struct Store : store_detail::Conn {
     std::mutex pool_mutex;                       // guards idle
     std::vector<std::unique_ptr<Conn>> idle;     // read connections not in use
     std::string instance;
-    std::string link_secret;                     // 32 random bytes: keys the link tokens
     std::string admin_hash;                      // SHA-256 of the admin token (raw bytes); "" until set
     int64_t last_post_ms = 0;                    // keeps createdAt strictly increasing
     int64_t keep = 5000;                         // messages kept; older ones are deleted

@@ -44,9 +44,16 @@ struct ModAction {
     std::string by = "streamer";  // or the platform whose moderator did it ("twitch", ...)
 };
 
+// A link token's life, and how much of it must be left for an ask to be handed
+// the same token again: a person opening the page gets at least 15 minutes, and
+// an installation holds at most two live tokens however often it asks.
+inline constexpr int64_t LINK_TOKEN_TTL_MS = 30 * 60 * 1000;
+inline constexpr int64_t LINK_TOKEN_REUSE_MS = 15 * 60 * 1000;
+
 struct LoginState {
     bool linked = false;
-    std::string token;     // link-page token of this installation (the same on every ask)
+    std::string token;     // when not linked: a live link-page token (random, kept in link_tokens)
+    std::string code;      // when not linked: the code that token's page shows ("K7Q-4MX")
     int64_t account = 0;   // when linked
     std::string name;      // the account's display name, when linked
     std::string platform;  // "twitch" or "discord" when signed in with a platform; "" for a typed name
@@ -76,6 +83,7 @@ struct Signin {
 struct LinkInfo {
     bool linked = false;
     std::string name;  // when linked
+    std::string code;  // the code the installation was told with this token
 };
 
 enum class LinkResult { Linked, UnknownToken, AlreadyLinked, NameTaken };
@@ -105,8 +113,12 @@ bool store_admin_token_matches(Store& s, const std::string& given);
 // new database never repeats an old database's values.
 std::string store_instance(Store& s);
 
-// Login: the state of login_id. Stores nothing: an id gets a row when its link page is submitted.
+// Login: the state of login_id. An unlinked id is handed a live link token: the
+// one it was given before while LINK_TOKEN_REUSE_MS of its life is left, else a
+// new one (the expired tokens are deleted then). Linked ids and reused tokens are
+// answered by a read. installs gets a row when the id is linked.
 LoginState store_login(Store& s, const std::string& login_id);
+// The installation behind a live link token; nullopt when unknown or expired.
 std::optional<LinkInfo> store_link_info(Store& s, const std::string& token);
 // Link the installation holding token to a new account called name. Names are
 // unique by name_keys (text.h: case, invisible characters, width, lookalike

@@ -82,6 +82,10 @@ protected:
                 httplib::Headers h = {}) {
         httplib::Client c("127.0.0.1", port);
         if (!auth.empty()) h.emplace("Authorization", "Bearer " + auth);
+        // A form is posted as a browser posts it from the service's own page,
+        // unless the test says where it comes from.
+        if (type == "application/x-www-form-urlencoded" && !h.count("Sec-Fetch-Site") && !h.count("Origin"))
+            h.emplace("Sec-Fetch-Site", "same-origin");
         httplib::Result r = method == "GET" ? c.Get(target, h) : c.Post(target, h, body, type);
         Answer a;
         if (!r) return a;

@@ -111,23 +111,44 @@ TEST_F(ServiceTest, ReadsAnswerWhileAnotherConnectionHoldsTheWriteLock) {
 
 namespace {
 
-TEST_F(ServiceTest, InstallationsAskedBeforeDerivedTokensKeepTheirPage) {
+TEST_F(ServiceTest, InstallationsOfAnOlderVersionKeepTheirAccountsAndLoseTheirTokens) {
+    // An older file: tokens kept in installs (one derived from the login id, one
+    // from before that), a sign-in under way, the secret tokens were derived under.
+    std::string account = link("7:7:7", "Kept");
     stop();
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open((dir + "/service.db").c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(db, "INSERT INTO installs(login_id, link_token, created_at) VALUES"
-                               "('8:8:8', 'feedfacefeedfacefeedfacefeedface', '2026-01-01T00:00:00.000Z')",
-                           nullptr, nullptr, nullptr),
-              SQLITE_OK);
+    const std::string old_file =
+                           "CREATE TABLE old_installs(login_id TEXT PRIMARY KEY, link_token TEXT NOT NULL UNIQUE,"
+                           "  account_id INTEGER REFERENCES accounts(id), created_at TEXT NOT NULL);"
+                           "INSERT INTO old_installs SELECT login_id, '0123456789abcdef0123456789abcdef373a373a37', "
+                           "  account_id, created_at FROM installs;"
+                           "INSERT INTO old_installs VALUES('8:8:8', 'feedfacefeedfacefeedfacefeedface', NULL, "
+                           "  '2026-01-01T00:00:00.000Z');"
+                           "DROP TABLE installs; ALTER TABLE old_installs RENAME TO installs; DROP TABLE link_tokens;"
+                           "INSERT INTO signins VALUES('" + std::string(64, 'c') + "', 'twitch', "
+                           "  'feedfacefeedfacefeedfacefeedface', '', 'b', 0);"
+                           "INSERT INTO meta VALUES('link_secret', 'abcd');";
+    ASSERT_EQ(sqlite3_exec(db, old_file.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
     sqlite3_close(db);
     start();
+    // The linked installation goes on as before; the old tokens are nobody's.
+    EXPECT_EQ(get("/api/vimoexe/login?id=7:7:7").parsed()["user"]["id"], account);
+    EXPECT_EQ(call("POST", "/api/vimoexe/chat?id=7:7:7&content=hi").status, 200);
+    for (const char* old : {"feedfacefeedfacefeedfacefeedface", "0123456789abcdef0123456789abcdef373a373a37"}) {
+        EXPECT_EQ(get(std::string("/link?token=") + old).status, 404) << old;
+        EXPECT_EQ(call("POST", "/link", std::string("token=") + old + "&name=Eve", "",
+                       "application/x-www-form-urlencoded").status, 404);
+    }
+    EXPECT_EQ(db_number("SELECT COUNT(*) FROM pragma_table_info('installs') WHERE name = 'link_token'"), 0);
+    EXPECT_EQ(db_number("SELECT COUNT(*) FROM signins"), 0);
+    EXPECT_EQ(db_number("SELECT COUNT(*) FROM meta WHERE key = 'link_secret'"), 0);
+    // The unlinked one is handed a fresh token at its next ask, and links with it.
     std::string url = get("/api/vimoexe/login?id=8:8:8").parsed()["url"];
-    EXPECT_EQ(url.substr(url.find("token=") + 6), "feedfacefeedfacefeedfacefeedface");
-    EXPECT_EQ(get("/link?token=feedfacefeedfacefeedfacefeedface").status, 200);
-    std::string account = link("8:8:8", "Old");
-    EXPECT_EQ(get("/api/vimoexe/login?id=8:8:8").parsed()["user"]["twitch"]["name"], "Old");
-    EXPECT_EQ(call("POST", "/api/vimoexe/chat?id=8:8:8&content=hi").status, 200);
-    EXPECT_EQ(db_number("SELECT COUNT(*) FROM installs"), 1);
+    EXPECT_EQ(url.find("feedface"), std::string::npos);
+    link("8:8:8", "Late");
+    EXPECT_EQ(db_number("SELECT COUNT(*) FROM installs"), 2);
+    EXPECT_EQ(get("/api/vimoexe/login?id=8:8:8").parsed()["user"]["twitch"]["name"], "Late");
 }
 
 }  // namespace

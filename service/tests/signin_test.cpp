@@ -4,6 +4,8 @@
 // one cookie kept: the whole flow to the companion's login answer, the account
 // of one person across installations, posts under the platform identity,
 // single-use, expiring, browser-bound states, and refusals that store nothing.
+#include <regex>
+
 #include <sqlite3.h>
 
 #include <tuple>
@@ -39,6 +41,8 @@ std::string query_value(const std::string& url, const std::string& key) {
 }
 
 // One browser: requests to any loopback origin, the service's sign-in cookie kept.
+// Its forms are on a page of the site they post to (the link page, the
+// provider's consent page), so a POST says so as a browser does.
 struct Browser {
     std::string cookie;  // "name=value" as last set
     Answer request(const std::string& method, const std::string& url, const std::string& form = "") {
@@ -49,6 +53,10 @@ struct Browser {
         httplib::Client c("127.0.0.1", port);
         httplib::Headers h;
         if (!cookie.empty()) h.emplace("Cookie", cookie);
+        if (method == "POST") {
+            h.emplace("Sec-Fetch-Site", "same-origin");
+            h.emplace("Origin", "http://127.0.0.1:" + std::to_string(port));
+        }
         auto r = method == "GET" ? c.Get(target, h) : c.Post(target, h, form, "application/x-www-form-urlencoded");
         if (!r) return a;
         a.status = r->status;
@@ -280,7 +288,7 @@ TEST_F(SigninTest, StatesAreSingleUseExpireAndStayWithTheirBrowser) {
     Answer late = b.request("GET", callback);
     EXPECT_EQ(late.status, 400);
     EXPECT_NE(late.body.find("expired"), std::string::npos);
-    EXPECT_NE(late.body.find("href=\"/link?token=" + token + "\""), std::string::npos);
+    EXPECT_EQ(late.body.find(token), std::string::npos);  // a refusal never hands the link token on
 
     // A callback reached by another browser than the one that started it.
     callback = consent(b, start(b, "twitch", token), "allow", "fan");
@@ -288,6 +296,7 @@ TEST_F(SigninTest, StatesAreSingleUseExpireAndStayWithTheirBrowser) {
     Answer elsewhere = stranger.request("GET", callback);
     EXPECT_EQ(elsewhere.status, 400);
     EXPECT_NE(elsewhere.body.find("another browser"), std::string::npos);
+    EXPECT_EQ(elsewhere.body.find(token), std::string::npos);
     // Nor does the right browser get a second go with that state.
     EXPECT_NE(b.request("GET", callback).body.find("already used"), std::string::npos);
     // A state this service never made, and none at all.
@@ -311,7 +320,8 @@ TEST_F(SigninTest, RefusalsSayWhatHappenedAndStoreNothing) {
     Answer cancelled = b.request("GET", consent(b, start(b, "discord", token), "cancel", "ann"));
     EXPECT_EQ(cancelled.status, 400);
     EXPECT_NE(cancelled.body.find("You cancelled the sign-in at Discord"), std::string::npos) << cancelled.body;
-    EXPECT_NE(cancelled.body.find("href=\"/link?token=" + token + "\">Start again"), std::string::npos);
+    EXPECT_EQ(cancelled.body.find(token), std::string::npos);
+    EXPECT_NE(cancelled.body.find("Go back to vimo and choose Log In again."), std::string::npos);
 
     // A wrong PKCE verifier: Discord's stand-in refuses the code, and the page says so.
     std::string callback = consent(b, start(b, "discord", token), "allow", "ann");
@@ -343,6 +353,129 @@ TEST_F(SigninTest, RefusalsSayWhatHappenedAndStoreNothing) {
     o.db_path = dir + "/other.db";
     EXPECT_FALSE(service_create(o, &error));
     EXPECT_NE(error.find("plain http:// only to this machine"), std::string::npos) << error;
+}
+
+std::string hex_of(const std::string& text) {
+    static const char HEX[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : text) out += std::string{HEX[c >> 4], HEX[c & 15]};
+    return out;
+}
+
+// Everything an attacker on another page, with a planted cookie or with a link
+// token read off a page could do to link their installation to somebody else.
+TEST_F(SigninTest, OnlyThePersonsOwnBrowserOnTheServicesPagesLinks) {
+    // Tokens are random: nothing of the login id in them, two installations with
+    // ids alike share nothing, and each page has a short code easy to read back.
+    const std::string id_a = "1056964608:0:1065353216", id_b = "1056964608:0:1065353217";
+    json ask_a = login(id_a), ask_b = login(id_b);
+    std::string tok_a = link_token(id_a), tok_b = link_token(id_b);
+    for (const std::string& tok : {tok_a, tok_b}) {
+        EXPECT_EQ(tok.size(), 48u);
+        for (const std::string& id : {id_a, id_b}) {
+            EXPECT_EQ(tok.find(hex_of(id)), std::string::npos);
+            EXPECT_EQ(tok.find(hex_of(id.substr(0, 6))), std::string::npos);  // not even a part
+            EXPECT_EQ(tok.find(id.substr(0, 6)), std::string::npos);
+        }
+    }
+    EXPECT_NE(tok_a.substr(0, 16), tok_b.substr(0, 16));
+    const std::regex code_shape("[2-9A-HJ-NP-Z]{3}-[2-9A-HJ-NP-Z]{3}");
+    std::string code_a = ask_a["code"];
+    EXPECT_TRUE(std::regex_match(code_a, code_shape)) << code_a;
+    EXPECT_NE(code_a, ask_b["code"].get<std::string>());
+    // Asking again hands out the same token and code: polls make no rows.
+    for (int i = 0; i < 20; ++i) login(id_a);
+    EXPECT_EQ(link_token(id_a), tok_a);
+    EXPECT_EQ(login(id_a)["code"], code_a);
+    EXPECT_EQ(db_number("SELECT COUNT(*) FROM link_tokens"), 2);
+    Answer page = get("/link?token=" + tok_a);
+    EXPECT_NE(page.body.find("Is this the code your mascot shows?"), std::string::npos);
+    EXPECT_NE(page.body.find("<b>" + code_a + "</b>"), std::string::npos) << page.body;
+    EXPECT_EQ(page.body.find(ask_b["code"].get<std::string>()), std::string::npos);
+
+    // Typed names: another site's form, a sibling host, no sign at all: 403, nothing linked.
+    const std::string form = "application/x-www-form-urlencoded", typed = "token=" + tok_a + "&name=Mallory";
+    for (const httplib::Headers& h : std::vector<httplib::Headers>{{{"Origin", "https://evil.example"}},
+                                                                  {{"Sec-Fetch-Site", "same-site"}},
+                                                                  {{"Sec-Fetch-Site", "cross-site"}},
+                                                                  {{"Sec-Fetch-Site", "none"}, {"Origin", origin()}}}) {
+        Answer a = call("POST", "/link", typed, "", form, h);
+        EXPECT_EQ(a.status, 403) << h.begin()->first << ": " << h.begin()->second;
+        EXPECT_EQ(a.body.find(tok_a), std::string::npos);
+    }
+    auto bare = httplib::Client("127.0.0.1", port).Post("/link", typed, form.c_str());
+    ASSERT_TRUE(bare);
+    EXPECT_EQ(bare->status, 403);
+    EXPECT_EQ(stored_people(), 0);
+
+    // Sign-in: the same refusals at POST /auth/twitch, and no state kept.
+    std::string twitch = start_provider("twitch", TWITCH_USERS);
+    use_providers(twitch, "");
+    // The buttons' redirect to the platform is within the page's form-action.
+    Answer buttons = get("/link?token=" + tok_b);
+    EXPECT_EQ(buttons.headers.count("Content-Security-Policy"), 1u);
+    EXPECT_NE(buttons.header("Content-Security-Policy").find("form-action 'self' " + twitch), std::string::npos)
+        << buttons.header("Content-Security-Policy");
+    for (const httplib::Headers& h : std::vector<httplib::Headers>{{{"Origin", "https://evil.example"}},
+                                                                  {{"Origin", "null"}},
+                                                                  {{"Sec-Fetch-Site", "same-site"}},
+                                                                  {{"Sec-Fetch-Site", "cross-site"}, {"Origin", origin()}}}) {
+        Answer a = call("POST", "/auth/twitch", "token=" + tok_a, "", form, h);
+        EXPECT_EQ(a.status, 403) << h.begin()->first << ": " << h.begin()->second;
+        EXPECT_EQ(a.header("Location"), "");
+        EXPECT_EQ(a.header("Set-Cookie"), "");
+    }
+    bare = httplib::Client("127.0.0.1", port).Post("/auth/twitch", "token=" + tok_a, form.c_str());
+    ASSERT_TRUE(bare);
+    EXPECT_EQ(bare->status, 403);
+    EXPECT_EQ(db_number("SELECT COUNT(*) FROM signins"), 0);
+    // A browser without Sec-Fetch-Site is believed by its Origin when that is the service's own.
+    Answer own = call("POST", "/auth/twitch", "token=" + tok_a, "", form, {{"Origin", origin()}});
+    EXPECT_EQ(own.status, 303);
+
+    // A planted cookie is never adopted: the attacker starts a sign-in for their
+    // installation with the value planted in the victim's browser, and the victim,
+    // sent to the provider's page, authorizes it; the callback in the victim's
+    // browser does not match the fresh value the attacker's start was bound to.
+    const std::string planted = "vimo_signin=" + std::string(32, 'a');
+    Browser attacker, victim;
+    attacker.cookie = victim.cookie = planted;
+    std::string authorize = start(attacker, "twitch", tok_a);
+    EXPECT_NE(attacker.cookie, planted);
+    EXPECT_TRUE(std::regex_match(attacker.cookie, std::regex("vimo_signin=[0-9a-f]{32}"))) << attacker.cookie;
+    Answer refused = victim.request("GET", consent(victim, authorize, "allow", "fan"));
+    EXPECT_EQ(refused.status, 400);
+    EXPECT_NE(refused.body.find("another browser"), std::string::npos);
+    EXPECT_EQ(refused.body.find(tok_a), std::string::npos);
+    EXPECT_EQ(stored_people(), 0);
+    EXPECT_EQ(login(id_a)["status"], false);
+    // A token past its 30 minutes: unknown, its page shows no token, and the next
+    // ask purges it and hands out a fresh one with a fresh code.
+    db_exec("UPDATE link_tokens SET expires_ms = 1 WHERE token = '" + tok_a + "'");
+    Answer gone = victim.request("POST", origin() + "/auth/twitch", "token=" + tok_a);
+    EXPECT_EQ(gone.status, 404);
+    EXPECT_EQ(gone.body.find(tok_a), std::string::npos);
+    EXPECT_EQ(get("/link?token=" + tok_a).status, 404);
+    EXPECT_NE(link_token(id_a), tok_a);
+    EXPECT_EQ(db_number(("SELECT COUNT(*) FROM link_tokens WHERE token = '" + tok_a + "'").c_str()), 0);
+    // Less than 15 minutes left: a fresh token, the old one still good to the end.
+    std::string tok_a2 = link_token(id_a);
+    db_exec("UPDATE link_tokens SET expires_ms = expires_ms - 20 * 60 * 1000");
+    std::string tok_a3 = link_token(id_a);
+    EXPECT_NE(tok_a3, tok_a2);
+    EXPECT_EQ(get("/link?token=" + tok_a2).status, 200);
+
+    // Over https the cookie is __Host- bound: Secure, Path=/, no Domain.
+    options.origin = "https://chat.example.org";
+    restart();
+    Answer https = call("POST", "/auth/twitch", "token=" + link_token(id_b), "", form,
+                        {{"Origin", "https://chat.example.org"}});
+    EXPECT_EQ(https.status, 303) << https.body;
+    std::string set = https.header("Set-Cookie");
+    EXPECT_EQ(set.rfind("__Host-vimo_signin=", 0), 0u) << set;
+    for (const char* part : {"; Path=/;", "; HttpOnly", "; SameSite=Lax", "; Secure"})
+        EXPECT_NE(set.find(part), std::string::npos) << part << " in " << set;
+    EXPECT_EQ(set.find("Domain"), std::string::npos);
 }
 
 TEST(SigninUnit, PkceAndPeopleFromProviderAnswers) {

@@ -156,7 +156,16 @@ LoginAnswer login_read(const std::string& body) {
     if (!url.is_string()) return answer;
     answer.kind = LoginAnswer::UNLINKED;
     answer.url = url.get<std::string>();
+    const json& code = json_member(doc, "code");
+    if (code.is_string() && login_code_ok(code.get<std::string>())) answer.code = code.get<std::string>();
     return answer;
+}
+
+bool login_code_ok(const std::string& code) {
+    if (code.size() < 3 || code.size() > LOGIN_CODE_MAX_CHARS) return false;
+    for (char c : code)
+        if (!((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-')) return false;
+    return true;
 }
 
 // ---- Chat feed --------------------------------------------------------------------

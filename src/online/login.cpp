@@ -44,9 +44,12 @@ void login_spawn_inner(std::string body) {
         online_post([user = answer.user] { login_linked(user); });
         break;
     case LoginAnswer::UNLINKED:
-        online_post([url = answer.url] {
+        // The page shows the same code: one the person's mascot never showed
+        // marks a page somebody else sent them.
+        if (!answer.code.empty()) net_log("login code: " + answer.code);
+        online_post([url = answer.url, code = answer.code] {
             online_open(url);
-            login_spawn_1();
+            login_spawn_1(code);
         });
         break;
     default:
@@ -55,9 +58,13 @@ void login_spawn_inner(std::string body) {
     }
 }
 
-Element* login_spawn_1() {
-    return login_bubble({"We've opened a webpage for you.", "Please authorize and click the speech bubble again."},
-                        {0, 40}, login_click_1);
+Element* login_spawn_1(const std::string& code) {
+    if (code.empty())
+        return login_bubble({"We've opened a webpage for you.", "Please authorize and click the speech bubble again."},
+                            {0, 40}, login_click_1);
+    return login_bubble({"We've opened a webpage for you.", "Please authorize and click the speech bubble again.",
+                         "Your code: " + code},
+                        {0, 40, 80}, login_click_1);
 }
 
 void login_click_1(Element* bubble, Vector2 mouse, MouseButton button) {

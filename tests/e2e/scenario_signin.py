@@ -1,7 +1,8 @@
 """Sign-in with Twitch from the desktop: the service signs people in at a local
 OAuth 2.0 provider (tools/oauth-mock, oauth2-mock-server under Twitch's paths),
 a browser stand-in follows the link page through it as a person would, and the
-companion greets the provider's name. Then that person's Twitch chat (from
+companion greets the provider's name. The bubble asking to authorise shows the
+code the service gave with the link, and the link page shows the same one. Then that person's Twitch chat (from
 the scripted Twitch server) and a post from their other installation come down
 as boxes under the same name, with one user lookup between them."""
 
@@ -76,8 +77,19 @@ def signin(stack):
     log("browser:", trail)
     check("\nsigned in\n" in trail, f"the sign-in did not end on the service's page: {trail}")
     check(f"consent page {provider}/oauth2/authorize" in trail, "the browser never saw the provider's consent page")
-    ask = wait_until(lambda: (lambda s: beside(find_lines, s, AUTHORISE, locate_mascot(s), pitch=40))(
-        stack.screenshot()), 10, f"the bubble {AUTHORISE}")
+    # The code: from the service's answer, on the page the browser opened, and
+    # drawn in the bubble as its third line (read off the screen, glyph for glyph).
+    code = out.wait_line(r"^login code: ", 10).split(": ", 1)[1].strip()
+    check(re.fullmatch(r"[2-9A-HJ-NP-Z]{3}-[2-9A-HJ-NP-Z]{3}", code), f"the code {code!r} is not a short plain one")
+    check(f"\npage code {code}\n" in trail, f"the link page did not show the code {code}: {trail}")
+    asking = AUTHORISE + [f"Your code: {code}"]
+
+    def bubble_with_code():
+        shot = stack.screenshot()
+        found = beside(find_lines, shot, asking, locate_mascot(shot), pitch=40)
+        return found and (found, shot)
+    ask, shot = wait_until(bubble_with_code, 10, f"the bubble {asking}")
+    log("bubble with the code:", stack.save(shot, "signin-code"))
     click_element(stack, companion, lambda: (ask[0][0] + 40, ask[0][1] + 8), 1, "the authorise bubble")
     greeting = [f"Logged in as {PERSON['name']}!"]
     def greeted():

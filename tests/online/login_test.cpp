@@ -87,6 +87,32 @@ TEST_F(LoginTest, AStillUnlinkedSecondAskShowsTheFailure) {
     EXPECT_EQ(menu, nullptr);
 }
 
+TEST_F(LoginTest, TheServicesCodeShowsInTheBubbleOnlyWhenItIsPlain) {
+    LoginService service;
+    service.answers = {R"({"status":false,"url":"http://127.0.0.1:8787/link?token=t","code":"K7Q-4MX"})"};
+    use(service.origin());
+    testing::internal::CaptureStdout();
+    login_spawn();
+    settle();
+    std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_NE(menu, nullptr);
+    EXPECT_EQ(lines(menu), (std::vector<std::string>{"We've opened a webpage for you.",
+                                                     "Please authorize and click the speech bubble again.",
+                                                     "Your code: K7Q-4MX"}));
+    EXPECT_NE(out.find("login code: K7Q-4MX\n"), std::string::npos) << out;
+    EXPECT_EQ(OPENED, std::vector<std::string>{"http://127.0.0.1:8787/link?token=t"});
+    // Still the page and the two lines for a code that is not a short plain one:
+    // markup, lower case, spaces, too long, too short, not text.
+    for (const char* code : {"\"<b>X</b>\"", "\"k7q-4mx\"", "\"K7Q 4MX\"", "\"ABCDEFGHJKLMN\"", "\"AB\"", "7", "null",
+                             "\"K7Q-4M\\u00c9\""}) {
+        LoginAnswer a = login_read(std::string(R"({"status":false,"url":"u","code":)") + code + "}");
+        EXPECT_EQ(a.kind, LoginAnswer::UNLINKED) << code;
+        EXPECT_EQ(a.url, "u") << code;
+        EXPECT_EQ(a.code, "") << code;
+    }
+    EXPECT_EQ(login_read(R"({"status":false,"url":"u","code":"ABCDEFGHJKLM"})").code, "ABCDEFGHJKLM");
+}
+
 TEST_F(LoginTest, AnAccountWithoutANameReadsNull) {
     LoginService service;
     service.answers = {R"({"status":true,"user":{"discord":{"name":"x"}}})"};

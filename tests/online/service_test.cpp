@@ -63,7 +63,9 @@ struct LocalService {
     void authorise(const std::string& page, const std::string& name) {
         std::string token = page.substr(page.find("token=") + 6);
         httplib::Client client(origin);
-        auto res = client.Post("/link", "token=" + token + "&name=" + name, "application/x-www-form-urlencoded");
+        // From the link page itself, as the person's browser says (Sec-Fetch-Site).
+        auto res = client.Post("/link", httplib::Headers{{"Sec-Fetch-Site", "same-origin"}},
+                               "token=" + token + "&name=" + name, "application/x-www-form-urlencoded");
         if (!res || res->status != 200) throw std::runtime_error("linking failed");
     }
 };
@@ -90,6 +92,16 @@ TEST_F(ServiceTest, LoginThroughTheBrowserThenCommuneAPost) {
     login_spawn();
     settle();
     ASSERT_EQ(OPENED.size(), 2u);
+    // The bubble's code is the one the opened page shows.
+    std::vector<std::string> asked = lines(menu);
+    ASSERT_EQ(asked.size(), 3u);
+    ASSERT_EQ(asked[2].rfind("Your code: ", 0), 0u) << asked[2];
+    std::string code = asked[2].substr(11);
+    EXPECT_EQ(code.size(), 7u);
+    auto page = httplib::Client(local.origin).Get(OPENED[1].substr(local.origin.size()).c_str());
+    ASSERT_TRUE(page);
+    EXPECT_NE(page->body.find("Is this the code your mascot shows?"), std::string::npos);
+    EXPECT_NE(page->body.find("<b>" + code + "</b>"), std::string::npos) << page->body;
     local.authorise(OPENED[1], "Ana");
     menu->onClick(menu, menu->position, MOUSE_BUTTON_LEFT);
     settle();
