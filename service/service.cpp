@@ -24,9 +24,7 @@ ServicePtr service_create(const ServiceOptions& options, std::string* error) {
     if (!s->store) return nullptr;
     s->admin_token = store_admin_token(*s->store, &s->token_created);
     store_set_keep(*s->store, options.keep_messages);
-    NameKeys streamer = name_keys(options.streamer);
-    s->streamer_key = streamer.key;
-    s->streamer_base = streamer.base;
+    s->streamer = name_keys(options.streamer);
     size_t threads = size_t(std::max(4, options.threads)), most = size_t(std::max(options.threads, options.max_threads));
     s->http.new_task_queue = [threads, most] { return new service_detail::WorkerPool(threads, most); };
     Service* sp = s.get();

@@ -38,7 +38,7 @@ bool check_text(const ServiceCore& s, IncomingChat& m, std::string* why) {
     if (!bridged && !valid_text(trim(text_cut(name, SERVICE_MAX_NAME_CHARS)), 4 * SERVICE_MAX_NAME_CHARS))
         return *why = "sender_name must be visible text", false;
     if (m.platform == NAME_PLATFORM) {
-        NameGuard guard{NameKeys{s.streamer_key, s.streamer_base}, false, true};
+        NameGuard guard{s.streamer, false, true};
         ShownName shown = name_shown(name, guard);
         if (shown.refused != NameRefusal::None) return *why = "sender_name: " + name_refusal_text(shown.refused), false;
         m.sender_name = m.sender_id = shown.name;  // the name is the sender
@@ -121,7 +121,7 @@ bool chat_streamers_own(const ServiceCore& s, const std::string& platform, const
 
 std::string chat_shown_name(const ServiceCore& s, const std::string& platform, const std::string& sender_id,
                             const std::vector<std::string>& names, const std::string& handle) {
-    NameGuard guard{NameKeys{s.streamer_key, s.streamer_base}, chat_streamers_own(s, platform, sender_id), true};
+    NameGuard guard{s.streamer, chat_streamers_own(s, platform, sender_id), true};
     for (const std::string& name : names) {
         if (!valid_utf8(name)) continue;
         ShownName shown = name_shown(name, guard);

@@ -14,6 +14,7 @@
 #include "core/options.h"
 #include "core/rate_limit.h"
 #include "store/store.h"
+#include "text/text.h"
 
 struct ServiceCore {
     ServiceOptions options;
@@ -23,5 +24,5 @@ struct ServiceCore {
     std::string admin_token;  // from the store: only at the start that created it ("" later)
     bool token_created = false;
     int port = -1;            // the bound port; -1 before service_bind
-    std::string streamer_key, streamer_base;  // name_keys of the reserved streamer's handle
+    NameKeys streamer;        // name_keys of the reserved streamer's handle
 };

@@ -131,7 +131,7 @@ void get_link(Service& s, const httplib::Request& req, httplib::Response& res) {
                            "and nothing is posted for you.</p>" + signin_buttons(s, *token));
         // The buttons' answer is a redirect to the platform, which browsers hold
         // to form-action as well: the platforms' origins are allowed beside 'self'.
-        std::string csp = "default-src 'none'; style-src 'unsafe-inline'; form-action 'self'";
+        std::string csp = PAGE_CSP;
         for (const SigninProvider& p : s.signin) {
             size_t host = p.base_url.find("://");
             csp += " " + p.base_url.substr(0, host == std::string::npos ? 0 : p.base_url.find('/', host + 3));
@@ -165,7 +165,7 @@ void post_link(Service& s, const httplib::Request& req, httplib::Response& res) 
     if (!valid_text(name, 4 * SERVICE_MAX_NAME_CHARS))
         return answer_page(res, "Refused", "<p>A display name is 1 to 32 characters of visible text.</p>" + back, 400);
     // A typed name meets the rule every name meets; nobody typing proves to be the streamer.
-    ShownName shown = name_shown(name, NameGuard{NameKeys{s.streamer_key, s.streamer_base}, false, false});
+    ShownName shown = name_shown(name, NameGuard{s.streamer, false, false});
     if (shown.refused == NameRefusal::Streamer)
         return answer_page(res, "Name taken", "<p>" + html_escape(name_refusal_text(shown.refused)) + "</p>" + back, 409);
     if (shown.refused != NameRefusal::None)

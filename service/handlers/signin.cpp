@@ -24,9 +24,8 @@ namespace {
 // The cookie that binds a state to the browser that started it. Over https the
 // __Host- prefix makes browsers refuse it from a sibling host or with a Domain,
 // so no other site under the same domain can plant one.
-std::string browser_cookie_name(const Service& s) {
-    return s.origin.rfind("https://", 0) == 0 ? "__Host-vimo_signin" : "vimo_signin";
-}
+bool https_origin(const Service& s) { return s.origin.rfind("https://", 0) == 0; }
+std::string browser_cookie_name(const Service& s) { return https_origin(s) ? "__Host-vimo_signin" : "vimo_signin"; }
 
 int64_t wall_ms() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
@@ -76,7 +75,6 @@ std::string provider_said(const bridges::HttpsAnswer& a) {
     if (!valid_utf8(said)) said = "HTTP " + std::to_string(a.status);
     return html_escape(said);
 }
-
 
 // Who signed in, as the provider names them.
 struct Person {
@@ -266,10 +264,9 @@ void post_signin_start(Service& s, const httplib::Request& req, httplib::Respons
     // Lax: the provider's redirect back is a top-level navigation, which carries it.
     // Path=/ as __Host- requires. Secure only over https: a browser drops a Secure
     // cookie that a plain-http origin (a service run on this machine) sets.
-    bool https = s.origin.rfind("https://", 0) == 0;
     res.set_header("Set-Cookie", browser_cookie_name(s) + "=" + in.browser + "; Path=/; Max-Age=" +
                                      std::to_string(SIGNIN_STATE_TTL_MS / 1000) + "; HttpOnly; SameSite=Lax" +
-                                     (https ? "; Secure" : ""));
+                                     (https_origin(s) ? "; Secure" : ""));
     res.set_header("Cache-Control", "no-store");
     res.set_redirect(url, 303);
 }

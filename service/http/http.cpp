@@ -102,7 +102,7 @@ void answer_public_json(const httplib::Request& req, httplib::Response& res, con
 void answer_page(httplib::Response& res, const std::string& title, const std::string& body_html, int status) {
     res.status = status;
     res.set_header("Cache-Control", "no-store");
-    res.set_header("Content-Security-Policy", "default-src 'none'; style-src 'unsafe-inline'; form-action 'self'");
+    res.set_header("Content-Security-Policy", PAGE_CSP);
     res.set_header("X-Content-Type-Options", "nosniff");
     res.set_content("<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" + html_escape(title) +
                         "</title><style>body{font-family:sans-serif;max-width:40em;margin:2em auto;padding:0 1em}"
@@ -139,8 +139,6 @@ std::string client_address(const ServiceCore& s, const httplib::Request& req) {
     return addr;
 }
 
-// ---- Admin token checks ------------------------------------------------------------------
-
 bool from_own_page(const ServiceCore& s, const httplib::Request& req) {
     if (req.has_header("Sec-Fetch-Site")) return req.get_header_value("Sec-Fetch-Site") == "same-origin";
     // Browsers serialise Origin in lower case; --origin is the operator's spelling.
@@ -150,6 +148,8 @@ bool from_own_page(const ServiceCore& s, const httplib::Request& req) {
                       [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) ==
                                                   std::tolower(static_cast<unsigned char>(b)); });
 }
+
+// ---- Admin token checks ------------------------------------------------------------------
 
 // 0 when the token is right; 401 when wrong (taken from the address's bucket) or
 // absent; 429 while the address is over its limit (*retry_after set), right or not.

@@ -44,6 +44,8 @@ void answer_error(httplib::Response& res, int status, const std::string& message
 // client may keep them a second; the ETag lets a repeated ask be answered 304.
 void answer_public(const httplib::Request& req, httplib::Response& res, const std::string& body, const char* type);
 void answer_public_json(const httplib::Request& req, httplib::Response& res, const json& j);
+// The pages' Content-Security-Policy: nothing loaded, inline style, forms to this service.
+inline const char* const PAGE_CSP = "default-src 'none'; style-src 'unsafe-inline'; form-action 'self'";
 // A whole HTML page under title; body_html is already escaped.
 void answer_page(httplib::Response& res, const std::string& title, const std::string& body_html, int status = 200);
 void answer_too_many(httplib::Response& res, int64_t retry_after);  // 429 with Retry-After in seconds

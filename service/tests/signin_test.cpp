@@ -484,9 +484,7 @@ TEST(SigninUnit, PkceAndPeopleFromProviderAnswers) {
     EXPECT_EQ(pkce_challenge("dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk"), "E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM");
     using P = std::pair<std::string, std::string>;
     ServiceCore core;  // the names' rule reads only the streamer's keys and ids
-    NameKeys streamer = name_keys("quelmara");
-    core.streamer_key = streamer.key;
-    core.streamer_base = streamer.base;
+    core.streamer = name_keys("quelmara");
     EXPECT_EQ(signin_person(core, "twitch", R"({"sub":"42","preferred_username":"someone"})"), P("42", "someone"));
     EXPECT_EQ(signin_person(core, "discord", R"({"id":"9","global_name":null,"username":"u"})"), P("9", "u"));
     // A name that cannot be shown (a bidi override) falls back to the username; with none usable, nobody.

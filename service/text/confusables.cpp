@@ -102,7 +102,6 @@ icu::UnicodeString skeleton(const icu::UnicodeString& text) {
     return out.foldCase();
 }
 
-bool beyond_moderately_restrictive(const icu::UnicodeString& text) { return fails(moderate(), text); }
 bool beyond_highly_restrictive(const icu::UnicodeString& text) { return fails(high(), text); }
 
 }  // namespace confusables

@@ -34,9 +34,6 @@ icu::UnicodeString without_marks(const icu::UnicodeString& text, bool every_mark
 
 // The TR39 skeleton, lower-cased (its targets are sometimes capitals: "0" -> "O").
 icu::UnicodeString skeleton(const icu::UnicodeString& text);
-// Whether text mixes scripts beyond ICU's "moderately restrictive" level (Latin
-// with one other script except Cyrillic and Greek; Han with Kana or Hangul).
-bool beyond_moderately_restrictive(const icu::UnicodeString& text);
 // Whether text is not single-script in ICU's "highly restrictive" sense (one
 // script, or Latin with Han and Kana or Hangul or Bopomofo).
 bool beyond_highly_restrictive(const icu::UnicodeString& text);
