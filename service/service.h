@@ -11,10 +11,12 @@
 // The folders are the map, lowest first; a file includes only from its own
 // folder and those below it (tools/check_layers.py checks):
 //   text/      input rules, text cuts, names and blocked words (ICU)
+//   images/    turning fetched images (PNG, GIF, WebP, AVIF) into checked PNG
 //   store/     the SQLite database: one file per table family
 //   core/      the options and the state every part shares (ServiceCore)
 //   chat/      the one path every incoming message takes, and its "message" value
 //   outbound/  TLS, the HTTPS client and the event loops calls to other servers run on
+//   emotes/    image keys, emote providers' sets, fetching and caching images
 //   bridges/   the chat platforms' clients, one folder each, and what they share
 //   http/      requests and answers, connections, the wake-up channel
 //   handlers/  the routes, the companion's calls, the streamer's actions, pages, sign-in

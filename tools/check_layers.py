@@ -59,7 +59,7 @@ def closure(graph):
     return below
 
 
-SERVICE_LAYERS = ["text", "store", "core", "chat", "outbound", "bridges", "http", "handlers"]
+SERVICE_LAYERS = ["text", "images", "store", "core", "chat", "outbound", "emotes", "bridges", "http", "handlers"]
 SERVICE_TOP = len(SERVICE_LAYERS)  # service.cpp, main.cpp, service.h
 SERVICE_SKIP = {"tests"}
 ANY_INCLUDE = re.compile(r'^\s*#\s*include\s*"([^"]+)"', re.MULTILINE)

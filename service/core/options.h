@@ -51,6 +51,22 @@ struct SigninOptions {
     std::string discord_base = "https://discord.com";    // /oauth2/authorize, /api/oauth2/token, /api/users/@me
 };
 
+// Emotes, colours and badges: where their lists and images come from. Every
+// base is the platform's own by default; tests and self-hosters point them at
+// stand-ins. Images are fetched by the service only (emotes/).
+struct EmoteOptions {
+    std::string twitch_cdn = "https://static-cdn.jtvnw.net";   // /emoticons/v2/...
+    std::string seventv_api = "https://7tv.io/v3";              // /emote-sets/global, /users/twitch/ID
+    std::string bttv_api = "https://api.betterttv.net/3";       // /cached/emotes/global, /cached/users/twitch/ID
+    std::string bttv_cdn = "https://cdn.betterttv.net";         // /emote/ID/1x
+    std::string ffz_api = "https://api.frankerfacez.com/v1";    // /set/global, /room/id/ID
+    std::string discord_cdn = "https://cdn.discordapp.com";     // /emojis/ID.png
+    std::string helix_api = "https://api.twitch.tv/helix";      // /chat/badges/global, /chat/badges?broadcaster_id=
+    bool third_party = true;                                    // 7TV, BetterTTV and FrankerFaceZ
+    std::string image_dir = "data/images";                      // the decoded images' disk cache
+    int64_t image_cache_mb = 256;                               // its bound
+};
+
 struct ServiceOptions {
     std::string host = "127.0.0.1";                 // address to listen on
     int port = VIMO_SERVICE_DEFAULT_PORT;           // 0 = any free port
@@ -76,4 +92,5 @@ struct ServiceOptions {
     std::string publish_url;
     BridgeOptions bridges;  // its tls_ca is also trusted for the sign-in providers
     SigninOptions signin;
+    EmoteOptions emotes;
 };
