@@ -76,12 +76,7 @@ void store_platform_ban(Store& s, const std::string& platform, const std::string
             .bind(4, seconds)
             .run();
     } else {
-        Stmt(s, "INSERT INTO bans(platform, sender, created_at) VALUES(?1, ?2, ?3) ON CONFLICT(platform, sender) "
-                "DO UPDATE SET until = NULL WHERE until IS NOT NULL")
-            .bind(1, platform)
-            .bind(2, sender)
-            .bind(3, iso8601(now_ms()))
-            .run();
+        ban_for_good(s, platform, sender);
     }
     log_action(s, seconds > 0 ? "time-out" : "ban", platform + ":" + sender,
                seconds > 0 ? std::to_string(seconds) + " s" : "", by);

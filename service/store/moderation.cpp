@@ -19,6 +19,15 @@ void log_action(Store& s, const std::string& action, const std::string& target, 
         .run();
 }
 
+void ban_for_good(Store& s, const std::string& platform, const std::string& sender) {
+    Stmt(s, "INSERT INTO bans(platform, sender, created_at) VALUES(?1, ?2, ?3) ON CONFLICT(platform, sender) "
+            "DO UPDATE SET until = NULL WHERE until IS NOT NULL")
+        .bind(1, platform)
+        .bind(2, sender)
+        .bind(3, iso8601(now_ms()))
+        .run();
+}
+
 }  // namespace store_detail
 
 namespace {
@@ -76,12 +85,7 @@ bool store_set_banned(Store& s, const std::string& platform, const std::string& 
     Transaction t(s);
     if (banned) {
         // A ban outlasts a time-out the platform gave the same sender.
-        Stmt(s, "INSERT INTO bans(platform, sender, created_at) VALUES(?1, ?2, ?3) ON CONFLICT(platform, sender) "
-                "DO UPDATE SET until = NULL WHERE until IS NOT NULL")
-            .bind(1, platform)
-            .bind(2, sender)
-            .bind(3, iso8601(now_ms()))
-            .run();
+        ban_for_good(s, platform, sender);
     } else {
         Stmt(s, "DELETE FROM bans WHERE platform = ?1 AND sender = ?2").bind(1, platform).bind(2, sender).run();
     }

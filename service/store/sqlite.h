@@ -148,6 +148,9 @@ std::string rfc822(int64_t ms);    // for RSS
 // bridge ("twitch", ...); inside the caller's transaction on the writer.
 void log_action(Store& s, const std::string& action, const std::string& target, const std::string& detail,
                 const std::string& by = "streamer");
+// Bans sender of platform with no end (a time-out it had becomes a ban); inside the
+// caller's transaction on the writer.
+void ban_for_good(Store& s, const std::string& platform, const std::string& sender);
 // Appends a message and remembers its sender's name; returns its seq. No ban check,
 // no retention: the caller's transaction on the writer does those.
 int64_t add_message_locked(Store& s, const std::string& platform, const std::string& sender,

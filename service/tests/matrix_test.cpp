@@ -153,119 +153,129 @@ protected:
         return a.status == 200 ? a.parsed()[0]["matrix"]["name"].get<std::string>() : "(" + std::to_string(a.status) + ")";
     }
 
+    void first_start_and_a_busy_room() {
+        ASSERT_TRUE(homeserver.start(dir));
+        // Said before the bridge ever ran: a first start does not pour it onto the desktop.
+        homeserver.events({{{"room", MAIN}, {"type", "member"}, {"user", "@alice:example.org"}, {"name", "Alice Liddell"}},
+                           {{"room", MAIN}, {"type", "text"}, {"sender", "@alice:example.org"}, {"body", "history"}}});
+        start_bridge();
+        ASSERT_EQ(bridge_lines, std::vector<std::string>{"matrix: reading !main:example.org, !side:example.org"});
+        ASSERT_TRUE(polling_since("t2"));
+        json first = homeserver.log();
+        EXPECT_EQ(first[0]["path"], "/_matrix/client/v3/joined_rooms");
+        EXPECT_EQ(first[1]["since"], nullptr);
+        for (const json& call : first) {
+            EXPECT_TRUE(call["auth"].get<bool>());
+            if (call["path"] == "/_matrix/client/v3/sync") EXPECT_EQ(call["rooms"], json({MAIN, SIDE}));
+    }
+        EXPECT_NE(report()["last_error"].get<std::string>().find("has not joined !side:example.org"), std::string::npos);
+
+        json ids = homeserver.events({
+            {{"room", MAIN}, {"type", "member"}, {"user", "@bob:example.org"}, {"name", "Bob Builder"}},
+            {{"room", MAIN}, {"type", "text"}, {"sender", "@alice:example.org"}, {"body", "hello from matrix"}},
+            {{"room", MAIN}, {"type", "text"}, {"sender", "@bob:example.org"}, {"body", "two\nlines"}},
+            {{"room", MAIN}, {"type", "notice"}, {"sender", "@bob:example.org"}, {"body", "a bot's notice"}},
+            {{"room", MAIN}, {"type", "image"}, {"sender", "@bob:example.org"}, {"body", "cat.png"}},
+            {{"room", OTHER}, {"type", "text"}, {"sender", "@bob:example.org"}, {"body", "elsewhere"}},
+            {{"room", MAIN}, {"type", "edit"}, {"sender", "@alice:example.org"}, {"target", "$ev3:example.org"},
+             {"body", "hello, edited"}},
+            {{"room", MAIN}, {"type", "text"}, {"sender", "@bob:example.org"}, {"body", "agreed"}, {"reply_to", "$ev3:example.org"}},
+            {{"room", MAIN}, {"type", "text"}, {"sender", "@carol:example.org"}, {"body", "no member event"}},
+            {{"room", MAIN}, {"type", "text"}, {"sender", "@alice:example.org"}, {"body", "soon gone"}},
+            {{"room", MAIN}, {"type", "redact"}, {"sender", "@mod:example.org"}, {"target", "$ev11:example.org"}},
+            {{"room", MAIN}, {"type", "redact"}, {"sender", "@mod:example.org"}, {"target", "$ev4:example.org"},
+             {"in_content", true}},
+        });
+        ASSERT_EQ(ids[1], "$ev3:example.org");
+        ASSERT_TRUE(eventually([&] { return report()["moderation"] == 2; })) << report();
+        // Line breaks as spaces, a reply without the quote; notices, images, edits and
+        // other rooms are not chat.
+        EXPECT_EQ(chat_texts(), (std::vector<std::string>{"hello from matrix", "agreed", "no member event"}));
+        json page = chat(3);
+        EXPECT_EQ(page[0]["chatter"], json({{"matrix", "@alice:example.org"}}));
+        EXPECT_EQ(page[1]["chatter"], json({{"matrix", "@bob:example.org"}}));
+        EXPECT_EQ(page[2]["chatter"], json({{"matrix", "@carol:example.org"}}));
+        EXPECT_EQ(matrix_name("@alice:example.org"), "Alice Liddell");  // from the first start's member list
+        EXPECT_EQ(matrix_name("@bob:example.org"), "Bob Builder");
+        EXPECT_EQ(matrix_name("@carol:example.org"), "carol");  // the localpart
+        json log = call("GET", "/api/admin/moderation", "", token).parsed()["log"];
+        ASSERT_EQ(log.size(), 2u);
+        for (const json& entry : log) {
+            EXPECT_EQ(entry["action"], "delete");
+            EXPECT_EQ(entry["by"], "matrix");
+    }
+        EXPECT_NE(log[0]["detail"].get<std::string>().find("two lines"), std::string::npos);
+        EXPECT_EQ(report()["stored"], 5);
+    }
+    void service_restart_resumes() {
+        // The service restarts while the room talks on: the first /sync of the new run
+        // carries the saved token; nothing is read twice or missed.
+        std::string saved = position();
+        ASSERT_TRUE(polling_since(saved));
+        stop();
+        homeserver.text(MAIN, "@bob:example.org", "while the service was down");
+        size_t calls = homeserver.log().size();
+        start_bridge();
+        ASSERT_TRUE(eventually([&] { return chat_texts().size() == 4; }));
+        json resumed = homeserver.log();
+        ASSERT_GT(resumed.size(), calls + 1);
+        EXPECT_EQ(resumed[calls + 1]["since"], saved);
+        EXPECT_EQ(chat_texts(),
+                  (std::vector<std::string>{"hello from matrix", "agreed", "no member event", "while the service was down"}));
+        EXPECT_EQ(matrix_name("@bob:example.org"), "Bob Builder");  // the member event comes with the batch
+    }
+    void limits_failures_and_stop() {
+        // 429: waits as long as the homeserver asks.
+        ASSERT_TRUE(polling_since(position()));
+        size_t before = homeserver.log().size();  // the open poll is answered 429, the next comes later
+        double answered = wall_seconds();
+        homeserver.control("/answers", {{{"status", 429},
+                                         {"body", {{"errcode", "M_LIMIT_EXCEEDED"}, {"error", "slow down"}, {"retry_after_ms", 700}}}}});
+        ASSERT_TRUE(eventually([&] { return homeserver.log().size() > before; }));
+        EXPECT_GE(homeserver.log()[before]["t"].get<double>() - answered, 0.65);
+        EXPECT_NE(report()["last_error"].get<std::string>().find("M_LIMIT_EXCEEDED"), std::string::npos);
+        EXPECT_TRUE(eventually([&] { return report()["state"] == "connected"; }));
+
+        // A 5xx backs off (the report says when it tries next), then reads on.
+        ASSERT_TRUE(polling_since(position()));
+        homeserver.control("/answers", {{{"status", 503}, {"body", {{"errcode", "M_UNKNOWN"}}}}});
+        ASSERT_TRUE(eventually([&] { return report()["state"] == "backing off"; }, 5));
+        EXPECT_TRUE(report()["next_try"].is_string());
+        EXPECT_NE(report()["last_error"].get<std::string>().find("HTTP 503"), std::string::npos);
+        homeserver.text(MAIN, "@alice:example.org", "after the 503");
+        ASSERT_TRUE(eventually([&] { return chat_texts().size() == 5; }));
+        EXPECT_EQ(report()["state"], "connected");
+
+        // The homeserver is killed and started again on the same port.
+        ASSERT_TRUE(polling_since(position()));
+        int64_t reconnects = report()["reconnects"];
+        homeserver.kill();
+        ASSERT_TRUE(homeserver.start(dir, homeserver.port));
+        auto restarted = Clock::now();
+        homeserver.text(MAIN, "@alice:example.org", "after the homeserver restart");
+        ASSERT_TRUE(eventually([&] { return chat_texts().size() == 6; }));
+        std::printf("[ figure   ] homeserver restart to the first stored message: %.2f s\n", seconds_since(restarted));
+        EXPECT_GT(report()["reconnects"].get<int64_t>(), reconnects);
+        EXPECT_EQ(chat_texts().back(), "after the homeserver restart");
+
+        // stop() ends an open 30 s long poll at once.
+        ASSERT_TRUE(polling_since(position()));
+        auto stopping = Clock::now();
+        stop();
+        double stop_s = seconds_since(stopping);
+        std::printf("[ figure   ] service stop with a long poll open: %.2f s\n", stop_s);
+        EXPECT_LT(stop_s, 3.0);
+    }
+
     Homeserver homeserver;
 };
 
+// The first start, a busy room and its redactions, then a restart of the service that
+// resumes where it was; then limits, failures and restarts of the homeserver, and a quick stop.
 TEST_F(MatrixBridgeTest, StoresTextsNamesAndRedactionsAndResumesAcrossRestarts) {
-    ASSERT_TRUE(homeserver.start(dir));
-    // Said before the bridge ever ran: a first start does not pour it onto the desktop.
-    homeserver.events({{{"room", MAIN}, {"type", "member"}, {"user", "@alice:example.org"}, {"name", "Alice Liddell"}},
-                       {{"room", MAIN}, {"type", "text"}, {"sender", "@alice:example.org"}, {"body", "history"}}});
-    start_bridge();
-    ASSERT_EQ(bridge_lines, std::vector<std::string>{"matrix: reading !main:example.org, !side:example.org"});
-    ASSERT_TRUE(polling_since("t2"));
-    json first = homeserver.log();
-    EXPECT_EQ(first[0]["path"], "/_matrix/client/v3/joined_rooms");
-    EXPECT_EQ(first[1]["since"], nullptr);
-    for (const json& call : first) {
-        EXPECT_TRUE(call["auth"].get<bool>());
-        if (call["path"] == "/_matrix/client/v3/sync") EXPECT_EQ(call["rooms"], json({MAIN, SIDE}));
-    }
-    EXPECT_NE(report()["last_error"].get<std::string>().find("has not joined !side:example.org"), std::string::npos);
-
-    json ids = homeserver.events({
-        {{"room", MAIN}, {"type", "member"}, {"user", "@bob:example.org"}, {"name", "Bob Builder"}},
-        {{"room", MAIN}, {"type", "text"}, {"sender", "@alice:example.org"}, {"body", "hello from matrix"}},
-        {{"room", MAIN}, {"type", "text"}, {"sender", "@bob:example.org"}, {"body", "two\nlines"}},
-        {{"room", MAIN}, {"type", "notice"}, {"sender", "@bob:example.org"}, {"body", "a bot's notice"}},
-        {{"room", MAIN}, {"type", "image"}, {"sender", "@bob:example.org"}, {"body", "cat.png"}},
-        {{"room", OTHER}, {"type", "text"}, {"sender", "@bob:example.org"}, {"body", "elsewhere"}},
-        {{"room", MAIN}, {"type", "edit"}, {"sender", "@alice:example.org"}, {"target", "$ev3:example.org"},
-         {"body", "hello, edited"}},
-        {{"room", MAIN}, {"type", "text"}, {"sender", "@bob:example.org"}, {"body", "agreed"}, {"reply_to", "$ev3:example.org"}},
-        {{"room", MAIN}, {"type", "text"}, {"sender", "@carol:example.org"}, {"body", "no member event"}},
-        {{"room", MAIN}, {"type", "text"}, {"sender", "@alice:example.org"}, {"body", "soon gone"}},
-        {{"room", MAIN}, {"type", "redact"}, {"sender", "@mod:example.org"}, {"target", "$ev11:example.org"}},
-        {{"room", MAIN}, {"type", "redact"}, {"sender", "@mod:example.org"}, {"target", "$ev4:example.org"},
-         {"in_content", true}},
-    });
-    ASSERT_EQ(ids[1], "$ev3:example.org");
-    ASSERT_TRUE(eventually([&] { return report()["moderation"] == 2; })) << report();
-    // Line breaks as spaces, a reply without the quote; notices, images, edits and
-    // other rooms are not chat.
-    EXPECT_EQ(chat_texts(), (std::vector<std::string>{"hello from matrix", "agreed", "no member event"}));
-    json page = chat(3);
-    EXPECT_EQ(page[0]["chatter"], json({{"matrix", "@alice:example.org"}}));
-    EXPECT_EQ(page[1]["chatter"], json({{"matrix", "@bob:example.org"}}));
-    EXPECT_EQ(page[2]["chatter"], json({{"matrix", "@carol:example.org"}}));
-    EXPECT_EQ(matrix_name("@alice:example.org"), "Alice Liddell");  // from the first start's member list
-    EXPECT_EQ(matrix_name("@bob:example.org"), "Bob Builder");
-    EXPECT_EQ(matrix_name("@carol:example.org"), "carol");  // the localpart
-    json log = call("GET", "/api/admin/moderation", "", token).parsed()["log"];
-    ASSERT_EQ(log.size(), 2u);
-    for (const json& entry : log) {
-        EXPECT_EQ(entry["action"], "delete");
-        EXPECT_EQ(entry["by"], "matrix");
-    }
-    EXPECT_NE(log[0]["detail"].get<std::string>().find("two lines"), std::string::npos);
-    EXPECT_EQ(report()["stored"], 5);
-
-    // The service restarts while the room talks on: the first /sync of the new run
-    // carries the saved token; nothing is read twice or missed.
-    std::string saved = position();
-    ASSERT_TRUE(polling_since(saved));
-    stop();
-    homeserver.text(MAIN, "@bob:example.org", "while the service was down");
-    size_t calls = homeserver.log().size();
-    start_bridge();
-    ASSERT_TRUE(eventually([&] { return chat_texts().size() == 4; }));
-    json resumed = homeserver.log();
-    ASSERT_GT(resumed.size(), calls + 1);
-    EXPECT_EQ(resumed[calls + 1]["since"], saved);
-    EXPECT_EQ(chat_texts(),
-              (std::vector<std::string>{"hello from matrix", "agreed", "no member event", "while the service was down"}));
-    EXPECT_EQ(matrix_name("@bob:example.org"), "Bob Builder");  // the member event comes with the batch
-
-    // 429: waits as long as the homeserver asks.
-    ASSERT_TRUE(polling_since(position()));
-    size_t before = homeserver.log().size();  // the open poll is answered 429, the next comes later
-    double answered = wall_seconds();
-    homeserver.control("/answers", {{{"status", 429},
-                                     {"body", {{"errcode", "M_LIMIT_EXCEEDED"}, {"error", "slow down"}, {"retry_after_ms", 700}}}}});
-    ASSERT_TRUE(eventually([&] { return homeserver.log().size() > before; }));
-    EXPECT_GE(homeserver.log()[before]["t"].get<double>() - answered, 0.65);
-    EXPECT_NE(report()["last_error"].get<std::string>().find("M_LIMIT_EXCEEDED"), std::string::npos);
-    EXPECT_TRUE(eventually([&] { return report()["state"] == "connected"; }));
-
-    // A 5xx backs off (the report says when it tries next), then reads on.
-    ASSERT_TRUE(polling_since(position()));
-    homeserver.control("/answers", {{{"status", 503}, {"body", {{"errcode", "M_UNKNOWN"}}}}});
-    ASSERT_TRUE(eventually([&] { return report()["state"] == "backing off"; }, 5));
-    EXPECT_TRUE(report()["next_try"].is_string());
-    EXPECT_NE(report()["last_error"].get<std::string>().find("HTTP 503"), std::string::npos);
-    homeserver.text(MAIN, "@alice:example.org", "after the 503");
-    ASSERT_TRUE(eventually([&] { return chat_texts().size() == 5; }));
-    EXPECT_EQ(report()["state"], "connected");
-
-    // The homeserver is killed and started again on the same port.
-    ASSERT_TRUE(polling_since(position()));
-    int64_t reconnects = report()["reconnects"];
-    homeserver.kill();
-    ASSERT_TRUE(homeserver.start(dir, homeserver.port));
-    auto restarted = Clock::now();
-    homeserver.text(MAIN, "@alice:example.org", "after the homeserver restart");
-    ASSERT_TRUE(eventually([&] { return chat_texts().size() == 6; }));
-    std::printf("[ figure   ] homeserver restart to the first stored message: %.2f s\n", seconds_since(restarted));
-    EXPECT_GT(report()["reconnects"].get<int64_t>(), reconnects);
-    EXPECT_EQ(chat_texts().back(), "after the homeserver restart");
-
-    // stop() ends an open 30 s long poll at once.
-    ASSERT_TRUE(polling_since(position()));
-    auto stopping = Clock::now();
-    stop();
-    double stop_s = seconds_since(stopping);
-    std::printf("[ figure   ] service stop with a long poll open: %.2f s\n", stop_s);
-    EXPECT_LT(stop_s, 3.0);
+    ASSERT_NO_FATAL_FAILURE(first_start_and_a_busy_room());
+    ASSERT_NO_FATAL_FAILURE(service_restart_resumes());
+    ASSERT_NO_FATAL_FAILURE(limits_failures_and_stop());
 }
 
 // Every lookalike of the streamer's handle as a room display name reaches
