@@ -224,11 +224,13 @@ static Vector2 chat_atoms_place(const std::vector<ChatAtom>& atoms, std::vector<
             const ChatAtom& a = atoms[i];
             if (a.over >= 0) {
                 const ChatAtom& under = atoms[size_t(a.over)];
-                boxes[i].x = boxes[size_t(a.over)].x + std::floor((under.w - a.w) / 2);
+                boxes[i].x = std::max(0.0f, boxes[size_t(a.over)].x + std::floor((under.w - a.w) / 2));
             }
             boxes[i].y = top + std::floor((height - a.h) / 2);
             boxes[i].width = a.w;
             boxes[i].height = a.h;
+            // An overlay wider than what it covers widens the box, not the line.
+            width = std::max(width, boxes[i].x + a.w);
         }
         width = std::max(width, x);
         top += height + CHAT_LINE_GAP;

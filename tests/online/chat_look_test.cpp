@@ -176,6 +176,22 @@ TEST_F(ChatLookTest, ALineLaysOutBadgesTheColouredNameAndEmotesWrappingAt256) {
     EXPECT_EQ(box(fallback.pieces[3]), (std::vector<float>{64, 1, 136, 16}));
     EXPECT_EQ(box(fallback.pieces[4]), (std::vector<float>{0, 20, 80, 32}));
     EXPECT_EQ(fallback.size.y, 18 + 2 + 32);
+
+    // A zero-width emote sits centred over the one before it (the blank
+    // between them goes) and takes no room on the line.
+    json stacked = {{"text", "pet hat!"},
+                    {"emotes", {emote_at(0, 3, "tw-1", 28, 28), [] {
+                                    json e = emote_at(4, 7, "7tv-2", 40, 20);
+                                    e["zero_width"] = true;
+                                    return e;
+                                }()}}};
+    ChatLayout over = chat_look_layout(chat_look_read(stacked, "n", "pet hat!"), nullptr);
+    ASSERT_EQ(over.pieces.size(), 4u);  // "n: ", pet, hat over it, "!"
+    EXPECT_EQ(box(over.pieces[1]), (std::vector<float>{24, 0, 28, 28}));
+    EXPECT_EQ(over.pieces[2].text, "hat");
+    EXPECT_EQ(box(over.pieces[2]), (std::vector<float>{18, 4, 40, 20}));
+    EXPECT_EQ(box(over.pieces[3]), (std::vector<float>{52, 6, 8, 16}));
+    EXPECT_EQ(over.size.x, 60);
 }
 
 TEST_F(ChatLookTest, OnlyWellFormedPartsOfALookAreKept) {
