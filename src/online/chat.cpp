@@ -323,6 +323,46 @@ static void chat_dress_layout(Element* e, ChatLayout layout) {
     e->onDraw = chat_pictures_draw;
 }
 
+// What a box with a look keeps to lay itself out again.
+struct ChatBoxLook {
+    std::shared_ptr<const ChatLook> look;  // never null
+    unsigned failures = 0;                 // emotes_failures() when it was laid out
+};
+
+// Give the box a body of its new size where the old one was, moving as it moved.
+static void chat_box_reshape(Element* box) {
+    PhysicsLock world;
+    PhysicsBodyData* old = box->physicsId != -1 ? GetPhysicsBodyByID(box->physicsId) : nullptr;
+    if (old == nullptr) return;
+    const Vector2 velocity = old->velocity;
+    const float spin = old->angularVelocity, turn = old->rotation;
+    box->position = old->position;
+    PhysicsBodyData* body = enablePhysics(box);  // replaces the old one: the world has room
+    if (body == nullptr) return;
+    body->velocity = velocity;
+    body->angularVelocity = spin;
+    SetPhysicsBodyRotation(body, turn);
+}
+
+// onUpdate of a box with a look: once a picture it shows turns out not to
+// come, the box is laid out again with that emote as its text (a badge left
+// out), its body resized. One comparison a frame while nothing failed.
+static void chat_box_update(Element* box, float dt, float time) {
+    (void)dt, (void)time;
+    ChatBoxLook* held = getProperty<ChatBoxLook>(box, "look");
+    const ChatLayout* layout = getProperty<ChatLayout>(box, "layout");
+    if (held == nullptr || layout == nullptr || held->failures == emotes_failures()) return;
+    held->failures = emotes_failures();
+    bool stale = false;
+    for (const ChatPiece& piece : layout->pieces)
+        stale = stale || (piece.kind == CHAT_PIECE_IMAGE && emote_failed(piece.image));
+    if (!stale) return;
+    const Vector2 before = box->size;
+    box->drawables.clear();
+    chat_dress_layout(box, chat_look_layout(*held->look, emote_failed));
+    if (box->size.x != before.x || box->size.y != before.y) chat_box_reshape(box);
+}
+
 Element* spawn_chat_look(std::string text, std::shared_ptr<const ChatLook> look) {
     if (!look) return spawn_chat(std::move(text));
     Element* box = chat_box_new();
@@ -331,7 +371,9 @@ Element* spawn_chat_look(std::string text, std::shared_ptr<const ChatLook> look)
     // Asked for first, so what is known not to come (requests off) is laid out as text.
     for (const std::string& badge : look->badges) emote_want(badge);
     for (const ChatEmote& emote : look->emotes) emote_want(emote.image);
+    setProperty<ChatBoxLook>(box, "look", ChatBoxLook{look, emotes_failures()});
     chat_dress_layout(box, chat_look_layout(*look, emote_failed));
+    box->onUpdate = chat_box_update;
     chat_box_drop(box, text);
     return box;
 }

@@ -97,7 +97,8 @@ static std::vector<ChatEmote> chat_emotes_read(const json& emotes, size_t kept, 
         ChatEmote span;
         if (chat_emote_read(emotes[i], kept, &span)) spans.push_back(std::move(span));
     }
-    std::stable_sort(spans.begin(), spans.end(), [](const ChatEmote& a, const ChatEmote& b) { return a.start < b.start; });
+    std::stable_sort(spans.begin(), spans.end(),
+                     [](const ChatEmote& a, const ChatEmote& b) { return a.start < b.start; });
     std::vector<bool> overlapping(spans.size(), false);
     for (size_t i = 1; i < spans.size(); i++)
         if (spans[i].start < spans[i - 1].end) overlapping[i] = overlapping[i - 1] = true;

@@ -72,7 +72,8 @@ bool emote_png_read(const std::string& bytes, EmoteImage* out) {
     std::string frames;
     if (!png_chunks_read(bytes, &width, &height, &frames)) return false;
     // Refused before decoding: a small file may claim a huge picture.
-    if (width == 0 || height == 0 || width > uint32_t(EMOTE_IMAGE_MAX_SIDE) || height > uint32_t(EMOTE_IMAGE_MAX_SIDE) ||
+    const uint32_t side = uint32_t(EMOTE_IMAGE_MAX_SIDE);
+    if (width == 0 || height == 0 || width > side || height > side ||
         size_t(width) * height * 4 > EMOTE_IMAGE_MAX_BYTES || bytes.size() > size_t(INT32_MAX))
         return false;
     Image image = LoadImageFromMemory(".png", reinterpret_cast<const unsigned char*>(bytes.data()), int(bytes.size()));
@@ -157,6 +158,7 @@ struct EmoteStore {
     std::unordered_map<std::string, int> status;  // every path asked for this run -> EmoteStatus
     std::deque<std::string> waiting;              // asked for, not yet handed to the worker
     int in_flight = 0;                            // handed to the worker, result not yet here
+    unsigned failures = 0;                        // pictures turned FAILED this run (emotes_failures)
     unsigned run = 0;                             // results of an earlier run (before a reset) are dropped
 };
 EmoteStore store;
@@ -167,7 +169,10 @@ static void emotes_release(std::vector<EmoteCacheEntry>& evicted, const std::str
     if (evicted.empty()) return;
     for (EmoteCacheEntry& entry : evicted) UnloadTexture(entry.texture);
     for (auto& [path, status] : store.status)
-        if (status == EMOTE_READY && path != keep && store.cache.slots.count(path) == 0) status = EMOTE_FAILED;
+        if (status == EMOTE_READY && path != keep && store.cache.slots.count(path) == 0) {
+            status = EMOTE_FAILED;
+            store.failures++;
+        }
     evicted.clear();
 }
 
@@ -179,6 +184,7 @@ static void emote_arrived(const std::string& path, std::shared_ptr<EmoteImage> i
     store.in_flight--;
     if (!image) {
         store.status[path] = EMOTE_FAILED;
+        store.failures++;
     } else {
         EmoteCacheEntry entry;
         entry.bytes = image->rgba.size();
@@ -191,6 +197,7 @@ static void emote_arrived(const std::string& path, std::shared_ptr<EmoteImage> i
         std::vector<EmoteCacheEntry> evicted;
         emote_cache_put(store.cache, path, std::move(entry), &evicted);
         store.status[path] = store.cache.slots.count(path) ? EMOTE_READY : EMOTE_FAILED;
+        if (store.status[path] == EMOTE_FAILED) store.failures++;
         emotes_release(evicted, path);
     }
     emotes_pump();
@@ -244,6 +251,8 @@ EmoteShow emote_show(const std::string& path, double ms) {
     return show;
 }
 
+unsigned emotes_failures() { return store.failures; }
+
 int emotes_in_flight() { return store.in_flight; }
 
 size_t emotes_cache_bytes() { return store.cache.used; }
@@ -259,7 +268,9 @@ void emotes_reset() {
     for (auto& [path, slot] : store.cache.slots) UnloadTexture(slot.entry.texture);
     size_t limit = store.cache.limit;
     unsigned run = store.run + 1;
+    unsigned failures = store.failures;
     store = EmoteStore{};
+    store.failures = failures + 1;  // boxes of the old run look again
     store.cache.limit = limit;
     store.run = run;
 }

@@ -33,7 +33,8 @@
 #include "gfx/raylib.h"
 #include "online/json_text.h"
 
-inline constexpr size_t EMOTE_IMAGE_MAX_BYTES = 16u * 1024u * 1024u;  // decoded RGBA of one picture; larger ones are refused
+// Decoded RGBA bytes of one picture; a larger one is refused before decoding.
+inline constexpr size_t EMOTE_IMAGE_MAX_BYTES = 16u * 1024u * 1024u;
 inline constexpr int EMOTE_IMAGE_MAX_SIDE = 4096;       // pixels of either side of the strip
 inline constexpr size_t EMOTE_FRAMES_MAX = 1024;        // frames of one animation; a longer list reads as a still
 inline constexpr int EMOTE_DELAY_FLOOR_MS = 10;         // a delay at or below this plays as EMOTE_DELAY_SLOW_MS
@@ -102,6 +103,9 @@ void emote_want(const std::string& path);
 bool emote_failed(const std::string& path);
 // What to draw for path at ms on the animation clock; marks it recently used.
 EmoteShow emote_show(const std::string& path, double ms);
+// How many pictures have turned out not to come this run (failed or evicted):
+// a box laid out before the count moved lays itself out again.
+unsigned emotes_failures();
 // Pictures fetched or being fetched at once (tests).
 int emotes_in_flight();
 // Bytes the cache holds now (tests, diagnostics).

@@ -286,12 +286,23 @@ TEST_F(ChatLookTest, BoxesWithALookFetchEachPictureOnceAndPlainBoxesStayAsTheyWe
     EXPECT_EQ(kappa.source.y, 28);  // the second frame at 150 ms
     EXPECT_EQ(emote_show("/api/emote/badge-moderator-1", 0).status, EMOTE_FAILED);
     EXPECT_EQ(emotes_cache_bytes(), 28u * 56 * 4);
+    // The failed badge leaves the box at its next update, which gets a body of its new size.
+    int bodies = GetPhysicsBodiesCount();
+    ASSERT_NE(rich->onUpdate, nullptr);
+    rich->onUpdate(rich, 0, 0);
+    EXPECT_EQ(rich->size.x, 24 + 40 + 28 + 8);
+    EXPECT_NE(rich->physicsId, -1);
+    EXPECT_EQ(GetPhysicsBodiesCount(), bodies);  // replaced, not orphaned
+    EXPECT_EQ(getProperty<ChatLayout>(rich, "layout")->pieces.at(0).text, "Ana");
 
     // A second box with the same picture asks nothing; five new ones go at most three at a time.
     auto look = std::make_shared<ChatLook>();
     look->name = "x";
     look->text = "a b c d e f";
-    for (int i = 0; i < 5; i++) look->emotes.push_back({size_t(2 * i), size_t(2 * i + 1), i == 0 ? "/api/emote/tw-25" : "/api/emote/e" + std::to_string(i), 28, 28, false});
+    for (int i = 0; i < 5; i++) {
+        std::string path = i == 0 ? "/api/emote/tw-25" : "/api/emote/e" + std::to_string(i);
+        look->emotes.push_back({size_t(2 * i), size_t(2 * i + 1), path, 28, 28, false});
+    }
     ASSERT_NE(spawn_chat_look("x: a b c d e f", look), nullptr);
     EXPECT_EQ(emotes_in_flight(), 3);
     for (int i = 0; i < 5 && emotes_in_flight() > 0; i++) settle();
