@@ -12,6 +12,7 @@
 
 static const char* const CHAT_LOOK_FONT = "assets/neodgm.ttf";
 static const char* const CHAT_IMAGE_PREFIX = "/api/emote/";
+static const float CHAT_NAME_LIGHTEST = 200;  // perceived brightness (0..255) a name colour may have on white
 
 bool chat_look_present(const json& message) {
     for (const char* key : {"color", "badges", "emotes"})
@@ -46,6 +47,15 @@ static bool chat_color_read(const json& value, Color* out) {
     out->g = static_cast<unsigned char>(rgb >> 8);
     out->b = static_cast<unsigned char>(rgb);
     out->a = 255;
+    // A name must stay readable on the white box: a colour this light is
+    // darkened (perceived brightness, 0..255).
+    float light = 0.299f * out->r + 0.587f * out->g + 0.114f * out->b;
+    if (light > CHAT_NAME_LIGHTEST) {
+        float k = CHAT_NAME_LIGHTEST / light * 0.75f;
+        out->r = static_cast<unsigned char>(out->r * k);
+        out->g = static_cast<unsigned char>(out->g * k);
+        out->b = static_cast<unsigned char>(out->b * k);
+    }
     return true;
 }
 

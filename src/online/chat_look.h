@@ -47,7 +47,7 @@ struct ChatEmote {
 struct ChatLook {
     std::string name;                 // the sender's name as the box shows it (bounded)
     std::string text;                 // the shown text (bounded) that the spans count in
-    bool colored = false;             // color holds the name's colour; false: drawn black
+    bool colored = false;             // color holds the name's colour (too light ones darkened); false: black
     Color color = {0, 0, 0, 255};
     std::vector<std::string> badges;  // image paths, in the platform's order
     std::vector<ChatEmote> emotes;    // in text order

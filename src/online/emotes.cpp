@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <deque>
+#include <iterator>
 
 #include "gfx/gfx_ext.h"
 #include "net/endpoints.h"
@@ -223,10 +224,23 @@ static void emotes_pump() {
     }
 }
 
+// Forget the paths given up when the record is full (main thread).
+static void emotes_forget_failed() {
+    if (store.status.size() < EMOTE_PATHS_MAX) return;
+    for (auto it = store.status.begin(); it != store.status.end();)
+        it = it->second == EMOTE_FAILED ? store.status.erase(it) : std::next(it);
+}
+
 void emote_want(const std::string& path) {
     if (store.status.count(path)) return;
+    emotes_forget_failed();
     store.status[path] = EMOTE_WAITING;
     store.waiting.push_back(path);
+    if (store.waiting.size() > EMOTE_WAITING_MAX) {
+        store.status[store.waiting.front()] = EMOTE_FAILED;
+        store.failures++;
+        store.waiting.pop_front();
+    }
     emotes_pump();
 }
 

@@ -43,6 +43,13 @@ inline constexpr size_t EMOTE_CACHE_DEFAULT_MB = 64;    // config.json "emote_ca
 inline constexpr size_t EMOTE_CACHE_MOST_MB = 4096;
 inline constexpr int EMOTE_FETCHES_MAX = 3;             // picture fetches handed to the worker at once
 inline constexpr long EMOTE_FETCH_LIMIT_MS = 5000;      // one picture's transfer at most
+// Pictures waiting for a fetch: past this the oldest waiting one is given up
+// (shown as text), so a service that sends new keys faster than it serves
+// them cannot grow the queue without end.
+inline constexpr size_t EMOTE_WAITING_MAX = 256;
+// Paths remembered for the run: past this the given-up ones are forgotten
+// (asked for again they are fetched again), so the record stays bounded.
+inline constexpr size_t EMOTE_PATHS_MAX = 16384;
 
 // One decoded picture: a still, or a strip of frames.
 struct EmoteImage {

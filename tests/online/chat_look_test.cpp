@@ -220,6 +220,26 @@ TEST_F(ChatLookTest, OnlyWellFormedPartsOfALookAreKept) {
     EXPECT_EQ(full.badges.size() + full.emotes.size(), CHAT_LOOK_MAX_IMAGES);
     EXPECT_EQ(full.emotes.size(), 5u);
     EXPECT_FALSE(chat_look_present({{"text", "plain"}, {"name", "only a name"}}));
+    // A name colour too light for the white box is darkened.
+    ChatLook white = chat_look_read({{"color", "#ffffff"}}, "n", "");
+    EXPECT_TRUE(white.colored);
+    EXPECT_LT(white.color.r, 200);
+}
+
+// A service that names pictures faster than it serves them: the waiting ones
+// stay bounded, the oldest given up (shown as their text).
+TEST_F(ChatLookTest, PicturesWaitingForAFetchAreBounded) {
+    ScriptedServer nothing;  // every picture a 404
+    use(nothing.origin());
+    const unsigned failed_before = emotes_failures();
+    const size_t asked = EMOTE_WAITING_MAX + EMOTE_FETCHES_MAX + 10;
+    for (size_t i = 0; i < asked; i++) emote_want("/api/emote/k" + std::to_string(i));
+    EXPECT_EQ(emotes_in_flight(), EMOTE_FETCHES_MAX);
+    EXPECT_EQ(emotes_failures() - failed_before, 10u);
+    EXPECT_TRUE(emote_failed("/api/emote/k3"));
+    EXPECT_TRUE(emote_failed("/api/emote/k12"));
+    EXPECT_FALSE(emote_failed("/api/emote/k13"));
+    EXPECT_FALSE(emote_failed("/api/emote/k0"));
 }
 
 // ---- Boxes against a scripted service ---------------------------------------------------
