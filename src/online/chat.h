@@ -1,6 +1,8 @@
 // The chat feed (chat.cpp; chat_poll_run and chatter_name in answers.cpp): the
 // poll that finds the messages not seen yet, the sender names, the falling
-// chat boxes and their burst into letters.
+// chat boxes and their burst into letters. A message that comes with its look
+// (online/chat_look.h) gets a box laid out as its platform shows it, with
+// pictures from online/emotes.h; any other keeps the plain box.
 //
 // A poll runs as a task on the network worker (fetch_task): its requests are
 // performed there one after another, within an overall deadline, and its
