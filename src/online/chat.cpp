@@ -414,11 +414,16 @@ static bool chat_burst_one(Element* box, const std::function<void(Element*)>& dr
     return true;
 }
 
-// One letter per UTF-8 character that is not blank, so a multi-byte letter stays whole.
-static bool chat_burst_letters(Element* box, const std::string& text) {
+// One letter per UTF-8 character that is not blank, so a multi-byte letter
+// stays whole; each in colour (a coloured name's letters keep it).
+static bool chat_burst_letters(Element* box, const std::string& text, Color colour = {0, 0, 0, 255}) {
     for (const std::string& ch : utf8_split(text)) {
         if (ascii_space(ch)) continue;
-        if (!chat_burst_one(box, [&ch](Element* letter) { chat_dress(letter, ch, 0); })) return false;
+        bool made = chat_burst_one(box, [&ch, colour](Element* letter) {
+            chat_dress(letter, ch, 0);
+            letter->drawables[1].color = colour;
+        });
+        if (!made) return false;
     }
     return true;
 }
@@ -429,7 +434,8 @@ static void chat_burst_look(Element* box, const ChatLayout& layout) {
     for (const ChatPiece& piece : layout.pieces) {
         bool more = true;
         if (piece.kind == CHAT_PIECE_TEXT || emote_failed(piece.image)) {
-            more = chat_burst_letters(box, piece.text);
+            Color colour = piece.kind == CHAT_PIECE_TEXT ? piece.color : Color{0, 0, 0, 255};
+            more = chat_burst_letters(box, piece.text, colour);
         } else {
             more = chat_burst_one(box, [&piece](Element* e) {
                 ChatLayout alone;

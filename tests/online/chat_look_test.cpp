@@ -334,10 +334,11 @@ TEST_F(ChatLookTest, BoxesWithALookFetchEachPictureOnceAndPlainBoxesStayAsTheyWe
     // The burst: letters for "Ana: hi " and one piece showing Kappa; the failed badge makes none.
     std::vector<Element*> before = ELEMENTS;
     chat_click(rich, {0, 0}, {0, 0}, MOUSE_BUTTON_LEFT);
-    size_t pictures = 0, made = 0;
+    size_t pictures = 0, made = 0, green = 0;
     for (Element* e : ELEMENTS) {
         if (std::find(before.begin(), before.end(), e) != before.end()) continue;
         made++;
+        if (e->drawables.size() == 2 && e->drawables[1].color.g == 0xaa) green++;
         const ChatLayout* piece = getProperty<ChatLayout>(e, "layout");
         if (piece == nullptr) continue;
         pictures++;
@@ -347,6 +348,7 @@ TEST_F(ChatLookTest, BoxesWithALookFetchEachPictureOnceAndPlainBoxesStayAsTheyWe
     }
     EXPECT_EQ(pictures, 1u);
     EXPECT_EQ(made, 6u + 1u);  // A n a : h i, and Kappa
+    EXPECT_EQ(green, 3u);      // the name's letters keep its colour
 }
 
 TEST_F(ChatLookTest, TheCacheBoundComesFromTheConfiguration) {
