@@ -37,6 +37,8 @@ void drawSprite(Element* e, Drawable d);        // Image drawable: texture sourc
 // Draw texture under the placement rule with offset and size in place of the
 // drawable's own (the drawable gives rotation and colour); mirrored when flipped.
 void drawSpriteEx(Element* e, Drawable d, Texture texture, Vector2 offset, Vector2 size);
+// The same for the part source of texture (texture pixels): one frame of a strip.
+void drawSpritePart(Element* e, Drawable d, Texture texture, Rectangle source, Vector2 offset, Vector2 size);
 Texture fetchTexture(std::string path);         // Cached texture of cwd + path, loaded on first use
 void drawNineSlice(Element* e, Drawable d);     // Nine pieces source + ".tl" ... ".br" + ".png" around d.offset
 

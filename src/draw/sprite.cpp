@@ -47,8 +47,12 @@ Texture fetchTexture(std::string path) {
 }
 
 void drawSpriteEx(Element* e, Drawable d, Texture texture, Vector2 offset, Vector2 size) {
-    float r = d.rotation;
     Rectangle source{0, 0, static_cast<float>(texture.width), static_cast<float>(texture.height)};
+    drawSpritePart(e, d, texture, source, offset, size);
+}
+
+void drawSpritePart(Element* e, Drawable d, Texture texture, Rectangle source, Vector2 offset, Vector2 size) {
+    float r = d.rotation;
     if (e->flipped) {
         offset.x = -offset.x;
         r = -r;

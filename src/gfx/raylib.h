@@ -116,7 +116,11 @@ void EndDrawing(void);                               // Present, wait for the pa
 void ClearBackground(Color color);                   // Fill the whole framebuffer (alpha kept)
 void* GetWindowHandle(void);                         // Native handle: the X11 Window (as a pointer value), the HWND on Windows
 Image LoadImageFromScreen(void);                     // Read back the current framebuffer (RGBA8, top row first, physical pixels)
-void UnloadImage(Image image);                       // Free pixels of an image
+// Decode an image file held in memory (fileType ".png") into RGBA8 pixels;
+// data null on failure. Touches no GL state: unlike the rest of this header
+// it may run on any thread (the network worker decodes pictures with it).
+Image LoadImageFromMemory(const char* fileType, const unsigned char* fileData, int dataSize);
+void UnloadImage(Image image);                       // Free pixels of an image (any thread)
 Color GetImageColor(Image image, int x, int y);      // One pixel of an image
 
 //----------------------------------------------------------------------------------

@@ -540,6 +540,17 @@ std::vector<int> gfx_drawn_rects(const std::vector<int>& boxes) {
     return out;
 }
 
+Image LoadImageFromMemory(const char* fileType, const unsigned char* fileData, int dataSize) {
+    Image image = {};
+    if (!fileType || !fileData || dataSize <= 0) return image;
+    // stb_image reads the format from the bytes; PNG is the only type asked for.
+    int w = 0, h = 0, channels = 0;
+    unsigned char* pixels = stbi_load_from_memory(fileData, dataSize, &w, &h, &channels, 4);
+    if (!pixels) return image;
+    image = Image{pixels, w, h, 1, PIXELFORMAT_UNCOMPRESSED_R8G8B8A8};
+    return image;
+}
+
 void UnloadImage(Image image) {
     std::free(image.data);
 }

@@ -39,6 +39,10 @@ struct Pending {
 std::mutex queue_mutex;
 std::condition_variable worker_idle;  // notified when the worker ends
 std::deque<std::unique_ptr<Pending>> queue;
+// Background tasks (fetch_task_background): one moves to the front of `queue`
+// only when that is empty, so whatever else is asked never waits behind
+// more than the one background task in progress.
+std::deque<std::unique_ptr<Pending>> background;
 bool worker_running = false;
 bool closed = false;  // set by fetch_shutdown; new requests are refused
 
@@ -63,12 +67,13 @@ std::mutex log_mutex;
 // one step under the lock, as are finding the queue empty and ending (fetch_loop),
 // so no request is left waiting and at most one worker exists. Returns the number
 // of requests ahead of p, or -1 when refused.
-long enqueue(std::unique_ptr<Pending> p) {
+long enqueue(std::unique_ptr<Pending> p, bool behind_all = false) {
     if (!ONLINE) return -1;
     std::lock_guard<std::mutex> lock(queue_mutex);
     if (closed) return -1;
-    queue.push_back(std::move(p));
-    long ahead = long(queue.size()) - 1;
+    std::deque<std::unique_ptr<Pending>>& lane = behind_all ? background : queue;
+    lane.push_back(std::move(p));
+    long ahead = long(lane.size()) - 1;
     if (!worker_running) {
         worker_running = true;
         std::thread(fetch_loop).detach();
@@ -129,6 +134,10 @@ void fetch_loop() {
         Pending* current;
         {
             std::lock_guard<std::mutex> lock(queue_mutex);
+            if (queue.empty() && !background.empty()) {
+                queue.push_back(std::move(background.front()));
+                background.pop_front();
+            }
             if (queue.empty()) {
                 worker_running = false;
                 worker_idle.notify_all();
@@ -184,6 +193,12 @@ bool fetch_task(std::function<void()> task) {
     return enqueue(std::move(p)) >= 0;
 }
 
+bool fetch_task_background(std::function<void()> task) {
+    auto p = std::make_unique<Pending>();
+    p->task = std::move(task);
+    return enqueue(std::move(p), true) >= 0;
+}
+
 std::string fetch_blocking(const std::string& url, const std::string& method, long limit_ms) {
     if (!ONLINE) return "";
     if (on_worker) {
@@ -218,6 +233,7 @@ bool fetch_shutdown() {
     closed = true;
     // Keep the request in progress (the worker owns it until its callback returns).
     while (queue.size() > (worker_running ? 1u : 0u)) queue.pop_back();
+    background.clear();
     aborting = true;
     transport_abort();
     auto bound = std::chrono::milliseconds(FETCH_SHUTDOWN_WAIT_MS);
@@ -232,12 +248,12 @@ void fetch_set_timeouts(long connect_ms, long total_ms) {
 bool fetch_wait_idle(long timeout_ms) {
     std::unique_lock<std::mutex> lock(queue_mutex);
     return worker_idle.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                                [] { return !worker_running && queue.empty(); });
+                                [] { return !worker_running && queue.empty() && background.empty(); });
 }
 
 size_t fetch_pending() {
     std::lock_guard<std::mutex> lock(queue_mutex);
-    return queue.size();
+    return queue.size() + background.size();
 }
 
 std::string url_encode(const std::string& text) {

@@ -63,6 +63,11 @@ size_t write_callback(char* data, size_t size, size_t count, void* response);
 // requests queued meanwhile wait behind it. False when refused (ONLINE false,
 // shut down): task never runs. A task keeps within FETCH_TASK_BOUND_MS.
 bool fetch_task(std::function<void()> task);
+// The same for work that may wait (pictures): the worker takes a background
+// task only when nothing else is queued, so a request or task queued later
+// waits at most for the background task in progress. Background tasks run in
+// their own order; fetch_shutdown drops the waiting ones like the rest.
+bool fetch_task_background(std::function<void()> task);
 // Perform a request and wait for its body. Off the worker the request is queued
 // and waited for; on the worker (inside a task or a callback) it is performed at
 // once. Always ends: returns the body for status 0 or 2xx, "" when no callback
@@ -76,9 +81,10 @@ std::string fetch_blocking(const std::string& url, const std::string& method = "
 bool fetch_shutdown();
 // Change the transfer bounds (tests use short ones); affects requests started afterwards.
 void fetch_set_timeouts(long connect_ms, long total_ms);
-// Wait until the queue is empty and no worker runs; false when timeout_ms passed first.
+// Wait until the queue (background tasks included) is empty and no worker
+// runs; false when timeout_ms passed first.
 bool fetch_wait_idle(long timeout_ms);
-// Requests queued now, the one in progress included.
+// Requests and tasks queued now, background ones and the one in progress included.
 size_t fetch_pending();
 
 // ---- A held request (the wake-up channel) ------------------------------------------

@@ -236,6 +236,10 @@ ChatPoll chat_poll_run(const json& last_chat, const ChatGet& get,
 }
 
 std::string chatter_name(const json& message, std::map<std::string, std::string>& cache, const ChatGet& get) {
+    // A service that knows the display name sends it along: no lookup.
+    const json& named = json_member(message, "name");
+    if (named.is_string() && !named.get_ref<const std::string&>().empty())
+        return text_bounded(named.get_ref<const std::string&>(), CHAT_NAME_MAX_CHARS);
     static const char* const PLATFORMS[] = {"twitch", "discord", "web", "matrix", "corvane"};
     const json& chatter = field(message, "chatter");
     std::string platform;

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <stdexcept>
 #include <unordered_set>
@@ -20,6 +21,8 @@
 #include "mascot/vimo.h"
 #include "net/net.h"
 #include "online/chat.h"
+#include "online/chat_look.h"
+#include "online/emotes.h"
 #include "online/handover.h"
 #include "online/jobs.h"
 #include "online/json_text.h"
@@ -30,6 +33,9 @@
 // here: the jobs' clock holds that record (vimo_poll_running).
 struct ChatPollState {
     std::vector<std::string> to_spawn;  // box texts of applied polls, newest first; taken by chat_take
+    // Beside to_spawn, one per text: its look, null for none. Texts put into
+    // to_spawn by other hands than a poll (tests) come without.
+    std::vector<std::shared_ptr<const ChatLook>> looks;
     int outcome = -1;                   // the last applied poll's, until taken: 1 news, 0 quiet; -1 none
 };
 static ChatPollState chat_poll;
@@ -51,6 +57,9 @@ struct ChatBoxes {
     // any other removal), through the registry's report.
     std::deque<Element*> shown;
     std::unordered_set<Element*> letters;  // letters of burst boxes still on the desktop
+    // The texts chat_take handed out last with their looks, in order; each
+    // spawn_chat_taken takes the front one when it is its text.
+    std::deque<std::pair<std::string, std::shared_ptr<const ChatLook>>> taken;
 };
 static ChatBoxes chat_boxes;
 int& chat_boxes_limit = chat_boxes.limit;
@@ -76,19 +85,28 @@ struct ChatPollDeadline : std::runtime_error {
 static void chat_poll_apply(const ChatPoll& poll) {
     if (poll.advance) {
         CONFIG["last_chat"] = poll.newest;
+        // Kept one per text, whatever else put texts there.
+        chat_poll.looks.resize(chat_poll.to_spawn.size());
         chat_poll.to_spawn.insert(chat_poll.to_spawn.end(), poll.texts.begin(), poll.texts.end());
+        if (poll.looks.size() == poll.texts.size())
+            chat_poll.looks.insert(chat_poll.looks.end(), poll.looks.begin(), poll.looks.end());
+        chat_poll.looks.resize(chat_poll.to_spawn.size());
     }
     chat_poll.outcome = poll.news ? 1 : 0;
 }
 
-// A box's text: the sender's name, ": " and the message's text, each cut to
-// its bound here, on the worker, before anything keeps or measures it.
-static std::string chat_line(const std::string& name, const json& message) {
+// A message's text as a box shows it, cut to its bound here, on the worker,
+// before anything keeps or measures it.
+static std::string chat_text_shown(const json& message) {
     const json& text = json_member(message, "text");
     // A string is cut where it stands, without a copy of all of it.
-    std::string shown = text.is_string() ? text_bounded(text.get_ref<const std::string&>(), CHAT_TEXT_MAX_CHARS)
-                                         : text_bounded(str(text), CHAT_TEXT_MAX_CHARS);
-    return text_bounded(name, CHAT_NAME_MAX_CHARS) + ": " + shown;
+    return text.is_string() ? text_bounded(text.get_ref<const std::string&>(), CHAT_TEXT_MAX_CHARS)
+                            : text_bounded(str(text), CHAT_TEXT_MAX_CHARS);
+}
+
+// A box's text: the sender's name, ": " and the message's text, each cut to its bound.
+static std::string chat_line(const std::string& name, const json& message) {
+    return text_bounded(name, CHAT_NAME_MAX_CHARS) + ": " + chat_text_shown(message);
 }
 
 // Worker: one poll under chat_names_lock, every request performed here in the
@@ -104,12 +122,20 @@ static void chat_poll_task(const json& last_chat) {
         return body;
     };
     ChatPoll poll;
+    // One per text the poll made, in its order: to_chat runs once per text it keeps.
+    std::vector<std::shared_ptr<const ChatLook>> looks;
     {
         std::lock_guard<std::mutex> lock(chat_names_lock);
-        poll = chat_poll_run(last_chat, get, [&get](const json& message) {
-            return chat_line(chatter_name(message, ID_TO_NAME, get), message);
+        poll = chat_poll_run(last_chat, get, [&get, &looks](const json& message) {
+            std::string name = text_bounded(chatter_name(message, ID_TO_NAME, get), CHAT_NAME_MAX_CHARS);
+            std::string shown = chat_text_shown(message);
+            looks.push_back(chat_look_present(message)
+                                ? std::make_shared<const ChatLook>(chat_look_read(message, name, shown))
+                                : nullptr);
+            return name + ": " + shown;
         });
     }
+    if (poll.advance && looks.size() == poll.texts.size()) poll.looks = std::move(looks);
     online_post([poll = std::move(poll)] { chat_poll_apply(poll); });
 }
 
@@ -151,9 +177,17 @@ std::string to_chatter(json message) {
 std::vector<std::string> chat_take() {
     std::vector<std::string> taken;
     taken.swap(chat_poll.to_spawn);
+    std::vector<std::shared_ptr<const ChatLook>> looks;
+    looks.swap(chat_poll.looks);
+    if (looks.size() != taken.size()) looks.assign(taken.size(), nullptr);  // texts not from a poll
     // Queued newest first: the newest chat_boxes.limit are the first ones.
-    if (taken.size() > size_t(std::max(chat_boxes.limit, 0))) taken.resize(size_t(std::max(chat_boxes.limit, 0)));
+    size_t keep = std::min(taken.size(), size_t(std::max(chat_boxes.limit, 0)));
+    taken.resize(keep);
+    looks.resize(keep);
     std::reverse(taken.begin(), taken.end());
+    std::reverse(looks.begin(), looks.end());
+    chat_boxes.taken.clear();
+    for (size_t i = 0; i < keep; i++) chat_boxes.taken.emplace_back(taken[i], looks[i]);
     return taken;
 }
 
@@ -191,7 +225,10 @@ static void chat_dress(Element* e, const std::string& text, float wrap) {
     e->drawables[0].size = e->size;
 }
 
-Element* spawn_chat(std::string text) {
+static void chat_box_drop(Element* box, const std::string& text);
+
+// A new box element, made room for; null when no box is shown (limit 0).
+static Element* chat_box_new() {
     if (chat_boxes.limit <= 0) return nullptr;
     // Room for the new box: the oldest go the way a click sends them. Each
     // leaves the list as it is queued for removal (chat_box_removed).
@@ -201,11 +238,23 @@ Element* spawn_chat(std::string text) {
         // removeElement reports it, which takes it off; this only keeps the loop finite.
         if (!chat_boxes.shown.empty() && chat_boxes.shown.front() == oldest) chat_boxes.shown.pop_front();
     }
-    // Whatever the caller, a box never shows more than its bound.
-    text = text_bounded(text, CHAT_BOX_MAX_CHARS);
     Element* box = newElement(-1);
     chat_boxes.shown.push_back(box);
-    chat_dress(box, text, 256);
+    return box;
+}
+
+Element* spawn_chat(std::string text) {
+    Element* box = chat_box_new();
+    if (box == nullptr) return nullptr;
+    // Whatever the caller, a box never shows more than its bound.
+    text = text_bounded(text, CHAT_BOX_MAX_CHARS);
+    chat_dress(box, text, CHAT_WRAP_WIDTH);
+    chat_box_drop(box, text);
+    return box;
+}
+
+// A dressed box's place, content, handlers and body.
+static void chat_box_drop(Element* box, const std::string& text) {
     // Dropped from the top edge of the mascot's monitor, above the mascot.
     const float x = vimo != nullptr ? vimo->position.x : RESOLUTION.x * 0.5f;
     box->position = {x, monitor_at({x, vimo != nullptr ? vimo->position.y : 0}).y};
@@ -215,12 +264,189 @@ Element* spawn_chat(std::string text) {
     // Without room in the physics world the box stays where it was made, still
     // clickable; it needs no body to be burst.
     enablePhysics(box);
+}
+
+// ---- Boxes with a look ---------------------------------------------------------------
+
+// Where piece's centre lies from the centre of the box or piece that shows layout.
+static Vector2 chat_piece_offset(const ChatLayout& layout, const ChatPiece& piece) {
+    return Vector2{piece.box.x + piece.box.width * 0.5f - layout.size.x * 0.5f,
+                   piece.box.y + piece.box.height * 0.5f - layout.size.y * 0.5f};
+}
+
+// onDraw of a box or piece with a look: its pictures, after the drawables
+// (the white back and the text runs). A picture not here yet leaves its place
+// empty; one that will not come shows the text it stands for.
+static void chat_pictures_draw(Element* e, float dt) {
+    (void)dt;
+    const ChatLayout* layout = getProperty<ChatLayout>(e, "layout");
+    if (layout == nullptr) return;
+    // One clock for every animation: a picture shown twice plays in step.
+    const double ms = GetTime() * 1000.0;
+    for (const ChatPiece& piece : layout->pieces) {
+        if (piece.kind != CHAT_PIECE_IMAGE) continue;
+        EmoteShow show = emote_show(piece.image, ms);
+        Vector2 offset = chat_piece_offset(*layout, piece);
+        Drawable d{};
+        if (show.status == EMOTE_READY) {
+            d.color = {255, 255, 255, 255};
+            drawSpritePart(e, d, show.texture, show.source, offset, Vector2{piece.box.width, piece.box.height});
+        } else if (show.status == EMOTE_FAILED && !piece.text.empty()) {
+            d.type = DRAWABLE_TEXT;
+            d.source = CHAT_FONT + piece.text;
+            d.color = {0, 0, 0, 255};
+            d.offset = offset;
+            drawElement(e, d);
+        }
+    }
+}
+
+// A white box around the laid-out line: the text runs as text drawables in
+// their colours, the pictures drawn by chat_pictures_draw.
+static void chat_dress_layout(Element* e, ChatLayout layout) {
+    Drawable back{};
+    back.type = DRAWABLE_COLOR;
+    back.color = {255, 255, 255, 255};
+    e->drawables.push_back(back);
+    for (const ChatPiece& piece : layout.pieces) {
+        if (piece.kind != CHAT_PIECE_TEXT) continue;
+        Drawable words{};
+        words.type = DRAWABLE_TEXT;
+        words.source = CHAT_FONT + piece.text;
+        words.color = piece.color;
+        words.offset = chat_piece_offset(layout, piece);
+        e->drawables.push_back(words);
+    }
+    e->size = {layout.size.x + 8, layout.size.y + 8};
+    e->drawables[0].size = e->size;
+    setProperty<ChatLayout>(e, "layout", std::move(layout));
+    e->onDraw = chat_pictures_draw;
+}
+
+// What a box with a look keeps to lay itself out again.
+struct ChatBoxLook {
+    std::shared_ptr<const ChatLook> look;  // never null
+    unsigned failures = 0;                 // emotes_failures() when it was laid out
+};
+
+// Give the box a body of its new size where the old one was, moving as it moved.
+static void chat_box_reshape(Element* box) {
+    PhysicsLock world;
+    PhysicsBodyData* old = box->physicsId != -1 ? GetPhysicsBodyByID(box->physicsId) : nullptr;
+    if (old == nullptr) return;
+    const Vector2 velocity = old->velocity;
+    const float spin = old->angularVelocity, turn = old->rotation;
+    box->position = old->position;
+    PhysicsBodyData* body = enablePhysics(box);  // replaces the old one: the world has room
+    if (body == nullptr) return;
+    body->velocity = velocity;
+    body->angularVelocity = spin;
+    SetPhysicsBodyRotation(body, turn);
+}
+
+// onUpdate of a box with a look: once a picture it shows turns out not to
+// come, the box is laid out again with that emote as its text (a badge left
+// out), its body resized. One comparison a frame while nothing failed.
+static void chat_box_update(Element* box, float dt, float time) {
+    (void)dt, (void)time;
+    ChatBoxLook* held = getProperty<ChatBoxLook>(box, "look");
+    const ChatLayout* layout = getProperty<ChatLayout>(box, "layout");
+    if (held == nullptr || layout == nullptr || held->failures == emotes_failures()) return;
+    held->failures = emotes_failures();
+    bool stale = false;
+    for (const ChatPiece& piece : layout->pieces)
+        stale = stale || (piece.kind == CHAT_PIECE_IMAGE && emote_failed(piece.image));
+    if (!stale) return;
+    const Vector2 before = box->size;
+    box->drawables.clear();
+    chat_dress_layout(box, chat_look_layout(*held->look, emote_failed));
+    if (box->size.x != before.x || box->size.y != before.y) chat_box_reshape(box);
+}
+
+Element* spawn_chat_look(std::string text, std::shared_ptr<const ChatLook> look) {
+    if (!look) return spawn_chat(std::move(text));
+    Element* box = chat_box_new();
+    if (box == nullptr) return nullptr;
+    text = text_bounded(text, CHAT_BOX_MAX_CHARS);
+    // Asked for first, so what is known not to come (requests off) is laid out as text.
+    for (const std::string& badge : look->badges) emote_want(badge);
+    for (const ChatEmote& emote : look->emotes) emote_want(emote.image);
+    setProperty<ChatBoxLook>(box, "look", ChatBoxLook{look, emotes_failures()});
+    chat_dress_layout(box, chat_look_layout(*look, emote_failed));
+    box->onUpdate = chat_box_update;
+    chat_box_drop(box, text);
     return box;
 }
+
+Element* spawn_chat_taken(std::string text) {
+    if (!chat_boxes.taken.empty() && chat_boxes.taken.front().first == text) {
+        std::shared_ptr<const ChatLook> look = std::move(chat_boxes.taken.front().second);
+        chat_boxes.taken.pop_front();
+        return spawn_chat_look(std::move(text), std::move(look));
+    }
+    return spawn_chat(std::move(text));
+}
+
+// ---- Bursts ---------------------------------------------------------------------------
 
 static bool ascii_space(const std::string& ch) {
     return ch.size() == 1 && (ch[0] == ' ' || ch[0] == '\t' || ch[0] == '\n' || ch[0] == '\v' || ch[0] == '\f' ||
                               ch[0] == '\r');
+}
+
+// One tumbling piece of a burst at the box's place, dressed by dress; false
+// when no more may be made (the world is full, or enough pieces tumble: the
+// rest go with the box). The caller holds the world's lock.
+static bool chat_burst_one(Element* box, const std::function<void(Element*)>& dress) {
+    if (GetPhysicsBodiesCount() >= PHYSICS_MAX_BODIES) return false;
+    if (chat_boxes.letters.size() >= CHAT_LETTERS_MAX) return false;
+    Element* letter = newElement(-1);
+    dress(letter);
+    letter->position = box->position;
+    letter->rotation = randf() * 360;
+    letter->onUpdate = genericTemporaryElement;
+    setProperty<float>(letter, "life", randf() * 3 + 3);
+    if (enablePhysics(letter) == nullptr) {
+        removeElement(letter);
+        return false;
+    }
+    chat_boxes.letters.insert(letter);
+    return true;
+}
+
+// One letter per UTF-8 character that is not blank, so a multi-byte letter
+// stays whole; each in colour (a coloured name's letters keep it).
+static bool chat_burst_letters(Element* box, const std::string& text, Color colour = {0, 0, 0, 255}) {
+    for (const std::string& ch : utf8_split(text)) {
+        if (ascii_space(ch)) continue;
+        bool made = chat_burst_one(box, [&ch, colour](Element* letter) {
+            chat_dress(letter, ch, 0);
+            letter->drawables[1].color = colour;
+        });
+        if (!made) return false;
+    }
+    return true;
+}
+
+// A box with a look: its text runs as letters, each picture as one piece
+// showing it (a picture that will not come bursts into the letters of its text).
+static void chat_burst_look(Element* box, const ChatLayout& layout) {
+    for (const ChatPiece& piece : layout.pieces) {
+        bool more = true;
+        if (piece.kind == CHAT_PIECE_TEXT || emote_failed(piece.image)) {
+            Color colour = piece.kind == CHAT_PIECE_TEXT ? piece.color : Color{0, 0, 0, 255};
+            more = chat_burst_letters(box, piece.text, colour);
+        } else {
+            more = chat_burst_one(box, [&piece](Element* e) {
+                ChatLayout alone;
+                alone.pieces.push_back(piece);
+                alone.pieces.back().box.x = alone.pieces.back().box.y = 0;
+                alone.size = {piece.box.width, piece.box.height};
+                chat_dress_layout(e, std::move(alone));
+            });
+        }
+        if (!more) return;
+    }
 }
 
 void chat_click(Element* box, Vector2 previousMouse, Vector2 mouse, MouseButton button) {
@@ -231,23 +457,11 @@ void chat_click(Element* box, Vector2 previousMouse, Vector2 mouse, MouseButton 
         // without it held here each could wait for a step of the physics thread
         // (hundreds of letters, hundreds of waits in one frame).
         PhysicsLock world;
-        // One letter per UTF-8 character, so a multi-byte letter stays whole.
-        for (const std::string& ch : utf8_split(*content)) {
-            if (ascii_space(ch)) continue;
-            if (GetPhysicsBodiesCount() >= PHYSICS_MAX_BODIES) break;  // the world is full: no more letters
-            if (chat_boxes.letters.size() >= CHAT_LETTERS_MAX) break;        // enough letters tumbling: the rest go with the box
-            Element* letter = newElement(-1);
-            chat_dress(letter, ch, 0);
-            letter->position = box->position;
-            letter->rotation = randf() * 360;
-            letter->onUpdate = genericTemporaryElement;
-            setProperty<float>(letter, "life", randf() * 3 + 3);
-            if (enablePhysics(letter) == nullptr) {
-                removeElement(letter);
-                break;
-            }
-            chat_boxes.letters.insert(letter);
-        }
+        const ChatLayout* layout = getProperty<ChatLayout>(box, "layout");
+        if (layout != nullptr)
+            chat_burst_look(box, *layout);
+        else
+            chat_burst_letters(box, *content);
     }
     removeElement(box);
 }

@@ -1,6 +1,8 @@
 // The chat feed (chat.cpp; chat_poll_run and chatter_name in answers.cpp): the
 // poll that finds the messages not seen yet, the sender names, the falling
-// chat boxes and their burst into letters.
+// chat boxes and their burst into letters. A message that comes with its look
+// (online/chat_look.h) gets a box laid out as its platform shows it, with
+// pictures from online/emotes.h; any other keeps the plain box.
 //
 // A poll runs as a task on the network worker (fetch_task): its requests are
 // performed there one after another, within an overall deadline, and its
@@ -16,6 +18,7 @@
 #include <cstddef>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -23,6 +26,7 @@
 #include "online/json_text.h"
 
 struct Element;
+struct ChatLook;
 
 // ---- The poll ------------------------------------------------------------------
 // The getter the poll asks with: the body, or "" when no answer came; it may
@@ -34,12 +38,16 @@ struct ChatPoll {
     bool advance = false;            // "last_chat" becomes newest
     json newest;                     // the newest "message" (when advance)
     std::vector<std::string> texts;  // box texts, newest first (when advance)
+    // Beside texts, one per text when advance: the message's look, null for a
+    // message without one (set by the poll's task, not by chat_poll_run).
+    std::vector<std::shared_ptr<const ChatLook>> looks;
 };
 // The poll's algorithm over a getter; to_chat formats one message (may throw,
 // which interrupts the poll like a bad page). Prints the poll's lines (answers.cpp).
 ChatPoll chat_poll_run(const json& last_chat, const ChatGet& get,
                        const std::function<std::string(const json&)>& to_chat);
-// Sender name of message, looking ids up through get and caching them in cache (answers.cpp).
+// Sender name of message: its "name" when that is a text that is not empty,
+// else looked up by id through get and cached in cache (answers.cpp).
 std::string chatter_name(const json& message, std::map<std::string, std::string>& cache, const ChatGet& get);
 
 extern std::vector<std::string>& chat_to_spawn;  // box texts of applied polls (main thread)
@@ -70,6 +78,14 @@ std::string to_chatter(json message);
 // boxes the oldest of them bursts first, as a click bursts it; with the limit
 // 0 no box is made and the result is null.
 Element* spawn_chat(std::string text);
+// A chat box for text laid out with look (online/chat_look.h): badges, the
+// name in its colour and pictures inline, which come as they arrive
+// (online/emotes.h); without a look, spawn_chat's box. Content and burst as
+// spawn_chat's, each picture bursting into one tumbling piece of its own.
+Element* spawn_chat_look(std::string text, std::shared_ptr<const ChatLook> look);
+// The jobs' spawn: the box for a text chat_take handed out, with the look that
+// came with it (the next text handed out must be text; otherwise a plain box).
+Element* spawn_chat_taken(std::string text);
 // Burst into letters: one per character that is not blank, while the
 // physics world has room and fewer than CHAT_LETTERS_MAX letters of bursts are
 // on the desktop (the rest of the text goes with the box).

@@ -9,6 +9,7 @@
 #include "net/net.h"
 #include "online/chat.h"
 #include "online/commune.h"
+#include "online/emotes.h"
 #include "online/feeds.h"
 #include "online/handover.h"
 #include "online/jobs.h"
@@ -27,7 +28,7 @@ void online_open(const std::string& url) {
         open(url);
 }
 
-static void spawn_chat_hook(std::string text) { spawn_chat(std::move(text)); }
+static void spawn_chat_hook(std::string text) { spawn_chat_taken(std::move(text)); }
 static bool is_live_hook() { return VIMO_LIVE.load(); }
 static bool is_snoozed_hook() { return VIMO_SNOOZED.load(); }
 
@@ -69,5 +70,8 @@ void online_init() {
     std::string problem;
     const json& configured = json_member(CONFIG, "chat_boxes");
     chat_boxes_limit = chat_boxes_choose(configured, &problem);
+    if (!problem.empty()) net_log(problem);
+    problem.clear();
+    emotes_set_limit(emotes_cache_choose_mb(json_member(CONFIG, "emote_cache_mb"), &problem) << 20);
     if (!problem.empty()) net_log(problem);
 }

@@ -7,6 +7,8 @@
 //   online/handover.h     results handed from the network worker to the main thread
 //   online/json_text.h    reading service answers; UTF-8 text helpers
 //   online/text_bounds.h  bounds on a chat box's text
+//   online/chat_look.h    a chat line's colour, badges and emotes, and its layout
+//   online/emotes.h       the chat pictures: fetched, cached, played
 //   online/login.h, online/chat.h, online/commune.h, online/live.h,
 //   online/feeds.h        the features
 //
@@ -26,8 +28,9 @@
 
 // ---- Start-up --------------------------------------------------------------
 // Fill every slot of online_jobs and of the mascot's vimo_hooks, reset the
-// chat-poll schedule and read "chat_boxes" from CONFIG into chat_boxes_limit,
-// printing a line when it is not usable (main thread, before the first frame).
+// chat-poll schedule, read "chat_boxes" from CONFIG into chat_boxes_limit and
+// "emote_cache_mb" into the pictures' cache bound, printing a line for a value
+// that is not usable (main thread, before the first frame).
 void online_init();
 
 // ---- The online jobs of one frame (jobs.cpp) ---------------------------------

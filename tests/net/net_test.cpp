@@ -371,6 +371,35 @@ TEST_F(Net, ATaskHoldsTheWorkerAndItsRequestsKeepTheirOrder) {
     ONLINE = true;
 }
 
+// Pictures wait: a request queued behind background tasks waits only for the
+// one in progress, then the rest run in their own order.
+TEST_F(Net, BackgroundTasksLetLaterRequestsPass) {
+    std::mutex m;
+    std::vector<std::string> order;
+    auto note = [&](const std::string& what) {
+        std::lock_guard<std::mutex> lock(m);
+        order.push_back(what);
+    };
+    std::promise<void> started, go;
+    std::shared_future<void> go_future = go.get_future().share();
+    ASSERT_TRUE(fetch_task_background([&, go_future] {
+        started.set_value();
+        go_future.wait();
+        note("bg1:" + fetch_blocking(server.url("/seq/bg1")));
+    }));
+    started.get_future().wait();
+    for (const char* name : {"bg2", "bg3"})
+        ASSERT_TRUE(fetch_task_background([&, name] { note(std::string(name) + ":" + fetch_blocking(server.url(std::string("/seq/") + name))); }));
+    ASSERT_TRUE(fetch_task([&] { note("poll:" + fetch_blocking(server.url("/seq/poll"))); }));
+    EXPECT_EQ(fetch_pending(), 4u);
+    go.set_value();
+    ASSERT_TRUE(fetch_wait_idle(10000));
+    EXPECT_EQ(order, (std::vector<std::string>{"bg1:bg1", "poll:poll", "bg2:bg2", "bg3:bg3"}));
+    ONLINE = false;
+    EXPECT_FALSE(fetch_task_background([] {}));
+    ONLINE = true;
+}
+
 TEST_F(Net, OfflineDoesNothing) {
     ONLINE = false;
     fetch(server.url("/seq/off"), "GET", record_cb);
