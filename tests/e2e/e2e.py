@@ -27,12 +27,14 @@ import scenario_bridges  # noqa: E402
 import scenario_wake  # noqa: E402
 import scenario_signin  # noqa: E402
 import scenario_workarea  # noqa: E402
+import scenario_emotes  # noqa: E402
 
 SCENARIOS = {
     "mascot": scenario_desktop.mascot,
     "clickthrough": scenario_desktop.clickthrough,
     "shutdown": scenario_desktop.shutdown,
     "online": scenario_online.online,
+    "emotes": scenario_emotes.emotes,
     "compositor": scenario_compositor.compositor,
     "chatcut": scenario_compositor.chat_cut,
     "hostile": scenario_hostile.hostile,
