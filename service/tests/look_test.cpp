@@ -47,6 +47,7 @@ TEST_F(LookTest, TwitchLineKeepsItsColourBadgesAndEmotes) {
     std::string base = "http://127.0.0.1:" + std::to_string(json::parse(first)["port"].get<int>());
     ScriptedTwitch twitch(dir + "/certs");
     ASSERT_TRUE(twitch.ok());
+    options.emotes.third_party = true;
     options.emotes.seventv_api = base + "/7tv";
     options.emotes.bttv_api = base + "/bttv";
     options.emotes.bttv_cdn = base + "/bttv-cdn";
@@ -63,7 +64,7 @@ TEST_F(LookTest, TwitchLineKeepsItsColourBadgesAndEmotes) {
     // Each channel's three sets in turn: FrankerFaceZ's of 666 is asked once 7TV's
     // and BetterTTV's answers are refused.
     json asked;
-    ASSERT_TRUE(wait_until(30, [&] {
+    ASSERT_TRUE(wait_until(60, [&] {
         auto r = hits.Get("/hits");
         asked = r ? json::parse(r->body) : json();
         return asked.is_array() && std::find(asked.begin(), asked.end(), "/ffz/room/id/666") != asked.end();
