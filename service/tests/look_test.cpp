@@ -168,6 +168,18 @@ TEST_F(LookTest, DiscordCustomEmojiAreSpans) {
     EXPECT_EQ(m["name"], "dana");
     EXPECT_EQ(m["emotes"], json::array({span(2, 26, "dca-123456789", 28, 28), span(31, 42, "dc-42", 28, 28)}));
     EXPECT_FALSE(m.contains("color"));
+
+    // A bot's look through /api/ingest is fitted and stored as a bridge's.
+    ASSERT_EQ(admin("/api/ingest", {{"platform", "corvane"}, {"sender_name", "Bot"}, {"text", "Kappa hi"},
+                                    {"color", "#FFFFFF"}, {"badges", {{{"set", "vip"}, {"version", "1"}, {"image", "/api/emote/badge-vip-1"}}}},
+                                    {"emotes", {{{"start", 0}, {"end", 5}, {"key", "tw-25"}}, {{"start", 6}, {"end", 99}, {"key", "tw-1"}}}}})
+                  .status,
+              200);
+    json bot = message("Kappa hi");
+    EXPECT_EQ(bot["name"], "Bot");
+    EXPECT_EQ(bot["color"], "#767676");
+    EXPECT_EQ(bot["badges"][0]["image"], "/api/emote/badge-vip-1");
+    EXPECT_EQ(bot["emotes"], json::array({span(0, 5, "tw-25", 28, 28)}));
 }
 
 // The colour rule and the badge keys, directly.
