@@ -6,7 +6,7 @@
 // Images are named by a key (emotes/image_key.h) and served at /api/emote/KEY;
 // the service fetches only what a platform or an emote provider told it about.
 //
-// Threads: plain values.
+// Threads: plain values and pure functions; any thread.
 #pragma once
 
 #include <cstdint>

@@ -39,7 +39,8 @@ int field_px(const json& o, const char* key, int fallback) {
     return v >= 1 && v <= 1024 ? int(v) : fallback;
 }
 
-bool id_ok(const std::string& id) { return image_key_valid("7tv-" + id); }
+// An id that can stand in a key (every provider's ids follow the same rule there).
+bool key_id_ok(const std::string& id) { return image_key_valid("7tv-" + id); }
 
 // An image URL the service may fetch later: https, or http to this machine.
 // "//host/path" (protocol-relative, as 7TV and older FFZ give) is https.
@@ -64,7 +65,7 @@ bool name_ok(const std::string& name) {
 bool read_7tv(const json& e, ThirdPartyEmote* out) {
     const std::string *id = field_string(e, "id"), *name = field_string(e, "name");
     const json* data = e.contains("data") && e["data"].is_object() ? &e["data"] : nullptr;
-    if (!id || !name || !data || !id_ok(*id) || !name_ok(*name) || !data->contains("host")) return false;
+    if (!id || !name || !data || !key_id_ok(*id) || !name_ok(*name) || !data->contains("host")) return false;
     const json& host = (*data)["host"];
     const std::string* base = field_string(host, "url");
     if (!base || !host.contains("files") || !host["files"].is_array()) return false;
@@ -89,7 +90,7 @@ bool read_7tv(const json& e, ThirdPartyEmote* out) {
 // BetterTTV: {id, code, animated?, width?, height?}; images at {cdn}/emote/ID/1x and 2x.
 bool read_bttv(const json& e, const std::string& cdn, ThirdPartyEmote* out) {
     const std::string *id = field_string(e, "id"), *code = field_string(e, "code");
-    if (!id || !code || !id_ok(*id) || !name_ok(*code)) return false;
+    if (!id || !code || !key_id_ok(*id) || !name_ok(*code)) return false;
     out->name = *code;
     out->key = "bttv-" + *id;
     out->w = field_px(e, "width", EMOTE_DEFAULT_PX);
@@ -105,7 +106,7 @@ bool read_ffz(const json& e, ThirdPartyEmote* out) {
     if (!e.is_object() || !e.contains("id") || !name || !name_ok(*name)) return false;
     const json& idv = e["id"];
     std::string id = idv.is_number_unsigned() ? std::to_string(idv.get<uint64_t>()) : idv.is_string() ? idv.get<std::string>() : "";
-    if (!id_ok(id)) return false;
+    if (!key_id_ok(id)) return false;
     bool animated = e.contains("animated") && e["animated"].is_object() && field_string(e["animated"], "1");
     const json* urls = animated ? &e["animated"] : e.contains("urls") ? &e["urls"] : nullptr;
     if (!urls) return false;
