@@ -1,6 +1,6 @@
 // vimo-service [--host ADDR] [--port N] [--db PATH] [--origin URL] [--keep N] [--streamer NAME]
 //              [--streamer-ids twitch:ID,discord:ID,matrix:@id:server] [--behind-proxy]
-//              [--wake-waiters N] [--publish-url URL] [bridge and sign-in options: see usage()]
+//              [--wake-waiters N] [--publish-url URL] [bridge, sign-in and emote options: see usage()]
 // Starts the community service; stops on SIGINT or SIGTERM.
 #include <csignal>
 #include <cstdio>
@@ -51,7 +51,16 @@ static void usage() {
         "  --discord-secret-file FILE      its client secret\n"
         "  --discord-base URL              Discord: /oauth2/authorize, /api/oauth2/token and /api/users/@me\n"
         "                                  under it (default https://discord.com)\n"
-        "  (a base may be http:// only on this machine: 127.0.0.1, ::1, localhost)\n",
+        "  (a base may be http:// only on this machine: 127.0.0.1, ::1, localhost)\n"
+        "emotes, colours and badges (the platforms' own by default; a base may be http:// on this machine):\n"
+        "  --third-party-emotes on|off     7TV, BetterTTV and FrankerFaceZ emotes in Twitch chat (default on)\n"
+        "  --seventv-api URL               7TV's API (default https://7tv.io/v3)\n"
+        "  --bttv-api URL                  BetterTTV's API (default https://api.betterttv.net/3)\n"
+        "  --bttv-cdn URL                  BetterTTV's images (default https://cdn.betterttv.net)\n"
+        "  --ffz-api URL                   FrankerFaceZ's API (default https://api.frankerfacez.com/v1)\n"
+        "  --twitch-cdn URL                Twitch's emote images (default https://static-cdn.jtvnw.net)\n"
+        "  --discord-cdn URL               Discord's custom emoji images (default https://cdn.discordapp.com)\n"
+        "  --helix-api URL                 Twitch's Helix API, for badge images (default https://api.twitch.tv/helix)\n",
         VIMO_SERVICE_DEFAULT_PORT);
 }
 
@@ -111,6 +120,30 @@ static bool signin_arg(const std::string& arg, const std::string& value, SigninO
     } else {
         return false;
     }
+    return true;
+}
+
+// An emote, colour or badge option: true when arg was one (its value read into *o, or *error set).
+static bool emote_arg(const std::string& arg, const std::string& value, EmoteOptions* o, std::string* error) {
+    std::string* base = arg == "--twitch-cdn"    ? &o->twitch_cdn
+                        : arg == "--seventv-api" ? &o->seventv_api
+                        : arg == "--bttv-api"    ? &o->bttv_api
+                        : arg == "--bttv-cdn"    ? &o->bttv_cdn
+                        : arg == "--ffz-api"     ? &o->ffz_api
+                        : arg == "--discord-cdn" ? &o->discord_cdn
+                        : arg == "--helix-api"   ? &o->helix_api
+                                                 : nullptr;
+    if (base) {
+        // Trailing slashes go: paths are added to the base as "/...".
+        std::string url = value;
+        while (!url.empty() && url.back() == '/') url.pop_back();
+        if (url.rfind("https://", 0) == 0 || url.rfind("http://", 0) == 0) *base = url;
+        else *error = arg + " must be an http(s):// address";
+        return true;
+    }
+    if (arg != "--third-party-emotes") return false;
+    if (value == "on" || value == "off") o->third_party = value == "on";
+    else *error = "--third-party-emotes must be on or off";
     return true;
 }
 
@@ -202,7 +235,7 @@ static int parse_args(int argc, char** argv, ServiceOptions* options) {
         }
         std::string value = argv[++i], error;
         if (!bridge_arg(arg, value, &options->bridges, &error) && !signin_arg(arg, value, &options->signin, &error) &&
-            !service_arg(arg, value, options, &error)) {
+            !emote_arg(arg, value, &options->emotes, &error) && !service_arg(arg, value, options, &error)) {
             std::fprintf(stderr, "vimo-service: unknown option %s\n", arg.c_str());
             usage();
             return 64;

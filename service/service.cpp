@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 
 #include "chat/incoming.h"
+#include "emotes/image_key.h"
 #include "handlers/routes.h"
 #include "handlers/server.h"
 #include "http/connections.h"
@@ -25,6 +26,7 @@ ServicePtr service_create(const ServiceOptions& options, std::string* error) {
     s->admin_token = store_admin_token(*s->store, &s->token_created);
     store_set_keep(*s->store, options.keep_messages);
     s->streamer = name_keys(options.streamer);
+    s->images = std::make_shared<ImageCatalog>(options.emotes);
     size_t threads = size_t(std::max(4, options.threads)), most = size_t(std::max(options.threads, options.max_threads));
     s->http.new_task_queue = [threads, most] { return new service_detail::WorkerPool(threads, most); };
     Service* sp = s.get();

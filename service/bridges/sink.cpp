@@ -17,6 +17,7 @@ Outcome store_chat(ServiceCore& s, BridgeReport& report, const ChatMessage& m) {
     in.text = m.text;
     in.channel = m.channel;
     in.external_id = m.external_id;
+    in.look = m.look;
     Outcome o = chat_receive(s, std::move(in)).outcome;
     report.counted(o);
     return o;

@@ -23,6 +23,7 @@ struct ChatMessage {
     std::string text;         // cut to the service's bound
     std::string sender_handle;  // the platform's unique name of the sender, shown marked when
                                 // sender_name is refused: Twitch login, Discord username, Matrix user id
+    ChatLook look;              // colour, badges and emote spans over text (the chat path fits them)
 };
 
 // Stores m (or says why not) and counts it in report.

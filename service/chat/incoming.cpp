@@ -75,14 +75,14 @@ ChatReceipt store_incoming(ServiceCore& s, const IncomingChat& m) {
     ChatReceipt r;
     if (m.source == ChatSource::Bridge) {
         BridgedResult b = store_add_bridged(*s.store, m.platform, m.channel, m.external_id, m.sender_id,
-                                            m.sender_name, m.text);
+                                            m.sender_name, m.text, chat_look_stored(m.look));
         r.seq = b.seq;
         r.outcome = b.outcome == BridgedAdd::Stored      ? ChatOutcome::Stored
                     : b.outcome == BridgedAdd::Duplicate ? ChatOutcome::Duplicate
                                                          : ChatOutcome::Banned;
         return r;
     }
-    auto seq = store_add_message(*s.store, m.platform, m.sender_id, m.sender_name, m.text);
+    auto seq = store_add_message(*s.store, m.platform, m.sender_id, m.sender_name, m.text, chat_look_stored(m.look));
     r.outcome = seq ? ChatOutcome::Stored : ChatOutcome::Banned;
     r.seq = seq.value_or(0);
     return r;
@@ -99,6 +99,9 @@ ChatReceipt chat_receive(ServiceCore& s, IncomingChat m) {
         return r;
     }
     if (!check_text(s, m, &r.why)) return r;
+    // Spans count code points of the text as stored: only those wholly inside a cut one stay.
+    if (m.source == ChatSource::Composer) m.look = ChatLook{};
+    else chat_look_fit(m.look, m.text);
     int64_t account = 0;
     if (m.source == ChatSource::Composer) {
         // A signed-in account posts as its platform identity: the same sender as that
@@ -150,5 +153,11 @@ std::string chat_message_value(ServiceCore& s, int64_t seq) {
 nlohmann::json chat_chatter_json(const StoredMessage& m) { return nlohmann::json{{m.platform, m.sender}}; }
 
 nlohmann::json chat_message_json(ServiceCore& s, const StoredMessage& m) {
-    return nlohmann::json{{"message", chat_message_value(s, m.seq)}, {"text", m.text}, {"chatter", chat_chatter_json(m)}};
+    nlohmann::json j{{"message", chat_message_value(s, m.seq)}, {"text", m.text}, {"chatter", chat_chatter_json(m)}};
+    if (!m.name.empty()) j["name"] = m.name;
+    // Fitted again: a row is served only as its text can show it, whoever wrote it.
+    ChatLook look = chat_look_from_stored(m.look);
+    chat_look_fit(look, m.text);
+    chat_look_serve(look, j);
+    return j;
 }

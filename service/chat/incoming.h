@@ -16,6 +16,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "chat/look.h"
 #include "core/state.h"
 
 // Where a message comes from: which checks, cuts and limits it meets.
@@ -38,6 +39,8 @@ struct IncomingChat {
     std::string external_id;  // Bridge: the platform's id of the message
     std::string address;      // Ingest and Composer: the requester's address, for its own limit
     std::string login_id;     // Composer: the installation posting (valid_login_id checked by the caller)
+    ChatLook look;            // Bridge and Ingest: how the platform shows it, over text as given (spans
+                              // past a cut or malformed are dropped); a composer's post has none
 };
 
 enum class ChatOutcome {
@@ -73,5 +76,6 @@ bool chat_streamers_own(const ServiceCore& s, const std::string& platform, const
 std::string chat_message_value(ServiceCore& s, int64_t seq);
 // {platform: sender}, as the companion looks the name up.
 nlohmann::json chat_chatter_json(const StoredMessage& m);
-// A message as the chat page serves it: {"message", "text", "chatter"}.
+// A message as the chat page serves it: {"message", "text", "chatter"}, and beside
+// them "name" (when known), "color" (when known), "badges" and "emotes" (look.h).
 nlohmann::json chat_message_json(ServiceCore& s, const StoredMessage& m);

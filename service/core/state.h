@@ -9,12 +9,15 @@
 // lock for themselves.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "core/options.h"
 #include "core/rate_limit.h"
 #include "store/store.h"
 #include "text/text.h"
+
+class ImageCatalog;  // emotes/image_key.h, a layer above: made by service_create
 
 struct ServiceCore {
     ServiceOptions options;
@@ -25,4 +28,7 @@ struct ServiceCore {
     bool token_created = false;
     int port = -1;            // the bound port; -1 before service_bind
     NameKeys streamer;        // name_keys of the reserved streamer's handle
+    // The images /api/emote/KEY may serve: derived keys and those the emote
+    // providers named (it locks for itself). nullptr only in a bare ServiceCore.
+    std::shared_ptr<ImageCatalog> images;
 };

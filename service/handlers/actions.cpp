@@ -27,6 +27,7 @@ Refusal do_ingest(Service& s, const httplib::Request& req, const json& in, json*
     m.sender_id = str("sender_id");
     m.sender_name = str("sender_name");
     m.text = str("text");
+    m.look = chat_look_from_json(in);  // optional "color", "badges", "emotes", as the chat page serves them
     m.address = client_address(s, req);
     ChatReceipt r = chat_receive(s, std::move(m));
     switch (r.outcome) {

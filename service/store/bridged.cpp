@@ -15,7 +15,7 @@ bool store_bridged_known(Store& s, const std::string& platform, const std::strin
 
 BridgedResult store_add_bridged(Store& s, const std::string& platform, const std::string& channel,
                                 const std::string& external_id, const std::string& sender,
-                                const std::string& sender_name, const std::string& text) {
+                                const std::string& sender_name, const std::string& text, const std::string& look) {
     std::lock_guard<std::mutex> lock(s.mutex);
     {
         Stmt q(s, "SELECT seq FROM bridged WHERE platform = ?1 AND external_id = ?2");
@@ -24,7 +24,7 @@ BridgedResult store_add_bridged(Store& s, const std::string& platform, const std
     }
     if (sender_banned(s, platform, sender)) return {BridgedAdd::Banned};
     Transaction t(s);
-    int64_t seq = add_message_locked(s, platform, sender, sender_name, text);
+    int64_t seq = add_message_locked(s, platform, sender, sender_name, text, look);
     Stmt(s, "INSERT INTO bridged(platform, external_id, channel, seq) VALUES(?1, ?2, ?3, ?4)")
         .bind(1, platform)
         .bind(2, external_id)

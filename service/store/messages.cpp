@@ -45,7 +45,7 @@ std::string rfc822(int64_t ms) {
 }
 
 int64_t add_message_locked(Store& s, const std::string& platform, const std::string& sender,
-                           const std::string& sender_name, const std::string& text) {
+                           const std::string& sender_name, const std::string& text, const std::string& look) {
     if (platform != "corvane") {
         Stmt(s, "INSERT INTO chatters(platform, sender_id, name) VALUES(?1, ?2, ?3) "
                 "ON CONFLICT(platform, sender_id) DO UPDATE SET name = excluded.name")
@@ -55,12 +55,14 @@ int64_t add_message_locked(Store& s, const std::string& platform, const std::str
             .run();
     }
     bool blocked = s.words.matches(text);
-    Stmt(s, "INSERT INTO messages(platform, sender, text, created_at, blocked) VALUES(?1, ?2, ?3, ?4, ?5)")
+    Stmt(s, "INSERT INTO messages(platform, sender, text, created_at, blocked, look) "
+            "VALUES(?1, ?2, ?3, ?4, ?5, NULLIF(?6, ''))")
         .bind(1, platform)
         .bind(2, sender)
         .bind(3, text)
         .bind(4, iso8601(now_ms()))
         .bind(5, int64_t(blocked))
+        .bind(6, look)
         .run();
     int64_t seq = sqlite3_last_insert_rowid(s.db);
     if (!blocked) s.unannounced = seq;
@@ -127,11 +129,12 @@ std::string store_instance(Store& s) {
 }
 
 std::optional<int64_t> store_add_message(Store& s, const std::string& platform, const std::string& sender,
-                                         const std::string& sender_name, const std::string& text) {
+                                         const std::string& sender_name, const std::string& text,
+                                         const std::string& look) {
     std::lock_guard<std::mutex> lock(s.mutex);
     if (sender_banned(s, platform, sender)) return std::nullopt;
     Transaction t(s);
-    int64_t seq = add_message_locked(s, platform, sender, sender_name, text);
+    int64_t seq = add_message_locked(s, platform, sender, sender_name, text, look);
     // Seqs only grow, so the newest `keep` messages are those above seq - keep.
     int64_t deleted = prune_messages(s, seq - s.keep);
     t.commit();
@@ -163,11 +166,14 @@ void store_set_keep(Store& s, int64_t messages) {
 std::vector<StoredMessage> store_chat_page(Store& s, int count) {
     Reader r(s);
     std::vector<StoredMessage> out;
-    Stmt q(r, "SELECT seq, platform, sender, text FROM messages m WHERE removed = 0 AND blocked = 0 AND NOT EXISTS "
+    // The name is the one /api/user answers; a corvane sender is its own name.
+    Stmt q(r, "SELECT m.seq, m.platform, m.sender, m.text, m.look, CASE WHEN m.platform = 'corvane' THEN m.sender "
+              "ELSE (SELECT c.name FROM chatters c WHERE c.platform = m.platform AND c.sender_id = m.sender) END "
+              "FROM messages m WHERE removed = 0 AND blocked = 0 AND NOT EXISTS "
               "(SELECT 1 FROM bans b WHERE b.platform = m.platform AND b.sender = m.sender AND " BAN_ACTIVE ") "
               "ORDER BY seq DESC LIMIT ?1");
     q.bind(1, int64_t(count));
-    while (q.row()) out.push_back({q.integer(0), q.text(1), q.text(2), q.text(3)});
+    while (q.row()) out.push_back({q.integer(0), q.text(1), q.text(2), q.text(3), q.text(4), q.text(5)});
     return {out.rbegin(), out.rend()};
 }
 

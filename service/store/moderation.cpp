@@ -33,10 +33,10 @@ void ban_for_good(Store& s, const std::string& platform, const std::string& send
 namespace {
 const char* const MODERATED_SELECT =
     "SELECT seq, platform, sender, text, removed, blocked, EXISTS(SELECT 1 FROM bans b WHERE b.platform = m.platform "
-    "AND b.sender = m.sender AND " BAN_ACTIVE ") FROM messages m ";
+    "AND b.sender = m.sender AND " BAN_ACTIVE "), look FROM messages m ";
 
 StoredMessage moderated_row(Stmt& q) {
-    StoredMessage m{q.integer(0), q.text(1), q.text(2), q.text(3)};
+    StoredMessage m{q.integer(0), q.text(1), q.text(2), q.text(3), q.text(7)};
     m.removed = q.integer(4) != 0;
     m.blocked = q.integer(5) != 0;
     m.banned = q.integer(6) != 0;

@@ -63,6 +63,7 @@ const char* const ADDED_COLUMNS[][3] = {
     {"accounts", "name_base", "TEXT"},
     {"bans", "until", "INTEGER"},                          // unix seconds a time-out ends; NULL: for good
     {"mod_log", "done_by", "TEXT NOT NULL DEFAULT 'streamer'"},  // "streamer" or the platform that did it
+    {"messages", "look", "TEXT"},  // chat/look.h's stored JSON: colour, badges, emote spans; NULL = plain
 };
 
 bool has_column(Conn& s, const std::string& table, const std::string& column) {

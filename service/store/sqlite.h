@@ -154,7 +154,7 @@ void ban_for_good(Store& s, const std::string& platform, const std::string& send
 // Appends a message and remembers its sender's name; returns its seq. No ban check,
 // no retention: the caller's transaction on the writer does those.
 int64_t add_message_locked(Store& s, const std::string& platform, const std::string& sender,
-                           const std::string& sender_name, const std::string& text);
+                           const std::string& sender_name, const std::string& text, const std::string& look);
 // After the commit of a transaction that added messages: tells on_served about
 // the served one added last (the newest is all a listener needs). Writer's lock held.
 void announce_served(Store& s);

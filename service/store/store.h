@@ -29,6 +29,8 @@ struct StoredMessage {
     std::string platform;  // "twitch", "discord", "web", "matrix" or "corvane"
     std::string sender;    // the sender's id on the platform; for "corvane" the display name
     std::string text;      // UTF-8
+    std::string look;      // how it looks on its platform: chat/look.h's stored JSON; "" = plain
+    std::string name;      // the sender's shown name, as /api/user answers (store_chat_page only; "" = unknown)
     // Why it is not served (only store_recent_messages fills these).
     bool removed = false;  // taken down by the streamer
     bool blocked = false;  // holds a blocked word
@@ -148,7 +150,8 @@ LinkResult store_link_identity(Store& s, const std::string& token, const std::st
 // seq, or nullopt (storing nothing) when the sender is banned. Messages beyond the
 // newest store_set_keep are deleted, with the chatters no kept message names.
 std::optional<int64_t> store_add_message(Store& s, const std::string& platform, const std::string& sender,
-                                         const std::string& sender_name, const std::string& text);
+                                         const std::string& sender_name, const std::string& text,
+                                         const std::string& look = "");
 // The count newest messages that are served (not removed, blocked or from a banned sender), oldest first.
 std::vector<StoredMessage> store_chat_page(Store& s, int count);
 void store_set_keep(Store& s, int64_t messages);  // retention bound, at least 1; applied at once
@@ -188,7 +191,7 @@ bool store_bridged_known(Store& s, const std::string& platform, const std::strin
 // As store_add_message, with the platform's message id and channel.
 BridgedResult store_add_bridged(Store& s, const std::string& platform, const std::string& channel,
                                 const std::string& external_id, const std::string& sender,
-                                const std::string& sender_name, const std::string& text);
+                                const std::string& sender_name, const std::string& text, const std::string& look = "");
 // The platform's moderators deleted one message: false when it is unknown or gone already.
 bool store_remove_bridged(Store& s, const std::string& platform, const std::string& external_id,
                           const std::string& by);

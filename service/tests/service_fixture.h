@@ -40,6 +40,8 @@ protected:
         char tmpl[] = "/tmp/vimo-service-test-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir = tmpl;
+        // No test reaches the real emote providers; LookTest turns them on at its stand-in.
+        options.emotes.third_party = false;
         start();
         bool created = false;
         token = service_admin_token(*service, &created);

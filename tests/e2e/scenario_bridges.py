@@ -85,7 +85,8 @@ def bridges(stack):
         f.write("e2e-token\n")
     service = Service(stack).start(*["--twitch", "vimochan", "--twitch-server", f"127.0.0.1:{twitch['port']}",
                                     "--matrix-homeserver", f"https://127.0.0.1:{matrix['port']}",
-                                    "--matrix-token-file", token_file, "--matrix-rooms", ROOM, "--tls-ca", cas])
+                                    "--matrix-token-file", token_file, "--matrix-rooms", ROOM, "--tls-ca", cas,
+                                    "--third-party-emotes", "off"])  # loopback only: no emote providers
     service.proc.wait_line(r"twitch: reading", 10)
     service.proc.wait_line(r"matrix: reading", 10)
 

@@ -54,7 +54,8 @@ def signin(stack):
         f.write("e2e-secret\n")
     service = Service(stack).start("--twitch", "vimochan", "--twitch-server", f"127.0.0.1:{twitch['port']}",
                                    "--tls-ca", twitch["ca"], "--twitch-client-id", "vimo-e2e",
-                                   "--twitch-secret-file", secret, "--twitch-id-base", provider)
+                                   "--twitch-secret-file", secret, "--twitch-id-base", provider,
+                                   "--third-party-emotes", "off")  # loopback only: no emote providers
     service.proc.wait_line(r"twitch: reading", 10)
     wait_until(lambda: any("#vimochan" in c["channels"] for c in twitch_control(twitch["control"],
                                                                                  {"cmd": "state"})["clients"]),

@@ -196,8 +196,43 @@ DiscordMessageKind discord_message(const json& d, const std::vector<std::string>
     if (m.sender_name.empty()) m.sender_name = m.sender_handle;
     // Without the Message Content intent "content" is empty: the sink counts it invalid.
     m.text = one_line(string_or_empty(d, "content"));
+    m.look.emotes = discord_emoji(m.text);
     *out = std::move(m);
     return DiscordMessageKind::Chat;
+}
+
+std::vector<EmoteSpan> discord_emoji(const std::string& text) {
+    std::vector<EmoteSpan> spans;
+    auto run = [&](size_t at, size_t max, bool digits) {  // bytes of a name (or id) at at
+        size_t n = 0;
+        while (at + n < text.size() && n <= max) {
+            unsigned char c = static_cast<unsigned char>(text[at + n]);
+            bool ok = (c >= '0' && c <= '9') || (!digits && ((c | 0x20) >= 'a' && (c | 0x20) <= 'z')) || (!digits && c == '_');
+            if (!ok) break;
+            ++n;
+        }
+        return n <= max ? n : 0;
+    };
+    int64_t cp = 0;  // code points before i
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '<') {
+            bool animated = text.compare(i, 3, "<a:") == 0;
+            size_t name_at = i + (animated ? 3 : 2);
+            size_t name = text.compare(i, 2, "<:") == 0 || animated ? run(name_at, 32, false) : 0;
+            size_t id = name && text.compare(name_at + name, 1, ":") == 0 ? run(name_at + name + 1, 20, true) : 0;
+            size_t close = name_at + name + 1 + id;
+            if (id && close < text.size() && text[close] == '>') {
+                int64_t length = int64_t(close - i + 1);  // ASCII only: bytes are code points
+                std::string key = (animated ? "dca-" : "dc-") + text.substr(name_at + name + 1, id);
+                spans.push_back({cp, cp + length, key, DISCORD_EMOJI_PX, DISCORD_EMOJI_PX, false});
+                cp += length;
+                i = close;
+                continue;
+            }
+        }
+        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) ++cp;
+    }
+    return spans;
 }
 
 std::optional<std::string> discord_deleted(const json& d, const std::vector<std::string>& channels) {

@@ -95,6 +95,11 @@ enum class DiscordMessageKind {
 };
 DiscordMessageKind discord_message(const nlohmann::json& d, const std::vector<std::string>& channels, ChatMessage* out,
                                    std::string* why);
+// Custom emoji in a message's text: each "<:name:id>" (key dc-ID) and "<a:name:id>"
+// (animated, dca-ID) token as a span over the whole token, DISCORD_EMOJI_PX square.
+// Unicode emoji stay text.
+inline constexpr int DISCORD_EMOJI_PX = 28;  // a line of chat, as a Twitch emote's 1x
+std::vector<EmoteSpan> discord_emoji(const std::string& text);
 // MESSAGE_DELETE's message id, when it is in a channel we read.
 std::optional<std::string> discord_deleted(const nlohmann::json& d, const std::vector<std::string>& channels);
 // MESSAGE_DELETE_BULK's message ids (the strings among them), when in a channel we read.

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "bridges/sink.h"
+#include "bridges/twitch/look.h"
 
 namespace bridges {
 
@@ -40,9 +41,18 @@ bool chat_text(const std::string& raw, std::string* text) {
     return true;
 }
 
+// A channel's room id from its tags: a new one has its emote sets fetched.
+void learn_room(TwitchChat& chat, const std::string& channel, const IrcMessage& m) {
+    const std::string& room = m.tag("room-id");
+    if (room.empty() || chat.rooms[channel] == room) return;
+    chat.rooms[channel] = room;
+    if (chat.on_room) chat.on_room(room);
+}
+
 void on_privmsg(TwitchChat& chat, const IrcMessage& m) {
     std::string channel = our_channel(chat, m);
     if (channel.empty()) return;
+    learn_room(chat, channel, m);
     std::string text;
     if (m.params.size() < 2 || !chat_text(m.params[1], &text)) return;
     std::string login = lower(irc_prefix_nick(m.prefix));
@@ -61,6 +71,11 @@ void on_privmsg(TwitchChat& chat, const IrcMessage& m) {
         chat.diagnostics->note("no sender", "dropped a PRIVMSG with no sender");
         return;
     }
+    size_t dropped = 0;
+    c.look = twitch_look(m, c.text, chat.emotes, &dropped);
+    if (dropped)  // the line is kept, without what could not be shown
+        chat.diagnostics->note("look", "dropped " + std::to_string(dropped) +
+                                           " malformed, overlapping or out-of-range emote ranges or badges of a line");
     store_chat(*chat.service, *chat.report, c);
 }
 
@@ -123,7 +138,10 @@ bool twitch_chat_apply(TwitchChat& chat, const IrcMessage& m) {
         on_clearmsg(chat, m);
     else if (m.command == "CLEARCHAT")
         on_clearchat(chat, m);
-    else
+    else if (m.command == "ROOMSTATE") {
+        std::string channel = our_channel(chat, m);
+        if (!channel.empty()) learn_room(chat, channel, m);
+    } else
         return false;
     return true;
 }

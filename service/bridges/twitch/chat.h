@@ -1,18 +1,21 @@
-// What the Twitch bridge does with the chat lines it reads: PRIVMSG stored,
-// CLEARMSG and CLEARCHAT applied as Twitch's own moderation; and how it speaks of
-// lines it drops without flooding the log. The connection itself is twitch.cpp.
+// What the Twitch bridge does with the chat lines it reads: PRIVMSG stored with
+// its look (look.h), CLEARMSG and CLEARCHAT applied as Twitch's own moderation,
+// ROOMSTATE's room id learned; and how it speaks of lines it drops without
+// flooding the log. The connection itself is twitch.cpp.
 //
 // Threads: everything here runs on the bridge's own thread.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "bridges/bridge.h"
 #include "bridges/twitch/irc.h"
+#include "emotes/sets.h"
 
 struct ServiceCore;
 
@@ -39,10 +42,15 @@ struct TwitchChat {
     // and a count as its id: unique across runs, though a plain server never replays.
     std::string local_id_prefix;
     uint64_t local_ids = 0;
+    const emotes::EmoteSets* emotes = nullptr;  // third-party emotes; nullptr when off
+    // Called when a channel's Twitch user id (the room-id tag) is first seen or
+    // changes: its third-party emote sets are fetched then.
+    std::function<void(const std::string& room)> on_room;
+    std::map<std::string, std::string> rooms;  // "#chan" -> its room id, once learned
 };
 
-// Applies m when it is one of the chat commands (PRIVMSG, CLEARMSG, CLEARCHAT);
-// false when it is not one of them.
+// Applies m when it is one of the chat commands (PRIVMSG, CLEARMSG, CLEARCHAT,
+// ROOMSTATE); false when it is not one of them.
 bool twitch_chat_apply(TwitchChat& chat, const IrcMessage& m);
 
 // A Twitch channel name as given ("Chan", "#chan") into "#chan"; "" when it is not

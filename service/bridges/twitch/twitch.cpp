@@ -35,6 +35,7 @@
 #include "bridges/loop_bridge.h"
 #include "bridges/twitch/chat.h"
 #include "core/state.h"
+#include "emotes/fetch.h"
 
 namespace bridges {
 
@@ -106,6 +107,8 @@ private:
     TwitchDiagnostics diagnostics_{report_};
     TwitchChat chat_;
     std::mt19937_64 random_{std::random_device{}()};
+    emotes::EmoteSets emote_sets_;                    // read by chat_, filled by fetcher_
+    std::unique_ptr<emotes::EmoteFetcher> fetcher_;   // nullptr when third-party emotes are off
 };
 
 std::string joined(const std::vector<std::string>& names) {
@@ -142,6 +145,10 @@ TwitchBridge::TwitchBridge(ServiceCore& s, const BridgeOptions& o)
     char prefix[32];
     std::snprintf(prefix, sizeof prefix, "local-%016llx-", static_cast<unsigned long long>(random_()));
     chat_.local_id_prefix = prefix;
+    chat_.emotes = &emote_sets_;
+    chat_.on_room = [this](const std::string& room) {
+        if (fetcher_) fetcher_->add_room(room);
+    };
 }
 
 bool TwitchBridge::fail_to_start(const std::string& why) {
@@ -163,6 +170,9 @@ bool TwitchBridge::prepare() {
     std::string error;
     tls_ = make_tls_context(options_.tls_ca, &error);
     if (!tls_) return fail_to_start(error);
+    const EmoteOptions& emote_options = chat_.service->options.emotes;
+    if (emote_options.third_party)
+        fetcher_ = std::make_unique<emotes::EmoteFetcher>(emote_options, tls_, chat_.service->images.get(), emote_sets_);
     return true;
 }
 
@@ -172,6 +182,8 @@ std::string TwitchBridge::new_nick() {
 
 // One connection after another, Backoff's delay between; only stop() ends it.
 awaitable<void> TwitchBridge::main_loop() {
+    // The emote sets are fetched beside the connections, on this same loop and thread.
+    if (fetcher_) asio::co_spawn(co_await asio::this_coro::executor, fetcher_->run(), asio::detached);
     for (;;) {
         report_.connecting();
         auto c = std::make_shared<Connection>(co_await asio::this_coro::executor, *tls_);
