@@ -15,6 +15,7 @@
 #include "handlers/routes.h"
 #include "handlers/server.h"
 #include "http/connections.h"
+#include "outbound/tls.h"
 #include "text/text.h"
 
 ServicePtr service_create(const ServiceOptions& options, std::string* error) {
@@ -52,6 +53,11 @@ ServicePtr service_create(const ServiceOptions& options, std::string* error) {
     s->http.set_read_timeout(5, 0);
     s->http.set_write_timeout(5, 0);
     if (!service_detail::signin_setup(*s, options, error)) return nullptr;
+    // Emote and badge images come from https CDNs (or a loopback stand-in).
+    auto image_tls = bridges::make_tls_context(options.bridges.tls_ca, error);
+    if (!image_tls) return nullptr;
+    s->catalog = std::make_shared<ImageCatalog>(options.emotes);
+    s->images = std::make_unique<ImageStore>(s->catalog, options.signin, image_tls);
     service_detail::add_routes(*s);
     // The wake-up channel learns of every served message from the store's writer.
     std::vector<StoredMessage> newest = store_chat_page(*s->store, 1);
@@ -131,6 +137,7 @@ static void stop_bridges(Service& s) {
 void service_stop(Service& s) {
     s.wake.close();  // held requests are answered, so the HTTP threads can end
     s.signin_calls.stop();  // and sign-in callbacks stop waiting for their provider
+    if (s.images) s.images->stop();  // and image requests their source
     s.http.stop();
     stop_bridges(s);
 }
