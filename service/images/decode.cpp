@@ -56,9 +56,15 @@ static bool starts(const uint8_t* b, size_t n, size_t at, const char* magic) {
 // PNG and JPEG: the header's size is checked before stb allocates the pixels.
 static ImageDecoded decode_still(const uint8_t* bytes, size_t size) {
     if (size > size_t(INT32_MAX)) return ImageRefusal::TooLarge;
+    ImageRefusal why;
+    // A PNG's IHDR is read here: stb's own check would call a huge one merely unreadable.
+    if (bytes[0] == 0x89) {
+        if (size < 24) return ImageRefusal::Truncated;
+        auto be32 = [&](size_t at) { return int64_t(bytes[at]) << 24 | bytes[at + 1] << 16 | bytes[at + 2] << 8 | bytes[at + 3]; };
+        if (!within_limits(be32(16), be32(20), 1, &why)) return why;
+    }
     int w = 0, h = 0, comp = 0;
     if (!stbi_info_from_memory(bytes, int(size), &w, &h, &comp)) return ImageRefusal::Truncated;
-    ImageRefusal why;
     if (!within_limits(w, h, 1, &why)) return why;
     uint8_t* pixels = stbi_load_from_memory(bytes, int(size), &w, &h, &comp, 4);
     if (!pixels) return ImageRefusal::Damaged;

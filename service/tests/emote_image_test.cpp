@@ -1,0 +1,319 @@
+// /api/emote/KEY against a scripted CDN and Helix on loopback: good images
+// come back as checked PNGs in the stacked-frames layout and are fetched once;
+// hostile ones are refused without a crash, a hang or a burst of memory; badges
+// are our own marks without a Twitch app and Helix's images with one.
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <mutex>
+
+#include <stb/stb_image.h>
+#include <stb/stb_image_write.h>
+#include <webp/encode.h>
+#include <webp/mux.h>
+
+#include "handlers/server.h"
+#include "service_fixture.h"
+
+namespace service_test {
+namespace {
+
+void append(void* out, void* data, int size) { static_cast<std::string*>(out)->append(static_cast<char*>(data), size); }
+
+// A w x h PNG of one colour.
+std::string solid_png(int w, int h, uint32_t rgba) {
+    std::vector<uint32_t> px(size_t(w) * h, rgba);
+    std::string out;
+    stbi_write_png_to_func(append, &out, w, h, 4, px.data(), w * 4);
+    return out;
+}
+
+// A GIF whose frames are each one colour of a 4-colour palette. The LZW data
+// sends a clear code every two pixels, so the code size never grows.
+std::string gif(int w, int h, const std::vector<int>& delays_cs) {
+    std::string g = "GIF89a";
+    auto u16 = [&](int v) { g += char(v & 255), g += char(v >> 8); };
+    u16(w), u16(h);
+    g += "\xF1";  // a global table of 4 colours
+    g += std::string("\0\0", 2);
+    g += std::string("\xFF\x00\x00\x00\xFF\x00\x00\x00\xFF\xFF\xFF\xFF", 12);
+    for (size_t f = 0; f < delays_cs.size(); ++f) {
+        g += std::string("\x21\xF9\x04\x00", 4), u16(delays_cs[f]), g += std::string("\0\0", 2);
+        g += "\x2C", u16(0), u16(0), u16(w), u16(h), g += std::string("\0\x02", 2);
+        std::vector<int> codes;
+        for (int p = 0; p < w * h; ++p) {
+            if (p % 2 == 0) codes.push_back(4);
+            codes.push_back(int(f % 4));
+        }
+        codes.push_back(5);
+        std::string data;
+        uint32_t bits = 0, nbits = 0;
+        for (int c : codes) {
+            bits |= uint32_t(c) << nbits, nbits += 3;
+            while (nbits >= 8) data += char(bits & 255), bits >>= 8, nbits -= 8;
+        }
+        if (nbits) data += char(bits);
+        for (size_t at = 0; at < data.size(); at += 255) {
+            std::string part = data.substr(at, 255);
+            g += char(part.size()), g += part;
+        }
+        g += '\0';
+    }
+    return g + "\x3B";
+}
+
+// An animated WebP of three frames ending at 80, 200 and 320 ms.
+std::string anim_webp(int w, int h) {
+    WebPAnimEncoderOptions eo;
+    WebPAnimEncoderOptionsInit(&eo);
+    WebPAnimEncoder* enc = WebPAnimEncoderNew(w, h, &eo);
+    WebPConfig config;
+    WebPConfigInit(&config);
+    config.lossless = 1;
+    const uint32_t colours[3] = {0xff0000ff, 0xff00ff00, 0xffff0000};
+    const int starts[4] = {0, 80, 200, 320};
+    for (int f = 0; f < 3; ++f) {
+        std::vector<uint32_t> px(size_t(w) * h, colours[f]);
+        WebPPicture pic;
+        WebPPictureInit(&pic);
+        pic.width = w, pic.height = h, pic.use_argb = 1;
+        WebPPictureImportRGBA(&pic, reinterpret_cast<uint8_t*>(px.data()), w * 4);
+        WebPAnimEncoderAdd(enc, &pic, starts[f], &config);
+        WebPPictureFree(&pic);
+    }
+    WebPAnimEncoderAdd(enc, nullptr, starts[3], nullptr);
+    WebPData data;
+    WebPDataInit(&data);
+    WebPAnimEncoderAssemble(enc, &data);
+    std::string out(reinterpret_cast<const char*>(data.bytes), data.size);
+    WebPDataClear(&data);
+    WebPAnimEncoderDelete(enc);
+    return out;
+}
+
+// The text of a PNG's tEXt chunk named keyword ("" when none).
+std::string png_text(const std::string& png, const std::string& keyword) {
+    for (size_t at = 8; at + 12 <= png.size();) {
+        uint32_t len = uint32_t(uint8_t(png[at])) << 24 | uint8_t(png[at + 1]) << 16 | uint8_t(png[at + 2]) << 8 | uint8_t(png[at + 3]);
+        std::string type = png.substr(at + 4, 4), data = png.substr(at + 8, len);
+        if (type == "tEXt" && data.rfind(keyword + '\0', 0) == 0) return data.substr(keyword.size() + 1);
+        at += 12 + len;
+    }
+    return "";
+}
+
+struct Decoded {
+    int w = 0, h = 0;
+    uint32_t first = 0;  // the top left pixel, RGBA in memory order
+    std::string frames;  // the vimo-frames text
+};
+Decoded decode(const std::string& png) {
+    Decoded d;
+    int comp = 0;
+    uint8_t* px = stbi_load_from_memory(reinterpret_cast<const uint8_t*>(png.data()), int(png.size()), &d.w, &d.h, &comp, 4);
+    if (px) std::memcpy(&d.first, px, 4);
+    stbi_image_free(px);
+    d.frames = png_text(png, "vimo-frames");
+    return d;
+}
+
+int64_t peak_rss_kb() {
+    std::ifstream in("/proc/self/status");
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("VmHWM:", 0) == 0) return std::stoll(line.substr(6));
+    return -1;
+}
+
+// The scripted CDN, token endpoint and Helix; counts every path's hits.
+struct StandIn {
+    httplib::Server http;
+    std::thread thread;
+    int port = 0;
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::map<std::string, int> hits;
+    bool released = false;  // ends /never's wait
+    int tokens = 0;         // tokens issued: the first one Helix calls expired
+
+    std::string base() const { return "http://127.0.0.1:" + std::to_string(port); }
+    int count(const std::string& path) {
+        std::lock_guard<std::mutex> lock(mutex);
+        return hits[path];
+    }
+    void serve(const std::string& path, std::string body, const char* type = "image/png") {
+        http.Get(path, [this, body, type](const httplib::Request& req, httplib::Response& res) { res.set_content(body, type); });
+    }
+    void start() {
+        http.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response&) {
+            std::lock_guard<std::mutex> lock(mutex);
+            ++hits[req.path];
+            return httplib::Server::HandlerResponse::Unhandled;
+        });
+        serve("/still.png", solid_png(20, 10, 0xff336699));
+        serve("/emoticons/v2/25/default/dark/1.0", gif(8, 6, {0, 5, 7}), "image/gif");
+        serve("/anim.webp", anim_webp(12, 8), "image/webp");
+        std::string huge = solid_png(1, 1, 0xffffffff);
+        for (int i : {16, 20}) huge.replace(i, 4, std::string("\0\0\xFF\xFF", 4));
+        serve("/huge.png", huge);
+        serve("/many.gif", gif(1, 1, std::vector<int>(5000, 2)), "image/gif");
+        std::string webp = anim_webp(12, 8);
+        serve("/cut.webp", webp.substr(0, webp.size() / 2), "image/webp");
+        serve("/page.html", "<html>not an image</html>", "text/html");
+        http.Get("/big", [](const httplib::Request&, httplib::Response& res) {
+            res.set_chunked_content_provider("image/png", [sent = size_t(0)](size_t, httplib::DataSink& sink) mutable {
+                static const std::string chunk(64 * 1024, 'x');  // 100 MB in chunks, never whole
+                if (sent >= 100u * 1000 * 1000) return sink.done(), true;
+                sent += chunk.size();
+                return sink.write(chunk.data(), chunk.size());
+            });
+        });
+        http.Get("/never", [this](const httplib::Request&, httplib::Response& res) {
+            std::unique_lock<std::mutex> lock(mutex);
+            cv.wait_for(lock, std::chrono::seconds(30), [this] { return released; });
+            res.status = 500;
+        });
+        http.Post("/oauth2/token", [this](const httplib::Request& req, httplib::Response& res) {
+            EXPECT_NE(req.body.find("grant_type=client_credentials"), std::string::npos);
+            std::lock_guard<std::mutex> lock(mutex);
+            res.set_content(json{{"access_token", "tok" + std::to_string(++tokens)}, {"expires_in", 3600}}.dump(),
+                            "application/json");
+        });
+        http.Get("/helix/chat/badges.*", [this](const httplib::Request& req, httplib::Response& res) {
+            if (req.get_header_value("Authorization") == "Bearer tok1" || req.get_header_value("Client-Id") != "cid")
+                return (void)(res.status = 401);
+            bool room = req.path.find("global") == std::string::npos;
+            if (room) EXPECT_EQ(req.get_param_value("broadcaster_id"), "77");
+            std::string img = base() + (room ? "/badge/chan" : "/badge/sub");
+            json v{{"id", "0"}, {"image_url_1x", img + "1.png"}, {"image_url_2x", img + "2.png"}};
+            res.set_content(json{{"data", {{{"set_id", "subscriber"}, {"versions", {v}}}}}}.dump(), "application/json");
+        });
+        serve("/badge/sub1.png", solid_png(18, 18, 0xff0080ff));
+        serve("/badge/sub2.png", solid_png(36, 36, 0xff0080ff));
+        serve("/badge/chan1.png", solid_png(18, 18, 0xff808000));
+        port = http.bind_to_any_port("127.0.0.1");
+        thread = std::thread([this] { http.listen_after_bind(); });
+        for (int i = 0; i < 10000 && !http.is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ~StandIn() {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            released = true;
+        }
+        cv.notify_all();
+        http.stop();
+        if (thread.joinable()) thread.join();
+    }
+};
+
+class EmoteImageTest : public ServiceTest {
+protected:
+    void SetUp() override {
+        cdn.start();
+        options.emotes.twitch_cdn = cdn.base();
+        options.emotes.helix_api = cdn.base() + "/helix";
+        ServiceTest::SetUp();
+        learn();
+    }
+    void learn() {
+        service->catalog->learn("7tv-still", {cdn.base() + "/still.png", "", false});
+        service->catalog->learn("7tv-anim", {cdn.base() + "/anim.webp", "", true});
+        for (const char* bad : {"huge.png", "many.gif", "cut.webp", "page.html", "big", "never"})
+            service->catalog->learn(std::string("bttv-") + std::string(bad).substr(0, std::string(bad).find('.')),
+                                    {cdn.base() + "/" + bad, "", false});
+    }
+    StandIn cdn;
+};
+
+TEST_F(EmoteImageTest, ImagesAreCheckedPngsFetchedOnceAndHostileOnesAreRefused) {
+    int64_t rss_before = peak_rss_kb();
+    // Good images: a still, a GIF (a 0 ms delay played at 100 ms), an animated WebP, a 2x made from the 1x.
+    struct Good {
+        const char* target;
+        const char* path;
+        int w, h;
+        const char* frames;
+    } goods[] = {{"/api/emote/7tv-still", "/still.png", 20, 10, ""},
+                 {"/api/emote/7tv-still?scale=2", "/still.png", 40, 20, ""},
+                 {"/api/emote/tw-25", "/emoticons/v2/25/default/dark/1.0", 8, 6 * 3, "100,50,70"},
+                 {"/api/emote/7tv-anim", "/anim.webp", 12, 8 * 3, "80,120,120"}};
+    for (const Good& g : goods) {
+        Answer a = get(g.target);
+        ASSERT_EQ(a.status, 200) << g.target << ": " << a.body;
+        EXPECT_EQ(a.type, "image/png");
+        EXPECT_EQ(a.header("Cache-Control"), "public, max-age=604800, immutable");
+        Decoded d = decode(a.body);
+        EXPECT_EQ(d.w, g.w) << g.target;
+        EXPECT_EQ(d.h, g.h) << g.target;
+        EXPECT_EQ(d.frames, g.frames) << g.target;
+        // Again: from the disk cache, the same bytes, and 304 for its ETag.
+        Answer again = get(g.target);
+        EXPECT_EQ(again.body, a.body);
+        EXPECT_EQ(call("GET", g.target, "", "", "", {{"If-None-Match", a.header("ETag")}}).status, 304);
+    }
+    EXPECT_EQ(cdn.count("/still.png"), 2);  // once for each scale
+    EXPECT_EQ(cdn.count("/anim.webp"), 1);
+    EXPECT_EQ(decode(get("/api/emote/7tv-still").body).first, 0xff336699u);
+    EXPECT_EQ(get("/api/emote/7tv-unknown").status, 404);
+    EXPECT_EQ(get("/api/emote/tw-..%2F..").status, 404);
+    EXPECT_EQ(get("/api/emote/7tv-still?scale=3").status, 400);
+
+    // Hostile ones: each refused with its reason, once fetched, and the service keeps answering.
+    struct Bad {
+        const char* key;
+        const char* path;
+        const char* why;
+    } bads[] = {{"bttv-huge", "/huge.png", "4096"},        {"bttv-many", "/many.gif", "1000 frames"},
+                {"bttv-cut", "/cut.webp", "cut short"},     {"bttv-page", "/page.html", "not an image"},
+                {"bttv-big", "/big", "20 MiB"},             {"bttv-never", "/never", "10 s"}};
+    for (const Bad& b : bads) {
+        httplib::Client c("127.0.0.1", port);
+        c.set_read_timeout(20, 0);  // the service's own bound is 10 s
+        auto r = c.Get(std::string("/api/emote/") + b.key);
+        ASSERT_TRUE(r) << b.key << " got no answer";
+        EXPECT_EQ(r->status, 502) << b.key;
+        EXPECT_NE(r->body.find(b.why), std::string::npos) << b.key << ": " << r->body;
+        EXPECT_EQ(get(std::string("/api/emote/") + b.key).body, r->body);  // remembered ...
+        EXPECT_EQ(cdn.count(b.path), 1) << b.key;                            // ... not fetched again
+        EXPECT_EQ(get("/api/emote/7tv-still").status, 200);
+    }
+    int64_t grew_mb = (peak_rss_kb() - rss_before) / 1024;
+    RecordProperty("peak_rss_growth_mb", std::to_string(grew_mb));
+    std::printf("peak RSS: %lld MB before, grew %lld MB\n", (long long)rss_before / 1024, (long long)grew_mb);
+    EXPECT_LT(grew_mb, 200);
+}
+
+TEST_F(EmoteImageTest, BadgesAreOwnMarksWithoutAnAppAndHelixImagesWithOne) {
+    Decoded mark = decode(get("/api/emote/badge-broadcaster-1").body);
+    EXPECT_EQ(mark.w, 18);
+    EXPECT_EQ(mark.h, 18);
+    for (const char* set : {"moderator", "vip", "subscriber"}) {
+        Decoded two = decode(get(std::string("/api/emote/badge-") + set + "-1?scale=2").body);
+        EXPECT_EQ(two.w, 36) << set;
+        EXPECT_EQ(two.h, 36) << set;
+    }
+    EXPECT_EQ(get("/api/emote/badge-bits-100").status, 404);
+    EXPECT_EQ(cdn.count("/helix/chat/badges/global"), 0);
+
+    options.signin.twitch_client_id = "cid";
+    options.signin.twitch_secret = "sec";
+    options.signin.twitch_id_base = cdn.base();
+    restart();
+    learn();
+    // Helix's image; the first token is refused (401), so a second is asked for.
+    Answer global = get("/api/emote/badge-subscriber-0");
+    ASSERT_EQ(global.status, 200) << global.body;
+    EXPECT_EQ(decode(global.body).first, 0xff0080ffu);
+    EXPECT_EQ(decode(get("/api/emote/badge-subscriber-0?scale=2").body).w, 36);
+    EXPECT_EQ(cdn.count("/oauth2/token"), 2);
+    // A channel's own badge before the global one.
+    EXPECT_EQ(decode(get("/api/emote/badge-subscriber-0-77").body).first, 0xff808000u);
+    // A badge Helix does not know: our mark when we have one, else none.
+    EXPECT_EQ(decode(get("/api/emote/badge-vip-1").body).w, 18);
+    EXPECT_EQ(get("/api/emote/badge-bits-100").status, 404);
+    EXPECT_EQ(cdn.count("/helix/chat/badges/global"), 2);  // the 401, then the kept answer
+}
+
+}  // namespace
+}  // namespace service_test
