@@ -135,6 +135,7 @@ struct StandIn {
     std::condition_variable cv;
     std::map<std::string, int> hits;
     bool released = false;  // ends /never's wait
+    bool gate_open = false; // lets /gate.png answer
     int tokens = 0;         // tokens issued: the first one Helix calls expired
 
     std::string base() const { return "http://127.0.0.1:" + std::to_string(port); }
@@ -173,6 +174,11 @@ struct StandIn {
             std::unique_lock<std::mutex> lock(mutex);
             cv.wait_for(lock, std::chrono::seconds(30), [this] { return released; });
             res.status = 500;
+        });
+        http.Get("/gate.png", [this, png = solid_png(4, 4, 0xff00ff00)](const httplib::Request&, httplib::Response& res) {
+            std::unique_lock<std::mutex> lock(mutex);
+            cv.wait_for(lock, std::chrono::seconds(8), [this] { return gate_open; });
+            res.set_content(png, "image/png");
         });
         http.Post("/oauth2/token", [this](const httplib::Request& req, httplib::Response& res) {
             EXPECT_NE(req.body.find("grant_type=client_credentials"), std::string::npos);
@@ -219,6 +225,7 @@ protected:
     void learn() {
         service->catalog->learn("7tv-still", {cdn.base() + "/still.png", "", false});
         service->catalog->learn("7tv-anim", {cdn.base() + "/anim.webp", "", true});
+        service->catalog->learn("ffz-gate", {cdn.base() + "/gate.png", "", false});
         for (const char* bad : {"huge.png", "many.gif", "cut.webp", "page.html", "big", "never"})
             service->catalog->learn(std::string("bttv-") + std::string(bad).substr(0, std::string(bad).find('.')),
                                     {cdn.base() + "/" + bad, "", false});
@@ -259,6 +266,21 @@ TEST_F(EmoteImageTest, ImagesAreCheckedPngsFetchedOnceAndHostileOnesAreRefused) 
     EXPECT_EQ(get("/api/emote/tw-..%2F..").status, 404);
     EXPECT_EQ(get("/api/emote/7tv-still?scale=3").status, 400);
 
+    // Four asks at once while the source is slow: one fetch, the same image for all.
+    std::vector<std::thread> askers;
+    std::vector<Answer> asked(4);
+    for (int i = 0; i < 4; ++i) askers.emplace_back([&, i] { asked[i] = get("/api/emote/ffz-gate"); });
+    for (int i = 0; i < 5000 && cdn.count("/gate.png") == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    {
+        std::lock_guard<std::mutex> lock(cdn.mutex);
+        cdn.gate_open = true;
+    }
+    cdn.cv.notify_all();
+    for (auto& t : askers) t.join();
+    for (const Answer& a : asked) EXPECT_EQ(a.status, 200);
+    EXPECT_EQ(asked[3].body, asked[0].body);
+    EXPECT_EQ(cdn.count("/gate.png"), 1);
+
     // Hostile ones: each refused with its reason, once fetched, and the service keeps answering.
     struct Bad {
         const char* key;
@@ -282,6 +304,29 @@ TEST_F(EmoteImageTest, ImagesAreCheckedPngsFetchedOnceAndHostileOnesAreRefused) 
     RecordProperty("peak_rss_growth_mb", std::to_string(grew_mb));
     std::printf("peak RSS: %lld MB before, grew %lld MB\n", (long long)rss_before / 1024, (long long)grew_mb);
     EXPECT_LT(grew_mb, 200);
+}
+
+// The disk cache keeps to its bound by dropping the least recently used, and a
+// new start finds what the last one kept.
+TEST(ImageDiskCacheTest, DropsTheLeastRecentlyUsedAndSurvivesARestart) {
+    char tmpl[] = "/tmp/vimo-image-cache-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    std::string dir = std::string(tmpl) + "/images";
+    {
+        ImageDiskCache cache(dir, 1000);
+        cache.write("a@1", std::string(400, 'a'));
+        cache.write("b@1", std::string(400, 'b'));
+        EXPECT_TRUE(cache.read("a@1"));  // a is now the more recently used
+        cache.write("c@1", std::string(400, 'c'));
+        EXPECT_FALSE(cache.read("b@1"));
+        EXPECT_EQ(cache.read("a@1").value_or(""), std::string(400, 'a'));
+        EXPECT_EQ(cache.bytes(), 800);
+    }
+    ImageDiskCache again(dir, 1000);
+    EXPECT_EQ(again.bytes(), 800);
+    EXPECT_EQ(again.read("c@1").value_or(""), std::string(400, 'c'));
+    EXPECT_FALSE(std::filesystem::exists(dir + "/b@1.png"));
+    std::filesystem::remove_all(tmpl);
 }
 
 TEST_F(EmoteImageTest, BadgesAreOwnMarksWithoutAnAppAndHelixImagesWithOne) {
