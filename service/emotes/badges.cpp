@@ -1,7 +1,7 @@
 // Twitch badges: Helix's lists with an app token, and our own marks (see badges.h).
 #include "emotes/badges.h"
 
-#include <cmath>
+#include <cstdio>
 
 #include <nlohmann/json.hpp>
 

@@ -127,11 +127,12 @@ ImageAnswer ImageStore::from_source(const ImageSource& src, int scale, const std
     bool upscale = scale == 2 && src.url_2x.empty();
     std::string url = scale == 2 && !upscale ? src.url_2x : src.url_1x;
     bridges::HttpsAnswer a;
-    std::vector<std::pair<std::string, std::string>> no_headers;
+    // Any image: the key's URL names its format where the provider offers several.
+    std::vector<std::pair<std::string, std::string>> accept{{"Accept", "image/*"}};
     bool in_time = false;
     bool ran = loops_.run([&]() -> outbound::awaitable<void> {
         in_time = co_await outbound::run_within(IMAGE_FETCH_TIMEOUT_S, [&]() -> outbound::awaitable<void> {
-            a = co_await emote_get(tls_, url, "", no_headers, IMAGE_FETCH_TIMEOUT_S, IMAGE_MAX_SOURCE_BYTES);
+            a = co_await emote_get(tls_, url, "", accept, IMAGE_FETCH_TIMEOUT_S, IMAGE_MAX_SOURCE_BYTES);
         });
     });
     if (!ran) return refused("the service is stopping");  // not remembered: nothing is wrong with the image
