@@ -123,24 +123,43 @@ ImageAnswer ImageStore::produce_badge(const std::string& key, int scale, const s
     return ImageAnswer{};  // a set with no mark of ours, unknown to Helix
 }
 
+// Takes a place of sem for the life of the guard, waiting at most seconds.
+namespace {
+template <class Sem>
+struct Place {
+    Sem& sem;
+    bool held;
+    Place(Sem& s, double seconds) : sem(s), held(s.try_acquire_for(std::chrono::duration<double>(seconds))) {}
+    ~Place() {
+        if (held) sem.release();
+    }
+};
+}  // namespace
+
 ImageAnswer ImageStore::from_source(const ImageSource& src, int scale, const std::string& name) {
     bool upscale = scale == 2 && src.url_2x.empty();
     std::string url = scale == 2 && !upscale ? src.url_2x : src.url_1x;
     bridges::HttpsAnswer a;
     // Any image: the key's URL names its format where the provider offers several.
     std::vector<std::pair<std::string, std::string>> accept{{"Accept", "image/*"}};
-    bool in_time = false;
-    bool ran = loops_.run([&]() -> outbound::awaitable<void> {
-        in_time = co_await outbound::run_within(IMAGE_FETCH_TIMEOUT_S, [&]() -> outbound::awaitable<void> {
-            a = co_await emote_get(tls_, url, "", accept, IMAGE_FETCH_TIMEOUT_S, IMAGE_MAX_SOURCE_BYTES);
+    bool in_time = false, ran = false;
+    {
+        Place fetch_place(fetching_, IMAGE_FETCH_TIMEOUT_S);
+        if (!fetch_place.held) return refused("too many images are being fetched; ask again");  // not remembered
+        ran = loops_.run([&]() -> outbound::awaitable<void> {
+            in_time = co_await outbound::run_within(IMAGE_FETCH_TIMEOUT_S, [&]() -> outbound::awaitable<void> {
+                a = co_await emote_get(tls_, url, "", accept, IMAGE_FETCH_TIMEOUT_S, IMAGE_MAX_SOURCE_BYTES);
+            });
         });
-    });
+    }
     if (!ran) return refused("the service is stopping");  // not remembered: nothing is wrong with the image
     if (!in_time) return refuse(name, "its source did not answer within 10 s");
     if (a.status == 0 && a.error.find("body limit") != std::string::npos)
         return refuse(name, "its source sent over 20 MiB");
     if (a.status == 0) return refuse(name, "its source could not be reached: " + a.error);
     if (a.status != 200) return refuse(name, "its source answered HTTP " + std::to_string(a.status));
+    Place decode_place(decoding_, 3 * IMAGE_FETCH_TIMEOUT_S);
+    if (!decode_place.held) return refused("too many images are being decoded; ask again");
     ImageDecoded decoded = image_decode(reinterpret_cast<const uint8_t*>(a.body.data()), a.body.size());
     std::string().swap(a.body);  // the source's bytes go before the PNG is made
     if (auto* why = std::get_if<ImageRefusal>(&decoded)) return refuse(name, image_refusal_text(*why));

@@ -18,6 +18,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <semaphore>
 #include <string>
 
 #include <boost/asio/ssl.hpp>
@@ -31,6 +32,11 @@ inline constexpr double IMAGE_FETCH_TIMEOUT_S = 10;                // the whole 
 inline constexpr size_t IMAGE_MAX_SOURCE_BYTES = 20 * 1024 * 1024;  // a source image's body; longer is cut off
 inline constexpr double IMAGE_FAILURE_KEEP_S = 600;                 // seconds a refusal is remembered
 inline constexpr size_t IMAGE_MAX_FAILURES = 10000;                 // refusals remembered at once
+// Fetches and decodes under way at once, whatever the number of HTTP threads:
+// each holds up to IMAGE_MAX_SOURCE_BYTES, a decode up to three times the
+// decoded limit (frames, canvas, PNG), so memory stays within a few hundred MiB.
+inline constexpr int IMAGE_MAX_FETCHES = 16;
+inline constexpr int IMAGE_MAX_DECODES = 2;
 
 struct ImageAnswer {
     enum Kind {
@@ -72,6 +78,8 @@ private:
     ImageDiskCache cache_;
     BadgeBook badges_;
     outbound::Loops loops_;  // every fetch's event loop, stopped together
+    std::counting_semaphore<IMAGE_MAX_FETCHES> fetching_{IMAGE_MAX_FETCHES};  // a place to fetch in
+    std::counting_semaphore<IMAGE_MAX_DECODES> decoding_{IMAGE_MAX_DECODES};  // a place to decode in
     std::mutex mutex_;       // guards pending_ and failures_
     std::condition_variable settled_;  // a pending_ entry became done
     std::map<std::string, std::shared_ptr<Pending>> pending_;  // "KEY@SCALE" under way

@@ -30,22 +30,28 @@ bool survey(const uint8_t* b, size_t n, int* w, int* h, int* frames, ImageRefusa
     size_t at = 13;
     if (b[10] & 0x80) at += 3u << ((b[10] & 7) + 1);  // the global colour table
     *frames = 0;
-    while (at < n) {
+    bool cut = false;  // a block runs past the end
+    while (at < n && !cut) {
         uint8_t block = b[at++];
         if (block == 0x3b) return *frames > 0 || (*why = ImageRefusal::Damaged, false);  // the trailer
         if (block == 0x21) {                                                            // an extension
-            if (++at > n || !skip_sub_blocks(b, n, &at)) break;
+            cut = ++at > n || !skip_sub_blocks(b, n, &at);
         } else if (block == 0x2c) {  // an image: descriptor, local colour table, LZW code size, data
-            if (at + 9 > n) break;
+            if (at + 9 > n) {
+                cut = true;
+                break;
+            }
             uint8_t flags = b[at + 8];
             at += 9;
             if (flags & 0x80) at += 3u << ((flags & 7) + 1);
-            if (++at > n || !skip_sub_blocks(b, n, &at)) break;
-            if (++*frames > IMAGE_MAX_FRAMES) return *why = ImageRefusal::TooManyFrames, false;
+            cut = ++at > n || !skip_sub_blocks(b, n, &at);
+            if (!cut && ++*frames > IMAGE_MAX_FRAMES) return *why = ImageRefusal::TooManyFrames, false;
         } else {
             return *why = ImageRefusal::Damaged, false;
         }
     }
+    // Some encoders leave the trailer out: whole frames up to the end are a whole GIF.
+    if (!cut && *frames > 0) return true;
     *why = ImageRefusal::Truncated;
     return false;
 }
