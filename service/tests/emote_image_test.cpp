@@ -11,6 +11,7 @@
 
 #include <stb/stb_image.h>
 #include <stb/stb_image_write.h>
+#include <avif/avif.h>
 #include <webp/encode.h>
 #include <webp/mux.h>
 
@@ -93,6 +94,30 @@ std::string anim_webp(int w, int h) {
     return out;
 }
 
+// An AVIF sequence of two 8 x 8 frames, 150 and 250 ms (7TV may offer only AVIF).
+std::string anim_avif() {
+    avifEncoder* enc = avifEncoderCreate();
+    enc->speed = AVIF_SPEED_FASTEST;
+    enc->timescale = 1000;  // durations in ms
+    std::string out;
+    for (int f = 0; f < 2; ++f) {
+        avifImage* img = avifImageCreate(8, 8, 8, AVIF_PIXEL_FORMAT_YUV444);
+        std::vector<uint32_t> px(64, f ? 0xff0000ffu : 0xffff0000u);
+        avifRGBImage rgb;
+        avifRGBImageSetDefaults(&rgb, img);
+        rgb.pixels = reinterpret_cast<uint8_t*>(px.data());
+        rgb.rowBytes = 8 * 4;
+        avifImageRGBToYUV(img, &rgb);
+        avifEncoderAddImage(enc, img, f ? 250 : 150, AVIF_ADD_IMAGE_FLAG_NONE);
+        avifImageDestroy(img);
+    }
+    avifRWData data = AVIF_DATA_EMPTY;
+    if (avifEncoderFinish(enc, &data) == AVIF_RESULT_OK) out.assign(reinterpret_cast<const char*>(data.data), data.size);
+    avifRWDataFree(&data);
+    avifEncoderDestroy(enc);
+    return out;
+}
+
 // The text of a PNG's tEXt chunk named keyword ("" when none).
 std::string png_text(const std::string& png, const std::string& keyword) {
     for (size_t at = 8; at + 12 <= png.size();) {
@@ -155,6 +180,7 @@ struct StandIn {
         serve("/still.png", solid_png(20, 10, 0xff336699));
         serve("/emoticons/v2/25/default/dark/1.0", gif(8, 6, {0, 5, 7}), "image/gif");
         serve("/anim.webp", anim_webp(12, 8), "image/webp");
+        serve("/anim.avif", anim_avif(), "image/avif");
         std::string huge = solid_png(1, 1, 0xffffffff);
         for (int i : {16, 20}) huge.replace(i, 4, std::string("\0\0\xFF\xFF", 4));
         serve("/huge.png", huge);
@@ -225,6 +251,7 @@ protected:
     void learn() {
         service->catalog->learn("7tv-still", {cdn.base() + "/still.png", "", false});
         service->catalog->learn("7tv-anim", {cdn.base() + "/anim.webp", "", true});
+        service->catalog->learn("7tv-avif", {cdn.base() + "/anim.avif", "", true});
         service->catalog->learn("ffz-gate", {cdn.base() + "/gate.png", "", false});
         for (const char* bad : {"huge.png", "many.gif", "cut.webp", "page.html", "big", "never"})
             service->catalog->learn(std::string("bttv-") + std::string(bad).substr(0, std::string(bad).find('.')),
@@ -244,7 +271,8 @@ TEST_F(EmoteImageTest, ImagesAreCheckedPngsFetchedOnceAndHostileOnesAreRefused) 
     } goods[] = {{"/api/emote/7tv-still", "/still.png", 20, 10, ""},
                  {"/api/emote/7tv-still?scale=2", "/still.png", 40, 20, ""},
                  {"/api/emote/tw-25", "/emoticons/v2/25/default/dark/1.0", 8, 6 * 3, "100,50,70"},
-                 {"/api/emote/7tv-anim", "/anim.webp", 12, 8 * 3, "80,120,120"}};
+                 {"/api/emote/7tv-anim", "/anim.webp", 12, 8 * 3, "80,120,120"},
+                 {"/api/emote/7tv-avif", "/anim.avif", 8, 8 * 2, "150,250"}};
     for (const Good& g : goods) {
         Answer a = get(g.target);
         ASSERT_EQ(a.status, 200) << g.target << ": " << a.body;
