@@ -77,10 +77,9 @@ ImageAnswer ImageStore::get(const std::string& key, int scale) {
             failures_.erase(f);
         }
         if (auto p = pending_.find(name); p != pending_.end()) {
-            // Another request fetches it: its answer is ours. The wait is bounded by
-            // its fetch's own bound; the margin covers a badge list's look-up too.
+            // Another request fetches it: its answer is ours, within the longest an ask takes.
             pending = p->second;
-            settled_.wait_for(lock, std::chrono::duration<double>(3 * IMAGE_FETCH_TIMEOUT_S), [&] { return pending->done; });
+            settled_.wait_for(lock, std::chrono::duration<double>(IMAGE_LONGEST_ASK_S), [&] { return pending->done; });
             return pending->done ? pending->answer : refused("the image is still being fetched");
         }
         pending = std::make_shared<Pending>();
@@ -158,7 +157,7 @@ ImageAnswer ImageStore::from_source(const ImageSource& src, int scale, const std
         return refuse(name, "its source sent over 20 MiB");
     if (a.status == 0) return refuse(name, "its source could not be reached: " + a.error);
     if (a.status != 200) return refuse(name, "its source answered HTTP " + std::to_string(a.status));
-    Place decode_place(decoding_, 3 * IMAGE_FETCH_TIMEOUT_S);
+    Place decode_place(decoding_, IMAGE_FETCH_TIMEOUT_S);
     if (!decode_place.held) return refused("too many images are being decoded; ask again");
     ImageDecoded decoded = image_decode(reinterpret_cast<const uint8_t*>(a.body.data()), a.body.size());
     std::string().swap(a.body);  // the source's bytes go before the PNG is made

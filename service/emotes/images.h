@@ -9,7 +9,7 @@
 // asking again costs nothing, and is told once on stderr with its key and why.
 //
 // Threads: ImageStore::get from any HTTP worker; it blocks that thread for at
-// most IMAGE_FETCH_TIMEOUT_S (plus a badge list's look-up) while the fetch
+// most IMAGE_LONGEST_ASK_S while the fetch
 // runs on an event loop of the thread's own. stop() from any thread ends every
 // fetch at once.
 #pragma once
@@ -37,6 +37,9 @@ inline constexpr size_t IMAGE_MAX_FAILURES = 10000;                 // refusals 
 // decoded limit (frames, canvas, PNG), so memory stays within a few hundred MiB.
 inline constexpr int IMAGE_MAX_FETCHES = 16;
 inline constexpr int IMAGE_MAX_DECODES = 2;
+// The longest one ask may take: a place to fetch in, a badge list, the fetch and
+// a place to decode in, each at most IMAGE_FETCH_TIMEOUT_S, and the decode.
+inline constexpr double IMAGE_LONGEST_ASK_S = 5 * IMAGE_FETCH_TIMEOUT_S;
 
 struct ImageAnswer {
     enum Kind {

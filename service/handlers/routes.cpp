@@ -180,9 +180,9 @@ static void get_emote(Service& s, const httplib::Request& req, httplib::Response
     int scale = 1;
     if (scale_text && *scale_text != "1" && *scale_text != "2") return answer_error(res, 400, "scale must be 1 or 2");
     if (scale_text) scale = *scale_text == "2" ? 2 : 1;
-    // A first ask fetches the source (10 s at most, a badge's list as long again), or
-    // waits for the fetch another ask began: more than an ordinary answer's time.
-    s.deadline.held(req.remote_addr, req.remote_port, std::chrono::seconds(int(3 * IMAGE_FETCH_TIMEOUT_S)));
+    // A first ask fetches the source, or waits for the fetch another ask began:
+    // more than an ordinary answer's time (emotes/images.h).
+    s.deadline.held(req.remote_addr, req.remote_port, std::chrono::seconds(int(IMAGE_LONGEST_ASK_S)));
     ImageAnswer a = s.images->get(req.matches[1].str(), scale);
     switch (a.kind) {
         case ImageAnswer::Png:
