@@ -206,6 +206,13 @@ struct StandIn {
             cv.wait_for(lock, std::chrono::seconds(8), [this] { return gate_open; });
             res.set_content(png, "image/png");
         });
+        serve_helix();
+        port = http.bind_to_any_port("127.0.0.1");
+        thread = std::thread([this] { http.listen_after_bind(); });
+        for (int i = 0; i < 10000 && !http.is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    // The token endpoint (the first token it gives, Helix calls expired), Helix's two lists and their images.
+    void serve_helix() {
         http.Post("/oauth2/token", [this](const httplib::Request& req, httplib::Response& res) {
             EXPECT_NE(req.body.find("grant_type=client_credentials"), std::string::npos);
             std::lock_guard<std::mutex> lock(mutex);
@@ -224,9 +231,6 @@ struct StandIn {
         serve("/badge/sub1.png", solid_png(18, 18, 0xff0080ff));
         serve("/badge/sub2.png", solid_png(36, 36, 0xff0080ff));
         serve("/badge/chan1.png", solid_png(18, 18, 0xff808000));
-        port = http.bind_to_any_port("127.0.0.1");
-        thread = std::thread([this] { http.listen_after_bind(); });
-        for (int i = 0; i < 10000 && !http.is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     ~StandIn() {
         {
@@ -257,12 +261,15 @@ protected:
             service->catalog->learn(std::string("bttv-") + std::string(bad).substr(0, std::string(bad).find('.')),
                                     {cdn.base() + "/" + bad, "", false});
     }
+    void check_good_images();
+    void check_one_fetch_for_many();
+    void check_hostile_images();
     StandIn cdn;
 };
 
-TEST_F(EmoteImageTest, ImagesAreCheckedPngsFetchedOnceAndHostileOnesAreRefused) {
-    int64_t rss_before = peak_rss_kb();
-    // Good images: a still, a GIF (a 0 ms delay played at 100 ms), an animated WebP, a 2x made from the 1x.
+// Good images: a still, a GIF (a 0 ms delay played at 100 ms), an animated WebP
+// and AVIF, a 2x made from the 1x; each fetched once, then from the disk cache.
+void EmoteImageTest::check_good_images() {
     struct Good {
         const char* target;
         const char* path;
@@ -293,8 +300,10 @@ TEST_F(EmoteImageTest, ImagesAreCheckedPngsFetchedOnceAndHostileOnesAreRefused) 
     EXPECT_EQ(get("/api/emote/7tv-unknown").status, 404);
     EXPECT_EQ(get("/api/emote/tw-..%2F..").status, 404);
     EXPECT_EQ(get("/api/emote/7tv-still?scale=3").status, 400);
+}
 
-    // Four asks at once while the source is slow: one fetch, the same image for all.
+// Four asks at once while the source is slow: one fetch, the same image for all.
+void EmoteImageTest::check_one_fetch_for_many() {
     std::vector<std::thread> askers;
     std::vector<Answer> asked(4);
     for (int i = 0; i < 4; ++i) askers.emplace_back([&, i] { asked[i] = get("/api/emote/ffz-gate"); });
@@ -308,8 +317,10 @@ TEST_F(EmoteImageTest, ImagesAreCheckedPngsFetchedOnceAndHostileOnesAreRefused) 
     for (const Answer& a : asked) EXPECT_EQ(a.status, 200);
     EXPECT_EQ(asked[3].body, asked[0].body);
     EXPECT_EQ(cdn.count("/gate.png"), 1);
+}
 
-    // Hostile ones: each refused with its reason, once fetched, and the service keeps answering.
+// Hostile ones: each refused with its reason, once fetched, and the service keeps answering.
+void EmoteImageTest::check_hostile_images() {
     struct Bad {
         const char* key;
         const char* path;
@@ -328,6 +339,13 @@ TEST_F(EmoteImageTest, ImagesAreCheckedPngsFetchedOnceAndHostileOnesAreRefused) 
         EXPECT_EQ(cdn.count(b.path), 1) << b.key;                            // ... not fetched again
         EXPECT_EQ(get("/api/emote/7tv-still").status, 200);
     }
+}
+
+TEST_F(EmoteImageTest, ImagesAreCheckedPngsFetchedOnceAndHostileOnesAreRefused) {
+    int64_t rss_before = peak_rss_kb();
+    check_good_images();
+    check_one_fetch_for_many();
+    check_hostile_images();
     int64_t grew_mb = (peak_rss_kb() - rss_before) / 1024;
     RecordProperty("peak_rss_growth_mb", std::to_string(grew_mb));
     std::printf("peak RSS: %lld MB before, grew %lld MB\n", (long long)rss_before / 1024, (long long)grew_mb);
