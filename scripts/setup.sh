@@ -19,6 +19,7 @@ RUN_PACKAGES=(
   build-essential cmake ninja-build pkg-config git curl
   libglfw3-dev libgl-dev libgl1-mesa-dri libglx-mesa0 libx11-dev libxfixes-dev libxext-dev libxrandr-dev libxinerama-dev
   libstb-dev nlohmann-json3-dev libcurl4-openssl-dev libsqlite3-dev libcpp-httplib-dev libssl-dev libicu-dev
+  libwebp-dev libavif-dev
   libgtest-dev libgmock-dev libbenchmark-dev libbox2d-dev libhwy-dev libboost-dev
   fonts-unifont
 )

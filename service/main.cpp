@@ -60,7 +60,9 @@ static void usage() {
         "  --ffz-api URL                   FrankerFaceZ's API (default https://api.frankerfacez.com/v1)\n"
         "  --twitch-cdn URL                Twitch's emote images (default https://static-cdn.jtvnw.net)\n"
         "  --discord-cdn URL               Discord's custom emoji images (default https://cdn.discordapp.com)\n"
-        "  --helix-api URL                 Twitch's Helix API, for badge images (default https://api.twitch.tv/helix)\n",
+        "  --helix-api URL                 Twitch's Helix API, for badge images (default https://api.twitch.tv/helix)\n"
+        "  --image-dir DIR                 the checked images' disk cache (default: images/ beside --db)\n"
+        "  --image-cache-mb N              its bound in MiB (default 256)\n",
         VIMO_SERVICE_DEFAULT_PORT);
 }
 
@@ -207,6 +209,12 @@ static bool service_arg(const std::string& arg, const std::string& value, Servic
     } else if (arg == "--streamer") {
         if (!value.empty() && value.size() <= SERVICE_MAX_NAME_BYTES) o->streamer = value;
         else *error = "--streamer must be 1 to 64 bytes";
+    } else if (arg == "--image-dir") {
+        if (!value.empty()) o->emotes.image_dir = value;
+        else *error = "--image-dir must name a folder";
+    } else if (arg == "--image-cache-mb") {
+        if (whole_number(value, 1, 1 << 20, &n)) o->emotes.image_cache_mb = n;
+        else *error = "--image-cache-mb must be a count from 1 to 1048576";
     } else if (arg == "--streamer-ids") {
         service_detail::parse_streamer_ids(value, &o->streamer_ids, error);
     } else {
@@ -218,6 +226,7 @@ static bool service_arg(const std::string& arg, const std::string& value, Servic
 // Reads the command line into *options: -1 to go on, otherwise the exit code
 // (0 after --help; 64 for a bad command line, its message printed).
 static int parse_args(int argc, char** argv, ServiceOptions* options) {
+    options->emotes.image_dir.clear();  // unless given: beside the database (below)
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -244,6 +253,11 @@ static int parse_args(int argc, char** argv, ServiceOptions* options) {
             std::fprintf(stderr, "vimo-service: %s\n", error.c_str());
             return 64;
         }
+    }
+    // The images' cache lives beside the database unless placed elsewhere.
+    if (options->emotes.image_dir.empty()) {
+        size_t slash = options->db_path.find_last_of('/');
+        options->emotes.image_dir = (slash == std::string::npos ? "" : options->db_path.substr(0, slash + 1)) + "images";
     }
     return check_secrets(&options->bridges, options->signin);
 }

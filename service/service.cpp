@@ -16,6 +16,7 @@
 #include "handlers/routes.h"
 #include "handlers/server.h"
 #include "http/connections.h"
+#include "outbound/tls.h"
 #include "text/text.h"
 
 ServicePtr service_create(const ServiceOptions& options, std::string* error) {
@@ -26,7 +27,7 @@ ServicePtr service_create(const ServiceOptions& options, std::string* error) {
     s->admin_token = store_admin_token(*s->store, &s->token_created);
     store_set_keep(*s->store, options.keep_messages);
     s->streamer = name_keys(options.streamer);
-    s->images = std::make_shared<ImageCatalog>(options.emotes);
+    s->catalog = std::make_shared<ImageCatalog>(options.emotes);
     size_t threads = size_t(std::max(4, options.threads)), most = size_t(std::max(options.threads, options.max_threads));
     s->http.new_task_queue = [threads, most] { return new service_detail::WorkerPool(threads, most); };
     Service* sp = s.get();
@@ -54,6 +55,10 @@ ServicePtr service_create(const ServiceOptions& options, std::string* error) {
     s->http.set_read_timeout(5, 0);
     s->http.set_write_timeout(5, 0);
     if (!service_detail::signin_setup(*s, options, error)) return nullptr;
+    // Emote and badge images come from https CDNs (or a loopback stand-in).
+    auto image_tls = bridges::make_tls_context(options.bridges.tls_ca, error);
+    if (!image_tls) return nullptr;
+    s->images = std::make_unique<ImageStore>(s->catalog, options.signin, image_tls);
     service_detail::add_routes(*s);
     // The wake-up channel learns of every served message from the store's writer.
     std::vector<StoredMessage> newest = store_chat_page(*s->store, 1);
@@ -133,6 +138,7 @@ static void stop_bridges(Service& s) {
 void service_stop(Service& s) {
     s.wake.close();  // held requests are answered, so the HTTP threads can end
     s.signin_calls.stop();  // and sign-in callbacks stop waiting for their provider
+    if (s.images) s.images->stop();  // and image requests their source
     s.http.stop();
     stop_bridges(s);
 }

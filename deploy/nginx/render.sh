@@ -9,7 +9,8 @@
 #   --listen ADDR         what nginx listens on, [80]; e.g. 127.0.0.1:8080
 #   --server-name NAME    the public host name, [_] (any)
 #   --upstream ADDR       where vimo-service listens, [127.0.0.1:8787]
-#   --cache-dir DIR       micro-cache files, [/var/cache/nginx/vimo] (standalone: DIR/cache)
+#   --cache-dir DIR       micro-cache files, [/var/cache/nginx/vimo] (standalone: DIR/cache);
+#                         the images' cache is its sibling DIR-images
 #   --log-dir DIR         vimo-access.log and vimo-error.log, [/var/log/nginx] (standalone: DIR/logs)
 #   --exempt ADDR         an address or CIDR range not limited per address (repeatable)
 #   --publish-listen ADDR where vimo-service publishes new messages (Nchan), [127.0.0.1:8788];
@@ -49,7 +50,7 @@ if [ -n "$standalone" ]; then
   standalone=$(cd "$standalone" && pwd)
   check --standalone "$standalone"
   : "${cache_dir:=$standalone/cache}" "${log_dir:=$standalone/logs}"
-  mkdir -p "$standalone/tmp" "$log_dir" "$cache_dir"
+  mkdir -p "$standalone/tmp" "$log_dir" "$cache_dir" "$cache_dir-images"
 else
   : "${cache_dir:=/var/cache/nginx/vimo}" "${log_dir:=/var/log/nginx}"
 fi

@@ -30,5 +30,5 @@ struct ServiceCore {
     NameKeys streamer;        // name_keys of the reserved streamer's handle
     // The images /api/emote/KEY may serve: derived keys and those the emote
     // providers named (it locks for itself). nullptr only in a bare ServiceCore.
-    std::shared_ptr<ImageCatalog> images;
+    std::shared_ptr<ImageCatalog> catalog;
 };

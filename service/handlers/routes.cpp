@@ -171,6 +171,41 @@ static void get_bridges(Service& s, const httplib::Request& req, httplib::Respon
     answer_json(res, json{{"bridges", list}});
 }
 
+// An emote's or a badge's image as one PNG (an animation's frames stacked, see
+// images/images.h). Immutable once made: a key's image never changes.
+static void get_emote(Service& s, const httplib::Request& req, httplib::Response& res) {
+    Params q;
+    if (!query_params(req, &q)) return answer_error(res, 400, "malformed query");
+    const std::string* scale_text = param(q, "scale");
+    int scale = 1;
+    if (scale_text && *scale_text != "1" && *scale_text != "2") return answer_error(res, 400, "scale must be 1 or 2");
+    if (scale_text) scale = *scale_text == "2" ? 2 : 1;
+    // A first ask fetches the source, or waits for the fetch another ask began:
+    // more than an ordinary answer's time (emotes/images.h).
+    s.deadline.held(req.remote_addr, req.remote_port, std::chrono::seconds(int(IMAGE_LONGEST_ASK_S)));
+    ImageAnswer a = s.images->get(req.matches[1].str(), scale);
+    switch (a.kind) {
+        case ImageAnswer::Png:
+            res.set_header("Cache-Control", "public, max-age=604800, immutable");
+            res.set_header("ETag", a.etag);
+            if (req.get_header_value("If-None-Match").find(a.etag) != std::string::npos) {
+                res.status = 304;
+                return;
+            }
+            res.set_content(*a.png, "image/png");
+            return;
+        case ImageAnswer::Unknown:
+            return answer_error(res, 404, "no such image");
+        case ImageAnswer::Refused:
+            // The companion shows this text in the image's place; asked again within
+            // the refusal's memory, the answer is the same.
+            res.set_header("Cache-Control", "public, max-age=600");
+            res.status = 502;
+            res.set_content(a.why, "text/plain; charset=utf-8");
+            return;
+    }
+}
+
 // ---- The table -----------------------------------------------------------------------------
 
 using RouteHandler = void (*)(Service&, const httplib::Request&, httplib::Response&);
@@ -195,6 +230,7 @@ const Route ROUTES[] = {
     {Route::GET, "/api/ferncircle", get_live},
     {Route::GET, "/data/blog.xml", get_blog_xml},
     {Route::GET, "/xrpc/app.bsky.feed.getAuthorFeed", get_author_feed},
+    {Route::GET, R"(/api/emote/([^/]+))", get_emote},
     // Pages.
     {Route::GET, "/", get_home},
     {Route::GET, "/link", get_link},

@@ -15,6 +15,8 @@
 
 #include "bridges/bridge.h"
 #include "core/state.h"
+#include "emotes/image_key.h"
+#include "emotes/images.h"
 #include "handlers/signin.h"
 #include "http/connections.h"
 #include "http/wake.h"
@@ -32,4 +34,5 @@ struct Service : ServiceCore {
     std::vector<service_detail::SigninProvider> signin;      // platforms to sign in with; empty: typed names
     std::shared_ptr<boost::asio::ssl::context> signin_tls;   // for https providers; nullptr when none is
     outbound::Loops signin_calls;  // the sign-in callbacks' provider calls; service_stop ends them
+    std::unique_ptr<ImageStore> images;      // /api/emote/KEY's images; service_stop ends its fetches
 };

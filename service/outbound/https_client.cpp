@@ -212,6 +212,7 @@ awaitable<HttpsAnswer> HttpsClient::request(bool post, const std::string& target
         if (!token.empty()) req.set(http::field::authorization, "Bearer " + token);
         req.set(http::field::accept, "application/json");
         req.set(http::field::user_agent, "vimo-service");
+        for (const auto& [name, value] : headers_) req.set(name, value);
         if (post) {
             req.set(http::field::content_type, "application/x-www-form-urlencoded");
             req.body() = form;

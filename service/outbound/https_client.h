@@ -11,6 +11,8 @@
 
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "outbound/loop.h"
 
@@ -72,6 +74,8 @@ public:
                                                size_t max_body);
     // Drops the connection (the next call opens a new one).
     void close();
+    // A header sent with every later request (Helix's Client-Id).
+    void add_header(std::string name, std::string value) { headers_.emplace_back(std::move(name), std::move(value)); }
 
 private:
     using Stream = boost::asio::ssl::stream<boost::asio::ip::tcp::socket>;
@@ -96,6 +100,7 @@ private:
     std::unique_ptr<Stream> stream_;    // nullptr while not connected over TLS
     std::unique_ptr<boost::asio::ip::tcp::socket> plain_;  // nullptr while not connected in plain HTTP
     boost::beast::flat_buffer buffer_;  // bytes read past the last answer on stream_
+    std::vector<std::pair<std::string, std::string>> headers_;  // add_header's, in order
 };
 
 }  // namespace bridges

@@ -4,8 +4,10 @@
 #include <algorithm>
 #include <chrono>
 #include <exception>
+#include <memory>
 
 #include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
 #include <boost/asio/redirect_error.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
@@ -58,6 +60,31 @@ awaitable<void> sleep_for(double seconds) {
     timer.expires_after(std::chrono::duration_cast<asio::steady_timer::duration>(std::chrono::duration<double>(seconds)));
     boost::system::error_code ignored;  // cancelled only with its loop, which then never resumes us
     co_await timer.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+}
+
+namespace {
+// Shared by run_within and its work: whichever ends first, the other finds it whole.
+struct Race {
+    explicit Race(asio::any_io_executor ex) : timer(ex) {}
+    asio::steady_timer timer;  // the deadline; cancelled when the work ends first
+    bool done = false;         // the work ended
+};
+
+awaitable<void> run_and_signal(std::shared_ptr<Race> race, std::function<awaitable<void>()> work) {
+    co_await work();
+    race->done = true;
+    race->timer.cancel();
+}
+}  // namespace
+
+awaitable<bool> run_within(double seconds, std::function<awaitable<void>()> work) {
+    auto ex = co_await asio::this_coro::executor;
+    auto race = std::make_shared<Race>(ex);
+    race->timer.expires_after(std::chrono::duration_cast<asio::steady_timer::duration>(std::chrono::duration<double>(seconds)));
+    asio::co_spawn(ex, run_and_signal(race, std::move(work)), asio::detached);
+    boost::system::error_code ignored;  // cancelled: the work ended
+    if (!race->done) co_await race->timer.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+    co_return race->done;
 }
 
 }  // namespace outbound

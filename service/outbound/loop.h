@@ -51,4 +51,10 @@ private:
 // Waits seconds on the loop of the coroutine that awaits it; a stop ends it with the loop.
 awaitable<void> sleep_for(double seconds);
 
+// Runs work on the awaiting coroutine's loop for at most seconds: true when it
+// ended in time. When it did not, it is left waiting, and its frame is destroyed
+// with the loop (so what work refers to must outlive the Loops::run it is under,
+// and the awaiting task should end soon after).
+awaitable<bool> run_within(double seconds, std::function<awaitable<void>()> work);
+
 }  // namespace outbound

@@ -110,16 +110,16 @@ TEST_F(LookTest, TwitchLineKeepsItsColourBadgesAndEmotes) {
     EXPECT_GE(chat_contrast(color, "#ffffff"), LOOK_MIN_CONTRAST) << color;
     EXPECT_LT(chat_contrast(color, "#ffffff"), 4.8) << color << ": no darker than it needs";
     // The images the endpoint may fetch are the ones the providers named.
-    auto anim = service->images->find("7tv-C7anim");
+    auto anim = service->catalog->find("7tv-C7anim");
     ASSERT_TRUE(anim);
     EXPECT_EQ(anim->url_1x, "https:" + base.substr(5) + "/7tv-cdn/emote/C7anim/1x.webp");
     EXPECT_EQ(anim->url_2x, "https:" + base.substr(5) + "/7tv-cdn/emote/C7anim/2x.webp");
     EXPECT_TRUE(anim->animated);
-    ASSERT_TRUE(service->images->find("bttv-Bchan1"));
-    EXPECT_EQ(service->images->find("bttv-Bchan1")->url_1x, base + "/bttv-cdn/emote/Bchan1/1x");
-    ASSERT_TRUE(service->images->find("ffz-700"));
-    EXPECT_EQ(service->images->find("ffz-700")->url_2x, "https://cdn.frankerfacez.com/emote/700/animated/2.webp");
-    EXPECT_FALSE(service->images->find("7tv-e1")) << "a refused set teaches nothing";
+    ASSERT_TRUE(service->catalog->find("bttv-Bchan1"));
+    EXPECT_EQ(service->catalog->find("bttv-Bchan1")->url_1x, base + "/bttv-cdn/emote/Bchan1/1x");
+    ASSERT_TRUE(service->catalog->find("ffz-700"));
+    EXPECT_EQ(service->catalog->find("ffz-700")->url_2x, "https://cdn.frankerfacez.com/emote/700/animated/2.webp");
+    EXPECT_FALSE(service->catalog->find("7tv-e1")) << "a refused set teaches nothing";
 
     // No colour: Twitch's default for the id (102 % 15: hot pink), made readable.
     json b = message("plain words");

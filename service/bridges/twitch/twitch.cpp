@@ -172,7 +172,7 @@ bool TwitchBridge::prepare() {
     if (!tls_) return fail_to_start(error);
     const EmoteOptions& emote_options = chat_.service->options.emotes;
     if (emote_options.third_party)
-        fetcher_ = std::make_unique<emotes::EmoteFetcher>(emote_options, tls_, chat_.service->images.get(), emote_sets_);
+        fetcher_ = std::make_unique<emotes::EmoteFetcher>(emote_options, tls_, chat_.service->catalog.get(), emote_sets_);
     return true;
 }
 
