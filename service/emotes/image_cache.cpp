@@ -44,12 +44,7 @@ std::optional<std::string> ImageDiskCache::read(const std::string& name) {
     std::error_code ec;
     if (in.bad() || bytes.empty()) {  // removed or emptied from outside: forget it
         std::lock_guard<std::mutex> lock(mutex_);
-        auto it = index_.find(name);
-        if (it != index_.end()) {
-            total_ -= it->second.size;
-            used_.erase(it->second.used);
-            index_.erase(it);
-        }
+        forget_locked(name);
         return std::nullopt;
     }
     fs::last_write_time(path(name), fs::file_time_type::clock::now(), ec);
@@ -80,16 +75,19 @@ void ImageDiskCache::write(const std::string& name, const std::string& bytes) {
         return;
     }
     std::lock_guard<std::mutex> lock(mutex_);
-    auto it = index_.find(name);
-    if (it != index_.end()) {
-        total_ -= it->second.size;
-        used_.erase(it->second.used);
-        index_.erase(it);
-    }
+    forget_locked(name);
     used_.push_front(name);
     index_[name] = Entry{int64_t(bytes.size()), used_.begin()};
     total_ += int64_t(bytes.size());
     evict_locked();
+}
+
+void ImageDiskCache::forget_locked(const std::string& name) {
+    auto it = index_.find(name);
+    if (it == index_.end()) return;
+    total_ -= it->second.size;
+    used_.erase(it->second.used);
+    index_.erase(it);
 }
 
 void ImageDiskCache::evict_locked() {

@@ -31,6 +31,7 @@ private:
         std::list<std::string>::iterator used;  // its place in used_
     };
     std::string path(const std::string& name) const;  // dir/name.png
+    void forget_locked(const std::string& name);  // its entry out of the index, the file left
     void evict_locked();
 
     std::string dir_;

@@ -38,51 +38,59 @@ protected:
         return "@" + tags + " :u!u@u PRIVMSG " + channel + " :" + text;
     }
     gateway_test::ScriptedGateway gateway;
+    // The providers' stand-in and a Twitch server whose two channels have ids 4242 and
+    // 666, the service reading both, once every set the channels have is taken in.
+    void start_twitch_with_providers() {
+        providers = std::make_unique<Child>(
+            std::vector<std::string>{"/usr/bin/python3", std::string(VIMO_SCRIPTED_DIR) + "/emote_providers.py"});
+        std::string first;
+        ASSERT_TRUE(providers->read_line(&first, 30));
+        base = "http://127.0.0.1:" + std::to_string(json::parse(first)["port"].get<int>());
+        twitch = std::make_unique<ScriptedTwitch>(dir + "/certs");
+        ASSERT_TRUE(twitch->ok());
+        options.emotes.third_party = true;
+        options.emotes.seventv_api = base + "/7tv";
+        options.emotes.bttv_api = base + "/bttv";
+        options.emotes.bttv_cdn = base + "/bttv-cdn";
+        options.emotes.ffz_api = base + "/ffz";
+        options.bridges.twitch_channels = {"look", "big"};
+        options.bridges.twitch_server = "localhost:" + std::to_string(twitch->port());
+        options.bridges.tls_ca = twitch->ca();
+        testing::internal::CaptureStderr();
+        restart();
+        ASSERT_TRUE(wait_until(15, [&] { return twitch->joined({"#look", "#big"}); }));
+        ASSERT_TRUE(twitch->control({{"cmd", "send"}, {"lines", {"@room-id=4242 :tmi.twitch->tv ROOMSTATE #look",
+                                                                 "@room-id=666 :tmi.twitch->tv ROOMSTATE #big"}}})["ok"]);
+        httplib::Client hits("127.0.0.1", std::stoi(base.substr(base.rfind(':') + 1)));
+        // Each channel's three sets in turn: FrankerFaceZ's of 666 is asked once 7TV's
+        // and BetterTTV's answers are refused.
+        json asked;
+        ASSERT_TRUE(wait_until(60, [&] {
+            auto r = hits.Get("/hits");
+            asked = r ? json::parse(r->body) : json();
+            return asked.is_array() && std::find(asked.begin(), asked.end(), "/ffz/room/id/666") != asked.end();
+        })) << asked;
+        // The answers are read on the bridge's thread: a probe line shows when they are in.
+        bool ready = false;
+        for (int i = 0; i < 30 && !ready; ++i) {
+            std::string text = "probe " + std::to_string(i) + " SevenZW FfzChan BttvChan";
+            twitch->control({{"cmd", "send"}, {"lines", {privmsg("id=p" + std::to_string(i) + ";room-id=4242;user-id=9", "#look", text)}}});
+            ready = wait_until(5, [&] { return !message(text).is_null(); }) && message(text)["emotes"].size() == 3;
+        }
+        ASSERT_TRUE(ready) << chat(5).dump();
+    }
+    std::unique_ptr<Child> providers;
+    std::unique_ptr<ScriptedTwitch> twitch;
+    std::string base;  // the providers' http://127.0.0.1:PORT
 };
 
 TEST_F(LookTest, TwitchLineKeepsItsColourBadgesAndEmotes) {
-    Child providers({"/usr/bin/python3", std::string(VIMO_SCRIPTED_DIR) + "/emote_providers.py"});
-    std::string first;
-    ASSERT_TRUE(providers.read_line(&first, 30));
-    std::string base = "http://127.0.0.1:" + std::to_string(json::parse(first)["port"].get<int>());
-    ScriptedTwitch twitch(dir + "/certs");
-    ASSERT_TRUE(twitch.ok());
-    options.emotes.third_party = true;
-    options.emotes.seventv_api = base + "/7tv";
-    options.emotes.bttv_api = base + "/bttv";
-    options.emotes.bttv_cdn = base + "/bttv-cdn";
-    options.emotes.ffz_api = base + "/ffz";
-    options.bridges.twitch_channels = {"look", "big"};
-    options.bridges.twitch_server = "localhost:" + std::to_string(twitch.port());
-    options.bridges.tls_ca = twitch.ca();
-    testing::internal::CaptureStderr();
-    restart();
-    ASSERT_TRUE(wait_until(15, [&] { return twitch.joined({"#look", "#big"}); }));
-    ASSERT_TRUE(twitch.control({{"cmd", "send"}, {"lines", {"@room-id=4242 :tmi.twitch.tv ROOMSTATE #look",
-                                                             "@room-id=666 :tmi.twitch.tv ROOMSTATE #big"}}})["ok"]);
-    httplib::Client hits("127.0.0.1", std::stoi(base.substr(base.rfind(':') + 1)));
-    // Each channel's three sets in turn: FrankerFaceZ's of 666 is asked once 7TV's
-    // and BetterTTV's answers are refused.
-    json asked;
-    ASSERT_TRUE(wait_until(60, [&] {
-        auto r = hits.Get("/hits");
-        asked = r ? json::parse(r->body) : json();
-        return asked.is_array() && std::find(asked.begin(), asked.end(), "/ffz/room/id/666") != asked.end();
-    })) << asked;
-    // The answers are read on the bridge's thread: a probe line shows when they are in.
-    bool ready = false;
-    for (int i = 0; i < 30 && !ready; ++i) {
-        std::string text = "probe " + std::to_string(i) + " SevenZW FfzChan BttvChan";
-        twitch.control({{"cmd", "send"}, {"lines", {privmsg("id=p" + std::to_string(i) + ";room-id=4242;user-id=9", "#look", text)}}});
-        ready = wait_until(5, [&] { return !message(text).is_null(); }) && message(text)["emotes"].size() == 3;
-    }
-    ASSERT_TRUE(ready) << chat(5).dump();
-
+    ASSERT_NO_FATAL_FAILURE(start_twitch_with_providers());
     const std::string a_text = "é Kappa SevenAnim SevenZW BttvChan FfzChan SevenGlobal FfzGlobal NotDefault";
     std::string kappas = "Kappa", kappa_ranges = "25:0-4";
     for (int i = 1; i < 60; ++i) kappas += " Kappa", kappa_ranges += "," + std::to_string(6 * i) + "-" + std::to_string(6 * i + 4);
     const std::string long_text = "Kappa " + std::string(595, 'x') + " Kappa";
-    ASSERT_TRUE(twitch.control({{"cmd", "send"}, {"lines", {
+    ASSERT_TRUE(twitch->control({{"cmd", "send"}, {"lines", {
         privmsg("badges=moderator/1,subscriber/12;color=#1E90FF;display-name=Ann;emotes=25:2-6;id=a1;room-id=4242;"
                 "user-id=101", "#look", a_text),
         privmsg("color=;display-name=Bob;id=b1;room-id=4242;user-id=102", "#look", "plain words"),
