@@ -7,6 +7,10 @@
 //       alone (idle), then with 200 chat boxes (spawn_chat) and 300 burst
 //       letters (explodeIntoDrawables), then the same with the window cut to
 //       its elements (when no compositing manager runs)
+//   bench_app_frame emotes [--frames N]  frame time (main-thread CPU and wall)
+//       and resident memory with 40 plain chat boxes, then with 40 boxes of 10
+//       animated emotes each (400 pictures of 4 frames, from a loopback
+//       service), then with the same boxes' emotes still (one frame each)
 //   bench_app_frame stall [--seconds S]  longest frame while the mascot polls a
 //       loopback chat service that answers at once, then one that answers
 //       after 200 ms, then one that never answers (a poll hangs)
@@ -32,6 +36,7 @@
 #include <vector>
 
 #include <curl/curl.h>
+#include <stb/stb_image_write.h>
 
 #include "app/app.h"
 #include "desktop/walls.h"
@@ -46,6 +51,8 @@
 #include "gfx/raylib.h"
 #include "net/net.h"
 #include "online/chat.h"
+#include "online/chat_look.h"
+#include "online/emotes.h"
 #include "physics/physics.h"
 
 namespace fs = std::filesystem;
@@ -267,6 +274,136 @@ static int stall(double seconds) {
     return 0;
 }
 
+
+// ---- Emotes ----------------------------------------------------------------------
+
+static uint32_t crc32_of(const std::string& bytes) {
+    uint32_t c = 0xffffffffu;
+    for (unsigned char b : bytes) {
+        c ^= b;
+        for (int k = 0; k < 8; k++) c = (c >> 1) ^ (0xedb88320u & (0u - (c & 1u)));
+    }
+    return ~c;
+}
+
+// A 28 x 28 picture as the service serves it: frames stacked, their delays in a
+// "vimo-frames" text chunk before IEND (none for a still). Each frame one colour.
+static std::string strip_png(int frames, int delay_ms, unsigned seed) {
+    const int side = 28;
+    std::vector<unsigned char> rgba(size_t(side) * side * frames * 4);
+    for (int f = 0; f < frames; f++)
+        for (int i = 0; i < side * side; i++) {
+            unsigned char* px = &rgba[(size_t(f) * side * side + i) * 4];
+            px[0] = (unsigned char)(seed * 37 + f * 60);
+            px[1] = (unsigned char)(seed * 11 + f * 90);
+            px[2] = (unsigned char)(i % side * 9);
+            px[3] = 255;
+        }
+    std::string png;
+    stbi_write_png_to_func([](void* out, void* data, int size) { static_cast<std::string*>(out)->append((char*)data, size); },
+                           &png, side, side * frames, 4, rgba.data(), side * 4);
+    if (frames < 2) return png;
+    std::string text = "vimo-frames";
+    text += '\0';
+    for (int f = 0; f < frames; f++) text += (f ? "," : "") + std::to_string(delay_ms);
+    std::string chunk = "tEXt" + text;
+    uint32_t n = uint32_t(text.size()), crc = crc32_of(chunk);
+    std::string whole = {char(n >> 24), char(n >> 16), char(n >> 8), char(n)};
+    whole += chunk + std::string{char(crc >> 24), char(crc >> 16), char(crc >> 8), char(crc)};
+    return png.insert(png.size() - 12, whole);  // before IEND (length, type, CRC: 12 bytes)
+}
+
+// The service as far as these boxes need it: an empty chat and the pictures.
+struct PictureService {
+    httplib::Server http;
+    std::thread thread;
+    int port = 0;
+    std::atomic<bool> still{false};  // serve every picture as a still
+    PictureService() {
+        http.Get("/api/chat", [](const httplib::Request&, httplib::Response& res) { res.set_content("[]", "application/json"); });
+        http.Get(R"(/api/emote/a(\d+))", [this](const httplib::Request& req, httplib::Response& res) {
+            unsigned n = unsigned(std::stoul(req.matches[1].str()));
+            res.set_content(still ? strip_png(1, 0, n) : strip_png(4, 80, n), "image/png");
+        });
+        port = http.bind_to_any_port("127.0.0.1");
+        thread = std::thread([this] { http.listen_after_bind(); });
+    }
+    ~PictureService() {
+        http.stop();
+        thread.join();
+    }
+};
+
+static long resident_kib() {
+    FILE* f = std::fopen("/proc/self/status", "r");
+    char line[256];
+    long kib = 0;
+    while (f && std::fgets(line, sizeof line, f))
+        if (std::strncmp(line, "VmRSS:", 6) == 0) kib = std::atol(line + 6);
+    if (f) std::fclose(f);
+    return kib;
+}
+
+// 40 boxes spread over the upper screen: plain, or each with 10 emotes named
+// from first_key on ("a<N>"), a word apart.
+static std::vector<Element*> spawn_boxes(bool emotes, unsigned first_key) {
+    std::vector<Element*> boxes;
+    for (int i = 0; i < 40; i++) {
+        std::string name = "viewer" + std::to_string(i), text;
+        auto look = std::make_shared<ChatLook>();
+        for (int k = 0; k < 10; k++) {
+            if (k) text += " ";
+            look->emotes.push_back({text.size(), text.size() + 4, "/api/emote/a" + std::to_string(first_key + i * 10 + k),
+                                    28, 28, false});
+            text += "emo" + std::to_string(k % 10);
+        }
+        look->name = name;
+        look->text = text;
+        Element* box = emotes ? spawn_chat_look(name + ": " + text, look) : spawn_chat(name + ": " + text);
+        place_body(box, Vector2{RESOLUTION.x * (0.05f + 0.9f * randf()), RESOLUTION.y * 0.5f * randf()});
+        boxes.push_back(box);
+    }
+    return boxes;
+}
+
+static void report_emotes(const char* scene, const FrameStats& s) {
+    std::printf("%-16s frames %4zu  main thread ms/frame p50 %.3f p99 %.3f  wall ms/frame p50 %.2f p99 %.2f  "
+                "RSS %.1f MiB  picture cache %.1f MiB\n",
+                scene, s.thread_ms.size(), quantile(s.thread_ms, 0.5), quantile(s.thread_ms, 0.99),
+                quantile(s.wall_ms, 0.5), quantile(s.wall_ms, 0.99), resident_kib() / 1024.0,
+                emotes_cache_bytes() / 1048576.0);
+    std::fflush(stdout);
+}
+
+static int emotes_scene(int frames) {
+    PictureService service;
+    std::string origin = "http://127.0.0.1:" + std::to_string(service.port);
+    getCWD();
+    cwd = make_program_dir(R"({"service_origin": ")" + origin + R"(", "bluesky_origin": ")" + origin + "\"}");
+    ONLINE = curl_global_init(CURL_GLOBAL_ALL) == 0;
+    open_companion_window();
+    game_init();
+    srand(7);
+    float time = run_frames(120, 0, nullptr);  // the mascot falls and settles
+    std::printf("%-16s RSS %.1f MiB\n", "mascot alone", resident_kib() / 1024.0);
+    unsigned first_key = 0;
+    for (const char* scene : {"plain", "animated", "still"}) {
+        bool plain = std::strcmp(scene, "plain") == 0;
+        service.still = std::strcmp(scene, "still") == 0;
+        std::vector<Element*> boxes = spawn_boxes(!plain, first_key);
+        first_key += 400;  // the still scene's pictures are new ones
+        // Until every picture is in (at most three fetched at once) and the boxes lie still.
+        for (int i = 0; i < 3000 && (emotes_in_flight() > 0 || i < 240); i++) time = run_frames(1, time, nullptr);
+        FrameStats s;
+        time = run_frames(frames, time, &s);
+        report_emotes(scene, s);
+        for (Element* box : boxes) removeElement(box);
+        time = run_frames(30, time, nullptr);
+    }
+    cleanup();
+    return 0;
+}
+
 int main(int argc, char** argv) {
     std::string mode = argc > 1 ? argv[1] : "busy";
     int frames = 600;
@@ -277,6 +414,7 @@ int main(int argc, char** argv) {
     }
     if (mode == "busy") return busy(frames);
     if (mode == "stall") return stall(seconds);
-    std::fprintf(stderr, "usage: %s busy [--frames N] | stall [--seconds S]\n", argv[0]);
+    if (mode == "emotes") return emotes_scene(frames);
+    std::fprintf(stderr, "usage: %s busy [--frames N] | emotes [--frames N] | stall [--seconds S]\n", argv[0]);
     return 2;
 }

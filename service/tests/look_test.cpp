@@ -9,6 +9,7 @@
 #include "discord_gateway_util.h"
 #include "emotes/image_key.h"
 #include "handlers/server.h"
+#include "image_makers.h"
 #include "service_fixture.h"
 
 using namespace service_test;
@@ -165,6 +166,20 @@ TEST_F(LookTest, DiscordCustomEmojiAreSpans) {
     options.bridges.discord_channels = {"111"};
     options.bridges.discord_gateway = gateway.url();
     options.bridges.tls_ca = gateway.ca;
+    httplib::Server cdn;  // Discord's CDN: the animated emoji a GIF, the still one a PNG
+    cdn.Get("/emojis/123456789.gif", [](const httplib::Request&, httplib::Response& res) {
+        res.set_content(gif(28, 28, {5, 12}), "image/gif");
+    });
+    cdn.Get("/emojis/42.png", [](const httplib::Request&, httplib::Response& res) {
+        res.set_content(solid_png(28, 28, 0xff00ff00), "image/png");
+    });
+    options.emotes.discord_cdn = "http://127.0.0.1:" + std::to_string(cdn.bind_to_any_port("127.0.0.1"));
+    std::thread cdn_thread([&] { cdn.listen_after_bind(); });
+    struct StopCdn {
+        httplib::Server& server;
+        std::thread& thread;
+        ~StopCdn() { server.stop(), thread.join(); }
+    } stop_cdn{cdn, cdn_thread};
     restart();
     const std::string text = "é <a:party_blob:123456789> and <:smile:42> <:bad> <a:x:12ab>";
     bool through = false;  // orders reach the sessions the gateway has: wait for ours
@@ -176,6 +191,13 @@ TEST_F(LookTest, DiscordCustomEmojiAreSpans) {
     EXPECT_EQ(m["name"], "dana");
     EXPECT_EQ(m["emotes"], json::array({span(2, 26, "dca-123456789", 28, 28), span(31, 42, "dc-42", 28, 28)}));
     EXPECT_FALSE(m.contains("color"));
+    // Each image path answers a PNG: the animated one its two frames stacked, with their delays.
+    Answer animated = get("/api/emote/dca-123456789"), still = get("/api/emote/dc-42");
+    EXPECT_EQ(animated.status, 200);
+    EXPECT_EQ(decode(animated.body).h, 56);
+    EXPECT_EQ(png_text(animated.body, "vimo-frames"), "50,120");
+    EXPECT_EQ(still.status, 200);
+    EXPECT_EQ(decode(still.body).first, 0xff00ff00u);
 
     // A bot's look through /api/ingest is fitted and stored as a bridge's.
     ASSERT_EQ(admin("/api/ingest", {{"platform", "corvane"}, {"sender_name", "Bot"}, {"text", "Kappa hi"},
