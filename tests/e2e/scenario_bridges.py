@@ -111,7 +111,8 @@ def bridges(stack):
     read_while_falling(stack, out, *MATRIX_SAYS, mark)
     mark = len(out.output())
     twitch_control(twitch["control"], {"cmd": "say", "channel": "#vimochan", "user": "alba_tv",
-                                       "display_name": TWITCH_SAYS[0], "user_id": "41001", "text": TWITCH_SAYS[1]})
+                                       "display_name": TWITCH_SAYS[0], "user_id": "41001", "text": TWITCH_SAYS[1],
+                                       "color": "#000000"})  # a Twitch name has a colour: black reads as dark ink
     read_while_falling(stack, out, *TWITCH_SAYS, mark)
     chat = service.get_json("/api/chat?count=2")
     log("chat page:", chat)

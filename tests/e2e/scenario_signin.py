@@ -110,7 +110,7 @@ def signin(stack):
     mark = len(out.output())
     twitch_control(twitch["control"], {"cmd": "say", "channel": "#vimochan", "user": PERSON["login"],
                                        "display_name": PERSON["name"], "user_id": PERSON["id"],
-                                       "text": "hello from twitch"})
+                                       "text": "hello from twitch", "color": "#000000"})  # read as dark ink
     read_while_falling(stack, out, PERSON["name"], "hello from twitch", mark, "same-name-twitch")
     other = link_other_installation(service, browser_log)
     check(service.get_json(f"/api/vimoexe/login?id={other}")["user"]["id"] == answer["user"]["id"],

@@ -12,7 +12,7 @@ Control commands, one JSON object a line, each answered by one JSON line:
   {"cmd": "state"}                       clients: nick, channels joined, lines they sent
   {"cmd": "send", "lines": [...]}        raw IRC lines (CR LF added) to every client
   {"cmd": "split", "parts": [...]}       bytes written in separate writes, 50 ms apart
-  {"cmd": "say", "channel", "user", "text", "id"?, "user_id"?, "display_name"?}
+  {"cmd": "say", "channel", "user", "text", "id"?, "user_id"?, "display_name"?, "color"? (#RRGGBB)}
   {"cmd": "ping", "arg": "tmi.twitch.tv"}
   {"cmd": "junk", "count": N, "seed": S, "channel"}  N random and malformed lines, cut anywhere
   {"cmd": "flood", "count": N, "senders": K, "channel", "prefix"}  N PRIVMSG at once
@@ -58,9 +58,9 @@ def escape_tag(value):
             .replace("\r", "\\r").replace("\n", "\\n"))
 
 
-def privmsg(channel, user, text, msg_id, user_id, display_name):
-    tags = "badge-info=;badges=;color=;display-name=%s;emotes=;id=%s;mod=0;room-id=1;tmi-sent-ts=1;user-id=%s" % (
-        escape_tag(display_name), msg_id, user_id)
+def privmsg(channel, user, text, msg_id, user_id, display_name, color=""):
+    tags = "badge-info=;badges=;color=%s;display-name=%s;emotes=;id=%s;mod=0;room-id=1;tmi-sent-ts=1;user-id=%s" % (
+        color, escape_tag(display_name), msg_id, user_id)
     return "@%s :%s!%s@%s.tmi.twitch.tv PRIVMSG %s :%s" % (tags, user, user, user, channel, text)
 
 
@@ -169,7 +169,8 @@ async def command(cmd):
     elif kind == "say":
         user = cmd["user"]
         line = privmsg(cmd["channel"], user, cmd["text"], cmd.get("id", "m-%d" % random.getrandbits(48)),
-                       cmd.get("user_id", str(zlib.crc32(user.encode()))), cmd.get("display_name", user))
+                       cmd.get("user_id", str(zlib.crc32(user.encode()))), cmd.get("display_name", user),
+                       cmd.get("color", ""))
         for c in list(clients):
             c.send(line)
     elif kind == "ping":
