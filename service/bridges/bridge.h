@@ -90,5 +90,7 @@ std::vector<std::unique_ptr<Bridge>> make_bridges(ServiceCore& s, const BridgeOp
 std::unique_ptr<Bridge> make_twitch_bridge(ServiceCore& s, const BridgeOptions& options);
 std::unique_ptr<Bridge> make_matrix_bridge(ServiceCore& s, const BridgeOptions& options);
 std::unique_ptr<Bridge> make_discord_bridge(ServiceCore& s, const BridgeOptions& options);
+std::unique_ptr<Bridge> make_youtube_bridge(ServiceCore& s, const BridgeOptions& options);
+std::unique_ptr<Bridge> make_kick_bridge(ServiceCore& s, const BridgeOptions& options);
 
 }  // namespace bridges

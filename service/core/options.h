@@ -36,6 +36,18 @@ struct BridgeOptions {
     std::string discord_token;                              // the bot's token
     std::vector<std::string> discord_channels;              // channel ids (snowflakes)
     std::string discord_gateway = "wss://gateway.discord.gg/?v=10&encoding=json";
+    // YouTube live chat through the Data API v3 (bridges/youtube): bridged when a key and a
+    // channel or video are set.
+    std::string youtube_key;                                // the API key (a file or VIMO_YOUTUBE_KEY)
+    std::string youtube_channel;                            // UC...: its live broadcast is looked for
+    std::string youtube_video;                              // a live video's id: no looking
+    std::string youtube_api = "https://www.googleapis.com/youtube/v3";
+    int64_t youtube_quota = 10000;                          // units a day, renewed at midnight Pacific time
+    double youtube_look_s = 120;                            // between looks for a live broadcast while none is
+    // Kick's chat through the public Pusher WebSocket its web client reads (bridges/kick).
+    std::vector<std::string> kick_chatrooms;                // chatroom ids (digits); empty = not bridged
+    std::string kick_pusher =
+        "wss://ws-us2.pusher.com/app/32cbd69e4b950bf97679?protocol=7&client=js&version=8.4.0&flash=false";
     std::string tls_ca;                                     // an extra trusted CA file ("" = the system's only)
 };
 
@@ -67,6 +79,15 @@ struct EmoteOptions {
     int64_t image_cache_mb = 256;                               // its bound
 };
 
+// Live notices that follow Twitch by themselves: the logins' streams are asked of
+// Helix with an app token (the sign-in app's client id and secret, SigninOptions;
+// Helix's base is EmoteOptions::helix_api), and /api/ferncircle lists the live ones
+// beside the handles set through /api/admin/live.
+struct LiveOptions {
+    std::vector<std::string> twitch_logins;  // the streamer and the circle; empty = nothing followed
+    double period_s = 60;                    // between two asks
+};
+
 struct ServiceOptions {
     std::string host = "127.0.0.1";                 // address to listen on
     int port = VIMO_SERVICE_DEFAULT_PORT;           // 0 = any free port
@@ -90,7 +111,11 @@ struct ServiceOptions {
     // When not "": each new served message's value is POSTed here (nginx's Nchan
     // publisher location), which holds the companions' wake-up requests instead.
     std::string publish_url;
+    // Seconds a message waits, stored but not served (chat page, wake-up), so that the
+    // platform's delete, time-out, ban or clear can reach it before any desktop; 0..30.
+    int hold_s = 0;
     BridgeOptions bridges;  // its tls_ca is also trusted for the sign-in providers
     SigninOptions signin;
     EmoteOptions emotes;
+    LiveOptions live;
 };

@@ -52,7 +52,7 @@ static void get_user(Service& s, const httplib::Request& req, httplib::Response&
     size_t dot = select->find('.');
     std::string platform = dot == std::string::npos ? "" : select->substr(0, dot);
     if (!is_id_platform(platform) || select->substr(dot) != ".name")
-        return answer_error(res, 400, "select must be <platform>.name for twitch, discord, web or matrix");
+        return answer_error(res, 400, "select must be <platform>.name for twitch, discord, web, matrix, youtube or kick");
     std::string prefix = platform + ".id=";
     if (where->rfind(prefix, 0) != 0) return answer_error(res, 400, "where must be " + prefix + "<id>");
     std::string id = where->substr(prefix.size());

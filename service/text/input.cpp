@@ -119,7 +119,7 @@ std::string trim(const std::string& s) {
     return b == std::string::npos ? std::string() : s.substr(b, e - b + 1);
 }
 
-const char* const ID_PLATFORMS[] = {"twitch", "discord", "web", "matrix"};
+const char* const ID_PLATFORMS[] = {"twitch", "discord", "web", "matrix", "youtube", "kick"};
 
 bool is_id_platform(const std::string& p) {
     for (const char* q : ID_PLATFORMS)
@@ -137,12 +137,17 @@ bool parse_streamer_ids(const std::string& text, std::vector<std::string>* out, 
         std::string platform = item.substr(0, colon), id = colon == std::string::npos ? "" : item.substr(colon + 1);
         bool digits = !id.empty() && id.size() <= 20 && id.find_first_not_of("0123456789") == std::string::npos;
         size_t server = id.find(':');
-        bool ok = (platform == "twitch" || platform == "discord") ? digits
+        // A YouTube channel id: "UC" and 22 of A-Z a-z 0-9 - _.
+        bool channel = id.size() == 24 && id.rfind("UC", 0) == 0 &&
+                       id.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_") ==
+                           std::string::npos;
+        bool ok = (platform == "twitch" || platform == "discord" || platform == "kick") ? digits
+                  : platform == "youtube"                                               ? channel
                   : platform == "matrix" ? valid_sender_id(id) && id[0] == '@' && server != std::string::npos &&
                                                server > 1 && server + 1 < id.size()
                                          : false;
         if (!ok) {
-            *error = "--streamer-ids: \"" + item + "\" is not twitch:DIGITS, discord:DIGITS or matrix:@name:server";
+            *error = "--streamer-ids: \"" + item + "\" is not twitch:DIGITS, discord:DIGITS, kick:DIGITS, youtube:UC... or matrix:@name:server";
             return false;
         }
         ids.push_back(platform + ":" + id);

@@ -43,9 +43,9 @@ bool valid_text(const std::string& s, size_t max);
 // The same with the bound in characters (code points) rather than bytes.
 bool valid_text_chars(const std::string& s, size_t max_chars);
 std::string trim(const std::string& s);  // without leading and trailing spaces
-// Whether p is a platform whose senders have ids: twitch, discord, web, matrix.
+// Whether p is a platform whose senders have ids: twitch, discord, web, matrix, youtube, kick.
 bool is_id_platform(const std::string& p);
-// --streamer-ids: "twitch:ID,discord:ID,matrix:@id:server" into "platform:id"
+// --streamer-ids: "twitch:ID,discord:ID,kick:ID,youtube:UC...,matrix:@id:server" into "platform:id"
 // items (Twitch and Discord ids are digits, a Matrix id is @localpart:server);
 // false with *error naming the first malformed item.
 bool parse_streamer_ids(const std::string& text, std::vector<std::string>* out, std::string* error);

@@ -240,7 +240,7 @@ std::string chatter_name(const json& message, std::map<std::string, std::string>
     const json& named = json_member(message, "name");
     if (named.is_string() && !named.get_ref<const std::string&>().empty())
         return text_bounded(named.get_ref<const std::string&>(), CHAT_NAME_MAX_CHARS);
-    static const char* const PLATFORMS[] = {"twitch", "discord", "web", "matrix", "corvane"};
+    static const char* const PLATFORMS[] = {"twitch", "discord", "web", "matrix", "corvane", "youtube", "kick"};
     const json& chatter = field(message, "chatter");
     std::string platform;
     for (const char* p : PLATFORMS) {
