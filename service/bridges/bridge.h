@@ -43,9 +43,10 @@ public:
     void error(const std::string& error);             // a dropped line or frame, a refused call
     void counted(Outcome outcome);                    // one message read
     void moderation();                                // one deletion, time-out, ban or clear applied
+    void details(std::string text);                   // the platform's own line for the streamer (quota, ...)
 
     const std::string& platform() const { return platform_; }
-    nlohmann::json to_json() const;  // state, next_try, stored, dropped, last_message_at, reconnects, last_error
+    nlohmann::json to_json() const;  // state, next_try, stored, dropped, last_message_at, reconnects, last_error, details
     int64_t stored() const;
     int64_t reconnects() const;
     std::string state() const;
@@ -60,6 +61,7 @@ private:
     int64_t last_message_ms_ = 0;
     bool ever_connected_ = false;
     std::string last_error_, last_error_at_;
+    std::string details_;
 };
 
 // One platform's client.

@@ -93,6 +93,11 @@ void BridgeReport::moderation() {
     ++moderation_;
 }
 
+void BridgeReport::details(std::string text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    details_ = std::move(text);
+}
+
 int64_t BridgeReport::stored() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return stored_;
@@ -122,6 +127,7 @@ nlohmann::json BridgeReport::to_json() const {
         {"last_message_at", iso_utc(last_message_ms_)},
         {"last_error", last_error_},
         {"last_error_at", last_error_at_},
+        {"details", details_},
     };
     j["next_try"] = next_try_ms_ > 0 ? nlohmann::json(iso_utc(next_try_ms_)) : nlohmann::json(nullptr);
     return j;

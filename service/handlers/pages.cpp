@@ -33,7 +33,7 @@ static std::string bridges_html(Service& s) {
     std::string h = "<h2>Chat bridges</h2>";
     if (s.bridges.empty()) return h + "<p>No bridge runs: chat arrives through /api/ingest only.</p>";
     h += "<table><tr><th>Platform</th><th>Reads</th><th>State</th><th>Stored</th><th>Dropped over limits</th>"
-         "<th>Other dropped</th><th>Last message</th><th>Reconnects</th><th>Last error</th></tr>";
+         "<th>Other dropped</th><th>Last message</th><th>Reconnects</th><th>Last error</th><th>Details</th></tr>";
     for (auto& b : s.bridges) {
         json r = b->report().to_json();
         const json& d = r["dropped"];
@@ -46,7 +46,7 @@ static std::string bridges_html(Service& s) {
              std::to_string(d["duplicates"].get<int64_t>() + d["banned"].get<int64_t>() + d["invalid"].get<int64_t>()) +
              "</td><td>" + html_escape(r["last_message_at"].get<std::string>()) + "</td><td>" +
              std::to_string(r["reconnects"].get<int64_t>()) + "</td><td>" + html_escape(r["last_error"].get<std::string>()) +
-             "</td></tr>";
+             "</td><td>" + html_escape(r["details"].get<std::string>()) + "</td></tr>";
     }
     return h + "</table>";
 }
