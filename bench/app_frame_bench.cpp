@@ -90,6 +90,16 @@ static void open_companion_window() {
     input_initialize();
 }
 
+// A program folder whose config points the companion at origin (a stand-in
+// service on loopback), and the companion started with its online hooks.
+static std::string start_online_companion(const std::string& origin) {
+    std::string dir = make_program_dir(R"({"service_origin": ")" + origin + R"(", "bluesky_origin": ")" + origin + "\"}");
+    ONLINE = curl_global_init(CURL_GLOBAL_ALL) == 0;
+    open_companion_window();
+    game_init();
+    return dir;
+}
+
 struct FrameStats {
     std::vector<double> thread_ms, process_ms, wall_ms;
 };
@@ -253,10 +263,7 @@ static int stall(double seconds) {
     SlowChat chat;
     std::string origin = "http://127.0.0.1:" + std::to_string(chat.port);
     getCWD();
-    cwd = make_program_dir(R"({"service_origin": ")" + origin + R"(", "bluesky_origin": ")" + origin + "\"}");
-    ONLINE = curl_global_init(CURL_GLOBAL_ALL) == 0;
-    open_companion_window();
-    game_init();
+    cwd = start_online_companion(origin);
     int frames = static_cast<int>(seconds * 60);
     float time = 0;
     double at_once = 0;
@@ -288,14 +295,14 @@ static uint32_t crc32_of(const std::string& bytes) {
 
 // A 28 x 28 picture as the service serves it: frames stacked, their delays in a
 // "vimo-frames" text chunk before IEND (none for a still). Each frame one colour.
-static std::string strip_png(int frames, int delay_ms, unsigned seed) {
+static std::string strip_png(int frames, int delay_ms, unsigned key) {
     const int side = 28;
     std::vector<unsigned char> rgba(size_t(side) * side * frames * 4);
     for (int f = 0; f < frames; f++)
         for (int i = 0; i < side * side; i++) {
             unsigned char* px = &rgba[(size_t(f) * side * side + i) * 4];
-            px[0] = (unsigned char)(seed * 37 + f * 60);
-            px[1] = (unsigned char)(seed * 11 + f * 90);
+            px[0] = (unsigned char)(key * 37 + f * 60);
+            px[1] = (unsigned char)(key * 11 + f * 90);
             px[2] = (unsigned char)(i % side * 9);
             px[3] = 255;
         }
@@ -382,10 +389,7 @@ static int emotes_scene(int frames) {
     PictureService service;
     std::string origin = "http://127.0.0.1:" + std::to_string(service.port);
     getCWD();
-    cwd = make_program_dir(R"({"service_origin": ")" + origin + R"(", "bluesky_origin": ")" + origin + "\"}");
-    ONLINE = curl_global_init(CURL_GLOBAL_ALL) == 0;
-    open_companion_window();
-    game_init();
+    cwd = start_online_companion(origin);
     srand(7);
     float time = run_frames(120, 0, nullptr);  // the mascot falls and settles
     std::printf("%-16s RSS %.1f MiB\n", "mascot alone", resident_kib() / 1024.0);

@@ -24,33 +24,17 @@ constexpr int FRAMES = 40;
 
 // An animated WebP of FRAMES frames of side x side, each a gradient of its own (lossy, as 7TV's).
 std::string webp_frames(int side) {
-    WebPAnimEncoderOptions eo;
-    WebPAnimEncoderOptionsInit(&eo);
-    WebPAnimEncoder* enc = WebPAnimEncoderNew(side, side, &eo);
-    WebPConfig config;
-    WebPConfigInit(&config);
-    for (int f = 0; f <= FRAMES; ++f) {
-        if (f == FRAMES) {
-            WebPAnimEncoderAdd(enc, nullptr, f * 50, nullptr);
-            break;
-        }
+    std::vector<std::vector<uint32_t>> frames;
+    std::vector<int> starts;
+    for (int f = 0; f < FRAMES; ++f) {
         std::vector<uint32_t> px(size_t(side) * side);
         for (int i = 0; i < side * side; ++i)
             px[i] = 0xff000000u | uint32_t((i % side) * 255 / side) << 16 | uint32_t(f * 6) << 8 | uint32_t(i / side);
-        WebPPicture pic;
-        WebPPictureInit(&pic);
-        pic.width = side, pic.height = side, pic.use_argb = 1;
-        WebPPictureImportRGBA(&pic, reinterpret_cast<uint8_t*>(px.data()), side * 4);
-        WebPAnimEncoderAdd(enc, &pic, f * 50, &config);
-        WebPPictureFree(&pic);
+        frames.push_back(std::move(px));
+        starts.push_back(f * 50);
     }
-    WebPData data;
-    WebPDataInit(&data);
-    WebPAnimEncoderAssemble(enc, &data);
-    std::string out(reinterpret_cast<const char*>(data.bytes), data.size);
-    WebPDataClear(&data);
-    WebPAnimEncoderDelete(enc);
-    return out;
+    starts.push_back(FRAMES * 50);
+    return service_test::webp_animation(side, side, frames, starts, false);
 }
 
 struct Bench {

@@ -226,7 +226,6 @@ static bool service_arg(const std::string& arg, const std::string& value, Servic
 // Reads the command line into *options: -1 to go on, otherwise the exit code
 // (0 after --help; 64 for a bad command line, its message printed).
 static int parse_args(int argc, char** argv, ServiceOptions* options) {
-    options->emotes.image_dir.clear();  // unless given: beside the database (below)
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -253,11 +252,6 @@ static int parse_args(int argc, char** argv, ServiceOptions* options) {
             std::fprintf(stderr, "vimo-service: %s\n", error.c_str());
             return 64;
         }
-    }
-    // The images' cache lives beside the database unless placed elsewhere.
-    if (options->emotes.image_dir.empty()) {
-        size_t slash = options->db_path.find_last_of('/');
-        options->emotes.image_dir = (slash == std::string::npos ? "" : options->db_path.substr(0, slash + 1)) + "images";
     }
     return check_secrets(&options->bridges, options->signin);
 }

@@ -27,7 +27,14 @@ ServicePtr service_create(const ServiceOptions& options, std::string* error) {
     s->admin_token = store_admin_token(*s->store, &s->token_created);
     store_set_keep(*s->store, options.keep_messages);
     s->streamer = name_keys(options.streamer);
-    s->catalog = std::make_shared<ImageCatalog>(options.emotes);
+    // The images' disk cache lives beside the database unless placed elsewhere.
+    EmoteOptions emotes = options.emotes;
+    if (emotes.image_dir.empty()) {
+        size_t slash = options.db_path.find_last_of('/');
+        emotes.image_dir = (slash == std::string::npos ? "" : options.db_path.substr(0, slash + 1)) + "images";
+    }
+    s->options.emotes = emotes;
+    s->catalog = std::make_shared<ImageCatalog>(emotes);
     size_t threads = size_t(std::max(4, options.threads)), most = size_t(std::max(options.threads, options.max_threads));
     s->http.new_task_queue = [threads, most] { return new service_detail::WorkerPool(threads, most); };
     Service* sp = s.get();

@@ -75,7 +75,7 @@ struct EmoteOptions {
     std::string discord_cdn = "https://cdn.discordapp.com";     // /emojis/ID.png
     std::string helix_api = "https://api.twitch.tv/helix";      // /chat/badges/global, /chat/badges?broadcaster_id=
     bool third_party = true;                                    // 7TV, BetterTTV and FrankerFaceZ
-    std::string image_dir = "data/images";                      // the checked images' disk cache (main.cpp: beside --db)
+    std::string image_dir;                                      // the checked images' disk cache; "" = images/ beside the database
     int64_t image_cache_mb = 256;                               // its bound
 };
 

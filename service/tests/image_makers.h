@@ -59,18 +59,18 @@ inline std::string gif(int w, int h, const std::vector<int>& delays_cs) {
     return g + "\x3B";
 }
 
-// An animated WebP of three frames ending at 80, 200 and 320 ms.
-inline std::string anim_webp(int w, int h) {
+// An animated WebP of frames (ARGB, w x h each): frame f shows from starts[f] ms
+// to starts[f + 1] (starts holds one entry more than frames).
+inline std::string webp_animation(int w, int h, const std::vector<std::vector<uint32_t>>& frames,
+                                  const std::vector<int>& starts, bool lossless) {
     WebPAnimEncoderOptions eo;
     WebPAnimEncoderOptionsInit(&eo);
     WebPAnimEncoder* enc = WebPAnimEncoderNew(w, h, &eo);
     WebPConfig config;
     WebPConfigInit(&config);
-    config.lossless = 1;
-    const uint32_t colours[3] = {0xff0000ff, 0xff00ff00, 0xffff0000};
-    const int starts[4] = {0, 80, 200, 320};
-    for (int f = 0; f < 3; ++f) {
-        std::vector<uint32_t> px(size_t(w) * h, colours[f]);
+    config.lossless = lossless;
+    for (size_t f = 0; f < frames.size(); ++f) {
+        std::vector<uint32_t> px = frames[f];
         WebPPicture pic;
         WebPPictureInit(&pic);
         pic.width = w, pic.height = h, pic.use_argb = 1;
@@ -78,7 +78,7 @@ inline std::string anim_webp(int w, int h) {
         WebPAnimEncoderAdd(enc, &pic, starts[f], &config);
         WebPPictureFree(&pic);
     }
-    WebPAnimEncoderAdd(enc, nullptr, starts[3], nullptr);
+    WebPAnimEncoderAdd(enc, nullptr, starts[frames.size()], nullptr);
     WebPData data;
     WebPDataInit(&data);
     WebPAnimEncoderAssemble(enc, &data);
@@ -86,6 +86,13 @@ inline std::string anim_webp(int w, int h) {
     WebPDataClear(&data);
     WebPAnimEncoderDelete(enc);
     return out;
+}
+
+// An animated WebP of three frames ending at 80, 200 and 320 ms.
+inline std::string anim_webp(int w, int h) {
+    std::vector<std::vector<uint32_t>> frames;
+    for (uint32_t colour : {0xff0000ffu, 0xff00ff00u, 0xffff0000u}) frames.emplace_back(size_t(w) * h, colour);
+    return webp_animation(w, h, frames, {0, 80, 200, 320}, true);
 }
 
 // An AVIF sequence of two 8 x 8 frames, 150 and 250 ms (7TV may offer only AVIF).

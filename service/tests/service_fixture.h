@@ -56,7 +56,6 @@ protected:
         ServiceOptions o = options;
         o.port = 0;
         o.db_path = dir + "/service.db";
-        if (o.emotes.image_dir == EmoteOptions{}.image_dir) o.emotes.image_dir = dir + "/images";
         o.threads = threads;
         std::string error;
         service = service_create(o, &error);
