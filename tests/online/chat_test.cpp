@@ -109,7 +109,8 @@ TEST_F(ChatPollTest, SenderNamesAreLookedUpOncePerIdAndShownAsText) {
     feed.names["twitch.12"] = "ana";
     feed.names["discord.77"] = "dee";
     feed.names["web.7"] = "webby";
-    feed.names["twitch.7"] = "tess";
+    feed.names["kick.7"] = "kicker";
+    feed.names["youtube.UCtube"] = "tuber";
     feed.messages = {
         {{"message", "a"}, {"text", "old"}, {"chatter", {{"twitch", "12"}}}},
         {{"message", "b"}, {"text", 42}, {"chatter", {{"twitch", 12}}}},  // numeric id and text
@@ -117,17 +118,19 @@ TEST_F(ChatPollTest, SenderNamesAreLookedUpOncePerIdAndShownAsText) {
         {{"message", "d"}, {"text", "hey"}, {"chatter", {{"corvane", "Corvo"}}}},
         {{"message", "e"}, {"text", "x"}, {"chatter", {{"matrix", "@nobody"}}}},  // lookup refused
         {{"message", "f"}, {"text", "w"}, {"chatter", {{"web", "7"}}}},  // two platforms' id 7: two people
-        {{"message", "g"}, {"text", "t"}, {"chatter", {{"twitch", "7"}}}},
+        {{"message", "g"}, {"text", "t"}, {"chatter", {{"kick", "7"}}}},
+        {{"message", "h"}, {"text", "yt"}, {"chatter", {{"youtube", "UCtube"}}}},
     };
     use(feed.origin());
 
     EXPECT_TRUE(poll_chat());
-    EXPECT_EQ(chat_to_spawn, (std::vector<std::string>{"tess: t", "webby: w", "anonymous: x", "Corvo: hey", "dee: null",
-                                                       "ana: 42", "ana: old"}));
+    EXPECT_EQ(chat_to_spawn, (std::vector<std::string>{"tuber: yt", "kicker: t", "webby: w", "anonymous: x",
+                                                       "Corvo: hey", "dee: null", "ana: 42", "ana: old"}));
     // One lookup per id (string and number 12 are the same id), none for the
     // name-only platform; the id is sent percent-encoded.
     EXPECT_EQ(feed.log_starting("GET /api/user"),
-              (std::vector<std::string>{"GET /api/user?select=twitch.name&where=twitch.id=7",
+              (std::vector<std::string>{"GET /api/user?select=youtube.name&where=youtube.id=UCtube",
+                                        "GET /api/user?select=kick.name&where=kick.id=7",
                                         "GET /api/user?select=web.name&where=web.id=7",
                                         "GET /api/user?select=matrix.name&where=matrix.id=%40nobody",
                                         "GET /api/user?select=discord.name&where=discord.id=77",
