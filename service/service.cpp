@@ -43,6 +43,7 @@ static void announce_when_served(Service& s, int64_t announced) {
         sp->publisher.publish(message);
     });
     store_on_served(*s.store, [sp](int64_t) { sp->hold.stored(); });
+    s.hold.stored();  // messages stored within the hold before a restart are announced when theirs ends
 }
 
 ServicePtr service_create(const ServiceOptions& options, std::string* error) {
