@@ -2,6 +2,8 @@
 //              [--streamer-ids twitch:ID,discord:ID,matrix:@id:server] [--behind-proxy]
 //              [--wake-waiters N] [--publish-url URL] [bridge, sign-in and emote options: see usage()]
 // Starts the community service; stops on SIGINT or SIGTERM.
+#include <algorithm>
+#include <cctype>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -60,9 +62,15 @@ static void usage() {
         "  --ffz-api URL                   FrankerFaceZ's API (default https://api.frankerfacez.com/v1)\n"
         "  --twitch-cdn URL                Twitch's emote images (default https://static-cdn.jtvnw.net)\n"
         "  --discord-cdn URL               Discord's custom emoji images (default https://cdn.discordapp.com)\n"
-        "  --helix-api URL                 Twitch's Helix API, for badge images (default https://api.twitch.tv/helix)\n"
+        "  --helix-api URL                 Twitch's Helix API, for badges and live notices (default https://api.twitch.tv/helix)\n"
         "  --image-dir DIR                 the checked images' disk cache (default: images/ beside --db)\n"
-        "  --image-cache-mb N              its bound in MiB (default 256)\n",
+        "  --image-cache-mb N              its bound in MiB (default 256)\n"
+        "live notices and moderation:\n"
+        "  --live-twitch LOGIN[,LOGIN...]  Twitch logins (the streamer and the circle) whose streams\n"
+        "                                  /api/ferncircle lists while live; needs the Twitch app above\n"
+        "  --live-period SECONDS           between two asks of Helix (default 60, 1 to 3600)\n"
+        "  --hold SECONDS                  messages wait this long, stored but not served, so a delete,\n"
+        "                                  time-out, ban or clear reaches them first (default 0, at most 30)\n",
         VIMO_SERVICE_DEFAULT_PORT);
 }
 
@@ -184,6 +192,21 @@ static bool whole_number(const std::string& value, long long low, long long high
     return true;
 }
 
+// --live-twitch's logins, lower-cased, each once: Twitch logins are [a-z0-9_]{1,25}.
+static void live_logins(const std::string& value, std::vector<std::string>* out, std::string* error) {
+    for (std::string login : split_list(value)) {
+        for (char& c : login) c = char(std::tolower((unsigned char)c));
+        bool ok = login.size() <= 25;
+        for (char c : login) ok = ok && ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_');
+        if (!ok) {
+            *error = "--live-twitch: not a Twitch login (1 to 25 of a-z 0-9 _): " + login;
+            return;
+        }
+        if (std::find(out->begin(), out->end(), login) == out->end()) out->push_back(login);
+    }
+    if (out->empty()) *error = "--live-twitch needs at least one login";
+}
+
 // The service's own options (not the bridges' or sign-in's): false when arg is
 // none of them; *error set when its value is refused.
 static bool service_arg(const std::string& arg, const std::string& value, ServiceOptions* o, std::string* error) {
@@ -217,6 +240,14 @@ static bool service_arg(const std::string& arg, const std::string& value, Servic
         else *error = "--image-cache-mb must be a count from 1 to 1048576";
     } else if (arg == "--streamer-ids") {
         service_detail::parse_streamer_ids(value, &o->streamer_ids, error);
+    } else if (arg == "--hold") {
+        if (whole_number(value, 0, SERVICE_MAX_HOLD_S, &n)) o->hold_s = int(n);
+        else *error = "--hold must be whole seconds from 0 to " + std::to_string(SERVICE_MAX_HOLD_S);
+    } else if (arg == "--live-period") {
+        if (whole_number(value, 1, 3600, &n)) o->live.period_s = double(n);
+        else *error = "--live-period must be whole seconds from 1 to 3600";
+    } else if (arg == "--live-twitch") {
+        live_logins(value, &o->live.twitch_logins, error);
     } else {
         return false;
     }
@@ -252,6 +283,11 @@ static int parse_args(int argc, char** argv, ServiceOptions* options) {
             std::fprintf(stderr, "vimo-service: %s\n", error.c_str());
             return 64;
         }
+    }
+    if (!options->live.twitch_logins.empty() && options->signin.twitch_client_id.empty()) {
+        std::fprintf(stderr, "vimo-service: --live-twitch asks Helix with the Twitch app's token: it needs "
+                             "--twitch-client-id and --twitch-secret-file (register an app at dev.twitch.tv/console)\n");
+        return 64;
     }
     return check_secrets(&options->bridges, options->signin);
 }

@@ -17,7 +17,34 @@
 #include "handlers/server.h"
 #include "http/connections.h"
 #include "outbound/tls.h"
+#include "outbound/twitch_app.h"
 #include "text/text.h"
+
+// The wake-up channel and the Nchan publisher learn of every served message:
+// from the store's writer at once, or under a hold from the release thread once
+// the hold is over, then only of the newest message served by then (one deleted
+// within its hold never is). announced: the newest served at start.
+static void announce_when_served(Service& s, int64_t announced) {
+    Service* sp = &s;
+    if (s.options.hold_s <= 0) {
+        store_on_served(*s.store, [sp](int64_t seq) {
+            std::string message = chat_message_value(*sp, seq);
+            sp->wake.announce(message);
+            sp->publisher.publish(message);
+        });
+        return;
+    }
+    s.hold.start(std::chrono::seconds(s.options.hold_s), [sp, announced]() mutable {
+        std::vector<StoredMessage> newest = store_chat_page(*sp->store, 1);
+        if (newest.empty() || newest.back().seq <= announced) return;
+        announced = newest.back().seq;
+        std::string message = chat_message_value(*sp, announced);
+        sp->wake.announce(message);
+        sp->publisher.publish(message);
+    });
+    store_on_served(*s.store, [sp](int64_t) { sp->hold.stored(); });
+    s.hold.stored();  // messages stored within the hold before a restart are announced when theirs ends
+}
 
 ServicePtr service_create(const ServiceOptions& options, std::string* error) {
     ServicePtr s(new Service);
@@ -65,18 +92,16 @@ ServicePtr service_create(const ServiceOptions& options, std::string* error) {
     // Emote and badge images come from https CDNs (or a loopback stand-in).
     auto image_tls = bridges::make_tls_context(options.bridges.tls_ca, error);
     if (!image_tls) return nullptr;
-    s->images = std::make_unique<ImageStore>(s->catalog, options.signin, image_tls);
+    s->twitch_app = std::make_shared<bridges::TwitchAppToken>(options.signin.twitch_id_base, options.signin.twitch_client_id,
+                                                               options.signin.twitch_secret, image_tls);
+    s->images = std::make_unique<ImageStore>(s->catalog, s->twitch_app, image_tls);
     service_detail::add_routes(*s);
-    // The wake-up channel learns of every served message from the store's writer.
+    store_set_hold(*s->store, int64_t(std::clamp(options.hold_s, 0, SERVICE_MAX_HOLD_S)) * 1000);
     std::vector<StoredMessage> newest = store_chat_page(*s->store, 1);
     s->wake.start(newest.empty() ? "" : chat_message_value(*s, newest.back().seq),
                   std::min(size_t(std::max(0, options.wake_waiters)), most / 2));  // half the pool stays for the rest
     if (!options.publish_url.empty() && !s->publisher.start(options.publish_url, error)) return nullptr;
-    store_on_served(*s->store, [sp](int64_t seq) {
-        std::string message = chat_message_value(*sp, seq);
-        sp->wake.announce(message);
-        sp->publisher.publish(message);
-    });
+    announce_when_served(*s, newest.empty() ? 0 : newest.back().seq);
     return s;
 }
 
@@ -154,8 +179,9 @@ void service_stop(Service& s) {
 void ServiceDeleter::operator()(Service* s) const {
     stop_bridges(*s);
     s->wake.close();
-    s->publisher.stop();
     if (s->store) store_on_served(*s->store, nullptr);
+    s->hold.stop();  // its release reads the store and tells the publisher
+    s->publisher.stop();
     delete s;
 }
 

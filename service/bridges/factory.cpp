@@ -1,7 +1,8 @@
 // The bridges a service's options ask for (see bridge.h).
 #include "bridges/bridge.h"
 
-#include "core/options.h"
+#include "bridges/live/live_follow.h"
+#include "core/state.h"
 
 namespace bridges {
 
@@ -13,6 +14,7 @@ std::vector<std::unique_ptr<Bridge>> make_bridges(ServiceCore& s, const BridgeOp
         if (auto b = make_matrix_bridge(s, o)) out.push_back(std::move(b));
     if (!o.discord_token.empty())
         if (auto b = make_discord_bridge(s, o)) out.push_back(std::move(b));
+    if (!s.options.live.twitch_logins.empty()) out.push_back(make_live_follow(s));
     return out;
 }
 

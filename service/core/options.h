@@ -88,6 +88,8 @@ struct LiveOptions {
     double period_s = 60;                    // between two asks
 };
 
+inline constexpr int SERVICE_MAX_HOLD_S = 30;  // the longest moderation hold, seconds
+
 struct ServiceOptions {
     std::string host = "127.0.0.1";                 // address to listen on
     int port = VIMO_SERVICE_DEFAULT_PORT;           // 0 = any free port

@@ -23,50 +23,26 @@ constexpr size_t BADGE_HELIX_MAX_BYTES = 4 * 1024 * 1024;  // one badge list ans
 constexpr size_t BADGE_MAX_ROOMS = 512;                    // channels' lists kept at once
 }  // namespace
 
-BadgeBook::BadgeBook(const SigninOptions& app, std::string helix_api, std::shared_ptr<boost::asio::ssl::context> tls)
-    : id_base_(app.twitch_id_base), client_id_(app.twitch_client_id), secret_(app.twitch_secret),
-      helix_api_(std::move(helix_api)), tls_(std::move(tls)) {
+BadgeBook::BadgeBook(std::shared_ptr<bridges::TwitchAppToken> app, std::string helix_api,
+                     std::shared_ptr<boost::asio::ssl::context> tls)
+    : app_(std::move(app)), helix_api_(std::move(helix_api)), tls_(std::move(tls)) {
     while (!helix_api_.empty() && helix_api_.back() == '/') helix_api_.pop_back();
-    while (!id_base_.empty() && id_base_.back() == '/') id_base_.pop_back();
-}
-
-outbound::awaitable<std::string> BadgeBook::new_token() {
-    std::string form = "client_id=" + bridges::url_encode(client_id_) + "&client_secret=" +
-                       bridges::url_encode(secret_) + "&grant_type=client_credentials";
-    bridges::BaseUrl base;
-    std::string target, error;
-    if (!emote_split_url(id_base_ + "/oauth2/token", &base, &target, &error)) co_return "";
-    if (base.tls && !tls_) co_return "";
-    bridges::HttpsClient http(co_await boost::asio::this_coro::executor, base.tls ? tls_ : nullptr, base.host, base.port,
-                              BADGE_CALL_TIMEOUT_S);
-    bridges::HttpsAnswer a = co_await http.post_form(target, form, BADGE_CALL_TIMEOUT_S, BADGE_HELIX_MAX_BYTES);
-    json j = json::parse(a.body, nullptr, false);
-    if (a.status != 200 || !j.is_object() || !j["access_token"].is_string()) {
-        std::fprintf(stderr, "vimo-service: no Twitch app token for the badges (%s)\n",
-                     a.status ? ("HTTP " + std::to_string(a.status)).c_str() : a.error.c_str());
-        co_return "";
-    }
-    std::string token = j["access_token"].get<std::string>();
-    std::lock_guard<std::mutex> lock(mutex_);
-    token_ = token;
-    co_return token;
 }
 
 // One list ("" = the global badges), with a new token once when Helix says 401.
 outbound::awaitable<std::optional<BadgeBook::Sets>> BadgeBook::ask_helix(const std::string& room) {
     std::string url = helix_api_ + (room.empty() ? "/chat/badges/global" : "/chat/badges?broadcaster_id=" + room);
-    std::string token;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        token = token_;
-    }
     bridges::HttpsAnswer a;
-    std::vector<std::pair<std::string, std::string>> headers{{"Client-Id", client_id_}};
+    std::vector<std::pair<std::string, std::string>> headers{{"Client-Id", app_->client_id()}};
     for (int attempt = 0; attempt < 2; ++attempt) {
-        if (token.empty() && (token = co_await new_token()).empty()) co_return std::nullopt;
+        std::string error, token = co_await app_->token(&error);
+        if (token.empty()) {
+            std::fprintf(stderr, "vimo-service: badges: %s\n", error.c_str());
+            co_return std::nullopt;
+        }
         a = co_await emote_get(tls_, url, token, headers, BADGE_CALL_TIMEOUT_S, BADGE_HELIX_MAX_BYTES);
         if (a.status != 401) break;
-        token.clear();  // expired or revoked: the next attempt asks for a new one
+        app_->refused(token);  // expired or revoked: the next attempt asks for a new one
     }
     json j = json::parse(a.body, nullptr, false);
     if (a.status != 200 || !j.is_object() || !j["data"].is_array()) co_return std::nullopt;

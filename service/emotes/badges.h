@@ -21,6 +21,7 @@
 #include "core/options.h"
 #include "emotes/image_key.h"
 #include "outbound/loop.h"
+#include "outbound/twitch_app.h"
 
 inline constexpr double BADGE_REFRESH_S = 3600;    // seconds Helix's badge lists are kept
 inline constexpr double BADGE_RETRY_S = 60;        // seconds before asking again after Helix failed
@@ -29,9 +30,10 @@ inline constexpr int BADGE_SIDE_PX = 18;           // a badge at 1x; 36 at 2x
 
 class BadgeBook {
 public:
-    // app: the sign-in's Twitch client (its id base, id and secret); tls: for https bases.
-    BadgeBook(const SigninOptions& app, std::string helix_api, std::shared_ptr<boost::asio::ssl::context> tls);
-    bool has_app() const { return !client_id_.empty() && !secret_.empty(); }
+    // app: the sign-in's Twitch app's token (shared with the live follower); tls: for https bases.
+    BadgeBook(std::shared_ptr<bridges::TwitchAppToken> app, std::string helix_api,
+              std::shared_ptr<boost::asio::ssl::context> tls);
+    bool has_app() const { return app_ && app_->configured(); }
     // Helix's images for set/version, a channel's own (room not "") before the global
     // one; nullopt when Helix does not know it or cannot be asked.
     outbound::awaitable<std::optional<ImageSource>> find(std::string set, std::string version, std::string room);
@@ -42,13 +44,12 @@ private:
         std::map<std::string, ImageSource> badges;    // "set/version" -> images
     };
     outbound::awaitable<std::optional<Sets>> ask_helix(const std::string& room);  // one list ("" = global)
-    outbound::awaitable<std::string> new_token();                                  // "" when refused
     outbound::awaitable<std::optional<ImageSource>> look_up(const std::string& room, const std::string& badge);
 
-    std::string id_base_, client_id_, secret_, helix_api_;
+    std::shared_ptr<bridges::TwitchAppToken> app_;  // never nullptr
+    std::string helix_api_;
     std::shared_ptr<boost::asio::ssl::context> tls_;
-    std::mutex mutex_;              // guards token_ and lists_
-    std::string token_;             // the app token; "" before the first
+    std::mutex mutex_;              // guards lists_
     std::map<std::string, Sets> lists_;  // room ("" = global) -> its badges
 };
 

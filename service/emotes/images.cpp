@@ -55,11 +55,11 @@ std::string image_etag(const std::string& png) {
     return tag + "\"";
 }
 
-ImageStore::ImageStore(std::shared_ptr<ImageCatalog> catalog, const SigninOptions& app,
+ImageStore::ImageStore(std::shared_ptr<ImageCatalog> catalog, std::shared_ptr<bridges::TwitchAppToken> app,
                        std::shared_ptr<boost::asio::ssl::context> tls)
     : catalog_(std::move(catalog)), tls_(tls),
       cache_(catalog_->options().image_dir, catalog_->options().image_cache_mb * 1024 * 1024),
-      badges_(app, catalog_->options().helix_api, tls) {}
+      badges_(std::move(app), catalog_->options().helix_api, tls) {}
 
 ImageAnswer ImageStore::get(const std::string& key, int scale) {
     if (!image_key_valid(key) || (scale != 1 && scale != 2)) return ImageAnswer{};

@@ -55,7 +55,7 @@ struct ImageAnswer {
 class ImageStore {
 public:
     // app: the sign-in's Twitch app, for Helix's badges; tls: for https sources (nullptr: none).
-    ImageStore(std::shared_ptr<ImageCatalog> catalog, const SigninOptions& app,
+    ImageStore(std::shared_ptr<ImageCatalog> catalog, std::shared_ptr<bridges::TwitchAppToken> app,
                std::shared_ptr<boost::asio::ssl::context> tls);
     // key's image at scale 1 or 2.
     ImageAnswer get(const std::string& key, int scale);

@@ -31,6 +31,11 @@ std::string moderation_button(const std::string& token, const std::string& label
 // Each chat bridge: what it reads, its state and next try, what it stored and dropped.
 static std::string bridges_html(Service& s) {
     std::string h = "<h2>Chat bridges</h2>";
+    if (s.options.hold_s > 0)
+        h += "<p>Messages are held " + std::to_string(s.options.hold_s) +
+             " s before desktops see them: a delete, time-out, ban or clear within that time means they never do.</p>";
+    else
+        h += "<p>Messages reach desktops as soon as they are stored (no hold: --hold SECONDS sets one).</p>";
     if (s.bridges.empty()) return h + "<p>No bridge runs: chat arrives through /api/ingest only.</p>";
     h += "<table><tr><th>Platform</th><th>Reads</th><th>State</th><th>Stored</th><th>Dropped over limits</th>"
          "<th>Other dropped</th><th>Last message</th><th>Reconnects</th><th>Last error</th><th>Details</th></tr>";

@@ -2,6 +2,9 @@
 // is registered from (see routes.h).
 #include "handlers/routes.h"
 
+#include <cctype>
+#include <set>
+
 #include "chat/incoming.h"
 #include "handlers/actions.h"
 #include "text/input.h"
@@ -117,8 +120,20 @@ static void get_wake(Service& s, const httplib::Request& req, httplib::Response&
     }
 }
 
+// The streamer's own handles (/api/admin/live) in their order, then the followed
+// Twitch logins live now in --live-twitch's order, each name once (compared
+// without case: a Twitch login is lower case, a handle may not be). The ETag is
+// the body's, so it changes whenever the list does.
 static void get_live(Service& s, const httplib::Request& req, httplib::Response& res) {
-    answer_public_json(req, res, json(store_live(*s.store)));
+    std::vector<std::string> list = store_live(*s.store);
+    std::set<std::string> seen;
+    for (std::string h : list) {  // a handle is ASCII (valid_handle)
+        for (char& c : h) c = char(std::tolower((unsigned char)c));
+        seen.insert(h);
+    }
+    for (std::string& login : s.live_now.get())
+        if (seen.insert(login).second) list.push_back(std::move(login));
+    answer_public_json(req, res, json(list));
 }
 
 static void get_blog_xml(Service& s, const httplib::Request& req, httplib::Response& res) {

@@ -19,6 +19,7 @@
 #include "emotes/images.h"
 #include "handlers/signin.h"
 #include "http/connections.h"
+#include "http/hold.h"
 #include "http/wake.h"
 #include "outbound/https_client.h"
 #include "outbound/loop.h"
@@ -31,6 +32,7 @@ struct Service : ServiceCore {
     std::vector<std::unique_ptr<bridges::Bridge>> bridges;  // started by service_start_bridges
     service_detail::WakeHub wake;                            // held GET /api/wake requests
     service_detail::WakePublisher publisher;                 // running when options.publish_url is set
+    service_detail::HoldRelease hold;                        // running when options.hold_s > 0
     std::vector<service_detail::SigninProvider> signin;      // platforms to sign in with; empty: typed names
     std::shared_ptr<boost::asio::ssl::context> signin_tls;   // for https providers; nullptr when none is
     outbound::Loops signin_calls;  // the sign-in callbacks' provider calls; service_stop ends them

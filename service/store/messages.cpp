@@ -163,19 +163,29 @@ void store_set_keep(Store& s, int64_t messages) {
     give_back_pages(s, deleted);
 }
 
+// The page's query, with the hold's condition or without (the statement cache is
+// keyed by the literal, so each is prepared once).
+#define CHAT_PAGE_SQL(HELD)                                                                                          \
+    "SELECT m.seq, m.platform, m.sender, m.text, m.look, CASE WHEN m.platform = 'corvane' THEN m.sender "           \
+    "ELSE (SELECT c.name FROM chatters c WHERE c.platform = m.platform AND c.sender_id = m.sender) END "             \
+    "FROM messages m WHERE removed = 0 AND blocked = 0 " HELD "AND NOT EXISTS "                                     \
+    "(SELECT 1 FROM bans b WHERE b.platform = m.platform AND b.sender = m.sender AND " BAN_ACTIVE ") "              \
+    "ORDER BY seq DESC LIMIT ?1"
+
 std::vector<StoredMessage> store_chat_page(Store& s, int count) {
     Reader r(s);
     std::vector<StoredMessage> out;
-    // The name is the one /api/user answers; a corvane sender is its own name.
-    Stmt q(r, "SELECT m.seq, m.platform, m.sender, m.text, m.look, CASE WHEN m.platform = 'corvane' THEN m.sender "
-              "ELSE (SELECT c.name FROM chatters c WHERE c.platform = m.platform AND c.sender_id = m.sender) END "
-              "FROM messages m WHERE removed = 0 AND blocked = 0 AND NOT EXISTS "
-              "(SELECT 1 FROM bans b WHERE b.platform = m.platform AND b.sender = m.sender AND " BAN_ACTIVE ") "
-              "ORDER BY seq DESC LIMIT ?1");
+    int64_t hold = s.hold_ms.load(std::memory_order_relaxed);
+    // The name is the one /api/user answers; a corvane sender is its own name. Under a
+    // hold, created_at (fixed-width ISO 8601 UTC, so compared as text) must be the hold old.
+    Stmt q(r, hold > 0 ? CHAT_PAGE_SQL("AND m.created_at <= ?2 ") : CHAT_PAGE_SQL(""));
     q.bind(1, int64_t(count));
+    if (hold > 0) q.bind(2, iso8601(now_ms() - hold));
     while (q.row()) out.push_back({q.integer(0), q.text(1), q.text(2), q.text(3), q.text(4), q.text(5)});
     return {out.rbegin(), out.rend()};
 }
+
+void store_set_hold(Store& s, int64_t ms) { s.hold_ms.store(std::max<int64_t>(0, ms), std::memory_order_relaxed); }
 
 std::optional<std::string> store_chatter_name(Store& s, const std::string& platform, const std::string& id) {
     Reader r(s);

@@ -8,6 +8,7 @@
 // thread that made it, on a connection it holds.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <functional>
@@ -56,6 +57,9 @@ struct Store : store_detail::Conn {
     // committed, with the writer's lock still held: it must only hand the seq on.
     std::function<void(int64_t seq)> on_served;  // empty: nobody listens
     int64_t unannounced = 0;                     // such a message in the open transaction; 0 none
+    // The moderation hold: a message is served from this many milliseconds after its
+    // created_at on (0: at once). Read without the lock by readers.
+    std::atomic<int64_t> hold_ms{0};
 };
 
 namespace store_detail {

@@ -103,7 +103,8 @@ struct FeedPost {
 StorePtr store_open(const std::string& path, std::string* error);
 // hook(seq) is called for every new chat message that is served (not held back
 // by a blocked word), after its transaction committed, on the writing thread
-// with the writer's lock held: it must return at once (hand the seq on).
+// with the writer's lock held: it must return at once (hand the seq on). Under a
+// hold (store_set_hold) the message is only stored then: it is served hold later.
 void store_on_served(Store& s, std::function<void(int64_t seq)> hook);
 void store_close(StorePtr& store);  // finalize statements and close (also what the deleter does)
 // Admin token: generated at the first start and returned that once (*created true); only its
@@ -152,8 +153,11 @@ LinkResult store_link_identity(Store& s, const std::string& token, const std::st
 std::optional<int64_t> store_add_message(Store& s, const std::string& platform, const std::string& sender,
                                          const std::string& sender_name, const std::string& text,
                                          const std::string& look = "");
-// The count newest messages that are served (not removed, blocked or from a banned sender), oldest first.
+// The count newest messages that are served (not removed, blocked or from a banned sender,
+// and stored at least the hold ago), oldest first.
 std::vector<StoredMessage> store_chat_page(Store& s, int count);
+// The moderation hold: messages are served (store_chat_page) from ms after they were stored; 0 at once.
+void store_set_hold(Store& s, int64_t ms);
 void store_set_keep(Store& s, int64_t messages);  // retention bound, at least 1; applied at once
 std::optional<std::string> store_chatter_name(Store& s, const std::string& platform, const std::string& id);
 
