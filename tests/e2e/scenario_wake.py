@@ -127,6 +127,10 @@ def wake(stack):
     busy = [line for line in out.output()[mark:] if re.search(POLL, line)]
     # The next poll shows the last of them, so the run below starts from a quiet chat.
     out.wait_line(r"^last chat is now .*" + re.escape(newest), 15, mark)
+    # The worker prints that line; the main thread takes the cursor a frame or more
+    # later, and a Ctrl-C before then saves the older one. The next poll starts
+    # after it was taken.
+    out.wait_line(POLL, 15, len(out.output()))
     cpu = companion_cpu_seconds(out.pid)
     log(f"a busy chat: {len(busy)} polls in {time.monotonic() - start:.1f} s of 20 messages a second "
         f"(the companion's CPU so far {cpu:.1f} s)")
