@@ -28,6 +28,7 @@ import scenario_wake  # noqa: E402
 import scenario_signin  # noqa: E402
 import scenario_workarea  # noqa: E402
 import scenario_emotes  # noqa: E402
+import scenario_platforms  # noqa: E402
 
 SCENARIOS = {
     "mascot": scenario_desktop.mascot,
@@ -35,6 +36,7 @@ SCENARIOS = {
     "shutdown": scenario_desktop.shutdown,
     "online": scenario_online.online,
     "emotes": scenario_emotes.emotes,
+    "platforms": scenario_platforms.platforms,
     "compositor": scenario_compositor.compositor,
     "chatcut": scenario_compositor.chat_cut,
     "hostile": scenario_hostile.hostile,
