@@ -1,6 +1,8 @@
 // Reading YouTube Data API v3 answers (see api.h).
 #include "bridges/youtube/api.h"
 
+#include "bridges/json_depth.h"
+
 #include <algorithm>
 #include <climits>
 
@@ -12,31 +14,10 @@ using nlohmann::json;
 
 namespace {
 
-// Whether body nests [ and { (outside strings) deeper than max: checked before
-// parsing, so that a hostile answer never builds a deep tree.
-bool too_deep(const std::string& body, size_t max) {
-    size_t depth = 0;
-    bool in_string = false, escaped = false;
-    for (char c : body) {
-        if (in_string) {
-            if (escaped) escaped = false;
-            else if (c == '\\') escaped = true;
-            else if (c == '"') in_string = false;
-        } else if (c == '"') {
-            in_string = true;
-        } else if (c == '[' || c == '{') {
-            if (++depth > max) return true;
-        } else if ((c == ']' || c == '}') && depth > 0) {
-            --depth;
-        }
-    }
-    return false;
-}
-
 // The answer as an object, or why not.
 bool parse_object(const std::string& body, json* out, std::string* error) {
     if (body.size() > YT_MAX_BODY_BYTES) *error = "an answer over " + std::to_string(YT_MAX_BODY_BYTES) + " bytes";
-    else if (too_deep(body, YT_MAX_DEPTH)) *error = "an answer nested too deep";
+    else if (json_too_deep(body, YT_MAX_DEPTH)) *error = "an answer nested too deep";
     else if (*out = json::parse(body, nullptr, false); !out->is_object()) *error = "an answer that is not a JSON object";
     else return true;
     return false;

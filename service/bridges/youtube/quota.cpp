@@ -93,7 +93,9 @@ std::string YtQuota::details(double asked_s, int64_t now_s) const {
     std::string line = std::to_string(spent_) + " of " + std::to_string(budget_) + " units spent today, " +
                        std::to_string(left()) + " left; the day renews at " + utc_minute_text(reset_s_) +
                        " (midnight Pacific)";
-    if (left() < YT_COST_MESSAGES) return line + (exhausted_ ? "; the API says the quota is spent: no call until then" : "; out of units: no call until then");
+    if (left() < YT_COST_MESSAGES)
+        return line + (exhausted_ ? "; the API says the quota is spent: no call until then"
+                                  : "; out of units: no call until then");
     if (asked_s <= 0) return line;
     double lasts = double(left()) / rate(asked_s);
     double to_reset = double(reset_s_ - now_s);

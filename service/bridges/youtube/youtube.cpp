@@ -99,6 +99,7 @@ private:
     YtQuota quota_;
     std::string chat_id_;     // the live chat read; "" while looking
     std::string page_token_;  // the next page; "" before the first (history) page
+    std::string ended_chat_;  // the chat that ended last: videos.list may call it active a while yet
     double asked_s_ = 0;      // the interval the last page asked; 0 while no chat is read
     double wait_s_ = 0;       // before the next call, after a good one
 };
@@ -150,6 +151,7 @@ awaitable<void> YoutubeBridge::main_loop() {
                 break;
             case Verdict::Ended:
                 say("the broadcast's chat " + chat_id_ + " ended (" + v.error + "); looking for the next live one");
+                ended_chat_ = chat_id_;
                 chat_id_.clear(), page_token_.clear(), asked_s_ = 0;
                 tell(0);
                 break;
@@ -229,12 +231,13 @@ awaitable<Verdict> YoutubeBridge::look(HttpsClient& http) {
         Verdict v = co_await call(http, query, YT_COST_VIDEOS, &body);
         if (v.kind != Verdict::Ok) co_return v;
         if (!yt_parse_videos(body, &chat, &error)) co_return Verdict{Verdict::Unusable, error};
+        // Not read again at once: its end would come again, 7 units a round, with no wait between.
+        if (chat == ended_chat_) chat.clear();
     }
     chat_id_ = chat;
     page_token_.clear();
     wait_s_ = chat.empty() ? o_.youtube_look_s : 0;
     if (chat.empty()) {
-        tell(0);
         report_.details(quota_.details(0, now_s()) + "; nothing live: looking again every " +
                         std::to_string(int64_t(o_.youtube_look_s)) + " s");
     } else {
