@@ -117,9 +117,9 @@ protected:
         ServiceTest::TearDown();
         api.kill();
     }
-    void start_bridge() {
+    void start_bridge(const std::string& key = "test-key") {
         stop();
-        options.bridges.youtube_key = "test-key";
+        options.bridges.youtube_key = key;
         options.bridges.youtube_channel = STREAMER;
         options.bridges.youtube_api = "https://127.0.0.1:" + std::to_string(api.port) + "/youtube/v3";
         options.bridges.youtube_look_s = 2;
@@ -222,6 +222,17 @@ TEST_F(YoutubeBridgeTest, LiveChatsOneAfterAnotherWithinTheQuota) {
     EXPECT_LT(shortest, 1e9);
     for (const json& c : log) EXPECT_NE(c["path"], "/youtube/v3/search");
     ASSERT_TRUE(units_agree()) << report() << " API: " << api.units();
+
+    // A restart goes on from the day's count kept in the database; a wrong key
+    // ends the bridge with the reason.
+    start_bridge("wrong-key");
+    ASSERT_TRUE(eventually([&] { return report()["state"] == "failed"; })) << report();
+    EXPECT_NE(report()["last_error"].get<std::string>().find("refused the API key (HTTP 400 keyInvalid"),
+              std::string::npos) << report();
+    EXPECT_TRUE(units_agree()) << report() << " API: " << api.units();
+    start_bridge();
+    ASSERT_TRUE(eventually([&] { return report()["state"] == "connected"; })) << report();
+    EXPECT_TRUE(units_agree()) << report() << " API: " << api.units();  // the count of both runs
 
     // quotaExceeded: the call that said so, then none until midnight Pacific.
     api.control("/quota", {{"exceeded", true}});

@@ -156,6 +156,7 @@ awaitable<void> YoutubeBridge::main_loop() {
                 tell(0);
                 break;
             case Verdict::Refused:
+                tell(0);
                 report_.failed(v.error);
                 say(v.error + "; the bridge stops (give it a new key and restart)");
                 co_return;
