@@ -99,7 +99,9 @@ std::string YtQuota::details(double asked_s, int64_t now_s) const {
     if (asked_s <= 0) return line;
     double lasts = double(left()) / rate(asked_s);
     double to_reset = double(reset_s_ - now_s);
-    if (lasts >= to_reset) return line + "; at this rate (a poll every " + duration_text(asked_s) + ") it lasts the day";
+    if (lasts >= to_reset)
+        return line + "; at this rate (a poll every " + duration_text(asked_s) + ") the units last " +
+               duration_text(lasts) + ", past the reset";
     double wait = poll_wait(asked_s, now_s);
     return line + "; at the asked rate (a poll every " + duration_text(asked_s) + ") it would last " +
            duration_text(lasts) + ": slowed to a poll every " + duration_text(wait) + " to last until " +
