@@ -43,6 +43,12 @@ static void usage() {
         "  --discord-token-file FILE       the bot's token (or VIMO_DISCORD_TOKEN)\n"
         "  --discord-channels ID[,ID...]   the channels to read\n"
         "  --discord-gateway URL           Discord's gateway (default wss://gateway.discord.gg/?v=10&encoding=json)\n"
+        "  --youtube-key-file FILE         a YouTube Data API v3 key (or VIMO_YOUTUBE_KEY)\n"
+        "  --youtube-channel UC...         read the live chat of this channel's live broadcast, whenever it is live\n"
+        "  --youtube-video ID              read the live chat of this video only\n"
+        "  --youtube-api URL               the Data API's base (default https://www.googleapis.com/youtube/v3)\n"
+        "  --youtube-quota UNITS           the key's units a day, renewed at midnight Pacific (default 10000)\n"
+        "  --youtube-look SECONDS          between looks for a live broadcast while none is (default 120)\n"
         "  --tls-ca FILE                   also trust this CA (self-hosted servers, tests, sign-in providers)\n"
         "sign-in with the platforms on the link page (without a client id: a typed name, unverified):\n"
         "  --twitch-client-id ID           the Twitch app's client id (redirect: ORIGIN/auth/twitch/callback)\n"
@@ -105,6 +111,25 @@ static bool bridge_arg(const std::string& arg, const std::string& value, BridgeO
         b->discord_channels = split_list(value);
     } else if (arg == "--discord-gateway") {
         b->discord_gateway = value;
+    } else if (arg == "--youtube-key-file") {
+        b->youtube_key = bridges::read_secret(value, nullptr, error);
+    } else if (arg == "--youtube-channel") {
+        b->youtube_channel = value;
+    } else if (arg == "--youtube-video") {
+        b->youtube_video = value;
+    } else if (arg == "--youtube-api") {
+        b->youtube_api = value;
+    } else if (arg == "--youtube-quota" || arg == "--youtube-look") {
+        char* end = nullptr;
+        long long n = std::strtoll(value.c_str(), &end, 10);
+        bool quota = arg == "--youtube-quota";
+        if (value.empty() || *end != '\0' || n < (quota ? 10 : 1) || n > (quota ? 1000000000LL : 86400))
+            *error = quota ? "--youtube-quota must be a count of units from 10"
+                           : "--youtube-look must be 1 to 86400 seconds";
+        else if (quota)
+            b->youtube_quota = n;
+        else
+            b->youtube_look_s = double(n);
     } else if (arg == "--tls-ca") {
         b->tls_ca = value;
     } else {
@@ -165,6 +190,8 @@ static int check_secrets(BridgeOptions* b, const SigninOptions& s) {
         b->matrix_token = bridges::read_secret("", "VIMO_MATRIX_TOKEN", &ignored);
     if (!b->discord_channels.empty() && b->discord_token.empty())
         b->discord_token = bridges::read_secret("", "VIMO_DISCORD_TOKEN", &ignored);
+    bool youtube = !b->youtube_channel.empty() || !b->youtube_video.empty();
+    if (youtube && b->youtube_key.empty()) b->youtube_key = bridges::read_secret("", "VIMO_YOUTUBE_KEY", &ignored);
     const char* missing = nullptr;
     if (s.twitch_client_id.empty() != s.twitch_secret.empty())
         missing = "--twitch-client-id and --twitch-secret-file go together";
@@ -178,6 +205,12 @@ static int check_secrets(BridgeOptions* b, const SigninOptions& s) {
         missing = "a Discord token needs --discord-channels";
     else if (!b->discord_channels.empty() && b->discord_token.empty())
         missing = "--discord-channels needs --discord-token-file or VIMO_DISCORD_TOKEN";
+    else if (youtube && b->youtube_key.empty())
+        missing = "--youtube-channel or --youtube-video needs an API key: --youtube-key-file FILE or VIMO_YOUTUBE_KEY";
+    else if (!youtube && !b->youtube_key.empty())
+        missing = "a YouTube key needs --youtube-channel or --youtube-video";
+    else if (!b->youtube_channel.empty() && !b->youtube_video.empty())
+        missing = "--youtube-channel and --youtube-video do not go together: give one";
     if (!missing) return -1;
     std::fprintf(stderr, "vimo-service: %s\n", missing);
     return 64;

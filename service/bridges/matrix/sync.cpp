@@ -3,6 +3,8 @@
 // is wrong, never the process.
 #include "bridges/matrix/sync.h"
 
+#include "bridges/json_depth.h"
+
 #include <nlohmann/json.hpp>
 
 using nlohmann::json;
@@ -11,29 +13,8 @@ namespace bridges {
 
 namespace {
 
-// Deeper than max, counting brackets outside strings. Checked before parsing so
-// that a hostile answer never builds a deep tree.
-bool too_deep(const std::string& body, size_t max) {
-    size_t depth = 0;
-    bool in_string = false, escaped = false;
-    for (char c : body) {
-        if (in_string) {
-            if (escaped) escaped = false;
-            else if (c == '\\') escaped = true;
-            else if (c == '"') in_string = false;
-        } else if (c == '"') {
-            in_string = true;
-        } else if (c == '[' || c == '{') {
-            if (++depth > max) return true;
-        } else if ((c == ']' || c == '}') && depth > 0) {
-            --depth;
-        }
-    }
-    return false;
-}
-
 json parse_bounded(const std::string& body) {
-    if (body.size() > MATRIX_MAX_BODY_BYTES || too_deep(body, MATRIX_MAX_DEPTH)) return json(json::value_t::discarded);
+    if (body.size() > MATRIX_MAX_BODY_BYTES || json_too_deep(body, MATRIX_MAX_DEPTH)) return json(json::value_t::discarded);
     return json::parse(body, nullptr, false);
 }
 
