@@ -41,6 +41,9 @@ static void usage() {
         "  --discord-token-file FILE       the bot's token (or VIMO_DISCORD_TOKEN)\n"
         "  --discord-channels ID[,ID...]   the channels to read\n"
         "  --discord-gateway URL           Discord's gateway (default wss://gateway.discord.gg/?v=10&encoding=json)\n"
+        "  --kick-chatroom ID[,ID...]      read these Kick chatrooms (ids in digits; see README)\n"
+        "  --kick-pusher URL               the Pusher WebSocket Kick's chat is read from (default\n"
+        "                                  wss://ws-us2.pusher.com/app/32cbd69e4b950bf97679?protocol=7&...)\n"
         "  --tls-ca FILE                   also trust this CA (self-hosted servers, tests, sign-in providers)\n"
         "sign-in with the platforms on the link page (without a client id: a typed name, unverified):\n"
         "  --twitch-client-id ID           the Twitch app's client id (redirect: ORIGIN/auth/twitch/callback)\n"
@@ -60,6 +63,7 @@ static void usage() {
         "  --ffz-api URL                   FrankerFaceZ's API (default https://api.frankerfacez.com/v1)\n"
         "  --twitch-cdn URL                Twitch's emote images (default https://static-cdn.jtvnw.net)\n"
         "  --discord-cdn URL               Discord's custom emoji images (default https://cdn.discordapp.com)\n"
+        "  --kick-cdn URL                  Kick's emote images (default https://files.kick.com)\n"
         "  --helix-api URL                 Twitch's Helix API, for badge images (default https://api.twitch.tv/helix)\n"
         "  --image-dir DIR                 the checked images' disk cache (default: images/ beside --db)\n"
         "  --image-cache-mb N              its bound in MiB (default 256)\n",
@@ -97,6 +101,14 @@ static bool bridge_arg(const std::string& arg, const std::string& value, BridgeO
         b->discord_channels = split_list(value);
     } else if (arg == "--discord-gateway") {
         b->discord_gateway = value;
+    } else if (arg == "--kick-chatroom") {
+        b->kick_chatrooms = split_list(value);
+        for (const std::string& id : b->kick_chatrooms)
+            if (id.empty() || id.size() > 20 || id.find_first_not_of("0123456789") != std::string::npos)
+                *error = "--kick-chatroom takes chatroom ids in digits: " + id;
+        if (b->kick_chatrooms.empty()) *error = "--kick-chatroom needs at least one chatroom id";
+    } else if (arg == "--kick-pusher") {
+        b->kick_pusher = value;
     } else if (arg == "--tls-ca") {
         b->tls_ca = value;
     } else {
@@ -133,6 +145,7 @@ static bool emote_arg(const std::string& arg, const std::string& value, EmoteOpt
                         : arg == "--bttv-cdn"    ? &o->bttv_cdn
                         : arg == "--ffz-api"     ? &o->ffz_api
                         : arg == "--discord-cdn" ? &o->discord_cdn
+                        : arg == "--kick-cdn"    ? &o->kick_cdn
                         : arg == "--helix-api"   ? &o->helix_api
                                                  : nullptr;
     if (base) {

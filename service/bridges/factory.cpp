@@ -13,6 +13,8 @@ std::vector<std::unique_ptr<Bridge>> make_bridges(ServiceCore& s, const BridgeOp
         if (auto b = make_matrix_bridge(s, o)) out.push_back(std::move(b));
     if (!o.discord_token.empty())
         if (auto b = make_discord_bridge(s, o)) out.push_back(std::move(b));
+    if (!o.kick_chatrooms.empty())
+        if (auto b = make_kick_bridge(s, o)) out.push_back(std::move(b));
     return out;
 }
 
