@@ -141,14 +141,26 @@ TEST_F(KickBridgeTest, WholeSessionAgainstPusher) {
     });
     // The second connection goes silent after a replay: the bridge pings, hears nothing, reconnects.
     json c2 = json::array({first, later, {{"expect_ping", 10}}});
-    json c3 = json::array({later, chat_event("9a1b-0009", 1007, "Hal", "the end")});
+    // Then Pusher's error ranges: 4100-4199 come back after a wait, 4200-4299 at once, 4000-4099 never.
+    auto error = [](int code) {
+        return json{{"send", {{"event", "pusher:error"}, {"data", {{"code", code}, {"message", "scripted"}}}}}};
+    };
+    json c3 = json::array({later, chat_event("9a1b-0009", 1007, "Hal", "the end"), error(4100)});
     json script = {{"chatrooms", {"77", "88"}},
                    {"connections", {{{"activity_timeout", 120}, {"steps", c1}},
                                     {{"activity_timeout", 1}, {"steps", c2}},
-                                    {{"activity_timeout", 120}, {"steps", c3}}}}};
+                                    {{"activity_timeout", 120}, {"steps", c3}},
+                                    {{"steps", {error(4200)}}},
+                                    {{"steps", {error(4001)}}}}}};
     ASSERT_TRUE(pusher.start(script));
+    testing::internal::CaptureStderr();
     start_bridge();
-    ASSERT_TRUE(wait_for([&] { return !pusher.done().is_null(); }, 60)) << read_file(pusher.dir + "/log.jsonl");
+    bool failed = wait_for([&] { return report()["state"] == "failed"; }, 60);
+    std::string err = testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(failed) << report().dump() << read_file(pusher.dir + "/log.jsonl");
+    EXPECT_NE(err.find("vimo-service: kick: Pusher refused the connection for good (code 4001)"), std::string::npos)
+        << err;
+    ASSERT_TRUE(wait_for([&] { return !pusher.done().is_null(); }, 10)) << read_file(pusher.dir + "/log.jsonl");
     EXPECT_EQ(pusher.done()["failures"], json::array()) << read_file(pusher.dir + "/log.jsonl");
     ASSERT_TRUE(wait_for([&] { return chat_has("the end"); }, 10)) << report().dump();
 
@@ -182,12 +194,12 @@ TEST_F(KickBridgeTest, WholeSessionAgainstPusher) {
 
     json r = report();
     EXPECT_EQ(r["platform"], "kick");
-    EXPECT_EQ(r["state"], "connected");
     EXPECT_EQ(r["stored"], 8);
     EXPECT_EQ(r["dropped"]["duplicates"], 2);  // one replay on each rejoin
     EXPECT_EQ(r["moderation"], 4);
-    EXPECT_GE(r["reconnects"].get<int>(), 2);  // the drop and the silent server
-    EXPECT_EQ(pusher.done()["connections"], 3);
+    EXPECT_EQ(r["reconnects"].get<int>(), 4);  // the drop, the silent server, 4100, 4200 (4001: no more)
+    EXPECT_EQ(pusher.done()["connections"], 5);
+    EXPECT_EQ(get("/api/chat?count=1").status, 200);  // the service runs on
 
     // The key names Kick's image, under --kick-cdn; ids are digits, bounded.
     ImageCatalog catalog(EmoteOptions{});

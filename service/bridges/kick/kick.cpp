@@ -239,7 +239,8 @@ awaitable<void> KickBridge::watch(std::shared_ptr<Connection> c) {
         }
         if (!c->subscribed && !c->subscribe_late_said && now - c->established_at >= SUBSCRIBE_TIMEOUT) {
             c->subscribe_late_said = true;
-            report_.error("no subscription_succeeded from Pusher for chatroom " + *c->pending.begin());
+            report_.error("no subscription_succeeded from Pusher for chatroom " +
+                          (c->pending.empty() ? std::string("?") : *c->pending.begin()));
         }
         auto next = c->heard + (c->pinged ? activity + pong_wait : activity);
         if (!c->subscribed && !c->subscribe_late_said) next = std::min(next, c->established_at + SUBSCRIBE_TIMEOUT);

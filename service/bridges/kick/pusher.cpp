@@ -228,7 +228,8 @@ PusherNext kick_next_after(int64_t code, std::string* reason) {
         *reason = "Pusher asked for a reconnect (code " + c + ")";
         return PusherNext::AtOnce;
     }
-    *reason = "Pusher closed the connection (code " + c + ")";
+    if (code >= 4100 && code <= 4199) *reason = "Pusher asked to come back later (code " + c + ")";
+    else *reason = "Pusher closed the connection (code " + c + ")";
     return PusherNext::Backoff;
 }
 
