@@ -10,6 +10,7 @@
 #include "chat/look.h"
 #include "discord_gateway_util.h"
 #include "emotes/image_key.h"
+#include "image_makers.h"
 #include "service_fixture.h"
 
 using namespace service_test;
@@ -153,6 +154,19 @@ TEST_F(KickBridgeTest, WholeSessionAgainstPusher) {
                                     {{"steps", {error(4200)}}},
                                     {{"steps", {error(4001)}}}}}};
     ASSERT_TRUE(pusher.start(script));
+    // Kick's emote images, under --kick-cdn.
+    httplib::Server cdn;
+    cdn.Get("/emotes/37226/fullsize", [](const httplib::Request&, httplib::Response& res) {
+        res.set_content(solid_png(56, 56, 0xff2080ff), "image/png");
+    });
+    int cdn_port = cdn.bind_to_any_port("127.0.0.1");
+    std::thread cdn_thread([&] { cdn.listen_after_bind(); });
+    struct Joined {
+        httplib::Server& server;
+        std::thread& thread;
+        ~Joined() { server.stop(), thread.join(); }  // also when an assertion ends the test early
+    } cdn_joined{cdn, cdn_thread};
+    options.emotes.kick_cdn = "http://127.0.0.1:" + std::to_string(cdn_port);
     testing::internal::CaptureStderr();
     start_bridge();
     bool failed = wait_for([&] { return report()["state"] == "failed"; }, 60);
@@ -201,7 +215,11 @@ TEST_F(KickBridgeTest, WholeSessionAgainstPusher) {
     EXPECT_EQ(pusher.done()["connections"], 5);
     EXPECT_EQ(get("/api/chat?count=1").status, 200);  // the service runs on
 
-    // The key names Kick's image, under --kick-cdn; ids are digits, bounded.
+    // The span's image is fetched from Kick's CDN and served checked; ids are digits, bounded.
+    Answer image = get("/api/emote/kick-37226");
+    EXPECT_EQ(image.status, 200);
+    EXPECT_EQ(image.type, "image/png");
+    EXPECT_NE(get("/api/emote/kick-12ab").status, 200);
     ImageCatalog catalog(EmoteOptions{});
     ASSERT_TRUE(catalog.find("kick-37226"));
     EXPECT_EQ(catalog.find("kick-37226")->url_1x, "https://files.kick.com/emotes/37226/fullsize");
