@@ -303,6 +303,18 @@ TEST_F(KickBridgeTest, HostileFramesCrashNothing) {
     EXPECT_GT(r["errors"].get<int>(), 5000) << r.dump();  // each malformed frame seen and dropped
     EXPECT_GE(r["reconnects"].get<int>(), 1);             // the oversized frame ended a connection
 
+    // Bounds and forms the storm cannot check one by one: at most LOOK_MAX_IMAGES spans
+    // (every name still in the text), a time-out's end with an offset or without a zone.
+    std::string many, text;
+    for (int i = 0; i < 60; ++i) many += "[emote:" + std::to_string(i) + ":e] ";
+    EXPECT_EQ(kick_emotes(many, &text).size(), LOOK_MAX_IMAGES);
+    EXPECT_EQ(text.size(), 60u * 2);
+    EXPECT_EQ(kick_parse_time("1970-01-01T00:00:10.123456Z"), 10);
+    EXPECT_EQ(kick_parse_time("1970-01-01T01:00:10+01:00"), 10);
+    EXPECT_EQ(kick_parse_time("1970-01-01T00:00:10"), 10);
+    EXPECT_FALSE(kick_parse_time("1970-01-01 00:00:10Z"));
+    EXPECT_FALSE(kick_parse_time("1970-01-01T00:00:10+1"));
+
     // The same parsing on raw bytes the socket would refuse (invalid UTF-8 and all).
     std::mt19937 random(11);
     std::vector<std::string> rooms = {"77"};
