@@ -49,6 +49,9 @@ static void usage() {
         "  --youtube-api URL               the Data API's base (default https://www.googleapis.com/youtube/v3)\n"
         "  --youtube-quota UNITS           the key's units a day, renewed at midnight Pacific (default 10000)\n"
         "  --youtube-look SECONDS          between looks for a live broadcast while none is (default 120)\n"
+        "  --kick-chatroom ID[,ID...]      read these Kick chatrooms (ids in digits; see README)\n"
+        "  --kick-pusher URL               the Pusher WebSocket Kick's chat is read from (default\n"
+        "                                  wss://ws-us2.pusher.com/app/32cbd69e4b950bf97679?protocol=7&...)\n"
         "  --tls-ca FILE                   also trust this CA (self-hosted servers, tests, sign-in providers)\n"
         "sign-in with the platforms on the link page (without a client id: a typed name, unverified):\n"
         "  --twitch-client-id ID           the Twitch app's client id (redirect: ORIGIN/auth/twitch/callback)\n"
@@ -68,6 +71,7 @@ static void usage() {
         "  --ffz-api URL                   FrankerFaceZ's API (default https://api.frankerfacez.com/v1)\n"
         "  --twitch-cdn URL                Twitch's emote images (default https://static-cdn.jtvnw.net)\n"
         "  --discord-cdn URL               Discord's custom emoji images (default https://cdn.discordapp.com)\n"
+        "  --kick-cdn URL                  Kick's emote images (default https://files.kick.com)\n"
         "  --helix-api URL                 Twitch's Helix API, for badges and live notices (default https://api.twitch.tv/helix)\n"
         "  --image-dir DIR                 the checked images' disk cache (default: images/ beside --db)\n"
         "  --image-cache-mb N              its bound in MiB (default 256)\n"
@@ -130,6 +134,14 @@ static bool bridge_arg(const std::string& arg, const std::string& value, BridgeO
             b->youtube_quota = n;
         else
             b->youtube_look_s = double(n);
+    } else if (arg == "--kick-chatroom") {
+        b->kick_chatrooms = split_list(value);
+        for (const std::string& id : b->kick_chatrooms)
+            if (id.empty() || id.size() > 20 || id.find_first_not_of("0123456789") != std::string::npos)
+                *error = "--kick-chatroom takes chatroom ids in digits: " + id;
+        if (b->kick_chatrooms.empty()) *error = "--kick-chatroom needs at least one chatroom id";
+    } else if (arg == "--kick-pusher") {
+        b->kick_pusher = value;
     } else if (arg == "--tls-ca") {
         b->tls_ca = value;
     } else {
@@ -166,6 +178,7 @@ static bool emote_arg(const std::string& arg, const std::string& value, EmoteOpt
                         : arg == "--bttv-cdn"    ? &o->bttv_cdn
                         : arg == "--ffz-api"     ? &o->ffz_api
                         : arg == "--discord-cdn" ? &o->discord_cdn
+                        : arg == "--kick-cdn"    ? &o->kick_cdn
                         : arg == "--helix-api"   ? &o->helix_api
                                                  : nullptr;
     if (base) {

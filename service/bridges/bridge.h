@@ -1,5 +1,5 @@
 // The service's own chat bridges: a client of each chat platform (Twitch IRC,
-// Matrix /sync, Discord's gateway) running beside the HTTP server, each on a
+// Matrix /sync, Discord's gateway, Kick's Pusher socket) running beside the HTTP server, each on a
 // thread of its own, storing what it reads through the same path as
 // /api/ingest (sink.h over chat/incoming.h) and reporting how it fares (BridgeReport, shown on the
 // streamer's pages and at /api/admin/bridges).

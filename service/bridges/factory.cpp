@@ -14,6 +14,8 @@ std::vector<std::unique_ptr<Bridge>> make_bridges(ServiceCore& s, const BridgeOp
         if (auto b = make_matrix_bridge(s, o)) out.push_back(std::move(b));
     if (!o.discord_token.empty())
         if (auto b = make_discord_bridge(s, o)) out.push_back(std::move(b));
+    if (!o.kick_chatrooms.empty())
+        if (auto b = make_kick_bridge(s, o)) out.push_back(std::move(b));
     if (!o.youtube_key.empty() && (!o.youtube_channel.empty() || !o.youtube_video.empty()))
         if (auto b = make_youtube_bridge(s, o)) out.push_back(std::move(b));
     if (!s.options.live.twitch_logins.empty()) out.push_back(make_live_follow(s));

@@ -15,7 +15,7 @@
 namespace bridges {
 
 struct ChatMessage {
-    std::string platform;     // "twitch", "matrix", "discord"
+    std::string platform;     // "twitch", "matrix", "discord", "kick"
     std::string channel;      // where it was said: "#chan", a room id, a channel id
     std::string external_id;  // the platform's id of the message
     std::string sender_id;    // the platform's id of the sender

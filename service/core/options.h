@@ -73,6 +73,7 @@ struct EmoteOptions {
     std::string bttv_cdn = "https://cdn.betterttv.net";         // /emote/ID/1x
     std::string ffz_api = "https://api.frankerfacez.com/v1";    // /set/global, /room/id/ID
     std::string discord_cdn = "https://cdn.discordapp.com";     // /emojis/ID.png
+    std::string kick_cdn = "https://files.kick.com";            // /emotes/ID/fullsize
     std::string helix_api = "https://api.twitch.tv/helix";      // /chat/badges/global, /chat/badges?broadcaster_id=
     bool third_party = true;                                    // 7TV, BetterTTV and FrankerFaceZ
     std::string image_dir;                                      // the checked images' disk cache; "" = images/ beside the database

@@ -30,6 +30,8 @@ bool image_key_valid(const std::string& key) {
         if (!valid_part(parts[i])) return false;
     const std::string& kind = parts[0];
     if (kind == "badge") return parts.size() == 3 || parts.size() == 4;
+    if (kind == "kick")  // Kick's emote ids are numbers
+        return parts.size() == 2 && parts[1].size() <= 20 && parts[1].find_first_not_of("0123456789") == std::string::npos;
     return parts.size() == 2 && (kind == "tw" || kind == "dc" || kind == "dca" || kind == "7tv" || kind == "bttv" ||
                                  kind == "ffz");
 }
@@ -51,6 +53,11 @@ std::optional<ImageSource> ImageCatalog::find(const std::string& key) const {
         bool animated = key[2] == 'a';
         std::string base = options_.discord_cdn + "/emojis/" + id + (animated ? ".gif" : ".png");
         return ImageSource{base + "?size=32", base + "?size=64", animated};
+    }
+    if (key.rfind("kick-", 0) == 0) {
+        // Kick offers one size: both scales are that image, drawn at the span's size by the companion.
+        std::string url = options_.kick_cdn + "/emotes/" + id + "/fullsize";
+        return ImageSource{url, url, false};
     }
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = learned_.find(key);

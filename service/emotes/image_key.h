@@ -5,6 +5,7 @@
 //   tw-ID             a Twitch emote: {twitch_cdn}/emoticons/v2/ID/default/dark/{1.0|2.0}
 //   dc-ID, dca-ID     a Discord custom emoji, still or animated:
 //                     {discord_cdn}/emojis/ID.png?size=.. / ID.gif?size=..
+//   kick-ID           a Kick emote (ID in digits): {kick_cdn}/emotes/ID/fullsize, one size
 //   7tv-ID, bttv-ID, ffz-ID   a third-party emote; its URLs are the ones the
 //                     provider's set answer gave (ImageCatalog::learn)
 //   badge-SET-VERSION[-ROOM]  a Twitch badge, ROOM a channel's own (subscriber, bits);
