@@ -43,7 +43,7 @@ def start_kick(stack, go_file):
     message = {"id": "kick-e2e-1", "content": KICK_SAYS[1], "type": "message",
                "sender": {"id": 4242, "username": KICK_SAYS[0], "slug": KICK_SAYS[0].lower(),
                           "identity": {"color": "#000000", "badges": []}}}
-    script = {"chatrooms": [KICK_ROOM], "connections": [{"steps": [
+    script = {"chatrooms": [KICK_ROOM], "connections": [{"activity_timeout": 600, "steps": [
         {"ping": True}, {"wait_file": go_file},
         {"send": {"event": "App\\Events\\ChatMessageEvent", "channel": f"chatrooms.{KICK_ROOM}.v2",
                   "data": json.dumps(message)}}]}]}
@@ -128,7 +128,7 @@ def platforms(stack):
     chat = service.get_json("/api/chat?count=3")
     log("chat page:", chat)
     check([(list(m["chatter"])[0], m.get("name")) for m in chat] ==
-          [("kick", KICK_SAYS[0]), ("youtube", YOUTUBE_SAYS[0]), ("twitch", KEPT[0])], f"chatters {chat}")
+          [("twitch", KEPT[0]), ("youtube", YOUTUBE_SAYS[0]), ("kick", KICK_SAYS[0])], f"chatters {chat}")
     stack.save(stack.screenshot(), "platforms")
     check(companion.proc.alive(), "the companion ended")
 

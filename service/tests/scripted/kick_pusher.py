@@ -19,6 +19,7 @@ pusher_internal:subscription_succeeded, then its steps run in order:
   {"flood": N, "chatroom": "77", "prefix": "b"}  N chat messages (ids flood-PREFIXi, each from
                          a sender of its own) as fast as the socket takes them
   {"drop": true}         the connection is closed without a close frame
+  {"wait_file": PATH}    waits (up to 300 s) until PATH exists: a test's cue
 
 Connections past the script's only get connection_established and their
 subscriptions. Checks go to --log as JSON lines ({"check", "ok"}), ending with
@@ -113,6 +114,11 @@ class Stand:
                                           "data": json.dumps(data)}))
         elif "drop" in s:
             ws.transport.abort()
+        elif "wait_file" in s:
+            for _ in range(3000):
+                if os.path.exists(s["wait_file"]):
+                    break
+                await asyncio.sleep(0.1)
 
     async def handler(self, ws, path=None):
         n = self.connections
