@@ -1,7 +1,9 @@
-// The Twitch bridge's figures, each against a baseline in the same run:
+// The chat bridges' figures, each against a baseline in the same run:
 //   BM_TwitchFlood        messages a second the bridge stores from a flood of the
 //                         scripted Twitch server (service/tests/scripted) over TLS,
 //                         the limits raised so that every message is stored;
+//   BM_KickFlood          the same for the Kick bridge from the scripted Pusher
+//                         server (each frame JSON with its data as JSON text);
 //   BM_IngestHttp         the same number of messages sent to /api/ingest over HTTP
 //                         one after another on one kept-alive connection (how a bot
 //                         outside the service feeds it);
@@ -15,6 +17,7 @@
 #include <filesystem>
 
 #include "bridge_test_util.h"
+#include "discord_gateway_util.h"
 #include "handlers/server.h"
 #include "http/http.h"
 #include "service.h"
@@ -104,6 +107,53 @@ void BM_IngestHttp(benchmark::State& state) {
     state.SetItemsProcessed(int64_t(state.iterations()) * FLOOD);
 }
 BENCHMARK(BM_IngestHttp)->Iterations(4)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+// A service reading Kick chatroom 9 from the scripted Pusher server, whose one
+// connection floods FLOOD messages each time a cue file appears (one a round).
+void BM_KickFlood(benchmark::State& state) {
+    constexpr int ROUNDS = 4;
+    std::string tmpl = (std::filesystem::temp_directory_path() / "vimo-kick-bench-XXXXXX").string();
+    std::string dir = mkdtemp(tmpl.data());
+    gateway_test::ScriptedPusher pusher;
+    pusher.dir = dir;
+    nlohmann::json steps = nlohmann::json::array();
+    for (int r = 0; r < ROUNDS; ++r) {
+        steps.push_back({{"wait_file", dir + "/go-" + std::to_string(r)}});
+        steps.push_back({{"flood", FLOOD}, {"chatroom", "9"}, {"prefix", "r" + std::to_string(r)}});
+    }
+    if (!pusher.start({{"chatrooms", {"9"}}, {"connections", {{{"activity_timeout", 600}, {"steps", steps}}}}}))
+        std::abort();
+    ServiceOptions o;
+    o.port = 0;
+    o.db_path = dir + "/service.db";
+    o.keep_messages = 1000000;
+    o.limits.ingest_bridge = o.limits.ingest_sender = o.limits.ingest_address = RateRule{1e9, 1e9};
+    o.bridges.kick_chatrooms = {"9"};
+    o.bridges.kick_pusher = pusher.url();
+    o.bridges.tls_ca = pusher.ca;
+    std::string error;
+    ServicePtr service = service_create(o, &error);
+    if (!service || service_bind(*service) <= 0) std::abort();
+    std::thread thread([&] { service_run(*service); });
+    service_wait_running(*service, 10000);
+    service_start_bridges(*service);
+    auto stored = [&] { return service->bridges[0]->report().stored(); };
+    int round = 0;
+    for (auto _ : state) {
+        int64_t before = stored();
+        auto t0 = Clock::now();
+        std::ofstream(dir + "/go-" + std::to_string(round++)).put('\n');
+        while (stored() < before + FLOOD) std::this_thread::sleep_for(std::chrono::microseconds(500));
+        state.SetIterationTime(std::chrono::duration<double>(Clock::now() - t0).count());
+    }
+    state.SetItemsProcessed(int64_t(state.iterations()) * FLOOD);
+    service_stop(*service);
+    thread.join();
+    service_destroy(service);
+    pusher.kill();
+    std::filesystem::remove_all(dir);
+}
+BENCHMARK(BM_KickFlood)->Iterations(4)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 // A fresh service each time, so that the back-off starts at its first step, as it
 // does after a connection that lasted a minute.

@@ -19,55 +19,6 @@ using namespace bridges;
 
 namespace {
 
-// The scripted Pusher server as a child process; killed when this ends.
-struct ScriptedPusher {
-    std::string dir;
-    pid_t pid = -1;
-    int port = 0;
-    std::string ca;
-
-    bool start(const json& script) {
-        std::ofstream(dir + "/script.json") << script.dump();
-        std::string ready = dir + "/ready.json";
-        std::remove(ready.c_str());
-        std::vector<std::string> args = {"/usr/bin/python3", VIMO_SCRIPTED_DIR "/kick_pusher.py",
-                                         "--certs-dir", dir + "/certs", "--script", dir + "/script.json",
-                                         "--ready-file", ready, "--log", dir + "/log.jsonl"};
-        std::vector<char*> argv;
-        for (std::string& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t files;
-        posix_spawn_file_actions_init(&files);
-        posix_spawn_file_actions_addopen(&files, 1, (dir + "/pusher.out").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-        posix_spawn_file_actions_adddup2(&files, 1, 2);
-        int rc = posix_spawn(&pid, argv[0], &files, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&files);
-        if (rc != 0 || !wait_for([&] { return !read_file(ready).empty(); }, 30)) return false;
-        json r = json::parse(read_file(ready));
-        port = r["port"];
-        ca = r["ca"];
-        return true;
-    }
-    void kill() {
-        if (pid <= 0) return;
-        ::kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-        pid = -1;
-    }
-    ~ScriptedPusher() { kill(); }
-    json done() const {
-        std::istringstream in(read_file(dir + "/log.jsonl"));
-        for (std::string line; std::getline(in, line);) {
-            json j = json::parse(line, nullptr, false);
-            if (j.is_object() && j.contains("done")) return j;
-        }
-        return nullptr;
-    }
-    std::string url() const {
-        return "wss://127.0.0.1:" + std::to_string(port) + "/app/32cbd69e4b950bf97679?protocol=7&client=js";
-    }
-};
-
 // A Kick event frame as Pusher sends it: data is JSON text.
 json event(const std::string& name, const std::string& chatroom, const json& data) {
     return {{"event", "App\\Events\\" + name}, {"channel", "chatrooms." + chatroom + ".v2"}, {"data", data.dump()}};
