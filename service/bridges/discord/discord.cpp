@@ -33,6 +33,7 @@
 #include "bridges/discord/gateway.h"
 #include "bridges/loop_bridge.h"
 #include "bridges/sink.h"
+#include "bridges/wss.h"
 #include "outbound/tls.h"
 #include "core/state.h"
 
@@ -44,11 +45,8 @@ namespace asio = boost::asio;
 namespace beast = boost::beast;
 namespace websocket = beast::websocket;
 using tcp = asio::ip::tcp;
-using WebSocket = websocket::stream<beast::ssl_stream<beast::tcp_stream>>;
 using outbound::awaitable;
 
-constexpr auto CONNECT_TIMEOUT = std::chrono::seconds(10);    // TCP and TLS together
-constexpr auto HANDSHAKE_TIMEOUT = std::chrono::seconds(10);  // the WebSocket upgrade, and a close
 constexpr auto HELLO_TIMEOUT = std::chrono::seconds(20);      // from the upgrade to op 10
 constexpr double INVALID_SESSION_MIN_S = 1, INVALID_SESSION_MAX_S = 5;  // wait before a fresh Identify
 constexpr int RESUME_URL_TRIES = 3;     // failed connections to a resume URL before the gateway is used
@@ -69,7 +67,7 @@ struct Ending {
 // One connection to the gateway. Shared by its three coroutines; the last to end frees it.
 struct Connection {
     Connection(const asio::any_io_executor& ex, asio::ssl::context& tls) : ws(ex, tls), beat(ex) {}
-    WebSocket ws;
+    WssStream ws;
     asio::steady_timer beat;           // Hello's deadline, then the next heartbeat
     std::deque<std::string> outbox;    // frames to write, oldest first
     bool writing = false;              // the writer coroutine is running
@@ -90,7 +88,6 @@ private:
     bool prepare() override;
     awaitable<void> main_loop() override;
     awaitable<Ending> run_connection(std::shared_ptr<Connection> c);
-    awaitable<std::optional<std::string>> open(Connection& c, const GatewayUrl& url);
     awaitable<void> beat_heart(std::shared_ptr<Connection> c);
     awaitable<void> write_out(std::shared_ptr<Connection> c);
     void send(const std::shared_ptr<Connection>& c, std::string frame);
@@ -183,7 +180,7 @@ awaitable<Ending> DiscordBridge::run_connection(std::shared_ptr<Connection> c) {
     std::string error;
     if (!discord_parse_url(to_resume_url ? session_.resume_url : gateway_, &url, &error)) co_return Ending{
         Ending::Next::Backoff, error};
-    if (auto failure = co_await open(*c, url)) {
+    if (auto failure = co_await wss_open(c->ws, url, DISCORD_MAX_FRAME_BYTES)) {
         // A resume address that keeps failing is given up for the gateway we know.
         if (to_resume_url && ++resume_url_failures_ >= RESUME_URL_TRIES) session_.resume_url.clear();
         co_return Ending{Ending::Next::Backoff, *failure};
@@ -209,31 +206,6 @@ awaitable<Ending> DiscordBridge::run_connection(std::shared_ptr<Connection> c) {
     co_return *c->ending;
 }
 
-// TCP, TLS and the WebSocket upgrade; what failed, or nullopt.
-awaitable<std::optional<std::string>> DiscordBridge::open(Connection& c, const GatewayUrl& url) {
-    beast::error_code ec;
-    tcp::resolver resolver(co_await asio::this_coro::executor);
-    auto found = co_await resolver.async_resolve(url.host, url.port, asio::redirect_error(asio::use_awaitable, ec));
-    if (ec) co_return "cannot resolve " + url.host + ": " + ec.message();
-    beast::tcp_stream& tcp_layer = beast::get_lowest_layer(c.ws);
-    tcp_layer.expires_after(CONNECT_TIMEOUT);
-    co_await tcp_layer.async_connect(found, asio::redirect_error(asio::use_awaitable, ec));
-    if (ec) co_return "cannot connect to " + url.host_header() + ": " + ec.message();
-    if (!prepare_tls(c.ws.next_layer(), url.host)) co_return "cannot use " + url.host + " as a TLS host name";
-    co_await c.ws.next_layer().async_handshake(asio::ssl::stream_base::client,
-                                               asio::redirect_error(asio::use_awaitable, ec));
-    if (ec) co_return "TLS with " + url.host_header() + " failed: " + ec.message();
-    // From here the WebSocket's own timeouts apply; the heart watches an idle gateway.
-    tcp_layer.expires_never();
-    c.ws.set_option(websocket::stream_base::timeout{HANDSHAKE_TIMEOUT, websocket::stream_base::none(), false});
-    c.ws.set_option(websocket::stream_base::decorator(
-        [](websocket::request_type& req) { req.set(beast::http::field::user_agent, "vimo-service"); }));
-    c.ws.read_message_max(DISCORD_MAX_FRAME_BYTES);
-    c.ws.text(true);
-    co_await c.ws.async_handshake(url.host_header(), url.target, asio::redirect_error(asio::use_awaitable, ec));
-    if (ec) co_return "WebSocket upgrade at " + url.host_header() + " failed: " + ec.message();
-    co_return std::nullopt;
-}
 
 // Waits for Hello (bounded), then beats every interval, the first after a random
 // part of it; a beat whose predecessor was not acknowledged ends the connection.

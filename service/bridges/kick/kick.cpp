@@ -34,6 +34,7 @@
 #include "bridges/kick/pusher.h"
 #include "bridges/loop_bridge.h"
 #include "bridges/sink.h"
+#include "bridges/wss.h"
 #include "core/options.h"
 #include "outbound/tls.h"
 
@@ -45,12 +46,9 @@ namespace asio = boost::asio;
 namespace beast = boost::beast;
 namespace websocket = beast::websocket;
 using tcp = asio::ip::tcp;
-using WebSocket = websocket::stream<beast::ssl_stream<beast::tcp_stream>>;
 using outbound::awaitable;
 using SteadyClock = std::chrono::steady_clock;
 
-constexpr auto CONNECT_TIMEOUT = std::chrono::seconds(10);      // TCP and TLS together
-constexpr auto HANDSHAKE_TIMEOUT = std::chrono::seconds(10);    // the WebSocket upgrade, and a close
 constexpr auto ESTABLISHED_TIMEOUT = std::chrono::seconds(20);  // from the upgrade to connection_established
 constexpr auto SUBSCRIBE_TIMEOUT = std::chrono::seconds(20);    // for subscription_succeeded, then an error
 constexpr int64_t MAX_PONG_WAIT_S = 30;                         // after our ping, as Pusher's own clients wait
@@ -65,7 +63,7 @@ struct Ending {
 // One connection. Shared by its three coroutines; the last to end frees it.
 struct Connection {
     Connection(const asio::any_io_executor& ex, asio::ssl::context& tls) : ws(ex, tls), watch(ex) {}
-    WebSocket ws;
+    WssStream ws;
     asio::steady_timer watch;           // connection_established's deadline, then silence
     std::deque<std::string> outbox;     // frames to write, oldest first
     bool writing = false;               // the writer coroutine is running
@@ -89,7 +87,6 @@ private:
     bool prepare() override;
     awaitable<void> main_loop() override;
     awaitable<Ending> run_connection(std::shared_ptr<Connection> c);
-    awaitable<std::optional<std::string>> open(Connection& c, const GatewayUrl& url);
     awaitable<void> watch(std::shared_ptr<Connection> c);
     awaitable<void> write_out(std::shared_ptr<Connection> c);
     void send(const std::shared_ptr<Connection>& c, std::string frame);
@@ -168,7 +165,8 @@ awaitable<Ending> KickBridge::run_connection(std::shared_ptr<Connection> c) {
     GatewayUrl url;
     std::string error;
     if (!discord_parse_url(pusher_, &url, &error)) co_return Ending{PusherNext::Fail, error};
-    if (auto failure = co_await open(*c, url)) co_return Ending{PusherNext::Backoff, *failure};
+    if (auto failure = co_await wss_open(c->ws, url, KICK_MAX_FRAME_BYTES))
+        co_return Ending{PusherNext::Backoff, *failure};
     c->heard = SteadyClock::now();
     asio::co_spawn(c->ws.get_executor(), watch(c), asio::detached);
     beast::flat_buffer buffer;
@@ -192,31 +190,6 @@ awaitable<Ending> KickBridge::run_connection(std::shared_ptr<Connection> c) {
     co_return *c->ending;
 }
 
-// TCP, TLS and the WebSocket upgrade; what failed, or nullopt.
-awaitable<std::optional<std::string>> KickBridge::open(Connection& c, const GatewayUrl& url) {
-    beast::error_code ec;
-    tcp::resolver resolver(co_await asio::this_coro::executor);
-    auto found = co_await resolver.async_resolve(url.host, url.port, asio::redirect_error(asio::use_awaitable, ec));
-    if (ec) co_return "cannot resolve " + url.host + ": " + ec.message();
-    beast::tcp_stream& tcp_layer = beast::get_lowest_layer(c.ws);
-    tcp_layer.expires_after(CONNECT_TIMEOUT);
-    co_await tcp_layer.async_connect(found, asio::redirect_error(asio::use_awaitable, ec));
-    if (ec) co_return "cannot connect to " + url.host_header() + ": " + ec.message();
-    if (!prepare_tls(c.ws.next_layer(), url.host)) co_return "cannot use " + url.host + " as a TLS host name";
-    co_await c.ws.next_layer().async_handshake(asio::ssl::stream_base::client,
-                                               asio::redirect_error(asio::use_awaitable, ec));
-    if (ec) co_return "TLS with " + url.host_header() + " failed: " + ec.message();
-    // From here the WebSocket's own timeouts apply; the watch looks after a silent server.
-    tcp_layer.expires_never();
-    c.ws.set_option(websocket::stream_base::timeout{HANDSHAKE_TIMEOUT, websocket::stream_base::none(), false});
-    c.ws.set_option(websocket::stream_base::decorator(
-        [](websocket::request_type& req) { req.set(beast::http::field::user_agent, "vimo-service"); }));
-    c.ws.read_message_max(KICK_MAX_FRAME_BYTES);
-    c.ws.text(true);
-    co_await c.ws.async_handshake(url.host_header(), url.target, asio::redirect_error(asio::use_awaitable, ec));
-    if (ec) co_return "WebSocket upgrade at " + url.host_header() + " failed: " + ec.message();
-    co_return std::nullopt;
-}
 
 // connection_established within its deadline; then, whenever the server has been
 // silent for activity_timeout, our own ping, and the end of the connection when
