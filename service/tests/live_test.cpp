@@ -4,8 +4,10 @@
 // handles, through a revoked token and Helix's faults, and drops it when the
 // stream ends or when Helix stays silent too long.
 #include <cstdio>
+#include <random>
 
 #include "bridge_test_util.h"
+#include "bridges/live/live_follow.h"
 #include "service_fixture.h"
 
 using namespace service_test;
@@ -110,6 +112,41 @@ TEST_F(LiveTest, FollowsTwitchStreams) {
     ASSERT_EQ(bridge_lines.size(), 1u);
     EXPECT_NE(bridge_lines[0].find("not started: following Twitch needs the Twitch app"), std::string::npos)
         << bridge_lines[0];
+}
+
+// Answers of every wrong shape and 10,000 cut and mutated ones are read without
+// a fault; a good answer after them still lists its live logins, lower-cased.
+TEST(LiveStreams, MalformedAnswersThenAGoodOne) {
+    const std::string good = R"({"data":[{"user_login":"Alice","type":"live"},{"user_login":"bob","type":""}],)"
+                             R"("pagination":{}})";
+    std::vector<std::string> bodies = {"", "[]", "null", "\"data\"", R"({"data":{}})", R"({"data":[{}]})",
+                                       R"({"data":[null,7,[],"x"]})", R"({"data":[{"user_login":5}]})",
+                                       R"({"data":[{"user_login":"a","type":null}]})", R"({"dat":[]})"};
+    std::mt19937 random(7);
+    for (int i = 0; i < 10000; ++i) {
+        std::string b = good;
+        for (int k = 0; k < 1 + int(random() % 4); ++k) {
+            size_t at = random() % b.size();
+            switch (random() % 3) {
+                case 0: b[at] = char(random() % 256); break;
+                case 1: b.erase(at, 1 + random() % 8); break;
+                default: b.insert(at, 1, "{}[]\",:0"[random() % 8]);
+            }
+            if (b.empty()) b = "{";
+        }
+        bodies.push_back(b);
+    }
+    for (const std::string& b : bodies) {
+        std::set<std::string> live;
+        bridges::live_streams_parse(b, &live);
+    }
+    std::set<std::string> live;
+    ASSERT_TRUE(bridges::live_streams_parse(good, &live));
+    EXPECT_EQ(live, (std::set<std::string>{"alice"}));
+    std::set<std::string> none;  // a list of entries without logins: nobody live; no list: a fault
+    EXPECT_TRUE(bridges::live_streams_parse(R"({"data":[{}]})", &none));
+    EXPECT_FALSE(bridges::live_streams_parse(R"({"data":{}})", &none));
+    EXPECT_TRUE(none.empty());
 }
 
 }  // namespace

@@ -32,6 +32,24 @@
 
 namespace bridges {
 
+bool live_streams_parse(const std::string& body, std::set<std::string>* live) {
+    const nlohmann::json j = nlohmann::json::parse(body, nullptr, false);
+    auto data = j.is_object() ? j.find("data") : j.end();
+    if (data == j.end() || !data->is_array()) return false;
+    for (const nlohmann::json& stream : *data) {
+        if (!stream.is_object()) continue;
+        auto login = stream.find("user_login");
+        auto type = stream.find("type");
+        if (login == stream.end() || !login->is_string()) continue;
+        // Only "live" is a stream desktops are told of ("" was an error state of Helix's).
+        if (type != stream.end() && *type != "live") continue;
+        std::string name = login->get<std::string>();
+        for (char& c : name) c = char(std::tolower((unsigned char)c));
+        live->insert(name);
+    }
+    return true;
+}
+
 namespace {
 
 using outbound::awaitable;
@@ -154,16 +172,7 @@ awaitable<std::string> LiveFollow::ask_part(HttpsClient& http, const std::string
     }
     if (a.status == 0) co_return "Helix: " + a.error;
     if (a.status != 200) co_return "Helix answered HTTP " + std::to_string(a.status) + (a.status == 401 ? " to a fresh app token" : "");
-    nlohmann::json j = nlohmann::json::parse(a.body, nullptr, false);
-    if (!j.is_object() || !j["data"].is_array()) co_return "Helix's /streams answer has no data list";
-    for (const nlohmann::json& stream : j["data"]) {
-        if (!stream.is_object() || !stream["user_login"].is_string()) continue;
-        // Only "live" is a stream desktops are told of ("" was an error state of Helix's).
-        if (stream.contains("type") && stream["type"] != "live") continue;
-        std::string login = stream["user_login"].get<std::string>();
-        for (char& c : login) c = char(std::tolower((unsigned char)c));
-        live->insert(login);
-    }
+    if (!live_streams_parse(a.body, live)) co_return "Helix's /streams answer has no data list";
     co_return "";
 }
 

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <memory>
+#include <set>
+#include <string>
 
 #include "bridges/bridge.h"
 
@@ -11,5 +13,9 @@ namespace bridges {
 
 // The follower of s.options.live's logins (made by make_bridges when any are set).
 std::unique_ptr<Bridge> make_live_follow(ServiceCore& s);
+
+// The logins (lower-cased) that a /streams answer lists live, added to *live;
+// false when the answer has no data list. Any other shape of an entry is skipped.
+bool live_streams_parse(const std::string& body, std::set<std::string>* live);
 
 }  // namespace bridges
